@@ -1,0 +1,293 @@
+/*
+ * Public interface of the embedded database engine.
+ *
+ * A C interface so that the data access layer (and any other language) can
+ * call it: 32-bit handles, 32-bit result codes (engine_errors.h), NUL-ended
+ * texts, and in/out buffer lengths (16-bit for texts, 32-bit for record and
+ * memo data). Every call returns ENG_OK or an error code; EngGetLastError
+ * gives the calling thread's last code and a text naming what failed.
+ *
+ * Handles: connections, tables, indexes (tags), statements and SQL cursors.
+ * A table handle has one current position; its index handles navigate in
+ * their own order but move that same position. Fields are addressed by
+ * 1-based field number. Handles may be used from any thread; calls on one
+ * table are serialized internally, and changes made through one handle are
+ * seen at once by every other handle on the table, in this and other
+ * processes.
+ *
+ * Text output convention: *len gives the room (including the NUL) on entry
+ * and the length written (without the NUL) on return. When the text does not
+ * fit, ENG_ERR_BUFFER_TOO_SMALL is returned and *len is the length needed.
+ */
+#ifndef ENGINE_H
+#define ENGINE_H
+
+#include <stdint.h>
+
+#include "engine_errors.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint32_t ENGHANDLE;
+typedef uint32_t ENGRESULT;
+
+/* Handle kinds (EngGetHandleType). */
+#define ENG_HANDLE_CONNECTION 1
+#define ENG_HANDLE_TABLE 2
+#define ENG_HANDLE_INDEX 3
+#define ENG_HANDLE_STATEMENT 4
+#define ENG_HANDLE_CURSOR 5
+
+/* Server type mask (EngConnectEx): every mask is served by the embedded engine. */
+#define ENG_LOCAL_SERVER 1
+#define ENG_REMOTE_SERVER 2
+#define ENG_INTERNET_SERVER 4
+
+/* Table types. */
+#define ENG_TABLE_DEFAULT 0 /* dictionary decides */
+#define ENG_TABLE_NTX 1
+#define ENG_TABLE_CDX 2
+#define ENG_TABLE_NATIVE 3
+
+/* Open options (EngOpenTable). */
+#define ENG_OPEN_EXCLUSIVE 1
+#define ENG_OPEN_READONLY 2
+
+/* Character types. */
+#define ENG_CHARS_ANSI 1
+#define ENG_CHARS_OEM 2
+
+/* Lock types. */
+#define ENG_LOCK_COMPATIBLE 0
+#define ENG_LOCK_PROPRIETARY 1
+
+/* Rights checking. */
+#define ENG_CHECK_RIGHTS 1
+#define ENG_IGNORE_RIGHTS 2
+
+/* Field types: the raw record layout of each is fixed (see the record codec). */
+#define ENG_LOGICAL 1
+#define ENG_NUMERIC 2
+#define ENG_DATE 3
+#define ENG_STRING 4
+#define ENG_MEMO 5
+#define ENG_BINARY 6
+#define ENG_IMAGE 7
+#define ENG_VARCHAR 8
+#define ENG_COMPACTDATE 9
+#define ENG_DOUBLE 10
+#define ENG_INTEGER 11
+#define ENG_SHORTINT 12
+#define ENG_TIME 13
+#define ENG_TIMESTAMP 14
+#define ENG_AUTOINC 15
+#define ENG_RAW 16
+#define ENG_CURDOUBLE 17
+
+/* Memo data types (EngGetMemoDataType). */
+#define ENG_MEMO_TEXT 5
+#define ENG_MEMO_BINARY 6
+
+/* Index options (EngCreateIndex, EngIsIndex...). */
+#define ENG_INDEX_UNIQUE 1
+#define ENG_INDEX_DESCENDING 2
+
+/* Key and seek types (EngSeek). */
+#define ENG_RAWKEY 1
+#define ENG_STRINGKEY 2
+#define ENG_SEEK_SOFT 1  /* first key not less than the given one */
+#define ENG_SEEK_HARD 2  /* exact match on the given leading segments */
+
+/* Filter options (EngSetOptimizedFilter). */
+#define ENG_RESOLVE_IMMEDIATE 1
+#define ENG_RESOLVE_DYNAMIC 2
+
+/* EngGetRecordNum / EngGetRecordCount options. */
+#define ENG_RESPECTFILTERS 1
+#define ENG_IGNOREFILTERS 2
+
+/* Dictionary table properties (EngDictGetTableProperty / EngDictSetTableProperty). */
+#define ENG_DD_TABLE_DEFAULT_INDEX 213
+
+#define ENG_MAX_KEY_SIZE 256
+#define ENG_MAX_FIELD_NAME 128
+
+/* ---- Connection ---------------------------------------------------------- */
+
+/* connectPath names a folder (free tables) or a dictionary file (".add",
+ * found without regard to case). user and password are checked on a
+ * dictionary and ignored on a folder. */
+ENGRESULT EngConnectEx(const char *connectPath, uint16_t serverTypes, const char *user,
+                       const char *password, uint32_t options, ENGHANDLE *hConnect);
+ENGRESULT EngConnect(const char *connectPath, ENGHANDLE *hConnect);
+/* Closes every table, index, statement and cursor opened through the handle. */
+ENGRESULT EngDisconnect(ENGHANDLE hConnect);
+ENGRESULT EngGetServerName(ENGHANDLE hConnect, char *name, uint16_t *len);
+ENGRESULT EngSetServerType(uint16_t serverTypes);
+ENGRESULT EngGetLastError(uint32_t *code, char *text, uint16_t *len);
+/* Writes the thread's last error text to standard error, or hands it to the
+ * handler registered with EngSetErrorHandler. */
+ENGRESULT EngShowError(const char *caption);
+typedef void (*EngErrorHandler)(const char *caption, const char *text, void *context);
+ENGRESULT EngSetErrorHandler(EngErrorHandler handler, void *context);
+ENGRESULT EngGetHandleType(ENGHANDLE h, uint16_t *type);
+
+/* ---- Tables -------------------------------------------------------------- */
+
+/* fieldDefs: "NAME,TYPE[,LENGTH[,DECIMALS]];..." where TYPE is one of
+ * Logical, Numeric, Date, Char (or String), Memo, Binary, Image, Varchar,
+ * CompactDate, Double, Integer, ShortInt, Time, TimeStamp, AutoInc, Raw,
+ * CurDouble (or Money), without regard to case. The name gets ".adt" when it
+ * has no extension; relative names resolve in the connection's folder. */
+ENGRESULT EngCreateTable(ENGHANDLE hConnect, const char *name, const char *fieldDefs,
+                         uint32_t options, ENGHANDLE *hTable);
+ENGRESULT EngOpenTable(ENGHANDLE hConnect, const char *name, const char *alias,
+                       uint16_t tableType, uint16_t charType, uint16_t lockType,
+                       uint32_t rights, uint32_t options, ENGHANDLE *hTable);
+ENGRESULT EngCloseTable(ENGHANDLE hTable);
+ENGRESULT EngGetTableType(ENGHANDLE hTable, uint16_t *tableType);
+ENGRESULT EngGetTableFilename(ENGHANDLE hTable, char *path, uint16_t *len);
+ENGRESULT EngGetTableOpenOptions(ENGHANDLE hTable, uint32_t *options);
+ENGRESULT EngGetRecordLength(ENGHANDLE hTable, uint32_t *length);
+ENGRESULT EngGetNumFields(ENGHANDLE hTable, uint16_t *count);
+ENGRESULT EngGetFieldNum(ENGHANDLE hTable, const char *name, uint16_t *field);
+ENGRESULT EngGetFieldName(ENGHANDLE hTable, uint16_t field, char *name, uint16_t *len);
+ENGRESULT EngGetFieldType(ENGHANDLE hTable, uint16_t field, uint16_t *type);
+ENGRESULT EngGetFieldLength(ENGHANDLE hTable, uint16_t field, uint32_t *length);
+ENGRESULT EngGetFieldDecimals(ENGHANDLE hTable, uint16_t field, uint16_t *decimals);
+ENGRESULT EngGetFieldOffset(ENGHANDLE hTable, uint16_t field, uint32_t *offset);
+/* Live records (ENG_RESPECTFILTERS counts only those the filter shows). */
+ENGRESULT EngGetRecordCount(ENGHANDLE h, uint16_t option, uint32_t *count);
+/* Zap and pack need the table opened exclusively. */
+ENGRESULT EngZapTable(ENGHANDLE hTable);
+ENGRESULT EngPackTable(ENGHANDLE hTable);
+ENGRESULT EngEnableEncryption(ENGHANDLE hTable, const char *password);
+ENGRESULT EngEncryptTable(ENGHANDLE hTable);
+ENGRESULT EngDecryptTable(ENGHANDLE hTable);
+ENGRESULT EngIsTableEncrypted(ENGHANDLE hTable, uint16_t *encrypted);
+
+/* ---- Positioning and reading ---------------------------------------------
+ * h is a table handle (natural order) or an index handle (that index's
+ * order). Skipping before the first record leaves the position "at BOF"
+ * (a following skip of +1 lands on the first record); skipping past the
+ * last leaves it "at EOF" (a skip of -1 lands on the last). */
+ENGRESULT EngGotoTop(ENGHANDLE h);
+ENGRESULT EngGotoBottom(ENGHANDLE h);
+ENGRESULT EngSkip(ENGHANDLE h, int32_t records);
+ENGRESULT EngAtEOF(ENGHANDLE h, uint16_t *atEof);
+ENGRESULT EngAtBOF(ENGHANDLE h, uint16_t *atBof);
+/* 5068 when there is no current record. */
+ENGRESULT EngIsRecordVisible(ENGHANDLE h, uint16_t *visible);
+/* Copies the raw record (pending changes included) into buffer. */
+ENGRESULT EngGetRecord(ENGHANDLE h, uint8_t *buffer, uint32_t *len);
+ENGRESULT EngGetRecordNum(ENGHANDLE h, uint16_t option, uint32_t *recno);
+ENGRESULT EngGotoRecord(ENGHANDLE h, uint32_t recno);
+ENGRESULT EngGetBookmarkLength(ENGHANDLE h, uint32_t *len);
+ENGRESULT EngGetBookmarkEx(ENGHANDLE h, uint8_t *bookmark, uint32_t *len);
+ENGRESULT EngGotoBookmark(ENGHANDLE h, const uint8_t *bookmark, uint32_t len);
+ENGRESULT EngIsEmpty(ENGHANDLE h, uint16_t field, uint16_t *empty);
+/* A field's text (string types, trailing blanks kept) or a memo's content. */
+ENGRESULT EngGetField(ENGHANDLE h, uint16_t field, uint8_t *buffer, uint32_t *len);
+ENGRESULT EngGetMemoLength(ENGHANDLE h, uint16_t field, uint32_t *len);
+ENGRESULT EngGetMemoDataType(ENGHANDLE h, uint16_t field, uint16_t *type);
+ENGRESULT EngGetBinaryLength(ENGHANDLE h, uint16_t field, uint32_t *len);
+/* Deleted records are never shown: reports 0. */
+ENGRESULT EngGetDeleted(ENGHANDLE h, uint16_t *showDeleted);
+/* Julian day numbers and the text form YYYYMMDD. */
+ENGRESULT EngConvertStringToJulian(const char *yyyymmdd, uint16_t len, double *julian);
+ENGRESULT EngConvertJulianToString(double julian, char *yyyymmdd, uint16_t *len);
+
+/* ---- Editing -------------------------------------------------------------- */
+
+ENGRESULT EngLockRecord(ENGHANDLE hTable, uint32_t recno);
+ENGRESULT EngUnlockRecord(ENGHANDLE hTable, uint32_t recno);
+/* The empty record image of the table (every field empty). */
+ENGRESULT EngClearRecordBuffer(ENGHANDLE hTable, uint8_t *buffer, uint32_t *len);
+ENGRESULT EngGetNullRecord(ENGHANDLE hTable, uint8_t *buffer, uint32_t *len);
+/* Reserves a new record and its number and makes it current; EngWriteRecord
+ * makes it real, EngCancelUpdate drops it. */
+ENGRESULT EngAppendRecord(ENGHANDLE hTable);
+/* Text for string and memo-like fields (strings are blank-padded or cut). On
+ * an index handle after EngInitRawKey these set a key segment instead. */
+ENGRESULT EngSetField(ENGHANDLE h, uint16_t field, const uint8_t *value, uint32_t len);
+/* Raw bytes in the field's record layout. */
+ENGRESULT EngSetFieldRaw(ENGHANDLE h, uint16_t field, const uint8_t *value, uint32_t len);
+ENGRESULT EngSetEmpty(ENGHANDLE h, uint16_t field);
+ENGRESULT EngWriteRecord(ENGHANDLE hTable);
+ENGRESULT EngCancelUpdate(ENGHANDLE hTable);
+ENGRESULT EngDeleteRecord(ENGHANDLE hTable);
+ENGRESULT EngGetLastAutoinc(ENGHANDLE h, uint32_t *value);
+
+/* ---- Indexes and keys ----------------------------------------------------- */
+
+/* fields: segment field names separated by ";". pageSize 0 means 512. */
+ENGRESULT EngCreateIndex(ENGHANDLE hTable, const char *tag, const char *fields, uint32_t options,
+                         uint32_t pageSize, ENGHANDLE *hIndex);
+ENGRESULT EngDeleteIndex(ENGHANDLE hIndex);
+ENGRESULT EngReindex(ENGHANDLE hTable);
+ENGRESULT EngGetAllIndexes(ENGHANDLE hTable, ENGHANDLE *indexes, uint16_t *count);
+ENGRESULT EngGetIndexHandle(ENGHANDLE hTable, const char *tag, ENGHANDLE *hIndex);
+ENGRESULT EngGetIndexName(ENGHANDLE hIndex, char *name, uint16_t *len);
+ENGRESULT EngGetNumSegments(ENGHANDLE hIndex, uint16_t *count);
+ENGRESULT EngGetSegmentFieldname(ENGHANDLE hIndex, uint16_t segment, char *name, uint16_t *len);
+ENGRESULT EngIsIndexUnique(ENGHANDLE hIndex, uint16_t *unique);
+ENGRESULT EngIsIndexDescending(ENGHANDLE hIndex, uint16_t *descending);
+ENGRESULT EngGetIndexPageSize(ENGHANDLE hIndex, uint32_t *pageSize);
+ENGRESULT EngOpenIndex(ENGHANDLE hTable, const char *file, ENGHANDLE *indexes, uint16_t *count);
+ENGRESULT EngCloseIndex(ENGHANDLE hIndex);
+ENGRESULT EngGetIndexFilename(ENGHANDLE hIndex, uint16_t option, char *name, uint16_t *len);
+ENGRESULT EngInitRawKey(ENGHANDLE hIndex);
+/* Builds the key from the segments set since EngInitRawKey (into at most
+ * ENG_MAX_KEY_SIZE bytes); *len is the key length. */
+ENGRESULT EngBuildRawKey(ENGHANDLE hIndex, uint8_t *key, uint16_t *len);
+ENGRESULT EngSeek(ENGHANDLE hIndex, const uint8_t *key, uint16_t len, uint16_t keyType,
+                  uint16_t seekType, uint16_t *found);
+
+/* ---- Filters -------------------------------------------------------------- */
+
+ENGRESULT EngSetExactEx(ENGHANDLE h, uint16_t exact);
+ENGRESULT EngSetOptimizedFilter(ENGHANDLE h, const char *expression, uint16_t option);
+ENGRESULT EngClearOptimizedFilter(ENGHANDLE h);
+ENGRESULT EngSetFilter(ENGHANDLE h, const char *expression);
+ENGRESULT EngClearFilter(ENGHANDLE h);
+ENGRESULT EngExpressionLongToShort(ENGHANDLE h, const char *expression, char *out, uint16_t *len);
+ENGRESULT EngExpressionShortToLong(ENGHANDLE h, const char *expression, char *out, uint16_t *len);
+
+/* ---- SQL statements ------------------------------------------------------- */
+
+ENGRESULT EngCreateSQLStatement(ENGHANDLE hConnect, ENGHANDLE *hStatement);
+ENGRESULT EngPrepareSQL(ENGHANDLE hStatement, const char *sql);
+/* *hCursor is 0 when the statement yields no cursor. */
+ENGRESULT EngExecuteSQL(ENGHANDLE hStatement, ENGHANDLE *hCursor);
+ENGRESULT EngExecuteSQLDirect(ENGHANDLE hStatement, const char *sql, ENGHANDLE *hCursor);
+ENGRESULT EngCloseSQLStatement(ENGHANDLE hStatement);
+/* Number of parameter markers; 0 for text without them, complete or not. */
+ENGRESULT EngGetSQLStmtParams(const char *sql, uint16_t *count);
+ENGRESULT EngStmtSetTableLockType(ENGHANDLE hStatement, uint16_t lockType);
+ENGRESULT EngStmtSetTableCharType(ENGHANDLE hStatement, uint16_t charType);
+ENGRESULT EngStmtSetTableRights(ENGHANDLE hStatement, uint16_t rights);
+ENGRESULT EngStmtSetTableReadOnly(ENGHANDLE hStatement, uint16_t readOnly);
+ENGRESULT EngStmtSetTableType(ENGHANDLE hStatement, uint16_t tableType);
+ENGRESULT EngStmtConstrainUpdates(ENGHANDLE hStatement, uint16_t constrain);
+ENGRESULT EngStmtReadAllColumns(ENGHANDLE hStatement, uint16_t readAll);
+ENGRESULT EngStmtSetTablePassword(ENGHANDLE hStatement, const char *table, const char *password);
+
+/* ---- Data dictionary ------------------------------------------------------ */
+
+ENGRESULT EngDictCreate(const char *path, const char *adminUser, const char *adminPassword,
+                        ENGHANDLE *hConnect);
+ENGRESULT EngDictCreateUser(ENGHANDLE hConnect, const char *user, const char *password);
+ENGRESULT EngDictAddTable(ENGHANDLE hConnect, const char *name, const char *file);
+ENGRESULT EngDictRemoveTable(ENGHANDLE hConnect, const char *name);
+ENGRESULT EngDictGetTableProperty(ENGHANDLE hConnect, const char *table, uint16_t property,
+                                  void *value, uint16_t *len);
+ENGRESULT EngDictSetTableProperty(ENGHANDLE hConnect, const char *table, uint16_t property,
+                                  const char *value);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ENGINE_H */
