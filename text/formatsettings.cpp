@@ -381,46 +381,42 @@ bool ScanTime(Scanner& in, const FormatSettings& fs, DateTime& result) {
   return TryEncodeTime(hour, minute, second, msec, result);
 }
 
-}  // namespace
-
-bool TryStrToDate(std::string_view text, DateTime& result) {
-  const FormatSettings fs = GetFormatSettings();
-  Scanner in(text);
-  in.SkipSpaces();
-  DateTime date;
+// A date, then either nothing more or spaces and a time.
+bool ScanDateAndTime(Scanner& in, const FormatSettings& fs, DateTime& result) {
+  DateTime date, time = 0;
   if (!ScanDate(in, fs, date)) return false;
-  in.SkipSpaces();
-  if (!in.AtEnd()) return false;
-  result = date;
+  if (in.SkipSpaces() > 0 && !in.AtEnd() && !ScanTime(in, fs, time)) return false;
+  result = ComposeDateTime(date, time);
   return true;
 }
 
-bool TryStrToTime(std::string_view text, DateTime& result) {
-  const FormatSettings fs = GetFormatSettings();
+using ScanFunction = bool (*)(Scanner&, const FormatSettings&, DateTime&);
+
+// The whole text, spaces around it aside, read by one scan function.
+bool ParseWhole(std::string_view text, const FormatSettings& fs, ScanFunction scan, DateTime& result) {
   Scanner in(text);
   in.SkipSpaces();
-  DateTime time;
-  if (!ScanTime(in, fs, time)) return false;
+  DateTime value;
+  if (!scan(in, fs, value)) return false;
   in.SkipSpaces();
   if (!in.AtEnd()) return false;
-  result = time;
+  result = value;
   return true;
+}
+
+}  // namespace
+
+bool TryStrToDate(std::string_view text, DateTime& result) {
+  return ParseWhole(text, GetFormatSettings(), ScanDate, result);
+}
+
+bool TryStrToTime(std::string_view text, DateTime& result) {
+  return ParseWhole(text, GetFormatSettings(), ScanTime, result);
 }
 
 bool TryStrToDateTime(std::string_view text, DateTime& result) {
   const FormatSettings fs = GetFormatSettings();
-  Scanner in(text);
-  in.SkipSpaces();
-  DateTime date, time = 0;
-  if (ScanDate(in, fs, date)) {
-    const bool spaced = in.SkipSpaces() > 0;
-    if (!in.AtEnd() && !(spaced && ScanTime(in, fs, time))) return false;
-    in.SkipSpaces();
-    if (!in.AtEnd()) return false;
-    result = ComposeDateTime(date, time);
-    return true;
-  }
-  return TryStrToTime(text, result);
+  return ParseWhole(text, fs, ScanDateAndTime, result) || ParseWhole(text, fs, ScanTime, result);
 }
 
 namespace {
