@@ -507,6 +507,17 @@ void BTree::Verify() {
   }
 }
 
+void BTree::SortEntries(uint8_t* entries, size_t count, size_t entryLen) {
+  std::vector<uint32_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return std::memcmp(entries + a * entryLen, entries + b * entryLen, entryLen) < 0;
+  });
+  std::vector<uint8_t> sorted(count * entryLen);
+  for (size_t i = 0; i < count; ++i) std::memcpy(sorted.data() + i * entryLen, entries + order[i] * entryLen, entryLen);
+  std::memcpy(entries, sorted.data(), sorted.size());
+}
+
 // ---- Cursor ----------------------------------------------------------------
 
 bool BTree::Cursor::Load(const Meta& meta, const uint8_t* leaf) {
@@ -661,11 +672,24 @@ BTree::Builder::Builder(BTree& tree, uint64_t totalEntries) : tree_(tree), total
   }
 }
 
+BTree::Builder::~Builder() {
+  if (finished_) return;
+  for (uint32_t page : pages_) {
+    try {
+      tree_.store_.Free(page);
+    } catch (const EngineError&) {
+      // Nothing more can be done from a destructor; the pages stay unused.
+    }
+  }
+}
+
 void BTree::Builder::StartNode(unsigned level, const uint8_t* firstEntry) {
   Level& lv = levels_[level];
   if (lv.page != 0) ++lv.node;
   lv.target = lv.items / lv.nodes + (lv.node < lv.items % lv.nodes ? 1 : 0);
+  pages_.reserve(pages_.size() + 1);  // so that recording the page cannot fail after allocating it
   uint32_t page = tree_.store_.Allocate();
+  pages_.push_back(page);
   InitNode(tree_.store_.Write(page), level, tree_.keyLen_, tree_.metaPage_, tree_.pageSize_);
   lv.page = page;
   lv.filled = 0;
@@ -692,12 +716,18 @@ void BTree::Builder::AddChild(unsigned level, uint32_t child, const uint8_t* fir
 }
 
 void BTree::Builder::Add(const uint8_t* key, uint32_t recno) {
-  size_t len = tree_.entryLen_;
-  if (added_ >= total_) Fail(ENG_ERR_INVALID_ARGUMENT, "more index entries given than announced for the build");
   tree_.MakeEntry(key, recno, entry_);
+  AddEntry(entry_);
+}
+
+void BTree::Builder::AddEntry(const uint8_t* entry) {
+  size_t len = tree_.entryLen_;
+  if (finished_) Fail(ENG_ERR_INVALID_ARGUMENT, "index build already finished");
+  if (added_ >= total_) Fail(ENG_ERR_INVALID_ARGUMENT, "more index entries given than announced for the build");
+  if (entry != entry_) std::memcpy(entry_, entry, len);
   if (added_ > 0 && std::memcmp(entry_, last_, len) <= 0) {
     Fail(ENG_ERR_INVALID_ARGUMENT, "index entries for the build are not in ascending order (record " +
-                                       std::to_string(recno) + ")");
+                                       std::to_string(tree_.RecNoOf(entry_)) + ")");
   }
   if (levels_[0].page == 0 || levels_[0].filled == levels_[0].target) StartNode(0, entry_);
   Level& leaf = levels_[0];
@@ -714,7 +744,10 @@ void BTree::Builder::Finish() {
     Fail(ENG_ERR_INVALID_ARGUMENT, "index build announced " + std::to_string(total_) + " entries but got " +
                                        std::to_string(added_));
   }
-  if (total_ == 0) return;
+  if (total_ == 0) {
+    finished_ = true;
+    return;
+  }
   Meta m = tree_.ReadMeta();
   tree_.store_.Free(m.root);  // the empty leaf Clear() left
   m.root = root_;
@@ -722,6 +755,7 @@ void BTree::Builder::Finish() {
   m.count = total_;
   ++m.mod;
   tree_.WriteMeta(m);
+  finished_ = true;
 }
 
 }  // namespace eng

@@ -98,6 +98,9 @@ class BTree {
   // Entry encoding shared with cursors and the builder.
   void MakeEntry(const uint8_t* key, uint32_t recno, uint8_t* entry) const;
   uint32_t RecNoOf(const uint8_t* entry) const;
+  // Sorts count entries of entryLen bytes each, stored one after another,
+  // into ascending (memcmp) order: the input a Builder needs.
+  static void SortEntries(uint8_t* entries, size_t count, size_t entryLen);
 
   class Cursor;
   class Builder;
@@ -190,17 +193,22 @@ class BTree::Cursor {
   uint8_t entry_[kMaxEntry] = {};
 };
 
-// Fills an empty tree from entries given in ascending order, page by page,
+// Fills a tree from entries given in ascending order, page by page,
 // without searching: far faster than inserting one by one. The number of
 // entries is fixed up front so that every page comes out evenly filled
 // (about 90 %). Construction clears the tree; Finish() publishes the new
-// root and count. Entries out of order, or a count that differs, throw
-// ENG_ERR_INVALID_ARGUMENT; the tree is then left empty by Finish()/the
-// destructor only if the caller calls Clear().
+// root and count. Entries out of order, repeated, or a count that differs
+// throw ENG_ERR_INVALID_ARGUMENT; a builder destroyed without a successful
+// Finish() frees the pages it allocated and leaves the tree empty.
 class BTree::Builder {
  public:
   Builder(BTree& tree, uint64_t totalEntries);
+  ~Builder();
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
   void Add(const uint8_t* key, uint32_t recno);
+  // An entry as made by MakeEntry() (EntryLength() bytes).
+  void AddEntry(const uint8_t* entry);
   void Finish();
 
  private:
@@ -220,6 +228,8 @@ class BTree::Builder {
   uint64_t added_ = 0;
   std::vector<Level> levels_;
   uint32_t root_ = 0;
+  bool finished_ = false;
+  std::vector<uint32_t> pages_;  // allocated so far, freed again if the build fails
   uint8_t last_[kMaxEntry] = {};
   uint8_t entry_[kMaxEntry] = {};
 };

@@ -301,17 +301,49 @@ TEST(BTree, BulkBuildEqualsIncrementalInserts) {
   }
 }
 
-TEST(BTree, BuildRefusesEntriesOutOfOrderOrMiscounted) {
+TEST(BTree, FailedBuildsLeaveAnEmptyTreeAndNoPages) {
   MemoryPageStore store(512);
   BTree tree(store, BTree::Create(store, 4));
+  for (uint32_t i = 0; i < 300; ++i) tree.Insert(Bytes(MakeKey(i, 4)), i);
   {
-    BTree::Builder b(tree, 2);
-    b.Add(Bytes(std::string("BBBB")), 1);
-    EXPECT_THROW(b.Add(Bytes(std::string("AAAA")), 1), EngineError);
+    BTree::Builder b(tree, 1000);
+    for (uint32_t i = 0; i < 500; ++i) b.Add(Bytes(MakeKey(i, 4)), i);
+    EXPECT_THROW(b.Add(Bytes(MakeKey(3, 4)), 1), EngineError);  // out of order
+    EXPECT_THROW(b.Add(Bytes(MakeKey(499, 4)), 499), EngineError);  // repeated
   }
-  BTree::Builder b(tree, 3);
-  b.Add(Bytes(std::string("AAAA")), 1);
-  EXPECT_THROW(b.Finish(), EngineError);
+  EXPECT_EQ(store.LivePages(), 2u);
+  EXPECT_EQ(tree.Count(), 0u);
+  {
+    BTree::Builder b(tree, 3);
+    b.Add(Bytes(MakeKey(1, 4)), 1);
+    EXPECT_THROW(b.Finish(), EngineError);  // fewer than announced
+  }
+  {
+    BTree::Builder b(tree, 1);
+    b.Add(Bytes(MakeKey(1, 4)), 1);
+    EXPECT_THROW(b.Add(Bytes(MakeKey(2, 4)), 1), EngineError);  // more than announced
+  }
+  EXPECT_EQ(store.LivePages(), 2u);
+  tree.Verify();
+}
+
+TEST(BTree, SortedEntryRunFeedsTheBuilder) {
+  MemoryPageStore store(512);
+  BTree tree(store, BTree::Create(store, 6, true));
+  std::mt19937 rng(5);
+  const size_t n = 3000;
+  std::vector<uint8_t> run(n * tree.EntryLength());
+  Model model;
+  for (size_t i = 0; i < n; ++i) {
+    std::string key = MakeKey(rng() % 100, 6);
+    tree.MakeEntry(Bytes(key), static_cast<uint32_t>(i), run.data() + i * tree.EntryLength());
+    model.insert(EntryOf(tree, key, static_cast<uint32_t>(i)));
+  }
+  BTree::SortEntries(run.data(), n, tree.EntryLength());
+  BTree::Builder b(tree, n);
+  for (size_t i = 0; i < n; ++i) b.AddEntry(run.data() + i * tree.EntryLength());
+  b.Finish();
+  ExpectSameAsModel(tree, model, rng, 100);
 }
 
 TEST(BTree, ClearAndDropGiveEveryPageBack) {
