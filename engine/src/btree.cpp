@@ -172,8 +172,8 @@ uint64_t BTree::Count() { return ReadMeta().count; }
 uint32_t BTree::Height() { return ReadMeta().height; }
 uint64_t BTree::ModCount() { return ReadMeta().mod; }
 
-void BTree::Descend(const Meta& meta, const uint8_t* target, size_t tlen, bool routeUpper, bool leafUpper,
-                    Path& path) {
+const uint8_t* BTree::Descend(const Meta& meta, const uint8_t* target, size_t tlen, bool routeUpper,
+                              bool leafUpper, Path& path) {
   uint32_t page = meta.root;
   for (unsigned d = 0; d < meta.height; ++d) {
     unsigned level = meta.height - 1 - d;
@@ -182,12 +182,14 @@ void BTree::Descend(const Meta& meta, const uint8_t* target, size_t tlen, bool r
     path.page[d] = page;
     if (level == 0) {
       path.idx[d] = static_cast<int32_t>(Bound(p + kHeader, n, entryLen_, target, tlen, leafUpper));
+      return p;
     } else {
       int32_t j = static_cast<int32_t>(Bound(p + kHeader, n, itemLen_, target, tlen, routeUpper));
       path.idx[d] = j;
       page = ChildAt(p, page, j);
     }
   }
+  Corrupt(metaPage_, "holds a tree height of zero");
 }
 
 bool BTree::Insert(const uint8_t* key, uint32_t recno) {
@@ -195,11 +197,10 @@ bool BTree::Insert(const uint8_t* key, uint32_t recno) {
   MakeEntry(key, recno, e);
   Meta m = ReadMeta();
   Path path;
-  Descend(m, e, entryLen_, true, false, path);
+  const uint8_t* leaf = Descend(m, e, entryLen_, true, false, path);
   int d = static_cast<int>(m.height) - 1;
   uint32_t leafPage = path.page[d];
   size_t pos = static_cast<size_t>(path.idx[d]);
-  const uint8_t* leaf = store_.Read(leafPage);
   size_t n = R16(leaf + kNodeCountAt);
   if (pos < n && std::memcmp(leaf + kHeader + pos * entryLen_, e, entryLen_) == 0) return false;
 
@@ -293,11 +294,10 @@ bool BTree::Erase(const uint8_t* key, uint32_t recno) {
   MakeEntry(key, recno, e);
   Meta m = ReadMeta();
   Path path;
-  Descend(m, e, entryLen_, true, false, path);
+  const uint8_t* leaf = Descend(m, e, entryLen_, true, false, path);
   int d = static_cast<int>(m.height) - 1;
   uint32_t leafPage = path.page[d];
   size_t pos = static_cast<size_t>(path.idx[d]);
-  const uint8_t* leaf = store_.Read(leafPage);
   size_t n = R16(leaf + kNodeCountAt);
   if (pos >= n || std::memcmp(leaf + kHeader + pos * entryLen_, e, entryLen_) != 0) return false;
   uint8_t* w = store_.Write(leafPage);
@@ -402,9 +402,8 @@ bool BTree::Contains(const uint8_t* key, uint32_t recno) {
   MakeEntry(key, recno, e);
   Meta m = ReadMeta();
   Path path;
-  Descend(m, e, entryLen_, true, false, path);
+  const uint8_t* leaf = Descend(m, e, entryLen_, true, false, path);
   unsigned d = m.height - 1;
-  const uint8_t* leaf = store_.Read(path.page[d]);
   size_t pos = static_cast<size_t>(path.idx[d]);
   return pos < R16(leaf + kNodeCountAt) && std::memcmp(leaf + kHeader + pos * entryLen_, e, entryLen_) == 0;
 }
@@ -596,7 +595,8 @@ bool BTree::Cursor::SeekGE(const uint8_t* prefix, size_t len) {
   if (len > tree_->entryLen_) Fail(ENG_ERR_KEY, "seek key of " + std::to_string(len) + " bytes is longer than the index entries");
   Meta m = tree_->ReadMeta();
   height_ = m.height;
-  tree_->Descend(m, prefix, len, false, false, path_);
+  const uint8_t* leaf = tree_->Descend(m, prefix, len, false, false, path_);
+  if (path_.idx[height_ - 1] < R16(leaf + kNodeCountAt)) return Load(m, leaf);
   return SettleForward(m, static_cast<int>(height_) - 1);
 }
 

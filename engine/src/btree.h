@@ -129,7 +129,8 @@ class BTree {
   // Descends to the leaf for target (tlen bytes compared). Inner nodes are
   // routed past separators < target, or <= target when routeUpper; in the
   // leaf idx is the first entry >= target (> target when leafUpper).
-  void Descend(const Meta& meta, const uint8_t* target, size_t tlen, bool routeUpper, bool leafUpper, Path& path);
+  // Returns the leaf's bytes (valid until the next Allocate()).
+  const uint8_t* Descend(const Meta& meta, const uint8_t* target, size_t tlen, bool routeUpper, bool leafUpper, Path& path);
   void InsertIntoParent(Meta& meta, Path& path, int depth, const uint8_t* sep, uint32_t child);
   void Rebalance(Meta& meta, Path& path, int depth);
   void FreeSubtree(uint32_t root, unsigned height);
@@ -167,12 +168,15 @@ class BTree::Cursor {
   // First entry whose first len bytes equal prefix; false (and the cursor
   // on the next entry, if any) when there is none.
   bool SeekExact(const uint8_t* prefix, size_t len);
+  // Move one entry on; false (and not Valid()) past either end, and on a
+  // cursor that is not Valid() (position it again with First/Last/Seek*).
   bool Next();
   bool Prev();
 
   bool Valid() const { return valid_; }
   void Invalidate() { valid_ = false; }
-  // The entry's key and record number; only while Valid().
+  // The entry's key and record number. After a move past either end they
+  // still give the last entry passed.
   const uint8_t* Key() const { return entry_; }
   const uint8_t* Entry() const { return entry_; }
   uint32_t RecNo() const { return tree_->RecNoOf(entry_); }

@@ -105,6 +105,10 @@ struct Shape {
   int checkEvery;
 };
 
+void PrintTo(const Shape& s, std::ostream* os) {
+  *os << "page " << s.pageSize << ", key " << s.keyLen << ", " << s.steps << " steps";
+}
+
 class BTreeModelTest : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(BTreeModelTest, RandomInsertsAndErasesMatchTheModel) {
@@ -158,7 +162,11 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BTreeModelTest,
                          ::testing::Values(Shape{512, 4, 3000, 1}, Shape{512, 12, 3000, 3},
                                            Shape{512, 157, 1500, 1},  // three entries a page: deep trees
                                            Shape{512, 61, 2500, 2}, Shape{4096, 8, 40000, 2000},
-                                           Shape{4096, 256, 4000, 50}));
+                                           Shape{4096, 256, 4000, 50}),
+                         [](const ::testing::TestParamInfo<Shape>& info) {
+                           return "page" + std::to_string(info.param.pageSize) + "_key" +
+                                  std::to_string(info.param.keyLen);
+                         });
 
 TEST(BTree, KeyLengthsThatDoNotFitThePageAreRefused) {
   MemoryPageStore small(512);
@@ -377,14 +385,21 @@ TEST(BTree, TwoHandlesOnOneTreeSeeEachOthersChanges) {
 
 // ---- damaged pages ----------------------------------------------------------
 
-uint32_t CorruptCode(const std::function<void()>& action) {
+// The code of the EngineError that a full forward walk raises, 0 if none.
+uint32_t WalkError(MemoryPageStore& store, uint32_t meta, std::string* text = nullptr) {
   try {
-    action();
+    BTree tree(store, meta);
+    BTree::Cursor c(tree);
+    for (bool ok = c.First(); ok; ok = c.Next()) {
+    }
   } catch (const EngineError& e) {
+    if (text) *text = e.what();
     return e.code();
   }
   return 0;
 }
+
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
 TEST(BTree, DamagedPagesRaiseCorruptNamingThePage) {
   MemoryPageStore store(512);
@@ -392,84 +407,52 @@ TEST(BTree, DamagedPagesRaiseCorruptNamingThePage) {
   BTree tree(store, meta);
   for (uint32_t i = 0; i < 2000; ++i) tree.Insert(Bytes(MakeKey(i, 8)), i);
   ASSERT_GE(tree.Height(), 3u);
-  std::vector<uint8_t> good = store.Image();
-  uint32_t root = good[meta * 512 + 12] | good[meta * 512 + 13] << 8;
+  const std::vector<uint8_t> good = store.Image();
+  auto copy = [&] { return MemoryPageStore::FromImage(good.data(), good.size(), 512); };
+  const uint32_t root = Le32(good.data() + meta * 512 + 12);
+  const uint32_t child = Le32(good.data() + root * 512 + 8);
+  const auto corrupt = static_cast<uint32_t>(ENG_ERR_CORRUPT);
 
-  auto walk = [&] {
-    BTree t(store, meta);
-    BTree::Cursor c(t);
-    for (bool ok = c.First(); ok; ok = c.Next()) {
-    }
-  };
   struct Damage {
     const char* what;
     uint32_t page;
     size_t offset;
-    uint8_t value;
+    std::vector<uint8_t> bytes;
   };
-  std::vector<Damage> damages = {
-      {"meta magic", meta, 0, 'X'},     {"meta height", meta, 16, 40},  {"meta root", meta, 12, 0},
-      {"root kind", root, 0, 'L'},       {"root level", root, 1, 0},     {"root count", root, 2, 0xFF},
-      {"root key length", root, 4, 9},   {"root owner", root, 12, 0x77}, {"root leftmost child", root, 8, 0},
+  const std::vector<Damage> damages = {
+      {"meta magic", meta, 0, {'X'}},      {"meta height", meta, 16, {40}},     {"meta root", meta, 12, {0, 0, 0, 0}},
+      {"root kind", root, 0, {'L'}},       {"root level", root, 1, {0}},        {"root count", root, 2, {0xFF}},
+      {"root key length", root, 4, {9}},   {"root owner", root, 12, {0x77}},    {"leftmost child", root, 8, {0, 0, 0, 0}},
+      {"cycle: child points at the root", child, 8, {uint8_t(root), uint8_t(root >> 8), 0, 0}},
   };
   for (const Damage& d : damages) {
-    MemoryPageStore damaged = MemoryPageStore::FromImage(good.data(), good.size(), 512);
-    damaged.Write(d.page)[d.offset] = d.value;
-    if (std::string(d.what) == "meta root") damaged.Write(d.page)[d.offset + 1] = 0;
-    uint32_t code = CorruptCode([&] {
-      BTree t(damaged, meta);
-      BTree::Cursor c(t);
-      for (bool ok = c.First(); ok; ok = c.Next()) {
-      }
-    });
-    EXPECT_EQ(code, static_cast<uint32_t>(ENG_ERR_CORRUPT)) << d.what;
+    MemoryPageStore damaged = copy();
+    std::memcpy(damaged.Write(d.page) + d.offset, d.bytes.data(), d.bytes.size());
+    std::string text;
+    EXPECT_EQ(WalkError(damaged, meta, &text), corrupt) << d.what;
+    EXPECT_NE(text.find("index page "), std::string::npos) << text;
   }
-  // A child pointing back up (a cycle) is caught by the level check.
-  {
-    MemoryPageStore damaged = MemoryPageStore::FromImage(good.data(), good.size(), 512);
-    uint8_t* r = damaged.Write(root);
-    uint32_t child = r[8] | r[9] << 8 | r[10] << 16 | uint32_t{r[11]} << 24;
-    uint8_t* c = damaged.Write(child);
-    c[8] = static_cast<uint8_t>(root);
-    c[9] = static_cast<uint8_t>(root >> 8);
-    c[10] = c[11] = 0;
-    try {
-      BTree t(damaged, meta);
-      BTree::Cursor cur(t);
-      cur.First();
-      FAIL() << "cycle not detected";
-    } catch (const EngineError& e) {
-      EXPECT_EQ(e.code(), static_cast<uint32_t>(ENG_ERR_CORRUPT));
-      EXPECT_NE(std::string(e.what()).find("index page " + std::to_string(root)), std::string::npos) << e.what();
-    }
+
+  // Two leaves swapped: each page is sound, but the walk sees entries go
+  // backwards, and Verify() sees them outside their parents' ranges.
+  MemoryPageStore damaged = copy();
+  std::vector<uint32_t> leaves;
+  for (uint32_t p = 1; p < good.size() / 512 && leaves.size() < 2; ++p) {
+    const uint8_t* bytes = damaged.Read(p);
+    if (p != meta && bytes[0] == 'N' && bytes[1] == 0) leaves.push_back(p);
   }
-  // Two leaves swapped: the walk notices entries going backwards.
-  {
-    MemoryPageStore damaged = MemoryPageStore::FromImage(good.data(), good.size(), 512);
-    BTree t(damaged, meta);
-    BTree::Cursor c(t);
-    c.First();
-    std::vector<uint32_t> leaves;
-    // Leaf pages: walk the first few entries' pages through Verify-free means:
-    // swap the contents of two leaf pages found by their level byte.
-    for (uint32_t p = 1; p < good.size() / 512 && leaves.size() < 2; ++p) {
-      const uint8_t* bytes = damaged.Read(p);
-      if (p != meta && bytes[0] == 'N' && bytes[1] == 0 && (bytes[2] | bytes[3] << 8) > 0) leaves.push_back(p);
-    }
-    ASSERT_EQ(leaves.size(), 2u);
-    std::vector<uint8_t> tmp(damaged.Read(leaves[0]), damaged.Read(leaves[0]) + 512);
-    std::memcpy(damaged.Write(leaves[0]), damaged.Read(leaves[1]), 512);
-    std::memcpy(damaged.Write(leaves[1]), tmp.data(), 512);
-    EXPECT_EQ(CorruptCode([&] {
-                BTree t2(damaged, meta);
-                BTree::Cursor c2(t2);
-                for (bool ok = c2.First(); ok; ok = c2.Next()) {
-                }
-              }),
-              static_cast<uint32_t>(ENG_ERR_CORRUPT));
-    EXPECT_EQ(CorruptCode([&] { BTree(damaged, meta).Verify(); }), static_cast<uint32_t>(ENG_ERR_CORRUPT));
+  ASSERT_EQ(leaves.size(), 2u);
+  std::vector<uint8_t> first(damaged.Read(leaves[0]), damaged.Read(leaves[0]) + 512);
+  std::memcpy(damaged.Write(leaves[0]), damaged.Read(leaves[1]), 512);
+  std::memcpy(damaged.Write(leaves[1]), first.data(), 512);
+  EXPECT_EQ(WalkError(damaged, meta), corrupt);
+  try {
+    BTree(damaged, meta).Verify();
+    ADD_FAILURE() << "Verify missed swapped leaves";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), corrupt);
   }
-  walk();  // the original store is untouched
+  EXPECT_EQ(WalkError(store, meta), 0u);  // the original is sound
 }
 
 // ---- keys from records -----------------------------------------------------
