@@ -79,6 +79,16 @@ TableHandle::~TableHandle() {
       // The reserved slot stays invisible; pack removes it.
     }
   }
+  // The last handle anywhere gives back the room files were grown by.
+  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0 &&
+      TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+    try {
+      TableLock lock(*table_);
+      table_->TrimFiles();
+    } catch (...) {
+      // Only slack stays behind.
+    }
+  }
   table_.reset();
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
 }
