@@ -167,7 +167,10 @@ const Token& Lexer::Peek(size_t ahead) const {
 
 Token Lexer::Next() {
   Token t = Peek();
-  if (next_ < tokens_.size() - 1) ++next_;
+  if (next_ < tokens_.size() - 1) {
+    ++next_;
+    consumed_end_ = t.position + t.length;
+  }
   return t;
 }
 

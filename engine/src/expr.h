@@ -87,6 +87,8 @@ class Lexer {
   void ExpectSymbol(const char* symbol);
 
   std::string_view source() const { return source_; }
+  // Byte offset just past the last token taken with Next (0 before any).
+  size_t consumed_end() const { return consumed_end_; }
   uint32_t error_code() const { return error_code_; }
   // Throws EngineError(error_code) with `why`, the token and its position.
   [[noreturn]] void Fail(const Token& token, const std::string& why) const;
@@ -96,6 +98,7 @@ class Lexer {
   uint32_t error_code_;
   std::vector<Token> tokens_;
   size_t next_ = 0;
+  size_t consumed_end_ = 0;
 };
 
 // Quotes a token for error texts: "NAME" at position 5, or end of text.
