@@ -38,7 +38,7 @@ std::string Upper(std::string_view s) {
 // Words that end an expression or belong to its syntax; they are never
 // taken as bare field names (quote a field that has such a name).
 bool IsReservedWord(std::string_view word) {
-  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "FROM", "WHERE",
+  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "LIKE", "FROM", "WHERE",
                                        "ORDER", "BY", "AS", "SELECT", "ASC", "DESC", "SET", "VALUES"};
   for (const char* w : kWords)
     if (EqualsNoCase(word, w)) return true;
@@ -258,6 +258,12 @@ class ExpressionParser {
         Token op = lx_.Next();
         std::string name = op.text == "==" ? "=" : op.text == "!=" ? "<>" : op.text;
         left = Binary(op, name, std::move(left), ParseAdditive());
+      } else if (lx_.PeekKeyword("LIKE") || (lx_.PeekKeyword("NOT") && lx_.PeekKeyword("LIKE", 1))) {
+        Token op = lx_.Next();
+        bool negated = EqualsNoCase(op.text, "NOT");
+        if (negated) op = lx_.Next();
+        left = Binary(op, "LIKE", std::move(left), ParseAdditive());
+        left->negated = negated;
       } else if (lx_.PeekKeyword("IS")) {
         Token op = lx_.Next();
         bool negated = lx_.AcceptKeyword("NOT");
@@ -492,6 +498,7 @@ enum class CompiledExpression::Op : uint8_t {
   kDiv,
   kConcat,
   kCompare,
+  kLike,  // compare kNe for NOT LIKE
   kAnd,
   kOr,
   kNot,
@@ -671,6 +678,13 @@ class ExpressionBinder {
       return MakeNode(op == "AND" ? Op::kAnd : Op::kOr, ValueType::kLogical, a, b);
     }
     if (op == "+" || op == "-") return BindAdditive(s, a, b);
+    if (op == "LIKE") {
+      RequireType(a, *s.children[0], {ValueType::kString}, "a string");
+      RequireType(b, *s.children[1], {ValueType::kString}, "a string pattern");
+      int32_t i = MakeNode(Op::kLike, ValueType::kLogical, a, b);
+      At(i).compare = s.negated ? CompareOp::kNe : CompareOp::kEq;
+      return i;
+    }
     if (op == "*" || op == "/") {
       RequireType(a, *s.children[0], {ValueType::kNumber}, "a number");
       RequireType(b, *s.children[1], {ValueType::kNumber}, "a number");
@@ -811,6 +825,29 @@ bool ApplyCompare(CompareOp op, int c) {
   return false;
 }
 
+// SQL LIKE: "%" any run of characters, "_" any one character. Greedy with
+// one backtrack point, so the cost stays O(value * pattern) at worst.
+bool LikeMatch(std::string_view value, std::string_view pattern) {
+  size_t v = 0, p = 0;
+  size_t star = std::string_view::npos, resume = 0;
+  while (v < value.size()) {
+    if (p < pattern.size() && pattern[p] == '%') {
+      star = p++;
+      resume = v;
+    } else if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == value[v])) {
+      ++p;
+      ++v;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      v = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '%') ++p;
+  return p == pattern.size();
+}
+
 // Counts and positions from numbers, clamped so that casts stay defined.
 int64_t ToCount(double d) {
   if (std::isnan(d)) return 0;
@@ -884,6 +921,14 @@ class ExpressionEvaluator {
         return b ? Tri::kTrue : Tri::kFalse;
       }
       case Op::kCompare: return Compare(n);
+      case Op::kLike: {
+        std::string_view value, pattern;
+        if (!Text(n.a, &value) || !Text(n.b, &pattern)) return Tri::kNull;
+        // Stored padding is not part of the value.
+        while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
+        bool match = LikeMatch(value, pattern);
+        return match == (n.compare == CompareOp::kEq) ? Tri::kTrue : Tri::kFalse;
+      }
       case Op::kAnd: {
         Tri a = Logical(n.a);
         if (a == Tri::kFalse) return Tri::kFalse;

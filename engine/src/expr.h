@@ -13,8 +13,10 @@
 //                a string literal compared with (or combined by + and - with)
 //                a date, time or time stamp, or subtracted from one, is read
 //                as one (YYYY-MM-DD, YYYYMMDD or YYYY/MM/DD; HH:MM[:SS])
-//   operators    by rising precedence: OR; AND; NOT; = <> != < <= > >= and
-//                IS [NOT] NULL; + -; * /; unary - +
+//   operators    by rising precedence: OR; AND; NOT; = <> != < <= > >=,
+//                [NOT] LIKE ("%" any run, "_" any one character; trailing
+//                blanks of the value ignored) and IS [NOT] NULL; + -; * /;
+//                unary - +
 //   functions    UPPER, LOWER, TRIM, LTRIM, RTRIM, LEFT(s, n), RIGHT(s, n),
 //                SUBSTRING(s, start[, count]) (also SUBSTR; start is 1-based),
 //                LENGTH(s) (without trailing blanks), YEAR, MONTH, DAY

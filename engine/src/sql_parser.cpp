@@ -23,7 +23,7 @@ bool EqualsNoCase(std::string_view a, const char* b) {
 // Words that end a clause; a bare alias may not be one of them.
 bool IsClauseWord(std::string_view word) {
   static const char* const kWords[] = {"FROM", "WHERE", "ORDER", "BY", "AS", "ASC", "DESC", "SET", "VALUES",
-                                       "AND", "OR", "NOT", "IS", "NULL", "ON", "INTO"};
+                                       "AND", "OR", "NOT", "IS", "NULL", "ON", "INTO", "LIKE"};
   for (const char* w : kWords)
     if (EqualsNoCase(word, w)) return true;
   return false;

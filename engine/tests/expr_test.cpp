@@ -184,6 +184,21 @@ TEST_F(ExprTest, Functions) {
   EXPECT_TRUE(Match("upper(trim(name)) = 'SMITH'"));
 }
 
+TEST_F(ExprTest, LikePatterns) {
+  Set("NAME", Value::String("SMITH"));
+  EXPECT_TRUE(Match("NAME LIKE 'SMI%'"));
+  EXPECT_TRUE(Match("NAME LIKE 'SMITH'"));
+  EXPECT_TRUE(Match("NAME LIKE '%IT%' AND NAME LIKE 'S_I_H' AND NAME LIKE '%'"));
+  EXPECT_FALSE(Match("NAME LIKE 'smi%'"));
+  EXPECT_FALSE(Match("NAME LIKE 'S_I'"));
+  EXPECT_TRUE(Match("NAME NOT LIKE '%X%'"));
+  EXPECT_TRUE(Match("NOT NAME LIKE '%X%'"));
+  EXPECT_TRUE(Match("'aXbXc' LIKE '%X%X_' AND 'ab' LIKE 'a%%b' AND NOT 'ab' LIKE 'a%c'"));
+  EXPECT_TRUE(Match("'' LIKE '%' AND NOT '' LIKE '_'"));
+  EXPECT_TRUE(Eval("QTY = 1 OR TABLE_NAME LIKE 'A%'").is_null());  // both sides unknown on empty fields
+  EXPECT_EQ(CompileError("QTY LIKE '1%'"), "Expected a string, found number: \"QTY\" at position 1");
+}
+
 TEST_F(ExprTest, DatesTimesAndStamps) {
   Set("HIRED", Value::Date(JulianFromCivil(2005, 5, 24)));
   Set("STAMP", Value::Timestamp(JulianFromCivil(2005, 12, 6) + 0.35416666666666666));
