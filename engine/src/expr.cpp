@@ -11,6 +11,9 @@ namespace eng {
 
 namespace {
 
+constexpr double kFirstJulian = 1721426;  // 0001-01-01
+constexpr double kLastJulian = 5373484;   // 9999-12-31
+
 // Deeper trees would exhaust the stack of the recursive parser, binder and
 // evaluator; no sensible filter comes near this.
 constexpr int kMaxDepth = 200;
@@ -38,7 +41,7 @@ std::string Upper(std::string_view s) {
 // Words that end an expression or belong to its syntax; they are never
 // taken as bare field names (quote a field that has such a name).
 bool IsReservedWord(std::string_view word) {
-  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "LIKE", "FROM", "WHERE",
+  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "LIKE", "IN", "BETWEEN", "FROM", "WHERE",
                                        "ORDER", "BY", "AS", "SELECT", "ASC", "DESC", "SET", "VALUES"};
   for (const char* w : kWords)
     if (EqualsNoCase(word, w)) return true;
@@ -258,12 +261,38 @@ class ExpressionParser {
         Token op = lx_.Next();
         std::string name = op.text == "==" ? "=" : op.text == "!=" ? "<>" : op.text;
         left = Binary(op, name, std::move(left), ParseAdditive());
-      } else if (lx_.PeekKeyword("LIKE") || (lx_.PeekKeyword("NOT") && lx_.PeekKeyword("LIKE", 1))) {
+      } else if (PeekPredicate(0) || (lx_.PeekKeyword("NOT") && PeekPredicate(1))) {
+        bool negated = lx_.AcceptKeyword("NOT");
         Token op = lx_.Next();
-        bool negated = EqualsNoCase(op.text, "NOT");
-        if (negated) op = lx_.Next();
-        left = Binary(op, "LIKE", std::move(left), ParseAdditive());
-        left->negated = negated;
+        std::string name = Upper(op.text);
+        SyntaxPtr node = Node(ExprSyntax::Kind::kBinary, op);
+        node->text = name;
+        node->negated = negated;
+        node->children.push_back(std::move(left));
+        if (name == "LIKE") {
+          node->children.push_back(ParseAdditive());
+        } else if (name == "BETWEEN") {
+          node->children.push_back(ParseAdditive());
+          lx_.ExpectKeyword("AND");
+          node->children.push_back(ParseAdditive());
+        } else {  // IN
+          Token open = lx_.Peek();
+          lx_.ExpectSymbol("(");
+          Enter(open);
+          do {
+            node->children.push_back(ParseAdditive());
+          } while (lx_.AcceptSymbol(","));
+          --depth_;
+          lx_.ExpectSymbol(")");
+        }
+        int depth = 0;
+        for (auto& c : node->children) depth = std::max(depth, c->depth);
+        // IN binds to a balanced OR tree: count its height too.
+        int fan = 1;
+        for (size_t n = node->children.size(); n > 1; n = (n + 1) / 2) ++fan;
+        node->depth = depth + fan + 1;
+        CheckDepth(*node);
+        left = std::move(node);
       } else if (lx_.PeekKeyword("IS")) {
         Token op = lx_.Next();
         bool negated = lx_.AcceptKeyword("NOT");
@@ -276,6 +305,10 @@ class ExpressionParser {
         return left;
       }
     }
+  }
+
+  bool PeekPredicate(size_t ahead) const {
+    return lx_.PeekKeyword("LIKE", ahead) || lx_.PeekKeyword("IN", ahead) || lx_.PeekKeyword("BETWEEN", ahead);
   }
 
   SyntaxPtr ParseAdditive() {
@@ -669,9 +702,10 @@ class ExpressionBinder {
   }
 
   int32_t BindBinary(const ExprSyntax& s) {
+    const std::string& op = s.text;
+    if (op == "BETWEEN" || op == "IN") return Negate(s, op == "IN" ? BindIn(s) : BindBetween(s));
     int32_t a = Bind(*s.children[0]);
     int32_t b = Bind(*s.children[1]);
-    const std::string& op = s.text;
     if (op == "AND" || op == "OR") {
       RequireType(a, *s.children[0], {ValueType::kLogical}, "a condition");
       RequireType(b, *s.children[1], {ValueType::kLogical}, "a condition");
@@ -690,7 +724,33 @@ class ExpressionBinder {
       RequireType(b, *s.children[1], {ValueType::kNumber}, "a number");
       return MakeNode(op == "*" ? Op::kMul : Op::kDiv, ValueType::kNumber, a, b);
     }
-    return BindComparison(s, a, b);
+    CompareOp cmp = op == "=" ? CompareOp::kEq : op == "<>" ? CompareOp::kNe : op == "<" ? CompareOp::kLt
+                  : op == "<=" ? CompareOp::kLe : op == ">" ? CompareOp::kGt : CompareOp::kGe;
+    return BindComparison(s, cmp, a, b, *s.children[1]);
+  }
+
+  int32_t Negate(const ExprSyntax& s, int32_t i) { return s.negated ? MakeNode(Op::kNot, ValueType::kLogical, i) : i; }
+
+  // x BETWEEN lo AND hi is x >= lo AND x <= hi (x is evaluated twice).
+  int32_t BindBetween(const ExprSyntax& s) {
+    int32_t low = BindComparison(s, CompareOp::kGe, Bind(*s.children[0]), Bind(*s.children[1]), *s.children[1]);
+    int32_t high = BindComparison(s, CompareOp::kLe, Bind(*s.children[0]), Bind(*s.children[2]), *s.children[2]);
+    return MakeNode(Op::kAnd, ValueType::kLogical, low, high);
+  }
+
+  // x IN (a, b, ...) is x = a OR x = b ..., as a balanced tree so that long
+  // lists stay shallow.
+  int32_t BindIn(const ExprSyntax& s) {
+    std::vector<int32_t> terms;
+    for (size_t i = 1; i < s.children.size(); ++i)
+      terms.push_back(BindComparison(s, CompareOp::kEq, Bind(*s.children[0]), Bind(*s.children[i]), *s.children[i]));
+    while (terms.size() > 1) {
+      std::vector<int32_t> next;
+      for (size_t i = 0; i + 1 < terms.size(); i += 2) next.push_back(MakeNode(Op::kOr, ValueType::kLogical, terms[i], terms[i + 1]));
+      if (terms.size() % 2 == 1) next.push_back(terms.back());
+      terms.swap(next);
+    }
+    return terms[0];
   }
 
   int32_t BindAdditive(const ExprSyntax& s, int32_t a, int32_t b) {
@@ -718,14 +778,13 @@ class ExpressionBinder {
                  ValueTypeName(ta));
   }
 
-  int32_t BindComparison(const ExprSyntax& s, int32_t a, int32_t b) {
+  // `s` is the operator (for errors), `right` the syntax of operand b.
+  int32_t BindComparison(const ExprSyntax& s, CompareOp cmp, int32_t a, int32_t b, const ExprSyntax& right) {
     NodeT n;
     n.op = Op::kCompare;
     n.type = ValueType::kLogical;
-    const std::string& op = s.text;
-    n.compare = op == "=" ? CompareOp::kEq : op == "<>" ? CompareOp::kNe : op == "<" ? CompareOp::kLt
-              : op == "<=" ? CompareOp::kLe : op == ">" ? CompareOp::kGt : CompareOp::kGe;
-    if (IsTemporal(Type(a)) && IsTextLiteral(b)) ConvertLiteral(b, Type(a), *s.children[1]);
+    n.compare = cmp;
+    if (IsTemporal(Type(a)) && IsTextLiteral(b)) ConvertLiteral(b, Type(a), right);
     if (IsTemporal(Type(b)) && IsTextLiteral(a)) ConvertLiteral(a, Type(b), *s.children[0]);
     ValueType ta = Type(a), tb = Type(b);
     bool ok = ta == ValueType::kNull || tb == ValueType::kNull || ta == tb || (IsDateLike(ta) && IsDateLike(tb));
@@ -1012,6 +1071,9 @@ class ExpressionEvaluator {
         else r = a / b;
         if (n.type == ValueType::kDate) r = std::floor(r);
         if (!std::isfinite(r)) return false;
+        // Dates beyond the calendar (years 1 to 9999) have no value.
+        if ((n.type == ValueType::kDate || n.type == ValueType::kTimestamp) && (r < kFirstJulian || r >= kLastJulian + 1))
+          return false;
         *out = r;
         return true;
       }

@@ -15,8 +15,8 @@
 //                as one (YYYY-MM-DD, YYYYMMDD or YYYY/MM/DD; HH:MM[:SS])
 //   operators    by rising precedence: OR; AND; NOT; = <> != < <= > >=,
 //                [NOT] LIKE ("%" any run, "_" any one character; trailing
-//                blanks of the value ignored) and IS [NOT] NULL; + -; * /;
-//                unary - +
+//                blanks of the value ignored), [NOT] BETWEEN lo AND hi,
+//                [NOT] IN (a, b, ...) and IS [NOT] NULL; + -; * /; unary - +
 //   functions    UPPER, LOWER, TRIM, LTRIM, RTRIM, LEFT(s, n), RIGHT(s, n),
 //                SUBSTRING(s, start[, count]) (also SUBSTR; start is 1-based),
 //                LENGTH(s) (without trailing blanks), YEAR, MONTH, DAY

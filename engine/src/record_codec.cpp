@@ -120,11 +120,15 @@ bool ToNumber(const Value& value, double* out) {
   }
 }
 
-// Converts a value to a Julian day with fraction (date-like fields).
+// Converts a value to a Julian day with fraction (date-like fields); days
+// outside years 1 to 9999 do not convert.
 bool ToJulian(const Value& value, double* out) {
   switch (value.type()) {
     case ValueType::kDate:
-    case ValueType::kTimestamp: *out = value.scalar(); return true;
+    case ValueType::kTimestamp:
+      if (!(value.scalar() >= 1721426 && value.scalar() < 5373485)) return false;
+      *out = value.scalar();
+      return true;
     case ValueType::kString: return ParseTimestampText(value.string(), out);
     default: return false;
   }
@@ -134,7 +138,10 @@ int32_t WholeDay(double julian) { return static_cast<int32_t>(std::floor(julian)
 
 bool ToMilliseconds(const Value& value, int32_t* out) {
   switch (value.type()) {
-    case ValueType::kTime: *out = value.milliseconds(); return true;
+    case ValueType::kTime:
+      if (value.scalar() < 0 || value.scalar() >= kMillisecondsPerDay) return false;
+      *out = value.milliseconds();
+      return true;
     case ValueType::kTimestamp: {
       double frac = value.scalar() - std::floor(value.scalar());
       auto ms = static_cast<int64_t>(std::llround(frac * kMillisecondsPerDay));

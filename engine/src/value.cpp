@@ -78,6 +78,7 @@ std::string Value::ToText() const {
     case ValueType::kDate: return FormatDate(julian());
     case ValueType::kTime: return FormatTime(milliseconds());
     case ValueType::kTimestamp: {
+      if (!(std::fabs(number_) < 1e9)) return FormatNumber(number_);
       double day = std::floor(number_);
       auto ms = static_cast<int32_t>(std::llround((number_ - day) * kMillisecondsPerDay));
       if (ms >= kMillisecondsPerDay) {

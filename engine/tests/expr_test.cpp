@@ -199,6 +199,30 @@ TEST_F(ExprTest, LikePatterns) {
   EXPECT_EQ(CompileError("QTY LIKE '1%'"), "Expected a string, found number: \"QTY\" at position 1");
 }
 
+TEST_F(ExprTest, InAndBetween) {
+  Set("NAME", Value::String("SMITH"));
+  Set("QTY", Value::Number(5));
+  Set("HIRED", Value::Date(JulianFromCivil(2005, 5, 24)));
+  EXPECT_TRUE(Match("QTY BETWEEN 1 AND 5 AND QTY NOT BETWEEN 6 AND 9"));
+  EXPECT_FALSE(Match("QTY BETWEEN 6 AND 9"));
+  EXPECT_TRUE(Match("HIRED BETWEEN '2005-01-01' AND {d '2005-12-31'}"));
+  EXPECT_TRUE(Match("NAME IN ('JONES', 'SMITH') AND QTY IN (5) AND QTY NOT IN (1, 2, 3)"));
+  EXPECT_FALSE(Match("NAME IN ('SMI', 'SMIT')"));
+  EXPECT_TRUE(Match("NAME IN ('SMI', 'X')", false));
+  // BETWEEN's AND does not end the condition early.
+  EXPECT_TRUE(Match("QTY BETWEEN 1 AND 5 AND NAME = 'SMITH'"));
+  std::string list = "QTY IN (0";
+  for (int i = 1; i < 3000; ++i) list += ", " + std::to_string(i);
+  EXPECT_TRUE(Match(list + ")"));
+  EXPECT_EQ(CompileError("QTY IN (1, 'A')"), "Cannot compare number with string: \"IN\" at position 5");
+  EXPECT_EQ(CompileError("QTY BETWEEN 1 OR 2"), "Expected AND: \"OR\" at position 15");
+  std::vector<SeekHint> hints = FindSeekHints(Compile("QTY BETWEEN 2 AND 8", fields_));
+  ASSERT_EQ(hints.size(), 2u);
+  EXPECT_EQ(hints[0].op, CompareOp::kGe);
+  EXPECT_EQ(hints[1].op, CompareOp::kLe);
+  EXPECT_EQ(hints[1].literal, Value::Number(8));
+}
+
 TEST_F(ExprTest, DatesTimesAndStamps) {
   Set("HIRED", Value::Date(JulianFromCivil(2005, 5, 24)));
   Set("STAMP", Value::Timestamp(JulianFromCivil(2005, 12, 6) + 0.35416666666666666));
@@ -216,6 +240,9 @@ TEST_F(ExprTest, DatesTimesAndStamps) {
   EXPECT_TRUE(Match("STAMP = TIMESTAMP '2005-12-06 08:30:00'"));
   EXPECT_TRUE(Match("START = {t '08:30:00'} AND START = '08:30' AND START < TIME '09:00'"));
   EXPECT_EQ(Eval("STAMP + 1").ToText(), "2005-12-07 08:30:00.000");
+  // Past the calendar's end a date has no value.
+  EXPECT_TRUE(Eval("HIRED + 1e300").is_null());
+  EXPECT_TRUE(Eval("HIRED - 3000000").is_null());
   EXPECT_NE(CompileError("HIRED = '2005-02-30'").find("'2005-02-30'"), std::string::npos);
   EXPECT_NE(CompileError("HIRED = {d 'soon'}"), "");
 }
