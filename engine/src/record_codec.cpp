@@ -350,6 +350,12 @@ Value DecodeField(const FieldList& fields, size_t index, const RecordView& recor
 
 bool FormatNumericText(double number, uint32_t length, uint16_t decimals, std::string* text) {
   if (!std::isfinite(number) || length == 0 || length > 64 || decimals >= 64) return false;
+  // Halves round away from zero (2.5 → 3, 0.125 → 0.13), as people expect of
+  // amounts; printf alone would round exact binary halves to even.
+  if (decimals <= 15) {
+    double scale = std::pow(10.0, decimals);
+    if (std::fabs(number) * scale < 4503599627370496.0) number = std::round(number * scale) / scale;
+  }
   if (number == 0) number = 0;  // no "-0.00"
   char buf[400];
   int n = std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(decimals), number);

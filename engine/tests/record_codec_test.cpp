@@ -61,6 +61,15 @@ TEST(RecordCodec, NumericFixedPointText) {
   std::vector<uint8_t> rounded = Encode(f, Value::Number(-1.006));
   EXPECT_EQ(std::string(rounded.begin(), rounded.end()), " -1.01");
   EXPECT_EQ(ErrorCode([&] { Encode(f, Value::Number(1.0 / 0.0)); }), ENG_ERR_VALUE);
+  // Exact binary halves round away from zero.
+  std::string text5;
+  ASSERT_TRUE(FormatNumericText(2.5, 5, 0, &text5));
+  EXPECT_EQ(text5, "    3");
+  ASSERT_TRUE(FormatNumericText(-0.125, 6, 2, &text5));
+  EXPECT_EQ(text5, " -0.13");
+  ASSERT_TRUE(FormatNumericText(-0.001, 5, 2, &text5));
+  EXPECT_EQ(text5, " 0.00");
+  EXPECT_FALSE(FormatNumericText(99.995, 5, 2, &text5));  // rounds to 100.00, six characters
   // Text is converted; unreadable text fails naming the field.
   EXPECT_EQ(Decode(f, Encode(f, Value::String("7.25"))), Value::Number(7.25));
   EXPECT_EQ(ErrorCode([&] { Encode(f, Value::String("seven")); }), ENG_ERR_VALUE);

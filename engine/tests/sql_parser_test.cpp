@@ -60,6 +60,7 @@ TEST(SqlParser, StructureTaskAlterTexts) {
       {"add column TPAYSLIP BLOB ", K::kAdd, "TPAYSLIP", "", ENG_BINARY, kMemoReferenceLength},
       {"alter column \"X\" \"X\" char(8)", K::kAlter, "X", "X", ENG_STRING, 8},
       {"alter column X X char(8)", K::kAlter, "X", "X", ENG_STRING, 8},
+      {"alter column X \"X\" char(8)", K::kAlter, "X", "X", ENG_STRING, 8},
       {"add column X char(8)", K::kAdd, "X", "", ENG_STRING, 8},
       {"alter column X X curdouble", K::kAlter, "X", "X", ENG_CURDOUBLE, 8},
       {"alter column X X Logical", K::kAlter, "X", "X", ENG_LOGICAL, 1},
