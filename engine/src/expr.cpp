@@ -599,7 +599,6 @@ class ExpressionBinder {
 
   static bool IsTemporal(ValueType t) { return t == ValueType::kDate || t == ValueType::kTimestamp || t == ValueType::kTime; }
   static bool IsDateLike(ValueType t) { return t == ValueType::kDate || t == ValueType::kTimestamp; }
-  bool IsNullConst(int32_t i) const { return Type(i) == ValueType::kNull; }
   bool IsTextLiteral(int32_t i) const { return out_.nodes_[static_cast<size_t>(i)].op == Op::kConstText; }
 
   // Turns a string literal into a constant of the temporal type `want`.
@@ -672,6 +671,8 @@ class ExpressionBinder {
       if (!EqualsNoCase(f.name, s.text)) continue;
       ValueType type = ValueTypeOfField(f.type);
       if (type == ValueType::kNull) Error(s, "Field has a type expressions cannot read");
+      if (f.length < MinimumFieldLength(f.type))
+        Error(s, "Field is " + std::to_string(f.length) + " bytes long, too short for its type");
       NodeT n;
       n.op = IsMemoType(f.type) ? Op::kMemo : Op::kField;
       n.type = type;

@@ -106,6 +106,9 @@ std::string Describe(const FieldDef& field) {
 }
 
 void CheckBounds(const FieldDef& field, size_t record_size) {
+  if (field.length < MinimumFieldLength(field.type))
+    Fail(ENG_ERR_INVALID_FIELD_DEF, "The " + Describe(field) + " is " + std::to_string(field.length) +
+                                        " bytes long; its type needs " + std::to_string(MinimumFieldLength(field.type)) + ".");
   if (static_cast<uint64_t>(field.offset) + field.length > record_size)
     Fail(ENG_ERR_INTERNAL, "The " + Describe(field) + " lies outside the record of " + std::to_string(record_size) + " bytes.");
 }
@@ -163,6 +166,23 @@ bool ToInteger(const Value& value, int64_t min, int64_t max, int64_t* out) {
 }
 
 }  // namespace
+
+uint32_t MinimumFieldLength(uint16_t field_type) {
+  switch (field_type) {
+    case ENG_LOGICAL:
+    case ENG_NUMERIC: return 1;
+    case ENG_COMPACTDATE: return 3;
+    case ENG_DATE:
+    case ENG_INTEGER:
+    case ENG_TIME:
+    case ENG_AUTOINC: return 4;
+    case ENG_SHORTINT: return 2;
+    case ENG_DOUBLE:
+    case ENG_CURDOUBLE:
+    case ENG_TIMESTAMP: return 8;
+    default: return 0;
+  }
+}
 
 ValueType ValueTypeOfField(uint16_t field_type) {
   switch (field_type) {
@@ -411,12 +431,8 @@ void EncodeField(const FieldDef& field, const Value& value, uint8_t* record, siz
   }
   uint8_t* p = record + field.offset;
   const uint32_t len = field.length;
-  auto need = [&](uint32_t bytes) {
-    if (len < bytes) Fail(ENG_ERR_INVALID_FIELD_DEF, "The " + Describe(field) + " is " + std::to_string(len) + " bytes long; it needs " + std::to_string(bytes) + ".");
-  };
   switch (field.type) {
     case ENG_LOGICAL: {
-      need(1);
       bool b;
       if (value.type() == ValueType::kLogical || value.type() == ValueType::kNumber) {
         b = value.scalar() != 0;
@@ -457,7 +473,6 @@ void EncodeField(const FieldDef& field, const Value& value, uint8_t* record, siz
       return;
     }
     case ENG_COMPACTDATE: {
-      need(3);
       double julian;
       if (!ToJulian(value, &julian)) FailValue(field, value, "Not a date.");
       int32_t y, m, d;
@@ -495,7 +510,6 @@ void EncodeField(const FieldDef& field, const Value& value, uint8_t* record, siz
     }
     case ENG_DOUBLE:
     case ENG_CURDOUBLE: {
-      need(8);
       double d;
       if (!ToNumber(value, &d)) FailValue(field, value, "Not a number.");
       StoreDouble(p, d);
@@ -503,7 +517,6 @@ void EncodeField(const FieldDef& field, const Value& value, uint8_t* record, siz
     }
     case ENG_INTEGER:
     case ENG_AUTOINC: {
-      need(4);
       int64_t v;
       // The lowest value is the empty pattern of integers (and -1 that of
       // autoinc): writing it empties the field, as the layout defines.
@@ -512,7 +525,6 @@ void EncodeField(const FieldDef& field, const Value& value, uint8_t* record, siz
       return;
     }
     case ENG_SHORTINT: {
-      need(2);
       int64_t v;
       if (!ToInteger(value, std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max(), &v))
         FailValue(field, value, "Short integer out of range.");
@@ -520,14 +532,12 @@ void EncodeField(const FieldDef& field, const Value& value, uint8_t* record, siz
       return;
     }
     case ENG_TIME: {
-      need(4);
       int32_t ms;
       if (!ToMilliseconds(value, &ms)) FailValue(field, value, "Not a time of day.");
       StoreI32(p, ms);
       return;
     }
     case ENG_TIMESTAMP: {
-      need(8);
       double julian;
       if (!ToJulian(value, &julian)) FailValue(field, value, "Not a time stamp.");
       // Whole milliseconds first, so that 23:59:59.9996 rolls over to the next day.

@@ -53,6 +53,11 @@ ValueType ValueTypeOfField(uint16_t field_type);
 // Lower-case engine type name for messages ("string", "numeric", ...).
 const char* FieldTypeName(uint16_t field_type);
 
+// The fewest bytes a field of the type can have (4 for integers, 8 for
+// doubles, ...). A FieldDef shorter than this is invalid: the functions below
+// refuse it rather than read past it.
+uint32_t MinimumFieldLength(uint16_t field_type);
+
 // Emptiness of fixed-size fields as the table of layouts says. Memo-like
 // fields are not decided here (false); ask the MemoSource.
 bool IsFieldEmpty(const FieldDef& field, const uint8_t* record);
@@ -69,7 +74,8 @@ bool ReadTextField(const FieldDef& field, const uint8_t* record, std::string_vie
 
 // The field's value (null when empty). Memo-like fields are read through
 // record.memos. Throws EngineError(ENG_ERR_INTERNAL) when the field does not
-// lie within the record.
+// lie within the record, ENG_ERR_INVALID_FIELD_DEF when it is shorter than
+// its type needs.
 Value DecodeField(const FieldList& fields, size_t index, const RecordView& record);
 
 // Writes `value` into the field's bytes within `record` (record_size bytes).

@@ -292,6 +292,17 @@ TEST_F(ExprTest, SeekHintsFromTopLevelConjuncts) {
   EXPECT_EQ(Compile("NAME = 'A' AND QTY = 1", fields_).referenced_fields(), (std::vector<size_t>{0, 3}));
 }
 
+TEST_F(ExprTest, InvalidFieldDefinitionIsRefused) {
+  FieldList bad = fields_;
+  bad[3].length = 2;  // QTY, an integer
+  try {
+    Compile("QTY = 1", bad);
+    ADD_FAILURE();
+  } catch (const EngineError& e) {
+    EXPECT_STREQ(e.what(), "Field is 2 bytes long, too short for its type: \"QTY\" at position 1");
+  }
+}
+
 TEST_F(ExprTest, ShortRecordIsRefused) {
   CompiledExpression e = Compile("PRICE > 1", fields_);
   std::vector<uint8_t> shorter(record_.begin(), record_.end() - 12);

@@ -198,6 +198,13 @@ TEST(RecordCodec, BoundsAndMemoFields) {
   RecordView view{rec.data(), rec.size(), nullptr};
   EXPECT_EQ(ErrorCode([&] { DecodeField(FieldList{f}, 0, view); }), ENG_ERR_INTERNAL);
 
+  // A definition shorter than its type is refused, not read past.
+  FieldDef short_int = Field("TINY", ENG_INTEGER, 2, 0);
+  EXPECT_EQ(ErrorCode([&] { EncodeField(short_int, Value::Number(1), rec.data(), rec.size()); }, &text),
+            ENG_ERR_INVALID_FIELD_DEF);
+  EXPECT_NE(text.find("TINY"), std::string::npos);
+  EXPECT_EQ(ErrorCode([&] { DecodeField(FieldList{Field("STAMP", ENG_TIMESTAMP, 4, 0)}, 0, view); }), ENG_ERR_INVALID_FIELD_DEF);
+
   FieldDef memo = Field("NOTES", ENG_MEMO, 9, 0);
   EXPECT_EQ(ErrorCode([&] { EncodeField(memo, Value::String("x"), rec.data(), rec.size()); }), ENG_ERR_FIELD_TYPE);
   struct Memos : MemoSource {
@@ -235,6 +242,27 @@ TEST(Calendar, ConversionsAndTexts) {
   double ts;
   EXPECT_TRUE(ParseTimestampText("2005-12-06T08:30", &ts));
   EXPECT_EQ(Value::Timestamp(ts).ToText(), "2005-12-06 08:30:00.000");
+}
+
+}  // namespace
+}  // namespace eng
+
+namespace eng {
+namespace {
+
+TEST(ValueOrder, NullsFirstThenByValue) {
+  EXPECT_LT(CompareValues(Value::Null(), Value::Number(-1e300)), 0);
+  EXPECT_EQ(CompareValues(Value::Null(), Value::Null()), 0);
+  EXPECT_LT(CompareValues(Value::Number(2), Value::Number(10)), 0);
+  EXPECT_EQ(CompareValues(Value::String("AB"), Value::String("AB   ")), 0);
+  EXPECT_LT(CompareValues(Value::String("AB"), Value::String("AB!")), 0);  // "!" sorts after the pad blank
+  EXPECT_LT(CompareValues(Value::String("AB\t"), Value::String("AB")), 0);  // tab sorts before the pad blank
+  EXPECT_LT(CompareValues(Value::Date(2453737), Value::Timestamp(2453737.5)), 0);
+  EXPECT_GT(CompareValues(Value::String("\xE9"), Value::String("z")), 0);  // bytes compare unsigned
+  EXPECT_EQ(Value::Number(0.1).ToText(), "0.1");
+  EXPECT_EQ(Value::Logical(false).ToText(), "FALSE");
+  EXPECT_EQ(Value::Time(30600000).ToText(), "08:30:00.000");
+  EXPECT_FALSE(Value::Number(1) == Value::Date(1));
 }
 
 }  // namespace
