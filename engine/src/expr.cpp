@@ -652,6 +652,7 @@ class ExpressionBinder {
       case LiteralKind::kString: {
         int32_t i = MakeNode(Op::kConstText, ValueType::kString);
         At(i).text = s.text;
+        At(i).max_length = static_cast<uint32_t>(s.text.size());
         return i;
       }
       case LiteralKind::kNumber:
@@ -678,6 +679,7 @@ class ExpressionBinder {
       n.type = type;
       n.field = i;
       n.def = f;
+      n.max_length = IsMemoType(f.type) ? 0 : f.length;
       if (n.op == Op::kField)
         out_.min_record_size_ = std::max<size_t>(out_.min_record_size_, static_cast<size_t>(f.offset) + f.length);
       out_.referenced_fields_.push_back(i);
@@ -686,6 +688,7 @@ class ExpressionBinder {
     if (s.quoted && s.qualifier.empty()) {
       int32_t i = MakeNode(Op::kConstText, ValueType::kString);
       At(i).text = s.text;
+      At(i).max_length = static_cast<uint32_t>(s.text.size());
       return i;
     }
     Error(s, "Unknown field");
@@ -730,6 +733,16 @@ class ExpressionBinder {
     return BindComparison(s, cmp, a, b, *s.children[1]);
   }
 
+  int32_t Concat(int32_t a, int32_t b) {
+    uint32_t la = At(a).max_length, lb = At(b).max_length;
+    int32_t i = MakeNode(Op::kConcat, ValueType::kString, a, b);
+    // Unbounded stays unbounded; a NULL operand adds nothing.
+    bool unbounded = (la == 0 && Type(a) == ValueType::kString && !IsTextLiteral(a)) ||
+                     (lb == 0 && Type(b) == ValueType::kString && !IsTextLiteral(b));
+    At(i).max_length = unbounded ? 0 : la + lb;
+    return i;
+  }
+
   int32_t Negate(const ExprSyntax& s, int32_t i) { return s.negated ? MakeNode(Op::kNot, ValueType::kLogical, i) : i; }
 
   // x BETWEEN lo AND hi is x >= lo AND x <= hi (x is evaluated twice).
@@ -764,14 +777,14 @@ class ExpressionBinder {
     tb = Type(b);
     if (ta == ValueType::kNull || tb == ValueType::kNull) {
       ValueType other = ta == ValueType::kNull ? tb : ta;
-      if (other == ValueType::kString && plus) return MakeNode(Op::kConcat, ValueType::kString, a, b);
+      if (other == ValueType::kString && plus) return Concat(a, b);
       if (other == ValueType::kNull || other == ValueType::kNumber || IsDateLike(other))
         return MakeNode(plus ? Op::kAdd : Op::kSub, other == ValueType::kNull ? ValueType::kNumber : other, a, b);
     }
     if (ta == ValueType::kNumber && tb == ValueType::kNumber)
       return MakeNode(plus ? Op::kAdd : Op::kSub, ValueType::kNumber, a, b);
     if (plus && ta == ValueType::kString && tb == ValueType::kString)
-      return MakeNode(Op::kConcat, ValueType::kString, a, b);
+      return Concat(a, b);
     if (IsDateLike(ta) && tb == ValueType::kNumber) return MakeNode(plus ? Op::kAdd : Op::kSub, ta, a, b);
     if (plus && ta == ValueType::kNumber && IsDateLike(tb)) return MakeNode(Op::kAdd, tb, a, b);
     if (!plus && IsDateLike(ta) && IsDateLike(tb)) return MakeNode(Op::kSub, ValueType::kNumber, a, b);
@@ -842,13 +855,26 @@ class ExpressionBinder {
       default:
         text_arg(0);
         for (size_t i = 1; i < n; ++i) number_arg(i);
-        return MakeNode(fn->op, ValueType::kString, args[0], args[1], args[2]);
+        int32_t node = MakeNode(fn->op, ValueType::kString, args[0], args[1], args[2]);
+        // Every string function returns at most its first argument's bytes.
+        At(node).max_length = At(args[0]).max_length;
+        return node;
     }
   }
 
   const FieldList& fields_;
   CompiledExpression out_;
 };
+
+int32_t CompiledExpression::field_reference() const {
+  if (nodes_.empty()) return -1;
+  const Node& root = nodes_[static_cast<size_t>(root_)];
+  return (root.op == Op::kField || root.op == Op::kMemo) ? static_cast<int32_t>(root.field) : -1;
+}
+
+uint32_t CompiledExpression::result_max_length() const {
+  return nodes_.empty() ? 0 : nodes_[static_cast<size_t>(root_)].max_length;
+}
 
 CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields) { return ExpressionBinder(fields).Run(syntax); }
 

@@ -157,6 +157,12 @@ class CompiledExpression {
   // The smallest record size the expression may be evaluated on.
   size_t min_record_size() const { return min_record_size_; }
   bool empty() const { return nodes_.empty(); }
+  // The field index when the whole expression is one field, else -1 (a
+  // SELECT column that is a field keeps the field's definition).
+  int32_t field_reference() const;
+  // For string results: the most bytes the result can have, so that a result
+  // column can be sized; 0 when unbounded (memo contents).
+  uint32_t result_max_length() const;
 
  private:
   friend class ExpressionBinder;
@@ -175,6 +181,7 @@ class CompiledExpression {
     FieldDef def;                 // field definition (offset pre-resolved)
     double number = 0;            // scalar constants
     std::string text;             // string constants
+    uint32_t max_length = 0;      // string nodes: longest possible result, 0 = unbounded
   };
 
   std::vector<Node> nodes_;

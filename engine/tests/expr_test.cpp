@@ -303,6 +303,20 @@ TEST_F(ExprTest, InvalidFieldDefinitionIsRefused) {
   }
 }
 
+TEST_F(ExprTest, ResultShapeForSelectColumns) {
+  EXPECT_EQ(Compile("name", fields_).field_reference(), 0);
+  EXPECT_EQ(Compile("T.\"QTY\"", fields_).field_reference(), 3);
+  EXPECT_EQ(Compile("(QTY)", fields_).field_reference(), 3);
+  EXPECT_EQ(Compile("QTY + 0", fields_).field_reference(), -1);
+  EXPECT_EQ(Compile("NAME", fields_).result_max_length(), 10u);
+  EXPECT_EQ(Compile("UPPER(TRIM(NAME)) + '-' + TABLE_NAME", fields_).result_max_length(), 23u);
+  EXPECT_EQ(Compile("LEFT(NAME, 3) + NULL", fields_).result_max_length(), 10u);
+  EXPECT_EQ(Compile("NAME + NOTES", fields_).result_max_length(), 0u);
+  EXPECT_EQ(Compile("QTY * 2", fields_).result_type(), ValueType::kNumber);
+  EXPECT_EQ(Compile("HIRED + 1", fields_).result_type(), ValueType::kDate);
+  EXPECT_EQ(Compile("HIRED - HIRED", fields_).result_type(), ValueType::kNumber);
+}
+
 TEST_F(ExprTest, ShortRecordIsRefused) {
   CompiledExpression e = Compile("PRICE > 1", fields_);
   std::vector<uint8_t> shorter(record_.begin(), record_.end() - 12);
