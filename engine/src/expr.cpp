@@ -16,7 +16,7 @@ constexpr double kLastJulian = 5373484;   // 9999-12-31
 
 // Deeper trees would exhaust the stack of the recursive parser, binder and
 // evaluator; no sensible filter comes near this.
-constexpr int kMaxDepth = 200;
+constexpr int kMaxDepth = 128;
 
 bool IsIdentStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80; }
 bool IsIdentChar(unsigned char c) { return IsIdentStart(c) || (c >= '0' && c <= '9') || c == '$'; }
@@ -38,11 +38,12 @@ std::string Upper(std::string_view s) {
   return r;
 }
 
-// Words that end an expression or belong to its syntax; they are never
-// taken as bare field names (quote a field that has such a name).
+// Words with a role in expressions or that start the clause after one; they
+// are never taken as bare field names (quote a field that has such a name).
+// Other keywords (DESC, SET, ...) stay usable as field names.
 bool IsReservedWord(std::string_view word) {
-  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "LIKE", "IN", "BETWEEN", "FROM", "WHERE",
-                                       "ORDER", "BY", "AS", "SELECT", "ASC", "DESC", "SET", "VALUES"};
+  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "LIKE",
+                                       "IN", "BETWEEN", "FROM", "WHERE", "ORDER", "SELECT"};
   for (const char* w : kWords)
     if (EqualsNoCase(word, w)) return true;
   return false;

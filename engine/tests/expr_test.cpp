@@ -114,6 +114,11 @@ TEST_F(ExprTest, FieldsByNameWithoutRegardToCase) {
   EXPECT_TRUE(Match("ACTIVE = TRUE AND NOT (QTY > 3)"));
   // A field named like a function is a field unless called.
   EXPECT_EQ(Eval("YEAR + 1"), Value::Number(2006));
+  // Keywords of other clauses remain usable as field names.
+  FieldList with_desc = fields_;
+  with_desc[0].name = "DESC";
+  EXPECT_TRUE(Matches(CompileFilter("desc = 'SMITH' AND \"desc\" <> 'X'", with_desc),
+                      RecordView{record_.data(), record_.size(), nullptr}, true));
   // A double-quoted text that names no field is a literal.
   EXPECT_TRUE(Match("NAME = \"SMITH\""));
 }
