@@ -583,6 +583,7 @@ void NearestFraction(double f, long max_den, long& num, long& den) {
 }
 
 std::string RenderFraction(const std::vector<Token>& t, const NumberLayout& L, double v) {
+  if (!(v < 1e15)) return FormatGeneral(v);  // no fraction digits left to show
   std::vector<std::string> slot(t.size());
   const bool has_whole = !L.whole_group.slots.empty();
   double whole = has_whole ? std::floor(v) : 0;

@@ -17,6 +17,8 @@ namespace {
 
 // Uncompressed bytes read from one package at most: bounds memory on zip bombs.
 constexpr std::uint64_t kMaxInflated = std::uint64_t(1) << 30;
+// Any row number past the grid; keeps row arithmetic far from overflow.
+constexpr long long kMaxRowNumber = 1LL << 40;
 
 [[noreturn]] void Damaged(const std::string& what) {
   throw WorkbookError("the workbook is damaged (" + what + ")");
@@ -382,6 +384,7 @@ class SheetHandler : public XmlHandler {
     if (name == "row") {
       const char* r = Attr(a, "r");
       row_ = r ? std::strtoll(r, nullptr, 10) - 1 : row_ + 1;
+      if (row_ < -1 || row_ > kMaxRowNumber) row_ = kMaxRowNumber;  // off the grid: cells are skipped
       col_ = -1;
     } else if (name == "c") {
       in_c_ = true;
