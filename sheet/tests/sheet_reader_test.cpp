@@ -70,8 +70,8 @@ TEST(SheetReaderTest, AddressReadsBackInRelativeForm) {
 }
 
 TEST(SheetReaderTest, DisconnectKeepsStoredValuesAndReconnectRebuildsSheets) {
+  int connects = 0, disconnects = 0;  // outlive the reader, which disconnects when destroyed
   OpenedSheet s("approval_flow.xls");
-  int connects = 0, disconnects = 0;
   s.reader.SetOnSheetConnect([&] { ++connects; });
   s.reader.SetOnSheetDisconnect([&] { ++disconnects; });
   EXPECT_EQ(s.Text("A2"), "S01");
