@@ -353,6 +353,14 @@ def make_seeds():
         for f in files:
             data = open(os.path.join(OUT, f), "rb").read()
             open(os.path.join(folder, f), "wb").write(data)
+    folder = os.path.join(OUT, "seeds_format_fuzz")
+    os.makedirs(folder, exist_ok=True)
+    codes = ['#,##0.00;[Red](#,##0.00)', '0.00E+00', '# ??/??', 'dddd, mmmm d, yyyy h:mm:ss.000 AM/PM',
+             '[h]:mm:ss', '[>100]"big";[<=100]"small";0;"t"@', '_(* #,##0_);_(* \\(#,##0\\);_(* "-"_);_(@_)',
+             '[$\u20ac-407] #,##0,,"M"', '0%', 'General']
+    for i, code in enumerate(codes):
+        value = struct.pack("<d", [1234.5678, -0.5, 38496.573, 0][i % 4])
+        open(os.path.join(folder, "code%d" % i), "wb").write(value + code.encode("utf-8"))
 
 
 def make_large(target_bytes=10 * 1024 * 1024):
