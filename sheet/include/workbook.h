@@ -29,10 +29,10 @@ enum class CellKind : std::uint8_t { Empty, Number, Text, Boolean, Error };
 // One stored cell. `text` indexes Workbook::strings for Text and Error cells;
 // `format` indexes Workbook::formats; `number` holds numbers and booleans (0/1).
 struct Cell {
-  CellKind kind = CellKind::Empty;
-  std::uint32_t format = 0;
-  std::uint32_t text = 0;
   double number = 0;
+  std::uint32_t text = 0;
+  std::uint32_t format = 0;
+  CellKind kind = CellKind::Empty;
 };
 
 // A number format as the file gives it: a built-in id (0..49 when the file
@@ -42,8 +42,9 @@ struct NumberFormat {
   std::string code;
 };
 
-// Cells of one worksheet, keyed by zero-based (row, column), in an
-// open-addressing hash table so that a lookup costs constant time.
+// Cells of one worksheet, keyed by zero-based (row, column): a dense array of
+// cells and an open-addressing index over it, so that a lookup costs constant
+// time and memory stays near 40 bytes a cell.
 class Worksheet {
  public:
   explicit Worksheet(std::string name = {}) : name_(std::move(name)) {}
@@ -62,21 +63,23 @@ class Worksheet {
   template <typename Fn>
   void ForEach(Fn&& fn) const {
     for (const Slot& s : slots_)
-      if (s.state == kUsed) fn(static_cast<std::uint32_t>(s.key >> 32), static_cast<std::uint32_t>(s.key), s.cell);
+      if (s.index < kDeleted)
+        fn(static_cast<std::uint32_t>(s.key >> 32), static_cast<std::uint32_t>(s.key), cells_[s.index]);
   }
 
  private:
-  enum : std::uint8_t { kFree = 0, kUsed = 1, kDeleted = 2 };
+  static constexpr std::uint32_t kFree = 0xFFFFFFFF;
+  static constexpr std::uint32_t kDeleted = 0xFFFFFFFE;
   struct Slot {
     std::uint64_t key = 0;
-    std::uint8_t state = kFree;
-    Cell cell;
+    std::uint32_t index = kFree;  // into cells_, or kFree / kDeleted
   };
   std::size_t Probe(std::uint64_t key) const;
   void Grow();
 
   std::string name_;
   std::vector<Slot> slots_;
+  std::vector<Cell> cells_;  // a removed cell's entry stays unused until its key is set again
   std::size_t live_ = 0;
   std::size_t used_ = 0;  // live + deleted slots
 };

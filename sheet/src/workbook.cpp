@@ -16,6 +16,14 @@ std::uint64_t KeyOf(std::uint32_t row, std::uint32_t col) {
   return (static_cast<std::uint64_t>(row) << 32) | col;
 }
 
+std::uint64_t Mix(std::uint64_t x);
+
+// Slot of a key: rows are scattered, the columns of a row lie side by side,
+// so reading or loading a row touches few cache lines.
+std::size_t HomeSlot(std::uint64_t key, std::size_t mask) {
+  return static_cast<std::size_t>(Mix(key >> 32) + (key & 0xFFFFFFFFu)) & mask;
+}
+
 std::uint64_t Mix(std::uint64_t x) {
   x ^= x >> 31;
   x *= 0x7fb5d329728ea185ULL;
@@ -30,28 +38,31 @@ std::uint64_t Mix(std::uint64_t x) {
 std::size_t Worksheet::Probe(std::uint64_t key) const {
   // Returns the slot holding key, or the first free/deleted slot where it may go.
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = Mix(key) & mask;
+  std::size_t i = HomeSlot(key, mask);
   std::size_t reuse = slots_.size();
   for (;;) {
     const Slot& s = slots_[i];
-    if (s.state == kFree) return reuse != slots_.size() ? reuse : i;
-    if (s.state == kUsed && s.key == key) return i;
-    if (s.state == kDeleted && reuse == slots_.size()) reuse = i;
+    if (s.index == kFree) return reuse != slots_.size() ? reuse : i;
+    if (s.index == kDeleted) {
+      if (reuse == slots_.size()) reuse = i;
+    } else if (s.key == key) {
+      return i;
+    }
     i = (i + 1) & mask;
   }
 }
 
 void Worksheet::Grow() {
-  // Keeps the table at most half full of live cells; also drops tombstones.
+  // Doubles the index when it is three quarters full; also drops tombstones.
   std::size_t size = 64;
-  while (size < (live_ + 1) * 2) size *= 2;
+  while (size < (live_ + 1) * 3 / 2) size *= 2;
   std::vector<Slot> old(size);
   old.swap(slots_);
   used_ = live_;
   for (const Slot& s : old) {
-    if (s.state != kUsed) continue;
-    std::size_t i = Mix(s.key) & (size - 1);
-    while (slots_[i].state == kUsed) i = (i + 1) & (size - 1);
+    if (s.index >= kDeleted) continue;
+    std::size_t i = HomeSlot(s.key, size - 1);
+    while (slots_[i].index != kFree) i = (i + 1) & (size - 1);
     slots_[i] = s;
   }
 }
@@ -61,22 +72,23 @@ void Worksheet::Set(std::uint32_t row, std::uint32_t col, const Cell& cell) {
   if (cell.kind == CellKind::Empty) {
     if (slots_.empty()) return;
     Slot& s = slots_[Probe(key)];
-    if (s.state == kUsed && s.key == key) {
-      s.state = kDeleted;
+    if (s.index < kDeleted && s.key == key) {
+      s.index = kDeleted;
       --live_;
     }
     return;
   }
   if (slots_.empty() || (used_ + 1) * 4 > slots_.size() * 3) Grow();
   Slot& s = slots_[Probe(key)];
-  if (s.state == kUsed && s.key == key) {
-    s.cell = cell;
+  if (s.index < kDeleted && s.key == key) {
+    cells_[s.index] = cell;
     return;
   }
-  if (s.state == kFree) ++used_;
+  if (cells_.size() >= kDeleted) throw WorkbookError("the worksheet holds too many cells");
+  if (s.index == kFree) ++used_;
   s.key = key;
-  s.state = kUsed;
-  s.cell = cell;
+  s.index = static_cast<std::uint32_t>(cells_.size());
+  cells_.push_back(cell);
   ++live_;
 }
 
@@ -84,7 +96,7 @@ const Cell* Worksheet::Find(std::uint32_t row, std::uint32_t col) const {
   if (slots_.empty()) return nullptr;
   const std::uint64_t key = KeyOf(row, col);
   const Slot& s = slots_[Probe(key)];
-  return s.state == kUsed && s.key == key ? &s.cell : nullptr;
+  return s.index < kDeleted && s.key == key ? &cells_[s.index] : nullptr;
 }
 
 std::uint32_t Workbook::AddString(std::string s) {
