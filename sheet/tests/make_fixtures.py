@@ -330,6 +330,55 @@ def make_handmade_xlsx():
         z.writestr("xl/chartsheets/c.xml", "<chartsheet/>")
 
 
+def biff_record(rid, data):
+    return struct.pack("<2H", rid, len(data)) + data
+
+
+def make_biff5():
+    """An Excel 95 (BIFF5) workbook: byte strings in code page 1252, stream "Book".
+
+    xlwt writes only BIFF8, so the records are written here and put into a
+    compound document with xlwt's container writer, its stream then renamed.
+    """
+    from xlwt.CompoundDoc import XlsDoc
+
+    def bof(kind):
+        return biff_record(0x0809, struct.pack("<4H", 0x0500, kind, 0, 0))
+
+    def xf(fmt):
+        return biff_record(0x00E0, struct.pack("<2H", 0, fmt) + bytes(12))
+
+    name = b"Alt"
+    head = (bof(0x0005) + biff_record(0x0042, struct.pack("<H", 1252)) +
+            biff_record(0x0022, struct.pack("<H", 0)) +
+            biff_record(0x041E, struct.pack("<HB", 164, 5) + b"0.000") +
+            xf(0) + xf(164) + xf(14))
+    sheet_at = len(head) + 4 + 7 + len(name) + 4
+    globals_ = head + biff_record(0x0085, struct.pack("<IBBB", sheet_at, 0, 0, len(name)) + name)
+    globals_ += biff_record(0x000A, b"")
+    assert len(globals_) == sheet_at
+    text = "Caf\u00e9 \u20ac".encode("cp1252")
+    sheet = (bof(0x0010) +
+             biff_record(0x0204, struct.pack("<4H", 0, 0, 0, len(text)) + text) +
+             biff_record(0x0203, struct.pack("<3Hd", 1, 0, 1, 2.5)) +
+             biff_record(0x027E, struct.pack("<3HI", 2, 0, 2, (38496 << 2) | 2)) +
+             biff_record(0x0006, struct.pack("<3HQHIH", 3, 0, 0, 0xFFFF000000000000, 0, 0, 0)) +
+             biff_record(0x0207, struct.pack("<H", 4) + b"calc") +
+             biff_record(0x000A, b""))
+    stream = globals_ + sheet
+    stream += bytes(max(0, 4096 - len(stream)))  # stay out of the mini stream
+    path = os.path.join(OUT, "biff5.xls")
+    XlsDoc().save(path, stream)
+    data = bytearray(open(path, "rb").read())
+    old = "Workbook\x00".encode("utf-16-le")
+    at = data.find(old + bytes(64 - len(old)))
+    assert at > 0
+    new = "Book\x00".encode("utf-16-le")
+    data[at:at + 64] = new + bytes(64 - len(new))
+    data[at + 64:at + 66] = struct.pack("<H", len(new))
+    open(path, "wb").write(bytes(data))
+
+
 def make_bad_files():
     open(os.path.join(OUT, "notaworkbook.xls"), "w").write("Section,Sup1\nS01,E100\n")
     open(os.path.join(OUT, "empty.xls"), "wb").close()
@@ -346,7 +395,7 @@ def make_bad_files():
 
 def make_seeds():
     # Starting inputs for the fuzz targets.
-    for name, files in (("xls_fuzz", ["basic.xls", "long.xls", "date1904.xls"]),
+    for name, files in (("xls_fuzz", ["basic.xls", "long.xls", "date1904.xls", "biff5.xls"]),
                         ("xlsx_fuzz", ["handmade.xlsx", "date1904.xlsx"])):
         folder = os.path.join(OUT, "seeds_" + name)
         os.makedirs(folder, exist_ok=True)
@@ -402,6 +451,7 @@ def main():
     make_long_xls()
     make_approval_flow()
     make_handmade_xlsx()
+    make_biff5()
     make_bad_files()
     make_seeds()
 

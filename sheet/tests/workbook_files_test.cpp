@@ -96,6 +96,19 @@ TEST(WorkbookFilesTest, StringTableAcrossContinueRecords) {
   EXPECT_EQ(s.Text("B1"), expected);
 }
 
+TEST(WorkbookFilesTest, Excel95Workbook) {
+  OpenedSheet s("biff5.xls");
+  EXPECT_EQ(s.reader.Workbooks()[0].Worksheets()[0].Name(), "Alt");
+  EXPECT_EQ(s.Text("A1"), "Caf\u00e9 \u20ac");  // code page 1252
+  EXPECT_EQ(s.Text("A2"), "2.500");
+  EXPECT_EQ(s.Text("A3"), "24/05/2005");
+  EXPECT_EQ(s.Text("A4"), "calc");  // a formula's text result
+  EXPECT_EQ(s.Text("A16384"), "");
+  EXPECT_TRUE(s.messages.empty());
+  EXPECT_EQ(s.Text("A16385"), "");  // past the Excel 95 grid
+  EXPECT_EQ(s.messages.size(), 1u);
+}
+
 TEST(WorkbookFilesTest, HandWrittenPackage) {
   OpenedSheet s("handmade.xlsx");
   TSheetWorksheets& sheets = s.reader.Workbooks()[0].Worksheets();
