@@ -58,6 +58,8 @@ class Worksheet {
   const Cell* Find(std::uint32_t row, std::uint32_t col) const;
   void Clear(std::uint32_t row, std::uint32_t col) { Set(row, col, Cell{}); }
   std::size_t cell_count() const { return live_; }
+  // Makes room for about n cells at once (a hint; loading works without it).
+  void Reserve(std::size_t n);
 
   // Calls fn(row, col, cell) for every stored cell, in no particular order.
   template <typename Fn>

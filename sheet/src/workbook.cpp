@@ -67,6 +67,23 @@ void Worksheet::Grow() {
   }
 }
 
+void Worksheet::Reserve(std::size_t n) {
+  if (n <= cells_.size()) return;
+  cells_.reserve(n);
+  std::size_t size = 64;
+  while (size < n * 3 / 2 + 2) size *= 2;
+  if (size <= slots_.size()) return;
+  std::vector<Slot> old(size);
+  old.swap(slots_);
+  used_ = live_;
+  for (const Slot& s : old) {
+    if (s.index >= kDeleted) continue;
+    std::size_t i = HomeSlot(s.key, size - 1);
+    while (slots_[i].index != kFree) i = (i + 1) & (size - 1);
+    slots_[i] = s;
+  }
+}
+
 void Worksheet::Set(std::uint32_t row, std::uint32_t col, const Cell& cell) {
   const std::uint64_t key = KeyOf(row, col);
   if (cell.kind == CellKind::Empty) {

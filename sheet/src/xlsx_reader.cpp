@@ -78,7 +78,13 @@ class ZipPackage {
   ZipPackage(const ZipPackage&) = delete;
   ZipPackage& operator=(const ZipPackage&) = delete;
 
-  bool Has(const std::string& name) { return unzLocateFile(zip_, name.c_str(), 2) == UNZ_OK; }
+  // Uncompressed size of an entry as its header states it (0 when absent).
+  std::uint64_t SizeOf(const std::string& name) {
+    unz_file_info64 info{};
+    if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return 0;
+    if (unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return 0;
+    return info.uncompressed_size;
+  }
 
   // Streams the entry's bytes to sink; false when there is no such entry.
   bool Read(const std::string& name, const std::function<void(const char*, std::size_t)>& sink) {
@@ -377,10 +383,20 @@ bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
 class SheetHandler : public XmlHandler {
  public:
   SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
-               const std::vector<std::uint32_t>& xf_formats)
-      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats) {}
+               const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
+      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {}
 
   void Start(std::string_view name, const char** a) override {
+    if (name == "dimension") {
+      // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
+      const char* ref = Attr(a, "ref");
+      if (ref == nullptr) return;
+      std::string_view text(ref);
+      if (text.find(':') == std::string_view::npos) return;
+      if (auto block = ParseCellAddress(text, wb_.max_rows, wb_.max_cols))
+        ws_.Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(block->CellCount(), max_cells_)));
+      return;
+    }
     if (name == "row") {
       const char* r = Attr(a, "r");
       row_ = r ? std::strtoll(r, nullptr, 10) - 1 : row_ + 1;
@@ -479,6 +495,7 @@ class SheetHandler : public XmlHandler {
   int phonetic_ = 0;
   std::string type_, value_;
   std::uint32_t format_ = 0;
+  std::uint64_t max_cells_;
 };
 
 }  // namespace
@@ -534,8 +551,8 @@ Workbook ParseXlsx(const std::string& bytes) {
     if (rel == rels.by_id.end()) Damaged("sheet \"" + ref.name + "\" has no part");
     if (!EndsWith(rel->second.type, "/worksheet")) continue;  // chart and dialog sheets hold no cells
     wb.sheets.emplace_back(ref.name);
-    SheetHandler handler(wb, wb.sheets.back(), sst, xf_formats);
     const std::string part = ResolvePath(workbook_part, rel->second.target);
+    SheetHandler handler(wb, wb.sheets.back(), sst, xf_formats, std::min(zip.SizeOf(part), kMaxInflated));
     if (!ParseXmlPart(zip, part, handler)) Damaged("part " + part + " is missing");
   }
   return wb;
