@@ -167,6 +167,9 @@ void TSheetWorkbook::Open() {
     throw ESheetError("Cannot open workbook \"" + filename_ + "\": " + e.what());
   } catch (const std::bad_alloc&) {
     throw ESheetError("Cannot open workbook \"" + filename_ + "\": not enough memory to load it");
+  } catch (const std::exception& e) {
+    // Any other failure while parsing still means the file cannot be read as a workbook.
+    throw ESheetError("Cannot open workbook \"" + filename_ + "\": the workbook is damaged (" + e.what() + ")");
   }
   loaded_ = std::move(data);
   renderer_ = std::make_unique<sheet::CellTextRenderer>(*loaded_, owner_.DateSource());

@@ -188,7 +188,8 @@ class BiffParser {
   };
 
   std::string ByteString(std::string_view b, std::size_t at, int count_bytes, std::size_t* end = nullptr) {
-    const std::size_t n = count_bytes == 1 ? static_cast<unsigned char>(b.at(at)) : U16(b, at);
+    if (at >= b.size()) Damaged("string outside its record");
+    const std::size_t n = count_bytes == 1 ? static_cast<unsigned char>(b[at]) : U16(b, at);
     const std::size_t start = at + std::size_t(count_bytes);
     if (start + n > b.size()) Damaged("string longer than its record");
     if (end) *end = start + n;
