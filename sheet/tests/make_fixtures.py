@@ -395,7 +395,7 @@ def make_bad_files():
 
 def make_seeds():
     # Starting inputs for the fuzz targets.
-    for name, files in (("xls_fuzz", ["basic.xls", "long.xls", "date1904.xls", "biff5.xls"]),
+    for name, files in (("xls_fuzz", ["basic.xls", "date1904.xls", "biff5.xls", "approval_flow.xls"]),
                         ("xlsx_fuzz", ["handmade.xlsx", "date1904.xlsx"])):
         folder = os.path.join(OUT, "seeds_" + name)
         os.makedirs(folder, exist_ok=True)
