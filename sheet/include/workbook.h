@@ -60,6 +60,8 @@ class Worksheet {
   std::size_t cell_count() const { return live_; }
   // Makes room for about n cells at once (a hint; loading works without it).
   void Reserve(std::size_t n);
+  // Makes room for n cells in the cell array only (reserved, not touched).
+  void ReserveCells(std::size_t n) { cells_.reserve(n); }
 
   // Calls fn(row, col, cell) for every stored cell, in no particular order.
   template <typename Fn>

@@ -384,7 +384,9 @@ class SheetHandler : public XmlHandler {
  public:
   SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
                const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
-      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {}
+      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {
+    ws_.ReserveCells(static_cast<std::size_t>(part_size / 64));  // a typical cell takes 40 to 80 bytes
+  }
 
   void Start(std::string_view name, const char** a) override {
     if (name == "dimension") {
@@ -407,7 +409,13 @@ class SheetHandler : public XmlHandler {
       type_.clear();
       value_.clear();
       has_value_ = false;
-      const char* r = Attr(a, "r");
+      const char *r = nullptr, *t = nullptr, *s = nullptr;
+      for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
+        const std::string_view attr = LocalName(a[i]);
+        if (attr == "r") r = a[i + 1];
+        else if (attr == "t") t = a[i + 1];
+        else if (attr == "s") s = a[i + 1];
+      }
       if (r != nullptr) {
         auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
         if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
@@ -416,9 +424,7 @@ class SheetHandler : public XmlHandler {
       } else {
         ++col_;
       }
-      const char* t = Attr(a, "t");
       if (t) type_ = t;
-      const char* s = Attr(a, "s");
       const long xf = s ? std::atol(s) : 0;
       format_ = xf >= 0 && static_cast<std::size_t>(xf) < xf_formats_.size() ? xf_formats_[static_cast<std::size_t>(xf)] : 0;
     } else if (in_c_ && name == "v") {
