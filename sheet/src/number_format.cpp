@@ -550,18 +550,19 @@ NumberLayout Analyse(const std::vector<Token>& t) {
   }
   for (std::size_t i = mantissa_end; i < t.size(); ++i)
     if (IsDigitTok(t[i].kind)) L.exp_group.slots.push_back(i);
+  // A comma between integer digits groups thousands; one after the last digit scales by 1000.
+  const std::size_t int_end = std::min(mantissa_end, L.point);
+  std::size_t last_int_digit = SIZE_MAX, last_digit = SIZE_MAX, first_digit = SIZE_MAX;
   for (std::size_t i = 0; i < mantissa_end; ++i) {
-    if (t[i].kind != Tok::Comma) continue;
-    bool digit_after_in_int = false, digit_after = false;
-    for (std::size_t j = i + 1; j < mantissa_end; ++j) {
-      if (!IsDigitTok(t[j].kind)) continue;
-      digit_after = true;
-      if (L.point == SIZE_MAX || j < L.point) digit_after_in_int = true;
-    }
-    bool digit_before = false;
-    for (std::size_t j = 0; j < i; ++j) digit_before = digit_before || IsDigitTok(t[j].kind);
-    if (digit_after_in_int && digit_before) L.thousands = true;
-    else if (!digit_after && digit_before) ++L.scale_thousands;
+    if (!IsDigitTok(t[i].kind)) continue;
+    if (first_digit == SIZE_MAX) first_digit = i;
+    last_digit = i;
+    if (i < int_end) last_int_digit = i;
+  }
+  for (std::size_t i = 0; i < mantissa_end; ++i) {
+    if (t[i].kind != Tok::Comma || first_digit == SIZE_MAX || i < first_digit) continue;
+    if (last_int_digit != SIZE_MAX && i < last_int_digit) L.thousands = true;
+    else if (i > last_digit) ++L.scale_thousands;
   }
   return L;
 }
