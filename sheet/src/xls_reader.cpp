@@ -397,6 +397,7 @@ Workbook ParseXls(const std::string& bytes) {
   CompoundFile cf(bytes);
   if (auto s = cf.ReadStream("Workbook")) return BiffParser(*s, false).Parse();
   if (auto s = cf.ReadStream("Book")) return BiffParser(*s, true).Parse();
+  if (cf.ReadStream("EncryptedPackage")) throw WorkbookError("the workbook is protected by a password");
   throw WorkbookError("the file is not a workbook (a compound document without a workbook stream)");
 }
 

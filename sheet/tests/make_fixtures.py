@@ -340,8 +340,6 @@ def make_biff5():
     xlwt writes only BIFF8, so the records are written here and put into a
     compound document with xlwt's container writer, its stream then renamed.
     """
-    from xlwt.CompoundDoc import XlsDoc
-
     def bof(kind):
         return biff_record(0x0809, struct.pack("<4H", 0x0500, kind, 0, 0))
 
@@ -368,12 +366,18 @@ def make_biff5():
     stream = globals_ + sheet
     stream += bytes(max(0, 4096 - len(stream)))  # stay out of the mini stream
     path = os.path.join(OUT, "biff5.xls")
+    save_compound(path, stream, "Book")
+
+
+def save_compound(path, stream, stream_name):
+    """A compound document holding one stream of the given name."""
+    from xlwt.CompoundDoc import XlsDoc
     XlsDoc().save(path, stream)
     data = bytearray(open(path, "rb").read())
     old = "Workbook\x00".encode("utf-16-le")
     at = data.find(old + bytes(64 - len(old)))
     assert at > 0
-    new = "Book\x00".encode("utf-16-le")
+    new = (stream_name + "\x00").encode("utf-16-le")
     data[at:at + 64] = new + bytes(64 - len(new))
     data[at + 64:at + 66] = struct.pack("<H", len(new))
     open(path, "wb").write(bytes(data))
@@ -381,6 +385,8 @@ def make_biff5():
 
 def make_bad_files():
     open(os.path.join(OUT, "notaworkbook.xls"), "w").write("Section,Sup1\nS01,E100\n")
+    # What a spreadsheet writes for a workbook saved with a password to open.
+    save_compound(os.path.join(OUT, "encrypted.xlsx"), bytes(8192), "EncryptedPackage")
     open(os.path.join(OUT, "empty.xls"), "wb").close()
     basic = open(os.path.join(OUT, "basic.xls"), "rb").read()
     open(os.path.join(OUT, "truncated.xls"), "wb").write(basic[:1536])

@@ -147,6 +147,7 @@ TEST(SheetReaderTest, FilesThatCannotBeOpened) {
       {Fixture("truncated.xls"), "damaged"},
       {Fixture("plainzip.xlsx"), "not a workbook"},
       {Fixture("badxml.xlsx"), "damaged"},
+      {Fixture("encrypted.xlsx"), "protected by a password"},
       {std::string(SHEET_FIXTURES_DIR), "folder"},
   };
   for (const Case& c : cases) {
