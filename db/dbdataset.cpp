@@ -277,6 +277,7 @@ void TDbDataSet::ReleaseOpenState() {
   orderHandle_ = kNoHandle;
   eof_ = bof_ = true;
   hasRecord_ = false;
+  engineAtCurrent_ = false;
   modified_ = false;
   recordLength_ = bookmarkLength_ = 0;
 }
@@ -352,9 +353,13 @@ bool TDbDataSet::ReadRecord(ReadDirection direction, TRecordBuffer& buffer) {
 }
 
 bool TDbDataSet::ReadCurrent(ReadDirection direction) {
-  if (!ReadRecord(direction, scratch_)) return false;
+  if (!ReadRecord(direction, scratch_)) {
+    engineAtCurrent_ = false;
+    return false;
+  }
   std::swap(current_, scratch_);
   hasRecord_ = true;
+  engineAtCurrent_ = true;
   return true;
 }
 
@@ -372,6 +377,7 @@ void TDbDataSet::MoveEngineToCurrent() {
   if (!hasRecord_ || current_.Bookmark.empty()) return;
   ENGRESULT r = EngGotoBookmark(tableHandle_, current_.Bookmark.data(), static_cast<uint32_t>(current_.Bookmark.size()));
   if (r != ENG_ERR_NO_SUCH_RECORD) Check(r);
+  engineAtCurrent_ = r == ENG_OK;
 }
 
 // ---- navigation -------------------------------------------------------------------
@@ -386,6 +392,9 @@ void TDbDataSet::Next() {
   CheckActive();
   SettlePendingChanges();
   if (eof_) return;
+  // After a failed move the engine stands before the first or after the
+  // last record, not on the current one.
+  if (!engineAtCurrent_) MoveEngineToCurrent();
   Check(EngSkip(orderHandle_, 1));
   if (ReadCurrent(ReadDirection::Forward)) {
     bof_ = eof_ = false;
@@ -398,6 +407,7 @@ void TDbDataSet::Prior() {
   CheckActive();
   SettlePendingChanges();
   if (bof_) return;
+  if (!engineAtCurrent_) MoveEngineToCurrent();
   Check(EngSkip(orderHandle_, -1));
   if (ReadCurrent(ReadDirection::Backward)) {
     bof_ = eof_ = false;
@@ -512,6 +522,7 @@ void TDbDataSet::LoadBlob(const TField& field, TBlobCache& cache) {
     r = EngGotoRecord(tableHandle_, current_.RecNo);
     if (tolerated(r)) return;
     Check(r);
+    engineAtCurrent_ = r == ENG_OK;
   }
   const uint16_t type = field.EngineDef().Type;
   bool text = type == ENG_VARCHAR;

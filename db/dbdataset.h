@@ -216,6 +216,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool eof_ = true;
   bool bof_ = true;
   bool hasRecord_ = false;
+  bool engineAtCurrent_ = false;  // the engine position is the current record
   bool modified_ = false;
 
   uint32_t recordLength_ = 0;
