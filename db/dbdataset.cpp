@@ -554,6 +554,7 @@ void TDbDataSet::WriteBlob(const TField& field, const std::string& content) {
   if (!IsBlobType(field.EngineDef().Type) || field.BlobSlot() < 0) DataLayerError("Invalid blob open on non-blob field.");
   if (!EditingState(state_))
     DataLayerError("Table must be in Edit or Insert state to open blob stream in Write Mode.");
+  if (readOnly_) DataLayerError("Error modifying read only blob.");
   if (current_.Blobs.size() <= static_cast<size_t>(field.BlobSlot()))
     DataLayerError("Cannot write to blob in current state.");
   TBlobCache& cache = current_.Blobs[static_cast<size_t>(field.BlobSlot())];

@@ -378,3 +378,57 @@ TEST_F(CursorTest, MaintenanceOperationsRepositionTheCursor) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+class MemoCacheTest : public test::EngineFolder {};
+
+TEST_F(MemoCacheTest, ContentIsCachedPerRecordAndReloadedAfterMoving) {
+  Create("notes", "ID,Integer;BODY,Memo;PIC,Binary");
+  for (int32_t id : {1, 2}) {
+    Append();
+    SetRaw<int32_t>(1, id);
+    SetText(2, "note " + std::to_string(id));
+    Write();
+  }
+  CloseCreated();
+  TDbTable t;
+  t.SetName("Notes");
+  t.SetDatabaseName(folder);
+  t.SetTableName("notes");
+  t.Open();
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 1");
+  EXPECT_EQ(t.FieldByName("BODY").DataType(), ftMemo);
+  EXPECT_EQ(t.FieldByName("PIC").DataType(), ftBlob);
+  EXPECT_TRUE(t.FieldByName("PIC").IsNull());
+  EXPECT_EQ(t.FieldByName("PIC").AsString(), "");
+
+  // Another handle changes the memo of the current record.
+  ENGHANDLE other = 0;
+  std::string path = folder + "/notes.adt";
+  ENG_OK_OR_FAIL(EngOpenTable(connection, path.c_str(), nullptr, 3, 1, 1, 1, 0, &other));
+  ENG_OK_OR_FAIL(EngGotoTop(other));
+  ENG_OK_OR_FAIL(EngLockRecord(other, 1));
+  const std::string changed = "changed elsewhere";
+  ENG_OK_OR_FAIL(EngSetField(other, 2, reinterpret_cast<const uint8_t*>(changed.data()), static_cast<uint32_t>(changed.size())));
+  ENG_OK_OR_FAIL(EngWriteRecord(other));
+  ENG_OK_OR_FAIL(EngUnlockRecord(other, 1));
+  ENG_OK_OR_FAIL(EngCloseTable(other));
+
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 1") << "the cache holds this record's content";
+  t.Next();
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 2");
+  t.First();
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), changed) << "a new read resets the cache";
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 2") << "the last record's memo after the end";
+  t.Prior();
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), changed);
+}
+
+}  // namespace
+}  // namespace dbu
