@@ -2,6 +2,7 @@
 
 #include "dbconnection.h"
 #include "dynconnlist.h"
+#include "pathutil.h"
 
 namespace dbu {
 
@@ -17,6 +18,15 @@ ENGHANDLE TDbExtendedTable::EngineConnection() {
   return handle;
 }
 
+std::string TDbExtendedTable::FreeTableFileName(const std::string& path) const {
+  // The databases come from a system that ignores letter case: find the
+  // file as it is spelled on disk, else let the engine report the name.
+  std::string name = path + "/" + TableName();
+  std::string file = HasExtension(TableName()) ? name : name + ".adt";
+  if (std::optional<std::string> found = ResolvePathNoCase(file)) return *found;
+  return name;
+}
+
 ENGHANDLE TDbExtendedTable::OpenTableAtEngine() {
   if (TableName().empty()) DataLayerError("Missing TableName property");
   uint32_t openOptions = (Exclusive() ? ENG_OPEN_EXCLUSIVE : 0u) | (ReadOnly() ? ENG_OPEN_READONLY : 0u);
@@ -28,7 +38,7 @@ ENGHANDLE TDbExtendedTable::OpenTableAtEngine() {
   std::string path = DatabasePath();
   if (path.empty()) DataLayerError("One of the DatabaseName property or the DbConnection property must have a value.");
   const bool dictionary = OnDictionaryConnection();
-  const std::string freeName = path + "/" + TableName();
+  const std::string freeName = FreeTableFileName(path);
   std::string name = dictionary ? TableName() : freeName;
   ENGHANDLE connection = EngineConnection();
 

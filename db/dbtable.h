@@ -37,6 +37,7 @@ class TDbExtendedTable : public TDbExtendedDataSet {
 
  private:
   ENGHANDLE EngineConnection();
+  std::string FreeTableFileName(const std::string& path) const;
   // Runs a maintenance call on the open table and re-positions after it.
   template <typename Call>
   void Maintain(Call&& call);
