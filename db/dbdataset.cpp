@@ -16,6 +16,32 @@ bool EditingState(TDataSetState state) { return state == StateEdit || state == S
 
 }  // namespace
 
+void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) {
+  size_t size = 8;
+  while (size < fields.size() * 2) size *= 2;
+  slots_.assign(size, nullptr);
+  mask_ = size - 1;
+  NoCaseHash hash;
+  for (const auto& field : fields) {
+    size_t i = hash(field->FieldName()) & mask_;
+    while (slots_[i] != nullptr) {
+      if (SameText(slots_[i]->FieldName(), field->FieldName())) break;  // the first of equal names wins
+      i = (i + 1) & mask_;
+    }
+    if (slots_[i] == nullptr) slots_[i] = field.get();
+  }
+}
+
+TField* TFieldNameIndex::Find(std::string_view name) const {
+  if (slots_.empty()) return nullptr;
+  size_t i = NoCaseHash()(name) & mask_;
+  while (TField* field = slots_[i]) {
+    if (SameText(field->FieldName(), name)) return field;
+    i = (i + 1) & mask_;
+  }
+  return nullptr;
+}
+
 TDbDataSet::TDbDataSet(TComponent* owner) : TComponent(owner) {}
 
 TDbDataSet::~TDbDataSet() {
@@ -221,7 +247,7 @@ void TDbDataSet::BuildFields() {
     fieldDefs_.push_back(std::move(def));
   }
   fields_.clear();
-  fieldsByName_.clear();
+  fieldsByName_.Clear();
   blobFieldNums_.clear();
   stringDefs_.clear();
   for (const TEngineFieldDef& def : fieldDefs_) {
@@ -233,8 +259,8 @@ void TDbDataSet::BuildFields() {
       blobFieldNums_.push_back(def.FieldNum);
     }
     fields_.push_back(std::make_unique<TField>(*this, def, slot));
-    fieldsByName_.emplace(def.Name, fields_.back().get());
   }
+  fieldsByName_.Build(fields_);
   current_ = NewRecordBuffer();
   scratch_ = NewRecordBuffer();
 }
@@ -266,7 +292,7 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
 
 void TDbDataSet::ReleaseOpenState() {
   state_ = StateInactive;
-  fieldsByName_.clear();
+  fieldsByName_.Clear();
   fields_.clear();
   fieldDefs_.clear();
   blobFieldNums_.clear();
@@ -451,8 +477,7 @@ void TDbDataSet::Reposition() {
 // ---- fields ---------------------------------------------------------------------------
 
 TField* TDbDataSet::FindField(std::string_view name) const {
-  auto it = fieldsByName_.find(name);
-  return it == fieldsByName_.end() ? nullptr : it->second;
+  return fieldsByName_.Find(name);
 }
 
 TField& TDbDataSet::FieldByName(std::string_view name) const {

@@ -18,7 +18,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "component.h"
@@ -32,6 +31,22 @@
 namespace dbu {
 
 class TDbConnection;
+
+// Field objects by name without regard to case: an open-addressing table,
+// since FieldByName runs for every field read in every record of a walk.
+class TFieldNameIndex {
+ public:
+  void Build(const std::vector<std::unique_ptr<TField>>& fields);
+  void Clear() {
+    slots_.clear();
+    mask_ = 0;
+  }
+  TField* Find(std::string_view name) const;
+
+ private:
+  std::vector<TField*> slots_;
+  size_t mask_ = 0;
+};
 
 // Handle value of a closed table or index.
 constexpr ENGHANDLE kNoHandle = 0xFFFFFFFFu;
@@ -223,7 +238,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   uint32_t bookmarkLength_ = 0;
   std::vector<TEngineFieldDef> fieldDefs_;
   std::vector<std::unique_ptr<TField>> fields_;
-  std::unordered_map<std::string, TField*, NoCaseHash, NoCaseEqual> fieldsByName_;
+  TFieldNameIndex fieldsByName_;
   std::vector<uint16_t> blobFieldNums_;   // engine field number per blob slot
   std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
   TRecordBuffer current_;
