@@ -200,6 +200,7 @@ TEST_F(CursorTest, DisconnectClosesEveryBoundCursorAndOpenReconnects) {
   EXPECT_FALSE(b->Active());
   EXPECT_FALSE(c->Active());
   EXPECT_EQ(order, (std::vector<std::string>{"before", "after", "on"}));
+  conn.BeforeDisconnect = conn.AfterDisconnect = conn.OnDisconnect = nullptr;
   EXPECT_EQ(conn.DataSetCount(), 3u) << "cursors stay bound";
   b->Open();
   EXPECT_TRUE(conn.IsConnected());
