@@ -5,82 +5,16 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <shared_mutex>
 
 namespace dbu {
 
 namespace {
-
-// 1899-12-30, day 0 of DateTime, counted from 1970-01-01.
-constexpr std::int64_t kEpochOffset = 25569;
-
-// Proleptic Gregorian calendar <-> days since 1970-01-01 (H. Hinnant's
-// algorithms, exact for every year in our range).
-std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-}
-
-// A DateTime rounded to the millisecond and split into whole days and the
-// milliseconds of the day. A time that rounds up to a whole day moves the
-// date on (backwards for negative dates, whose time counts the other way).
-struct SplitTime {
-  std::int64_t days;
-  std::int64_t msOfDay;
-};
-
-bool TrySplit(DateTime value, SplitTime& out) {
-  if (!std::isfinite(value) || value <= kMinDateTime - 1.0 || value >= kMaxDateTime + 1.0) {
-    return false;
-  }
-  std::int64_t days = static_cast<std::int64_t>(std::trunc(value));
-  const double fraction = std::fabs(value - static_cast<double>(days));
-  std::int64_t ms = std::llround(fraction * static_cast<double>(kMSecsPerDay));
-  if (ms >= kMSecsPerDay) {
-    ms = 0;
-    days += value < 0 ? -1 : 1;
-  }
-  if (days < static_cast<std::int64_t>(kMinDateTime) || days > static_cast<std::int64_t>(kMaxDateTime)) {
-    return false;
-  }
-  out = {days, ms};
-  return true;
-}
-
-[[noreturn]] void ThrowOutOfRange(DateTime value) {
-  char number[32];
-  std::snprintf(number, sizeof number, "%.17g", value);
-  throw EConvertError(std::string("Date and time value out of range: ") + number);
-}
-
-SplitTime SplitOrThrow(DateTime value) {
-  SplitTime split;
-  if (!TrySplit(value, split)) ThrowOutOfRange(value);
-  return split;
-}
 
 int CurrentYear() {
   int y, m, d;
@@ -127,136 +61,6 @@ void WriteSetting(Field FormatSettings::*field, Value value) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- DateTime
-
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
-
-int DaysInMonth(int year, int month) {
-  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < kMinYear || year > kMaxYear || month < 1 || month > 12) return 0;
-  return kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
-}
-
-bool TryEncodeDate(int year, int month, int day, DateTime& result) {
-  const int daysInMonth = DaysInMonth(year, month);
-  if (daysInMonth == 0 || day < 1 || day > daysInMonth) return false;
-  result = static_cast<DateTime>(DaysFromCivil(year, month, day) + kEpochOffset);
-  return true;
-}
-
-DateTime EncodeDate(int year, int month, int day) {
-  DateTime result;
-  if (!TryEncodeDate(year, month, day, result)) {
-    throw EConvertError("Invalid argument to date encode: year " + std::to_string(year) + ", month " +
-                        std::to_string(month) + ", day " + std::to_string(day));
-  }
-  return result;
-}
-
-bool TryDecodeDate(DateTime value, int& year, int& month, int& day) {
-  SplitTime split;
-  if (!TrySplit(value, split)) return false;
-  CivilFromDays(split.days - kEpochOffset, year, month, day);
-  return true;
-}
-
-void DecodeDate(DateTime value, int& year, int& month, int& day) {
-  if (!TryDecodeDate(value, year, month, day)) ThrowOutOfRange(value);
-}
-
-bool TryEncodeTime(int hour, int minute, int second, int msec, DateTime& result) {
-  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 ||
-      msec > 999) {
-    return false;
-  }
-  const std::int64_t ms = ((hour * 60 + minute) * 60 + second) * std::int64_t{1000} + msec;
-  result = static_cast<double>(ms) / static_cast<double>(kMSecsPerDay);
-  return true;
-}
-
-DateTime EncodeTime(int hour, int minute, int second, int msec) {
-  DateTime result;
-  if (!TryEncodeTime(hour, minute, second, msec, result)) {
-    throw EConvertError("Invalid argument to time encode: " + std::to_string(hour) + ":" +
-                        std::to_string(minute) + ":" + std::to_string(second) + "." + std::to_string(msec));
-  }
-  return result;
-}
-
-void DecodeTime(DateTime value, int& hour, int& minute, int& second, int& msec) {
-  const SplitTime split = SplitOrThrow(value);
-  const auto ms = static_cast<int>(split.msOfDay);
-  hour = ms / 3600000;
-  minute = ms / 60000 % 60;
-  second = ms / 1000 % 60;
-  msec = ms % 1000;
-}
-
-DateTime ComposeDateTime(DateTime date, DateTime time) { return date < 0 ? date - time : date + time; }
-
-DateTime DateOf(DateTime value) { return static_cast<DateTime>(SplitOrThrow(value).days); }
-
-DateTime TimeOf(DateTime value) {
-  return static_cast<double>(SplitOrThrow(value).msOfDay) / static_cast<double>(kMSecsPerDay);
-}
-
-DateTime Today() { return DateOf(Now()); }
-
-DateTime Now() {
-  const auto now = std::chrono::system_clock::now();
-  const auto sinceEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  const int ms = static_cast<int>(((sinceEpoch.count() % 1000) + 1000) % 1000);
-  return ComposeDateTime(EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
-                         EncodeTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59), ms));
-}
-
-int ExpandTwoDigitYear(int twoDigitYear, int currentYear) {
-  const int pivot = currentYear - 50;
-  int year = twoDigitYear + pivot / 100 * 100;
-  if (year < pivot) year += 100;
-  return year;
-}
-
-// ---------------------------------------------------------------- Currency
-
-bool Currency::TryFromDouble(double amount, Currency& result) {
-  if (!std::isfinite(amount)) return false;
-  const double scaled = std::round(amount * static_cast<double>(kScale));
-  // 2^63 is exact as a double; anything from it upwards does not fit.
-  if (scaled < -9223372036854775808.0 || scaled >= 9223372036854775808.0) return false;
-  result.value = static_cast<std::int64_t>(scaled);
-  return true;
-}
-
-Currency Currency::FromDouble(double amount) {
-  Currency result;
-  if (!TryFromDouble(amount, result)) {
-    char number[32];
-    std::snprintf(number, sizeof number, "%.17g", amount);
-    throw EConvertError(std::string("Currency value out of range: ") + number);
-  }
-  return result;
-}
-
-double Currency::ToDouble() const { return static_cast<double>(value) / static_cast<double>(kScale); }
-
-Currency operator+(Currency a, Currency b) {
-  Currency sum;
-  if (__builtin_add_overflow(a.value, b.value, &sum.value)) throw EConvertError("Currency overflow in addition");
-  return sum;
-}
-
-Currency operator-(Currency a, Currency b) {
-  Currency difference;
-  if (__builtin_sub_overflow(a.value, b.value, &difference.value)) {
-    throw EConvertError("Currency overflow in subtraction");
-  }
-  return difference;
-}
 
 // ---------------------------------------------------------------- settings
 
@@ -372,12 +176,10 @@ bool TwelveHourClockFollows(std::string_view pattern, std::size_t pos) {
 }
 
 std::string Format(const FormatSettings& fs, std::string_view pattern, DateTime value) {
-  const SplitTime split = SplitOrThrow(value);
-  int year, month, day;
-  CivilFromDays(split.days - kEpochOffset, year, month, day);
-  const int weekday = static_cast<int>(((split.days % 7) + 7 + 6) % 7);  // day 0 was a Saturday
-  const auto ms = static_cast<int>(split.msOfDay);
-  const int hour = ms / 3600000, minute = ms / 60000 % 60, second = ms / 1000 % 60, msec = ms % 1000;
+  int year, month, day, hour, minute, second, msec;
+  DecodeDate(value, year, month, day);
+  DecodeTime(value, hour, minute, second, msec);
+  const int weekday = DayOfWeek(value) - 1;
 
   std::string out;
   char lastLetter = 0;
@@ -463,7 +265,7 @@ std::string TimeToStr(DateTime value) {
 std::string DateTimeToStr(DateTime value) {
   const FormatSettings fs = GetFormatSettings();
   std::string text = Format(fs, fs.defaultDateFormat, value);
-  if (SplitOrThrow(value).msOfDay != 0) text += ' ' + Format(fs, fs.longTimeFormat, value);
+  if (TimeOf(value) != 0) text += ' ' + Format(fs, fs.longTimeFormat, value);
   return text;
 }
 
@@ -515,8 +317,8 @@ class Scanner {
   std::size_t pos_ = 0;
 };
 
-// Positions of day, month and year in the date format (d, m, y in order);
-// day-month-year when the format leaves any of them out.
+// Day, month and year in the order the date format names them; day-month-
+// year when the format leaves any of them out.
 std::array<char, 3> DateOrder(std::string_view format) {
   std::array<char, 3> order{};
   std::size_t found = 0;
@@ -530,14 +332,13 @@ std::array<char, 3> DateOrder(std::string_view format) {
       quote = c;
       continue;
     }
-    const char part = static_cast<char>(ToUpperAscii(c) - 'A' + 'a');
-    if ((part == 'd' || part == 'm' || part == 'y') && IsLetter(c) &&
-        std::find(order.begin(), order.begin() + found, part) == order.begin() + found) {
-      order[found++] = part;
-      if (found == 3) return order;
-    }
+    const char part = ToUpperAscii(c);
+    if (part != 'D' && part != 'M' && part != 'Y') continue;
+    if (std::find(order.begin(), order.begin() + found, part) != order.begin() + found) continue;
+    order[found++] = part;
+    if (found == 3) return order;
   }
-  return {'d', 'm', 'y'};
+  return {'D', 'M', 'Y'};
 }
 
 bool ScanDate(Scanner& in, const FormatSettings& fs, DateTime& result) {
@@ -549,9 +350,9 @@ bool ScanDate(Scanner& in, const FormatSettings& fs, DateTime& result) {
   const std::array<char, 3> order = DateOrder(fs.defaultDateFormat);
   int day = 0, month = 0, year = 0, yearDigits = 0;
   for (int i = 0; i < 3; ++i) {
-    if (order[i] == 'd') day = values[i];
-    if (order[i] == 'm') month = values[i];
-    if (order[i] == 'y') year = values[i], yearDigits = digits[i];
+    if (order[i] == 'D') day = values[i];
+    if (order[i] == 'M') month = values[i];
+    if (order[i] == 'Y') year = values[i], yearDigits = digits[i];
   }
   if (yearDigits <= 2) year = ExpandTwoDigitYear(year, CurrentYear());
   return TryEncodeDate(year, month, day, result);
@@ -580,46 +381,42 @@ bool ScanTime(Scanner& in, const FormatSettings& fs, DateTime& result) {
   return TryEncodeTime(hour, minute, second, msec, result);
 }
 
-}  // namespace
-
-bool TryStrToDate(std::string_view text, DateTime& result) {
-  const FormatSettings fs = GetFormatSettings();
-  Scanner in(text);
-  in.SkipSpaces();
-  DateTime date;
+// A date, then either nothing more or spaces and a time.
+bool ScanDateAndTime(Scanner& in, const FormatSettings& fs, DateTime& result) {
+  DateTime date, time = 0;
   if (!ScanDate(in, fs, date)) return false;
-  in.SkipSpaces();
-  if (!in.AtEnd()) return false;
-  result = date;
+  if (in.SkipSpaces() > 0 && !in.AtEnd() && !ScanTime(in, fs, time)) return false;
+  result = ComposeDateTime(date, time);
   return true;
 }
 
-bool TryStrToTime(std::string_view text, DateTime& result) {
-  const FormatSettings fs = GetFormatSettings();
+using ScanFunction = bool (*)(Scanner&, const FormatSettings&, DateTime&);
+
+// The whole text, spaces around it aside, read by one scan function.
+bool ParseWhole(std::string_view text, const FormatSettings& fs, ScanFunction scan, DateTime& result) {
   Scanner in(text);
   in.SkipSpaces();
-  DateTime time;
-  if (!ScanTime(in, fs, time)) return false;
+  DateTime value;
+  if (!scan(in, fs, value)) return false;
   in.SkipSpaces();
   if (!in.AtEnd()) return false;
-  result = time;
+  result = value;
   return true;
+}
+
+}  // namespace
+
+bool TryStrToDate(std::string_view text, DateTime& result) {
+  return ParseWhole(text, GetFormatSettings(), ScanDate, result);
+}
+
+bool TryStrToTime(std::string_view text, DateTime& result) {
+  return ParseWhole(text, GetFormatSettings(), ScanTime, result);
 }
 
 bool TryStrToDateTime(std::string_view text, DateTime& result) {
   const FormatSettings fs = GetFormatSettings();
-  Scanner in(text);
-  in.SkipSpaces();
-  DateTime date, time = 0;
-  if (ScanDate(in, fs, date)) {
-    const bool spaced = in.SkipSpaces() > 0;
-    if (!in.AtEnd() && !(spaced && ScanTime(in, fs, time))) return false;
-    in.SkipSpaces();
-    if (!in.AtEnd()) return false;
-    result = ComposeDateTime(date, time);
-    return true;
-  }
-  return TryStrToTime(text, result);
+  return ParseWhole(text, fs, ScanDateAndTime, result) || ParseWhole(text, fs, ScanTime, result);
 }
 
 namespace {

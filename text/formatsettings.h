@@ -1,15 +1,6 @@
-// Process-wide date, time and number formatting, and the value types they
-// work on.
-//
-// DateTime is a double: whole days since 30 December 1899, the fraction being
-// the time of day. For a date before that day the whole part is negative and
-// the fraction still counts forwards from midnight (-1.25 is 29 December 1899,
-// 06:00). Dates run from 1 January 0001 to 31 December 9999; every routine that
-// splits a DateTime first rounds it to the millisecond, so 23:59:59.9999 is
-// midnight of the next day everywhere (formatting, DateOf, TimeOf).
-//
-// Currency is a 64-bit count of ten-thousandths; additions are exact and
-// checked for overflow.
+// Process-wide date, time and number formatting: the format settings, and
+// the conversions between texts and DateTime, double and 32-bit integers
+// that use them. Including this header also gives DateTime and Currency.
 //
 // The format settings (separators, DefaultDateFormat, long time format) are
 // one process-wide record. Reads and writes are thread-safe; every conversion
@@ -22,81 +13,15 @@
 #ifndef DBU_TEXT_FORMATSETTINGS_H
 #define DBU_TEXT_FORMATSETTINGS_H
 
-#include <compare>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "converterror.h"
+#include "currency.h"
+#include "datetime.h"
+
 namespace dbu {
-
-// A text or number that does not convert, or a date or time out of range.
-class EConvertError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// ---------------------------------------------------------------- DateTime
-
-using DateTime = double;
-
-constexpr int kMinYear = 1;
-constexpr int kMaxYear = 9999;
-constexpr DateTime kMinDateTime = -693593.0;  // 0001-01-01
-constexpr DateTime kMaxDateTime = 2958465.0;  // 9999-12-31 (whole day)
-constexpr std::int64_t kMSecsPerDay = 86400000;
-
-bool IsLeapYear(int year);
-// 0 when year or month is out of range.
-int DaysInMonth(int year, int month);
-
-bool TryEncodeDate(int year, int month, int day, DateTime& result);
-DateTime EncodeDate(int year, int month, int day);  // throws EConvertError
-// False (and the outputs untouched) when the value is not finite or lies
-// outside the years 1 to 9999.
-bool TryDecodeDate(DateTime value, int& year, int& month, int& day);
-void DecodeDate(DateTime value, int& year, int& month, int& day);  // throws
-
-// Hours 0-23, minutes and seconds 0-59, milliseconds 0-999.
-bool TryEncodeTime(int hour, int minute, int second, int msec, DateTime& result);
-DateTime EncodeTime(int hour, int minute, int second, int msec);  // throws
-// The time of day of any DateTime, rounded to the millisecond. Throws for
-// values that TryDecodeDate rejects.
-void DecodeTime(DateTime value, int& hour, int& minute, int& second, int& msec);
-
-// A date (whole days) and a time of day (0 <= time < 1) joined the way
-// DateTime counts: for negative dates the time is subtracted.
-DateTime ComposeDateTime(DateTime date, DateTime time);
-DateTime DateOf(DateTime value);  // the date at midnight; throws out of range
-DateTime TimeOf(DateTime value);  // the time of day, 0 <= result < 1; throws
-
-DateTime Today();  // local date at midnight
-DateTime Now();    // local date and time, to the millisecond
-
-// A two-digit year as written in a date text: the century is chosen so the
-// year lies in [currentYear - 50, currentYear + 49].
-int ExpandTwoDigitYear(int twoDigitYear, int currentYear);
-
-// ---------------------------------------------------------------- Currency
-
-struct Currency {
-  static constexpr std::int64_t kScale = 10000;
-
-  std::int64_t value = 0;  // ten-thousandths
-
-  static constexpr Currency FromRaw(std::int64_t tenThousandths) { return Currency{tenThousandths}; }
-  // Rounds to the nearest ten-thousandth, halves away from zero. False for
-  // NaN, infinities and amounts beyond the 64-bit range.
-  static bool TryFromDouble(double amount, Currency& result);
-  static Currency FromDouble(double amount);  // throws EConvertError
-  double ToDouble() const;
-
-  // Exact; throws EConvertError on overflow.
-  friend Currency operator+(Currency a, Currency b);
-  friend Currency operator-(Currency a, Currency b);
-  Currency& operator+=(Currency other) { return *this = *this + other; }
-  friend constexpr auto operator<=>(Currency, Currency) = default;
-};
 
 // ---------------------------------------------------------------- settings
 

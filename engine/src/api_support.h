@@ -1,0 +1,78 @@
+// Shared plumbing of the C interface: turning exceptions into result codes
+// and the thread's last error, copying texts and data into caller buffers,
+// and running a call on a table handle under that handle's lock.
+#pragma once
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "error.h"
+#include "objects.h"
+
+namespace eng {
+
+template <class F>
+ENGRESULT Call(F&& f) {
+  try {
+    f();
+    return ENG_OK;
+  } catch (const EngineError& e) {
+    SetLastError(e.code(), e.what());
+    return e.code();
+  } catch (const std::bad_alloc&) {
+    SetLastError(ENG_ERR_OUT_OF_MEMORY, "Out of memory");
+    return ENG_ERR_OUT_OF_MEMORY;
+  } catch (const std::exception& e) {
+    SetLastError(ENG_ERR_INTERNAL, std::string("Internal error: ") + e.what());
+    return ENG_ERR_INTERNAL;
+  }
+}
+
+inline void Need(const void* p, const char* what) {
+  if (!p) Fail(ENG_ERR_INVALID_ARGUMENT, std::string("Missing argument: ") + what);
+}
+
+// Copies text with its NUL; fails with ENG_ERR_BUFFER_TOO_SMALL (after
+// copying what fits) when the room is short. *len: room in, length out.
+inline void PutText(const std::string& text, char* buf, uint16_t* len) {
+  Need(buf, "buffer");
+  Need(len, "length");
+  uint16_t room = *len;
+  if (text.size() > 0xFFFEu || text.size() + 1 > room) {
+    if (room > 0) {
+      std::memcpy(buf, text.data(), room - 1u);
+      buf[room - 1] = 0;
+    }
+    *len = static_cast<uint16_t>(text.size() > 0xFFFEu ? 0xFFFEu : text.size());
+    Fail(ENG_ERR_BUFFER_TOO_SMALL, "Buffer of " + std::to_string(room) + " characters too small for " +
+                                       std::to_string(text.size() + 1));
+  }
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = 0;
+  *len = static_cast<uint16_t>(text.size());
+}
+
+// Copies data (NUL added when there is room to spare).
+inline void PutData(const void* data, size_t size, uint8_t* buf, uint32_t* len) {
+  Need(buf, "buffer");
+  Need(len, "length");
+  uint32_t room = *len;
+  if (size > room) {
+    std::memcpy(buf, data, room);
+    *len = static_cast<uint32_t>(size);
+    Fail(ENG_ERR_BUFFER_TOO_SMALL,
+         "Buffer of " + std::to_string(room) + " bytes too small for " + std::to_string(size));
+  }
+  std::memcpy(buf, data, size);
+  if (size < room) buf[size] = 0;
+  *len = static_cast<uint32_t>(size);
+}
+
+template <class T>
+inline void PutValue(T* out, T value) {
+  Need(out, "result");
+  *out = value;
+}
+
+}  // namespace eng

@@ -1,0 +1,154 @@
+#include "journal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "error.h"
+#include "mapped_file.h"
+#include "util.h"
+
+namespace eng {
+
+namespace {
+constexpr char kMagic[8] = {'D', 'B', 'U', 'J', 'R', 'N', 'L', 1};
+constexpr size_t kEntryHeader = 24;
+
+uint64_t Padded(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
+
+std::atomic<uint64_t>* AtomicAt(uint8_t* p) { return reinterpret_cast<std::atomic<uint64_t>*>(p); }
+}  // namespace
+
+Journal::~Journal() { Close(); }
+
+void Journal::Open(const std::string& path) {
+  Close();
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) Fail(ENG_ERR_IO, "Cannot open journal " + path + ": " + std::strerror(errno));
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) Fail(ENG_ERR_IO, "Cannot read journal " + path + ": " + std::strerror(errno));
+  if (static_cast<uint64_t>(st.st_size) < kHeaderSize) {
+    if (::ftruncate(fd_, kHeaderSize) != 0)
+      Fail(ENG_ERR_IO, "Cannot size journal " + path + ": " + std::strerror(errno));
+  }
+  void* p = ::mmap(nullptr, kHeaderSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map journal " + path + ": " + std::strerror(errno));
+  header_ = static_cast<uint8_t*>(p);
+  uint64_t length = static_cast<uint64_t>(st.st_size) > kHeaderSize ? st.st_size - kHeaderSize : 0;
+  MapEntries(length);
+}
+
+void Journal::Close() {
+  if (entries_) ::munmap(entries_, entries_size_);
+  entries_ = nullptr;
+  entries_size_ = 0;
+  if (header_) ::munmap(header_, kHeaderSize);
+  header_ = nullptr;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void Journal::MapEntries(uint64_t length) {
+  if (entries_) ::munmap(entries_, entries_size_);
+  entries_ = nullptr;
+  entries_size_ = 0;
+  if (length == 0) return;
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, kHeaderSize);
+  if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map journal " + path_ + ": " + std::strerror(errno));
+  entries_ = static_cast<uint8_t*>(p);
+  entries_size_ = length;
+}
+
+void Journal::InitMutex() {
+  // A fresh, unlocked mutex: the previous one may be stale (its owner long gone).
+  std::memset(header_, 0, kCountOffset);
+  std::memcpy(header_, kMagic, sizeof kMagic);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(mutex(), &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+bool Journal::HasEntries() const {
+  return AtomicAt(header_ + kCountOffset)->load(std::memory_order_acquire) != 0;
+}
+
+void Journal::ReserveEntries(uint64_t bytes) {
+  if (bytes <= entries_size_) return;
+  uint64_t target = entries_size_ * 2;
+  if (target < bytes) target = bytes;
+  if (target < (64u << 10)) target = 64u << 10;
+  if (::ftruncate(fd_, static_cast<off_t>(kHeaderSize + target)) != 0)
+    Fail(ENG_ERR_IO, "Cannot extend journal " + path_ + ": " + std::strerror(errno));
+  MapEntries(target);
+}
+
+void Journal::Save(int id, uint64_t offset, uint64_t length) {
+  MappedFile* file = files_[id];
+  if (!file || offset + length > file->size()) Fail(ENG_ERR_INTERNAL, "Journal range outside " + path_);
+  uint64_t used = Load64(header_ + kUsedOffset);
+  uint64_t entry = kEntryHeader + Padded(length);
+  ReserveEntries(used + entry);
+  uint8_t* e = entries_ + used;
+  Store32(e, static_cast<uint32_t>(id));
+  Store32(e + 4, 0);
+  Store64(e + 8, offset);
+  Store64(e + 16, length);
+  std::memcpy(e + kEntryHeader, file->data() + offset, length);
+  Store64(header_ + kUsedOffset, used + entry);
+  // Publish the entry only once its bytes are in place.
+  std::atomic_thread_fence(std::memory_order_release);
+  AtomicAt(header_ + kCountOffset)->fetch_add(1, std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void Journal::Commit() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  AtomicAt(header_ + kCountOffset)->store(0, std::memory_order_release);
+  Store64(header_ + kUsedOffset, 0);
+}
+
+void Journal::Recover() {
+  uint64_t count = AtomicAt(header_ + kCountOffset)->load(std::memory_order_acquire);
+  if (count == 0) return;
+  // Refresh the entry mapping: another process may have grown the file.
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) > kHeaderSize)
+    MapEntries(static_cast<uint64_t>(st.st_size) - kHeaderSize);
+  struct Entry {
+    int id;
+    uint64_t offset, length, at;
+  };
+  std::vector<Entry> list;
+  uint64_t pos = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (pos + kEntryHeader > entries_size_) Fail(ENG_ERR_CORRUPT, "Journal " + path_ + " is damaged");
+    const uint8_t* e = entries_ + pos;
+    Entry en{static_cast<int>(Load32(e)), Load64(e + 8), Load64(e + 16), pos + kEntryHeader};
+    if (en.id < 0 || en.id >= kMaxFiles || !files_[en.id] || en.length > entries_size_ - en.at)
+      Fail(ENG_ERR_CORRUPT, "Journal " + path_ + " is damaged");
+    list.push_back(en);
+    pos = en.at + Padded(en.length);
+  }
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    MappedFile* file = files_[it->id];
+    const uint8_t* src = entries_ + it->at;
+    uint64_t done = 0;
+    while (done < it->length) {
+      ssize_t n = ::pwrite(file->fd(), src + done, it->length - done, static_cast<off_t>(it->offset + done));
+      if (n <= 0) Fail(ENG_ERR_IO, "Cannot restore " + file->path() + " from its journal: " + std::strerror(errno));
+      done += static_cast<uint64_t>(n);
+    }
+  }
+  Commit();
+}
+
+}  // namespace eng

@@ -1,0 +1,75 @@
+// Crash safety and cross-process exclusion for one table.
+//
+// Each table has a journal file beside it. Its first page holds a robust,
+// process-shared mutex that serializes every operation on the table across
+// threads and processes, and the count of journal entries. Before an
+// operation changes bytes of the table's files it saves their old contents
+// as an entry (Save); when the operation is complete it clears the entries
+// (Commit). A process killed in between leaves entries behind: the next
+// locker (told by the robust mutex that the owner died) or the next first
+// opener restores the old bytes in reverse order (Recover), so every change
+// is all or nothing. Entries are published only after their bytes are
+// written, so a half-written entry is never replayed, and the files are
+// changed only after the entry covering them is published.
+//
+// The mutex page is mapped once and never moved (a locked robust mutex must
+// keep its address); the entry area is mapped separately and may grow.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace eng {
+
+class MappedFile;
+
+class Journal {
+ public:
+  static constexpr int kMaxFiles = 4;
+
+  Journal() = default;
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Opens (creating when missing) the journal file.
+  void Open(const std::string& path);
+  void Close();
+  const std::string& path() const { return path_; }
+
+  // The files whose bytes entries refer to, by id.
+  void SetFile(int id, MappedFile* file) { files_[id] = file; }
+
+  // Re-creates the mutex; only while no other handle anywhere has the table open.
+  void InitMutex();
+  pthread_mutex_t* mutex() { return reinterpret_cast<pthread_mutex_t*>(header_ + kMutexOffset); }
+
+  bool HasEntries() const;
+  // Restores the saved bytes, newest first, and clears the entries.
+  void Recover();
+  // Saves the current bytes of [offset, offset+length) of file id (they must
+  // lie within its mapping) before the caller changes them.
+  void Save(int id, uint64_t offset, uint64_t length);
+  void Commit();
+
+ private:
+  static constexpr size_t kHeaderSize = 4096;
+  static constexpr size_t kMutexOffset = 64;
+  static constexpr size_t kCountOffset = 256;
+  static constexpr size_t kUsedOffset = 264;
+
+  void ReserveEntries(uint64_t bytes);
+  void MapEntries(uint64_t length);
+
+  std::string path_;
+  int fd_ = -1;
+  uint8_t* header_ = nullptr;
+  uint8_t* entries_ = nullptr;
+  uint64_t entries_size_ = 0;
+  MappedFile* files_[kMaxFiles] = {};
+};
+
+}  // namespace eng

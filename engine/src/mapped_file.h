@@ -1,0 +1,52 @@
+// A file mapped into memory with MAP_SHARED, so that every handle in every
+// process sees each change at once and a change survives the death of the
+// process that made it. Not thread-safe: the owner (a shared table) calls it
+// under the table's lock. The mapping may move when the file grows: callers
+// keep offsets, never pointers, across Grow() and Refresh().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace eng {
+
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // Opens (and with create, creates when missing) the file read-write, or
+  // read-only when writing is refused. Throws EngineError.
+  void Open(const std::string& path, bool create);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  bool writable() const { return writable_; }
+
+  uint8_t* data() { return base_; }
+  size_t size() const { return size_; }  // mapped bytes (= file size at last map)
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  // Makes the file at least `needed` bytes long (growing in large steps) and
+  // maps all of it.
+  void Reserve(uint64_t needed);
+  // Maps the file's current length when another process has grown it.
+  void Refresh();
+  // Sets the file length exactly (used when a table shrinks under exclusive use).
+  void Truncate(uint64_t length);
+  uint64_t FileLength() const;
+
+ private:
+  void Map(uint64_t length);
+
+  std::string path_;
+  int fd_ = -1;
+  bool writable_ = false;
+  uint8_t* base_ = nullptr;
+  size_t size_ = 0;
+};
+
+}  // namespace eng

@@ -1,0 +1,400 @@
+#include "table_file.h"
+
+#include <errno.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "engine.h"
+#include "error.h"
+#include "table_format.h"
+#include "util.h"
+
+namespace eng {
+
+namespace {
+std::mutex g_registry_mutex;
+std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedTable>>& Registry() {
+  static auto* r = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedTable>>();
+  return *r;
+}
+}  // namespace
+
+std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t dev, ino_t ino, bool alone) {
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  auto key = std::make_pair(dev, ino);
+  auto& reg = Registry();
+  auto it = reg.find(key);
+  if (it != reg.end()) {
+    if (auto existing = it->second.lock()) return existing;
+  }
+  std::shared_ptr<SharedTable> t(new SharedTable(path, dev, ino));
+  t->Load(alone);  // a failure destroys t before it is registered
+  reg[key] = t;
+  t->registered_ = true;
+  return t;
+}
+
+SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
+    : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {}
+
+SharedTable::~SharedTable() {
+  if (!registered_) return;
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  auto& reg = Registry();
+  auto it = reg.find({dev_, ino_});
+  if (it != reg.end() && it->second.expired()) reg.erase(it);
+}
+
+std::string SharedTable::base() const { return StripExtension(path_); }
+
+void SharedTable::Load(bool alone) {
+  adt_.Open(path_, false);
+  const std::string bad = "Table " + path_ + " is damaged or not a table: ";
+  uint64_t file_len = adt_.size();
+  if (file_len < fmt::kFixedHeader || std::memcmp(adt_.data(), fmt::kTableMagic, 8) != 0)
+    Fail(ENG_ERR_CORRUPT, "File " + path_ + " is not a table");
+  const uint8_t* h = adt_.data();
+  if (Load32(h + fmt::kOffVersion) != fmt::kVersion)
+    Fail(ENG_ERR_CORRUPT, bad + "unknown format version " + std::to_string(Load32(h + fmt::kOffVersion)));
+  header_size_ = Load32(h + fmt::kOffHeaderSize);
+  record_length_ = Load32(h + fmt::kOffRecordLength);
+  slot_size_ = Load32(h + fmt::kOffSlotSize);
+  uint32_t nfields = Load16(h + fmt::kOffFieldCount);
+  if (nfields == 0 || nfields > fmt::kMaxFields) Fail(ENG_ERR_CORRUPT, bad + "field count");
+  if (header_size_ < fmt::kFixedHeader + nfields * fmt::kFieldDescSize || header_size_ % 4096 != 0 ||
+      header_size_ > file_len)
+    Fail(ENG_ERR_CORRUPT, bad + "header size");
+  if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength || slot_size_ != record_length_ + 1)
+    Fail(ENG_ERR_CORRUPT, bad + "record length");
+  uint64_t slots = Load64(h + fmt::kOffSlotCount);
+  if (slots > 0x7FFFFFFFull || slots > (file_len - header_size_) / slot_size_)
+    Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
+  if (Load64(h + fmt::kOffLiveCount) > slots) Fail(ENG_ERR_CORRUPT, bad + "live record count");
+
+  std::vector<FieldSpec> specs;
+  uint32_t offset = 0;
+  bool memo = false;
+  for (uint32_t i = 0; i < nfields; ++i) {
+    const uint8_t* d = h + fmt::kFixedHeader + i * fmt::kFieldDescSize;
+    if (std::memchr(d + fmt::kDescName, 0, 129) == nullptr) Fail(ENG_ERR_CORRUPT, bad + "field name");
+    FieldDef f;
+    f.name = reinterpret_cast<const char*>(d + fmt::kDescName);
+    f.type = Load16(d + fmt::kDescType);
+    f.decimals = Load16(d + fmt::kDescDecimals);
+    f.length = Load32(d + fmt::kDescLength);
+    f.offset = Load32(d + fmt::kDescOffset);
+    uint32_t declared = Load32(d + fmt::kDescDeclared);
+    FieldSpec s{f.name, f.type, f.type == ENG_VARCHAR ? declared : f.length, f.decimals};
+    specs.push_back(s);
+    if (f.type < ENG_LOGICAL || f.type > ENG_CURDOUBLE) Fail(ENG_ERR_CORRUPT, bad + "type of field " + f.name);
+    if (f.offset != offset) Fail(ENG_ERR_CORRUPT, bad + "layout of field " + f.name);
+    offset += f.length;
+    memo = memo || IsMemoType(f.type);
+  }
+  // The stored layout must be exactly the one the definitions give.
+  fields_ = LayoutFields(specs, &declared_);
+  for (uint32_t i = 0; i < nfields; ++i) {
+    const uint8_t* d = h + fmt::kFixedHeader + i * fmt::kFieldDescSize;
+    if (fields_[i].length != Load32(d + fmt::kDescLength)) Fail(ENG_ERR_CORRUPT, bad + "length of field " + fields_[i].name);
+  }
+  if (offset != record_length_) Fail(ENG_ERR_CORRUPT, bad + "record length");
+
+  empty_record_.assign(record_length_, 0);
+  for (const auto& f : fields_) WriteEmptyField(f, empty_record_.data());
+
+  journal_.SetFile(kTableFile, &adt_);
+  if (memo) {
+    std::string memo_path = ResolveNoCase(base() + ".memo");
+    memo_.Open(memo_path, true);
+    if (memo_.size() == 0) {
+      if (!memo_.writable()) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is empty");
+      memo_.Reserve(fmt::kMemoHeader);
+      std::memcpy(memo_.data(), fmt::kMemoMagic, 8);
+      Store64(memo_.data() + fmt::kOffMemoNext, 1);
+    }
+    if (memo_.size() < fmt::kMemoHeader || std::memcmp(memo_.data(), fmt::kMemoMagic, 8) != 0)
+      Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is damaged");
+    journal_.SetFile(kMemoFile, &memo_);
+  }
+  journal_.Open(ResolveNoCase(base() + ".jrn"));
+  if (alone) {
+    journal_.InitMutex();
+    if (journal_.HasEntries()) journal_.Recover();
+  }
+}
+
+void SharedTable::LockShared() {
+  int rc = pthread_mutex_lock(journal_.mutex());
+  if (rc == EOWNERDEAD) {
+    // The previous holder died in the middle of a change: undo it.
+    try {
+      journal_.Recover();
+    } catch (...) {
+      pthread_mutex_consistent(journal_.mutex());
+      pthread_mutex_unlock(journal_.mutex());
+      throw;
+    }
+    pthread_mutex_consistent(journal_.mutex());
+  } else if (rc != 0) {
+    Fail(ENG_ERR_INTERNAL, "Cannot lock table " + path_ + ": " + std::strerror(rc));
+  }
+  in_change_ = false;
+  header_saved_ = false;
+}
+
+void SharedTable::UnlockShared() { pthread_mutex_unlock(journal_.mutex()); }
+
+uint64_t SharedTable::SlotCount() { return Load64(Header() + fmt::kOffSlotCount); }
+uint64_t SharedTable::LiveCount() { return Load64(Header() + fmt::kOffLiveCount); }
+uint64_t SharedTable::ChangeCounter() { return Load64(Header() + fmt::kOffChangeCounter); }
+uint64_t SharedTable::Generation() { return Load64(Header() + fmt::kOffGeneration); }
+
+void SharedTable::EnsureMapped(uint64_t recno) {
+  uint64_t end = SlotOffset(recno) + slot_size_;
+  if (end > adt_.size()) {
+    adt_.Refresh();
+    if (end > adt_.size()) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
+  }
+}
+
+uint8_t SharedTable::SlotState(uint64_t recno) {
+  if (recno == 0 || recno > SlotCount()) return fmt::kSlotFree;
+  EnsureMapped(recno);
+  return adt_.data()[SlotOffset(recno)];
+}
+
+const uint8_t* SharedTable::Record(uint64_t recno) {
+  EnsureMapped(recno);
+  return adt_.data() + SlotOffset(recno) + 1;
+}
+
+void SharedTable::BeginChange() {
+  if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
+  in_change_ = true;
+  header_saved_ = false;
+}
+
+void SharedTable::SaveHeader() {
+  if (!header_saved_) {
+    journal_.Save(kTableFile, 0, fmt::kFixedHeader);
+    header_saved_ = true;
+  }
+}
+
+void SharedTable::BumpChange() {
+  SaveHeader();
+  Store64(Header() + fmt::kOffChangeCounter, ChangeCounter() + 1);
+}
+
+void SharedTable::CommitChange() {
+  journal_.Commit();
+  in_change_ = false;
+  header_saved_ = false;
+}
+
+void SharedTable::AbortChange() {
+  try {
+    journal_.Recover();
+  } catch (...) {
+    // Leave the entries: the next locker retries the restore.
+  }
+  in_change_ = false;
+  header_saved_ = false;
+}
+
+uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
+  uint64_t count = SlotCount();
+  if (count >= 0x7FFFFFFFull) Fail(ENG_ERR_VALUE, "Table " + path_ + " is full");
+  uint64_t recno = count + 1;
+  adt_.Reserve(SlotOffset(recno) + slot_size_);
+  SaveHeader();
+  uint8_t* h = Header();
+  // Autoincrement fields take the next value now, so that the caller sees it.
+  for (const auto& f : fields_) {
+    if (f.type != ENG_AUTOINC) continue;
+    uint32_t next = Load32(h + fmt::kOffNextAutoinc);
+    if (next == 0) next = 1;
+    Store32(raw->data() + f.offset, next);
+    Store32(h + fmt::kOffNextAutoinc, next + 1);
+  }
+  uint8_t* slot = adt_.data() + SlotOffset(recno);
+  slot[0] = fmt::kSlotReserved;
+  std::memcpy(slot + 1, raw->data(), record_length_);
+  Store64(h + fmt::kOffSlotCount, recno);
+  BumpChange();
+  return static_cast<uint32_t>(recno);
+}
+
+uint64_t SharedTable::StoreMemo(const std::string& content, uint8_t* fieldRaw) {
+  if (content.empty()) {
+    Store32(fieldRaw, 0);
+    Store32(fieldRaw + 4, 0);
+    return 0;
+  }
+  if (content.size() > 0x7FFFFFF0u) Fail(ENG_ERR_VALUE, "Memo content too large for " + path_);
+  journal_.Save(kMemoFile, 0, fmt::kMemoHeader);
+  uint64_t block = Load64(memo_.data() + fmt::kOffMemoNext);
+  if (block == 0 || block > 0xFFFFFFFFull) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
+  uint64_t blocks = (content.size() + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
+  uint64_t end = (block + blocks) * fmt::kMemoBlock;
+  memo_.Reserve(end);
+  std::memcpy(memo_.data() + block * fmt::kMemoBlock, content.data(), content.size());
+  Store64(memo_.data() + fmt::kOffMemoNext, block + blocks);
+  Store32(fieldRaw, static_cast<uint32_t>(block));
+  Store32(fieldRaw + 4, static_cast<uint32_t>(content.size()));
+  return block;
+}
+
+uint32_t SharedTable::MemoLength(const uint8_t* fieldRaw) { return Load32(fieldRaw + 4); }
+
+std::string SharedTable::ReadMemo(const uint8_t* fieldRaw) {
+  uint32_t block = Load32(fieldRaw), len = Load32(fieldRaw + 4);
+  if (len == 0) return std::string();
+  if (!memo_.IsOpen() || block == 0) Fail(ENG_ERR_CORRUPT, "Memo reference of " + path_ + " is damaged");
+  uint64_t start = uint64_t{block} * fmt::kMemoBlock;
+  if (start + len > memo_.size()) memo_.Refresh();
+  if (start + len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is shorter than a reference");
+  return std::string(reinterpret_cast<const char*>(memo_.data() + start), len);
+}
+
+void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
+                        const std::vector<std::pair<size_t, std::string>>& memos) {
+  uint8_t state = SlotState(recno);
+  if (append ? state != fmt::kSlotReserved : state != fmt::kSlotLive)
+    Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
+  std::vector<uint8_t> old(Record(recno), Record(recno) + record_length_);
+  for (const auto& m : memos) {
+    const FieldDef& f = fields_[m.first];
+    uint32_t old_len = Load32(raw.data() + f.offset + 4);
+    if (old_len) {
+      journal_.Save(kMemoFile, 0, fmt::kMemoHeader);
+      Store64(memo_.data() + fmt::kOffMemoDead, Load64(memo_.data() + fmt::kOffMemoDead) + old_len);
+    }
+    StoreMemo(m.second, raw.data() + f.offset);
+  }
+  if (observer_) {
+    if (append)
+      observer_->CheckInsert(recno, raw.data());
+    else
+      observer_->CheckUpdate(recno, old.data(), raw.data());
+  }
+  uint64_t off = SlotOffset(recno);
+  journal_.Save(kTableFile, off, slot_size_);
+  uint8_t* slot = adt_.data() + off;
+  std::memcpy(slot + 1, raw.data(), record_length_);
+  if (append) {
+    slot[0] = fmt::kSlotLive;
+    SaveHeader();
+    Store64(Header() + fmt::kOffLiveCount, LiveCount() + 1);
+  }
+  if (observer_) {
+    if (append)
+      observer_->Insert(recno, raw.data());
+    else
+      observer_->Update(recno, old.data(), raw.data());
+  }
+  BumpChange();
+}
+
+void SharedTable::Unreserve(uint32_t recno) {
+  if (SlotState(recno) != fmt::kSlotReserved) return;
+  uint64_t off = SlotOffset(recno);
+  SaveHeader();
+  if (recno == SlotCount()) {
+    Store64(Header() + fmt::kOffSlotCount, recno - 1);
+  } else {
+    journal_.Save(kTableFile, off, 1);
+    adt_.data()[off] = fmt::kSlotDeleted;
+  }
+  BumpChange();
+}
+
+void SharedTable::Delete(uint32_t recno) {
+  if (SlotState(recno) != fmt::kSlotLive)
+    Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
+  uint64_t off = SlotOffset(recno);
+  if (observer_) observer_->Erase(recno, Record(recno));
+  journal_.Save(kTableFile, off, 1);
+  adt_.data()[off] = fmt::kSlotDeleted;
+  SaveHeader();
+  Store64(Header() + fmt::kOffLiveCount, LiveCount() - 1);
+  BumpChange();
+}
+
+void SharedTable::Zap() {
+  SaveHeader();
+  uint8_t* h = Header();
+  Store64(h + fmt::kOffSlotCount, 0);
+  Store64(h + fmt::kOffLiveCount, 0);
+  Store64(h + fmt::kOffGeneration, Generation() + 1);
+  if (memo_.IsOpen()) {
+    journal_.Save(kMemoFile, 0, fmt::kMemoHeader);
+    Store64(memo_.data() + fmt::kOffMemoNext, 1);
+    Store64(memo_.data() + fmt::kOffMemoDead, 0);
+  }
+  if (observer_) observer_->Clear();
+  BumpChange();
+}
+
+void SharedTable::Pack() {
+  uint64_t count = SlotCount();
+  if (count) EnsureMapped(count);
+  // Keep the whole old contents so that a crash or a failure undoes the pack.
+  journal_.Save(kTableFile, 0, SlotOffset(count + 1));
+  header_saved_ = true;
+  if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
+  uint8_t* base = adt_.data();
+  uint64_t out = 0;
+  for (uint64_t r = 1; r <= count; ++r) {
+    uint8_t* src = base + SlotOffset(r);
+    if (src[0] != fmt::kSlotLive) continue;
+    ++out;
+    if (out != r) std::memmove(base + SlotOffset(out), src, slot_size_);
+  }
+  if (memo_.IsOpen()) {
+    // Move every referenced content down, in order of position, so that no
+    // content is overwritten before it has moved.
+    struct Ref {
+      uint64_t block;
+      uint32_t len;
+      uint64_t slot;
+      uint32_t offset;
+    };
+    std::vector<Ref> refs;
+    for (uint64_t r = 1; r <= out; ++r)
+      for (const auto& f : fields_)
+        if (IsMemoType(f.type)) {
+          const uint8_t* p = base + SlotOffset(r) + 1 + f.offset;
+          if (Load32(p + 4)) refs.push_back({Load32(p), Load32(p + 4), r, f.offset});
+        }
+    std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) { return a.block < b.block; });
+    uint64_t next = 1;
+    for (const Ref& ref : refs) {
+      uint64_t from = ref.block * fmt::kMemoBlock;
+      if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
+      if (ref.block != next) std::memmove(memo_.data() + next * fmt::kMemoBlock, memo_.data() + from, ref.len);
+      Store32(base + SlotOffset(ref.slot) + 1 + ref.offset, static_cast<uint32_t>(next));
+      next += (ref.len + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
+    }
+    Store64(memo_.data() + fmt::kOffMemoNext, next);
+    Store64(memo_.data() + fmt::kOffMemoDead, 0);
+  }
+  uint8_t* h = Header();
+  Store64(h + fmt::kOffSlotCount, out);
+  Store64(h + fmt::kOffLiveCount, out);
+  Store64(h + fmt::kOffGeneration, Generation() + 1);
+  if (observer_) observer_->Rebuild();
+  BumpChange();
+}
+
+}  // namespace eng
+
+namespace eng {
+void SharedTable::TrimFiles() {
+  adt_.Truncate(SlotOffset(SlotCount() + 1));
+  if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);
+}
+}  // namespace eng

@@ -1,0 +1,85 @@
+// On-disk format of a table file (".adt") and of its memo companion (".memo").
+//
+// Table file: a header (magic, counts, field definitions), padded to a 4 KiB
+// boundary, then one fixed-size slot per record number: a state byte (live,
+// deleted, reserved) followed by the raw record in the field layout that
+// the data access layer decodes itself. All integers are little-endian.
+// Every value read from a header is validated against the file's length
+// before use, so a damaged or foreign file fails to open with a clear error.
+//
+// Memo file: a 64-byte header, then contents in 64-byte blocks; a memo-like
+// field's raw bytes hold the first block and the length (both 0 = empty).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "schema.h"
+
+namespace eng {
+
+namespace fmt {
+constexpr char kTableMagic[8] = {'D', 'B', 'U', 'T', 'B', 'L', 0x1A, 1};
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kFixedHeader = 256;
+constexpr uint32_t kFieldDescSize = 160;
+constexpr uint32_t kMaxFields = 4000;
+constexpr uint32_t kMaxRecordLength = 16u << 20;
+constexpr uint32_t kMaxFieldLength = 65530;
+
+// Offsets within the fixed header.
+constexpr uint32_t kOffMagic = 0;
+constexpr uint32_t kOffVersion = 8;
+constexpr uint32_t kOffHeaderSize = 12;
+constexpr uint32_t kOffRecordLength = 16;
+constexpr uint32_t kOffSlotSize = 20;
+constexpr uint32_t kOffFieldCount = 24;
+constexpr uint32_t kOffFlags = 26;
+constexpr uint32_t kOffSlotCount = 32;
+constexpr uint32_t kOffLiveCount = 40;
+constexpr uint32_t kOffNextAutoinc = 48;
+constexpr uint32_t kOffChangeCounter = 56;
+constexpr uint32_t kOffGeneration = 64;
+constexpr uint32_t kOffCrypto = 128;  // 128 bytes reserved for encryption parameters
+
+// Offsets within a field descriptor.
+constexpr uint32_t kDescName = 0;  // 129 bytes, NUL padded
+constexpr uint32_t kDescType = 130;
+constexpr uint32_t kDescDecimals = 132;
+constexpr uint32_t kDescLength = 136;
+constexpr uint32_t kDescOffset = 140;
+constexpr uint32_t kDescDeclared = 144;  // declared length of varchar fields
+
+constexpr uint8_t kSlotFree = 0;
+constexpr uint8_t kSlotLive = 1;
+constexpr uint8_t kSlotDeleted = 2;
+constexpr uint8_t kSlotReserved = 3;
+
+constexpr uint32_t kMemoHeader = 64;
+constexpr uint32_t kMemoBlock = 64;
+constexpr char kMemoMagic[8] = {'D', 'B', 'U', 'M', 'E', 'M', 'O', 1};
+constexpr uint32_t kOffMemoNext = 8;   // u64: next free block
+constexpr uint32_t kOffMemoDead = 16;  // u64: bytes no longer referenced
+}  // namespace fmt
+
+// A field definition as written by the table's creator (before layout).
+struct FieldSpec {
+  std::string name;
+  uint16_t type = 0;
+  uint32_t length = 0;  // declared length (string, numeric, raw, varchar)
+  uint16_t decimals = 0;
+};
+
+// Parses "NAME,TYPE[,LENGTH[,DECIMALS]];..." into specs. Throws EngineError
+// (ENG_ERR_INVALID_FIELD_DEF) naming the offending definition.
+std::vector<FieldSpec> ParseFieldSpecs(const std::string& text);
+// Checks names, types and lengths and lays the fields out in order.
+FieldList LayoutFields(const std::vector<FieldSpec>& specs, std::vector<uint32_t>* declared);
+const char* TypeName(uint16_t type);
+
+// The raw bytes of an empty field, as written when a field is emptied.
+void WriteEmptyField(const FieldDef& f, uint8_t* raw);
+// Whether the field's raw bytes hold the empty pattern.
+bool IsEmptyField(const FieldDef& f, const uint8_t* raw);
+
+}  // namespace eng

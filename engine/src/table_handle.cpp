@@ -1,0 +1,641 @@
+#include "table_handle.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine.h"
+#include "error.h"
+#include "file_locks.h"
+#include "table_format.h"
+#include "util.h"
+
+namespace eng {
+
+namespace {
+// Releases an open descriptor unless ownership passes on.
+struct FdGuard {
+  int fd;
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+}  // namespace
+
+TableHandle::TableHandle(const std::string& path, const OpenOptions& options) : options_(options) {
+  OpenShared(path);
+}
+
+void TableHandle::OpenShared(const std::string& path) {
+  FdGuard guard{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
+  bool writable = guard.fd >= 0;
+  if (guard.fd < 0 && (errno == EACCES || errno == EROFS)) guard.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (guard.fd < 0) {
+    int err = errno;
+    Fail(err == ENOENT ? ENG_ERR_FILE_NOT_FOUND : ENG_ERR_IO,
+         "Cannot open table " + path + ": " + std::strerror(err));
+  }
+  if (!writable) {
+    if (options_.exclusive) Fail(ENG_ERR_READ_ONLY, "Table " + path + " is read-only and cannot be opened exclusively");
+    options_.read_only = true;
+  }
+  struct stat st;
+  if (::fstat(guard.fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " is not a file");
+
+  LockRangeWait(guard.fd, lockpos::kInit, writable ? LockKind::kExclusive : LockKind::kShared);
+  struct InitRelease {
+    int fd;
+    ~InitRelease() { TryLockRange(fd, lockpos::kInit, LockKind::kUnlock); }
+  } init_release{guard.fd};
+
+  bool alone = writable && TryLockRange(guard.fd, lockpos::kPresence, LockKind::kExclusive);
+  if (alone) {
+    if (!options_.exclusive) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared);
+  } else if (options_.exclusive) {
+    Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
+  } else if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared)) {
+    Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
+  }
+  table_ = SharedTable::Acquire(path, st.st_dev, st.st_ino, alone);
+  if (!table_->writable()) options_.read_only = true;
+  fd_ = guard.fd;
+  guard.fd = -1;
+}
+
+TableHandle::~TableHandle() {
+  if (pending_ && pending_append_) {
+    try {
+      TableLock lock(*table_);
+      ChangeScope scope(*table_);
+      table_->Unreserve(recno_);
+      scope.Commit();
+    } catch (...) {
+      // The reserved slot stays invisible; pack removes it.
+    }
+  }
+  table_.reset();
+  if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
+}
+
+uint16_t TableHandle::FieldNumber(const std::string& name) const {
+  const FieldList& f = fields();
+  for (size_t i = 0; i < f.size(); ++i)
+    if (EqualsNoCase(f[i].name, name)) return static_cast<uint16_t>(i + 1);
+  Fail(ENG_ERR_INVALID_FIELD, "Field " + name + " does not exist in table " + table_->name());
+}
+
+const FieldDef& TableHandle::Field(uint16_t number) const {
+  if (number == 0 || number > fields().size())
+    Fail(ENG_ERR_INVALID_FIELD,
+         "Field number " + std::to_string(number) + " does not exist in table " + table_->name());
+  return fields()[number - 1];
+}
+
+bool TableHandle::Shows(uint32_t recno) {
+  if (!table_->IsLive(recno)) return false;
+  return !filter_ || filter_(recno, table_->Record(recno));
+}
+
+uint32_t TableHandle::NextNatural(uint32_t from) {
+  uint64_t count = table_->SlotCount();
+  for (uint64_t r = uint64_t{from} + 1; r <= count; ++r)
+    if (Shows(static_cast<uint32_t>(r))) return static_cast<uint32_t>(r);
+  return 0;
+}
+
+uint32_t TableHandle::PrevNatural(uint32_t from) {
+  uint64_t r = from == 0 ? table_->SlotCount() : uint64_t{from} - 1;
+  for (; r >= 1; --r)
+    if (Shows(static_cast<uint32_t>(r))) return static_cast<uint32_t>(r);
+  return 0;
+}
+
+uint32_t TableHandle::Step(RecordOrder* order, uint32_t from, bool forward) {
+  if (!order) return forward ? NextNatural(from) : PrevNatural(from);
+  uint32_t r = from;
+  while (true) {
+    r = forward ? (r == 0 ? order->First() : order->Next(r)) : (r == 0 ? order->Last() : order->Prev(r));
+    if (r == 0 || !filter_ || filter_(r, table_->Record(r))) return r;
+  }
+}
+
+void TableHandle::SetCrack(bool eof, bool bof) {
+  recno_ = 0;
+  at_eof_ = eof;
+  at_bof_ = bof;
+}
+
+void TableHandle::SetOn(uint32_t recno) {
+  recno_ = recno;
+  at_eof_ = at_bof_ = false;
+}
+
+void TableHandle::FlushPending() {
+  if (pending_) Write();
+}
+
+void TableHandle::GotoTop(RecordOrder* order) {
+  FlushPending();
+  TableLock lock(*table_);
+  uint32_t r = Step(order, 0, true);
+  if (r)
+    SetOn(r);
+  else
+    SetCrack(true, true);
+}
+
+void TableHandle::GotoBottom(RecordOrder* order) {
+  FlushPending();
+  TableLock lock(*table_);
+  uint32_t r = Step(order, 0, false);
+  if (r)
+    SetOn(r);
+  else
+    SetCrack(true, true);
+}
+
+void TableHandle::Skip(RecordOrder* order, int32_t n) {
+  FlushPending();
+  if (n == 0) return;
+  TableLock lock(*table_);
+  bool forward = n > 0;
+  if (forward ? at_eof_ : at_bof_) return;
+  bool from_crack = recno_ == 0;
+  uint32_t from = recno_;
+  int64_t steps = forward ? n : -static_cast<int64_t>(n);
+  for (int64_t i = 0; i < steps; ++i) {
+    uint32_t r = Step(order, from, forward);
+    if (r == 0) {
+      bool empty = from_crack && i == 0;
+      if (forward)
+        SetCrack(true, empty);
+      else
+        SetCrack(empty, true);
+      return;
+    }
+    from = r;
+  }
+  SetOn(from);
+}
+
+void TableHandle::GotoRecord(uint32_t recno) {
+  FlushPending();
+  if (recno == 0) {
+    SetCrack(true, false);
+    return;
+  }
+  TableLock lock(*table_);
+  if (!table_->IsLive(recno))
+    Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
+  SetOn(recno);
+}
+
+void TableHandle::RequireRecord() const {
+  if (recno_ == 0)
+    Fail(ENG_ERR_NO_CURRENT_RECORD, "There is no current record in table " + table_->name());
+}
+
+bool TableHandle::IsVisible() {
+  RequireRecord();
+  if (pending_) return true;
+  TableLock lock(*table_);
+  return Shows(recno_);
+}
+
+void TableHandle::CopyCurrentRecord(uint8_t* out) {
+  uint32_t len = table_->record_length();
+  if (pending_) {
+    std::memcpy(out, pending_raw_.data(), len);
+    return;
+  }
+  RequireRecord();
+  TableLock lock(*table_);
+  if (!table_->IsLive(recno_))
+    Fail(ENG_ERR_NO_CURRENT_RECORD,
+         "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted");
+  std::memcpy(out, table_->Record(recno_), len);
+}
+
+std::vector<uint8_t> TableHandle::CurrentRecord() {
+  std::vector<uint8_t> raw(table_->record_length());
+  CopyCurrentRecord(raw.data());
+  return raw;
+}
+
+bool TableHandle::FieldIsEmpty(uint16_t field) {
+  const FieldDef& f = Field(field);
+  if (pending_ && IsMemoType(f.type)) {
+    for (const auto& m : pending_memos_)
+      if (m.first == field - 1u) return m.second.empty();
+  }
+  std::vector<uint8_t> raw = CurrentRecord();
+  return IsEmptyField(f, raw.data());
+}
+
+std::string TableHandle::FieldText(uint16_t field) {
+  const FieldDef& f = Field(field);
+  if (IsMemoType(f.type)) {
+    if (pending_) {
+      for (const auto& m : pending_memos_)
+        if (m.first == field - 1u) return m.second;
+    }
+    std::vector<uint8_t> raw = CurrentRecord();
+    TableLock lock(*table_);
+    return table_->ReadMemo(raw.data() + f.offset);
+  }
+  std::vector<uint8_t> raw = CurrentRecord();
+  return DecodeFieldText(f, raw.data());
+}
+
+uint32_t TableHandle::MemoLength(uint16_t field) {
+  const FieldDef& f = Field(field);
+  if (!IsMemoType(f.type))
+    Fail(ENG_ERR_FIELD_TYPE, "Field " + f.name + " of table " + table_->name() + " is not a memo field");
+  return static_cast<uint32_t>(FieldText(field).size());
+}
+
+void TableHandle::LockRecord(uint32_t recno) {
+  if (options_.exclusive) return;
+  {
+    TableLock lock(*table_);
+    if (!table_->IsLive(recno))
+      Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
+  }
+  if (locks_.count(recno)) return;
+  if (!TryLockRange(fd_, lockpos::Record(recno), LockKind::kExclusive))
+    Fail(ENG_ERR_RECORD_LOCKED,
+         "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
+  locks_.insert(recno);
+}
+
+void TableHandle::UnlockRecord(uint32_t recno) {
+  if (options_.exclusive) return;
+  if (locks_.erase(recno)) TryLockRange(fd_, lockpos::Record(recno), LockKind::kUnlock);
+}
+
+const FieldDef& TableHandle::WritableField(uint16_t field) {
+  const FieldDef& f = Field(field);
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  if (f.type == ENG_AUTOINC)
+    Fail(ENG_ERR_FIELD_TYPE, "Autoincrement field " + f.name + " of table " + table_->name() + " cannot be written");
+  if (!pending_) BeginPending();
+  set_fields_[field - 1] = true;
+  return f;
+}
+
+void TableHandle::BeginPending() {
+  RequireRecord();
+  pending_raw_ = CurrentRecord();
+  set_fields_.assign(fields().size(), false);
+  pending_memos_.clear();
+  pending_ = true;
+  pending_append_ = false;
+}
+
+static void SetPendingMemo(std::vector<std::pair<size_t, std::string>>& memos, size_t index, std::string content) {
+  for (auto& m : memos)
+    if (m.first == index) {
+      m.second = std::move(content);
+      return;
+    }
+  memos.emplace_back(index, std::move(content));
+}
+
+void TableHandle::SetFieldText(uint16_t field, const uint8_t* value, uint32_t len) {
+  const FieldDef& f = WritableField(field);
+  if (IsMemoType(f.type)) {
+    SetPendingMemo(pending_memos_, field - 1u, std::string(reinterpret_cast<const char*>(value), len));
+    return;
+  }
+  uint8_t* p = pending_raw_.data() + f.offset;
+  if (f.type == ENG_STRING) {
+    std::memset(p, ' ', f.length);
+    std::memcpy(p, value, len < f.length ? len : f.length);
+    return;
+  }
+  EncodeFieldText(f, std::string(reinterpret_cast<const char*>(value), len), p);
+}
+
+void TableHandle::SetFieldRaw(uint16_t field, const uint8_t* value, uint32_t len) {
+  const FieldDef& f = Field(field);
+  if (IsMemoType(f.type))
+    Fail(ENG_ERR_FIELD_TYPE, "Memo field " + f.name + " of table " + table_->name() + " takes text, not raw bytes");
+  if (len != f.length)
+    Fail(ENG_ERR_VALUE, "Field " + f.name + " of table " + table_->name() + " takes " + std::to_string(f.length) +
+                            " raw bytes, not " + std::to_string(len));
+  WritableField(field);
+  std::memcpy(pending_raw_.data() + f.offset, value, len);
+}
+
+void TableHandle::SetEmpty(uint16_t field) {
+  const FieldDef& f = WritableField(field);
+  if (IsMemoType(f.type)) {
+    SetPendingMemo(pending_memos_, field - 1u, std::string());
+    return;
+  }
+  WriteEmptyField(f, pending_raw_.data());
+}
+
+void TableHandle::Write() {
+  if (!pending_) return;
+  bool temp_lock = false;
+  if (!options_.exclusive && !pending_append_ && !locks_.count(recno_)) {
+    if (!TryLockRange(fd_, lockpos::Record(recno_), LockKind::kExclusive))
+      Fail(ENG_ERR_RECORD_LOCKED,
+           "Record " + std::to_string(recno_) + " of table " + table_->name() + " is locked by another user");
+    temp_lock = true;
+  }
+  struct TempRelease {
+    int fd;
+    uint32_t recno;
+    bool active;
+    ~TempRelease() {
+      if (active) TryLockRange(fd, lockpos::Record(recno), LockKind::kUnlock);
+    }
+  } release{fd_, recno_, temp_lock};
+
+  TableLock lock(*table_);
+  ChangeScope scope(*table_);
+  std::vector<uint8_t> raw;
+  if (pending_append_) {
+    raw = pending_raw_;
+  } else {
+    if (!table_->IsLive(recno_))
+      Fail(ENG_ERR_NO_SUCH_RECORD,
+           "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted by another user");
+    // Apply only the fields written, over the record as it is now.
+    raw.assign(table_->Record(recno_), table_->Record(recno_) + table_->record_length());
+    for (size_t i = 0; i < set_fields_.size(); ++i) {
+      if (!set_fields_[i] || IsMemoType(fields()[i].type)) continue;
+      const FieldDef& f = fields()[i];
+      std::memcpy(raw.data() + f.offset, pending_raw_.data() + f.offset, f.length);
+    }
+  }
+  table_->Write(recno_, raw, pending_append_, pending_memos_);
+  scope.Commit();
+  pending_ = pending_append_ = false;
+  pending_memos_.clear();
+}
+
+void TableHandle::CancelUpdate() {
+  if (!pending_) Fail(ENG_ERR_NO_PENDING_UPDATE, "There is no pending update on table " + table_->name());
+  if (pending_append_) {
+    TableLock lock(*table_);
+    ChangeScope scope(*table_);
+    table_->Unreserve(recno_);
+    scope.Commit();
+    SetCrack(true, false);
+  }
+  pending_ = pending_append_ = false;
+  pending_memos_.clear();
+}
+
+void TableHandle::Append() {
+  FlushPending();
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  std::vector<uint8_t> raw;
+  uint32_t recno;
+  {
+    TableLock lock(*table_);
+    ChangeScope scope(*table_);
+    raw = table_->EmptyRecord();
+    recno = table_->Reserve(&raw);
+    scope.Commit();
+  }
+  pending_ = pending_append_ = true;
+  pending_raw_ = std::move(raw);
+  set_fields_.assign(fields().size(), false);
+  pending_memos_.clear();
+  SetOn(recno);
+  for (const auto& f : fields())
+    if (f.type == ENG_AUTOINC) last_autoinc_ = Load32(pending_raw_.data() + f.offset);
+}
+
+void TableHandle::Delete() {
+  if (pending_ && pending_append_) {
+    CancelUpdate();
+    return;
+  }
+  RequireRecord();
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  pending_ = false;
+  pending_memos_.clear();
+  bool temp_lock = false;
+  if (!options_.exclusive && !locks_.count(recno_)) {
+    if (!TryLockRange(fd_, lockpos::Record(recno_), LockKind::kExclusive))
+      Fail(ENG_ERR_RECORD_LOCKED,
+           "Record " + std::to_string(recno_) + " of table " + table_->name() + " is locked by another user");
+    temp_lock = true;
+  }
+  TableLock lock(*table_);
+  ChangeScope scope(*table_);
+  table_->Delete(recno_);
+  scope.Commit();
+  if (temp_lock) TryLockRange(fd_, lockpos::Record(recno_), LockKind::kUnlock);
+}
+
+void TableHandle::Zap() {
+  if (!options_.exclusive)
+    Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to remove all records");
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  pending_ = pending_append_ = false;
+  TableLock lock(*table_);
+  ChangeScope scope(*table_);
+  table_->Zap();
+  scope.Commit();
+  table_->TrimFiles();
+  SetCrack(true, true);
+}
+
+void TableHandle::Pack() {
+  if (!options_.exclusive)
+    Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be packed");
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  FlushPending();
+  TableLock lock(*table_);
+  ChangeScope scope(*table_);
+  table_->Pack();
+  scope.Commit();
+  table_->TrimFiles();
+  SetCrack(true, true);
+}
+
+uint64_t TableHandle::RecordCount(bool respect_filter) {
+  TableLock lock(*table_);
+  if (!respect_filter || !filter_) return table_->LiveCount();
+  uint64_t n = 0;
+  for (uint32_t r = NextNatural(0); r; r = NextNatural(r)) ++n;
+  return n;
+}
+
+// ---- text conversions of EngSetField / EngGetField ----
+
+namespace {
+bool ParseYmd(const std::string& t, int* y, int* m, int* d) {
+  if (t.size() < 8) return false;
+  for (int i = 0; i < 8; ++i)
+    if (t[i] < '0' || t[i] > '9') return false;
+  *y = std::atoi(t.substr(0, 4).c_str());
+  *m = std::atoi(t.substr(4, 2).c_str());
+  *d = std::atoi(t.substr(6, 2).c_str());
+  return ValidDate(*y, *m, *d);
+}
+
+int32_t ParseTimeMs(const std::string& t, bool* ok) {
+  int h = 0, mi = 0, s = 0, ms = 0;
+  int n = std::sscanf(t.c_str(), "%d:%d:%d.%d", &h, &mi, &s, &ms);
+  *ok = n >= 2 && h >= 0 && h < 24 && mi >= 0 && mi < 60 && s >= 0 && s < 60 && ms >= 0 && ms < 1000;
+  return ((h * 60 + mi) * 60 + s) * 1000 + ms;
+}
+
+[[noreturn]] void BadText(const FieldDef& f, const std::string& text) {
+  Fail(ENG_ERR_VALUE, "'" + text + "' is not a valid value for field " + f.name + " (" + TypeName(f.type) + ")");
+}
+
+std::string Ymd(int64_t julian) {
+  int y, m, d;
+  DateFromJulian(julian, &y, &m, &d);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+  return buf;
+}
+
+std::string Hms(int32_t ms) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return buf;
+}
+}  // namespace
+
+void EncodeFieldText(const FieldDef& f, const std::string& text, uint8_t* raw) {
+  std::string t = TrimBlanks(text);
+  if (t.empty()) {
+    FieldDef at = f;
+    at.offset = 0;
+    WriteEmptyField(at, raw);
+    return;
+  }
+  char* end = nullptr;
+  switch (f.type) {
+    case ENG_LOGICAL:
+      raw[0] = (t[0] == 'T' || t[0] == 't' || t[0] == 'Y' || t[0] == 'y' || t[0] == '1') ? 'T' : 'F';
+      return;
+    case ENG_NUMERIC: {
+      double v = std::strtod(t.c_str(), &end);
+      if (*end || !std::isfinite(v)) BadText(f, text);
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%*.*f", static_cast<int>(f.length), static_cast<int>(f.decimals), v);
+      if (std::strlen(buf) > f.length) Fail(ENG_ERR_VALUE, "Value " + t + " does not fit field " + f.name);
+      std::memcpy(raw, buf, f.length);
+      return;
+    }
+    case ENG_DATE:
+    case ENG_COMPACTDATE: {
+      int y, m, d;
+      if (!ParseYmd(t, &y, &m, &d)) BadText(f, text);
+      if (f.type == ENG_DATE) {
+        Store32(raw, static_cast<uint32_t>(JulianFromDate(y, m, d)));
+      } else {
+        raw[0] = static_cast<uint8_t>((y * 2 + m / 8) >> 8);
+        raw[1] = static_cast<uint8_t>((y * 2 + m / 8) & 0xFF);
+        raw[2] = static_cast<uint8_t>((m % 8) * 32 + d);
+      }
+      return;
+    }
+    case ENG_INTEGER:
+    case ENG_SHORTINT: {
+      long long v = std::strtoll(t.c_str(), &end, 10);
+      if (*end) BadText(f, text);
+      if (f.type == ENG_INTEGER) {
+        if (v < -2147483647LL || v > 2147483647LL) BadText(f, text);
+        Store32(raw, static_cast<uint32_t>(static_cast<int32_t>(v)));
+      } else {
+        if (v < -32767 || v > 32767) BadText(f, text);
+        Store16(raw, static_cast<uint16_t>(static_cast<int16_t>(v)));
+      }
+      return;
+    }
+    case ENG_DOUBLE:
+    case ENG_CURDOUBLE: {
+      double v = std::strtod(t.c_str(), &end);
+      if (*end || !std::isfinite(v)) BadText(f, text);
+      std::memcpy(raw, &v, 8);
+      return;
+    }
+    case ENG_TIME: {
+      bool ok;
+      int32_t ms = ParseTimeMs(t, &ok);
+      if (!ok) BadText(f, text);
+      Store32(raw, static_cast<uint32_t>(ms));
+      return;
+    }
+    case ENG_TIMESTAMP: {
+      int y, m, d;
+      if (!ParseYmd(t, &y, &m, &d)) BadText(f, text);
+      int32_t ms = 0;
+      if (t.size() > 8) {
+        bool ok;
+        ms = ParseTimeMs(TrimBlanks(t.substr(8)), &ok);
+        if (!ok) BadText(f, text);
+      }
+      Store32(raw, static_cast<uint32_t>(JulianFromDate(y, m, d)));
+      Store32(raw + 4, static_cast<uint32_t>(ms));
+      return;
+    }
+    case ENG_RAW:
+      std::memset(raw, 0, f.length);
+      std::memcpy(raw, text.data(), text.size() < f.length ? text.size() : f.length);
+      return;
+    default:
+      Fail(ENG_ERR_FIELD_TYPE, "Field " + f.name + " cannot be set from text");
+  }
+}
+
+std::string DecodeFieldText(const FieldDef& f, const uint8_t* raw) {
+  const uint8_t* p = raw + f.offset;
+  if (IsEmptyField(f, raw) && f.type != ENG_STRING && f.type != ENG_RAW && f.type != ENG_NUMERIC) return "";
+  switch (f.type) {
+    case ENG_STRING:
+    case ENG_NUMERIC:
+    case ENG_RAW:
+      return std::string(reinterpret_cast<const char*>(p), f.length);
+    case ENG_LOGICAL:
+      return (p[0] == 'T' || p[0] == 't' || p[0] == 'Y' || p[0] == 'y' || p[0] == '1') ? "T" : "F";
+    case ENG_DATE:
+      return Ymd(static_cast<int32_t>(Load32(p)));
+    case ENG_COMPACTDATE: {
+      int yy = ((p[0] << 8) | p[1]);
+      int y = yy >> 1, m = ((yy & 1) << 3) | (p[2] >> 5), d = p[2] & 31;
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+      return buf;
+    }
+    case ENG_INTEGER:
+    case ENG_AUTOINC:
+      return std::to_string(static_cast<int32_t>(Load32(p)));
+    case ENG_SHORTINT:
+      return std::to_string(static_cast<int16_t>(Load16(p)));
+    case ENG_DOUBLE:
+    case ENG_CURDOUBLE: {
+      double v;
+      std::memcpy(&v, p, 8);
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%.15g", v);
+      return buf;
+    }
+    case ENG_TIME:
+      return Hms(static_cast<int32_t>(Load32(p)));
+    case ENG_TIMESTAMP:
+      return Ymd(static_cast<int32_t>(Load32(p))) + " " + Hms(static_cast<int32_t>(Load32(p + 4)));
+    default:
+      return "";
+  }
+}
+
+}  // namespace eng

@@ -1,0 +1,131 @@
+// One open table as seen through one engine handle: the current position,
+// the pending (not yet written) record, the record locks this handle holds,
+// and the handle's filter. Positions are record numbers plus two "cracks":
+// before the first record (BOF) and after the last (EOF). Skipping -1 from
+// the first record goes to BOF and +1 from there back to the first record;
+// EOF mirrors it. An empty table is at BOF and EOF at once.
+//
+// Not thread-safe by itself: the C interface serializes calls per handle.
+// Every method takes the table's lock for its own duration.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "table_file.h"
+
+namespace eng {
+
+// A record order other than natural (an index). Returns 0 when there is no
+// such record. `from` may have been deleted since it was current.
+class RecordOrder {
+ public:
+  virtual ~RecordOrder() = default;
+  virtual uint32_t First() = 0;
+  virtual uint32_t Last() = 0;
+  virtual uint32_t Next(uint32_t from) = 0;
+  virtual uint32_t Prev(uint32_t from) = 0;
+};
+
+struct OpenOptions {
+  bool exclusive = false;
+  bool read_only = false;
+  uint16_t char_type = 1;
+  uint16_t lock_type = 1;
+};
+
+class TableHandle {
+ public:
+  // Opens path (already resolved). Throws EngineError: the table is missing,
+  // damaged, or in use in a way that conflicts with the options.
+  TableHandle(const std::string& path, const OpenOptions& options);
+  ~TableHandle();
+  TableHandle(const TableHandle&) = delete;
+  TableHandle& operator=(const TableHandle&) = delete;
+
+  SharedTable& table() { return *table_; }
+  const FieldList& fields() const { return table_->fields(); }
+  const OpenOptions& options() const { return options_; }
+  bool exclusive() const { return options_.exclusive; }
+  // 1-based field number for a name (case-insensitive); throws when unknown.
+  uint16_t FieldNumber(const std::string& name) const;
+  const FieldDef& Field(uint16_t number) const;
+
+  // Positioning (order == nullptr: natural order).
+  void GotoTop(RecordOrder* order);
+  void GotoBottom(RecordOrder* order);
+  void Skip(RecordOrder* order, int32_t n);
+  void GotoRecord(uint32_t recno);
+  bool AtEof() const { return at_eof_; }
+  bool AtBof() const { return at_bof_; }
+  uint32_t RecNo() const { return recno_; }
+  bool IsVisible();  // throws 5068 without a current record
+
+  // Reading the current record (pending changes included).
+  std::vector<uint8_t> CurrentRecord();
+  void CopyCurrentRecord(uint8_t* out);
+  bool FieldIsEmpty(uint16_t field);
+  std::string FieldText(uint16_t field);  // strings as stored; memo contents
+  uint32_t MemoLength(uint16_t field);
+
+  // Editing.
+  void LockRecord(uint32_t recno);
+  void UnlockRecord(uint32_t recno);
+  void Append();
+  void SetFieldText(uint16_t field, const uint8_t* value, uint32_t len);
+  void SetFieldRaw(uint16_t field, const uint8_t* value, uint32_t len);
+  void SetEmpty(uint16_t field);
+  void Write();
+  void CancelUpdate();  // throws 5085 when nothing is pending
+  void Delete();
+  bool HasPending() const { return pending_; }
+  uint32_t LastAutoinc() const { return last_autoinc_; }
+
+  void Zap();
+  void Pack();
+  uint64_t RecordCount(bool respect_filter);
+
+  // Filter: records for which it returns false are skipped by navigation.
+  using Filter = std::function<bool(uint32_t recno, const uint8_t* raw)>;
+  void SetFilter(Filter f) { filter_ = std::move(f); }
+  bool HasFilter() const { return static_cast<bool>(filter_); }
+
+  // Where a record is shown: live and passing the filter (lock held).
+  bool Shows(uint32_t recno);
+
+ private:
+  void OpenShared(const std::string& path);
+  void RequireRecord() const;
+  void BeginPending();
+  void FlushPending();  // writes a pending change before moving
+  uint32_t NextNatural(uint32_t from);
+  uint32_t PrevNatural(uint32_t from);
+  uint32_t Step(RecordOrder* order, uint32_t from, bool forward);
+  void SetCrack(bool eof, bool bof);
+  void SetOn(uint32_t recno);
+  const FieldDef& WritableField(uint16_t field);
+
+  OpenOptions options_;
+  int fd_ = -1;  // own descriptor: carries this handle's locks
+  std::shared_ptr<SharedTable> table_;
+  uint32_t recno_ = 0;
+  bool at_eof_ = true, at_bof_ = true;
+  bool pending_ = false, pending_append_ = false;
+  std::vector<uint8_t> pending_raw_;
+  std::vector<bool> set_fields_;
+  std::vector<std::pair<size_t, std::string>> pending_memos_;
+  std::set<uint32_t> locks_;
+  Filter filter_;
+  uint32_t last_autoinc_ = 0;
+};
+
+// Parses text into a field's raw bytes as EngSetField does for non-string types.
+void EncodeFieldText(const FieldDef& f, const std::string& text, uint8_t* raw);
+// The text form of a field (EngGetField on a non-memo field).
+std::string DecodeFieldText(const FieldDef& f, const uint8_t* raw);
+
+}  // namespace eng

@@ -1,0 +1,153 @@
+#include "util.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <vector>
+
+namespace eng {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+std::string ToUpper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string TrimBlanks(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (!name.empty() && name[0] == '/') return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+std::string DirName(const std::string& path) {
+  size_t p = path.rfind('/');
+  if (p == std::string::npos) return "";
+  if (p == 0) return "/";
+  return path.substr(0, p);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+bool HasExtension(const std::string& path) {
+  std::string base = BaseName(path);
+  size_t dot = base.rfind('.');
+  return dot != std::string::npos && dot > 0 && dot + 1 < base.size();
+}
+
+std::string StripExtension(const std::string& path) {
+  std::string base = BaseName(path);
+  size_t dot = base.rfind('.');
+  if (dot == std::string::npos || dot == 0) return path;
+  return path.substr(0, path.size() - (base.size() - dot));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The entry of dir whose name equals name without regard to case.
+bool FindNoCase(const std::string& dir, const std::string& name, std::string* found) {
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return false;
+  bool ok = false;
+  while (struct dirent* e = ::readdir(d)) {
+    if (EqualsNoCase(e->d_name, name)) {
+      *found = e->d_name;
+      ok = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return ok;
+}
+}  // namespace
+
+std::string ResolveNoCase(const std::string& path) {
+  if (path.empty() || Exists(path)) return path;
+  // Split into components and resolve each in turn.
+  std::vector<std::string> parts;
+  size_t start = 0;
+  bool absolute = path[0] == '/';
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > start) parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  std::string current = absolute ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    std::string candidate = current.empty() ? part : JoinPath(current, part);
+    if (part == "." || part == ".." || Exists(candidate)) {
+      current = candidate;
+      continue;
+    }
+    std::string found;
+    if (!FindNoCase(current.empty() ? "." : current, part, &found)) return path;
+    current = current.empty() ? found : JoinPath(current, found);
+  }
+  if (!path.empty() && path.back() == '/' && (current.empty() || current.back() != '/')) current += "/";
+  return current;
+}
+
+int64_t JulianFromDate(int year, int month, int day) {
+  int64_t a = (14 - month) / 12;
+  int64_t y = static_cast<int64_t>(year) + 4800 - a;
+  int64_t m = month + 12 * a - 3;
+  return day + (153 * m + 2) / 5 + 365 * y + y / 4 - y / 100 + y / 400 - 32045;
+}
+
+void DateFromJulian(int64_t julian, int* year, int* month, int* day) {
+  int64_t a = julian + 32044;
+  int64_t b = (4 * a + 3) / 146097;
+  int64_t c = a - 146097 * b / 4;
+  int64_t d = (4 * c + 3) / 1461;
+  int64_t e = c - 1461 * d / 4;
+  int64_t m = (5 * e + 2) / 153;
+  *day = static_cast<int>(e - (153 * m + 2) / 5 + 1);
+  *month = static_cast<int>(m + 3 - 12 * (m / 10));
+  *year = static_cast<int>(100 * b + d - 4800 + m / 10);
+}
+
+bool ValidDate(int year, int month, int day) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int dim = kDays[month - 1];
+  if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) dim = 29;
+  return day <= dim;
+}
+
+}  // namespace eng

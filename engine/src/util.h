@@ -1,0 +1,41 @@
+// Small helpers shared by the engine: case-insensitive names, paths resolved
+// without regard to case (tables are named as on a case-insensitive file
+// system), Julian day numbers, and little-endian load/store.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace eng {
+
+bool EqualsNoCase(std::string_view a, std::string_view b);
+std::string ToUpper(std::string_view s);
+std::string TrimBlanks(std::string_view s);
+
+// Path helpers ("/" separated).
+std::string JoinPath(const std::string& dir, const std::string& name);
+std::string DirName(const std::string& path);   // "" when no separator
+std::string BaseName(const std::string& path);
+bool HasExtension(const std::string& path);     // in the last component
+std::string StripExtension(const std::string& path);
+// The existing path whose components equal the given ones without regard to
+// case (exact matches preferred); the path unchanged when nothing matches.
+std::string ResolveNoCase(const std::string& path);
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+
+// Julian day numbers (days since 1 January 4713 BC, Gregorian calendar from 1582).
+int64_t JulianFromDate(int year, int month, int day);
+void DateFromJulian(int64_t julian, int* year, int* month, int* day);
+bool ValidDate(int year, int month, int day);
+
+inline uint16_t Load16(const uint8_t* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
+inline uint32_t Load32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
+inline uint64_t Load64(const uint8_t* p) { uint64_t v; std::memcpy(&v, p, 8); return v; }
+inline void Store16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
+inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+}  // namespace eng

@@ -1,0 +1,111 @@
+// Helpers for engine tests: a temporary folder with a connection, and
+// assertions that turn engine result codes into readable failures.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+namespace engtest {
+
+inline std::string LastError() {
+  uint32_t code = 0;
+  char text[600];
+  uint16_t len = sizeof text;
+  EngGetLastError(&code, text, &len);
+  return std::to_string(code) + " " + text;
+}
+
+#define ENG_OK_(expr)                                   \
+  do {                                                  \
+    ENGRESULT rc_ = (expr);                             \
+    ASSERT_EQ(rc_, 0u) << #expr << ": " << engtest::LastError(); \
+  } while (0)
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/engtest.XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A temporary folder with an open connection.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(EngConnect(dir_.path().c_str(), &conn_), 0u) << LastError(); }
+  void TearDown() override { EngDisconnect(conn_); }
+
+  ENGHANDLE Create(const char* name, const char* defs) {
+    ENGHANDLE h = 0;
+    EXPECT_EQ(EngCreateTable(conn_, name, defs, 0, &h), 0u) << LastError();
+    return h;
+  }
+  ENGHANDLE Open(const char* name, uint32_t options = 0) {
+    ENGHANDLE h = 0;
+    EXPECT_EQ(EngOpenTable(conn_, name, nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                           ENG_IGNORE_RIGHTS, options, &h), 0u)
+        << LastError();
+    return h;
+  }
+  static std::vector<uint8_t> Record(ENGHANDLE h) {
+    uint32_t len = 0;
+    EngGetRecordLength(h, &len);
+    std::vector<uint8_t> r(len);
+    EXPECT_EQ(EngGetRecord(h, r.data(), &len), 0u) << LastError();
+    return r;
+  }
+  static std::string Text(ENGHANDLE h, uint16_t field) {
+    uint8_t buf[4096];
+    uint32_t len = sizeof buf;
+    EXPECT_EQ(EngGetField(h, field, buf, &len), 0u) << LastError();
+    return std::string(reinterpret_cast<char*>(buf), len);
+  }
+  static void SetText(ENGHANDLE h, uint16_t field, const std::string& v) {
+    EXPECT_EQ(EngSetField(h, field, reinterpret_cast<const uint8_t*>(v.data()), static_cast<uint32_t>(v.size())), 0u)
+        << LastError();
+  }
+  static uint32_t RecNo(ENGHANDLE h) {
+    uint32_t r = 0;
+    EngGetRecordNum(h, ENG_IGNOREFILTERS, &r);
+    return r;
+  }
+  static bool Eof(ENGHANDLE h) {
+    uint16_t b = 0;
+    EngAtEOF(h, &b);
+    return b;
+  }
+  static bool Bof(ENGHANDLE h) {
+    uint16_t b = 0;
+    EngAtBOF(h, &b);
+    return b;
+  }
+  // Record numbers visited walking the whole table forward.
+  static std::vector<uint32_t> Walk(ENGHANDLE h) {
+    std::vector<uint32_t> out;
+    EngGotoTop(h);
+    while (!Eof(h)) {
+      out.push_back(RecNo(h));
+      EngSkip(h, 1);
+    }
+    return out;
+  }
+
+  TempDir dir_;
+  ENGHANDLE conn_ = 0;
+};
+
+}  // namespace engtest
