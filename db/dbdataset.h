@@ -71,7 +71,7 @@ struct TRecordBuffer {
   std::vector<TBlobCache> Blobs;
   uint32_t RecNo = 0;
   TBookmarkFlag Flag = TBookmarkFlag::Current;
-  std::vector<uint8_t> Bookmark;
+  std::vector<uint8_t> Bookmark;  // taken on demand; empty until then
 };
 
 class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConverter {
@@ -138,6 +138,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // Chooses OrderHandle; the base keeps the natural order.
   virtual void SelectOrder() { orderHandle_ = tableHandle_; }
   virtual void ApplyFilterAtOpen() {}
+  // True while the engine may position on records that do not show (a
+  // filter is set): reads then ask EngIsRecordVisible first.
+  virtual bool RecordsMayBeHidden() const { return false; }
   // Ends an edit before moving: writes it when a field changed, else drops it.
   virtual void SettlePendingChanges() {}
   // Drops an edit without writing (Close).
@@ -172,15 +175,18 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
-  enum class ReadDirection { InPlace, Forward, Backward };
   // Reads the record at the engine position into buffer; false when there
-  // is none in that direction.
-  bool ReadRecord(ReadDirection direction, TRecordBuffer& buffer);
-  // Reads into a scratch buffer and makes it current when a record is there.
-  bool ReadCurrent(ReadDirection direction);
+  // is none there (before the first or after the last record, or hidden).
+  bool ReadRecord(TRecordBuffer& buffer);
+  // Reads into a scratch buffer and makes it current when a record is there;
+  // otherwise the current record stays as it was.
+  bool ReadCurrent();
+  // The engine bookmark of the current record (empty when none).
+  const std::vector<uint8_t>& CurrentBookmark();
   // The cursor shows no record: Eof and Bof true.
   void ShowNoRecord();
-  // Moves the engine back to the current record (EngGotoBookmark).
+  // Moves the engine back to the current record (its bookmark, or its
+  // record number while no bookmark was taken).
   void MoveEngineToCurrent();
   // After a table maintenance call: to First at the beginning, to the last
   // record at the end, else the current record is read again.
