@@ -433,3 +433,107 @@ TEST_F(MemoCacheTest, ContentIsCachedPerRecordAndReloadedAfterMoving) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+// Reaches the protected bookmark of the current record.
+class ProbeTable : public TDbTable {
+ public:
+  using TDbTable::TDbTable;
+  using TDbTable::CurrentBookmark;
+};
+
+class MaintenanceTest : public test::EngineFolder {
+ protected:
+  void OpenPeople(TDbTable& t) {
+    t.SetName("MEDSCH");
+    t.SetDatabaseName(folder);
+    t.SetTableName("people");
+    t.Open();
+  }
+};
+
+TEST_F(MaintenanceTest, EnableEncryptionKeepsOrRestoresThePosition) {
+  People({1, 2, 3});
+  TDbTable t;
+  OpenPeople(t);
+  t.EnableEncryption("secret");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_FALSE(t.Eof());
+  t.Next();
+  t.EnableEncryption("secret");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2) << "the current record is read again";
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  t.EnableEncryption("secret");
+  EXPECT_TRUE(t.Eof()) << "at the end it stays at the end";
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 3);
+  t.Close();
+  EXPECT_THROW(t.EnableEncryption("secret"), EDatabaseError);
+}
+
+TEST_F(MaintenanceTest, EngineRefusalsCarryTheCursorName) {
+  People({1});
+  TDbTable t;
+  OpenPeople(t);
+  try {
+    t.EmptyTable();  // not opened exclusively
+    FAIL() << "zapped a shared table";
+  } catch (const EDbEngineError& e) {
+    EXPECT_EQ(e.Message().rfind("MEDSCH: ", 0), 0u) << e.Message();
+    EXPECT_EQ(e.ErrorCode(), ENG_ERR_NEEDS_EXCLUSIVE);
+  }
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1) << "a refused zap leaves the record";
+}
+
+TEST_F(MaintenanceTest, BookmarkIsTakenOnDemandAndLeadsBack) {
+  People({1, 2});
+  ProbeTable t;
+  OpenPeople(t);
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  std::vector<uint8_t> bookmark = t.CurrentBookmark();
+  EXPECT_FALSE(bookmark.empty());
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  t.First();
+  EXPECT_NE(t.CurrentBookmark(), bookmark);
+  t.Last();
+  EXPECT_EQ(t.CurrentBookmark(), bookmark);
+  t.Prior();
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+}
+
+TEST_F(MaintenanceTest, FailedEngineDisconnectKeepsTheConnection) {
+  People({1});
+  TDbConnection c;
+  c.SetName("DbConnection1");
+  c.SetLoginPrompt(false);
+  c.SetConnectPath(folder);
+  TDbTable t;
+  t.SetDbConnection(&c);
+  t.SetTableName("people");
+  t.Open();
+  ENGHANDLE handle = c.ConnectionHandle();
+  ASSERT_NE(handle, 0u);
+  ASSERT_EQ(EngDisconnect(handle), static_cast<ENGRESULT>(ENG_OK));  // gone behind the object's back
+  // Closing the cursor fails at the engine now: the error is raised, and
+  // the cursor is closed all the same.
+  EXPECT_THROW(c.Disconnect(), EDbEngineError);
+  EXPECT_FALSE(t.Active());
+  EXPECT_TRUE(c.IsConnected());
+  try {
+    c.Disconnect();
+    FAIL() << "no error";
+  } catch (const DbError& e) {
+    EXPECT_FALSE(e.Message().empty());
+  }
+  EXPECT_TRUE(c.IsConnected()) << "a failed engine disconnect keeps the connection";
+  EXPECT_EQ(c.ConnectionHandle(), handle);
+  // Destruction tolerates the lost handle and raises nothing.
+}
+
+}  // namespace
+}  // namespace dbu
