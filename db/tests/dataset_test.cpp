@@ -1,6 +1,8 @@
 // Table cursors over real engine tables.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "dbconnection.h"
 #include "dbtable.h"
 #include "dynconnlist.h"
@@ -324,6 +326,9 @@ TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
   SetRaw<int32_t>(11, 30600000);
   SetRaw<int64_t>(12, (int64_t{30600000} << 32) | 2453711);
   SetText(16, "short");
+  SetRaw<std::array<uint8_t, 3>>(7, {0x0F, 0xAA, 0xB8});
+  SetRaw<std::array<uint8_t, 3>>(14, {1, 2, 3});
+  SetRaw<double>(15, 12.34);
   Write();
   Append();
   for (uint16_t f = 1; f <= 16; ++f)
@@ -348,6 +353,10 @@ TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
   EXPECT_FALSE(t->FieldByName("A").IsNull());
   EXPECT_EQ(t->FieldByName("VC").AsString(), "short");
   EXPECT_EQ(t->FieldByName("CUR").DataType(), ftCurrency);
+  EXPECT_EQ(t->FieldByName("CUR").AsCurrency(), Currency::FromRaw(123400));
+  EXPECT_EQ(t->FieldByName("CD").AsDateTime(), EncodeDate(2005, 5, 24)) << "compact date through the engine's Julian texts";
+  EXPECT_EQ(t->FieldByName("R").AsString(), std::string("\1\2\3", 3));
+  EXPECT_EQ(t->FieldByName("R").DataType(), ftBytes);
   t->Next();
   for (size_t i = 0; i < t->FieldCount(); ++i) {
     TField& f = t->Fields(i);
