@@ -367,6 +367,32 @@ TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
   EXPECT_EQ(t->FieldByName("M").AsString(), "");
 }
 
+TEST_F(CursorTest, RepointedCursorKeepsItsSettingsAndRebuildsItsFields) {
+  People({4});
+  Create("codes", "CODE,Char,4;DESCR,Char,20;RATE,Double");
+  Append();
+  SetText(1, "AB");
+  SetRaw<double>(3, 1.5);
+  Write();
+  CloseCreated();
+  auto t = Cursor("people");
+  t->SetExclusive(true);
+  t->SetDbRightsCheck(false);
+  t->Open();
+  TField* id = t->FindField("ID");
+  ASSERT_NE(id, nullptr);
+  t->Close();
+  t->SetTableName("CODES.ADT");
+  t->Open();
+  EXPECT_TRUE(t->Exclusive());
+  EXPECT_FALSE(t->DbTableOptions().DbRightsCheck);
+  EXPECT_EQ(t->FieldCount(), 3u);
+  EXPECT_EQ(t->FindField("ID"), nullptr);
+  EXPECT_EQ(t->FieldByName("code").AsString(), "AB");
+  EXPECT_EQ(t->FieldByName("RATE").AsFloat(), 1.5);
+  EXPECT_TRUE(t->FieldByName("DESCR").IsNull());
+}
+
 TEST_F(CursorTest, OemCursorsReadStringsThroughTheEngine) {
   People({5});
   auto t = Cursor("people");
