@@ -88,7 +88,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   const std::string& TableName() const { return tableName_; }
   void SetTableName(const std::string& name);
   const std::string& DatabaseName() const { return databaseName_; }
-  void SetDatabaseName(const std::string& name);
+  // Binds the connection object of that name when there is one; queries
+  // extend it to drop a statement made on an implicit connection.
+  virtual void SetDatabaseName(const std::string& name);
   TDbConnection* DbConnection() const { return connection_; }
   void SetDbConnection(TDbConnection* connection);
   TTableType TableType() const { return tableType_; }
