@@ -263,7 +263,13 @@ TEST_F(CursorTest, ImplicitConnectionsByPathAreShared) {
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 7);
   }
   EXPECT_EQ(TDynamicConnList::Count(), before + 1);
-  EXPECT_NE(TDynamicConnList::Find(folder), 0u);
+  ENGHANDLE implicit = TDynamicConnList::Find(folder);
+  EXPECT_NE(implicit, 0u);
+  a.Close();
+  b.Close();
+  TDynamicConnList::DisconnectAll();
+  EXPECT_EQ(TDynamicConnList::Count(), 0u);
+  EXPECT_NE(EngDisconnect(implicit), static_cast<ENGRESULT>(ENG_OK)) << "already disconnected";
 }
 
 TEST_F(CursorTest, TableExistsTestsTheFileWithoutRegardToCase) {
