@@ -78,6 +78,12 @@ void TField::Write(Encode&& encode, size_t writtenLength) {
 
 // ---- emptiness ------------------------------------------------------------------
 
+const uint8_t* TField::ValueRecord() const {
+  const uint8_t* record = host_.FieldReadBuffer();
+  if (record == nullptr || codec::IsEmpty(record, def_, host_.NativeTable())) return nullptr;
+  return record;
+}
+
 bool TField::IsNull() const {
   const uint8_t* record = host_.FieldReadBuffer();
   if (record == nullptr) return true;
@@ -104,8 +110,8 @@ std::string TField::AsString() const {
     if (host_.FieldReadBuffer() == nullptr) return std::string();
     return const_cast<TFieldHost&>(host_).ReadBlob(*this);
   }
-  if (IsNull()) return std::string();
-  const uint8_t* record = host_.FieldReadBuffer();
+  const uint8_t* record = ValueRecord();
+  if (record == nullptr) return std::string();
   switch (kind_) {
     case ftString: return codec::DecodeString(record, def_);
     case ftSmallint:
@@ -197,8 +203,14 @@ void TField::SetAsString(const std::string& value) {
 // ---- AsInteger -----------------------------------------------------------------------
 
 int64_t TField::AsInteger() const {
-  if (IsIntegerKind()) return IsNull() ? 0 : codec::DecodeInteger(host_.FieldReadBuffer(), def_);
-  if (IsFloatKind()) return IsNull() ? 0 : RoundToInteger(codec::DecodeFloat(host_.FieldReadBuffer(), def_));
+  if (IsIntegerKind()) {
+    const uint8_t* record = ValueRecord();
+    return record ? codec::DecodeInteger(record, def_) : 0;
+  }
+  if (IsFloatKind()) {
+    const uint8_t* record = ValueRecord();
+    return record ? RoundToInteger(codec::DecodeFloat(record, def_)) : 0;
+  }
   if (kind_ == ftString) {
     std::string text = AsString();
     if (text.empty()) return 0;
@@ -228,7 +240,10 @@ void TField::SetAsInteger(int64_t value) {
 // ---- AsFloat / AsCurrency ------------------------------------------------------------
 
 double TField::AsFloat() const {
-  if (IsFloatKind()) return IsNull() ? 0.0 : codec::DecodeFloat(host_.FieldReadBuffer(), def_);
+  if (IsFloatKind()) {
+    const uint8_t* record = ValueRecord();
+    return record ? codec::DecodeFloat(record, def_) : 0.0;
+  }
   if (IsIntegerKind()) return static_cast<double>(AsInteger());
   if (IsDateKind()) return static_cast<double>(AsDateTime());
   if (kind_ == ftString) {
@@ -271,8 +286,8 @@ void TField::SetAsCurrency(Currency value) { SetAsFloat(value.ToDouble()); }
 
 DateTime TField::AsDateTime() const {
   if (IsDateKind()) {
-    if (IsNull()) return 0;
-    return codec::DecodeDateTime(host_.FieldReadBuffer(), def_, host_.JulianConverter());
+    const uint8_t* record = ValueRecord();
+    return record ? codec::DecodeDateTime(record, def_, host_.JulianConverter()) : 0;
   }
   if (kind_ == ftString) {
     std::string text = AsString();
@@ -301,7 +316,10 @@ void TField::SetAsDateTime(DateTime value) {
 // ---- AsBoolean -------------------------------------------------------------------------
 
 bool TField::AsBoolean() const {
-  if (kind_ == ftBoolean) return IsNull() ? false : codec::DecodeBoolean(host_.FieldReadBuffer(), def_);
+  if (kind_ == ftBoolean) {
+    const uint8_t* record = ValueRecord();
+    return record ? codec::DecodeBoolean(record, def_) : false;
+  }
   if (kind_ == ftString) {
     std::string text = AsString();
     return !text.empty() && (text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y');

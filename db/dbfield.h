@@ -85,6 +85,9 @@ class TField {
   bool IsDateKind() const { return kind_ == ftDate || kind_ == ftTime || kind_ == ftDateTime; }
   bool IsBlobKind() const { return kind_ == ftMemo || kind_ == ftBlob; }
 
+  // The record holding the field's value; nullptr when the field is empty
+  // or there is no current record (fixed-size kinds only).
+  const uint8_t* ValueRecord() const;
   [[noreturn]] void AccessError(const char* typeWord) const;
   [[noreturn]] void ConversionError(const std::string& text) const;
   // Runs an encoder on the write buffer and reports the write.
