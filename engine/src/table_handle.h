@@ -96,6 +96,11 @@ class TableHandle {
 
   // Where a record is shown: live and passing the filter (lock held).
   bool Shows(uint32_t recno);
+  // Writes a pending change (as any move does).
+  void Settle() { FlushPending(); }
+  // Positions set by an index seek.
+  void PositionOn(uint32_t recno) { SetOn(recno); }
+  void PositionAtEof() { SetCrack(true, false); }
 
  private:
   void OpenShared(const std::string& path);
