@@ -399,6 +399,23 @@ TEST_F(CursorTest, RepointedCursorKeepsItsSettingsAndRebuildsItsFields) {
   EXPECT_TRUE(t->FieldByName("DESCR").IsNull());
 }
 
+TEST_F(CursorTest, IndexPageSizeComesFromTheFirstIndex) {
+  People({1});
+  auto t = Cursor("people");
+  t->Open();
+  EXPECT_EQ(t->DbTableOptions().DbIndexPageSize, 512u) << "no index";
+  t->Close();
+  ENGHANDLE h = 0, index = 0;
+  std::string path = folder + "/people.adt";
+  ENG_OK_OR_FAIL(EngOpenTable(connection, path.c_str(), nullptr, 3, 1, 1, 1, ENG_OPEN_EXCLUSIVE, &h));
+  ENG_OK_OR_FAIL(EngCreateIndex(h, "BYNAME", "NAME", 0, 1024, &index));
+  ENG_OK_OR_FAIL(EngCreateIndex(h, "BYID", "ID", 0, 2048, &index));
+  ENG_OK_OR_FAIL(EngCloseTable(h));
+  t->Open();
+  EXPECT_EQ(t->DbTableOptions().DbIndexPageSize, 1024u);
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1) << "natural order until an index is chosen";
+}
+
 TEST_F(CursorTest, OemCursorsReadStringsThroughTheEngine) {
   People({5});
   auto t = Cursor("people");
