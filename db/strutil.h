@@ -2,7 +2,6 @@
 // ASCII letter case only: database, table and field names are ASCII.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,19 +21,5 @@ inline bool SameText(std::string_view a, std::string_view b) {
     if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
   return true;
 }
-
-// Hash and equality for maps keyed by names without regard to case.
-struct NoCaseHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const {
-    size_t h = 1469598103934665603ull;
-    for (char c : s) h = (h ^ static_cast<unsigned char>(AsciiUpper(c))) * 1099511628211ull;
-    return h;
-  }
-};
-struct NoCaseEqual {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const { return SameText(a, b); }
-};
 
 }  // namespace dbu
