@@ -8,14 +8,16 @@
 // buffer. In a buffer, the first bytes of each memo-like field hold the
 // cursor's emptiness marker (0 empty, -1 not), never written back. The
 // record number identifies the buffer's record; its engine bookmark is
-// taken only when asked for. A dataset owns its engine table handle (closed with it) and its
-// field objects (alive from Open to Close). It is bound to at most one
+// taken only when asked for.
+//
+// A dataset owns its engine table handle (closed with it) and its field
+// objects (alive from Open to Close). It is bound to at most one
 // TDbConnection, whose bound-dataset list it joins and leaves itself.
 // Derived cursors plug in through the protected hooks: how the engine
-// cursor is obtained (Open steps up to opening the table), index
-// selection, filters and settling of pending edits.
-// Derived cursors that keep an edit must close in their own destructor:
-// the base destructor can no longer reach their hooks.
+// cursor is obtained (Open up to opening the table), index selection,
+// filters and settling of pending edits. Derived cursors that keep an edit
+// must close in their own destructor: the base destructor can no longer
+// reach their hooks.
 // Not thread-safe: a cursor belongs to one thread.
 #pragma once
 
