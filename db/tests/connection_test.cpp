@@ -284,8 +284,9 @@ TEST(EngineCheck, CopiesKeepTheSuppressionUntilTheLastIsGone) {
 }
 
 TEST(EngineCheck, FailingCleanUpKeepsTheFirstMessage) {
-  std::filesystem::path folder = std::filesystem::temp_directory_path() / "dbaccess_cleanup_test";
-  std::filesystem::create_directories(folder);
+  char pattern[] = "/tmp/dbaccess_cleanup_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path folder = pattern;
   TDbTable table;
   table.SetName("DbTable1");
   table.SetDatabaseName(folder.string());
@@ -306,6 +307,7 @@ TEST(EngineCheck, FailingCleanUpKeepsTheFirstMessage) {
   }
   EXPECT_FALSE(first.empty());
   EXPECT_FALSE(table.Active());
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
