@@ -16,43 +16,19 @@ bool EditingState(TDataSetState state) { return state == StateEdit || state == S
 
 }  // namespace
 
-namespace {
-// Cheap on purpose: length and three letters spread names well enough for
-// linear probing, and every hit is confirmed by a full comparison.
-size_t NameHash(std::string_view name) {
-  size_t n = name.size();
-  if (n == 0) return 0;
-  size_t h = n * 0x9E3779B1u;
-  h = (h ^ static_cast<unsigned char>(AsciiUpper(name[0]))) * 0x01000193u;
-  h = (h ^ static_cast<unsigned char>(AsciiUpper(name[n / 2]))) * 0x01000193u;
-  h = (h ^ static_cast<unsigned char>(AsciiUpper(name[n - 1]))) * 0x01000193u;
-  return h ^ (h >> 15);
-}
-}  // namespace
-
 void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) {
   size_t size = 8;
   while (size < fields.size() * 2) size *= 2;
   slots_.assign(size, nullptr);
   mask_ = size - 1;
   for (const auto& field : fields) {
-    size_t i = NameHash(field->FieldName()) & mask_;
+    size_t i = Hash(field->FieldName()) & mask_;
     while (slots_[i] != nullptr) {
       if (SameText(slots_[i]->FieldName(), field->FieldName())) break;  // the first of equal names wins
       i = (i + 1) & mask_;
     }
     if (slots_[i] == nullptr) slots_[i] = field.get();
   }
-}
-
-TField* TFieldNameIndex::Find(std::string_view name) const {
-  if (slots_.empty()) return nullptr;
-  size_t i = NameHash(name) & mask_;
-  while (TField* field = slots_[i]) {
-    if (SameText(field->FieldName(), name)) return field;
-    i = (i + 1) & mask_;
-  }
-  return nullptr;
 }
 
 TDbDataSet::TDbDataSet(TComponent* owner) : TComponent(owner) {}
@@ -390,7 +366,7 @@ bool TDbDataSet::ReadCurrent() {
     engineAtCurrent_ = false;
     return false;
   }
-  std::swap(current_, scratch_);
+  current_.Swap(scratch_);
   hasRecord_ = true;
   engineAtCurrent_ = true;
   return true;
@@ -501,10 +477,6 @@ void TDbDataSet::Reposition() {
 }
 
 // ---- fields ---------------------------------------------------------------------------
-
-TField* TDbDataSet::FindField(std::string_view name) const {
-  return fieldsByName_.Find(name);
-}
 
 TField& TDbDataSet::FieldByName(std::string_view name) const {
   if (TField* field = FindField(name)) return *field;

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "component.h"
@@ -48,9 +49,29 @@ class TFieldNameIndex {
     slots_.clear();
     mask_ = 0;
   }
-  TField* Find(std::string_view name) const;
+  TField* Find(std::string_view name) const {
+    if (slots_.empty()) return nullptr;
+    size_t i = Hash(name) & mask_;
+    while (TField* field = slots_[i]) {
+      if (SameText(field->FieldName(), name)) return field;
+      i = (i + 1) & mask_;
+    }
+    return nullptr;
+  }
 
  private:
+  // Cheap on purpose: the length and three letters spread names well
+  // enough for linear probing, and every hit is confirmed in full.
+  static size_t Hash(std::string_view name) {
+    size_t n = name.size();
+    if (n == 0) return 0;
+    size_t h = n * 0x9E3779B1u;
+    h = (h ^ static_cast<unsigned char>(AsciiUpper(name[0]))) * 0x01000193u;
+    h = (h ^ static_cast<unsigned char>(AsciiUpper(name[n / 2]))) * 0x01000193u;
+    h = (h ^ static_cast<unsigned char>(AsciiUpper(name[n - 1]))) * 0x01000193u;
+    return h ^ (h >> 15);
+  }
+
   std::vector<TField*> slots_;
   size_t mask_ = 0;
 };
@@ -79,6 +100,14 @@ struct TRecordBuffer {
   uint32_t RecNo = 0;
   TBookmarkFlag Flag = TBookmarkFlag::Current;
   std::vector<uint8_t> Bookmark;  // taken on demand; empty until then
+
+  void Swap(TRecordBuffer& other) noexcept {
+    Raw.swap(other.Raw);
+    Blobs.swap(other.Blobs);
+    std::swap(RecNo, other.RecNo);
+    std::swap(Flag, other.Flag);
+    Bookmark.swap(other.Bookmark);
+  }
 };
 
 class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConverter {
@@ -129,7 +158,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
 
   // ---- fields ----
   TField& FieldByName(std::string_view name) const;
-  TField* FindField(std::string_view name) const;
+  TField* FindField(std::string_view name) const { return fieldsByName_.Find(name); }
   TField& Fields(size_t index) const;
   size_t FieldCount() const { return fields_.size(); }
   const std::vector<TEngineFieldDef>& EngineFieldDefs() const { return fieldDefs_; }
@@ -168,7 +197,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   }
 
   // ---- services for derived cursors ----
-  void Check(ENGRESULT result) const { EngineCheck(result, this); }
+  void Check(ENGRESULT result) const {
+    if (result != ENG_OK) EngineCheck(result, this);
+  }
   // Check, and fail even when an earlier error suppresses the check: for
   // calls whose result the cursor cannot do without.
   void Require(ENGRESULT result) const;

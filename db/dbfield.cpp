@@ -38,7 +38,7 @@ int64_t RoundToInteger(double value) {
 }  // namespace
 
 TField::TField(TFieldHost& host, const TEngineFieldDef& def, int blobSlot)
-    : host_(host), def_(def), kind_(FieldKindOf(def)), blobSlot_(blobSlot) {}
+    : host_(host), def_(def), kind_(FieldKindOf(def)), blobSlot_(blobSlot), native_(host.NativeTable()) {}
 
 uint32_t TField::Size() const { return (kind_ == ftString || kind_ == ftBytes) ? def_.Length : 0; }
 
@@ -80,7 +80,7 @@ void TField::Write(Encode&& encode, size_t writtenLength) {
 
 const uint8_t* TField::ValueRecord() const {
   const uint8_t* record = host_.FieldReadBuffer();
-  if (record == nullptr || codec::IsEmpty(record, def_, host_.NativeTable())) return nullptr;
+  if (record == nullptr || codec::IsEmpty(record, def_, native_)) return nullptr;
   return record;
 }
 
@@ -88,7 +88,7 @@ bool TField::IsNull() const {
   const uint8_t* record = host_.FieldReadBuffer();
   if (record == nullptr) return true;
   if (IsBlobKind()) return host_.BlobIsNull(*this);
-  return codec::IsEmpty(record, def_, host_.NativeTable());
+  return codec::IsEmpty(record, def_, native_);
 }
 
 void TField::WriteEmpty() {
@@ -97,7 +97,7 @@ void TField::WriteEmpty() {
     host_.WriteBlob(*this, std::string());
     return;
   }
-  bool native = host_.NativeTable();
+  bool native = native_;
   Write([&](uint8_t* record) { codec::WriteEmpty(record, def_, native); }, 0);
 }
 
@@ -132,7 +132,7 @@ void TField::SetAsString(const std::string& value) {
   switch (kind_) {
     case ftString: {
       std::string cut = value.substr(0, def_.Length);
-      bool native = host_.NativeTable();
+      bool native = native_;
       Write([&](uint8_t* record) { codec::EncodeString(record, def_, cut, native); }, cut.size());
       return;
     }

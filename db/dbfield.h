@@ -102,6 +102,7 @@ class TField {
   TEngineFieldDef def_;
   TFieldType kind_;
   int blobSlot_;
+  bool native_;  // the table's format is fixed while the field exists
 };
 
 }  // namespace dbu
