@@ -1,0 +1,78 @@
+#include "dynconnlist.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "dberrors.h"
+#include "strutil.h"
+
+namespace dbu {
+namespace {
+
+struct DynamicConnections {
+  std::mutex lock;
+  std::vector<TDynamicConn> list;
+  bool exitHandlerInstalled = false;
+};
+
+// Never destroyed: the exit handler below may run after static destructors
+// of other translation units.
+DynamicConnections& Connections() {
+  static DynamicConnections* connections = new DynamicConnections;
+  return *connections;
+}
+
+void DisconnectAllAtExit() {
+  DynamicConnections& c = Connections();
+  std::lock_guard<std::mutex> guard(c.lock);
+  for (const TDynamicConn& conn : c.list) EngDisconnect(conn.Handle);
+  c.list.clear();
+}
+
+}  // namespace
+
+ENGHANDLE TDynamicConnList::Find(const std::string& path) {
+  DynamicConnections& c = Connections();
+  std::lock_guard<std::mutex> guard(c.lock);
+  for (const TDynamicConn& conn : c.list)
+    if (SameText(conn.DatabasePath, path)) return conn.Handle;
+  return 0;
+}
+
+ENGHANDLE TDynamicConnList::Obtain(const std::string& path) {
+  if (ENGHANDLE found = Find(path)) return found;
+  ENGHANDLE handle = 0;
+  ENGRESULT result = EngConnect(path.c_str(), &handle);
+  if (result != ENG_OK) {
+    EngineCheck(result);
+    return 0;
+  }
+  DynamicConnections& c = Connections();
+  try {
+    std::lock_guard<std::mutex> guard(c.lock);
+    // Another thread may have connected the same path meanwhile: keep one.
+    for (const TDynamicConn& conn : c.list) {
+      if (SameText(conn.DatabasePath, path)) {
+        EngDisconnect(handle);
+        return conn.Handle;
+      }
+    }
+    c.list.push_back(TDynamicConn{handle, path});
+    // Registered after the engine made its first connection, so this runs
+    // before the engine's own statics are torn down.
+    if (!c.exitHandlerInstalled) c.exitHandlerInstalled = std::atexit(DisconnectAllAtExit) == 0;
+  } catch (...) {
+    EngDisconnect(handle);
+    return 0;
+  }
+  return handle;
+}
+
+size_t TDynamicConnList::Count() {
+  DynamicConnections& c = Connections();
+  std::lock_guard<std::mutex> guard(c.lock);
+  return c.list.size();
+}
+
+}  // namespace dbu
