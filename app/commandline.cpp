@@ -45,18 +45,20 @@ void PrintTasks(std::ostream& out) {
 }
 
 // Start-up shared by the headless and console modes.
-void StartUp(TForm1Logic& form, const TCommandLine& commandLine) {
+void StartUp(TForm1Logic& form, const TCommandLine& commandLine, const TPrepareLogic& prepare) {
+  if (prepare) prepare(form);
   if (commandLine.Base) form.SetBaseDirOverride(BaseDirArgument(*commandLine.Base));
   form.FormCreate();
   if (commandLine.Company) form.UI().SetCompanyText(*commandLine.Company);
 }
 
-int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& out, bool inIsTerminal) {
+int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& out, bool inIsTerminal,
+             const TPrepareLogic& prepare) {
   TConsoleUserInterface ui(in, out);
   ui.SetConfirmAnswer(commandLine.Answer.value_or(inIsTerminal ? TConfirmAnswer::AskTerminal : TConfirmAnswer::No));
   ui.SetInputs(std::deque<std::string>(commandLine.Inputs.begin(), commandLine.Inputs.end()));
   TForm1Logic form(ui);
-  StartUp(form, commandLine);
+  StartUp(form, commandLine, prepare);
   int status = kExitDone;
   for (int task : commandLine.Tasks) {
     ui.SetTaskIndex(task);
@@ -70,12 +72,12 @@ int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& ou
 
 bool IsYes(const std::string& answer) { return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes"; }
 
-int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& out) {
+int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& out, const TPrepareLogic& prepare) {
   TConsoleUserInterface ui(in, out);
   ui.SetConfirmAnswer(TConfirmAnswer::AskTerminal);
   ui.SetAskForInput(true);
   TForm1Logic form(ui);
-  StartUp(form, commandLine);
+  StartUp(form, commandLine, prepare);
   out << "Database Utility - 38 Tasks\n";
   for (;;) {
     out << "\nCompanies:\n";
@@ -211,14 +213,14 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisp
 }
 
 int RunCommandLine(const TCommandLine& commandLine, std::istream& in, std::ostream& out, std::ostream& err,
-                   bool inIsTerminal) {
+                   bool inIsTerminal, const TPrepareLogic& prepare) {
   switch (commandLine.Mode) {
     case TProgramMode::Help: out << UsageText(ProgramTitle()); return kExitDone;
     case TProgramMode::Version: out << ProgramTitle() << " " << DBU_VERSION << "\n"; return kExitDone;
     case TProgramMode::ListTasks: PrintTasks(out); return kExitDone;
     case TProgramMode::CreateDemo: return CreateDemo(commandLine.DemoDir, out, err);
-    case TProgramMode::Tasks: return RunTasks(commandLine, in, out, inIsTerminal);
-    case TProgramMode::Console: return RunConsole(commandLine, in, out);
+    case TProgramMode::Tasks: return RunTasks(commandLine, in, out, inIsTerminal, prepare);
+    case TProgramMode::Console: return RunConsole(commandLine, in, out, prepare);
     case TProgramMode::Window: break;
   }
   err << "dbutility: the window cannot be shown here\n";

@@ -8,6 +8,7 @@
 // error. Not thread-safe; the streams are borrowed.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -50,8 +51,13 @@ std::string UsageText(const std::string& program);
 // appended when the folder name lacks its trailing separator.
 std::string BaseDirArgument(const std::string& dir);
 
+class TForm1Logic;
+// Called with the window logic right after it is made, before FormCreate
+// (tests install task bodies with it).
+using TPrepareLogic = std::function<void(TForm1Logic&)>;
+
 // Runs every mode but Window; returns the exit status.
 int RunCommandLine(const TCommandLine& commandLine, std::istream& in, std::ostream& out, std::ostream& err,
-                   bool inIsTerminal);
+                   bool inIsTerminal, const TPrepareLogic& prepare = {});
 
 }  // namespace dbu
