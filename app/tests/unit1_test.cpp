@@ -18,14 +18,8 @@
 namespace dbu {
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "app_tests";
-  static char* argv[] = {name, nullptr};
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
-  return app;
-}
+// The test program's application object (tests/testmain.cpp).
+QApplication& App() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
 
 // Acts on the next modal box as soon as it is shown.
 void OnNextBox(std::function<void(QWidget*)> act) {
