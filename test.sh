@@ -10,12 +10,12 @@ dbu_ensure_packages
 jobs=$(nproc)
 status=0
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j"$jobs"
 echo "== tests (release) =="
 ctest --test-dir build/release --output-on-failure -j"$jobs" || status=1
 
-CC=clang CXX=clang++ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DDBU_SANITIZE=ON -DDBU_FUZZ=ON -DDBU_BENCH=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDBU_SANITIZE=ON -DDBU_FUZZ=ON -DDBU_BENCH=OFF >/dev/null
 cmake --build build/asan -j"$jobs"
 echo "== tests (asan+ubsan, with fuzz smoke runs) =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -16,6 +16,32 @@ bool EditingState(TDataSetState state) { return state == StateEdit || state == S
 
 }  // namespace
 
+void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) {
+  size_t size = 8;
+  while (size < fields.size() * 2) size *= 2;
+  slots_.assign(size, nullptr);
+  mask_ = size - 1;
+  NoCaseHash hash;
+  for (const auto& field : fields) {
+    size_t i = hash(field->FieldName()) & mask_;
+    while (slots_[i] != nullptr) {
+      if (SameText(slots_[i]->FieldName(), field->FieldName())) break;  // the first of equal names wins
+      i = (i + 1) & mask_;
+    }
+    if (slots_[i] == nullptr) slots_[i] = field.get();
+  }
+}
+
+TField* TFieldNameIndex::Find(std::string_view name) const {
+  if (slots_.empty()) return nullptr;
+  size_t i = NoCaseHash()(name) & mask_;
+  while (TField* field = slots_[i]) {
+    if (SameText(field->FieldName(), name)) return field;
+    i = (i + 1) & mask_;
+  }
+  return nullptr;
+}
+
 TDbDataSet::TDbDataSet(TComponent* owner) : TComponent(owner) {}
 
 TDbDataSet::~TDbDataSet() {
@@ -221,7 +247,7 @@ void TDbDataSet::BuildFields() {
     fieldDefs_.push_back(std::move(def));
   }
   fields_.clear();
-  fieldsByName_.clear();
+  fieldsByName_.Clear();
   blobFieldNums_.clear();
   stringDefs_.clear();
   for (const TEngineFieldDef& def : fieldDefs_) {
@@ -233,8 +259,8 @@ void TDbDataSet::BuildFields() {
       blobFieldNums_.push_back(def.FieldNum);
     }
     fields_.push_back(std::make_unique<TField>(*this, def, slot));
-    fieldsByName_.emplace(def.Name, fields_.back().get());
   }
+  fieldsByName_.Build(fields_);
   current_ = NewRecordBuffer();
   scratch_ = NewRecordBuffer();
 }
@@ -243,7 +269,6 @@ TRecordBuffer TDbDataSet::NewRecordBuffer() const {
   TRecordBuffer buffer;
   buffer.Raw.assign(recordLength_, 0);
   buffer.Blobs.resize(blobFieldNums_.size());
-  buffer.Bookmark.assign(bookmarkLength_, 0);
   return buffer;
 }
 
@@ -253,7 +278,7 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
   Check(EngSkip(orderHandle_, 1));
   bool found = false;
   try {
-    found = ReadCurrent(ReadDirection::Forward);
+    found = ReadCurrent();
   } catch (const EDbEngineError& e) {
     // A free table that is encrypted cannot show its records before the
     // password is given (EnableEncryption reads them again).
@@ -266,7 +291,7 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
 
 void TDbDataSet::ReleaseOpenState() {
   state_ = StateInactive;
-  fieldsByName_.clear();
+  fieldsByName_.Clear();
   fields_.clear();
   fieldDefs_.clear();
   blobFieldNums_.clear();
@@ -297,39 +322,34 @@ void TDbDataSet::CloseAndRelease() {
 
 // ---- reading ------------------------------------------------------------------------
 
-bool TDbDataSet::ReadRecord(ReadDirection direction, TRecordBuffer& buffer) {
-  uint16_t flag = 0;
-  if (direction != ReadDirection::Backward) {
-    ENGRESULT r = EngAtEOF(tableHandle_, &flag);
+bool TDbDataSet::ReadRecord(TRecordBuffer& buffer) {
+  // No current record (before the first, after the last, or on an empty
+  // table) shows as 5068 from EngGetRecord, so the end flags need no calls
+  // of their own. Without a filter every record the engine lands on is
+  // visible; only a filter makes the visibility test worth its call.
+  ENGRESULT r;
+  if (RecordsMayBeHidden()) {
+    uint16_t visible = 0;
+    r = EngIsRecordVisible(orderHandle_, &visible);
+    if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
     Check(r);
-    if (r != ENG_OK || flag) return false;
+    if (r != ENG_OK || !visible) return false;
   }
-  if (direction != ReadDirection::Forward) {
-    flag = 0;
-    ENGRESULT r = EngAtBOF(tableHandle_, &flag);
-    Check(r);
-    if (r != ENG_OK || flag) return false;
-  }
-  uint16_t visible = 0;
-  ENGRESULT r = EngIsRecordVisible(orderHandle_, &visible);
-  if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
-  Check(r);
-  if (r != ENG_OK || !visible) return false;
-
   if (buffer.Raw.size() != recordLength_) buffer = NewRecordBuffer();
   uint32_t length = recordLength_;
   r = EngGetRecord(orderHandle_, buffer.Raw.data(), &length);
+  if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
   Check(r);
   if (r != ENG_OK) return false;
   if (length < recordLength_) std::fill(buffer.Raw.begin() + length, buffer.Raw.end(), 0);
 
-  length = bookmarkLength_;
-  buffer.Bookmark.assign(bookmarkLength_, 0);
-  if (bookmarkLength_ > 0) Check(EngGetBookmarkEx(orderHandle_, buffer.Bookmark.data(), &length));
   uint32_t recNo = 0;
   Check(EngGetRecordNum(tableHandle_, ENG_IGNOREFILTERS, &recNo));
   buffer.RecNo = recNo;
   buffer.Flag = TBookmarkFlag::Current;
+  // The record number leads back to the record; the engine bookmark is
+  // taken only when one is asked for (CurrentBookmark).
+  buffer.Bookmark.clear();
 
   for (size_t slot = 0; slot < blobFieldNums_.size(); ++slot) {
     buffer.Blobs[slot].Reset();
@@ -352,8 +372,8 @@ bool TDbDataSet::ReadRecord(ReadDirection direction, TRecordBuffer& buffer) {
   return true;
 }
 
-bool TDbDataSet::ReadCurrent(ReadDirection direction) {
-  if (!ReadRecord(direction, scratch_)) {
+bool TDbDataSet::ReadCurrent() {
+  if (!ReadRecord(scratch_)) {
     engineAtCurrent_ = false;
     return false;
   }
@@ -374,10 +394,29 @@ void TDbDataSet::ShowNoRecord() {
 }
 
 void TDbDataSet::MoveEngineToCurrent() {
-  if (!hasRecord_ || current_.Bookmark.empty()) return;
-  ENGRESULT r = EngGotoBookmark(tableHandle_, current_.Bookmark.data(), static_cast<uint32_t>(current_.Bookmark.size()));
+  if (!hasRecord_ || current_.RecNo == 0) return;
+  ENGRESULT r = current_.Bookmark.empty()
+                    ? EngGotoRecord(tableHandle_, current_.RecNo)
+                    : EngGotoBookmark(tableHandle_, current_.Bookmark.data(), static_cast<uint32_t>(current_.Bookmark.size()));
   if (r != ENG_ERR_NO_SUCH_RECORD) Check(r);
   engineAtCurrent_ = r == ENG_OK;
+}
+
+const std::vector<uint8_t>& TDbDataSet::CurrentBookmark() {
+  if (hasRecord_ && current_.Bookmark.empty() && bookmarkLength_ > 0) {
+    MoveEngineToCurrent();
+    if (engineAtCurrent_) {
+      std::vector<uint8_t> bookmark(bookmarkLength_, 0);
+      uint32_t length = bookmarkLength_;
+      ENGRESULT r = EngGetBookmarkEx(orderHandle_, bookmark.data(), &length);
+      Check(r);
+      if (r == ENG_OK) {
+        bookmark.resize(std::min(length, bookmarkLength_));
+        current_.Bookmark = std::move(bookmark);
+      }
+    }
+  }
+  return current_.Bookmark;
 }
 
 // ---- navigation -------------------------------------------------------------------
@@ -396,7 +435,7 @@ void TDbDataSet::Next() {
   // last record, not on the current one.
   if (!engineAtCurrent_) MoveEngineToCurrent();
   Check(EngSkip(orderHandle_, 1));
-  if (ReadCurrent(ReadDirection::Forward)) {
+  if (ReadCurrent()) {
     bof_ = eof_ = false;
   } else {
     eof_ = true;  // the previous record stays current
@@ -409,7 +448,7 @@ void TDbDataSet::Prior() {
   if (bof_) return;
   if (!engineAtCurrent_) MoveEngineToCurrent();
   Check(EngSkip(orderHandle_, -1));
-  if (ReadCurrent(ReadDirection::Backward)) {
+  if (ReadCurrent()) {
     bof_ = eof_ = false;
   } else {
     bof_ = true;
@@ -422,7 +461,7 @@ void TDbDataSet::Last() {
   Check(EngGotoBottom(orderHandle_));
   Check(EngSkip(orderHandle_, 1));
   Check(EngSkip(orderHandle_, -1));
-  bool found = ReadCurrent(ReadDirection::Backward);
+  bool found = ReadCurrent();
   if (!found) ShowNoRecord();
   eof_ = true;
   bof_ = !found;
@@ -439,7 +478,7 @@ void TDbDataSet::Reposition() {
   } else if (atEof) {
     Last();
   } else {
-    bool found = ReadCurrent(ReadDirection::InPlace);
+    bool found = ReadCurrent();
     if (!found) {
       ShowNoRecord();
       return;
@@ -451,8 +490,7 @@ void TDbDataSet::Reposition() {
 // ---- fields ---------------------------------------------------------------------------
 
 TField* TDbDataSet::FindField(std::string_view name) const {
-  auto it = fieldsByName_.find(name);
-  return it == fieldsByName_.end() ? nullptr : it->second;
+  return fieldsByName_.Find(name);
 }
 
 TField& TDbDataSet::FieldByName(std::string_view name) const {

@@ -5,12 +5,17 @@
 // One EngGetRecord per positioning copies the raw record into the current
 // record buffer; fixed-size fields decode from it without further engine
 // calls, memo and binary contents are fetched when read and cached per
-// buffer. A dataset owns its engine table handle (closed with it) and its
+// buffer. In a buffer, the first bytes of each memo-like field hold the
+// cursor's emptiness marker (0 empty, -1 not), never written back. The
+// record number identifies the buffer's record; its engine bookmark is
+// taken only when asked for. A dataset owns its engine table handle (closed with it) and its
 // field objects (alive from Open to Close). It is bound to at most one
 // TDbConnection, whose bound-dataset list it joins and leaves itself.
 // Derived cursors plug in through the protected hooks: how the engine
 // cursor is obtained (Open steps up to opening the table), index
 // selection, filters and settling of pending edits.
+// Derived cursors that keep an edit must close in their own destructor:
+// the base destructor can no longer reach their hooks.
 // Not thread-safe: a cursor belongs to one thread.
 #pragma once
 
@@ -18,7 +23,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "component.h"
@@ -32,6 +36,22 @@
 namespace dbu {
 
 class TDbConnection;
+
+// Field objects by name without regard to case: an open-addressing table,
+// since FieldByName runs for every field read in every record of a walk.
+class TFieldNameIndex {
+ public:
+  void Build(const std::vector<std::unique_ptr<TField>>& fields);
+  void Clear() {
+    slots_.clear();
+    mask_ = 0;
+  }
+  TField* Find(std::string_view name) const;
+
+ private:
+  std::vector<TField*> slots_;
+  size_t mask_ = 0;
+};
 
 // Handle value of a closed table or index.
 constexpr ENGHANDLE kNoHandle = 0xFFFFFFFFu;
@@ -56,7 +76,7 @@ struct TRecordBuffer {
   std::vector<TBlobCache> Blobs;
   uint32_t RecNo = 0;
   TBookmarkFlag Flag = TBookmarkFlag::Current;
-  std::vector<uint8_t> Bookmark;
+  std::vector<uint8_t> Bookmark;  // taken on demand; empty until then
 };
 
 class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConverter {
@@ -68,7 +88,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   const std::string& TableName() const { return tableName_; }
   void SetTableName(const std::string& name);
   const std::string& DatabaseName() const { return databaseName_; }
-  void SetDatabaseName(const std::string& name);
+  // Binds the connection object of that name when there is one; queries
+  // extend it to drop a statement made on an implicit connection.
+  virtual void SetDatabaseName(const std::string& name);
   TDbConnection* DbConnection() const { return connection_; }
   void SetDbConnection(TDbConnection* connection);
   TTableType TableType() const { return tableType_; }
@@ -123,6 +145,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // Chooses OrderHandle; the base keeps the natural order.
   virtual void SelectOrder() { orderHandle_ = tableHandle_; }
   virtual void ApplyFilterAtOpen() {}
+  // True while the engine may position on records that do not show (a
+  // filter is set): reads then ask EngIsRecordVisible first.
+  virtual bool RecordsMayBeHidden() const { return false; }
   // Ends an edit before moving: writes it when a field changed, else drops it.
   virtual void SettlePendingChanges() {}
   // Drops an edit without writing (Close).
@@ -157,15 +182,18 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
-  enum class ReadDirection { InPlace, Forward, Backward };
   // Reads the record at the engine position into buffer; false when there
-  // is none in that direction.
-  bool ReadRecord(ReadDirection direction, TRecordBuffer& buffer);
-  // Reads into a scratch buffer and makes it current when a record is there.
-  bool ReadCurrent(ReadDirection direction);
+  // is none there (before the first or after the last record, or hidden).
+  bool ReadRecord(TRecordBuffer& buffer);
+  // Reads into a scratch buffer and makes it current when a record is there;
+  // otherwise the current record stays as it was.
+  bool ReadCurrent();
+  // The engine bookmark of the current record (empty when none).
+  const std::vector<uint8_t>& CurrentBookmark();
   // The cursor shows no record: Eof and Bof true.
   void ShowNoRecord();
-  // Moves the engine back to the current record (EngGotoBookmark).
+  // Moves the engine back to the current record (its bookmark, or its
+  // record number while no bookmark was taken).
   void MoveEngineToCurrent();
   // After a table maintenance call: to First at the beginning, to the last
   // record at the end, else the current record is read again.
@@ -223,7 +251,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   uint32_t bookmarkLength_ = 0;
   std::vector<TEngineFieldDef> fieldDefs_;
   std::vector<std::unique_ptr<TField>> fields_;
-  std::unordered_map<std::string, TField*, NoCaseHash, NoCaseEqual> fieldsByName_;
+  TFieldNameIndex fieldsByName_;
   std::vector<uint16_t> blobFieldNums_;   // engine field number per blob slot
   std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
   TRecordBuffer current_;

@@ -55,7 +55,8 @@ DbError::DbError() : Exception(std::string()) {
   uint32_t code = 0;
   std::vector<char> text(kErrorTextRoom + 1, '\0');
   uint16_t len = kErrorTextRoom;
-  if (EngGetLastError(&code, text.data(), &len) != ENG_OK) {
+  ENGRESULT got = EngGetLastError(&code, text.data(), &len);
+  if (got != ENG_OK && got != ENG_ERR_BUFFER_TOO_SMALL) {  // a cut text is still the text
     EngShowError("Engine Exception Error");
     return;
   }

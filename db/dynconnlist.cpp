@@ -1,6 +1,5 @@
 #include "dynconnlist.h"
 
-#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -13,21 +12,13 @@ namespace {
 struct DynamicConnections {
   std::mutex lock;
   std::vector<TDynamicConn> list;
-  bool exitHandlerInstalled = false;
 };
 
-// Never destroyed: the exit handler below may run after static destructors
-// of other translation units.
+// Never destroyed, so that cursors in static storage may still look it up
+// while the program ends.
 DynamicConnections& Connections() {
   static DynamicConnections* connections = new DynamicConnections;
   return *connections;
-}
-
-void DisconnectAllAtExit() {
-  DynamicConnections& c = Connections();
-  std::lock_guard<std::mutex> guard(c.lock);
-  for (const TDynamicConn& conn : c.list) EngDisconnect(conn.Handle);
-  c.list.clear();
 }
 
 }  // namespace
@@ -59,14 +50,21 @@ ENGHANDLE TDynamicConnList::Obtain(const std::string& path) {
       }
     }
     c.list.push_back(TDynamicConn{handle, path});
-    // Registered after the engine made its first connection, so this runs
-    // before the engine's own statics are torn down.
-    if (!c.exitHandlerInstalled) c.exitHandlerInstalled = std::atexit(DisconnectAllAtExit) == 0;
   } catch (...) {
     EngDisconnect(handle);
     return 0;
   }
   return handle;
+}
+
+void TDynamicConnList::DisconnectAll() {
+  std::vector<TDynamicConn> connections;
+  {
+    DynamicConnections& c = Connections();
+    std::lock_guard<std::mutex> guard(c.lock);
+    connections.swap(c.list);
+  }
+  for (const TDynamicConn& conn : connections) EngDisconnect(conn.Handle);
 }
 
 size_t TDynamicConnList::Count() {

@@ -1,7 +1,8 @@
 // TDynamicConnList: engine connections opened implicitly by path, for
 // cursors that have no connection object. One process-wide list, guarded by
-// its own lock for the length of one search or change; every connection in
-// it is disconnected when the program ends.
+// its own lock for the length of one search or change. The application
+// calls DisconnectAll when it ends, while the engine is still whole (an
+// exit handler could run after the engine's own statics are gone).
 #pragma once
 
 #include <string>
@@ -24,6 +25,8 @@ class TDynamicConnList {
   // Returns 0 when no connection results.
   static ENGHANDLE Obtain(const std::string& path);
   static size_t Count();
+  // Disconnects every recorded connection and empties the list.
+  static void DisconnectAll();
 };
 
 }  // namespace dbu

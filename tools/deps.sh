@@ -1,6 +1,6 @@
 # Shared by run.sh and test.sh: installs the Debian packages the build needs when any is missing.
 DBU_PACKAGES=(
-  cmake g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libsodium-dev
   qt6-base-dev libminizip-dev libexpat1-dev libedit-dev
   python3-xlwt python3-openpyxl

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dbtable.h"
+#include "dynconnlist.h"
 #include "engine.h"
 
 namespace {
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  dbu::TDynamicConnList::DisconnectAll();
   EngDisconnect(connection);
   std::filesystem::remove_all(folder);
 

@@ -158,6 +158,15 @@ TEST_F(RegistryTest, FirstPassPrefersTheCursorsOwner) {
   EXPECT_EQ(table.DatabasePath(), "/base");
 }
 
+TEST_F(RegistryTest, NamingAConnectionRebindsTheCursor) {
+  TDbTable table(&form1);
+  table.SetDbConnection(&conn1);
+  table.SetDatabaseName("DbConnection2");
+  EXPECT_EQ(table.DbConnection(), &conn2);
+  EXPECT_EQ(conn1.DataSetCount(), 0u);
+  EXPECT_EQ(conn2.DataSetCount(), 1u);
+}
+
 TEST_F(RegistryTest, SecondPassTakesAnyOwnerOrAQualifiedName) {
   TDbTable table(&form3);
   table.SetDatabaseName("DbConnection2");

@@ -1,6 +1,8 @@
 // Table cursors over real engine tables.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "dbconnection.h"
 #include "dbtable.h"
 #include "dynconnlist.h"
@@ -200,6 +202,7 @@ TEST_F(CursorTest, DisconnectClosesEveryBoundCursorAndOpenReconnects) {
   EXPECT_FALSE(b->Active());
   EXPECT_FALSE(c->Active());
   EXPECT_EQ(order, (std::vector<std::string>{"before", "after", "on"}));
+  conn.BeforeDisconnect = conn.AfterDisconnect = conn.OnDisconnect = nullptr;
   EXPECT_EQ(conn.DataSetCount(), 3u) << "cursors stay bound";
   b->Open();
   EXPECT_TRUE(conn.IsConnected());
@@ -260,7 +263,13 @@ TEST_F(CursorTest, ImplicitConnectionsByPathAreShared) {
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 7);
   }
   EXPECT_EQ(TDynamicConnList::Count(), before + 1);
-  EXPECT_NE(TDynamicConnList::Find(folder), 0u);
+  ENGHANDLE implicit = TDynamicConnList::Find(folder);
+  EXPECT_NE(implicit, 0u);
+  a.Close();
+  b.Close();
+  TDynamicConnList::DisconnectAll();
+  EXPECT_EQ(TDynamicConnList::Count(), 0u);
+  EXPECT_NE(EngDisconnect(implicit), static_cast<ENGRESULT>(ENG_OK)) << "already disconnected";
 }
 
 TEST_F(CursorTest, TableExistsTestsTheFileWithoutRegardToCase) {
@@ -323,6 +332,9 @@ TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
   SetRaw<int32_t>(11, 30600000);
   SetRaw<int64_t>(12, (int64_t{30600000} << 32) | 2453711);
   SetText(16, "short");
+  SetRaw<std::array<uint8_t, 3>>(7, {0x0F, 0xAA, 0xB8});
+  SetRaw<std::array<uint8_t, 3>>(14, {1, 2, 3});
+  SetRaw<double>(15, 12.34);
   Write();
   Append();
   for (uint16_t f = 1; f <= 16; ++f)
@@ -347,6 +359,10 @@ TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
   EXPECT_FALSE(t->FieldByName("A").IsNull());
   EXPECT_EQ(t->FieldByName("VC").AsString(), "short");
   EXPECT_EQ(t->FieldByName("CUR").DataType(), ftCurrency);
+  EXPECT_EQ(t->FieldByName("CUR").AsCurrency(), Currency::FromRaw(123400));
+  EXPECT_EQ(t->FieldByName("CD").AsDateTime(), EncodeDate(2005, 5, 24)) << "compact date through the engine's Julian texts";
+  EXPECT_EQ(t->FieldByName("R").AsString(), std::string("\1\2\3", 3));
+  EXPECT_EQ(t->FieldByName("R").DataType(), ftBytes);
   t->Next();
   for (size_t i = 0; i < t->FieldCount(); ++i) {
     TField& f = t->Fields(i);
@@ -355,6 +371,32 @@ TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
     EXPECT_TRUE(f.AsVariant().IsNull()) << f.FieldName();
   }
   EXPECT_EQ(t->FieldByName("M").AsString(), "");
+}
+
+TEST_F(CursorTest, RepointedCursorKeepsItsSettingsAndRebuildsItsFields) {
+  People({4});
+  Create("codes", "CODE,Char,4;DESCR,Char,20;RATE,Double");
+  Append();
+  SetText(1, "AB");
+  SetRaw<double>(3, 1.5);
+  Write();
+  CloseCreated();
+  auto t = Cursor("people");
+  t->SetExclusive(true);
+  t->SetDbRightsCheck(false);
+  t->Open();
+  TField* id = t->FindField("ID");
+  ASSERT_NE(id, nullptr);
+  t->Close();
+  t->SetTableName("CODES.ADT");
+  t->Open();
+  EXPECT_TRUE(t->Exclusive());
+  EXPECT_FALSE(t->DbTableOptions().DbRightsCheck);
+  EXPECT_EQ(t->FieldCount(), 3u);
+  EXPECT_EQ(t->FindField("ID"), nullptr);
+  EXPECT_EQ(t->FieldByName("code").AsString(), "AB");
+  EXPECT_EQ(t->FieldByName("RATE").AsFloat(), 1.5);
+  EXPECT_TRUE(t->FieldByName("DESCR").IsNull());
 }
 
 TEST_F(CursorTest, OemCursorsReadStringsThroughTheEngine) {
@@ -428,6 +470,110 @@ TEST_F(MemoCacheTest, ContentIsCachedPerRecordAndReloadedAfterMoving) {
   t.Prior();
   EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
   EXPECT_EQ(t.FieldByName("BODY").AsString(), changed);
+}
+
+}  // namespace
+}  // namespace dbu
+
+namespace dbu {
+namespace {
+
+// Reaches the protected bookmark of the current record.
+class ProbeTable : public TDbTable {
+ public:
+  using TDbTable::TDbTable;
+  using TDbTable::CurrentBookmark;
+};
+
+class MaintenanceTest : public test::EngineFolder {
+ protected:
+  void OpenPeople(TDbTable& t) {
+    t.SetName("MEDSCH");
+    t.SetDatabaseName(folder);
+    t.SetTableName("people");
+    t.Open();
+  }
+};
+
+TEST_F(MaintenanceTest, EnableEncryptionKeepsOrRestoresThePosition) {
+  People({1, 2, 3});
+  TDbTable t;
+  OpenPeople(t);
+  t.EnableEncryption("secret");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_FALSE(t.Eof());
+  t.Next();
+  t.EnableEncryption("secret");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2) << "the current record is read again";
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  t.EnableEncryption("secret");
+  EXPECT_TRUE(t.Eof()) << "at the end it stays at the end";
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 3);
+  t.Close();
+  EXPECT_THROW(t.EnableEncryption("secret"), EDatabaseError);
+}
+
+TEST_F(MaintenanceTest, EngineRefusalsCarryTheCursorName) {
+  People({1});
+  TDbTable t;
+  OpenPeople(t);
+  try {
+    t.EmptyTable();  // not opened exclusively
+    FAIL() << "zapped a shared table";
+  } catch (const EDbEngineError& e) {
+    EXPECT_EQ(e.Message().rfind("MEDSCH: ", 0), 0u) << e.Message();
+    EXPECT_EQ(e.ErrorCode(), ENG_ERR_NEEDS_EXCLUSIVE);
+  }
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1) << "a refused zap leaves the record";
+}
+
+TEST_F(MaintenanceTest, BookmarkIsTakenOnDemandAndLeadsBack) {
+  People({1, 2});
+  ProbeTable t;
+  OpenPeople(t);
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  std::vector<uint8_t> bookmark = t.CurrentBookmark();
+  EXPECT_FALSE(bookmark.empty());
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  t.First();
+  EXPECT_NE(t.CurrentBookmark(), bookmark);
+  t.Last();
+  EXPECT_EQ(t.CurrentBookmark(), bookmark);
+  t.Prior();
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+}
+
+TEST_F(MaintenanceTest, FailedEngineDisconnectKeepsTheConnection) {
+  People({1});
+  TDbConnection c;
+  c.SetName("DbConnection1");
+  c.SetLoginPrompt(false);
+  c.SetConnectPath(folder);
+  TDbTable t;
+  t.SetDbConnection(&c);
+  t.SetTableName("people");
+  t.Open();
+  ENGHANDLE handle = c.ConnectionHandle();
+  ASSERT_NE(handle, 0u);
+  ASSERT_EQ(EngDisconnect(handle), static_cast<ENGRESULT>(ENG_OK));  // gone behind the object's back
+  // Closing the cursor fails at the engine now: the error is raised, and
+  // the cursor is closed all the same.
+  EXPECT_THROW(c.Disconnect(), EDbEngineError);
+  EXPECT_FALSE(t.Active());
+  EXPECT_TRUE(c.IsConnected());
+  try {
+    c.Disconnect();
+    FAIL() << "no error";
+  } catch (const DbError& e) {
+    EXPECT_FALSE(e.Message().empty());
+  }
+  EXPECT_TRUE(c.IsConnected()) << "a failed engine disconnect keeps the connection";
+  EXPECT_EQ(c.ConnectionHandle(), handle);
+  // Destruction tolerates the lost handle and raises nothing.
 }
 
 }  // namespace

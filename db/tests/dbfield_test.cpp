@@ -95,21 +95,6 @@ class FieldTest : public ::testing::Test {
   FormatSettings saved_;
 };
 
-TEST_F(FieldTest, DescribesItself) {
-  TField& s = Make(Def("NAME", ENG_STRING, 10, 0));
-  EXPECT_EQ(s.FieldName(), "NAME");
-  EXPECT_EQ(s.DataType(), ftString);
-  EXPECT_EQ(s.Size(), 10u);
-  EXPECT_EQ(s.DataSize(), 11u);
-  TField& n = Make(Def("QTY", ENG_NUMERIC, 4, 10));
-  EXPECT_EQ(n.DataType(), ftSmallint);
-  EXPECT_EQ(n.DataSize(), 2u);
-  EXPECT_EQ(n.Size(), 0u);
-  EXPECT_EQ(Make(Def("R", ENG_RAW, 6, 20)).DataSize(), 6u);
-  EXPECT_EQ(Make(Def("TS", ENG_TIMESTAMP, 8, 30)).DataSize(), 8u);
-  EXPECT_EQ(Make(Def("M", ENG_MEMO, 9, 40)).DataSize(), 0u);
-}
-
 TEST_F(FieldTest, StringFieldConversions) {
   TField& f = Make(Def("NAME", ENG_STRING, 10, 4));
   Edit();

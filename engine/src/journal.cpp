@@ -67,6 +67,7 @@ void Journal::MapEntries(uint64_t length) {
 
 void Journal::InitMutex() {
   // A fresh, unlocked mutex: the previous one may be stale (its owner long gone).
+  uint64_t token = Load64(header_ + kTokenOffset);
   std::memset(header_, 0, kCountOffset);
   std::memcpy(header_, kMagic, sizeof kMagic);
   pthread_mutexattr_t attr;
@@ -75,6 +76,15 @@ void Journal::InitMutex() {
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
   pthread_mutex_init(mutex(), &attr);
   pthread_mutexattr_destroy(&attr);
+  Store64(header_ + kTokenOffset, token);  // tokens are never reused
+  // Record locks of handles that are gone mean nothing now.
+  std::memset(lock_table(), 0, kLockTableBytes);
+}
+
+uint64_t Journal::NextToken() {
+  uint64_t t = Load64(header_ + kTokenOffset) + 1;
+  Store64(header_ + kTokenOffset, t);
+  return t;
 }
 
 bool Journal::HasEntries() const {

@@ -48,6 +48,11 @@ class Journal {
   pthread_mutex_t* mutex() { return reinterpret_cast<pthread_mutex_t*>(header_ + kMutexOffset); }
 
   bool HasEntries() const;
+  // The shared record lock table (see record_locks.h) and a counter that
+  // gives every handle a token of its own; both live beside the mutex.
+  uint8_t* lock_table() { return header_ + kLockTableOffset; }
+  static constexpr size_t kLockTableBytes = 60 * 1024;
+  uint64_t NextToken();  // under the mutex
   // Restores the saved bytes, newest first, and clears the entries.
   void Recover();
   // Saves the current bytes of [offset, offset+length) of file id (they must
@@ -56,7 +61,9 @@ class Journal {
   void Commit();
 
  private:
-  static constexpr size_t kHeaderSize = 4096;
+  static constexpr size_t kHeaderSize = 64 * 1024;
+  static constexpr size_t kLockTableOffset = 4096;
+  static constexpr size_t kTokenOffset = 272;
   static constexpr size_t kMutexOffset = 64;
   static constexpr size_t kCountOffset = 256;
   static constexpr size_t kUsedOffset = 264;

@@ -1,5 +1,6 @@
 #include "objects.h"
 
+#include <atomic>
 #include <shared_mutex>
 #include <unordered_map>
 
@@ -14,6 +15,15 @@ std::unordered_map<ENGHANDLE, std::shared_ptr<Object>>& Map() {
   return *m;
 }
 ENGHANDLE g_next = 0x100;
+// Bumped whenever a handle goes away, so that a thread's cached lookup of
+// its last handle stays valid exactly as long as nothing was removed.
+std::atomic<uint64_t> g_generation{1};
+struct CachedLookup {
+  ENGHANDLE handle = 0;
+  uint64_t generation = 0;
+  std::shared_ptr<Object> object;
+};
+thread_local CachedLookup t_cache;
 
 struct LastError {
   uint32_t code = 0;
@@ -38,10 +48,16 @@ ENGHANDLE Handles::Add(std::shared_ptr<Object> obj, uint16_t kind, ENGHANDLE own
 }
 
 std::shared_ptr<Object> Handles::Find(ENGHANDLE h) {
+  uint64_t generation = g_generation.load(std::memory_order_acquire);
+  if (t_cache.handle == h && t_cache.generation == generation) return t_cache.object;
   std::shared_lock<std::shared_mutex> g(g_mutex);
   auto& m = Map();
   auto it = m.find(h);
-  return it == m.end() ? nullptr : it->second;
+  if (it == m.end()) return nullptr;
+  t_cache.handle = h;
+  t_cache.generation = generation;
+  t_cache.object = it->second;
+  return it->second;
 }
 
 std::shared_ptr<Object> Handles::Remove(ENGHANDLE h) {
@@ -51,6 +67,7 @@ std::shared_ptr<Object> Handles::Remove(ENGHANDLE h) {
   if (it == m.end()) return nullptr;
   std::shared_ptr<Object> obj = it->second;
   m.erase(it);
+  g_generation.fetch_add(1, std::memory_order_acq_rel);
   return obj;
 }
 

@@ -13,6 +13,7 @@
 #include "engine.h"
 #include "error.h"
 #include "file_locks.h"
+#include "record_locks.h"
 #include "table_format.h"
 #include "util.h"
 
@@ -64,6 +65,11 @@ void TableHandle::OpenShared(const std::string& path) {
   }
   table_ = SharedTable::Acquire(path, st.st_dev, st.st_ino, alone);
   if (!table_->writable()) options_.read_only = true;
+  {
+    TableLock lock(*table_);
+    token_ = table_->journal().NextToken();
+  }
+  if (writable) TryLockRange(guard.fd, RecordLocks::TokenLockOffset(token_), LockKind::kExclusive);
   fd_ = guard.fd;
   guard.fd = -1;
 }
@@ -77,6 +83,25 @@ TableHandle::~TableHandle() {
       scope.Commit();
     } catch (...) {
       // The reserved slot stays invisible; pack removes it.
+    }
+  }
+  if (!locks_.empty()) {
+    try {
+      TableLock lock(*table_);
+      RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
+      for (uint32_t r : locks_) shared.Release(r, token_);
+    } catch (...) {
+      // Entries of a closed handle count as stale anyway.
+    }
+  }
+  // The last handle anywhere gives back the room files were grown by.
+  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0 &&
+      TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+    try {
+      TableLock lock(*table_);
+      table_->TrimFiles();
+    } catch (...) {
+      // Only slack stays behind.
     }
   }
   table_.reset();
@@ -262,21 +287,30 @@ uint32_t TableHandle::MemoLength(uint16_t field) {
 
 void TableHandle::LockRecord(uint32_t recno) {
   if (options_.exclusive) return;
-  {
-    TableLock lock(*table_);
-    if (!table_->IsLive(recno))
-      Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
-  }
-  if (locks_.count(recno)) return;
-  if (!TryLockRange(fd_, lockpos::Record(recno), LockKind::kExclusive))
+  TableLock lock(*table_);
+  if (!table_->IsLive(recno))
+    Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
+  RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
+  if (!shared.Acquire(recno, token_))
     Fail(ENG_ERR_RECORD_LOCKED,
          "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
   locks_.insert(recno);
 }
 
 void TableHandle::UnlockRecord(uint32_t recno) {
-  if (options_.exclusive) return;
-  if (locks_.erase(recno)) TryLockRange(fd_, lockpos::Record(recno), LockKind::kUnlock);
+  if (options_.exclusive || !locks_.erase(recno)) return;
+  TableLock lock(*table_);
+  RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
+  shared.Release(recno, token_);
+}
+
+void TableHandle::CheckNotLockedByOthers(uint32_t recno) {
+  if (options_.exclusive || locks_.count(recno)) return;
+  RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
+  uint64_t holder = shared.Holder(recno);
+  if (holder != 0 && holder != token_)
+    Fail(ENG_ERR_RECORD_LOCKED,
+         "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
 }
 
 const FieldDef& TableHandle::WritableField(uint16_t field) {
@@ -344,23 +378,9 @@ void TableHandle::SetEmpty(uint16_t field) {
 
 void TableHandle::Write() {
   if (!pending_) return;
-  bool temp_lock = false;
-  if (!options_.exclusive && !pending_append_ && !locks_.count(recno_)) {
-    if (!TryLockRange(fd_, lockpos::Record(recno_), LockKind::kExclusive))
-      Fail(ENG_ERR_RECORD_LOCKED,
-           "Record " + std::to_string(recno_) + " of table " + table_->name() + " is locked by another user");
-    temp_lock = true;
-  }
-  struct TempRelease {
-    int fd;
-    uint32_t recno;
-    bool active;
-    ~TempRelease() {
-      if (active) TryLockRange(fd, lockpos::Record(recno), LockKind::kUnlock);
-    }
-  } release{fd_, recno_, temp_lock};
-
   TableLock lock(*table_);
+  // Holding the table's lock for the whole write stands for the record lock.
+  if (!pending_append_) CheckNotLockedByOthers(recno_);
   ChangeScope scope(*table_);
   std::vector<uint8_t> raw;
   if (pending_append_) {
@@ -426,18 +446,11 @@ void TableHandle::Delete() {
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
   pending_ = false;
   pending_memos_.clear();
-  bool temp_lock = false;
-  if (!options_.exclusive && !locks_.count(recno_)) {
-    if (!TryLockRange(fd_, lockpos::Record(recno_), LockKind::kExclusive))
-      Fail(ENG_ERR_RECORD_LOCKED,
-           "Record " + std::to_string(recno_) + " of table " + table_->name() + " is locked by another user");
-    temp_lock = true;
-  }
   TableLock lock(*table_);
+  CheckNotLockedByOthers(recno_);
   ChangeScope scope(*table_);
   table_->Delete(recno_);
   scope.Commit();
-  if (temp_lock) TryLockRange(fd_, lockpos::Record(recno_), LockKind::kUnlock);
 }
 
 void TableHandle::Zap() {

@@ -108,6 +108,7 @@ class TableHandle {
   void SetCrack(bool eof, bool bof);
   void SetOn(uint32_t recno);
   const FieldDef& WritableField(uint16_t field);
+  void CheckNotLockedByOthers(uint32_t recno);  // under the table lock
 
   OpenOptions options_;
   int fd_ = -1;  // own descriptor: carries this handle's locks
@@ -119,6 +120,7 @@ class TableHandle {
   std::vector<bool> set_fields_;
   std::vector<std::pair<size_t, std::string>> pending_memos_;
   std::set<uint32_t> locks_;
+  uint64_t token_ = 0;  // this handle's owner token in the shared lock table
   Filter filter_;
   uint32_t last_autoinc_ = 0;
 };

@@ -315,6 +315,17 @@ TEST_F(EngineTest, ExclusiveOpensAndLocksHoldBetweenProcesses) {
   });
   EXPECT_EQ(rc, 0);
   EngCloseTable(a);
+  // A lock held by a process that dies without unlocking is released with it.
+  rc = InChild([&] {
+    ENGHANDLE c = 0, t = 0;
+    if (EngConnect(dir.c_str(), &c) || EngOpenTable(c, "proc", nullptr, 3, 1, 1, 2, 0, &t)) return 1;
+    if (EngLockRecord(t, 2)) return 2;
+    ::_exit(0);  // no unlock, no close
+  });
+  EXPECT_EQ(rc, 0);
+  a = Open("proc");
+  ENG_OK_(EngLockRecord(a, 2));
+  EngCloseTable(a);
 }
 
 TEST_F(EngineTest, ErrorCodesMeanWhatCallersExpect) {

@@ -1,0 +1,230 @@
+// engine_vs_sqlite: the engine's table storage against SQLite doing the same
+// work in its best form (prepared statements, one transaction per batch of
+// writes, a full SELECT scan for reading), on N records of (integer,
+// 10-character string, date, double, 40-character string).
+//
+// usage: engine_vs_sqlite [N] [DIR]     (N defaults to 1,000,000)
+// Prints the absolute times and one line "ratio <name> <ours/sqlite>" each.
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+void Check(ENGRESULT rc, const char* what) {
+  if (rc == ENG_OK) return;
+  uint32_t code;
+  char text[600];
+  uint16_t len = sizeof text;
+  EngGetLastError(&code, text, &len);
+  std::fprintf(stderr, "%s failed: %u %s\n", what, code, text);
+  std::exit(1);
+}
+
+void Sql(sqlite3* db, const char* sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::fprintf(stderr, "sqlite: %s: %s\n", sql, err);
+    std::exit(1);
+  }
+}
+
+sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    std::fprintf(stderr, "sqlite prepare: %s\n", sqlite3_errmsg(db));
+    std::exit(1);
+  }
+  return st;
+}
+
+struct Values {
+  int32_t id;
+  char code[11];
+  int32_t julian;
+  double amount;
+  char text[41];
+};
+
+Values Make(uint32_t i) {
+  Values v;
+  v.id = static_cast<int32_t>(i);
+  std::snprintf(v.code, sizeof v.code, "C%09u", (i * 2654435761u) % 1000000000u);
+  v.julian = 2451545 + static_cast<int32_t>(i % 9000);
+  v.amount = i * 1.25;
+  std::snprintf(v.text, sizeof v.text, "Record %u, padded text", i);
+  std::memset(v.text + std::strlen(v.text), '.', 40 - std::strlen(v.text));
+  v.text[40] = 0;
+  return v;
+}
+
+struct Result {
+  const char* name;
+  double ours, sqlite;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t n = argc > 1 ? static_cast<uint32_t>(std::atol(argv[1])) : 1000000;
+  std::string dir;
+  if (argc > 2) {
+    dir = argv[2];
+  } else {
+    char tmpl[] = "/tmp/engine_vs_sqlite.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+  }
+  std::filesystem::create_directories(dir);
+  std::printf("records %u, folder %s\n", n, dir.c_str());
+  std::vector<Result> results;
+
+  // ---- ours ----
+  ENGHANDLE conn = 0, t = 0;
+  Check(EngConnect(dir.c_str(), &conn), "connect");
+  std::filesystem::remove(dir + "/bench.adt");
+  std::filesystem::remove(dir + "/bench.jrn");
+  Check(EngCreateTable(conn, "bench", "ID,Integer;CODE,Char,10;DAY,Date;AMOUNT,Double;TEXT,Char,40", ENG_OPEN_EXCLUSIVE, &t),
+        "create");
+  auto start = Clock::now();
+  for (uint32_t i = 1; i <= n; ++i) {
+    Values v = Make(i);
+    Check(EngAppendRecord(t), "append");
+    EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&v.id), 4);
+    EngSetField(t, 2, reinterpret_cast<uint8_t*>(v.code), 10);
+    EngSetFieldRaw(t, 3, reinterpret_cast<uint8_t*>(&v.julian), 4);
+    EngSetFieldRaw(t, 4, reinterpret_cast<uint8_t*>(&v.amount), 8);
+    EngSetField(t, 5, reinterpret_cast<uint8_t*>(v.text), static_cast<uint32_t>(std::strlen(v.text)));
+    Check(EngWriteRecord(t), "write");
+  }
+  double ours_append = Seconds(start);
+  Check(EngCloseTable(t), "close");
+
+  Check(EngOpenTable(conn, "bench", nullptr, 3, 1, 1, 2, 0, &t), "open shared");
+  uint8_t rec[128];
+  uint64_t checksum = 0;
+  start = Clock::now();
+  Check(EngGotoTop(t), "top");
+  uint16_t eof = 0;
+  uint32_t seen = 0;
+  while (EngAtEOF(t, &eof) == ENG_OK && !eof) {
+    uint32_t len = sizeof rec;
+    Check(EngGetRecord(t, rec, &len), "get record");
+    int32_t id;
+    std::memcpy(&id, rec, 4);
+    checksum += static_cast<uint32_t>(id) + rec[4] + rec[18];
+    ++seen;
+    EngSkip(t, 1);
+  }
+  double ours_walk = Seconds(start);
+  if (seen != n) std::fprintf(stderr, "walk saw %u records\n", seen);
+  Check(EngCloseTable(t), "close");
+
+  Check(EngOpenTable(conn, "bench", nullptr, 3, 1, 1, 2, ENG_OPEN_EXCLUSIVE, &t), "open exclusive");
+  start = Clock::now();
+  Check(EngGotoTop(t), "top");
+  while (EngAtEOF(t, &eof) == ENG_OK && !eof) {
+    double a = 1.5;
+    EngSetFieldRaw(t, 4, reinterpret_cast<uint8_t*>(&a), 8);
+    Check(EngWriteRecord(t), "update");
+    EngSkip(t, 1);
+  }
+  double ours_update = Seconds(start);
+  Check(EngCloseTable(t), "close");
+
+  Check(EngOpenTable(conn, "bench", nullptr, 3, 1, 1, 2, 0, &t), "open shared");
+  start = Clock::now();
+  Check(EngGotoTop(t), "top");
+  while (EngAtEOF(t, &eof) == ENG_OK && !eof) {
+    uint32_t recno = 0;
+    EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
+    Check(EngLockRecord(t, recno), "lock");
+    double a = 2.5;
+    EngSetFieldRaw(t, 4, reinterpret_cast<uint8_t*>(&a), 8);
+    Check(EngWriteRecord(t), "update");
+    Check(EngUnlockRecord(t, recno), "unlock");
+    EngSkip(t, 1);
+  }
+  double ours_update_shared = Seconds(start);
+  Check(EngCloseTable(t), "close");
+  EngDisconnect(conn);
+
+  // ---- SQLite ----
+  std::string dbpath = dir + "/bench.sqlite";
+  std::filesystem::remove(dbpath);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(dbpath.c_str(), &db) != SQLITE_OK) return 1;
+  Sql(db, "CREATE TABLE bench(id INTEGER, code TEXT, day INTEGER, amount REAL, text TEXT)");
+  sqlite3_stmt* ins = Prepare(db, "INSERT INTO bench VALUES(?,?,?,?,?)");
+  start = Clock::now();
+  Sql(db, "BEGIN");
+  for (uint32_t i = 1; i <= n; ++i) {
+    Values v = Make(i);
+    sqlite3_bind_int(ins, 1, v.id);
+    sqlite3_bind_text(ins, 2, v.code, 10, SQLITE_STATIC);
+    sqlite3_bind_int(ins, 3, v.julian);
+    sqlite3_bind_double(ins, 4, v.amount);
+    sqlite3_bind_text(ins, 5, v.text, -1, SQLITE_STATIC);
+    sqlite3_step(ins);
+    sqlite3_reset(ins);
+  }
+  Sql(db, "COMMIT");
+  double sqlite_append = Seconds(start);
+  sqlite3_finalize(ins);
+
+  sqlite3_stmt* sel = Prepare(db, "SELECT id, code, day, amount, text FROM bench");
+  start = Clock::now();
+  uint64_t sqlsum = 0;
+  while (sqlite3_step(sel) == SQLITE_ROW) {
+    sqlsum += static_cast<uint32_t>(sqlite3_column_int(sel, 0));
+    const unsigned char* code = sqlite3_column_text(sel, 1);
+    sqlsum += code ? code[0] : 0;
+    sqlsum += static_cast<uint64_t>(sqlite3_column_int(sel, 2) & 1);
+    sqlsum += static_cast<uint64_t>(sqlite3_column_double(sel, 3) > 0);
+    const unsigned char* text = sqlite3_column_text(sel, 4);
+    sqlsum += text ? text[0] : 0;
+  }
+  double sqlite_walk = Seconds(start);
+  sqlite3_finalize(sel);
+
+  sqlite3_stmt* upd = Prepare(db, "UPDATE bench SET amount = ? WHERE rowid = ?");
+  double sqlite_update = 0;
+  for (double value : {1.5, 2.5}) {
+    start = Clock::now();
+    Sql(db, "BEGIN");
+    for (uint32_t i = 1; i <= n; ++i) {
+      sqlite3_bind_double(upd, 1, value);
+      sqlite3_bind_int(upd, 2, static_cast<int>(i));
+      sqlite3_step(upd);
+      sqlite3_reset(upd);
+    }
+    Sql(db, "COMMIT");
+    double s = Seconds(start);
+    sqlite_update = sqlite_update == 0 ? s : (sqlite_update + s) / 2;
+  }
+  sqlite3_finalize(upd);
+  sqlite3_close(db);
+
+  results.push_back({"append", ours_append, sqlite_append});
+  results.push_back({"walk", ours_walk, sqlite_walk});
+  results.push_back({"update_exclusive", ours_update, sqlite_update});
+  results.push_back({"update_shared_locked", ours_update_shared, sqlite_update});
+  std::printf("%-22s %12s %12s\n", "benchmark", "ours (s)", "sqlite (s)");
+  for (const auto& r : results) std::printf("%-22s %12.3f %12.3f\n", r.name, r.ours, r.sqlite);
+  for (const auto& r : results) std::printf("ratio %s %.2f\n", r.name, r.ours / r.sqlite);
+  std::printf("(checksums %llu %llu)\n", static_cast<unsigned long long>(checksum), static_cast<unsigned long long>(sqlsum));
+  if (argc <= 2) std::filesystem::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,1283 @@
+#include "expr.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine.h"
+#include "error.h"
+
+namespace eng {
+
+namespace {
+
+constexpr double kFirstJulian = 1721426;  // 0001-01-01
+constexpr double kLastJulian = 5373484;   // 9999-12-31
+
+// Deeper trees would exhaust the stack of the recursive parser, binder and
+// evaluator; no sensible filter comes near this.
+constexpr int kMaxDepth = 128;
+
+bool IsIdentStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80; }
+bool IsIdentChar(unsigned char c) { return IsIdentStart(c) || (c >= '0' && c <= '9') || c == '$'; }
+bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+char ToUpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char ToLowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (ToUpperAscii(a[i]) != ToUpperAscii(b[i])) return false;
+  return true;
+}
+
+std::string Upper(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = ToUpperAscii(c);
+  return r;
+}
+
+// Words with a role in expressions or that start the clause after one; they
+// are never taken as bare field names (quote a field that has such a name).
+// Other keywords (DESC, SET, ...) stay usable as field names.
+bool IsReservedWord(std::string_view word) {
+  static const char* const kWords[] = {"AND", "OR", "NOT", "IS", "NULL", "TRUE", "FALSE", "LIKE",
+                                       "IN", "BETWEEN", "FROM", "WHERE", "ORDER", "SELECT"};
+  for (const char* w : kWords)
+    if (EqualsNoCase(word, w)) return true;
+  return false;
+}
+
+}  // namespace
+
+// ---- Lexer --------------------------------------------------------------------
+
+std::string DescribeToken(const Token& token) {
+  if (token.kind == TokenKind::kEnd) return "end of text at position " + std::to_string(token.position + 1);
+  std::string shown;
+  switch (token.kind) {
+    case TokenKind::kString: shown = "'" + token.text + "'"; break;
+    case TokenKind::kQuoted: shown = "\"" + token.text + "\""; break;
+    case TokenKind::kParameter: shown = ":" + token.text; break;
+    default: shown = token.text; break;
+  }
+  if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+  return "\"" + shown + "\" at position " + std::to_string(token.position + 1);
+}
+
+Lexer::Lexer(std::string_view text, uint32_t error_code) : source_(text), error_code_(error_code) {
+  size_t i = 0;
+  const size_t n = text.size();
+  auto fail_at = [&](size_t pos, size_t len, const std::string& why) {
+    Token t;
+    t.kind = TokenKind::kSymbol;
+    t.text = std::string(text.substr(pos, std::min<size_t>(len, 20)));
+    t.position = pos;
+    t.length = len;
+    Fail(t, why);
+  };
+  while (i < n) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v') {
+      ++i;
+      continue;
+    }
+    if (c == '-' && i + 1 < n && text[i + 1] == '-') {
+      while (i < n && text[i] != '\n') ++i;
+      continue;
+    }
+    if (c == '/' && i + 1 < n && text[i + 1] == '*') {
+      size_t end = text.find("*/", i + 2);
+      if (end == std::string_view::npos) fail_at(i, 2, "Unterminated comment");
+      i = end + 2;
+      continue;
+    }
+    Token t;
+    t.position = i;
+    if (IsIdentStart(c)) {
+      size_t start = i;
+      while (i < n && IsIdentChar(static_cast<unsigned char>(text[i]))) ++i;
+      t.kind = TokenKind::kIdentifier;
+      t.text = std::string(text.substr(start, i - start));
+    } else if (IsDigit(c) || (c == '.' && i + 1 < n && IsDigit(static_cast<unsigned char>(text[i + 1])))) {
+      size_t start = i;
+      while (i < n && IsDigit(static_cast<unsigned char>(text[i]))) ++i;
+      if (i < n && text[i] == '.') {
+        ++i;
+        while (i < n && IsDigit(static_cast<unsigned char>(text[i]))) ++i;
+      }
+      if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (text[j] == '+' || text[j] == '-')) ++j;
+        if (j < n && IsDigit(static_cast<unsigned char>(text[j]))) {
+          i = j;
+          while (i < n && IsDigit(static_cast<unsigned char>(text[i]))) ++i;
+        }
+      }
+      t.kind = TokenKind::kNumber;
+      t.text = std::string(text.substr(start, i - start));
+    } else if (c == '\'' || c == '"') {
+      size_t start = i++;
+      std::string content;
+      bool closed = false;
+      while (i < n) {
+        if (static_cast<unsigned char>(text[i]) == c) {
+          if (i + 1 < n && static_cast<unsigned char>(text[i + 1]) == c) {
+            content += static_cast<char>(c);
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        content += text[i++];
+      }
+      if (!closed) fail_at(start, n - start, "Unterminated quoted text");
+      t.kind = c == '\'' ? TokenKind::kString : TokenKind::kQuoted;
+      t.text = std::move(content);
+    } else if (c == ':' && i + 1 < n && IsIdentStart(static_cast<unsigned char>(text[i + 1]))) {
+      size_t start = ++i;
+      while (i < n && IsIdentChar(static_cast<unsigned char>(text[i]))) ++i;
+      t.kind = TokenKind::kParameter;
+      t.text = std::string(text.substr(start, i - start));
+    } else {
+      static const char* const kTwo[] = {"<=", ">=", "<>", "!=", "=="};
+      t.kind = TokenKind::kSymbol;
+      for (const char* two : kTwo) {
+        if (i + 1 < n && text[i] == two[0] && text[i + 1] == two[1]) t.text = two;
+      }
+      if (t.text.empty()) {
+        if (std::strchr("=<>+-*/(),.;{}", static_cast<char>(c)) == nullptr || c == 0)
+          fail_at(i, 1, "Unexpected character");
+        t.text = std::string(1, static_cast<char>(c));
+      }
+      i += t.text.size();
+    }
+    t.length = i - t.position;
+    tokens_.push_back(std::move(t));
+  }
+  Token end;
+  end.kind = TokenKind::kEnd;
+  end.position = n;
+  tokens_.push_back(end);
+}
+
+const Token& Lexer::Peek(size_t ahead) const {
+  size_t i = next_ + ahead;
+  return i < tokens_.size() ? tokens_[i] : tokens_.back();
+}
+
+Token Lexer::Next() {
+  Token t = Peek();
+  if (next_ < tokens_.size() - 1) {
+    ++next_;
+    consumed_end_ = t.position + t.length;
+  }
+  return t;
+}
+
+bool Lexer::PeekKeyword(const char* keyword, size_t ahead) const {
+  const Token& t = Peek(ahead);
+  return t.kind == TokenKind::kIdentifier && EqualsNoCase(t.text, keyword);
+}
+
+bool Lexer::PeekSymbol(const char* symbol, size_t ahead) const {
+  const Token& t = Peek(ahead);
+  return t.kind == TokenKind::kSymbol && t.text == symbol;
+}
+
+bool Lexer::AcceptKeyword(const char* keyword) {
+  if (!PeekKeyword(keyword)) return false;
+  Next();
+  return true;
+}
+
+bool Lexer::AcceptSymbol(const char* symbol) {
+  if (!PeekSymbol(symbol)) return false;
+  Next();
+  return true;
+}
+
+void Lexer::ExpectKeyword(const char* keyword) {
+  if (!AcceptKeyword(keyword)) Fail(Peek(), std::string("Expected ") + keyword);
+}
+
+void Lexer::ExpectSymbol(const char* symbol) {
+  if (!AcceptSymbol(symbol)) Fail(Peek(), std::string("Expected \"") + symbol + "\"");
+}
+
+void Lexer::Fail(const Token& token, const std::string& why) const {
+  eng::Fail(error_code_, why + ": " + DescribeToken(token));
+}
+
+// ---- Parser -------------------------------------------------------------------
+
+namespace {
+
+using SyntaxPtr = std::unique_ptr<ExprSyntax>;
+
+class ExpressionParser {
+ public:
+  explicit ExpressionParser(Lexer& lexer) : lx_(lexer) {}
+
+  SyntaxPtr ParseOr() {
+    SyntaxPtr left = ParseAnd();
+    while (lx_.PeekKeyword("OR")) {
+      Token op = lx_.Next();
+      left = Binary(op, "OR", std::move(left), ParseAnd());
+    }
+    return left;
+  }
+
+ private:
+  SyntaxPtr ParseAnd() {
+    SyntaxPtr left = ParseNot();
+    while (lx_.PeekKeyword("AND")) {
+      Token op = lx_.Next();
+      left = Binary(op, "AND", std::move(left), ParseNot());
+    }
+    return left;
+  }
+
+  SyntaxPtr ParseNot() {
+    if (lx_.PeekKeyword("NOT")) {
+      Token op = lx_.Next();
+      Enter(op);
+      SyntaxPtr operand = ParseNot();
+      --depth_;
+      return Unary(op, "NOT", std::move(operand));
+    }
+    return ParseComparison();
+  }
+
+  SyntaxPtr ParseComparison() {
+    SyntaxPtr left = ParseAdditive();
+    for (;;) {
+      const Token& t = lx_.Peek();
+      if (t.kind == TokenKind::kSymbol &&
+          (t.text == "=" || t.text == "==" || t.text == "<>" || t.text == "!=" || t.text == "<" || t.text == "<=" ||
+           t.text == ">" || t.text == ">=")) {
+        Token op = lx_.Next();
+        std::string name = op.text == "==" ? "=" : op.text == "!=" ? "<>" : op.text;
+        left = Binary(op, name, std::move(left), ParseAdditive());
+      } else if (PeekPredicate(0) || (lx_.PeekKeyword("NOT") && PeekPredicate(1))) {
+        bool negated = lx_.AcceptKeyword("NOT");
+        Token op = lx_.Next();
+        std::string name = Upper(op.text);
+        SyntaxPtr node = Node(ExprSyntax::Kind::kBinary, op);
+        node->text = name;
+        node->negated = negated;
+        node->children.push_back(std::move(left));
+        if (name == "LIKE") {
+          node->children.push_back(ParseAdditive());
+        } else if (name == "BETWEEN") {
+          node->children.push_back(ParseAdditive());
+          lx_.ExpectKeyword("AND");
+          node->children.push_back(ParseAdditive());
+        } else {  // IN
+          Token open = lx_.Peek();
+          lx_.ExpectSymbol("(");
+          Enter(open);
+          do {
+            node->children.push_back(ParseAdditive());
+          } while (lx_.AcceptSymbol(","));
+          --depth_;
+          lx_.ExpectSymbol(")");
+        }
+        int depth = 0;
+        for (auto& c : node->children) depth = std::max(depth, c->depth);
+        // IN binds to a balanced OR tree: count its height too.
+        int fan = 1;
+        for (size_t n = node->children.size(); n > 1; n = (n + 1) / 2) ++fan;
+        node->depth = depth + fan + 1;
+        CheckDepth(*node);
+        left = std::move(node);
+      } else if (lx_.PeekKeyword("IS")) {
+        Token op = lx_.Next();
+        bool negated = lx_.AcceptKeyword("NOT");
+        lx_.ExpectKeyword("NULL");
+        SyntaxPtr node = Unary(op, "IS NULL", std::move(left));
+        node->kind = ExprSyntax::Kind::kIsNull;
+        node->negated = negated;
+        left = std::move(node);
+      } else {
+        return left;
+      }
+    }
+  }
+
+  bool PeekPredicate(size_t ahead) const {
+    return lx_.PeekKeyword("LIKE", ahead) || lx_.PeekKeyword("IN", ahead) || lx_.PeekKeyword("BETWEEN", ahead);
+  }
+
+  SyntaxPtr ParseAdditive() {
+    SyntaxPtr left = ParseMultiplicative();
+    while (lx_.PeekSymbol("+") || lx_.PeekSymbol("-")) {
+      Token op = lx_.Next();
+      left = Binary(op, op.text, std::move(left), ParseMultiplicative());
+    }
+    return left;
+  }
+
+  SyntaxPtr ParseMultiplicative() {
+    SyntaxPtr left = ParseUnary();
+    while (lx_.PeekSymbol("*") || lx_.PeekSymbol("/")) {
+      Token op = lx_.Next();
+      left = Binary(op, op.text, std::move(left), ParseUnary());
+    }
+    return left;
+  }
+
+  SyntaxPtr ParseUnary() {
+    if (lx_.PeekSymbol("-") || lx_.PeekSymbol("+")) {
+      Token op = lx_.Next();
+      Enter(op);
+      SyntaxPtr operand = ParseUnary();
+      --depth_;
+      return Unary(op, op.text, std::move(operand));
+    }
+    return ParsePrimary();
+  }
+
+  SyntaxPtr ParsePrimary() {
+    const Token& t = lx_.Peek();
+    switch (t.kind) {
+      case TokenKind::kNumber: {
+        SyntaxPtr node = Literal(lx_.Next(), LiteralKind::kNumber);
+        node->number = std::strtod(node->text.c_str(), nullptr);
+        return node;
+      }
+      case TokenKind::kString: return Literal(lx_.Next(), LiteralKind::kString);
+      case TokenKind::kQuoted: {
+        SyntaxPtr node = Node(ExprSyntax::Kind::kName, lx_.Next());
+        node->quoted = true;
+        return node;
+      }
+      case TokenKind::kParameter: return Node(ExprSyntax::Kind::kParameter, lx_.Next());
+      case TokenKind::kSymbol:
+        if (t.text == "(") {
+          Token open = lx_.Next();
+          Enter(open);
+          SyntaxPtr inner = ParseOr();
+          --depth_;
+          lx_.ExpectSymbol(")");
+          return inner;
+        }
+        if (t.text == "{") return ParseEscapedLiteral();
+        break;
+      case TokenKind::kIdentifier: return ParseWord();
+      case TokenKind::kEnd: break;
+    }
+    lx_.Fail(t, "Expected an expression");
+  }
+
+  // {d '...'}, {t '...'}, {ts '...'}
+  SyntaxPtr ParseEscapedLiteral() {
+    Token open = lx_.Next();
+    const Token& kind = lx_.Peek();
+    LiteralKind lk;
+    if (lx_.PeekKeyword("D")) lk = LiteralKind::kDate;
+    else if (lx_.PeekKeyword("T")) lk = LiteralKind::kTime;
+    else if (lx_.PeekKeyword("TS")) lk = LiteralKind::kTimestamp;
+    else lx_.Fail(kind, "Expected d, t or ts");
+    lx_.Next();
+    SyntaxPtr node = TypedLiteral(lk);
+    lx_.ExpectSymbol("}");
+    return node;
+  }
+
+  // The string token after DATE, TIME, TIMESTAMP or an escape's kind.
+  SyntaxPtr TypedLiteral(LiteralKind kind) {
+    const Token& t = lx_.Peek();
+    if (t.kind != TokenKind::kString && t.kind != TokenKind::kQuoted) lx_.Fail(t, "Expected a quoted date or time");
+    SyntaxPtr node = Literal(lx_.Next(), kind);
+    if (!ConvertTemporalText(kind, node->text, &node->number)) {
+      static const char* const kNames[] = {"", "", "", "", "date", "time", "time stamp"};
+      lx_.Fail(node->token, std::string("Not a valid ") + kNames[static_cast<int>(kind)]);
+    }
+    return node;
+  }
+
+  SyntaxPtr ParseWord() {
+    const Token& t = lx_.Peek();
+    if (lx_.PeekKeyword("TRUE") || lx_.PeekKeyword("FALSE")) {
+      SyntaxPtr node = Literal(lx_.Next(), LiteralKind::kLogical);
+      node->number = EqualsNoCase(node->text, "TRUE") ? 1 : 0;
+      return node;
+    }
+    if (lx_.PeekKeyword("NULL")) return Literal(lx_.Next(), LiteralKind::kNull);
+    TokenKind after = lx_.Peek(1).kind;
+    bool quoted_follows = after == TokenKind::kString;
+    if (quoted_follows && lx_.PeekKeyword("DATE")) return (lx_.Next(), TypedLiteral(LiteralKind::kDate));
+    if (quoted_follows && lx_.PeekKeyword("TIME")) return (lx_.Next(), TypedLiteral(LiteralKind::kTime));
+    if (quoted_follows && lx_.PeekKeyword("TIMESTAMP")) return (lx_.Next(), TypedLiteral(LiteralKind::kTimestamp));
+    if (IsReservedWord(t.text)) lx_.Fail(t, "Expected an expression");
+    if (lx_.PeekSymbol("(", 1)) return ParseCall();
+    SyntaxPtr node = Node(ExprSyntax::Kind::kName, lx_.Next());
+    // TABLE.FIELD: keep the field, remember the qualifier.
+    if (lx_.PeekSymbol(".") &&
+        (lx_.Peek(1).kind == TokenKind::kIdentifier || lx_.Peek(1).kind == TokenKind::kQuoted)) {
+      lx_.Next();
+      Token field = lx_.Next();
+      node->qualifier = node->text;
+      node->text = field.text;
+      node->quoted = field.kind == TokenKind::kQuoted;
+      node->token = field;
+    }
+    return node;
+  }
+
+  SyntaxPtr ParseCall() {
+    Token name = lx_.Next();
+    SyntaxPtr node = Node(ExprSyntax::Kind::kCall, name);
+    node->text = Upper(name.text);
+    Token open = lx_.Next();  // "("
+    Enter(open);
+    if (!lx_.PeekSymbol(")")) {
+      do {
+        if (lx_.PeekSymbol("*") && (lx_.PeekSymbol(")", 1) || lx_.PeekSymbol(",", 1))) {
+          node->children.push_back(Node(ExprSyntax::Kind::kStar, lx_.Next()));
+        } else {
+          node->children.push_back(ParseOr());
+        }
+      } while (lx_.AcceptSymbol(","));
+    }
+    --depth_;
+    lx_.ExpectSymbol(")");
+    int depth = 0;
+    for (auto& c : node->children) depth = std::max(depth, c->depth);
+    node->depth = depth + 1;
+    CheckDepth(*node);
+    return node;
+  }
+
+  static bool ConvertTemporalText(LiteralKind kind, const std::string& text, double* out) {
+    if (kind == LiteralKind::kDate) {
+      int32_t julian;
+      if (!ParseDateText(text, &julian)) return false;
+      *out = julian;
+      return true;
+    }
+    if (kind == LiteralKind::kTime) {
+      int32_t ms;
+      if (!ParseTimeText(text, &ms)) return false;
+      *out = ms;
+      return true;
+    }
+    return ParseTimestampText(text, out);
+  }
+
+  void Enter(const Token& t) {
+    if (++depth_ > kMaxDepth) lx_.Fail(t, "Expression nested too deeply");
+  }
+
+  void CheckDepth(const ExprSyntax& node) {
+    if (node.depth > kMaxDepth) lx_.Fail(node.token, "Expression nested too deeply");
+  }
+
+  static SyntaxPtr Node(ExprSyntax::Kind kind, const Token& t) {
+    auto node = std::make_unique<ExprSyntax>();
+    node->kind = kind;
+    node->text = t.text;
+    node->token = t;
+    return node;
+  }
+
+  static SyntaxPtr Literal(const Token& t, LiteralKind kind) {
+    SyntaxPtr node = Node(ExprSyntax::Kind::kLiteral, t);
+    node->literal = kind;
+    return node;
+  }
+
+  SyntaxPtr Unary(const Token& op, const std::string& name, SyntaxPtr operand) {
+    SyntaxPtr node = Node(ExprSyntax::Kind::kUnary, op);
+    node->text = name;
+    node->depth = operand->depth + 1;
+    node->children.push_back(std::move(operand));
+    CheckDepth(*node);
+    return node;
+  }
+
+  SyntaxPtr Binary(const Token& op, const std::string& name, SyntaxPtr left, SyntaxPtr right) {
+    SyntaxPtr node = Node(ExprSyntax::Kind::kBinary, op);
+    node->text = name;
+    node->depth = std::max(left->depth, right->depth) + 1;
+    node->children.push_back(std::move(left));
+    node->children.push_back(std::move(right));
+    CheckDepth(*node);
+    return node;
+  }
+
+  Lexer& lx_;
+  int depth_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<ExprSyntax> ParseExpression(Lexer& lexer) { return ExpressionParser(lexer).ParseOr(); }
+
+// ---- Binder -------------------------------------------------------------------
+
+enum class CompiledExpression::Op : uint8_t {
+  kConst,      // scalar, logical or null constant
+  kConstText,  // string constant
+  kField,      // fixed-size field
+  kMemo,       // memo-like field
+  kNegate,
+  kAdd,
+  kSub,
+  kMul,
+  kDiv,
+  kConcat,
+  kCompare,
+  kLike,  // compare kNe for NOT LIKE
+  kAnd,
+  kOr,
+  kNot,
+  kIsNull,
+  kIsNotNull,
+  kUpper,
+  kLower,
+  kTrim,
+  kLTrim,
+  kRTrim,
+  kLeft,
+  kRight,
+  kSubstr,
+  kLength,
+  kYear,
+  kMonth,
+  kDay,
+};
+
+class ExpressionBinder {
+ public:
+  using Op = CompiledExpression::Op;
+  using NodeT = CompiledExpression::Node;
+
+  explicit ExpressionBinder(const FieldList& fields) : fields_(fields) {}
+
+  CompiledExpression Run(const ExprSyntax& syntax) {
+    out_.root_ = Bind(syntax);
+    out_.result_type_ = Type(out_.root_);
+    out_.scratch_.resize(out_.nodes_.size());
+    std::sort(out_.referenced_fields_.begin(), out_.referenced_fields_.end());
+    out_.referenced_fields_.erase(std::unique(out_.referenced_fields_.begin(), out_.referenced_fields_.end()),
+                                  out_.referenced_fields_.end());
+    return std::move(out_);
+  }
+
+ private:
+  [[noreturn]] static void Error(const ExprSyntax& at, const std::string& why) {
+    Fail(ENG_ERR_EXPRESSION, why + ": " + DescribeToken(at.token));
+  }
+
+  ValueType Type(int32_t i) const { return out_.nodes_[static_cast<size_t>(i)].type; }
+  NodeT& At(int32_t i) { return out_.nodes_[static_cast<size_t>(i)]; }
+
+  int32_t Add(NodeT node) {
+    out_.nodes_.push_back(std::move(node));
+    return static_cast<int32_t>(out_.nodes_.size() - 1);
+  }
+
+  int32_t MakeNode(Op op, ValueType type, int32_t a = -1, int32_t b = -1, int32_t c = -1) {
+    NodeT n;
+    n.op = op;
+    n.type = type;
+    n.a = a;
+    n.b = b;
+    n.c = c;
+    return Add(std::move(n));
+  }
+
+  int32_t MakeConst(ValueType type, double number) {
+    int32_t i = MakeNode(Op::kConst, type);
+    At(i).number = number;
+    return i;
+  }
+
+  static bool IsTemporal(ValueType t) { return t == ValueType::kDate || t == ValueType::kTimestamp || t == ValueType::kTime; }
+  static bool IsDateLike(ValueType t) { return t == ValueType::kDate || t == ValueType::kTimestamp; }
+  bool IsTextLiteral(int32_t i) const { return out_.nodes_[static_cast<size_t>(i)].op == Op::kConstText; }
+
+  // Turns a string literal into a constant of the temporal type `want`.
+  void ConvertLiteral(int32_t i, ValueType want, const ExprSyntax& at) {
+    NodeT& n = At(i);
+    bool ok = false;
+    double v = 0;
+    if (want == ValueType::kDate || want == ValueType::kTimestamp) {
+      ok = ParseTimestampText(n.text, &v);
+      if (ok && want == ValueType::kDate && v != std::floor(v)) want = ValueType::kTimestamp;
+    } else if (want == ValueType::kTime) {
+      int32_t ms;
+      ok = ParseTimeText(n.text, &ms);
+      v = ms;
+    }
+    if (!ok) Error(at, std::string("Not a valid ") + ValueTypeName(want) + " '" + n.text + "'");
+    n.op = Op::kConst;
+    n.type = want;
+    n.number = v;
+    n.text.clear();
+  }
+
+  void RequireType(int32_t i, const ExprSyntax& at, std::initializer_list<ValueType> allowed, const char* what) {
+    ValueType t = Type(i);
+    if (t == ValueType::kNull) return;
+    for (ValueType a : allowed)
+      if (a == t) return;
+    Error(at, std::string("Expected ") + what + ", found " + ValueTypeName(t));
+  }
+
+  int32_t Bind(const ExprSyntax& s) {
+    switch (s.kind) {
+      case ExprSyntax::Kind::kLiteral: return BindLiteral(s);
+      case ExprSyntax::Kind::kName: return BindName(s);
+      case ExprSyntax::Kind::kParameter: Error(s, "Parameter markers are not supported here");
+      case ExprSyntax::Kind::kStar: Error(s, "Unexpected \"*\"");
+      case ExprSyntax::Kind::kUnary: return BindUnary(s);
+      case ExprSyntax::Kind::kBinary: return BindBinary(s);
+      case ExprSyntax::Kind::kIsNull: {
+        int32_t a = Bind(*s.children[0]);
+        return MakeNode(s.negated ? Op::kIsNotNull : Op::kIsNull, ValueType::kLogical, a);
+      }
+      case ExprSyntax::Kind::kCall: return BindCall(s);
+    }
+    Error(s, "Unexpected token");
+  }
+
+  int32_t BindLiteral(const ExprSyntax& s) {
+    switch (s.literal) {
+      case LiteralKind::kNull: return MakeConst(ValueType::kNull, 0);
+      case LiteralKind::kString: {
+        int32_t i = MakeNode(Op::kConstText, ValueType::kString);
+        At(i).text = s.text;
+        At(i).max_length = static_cast<uint32_t>(s.text.size());
+        return i;
+      }
+      case LiteralKind::kNumber:
+        if (!std::isfinite(s.number)) Error(s, "Number out of range");
+        return MakeConst(ValueType::kNumber, s.number);
+      case LiteralKind::kLogical: return MakeConst(ValueType::kLogical, s.number);
+      case LiteralKind::kDate: return MakeConst(ValueType::kDate, s.number);
+      case LiteralKind::kTime: return MakeConst(ValueType::kTime, s.number);
+      case LiteralKind::kTimestamp: return MakeConst(ValueType::kTimestamp, s.number);
+    }
+    Error(s, "Unexpected literal");
+  }
+
+  int32_t BindName(const ExprSyntax& s) {
+    for (size_t i = 0; i < fields_.size(); ++i) {
+      const FieldDef& f = fields_[i];
+      if (!EqualsNoCase(f.name, s.text)) continue;
+      ValueType type = ValueTypeOfField(f.type);
+      if (type == ValueType::kNull) Error(s, "Field has a type expressions cannot read");
+      if (f.length < MinimumFieldLength(f.type))
+        Error(s, "Field is " + std::to_string(f.length) + " bytes long, too short for its type");
+      NodeT n;
+      n.op = IsMemoType(f.type) ? Op::kMemo : Op::kField;
+      n.type = type;
+      n.field = i;
+      n.def = f;
+      n.max_length = IsMemoType(f.type) ? 0 : f.length;
+      if (n.op == Op::kField)
+        out_.min_record_size_ = std::max<size_t>(out_.min_record_size_, static_cast<size_t>(f.offset) + f.length);
+      out_.referenced_fields_.push_back(i);
+      return Add(std::move(n));
+    }
+    if (s.quoted && s.qualifier.empty()) {
+      int32_t i = MakeNode(Op::kConstText, ValueType::kString);
+      At(i).text = s.text;
+      At(i).max_length = static_cast<uint32_t>(s.text.size());
+      return i;
+    }
+    Error(s, "Unknown field");
+  }
+
+  int32_t BindUnary(const ExprSyntax& s) {
+    int32_t a = Bind(*s.children[0]);
+    if (s.text == "NOT") {
+      RequireType(a, s, {ValueType::kLogical}, "a condition after NOT");
+      return MakeNode(Op::kNot, ValueType::kLogical, a);
+    }
+    RequireType(a, s, {ValueType::kNumber}, "a number");
+    if (s.text == "+") return a;
+    return MakeNode(Op::kNegate, ValueType::kNumber, a);
+  }
+
+  int32_t BindBinary(const ExprSyntax& s) {
+    const std::string& op = s.text;
+    if (op == "BETWEEN" || op == "IN") return Negate(s, op == "IN" ? BindIn(s) : BindBetween(s));
+    int32_t a = Bind(*s.children[0]);
+    int32_t b = Bind(*s.children[1]);
+    if (op == "AND" || op == "OR") {
+      RequireType(a, *s.children[0], {ValueType::kLogical}, "a condition");
+      RequireType(b, *s.children[1], {ValueType::kLogical}, "a condition");
+      return MakeNode(op == "AND" ? Op::kAnd : Op::kOr, ValueType::kLogical, a, b);
+    }
+    if (op == "+" || op == "-") return BindAdditive(s, a, b);
+    if (op == "LIKE") {
+      RequireType(a, *s.children[0], {ValueType::kString}, "a string");
+      RequireType(b, *s.children[1], {ValueType::kString}, "a string pattern");
+      int32_t i = MakeNode(Op::kLike, ValueType::kLogical, a, b);
+      At(i).compare = s.negated ? CompareOp::kNe : CompareOp::kEq;
+      return i;
+    }
+    if (op == "*" || op == "/") {
+      RequireType(a, *s.children[0], {ValueType::kNumber}, "a number");
+      RequireType(b, *s.children[1], {ValueType::kNumber}, "a number");
+      return MakeNode(op == "*" ? Op::kMul : Op::kDiv, ValueType::kNumber, a, b);
+    }
+    CompareOp cmp = op == "=" ? CompareOp::kEq : op == "<>" ? CompareOp::kNe : op == "<" ? CompareOp::kLt
+                  : op == "<=" ? CompareOp::kLe : op == ">" ? CompareOp::kGt : CompareOp::kGe;
+    return BindComparison(s, cmp, a, b, *s.children[1]);
+  }
+
+  int32_t Concat(int32_t a, int32_t b) {
+    uint32_t la = At(a).max_length, lb = At(b).max_length;
+    int32_t i = MakeNode(Op::kConcat, ValueType::kString, a, b);
+    // Unbounded stays unbounded; a NULL operand adds nothing.
+    bool unbounded = (la == 0 && Type(a) == ValueType::kString && !IsTextLiteral(a)) ||
+                     (lb == 0 && Type(b) == ValueType::kString && !IsTextLiteral(b));
+    At(i).max_length = unbounded ? 0 : la + lb;
+    return i;
+  }
+
+  int32_t Negate(const ExprSyntax& s, int32_t i) { return s.negated ? MakeNode(Op::kNot, ValueType::kLogical, i) : i; }
+
+  // x BETWEEN lo AND hi is x >= lo AND x <= hi (x is evaluated twice).
+  int32_t BindBetween(const ExprSyntax& s) {
+    int32_t low = BindComparison(s, CompareOp::kGe, Bind(*s.children[0]), Bind(*s.children[1]), *s.children[1]);
+    int32_t high = BindComparison(s, CompareOp::kLe, Bind(*s.children[0]), Bind(*s.children[2]), *s.children[2]);
+    return MakeNode(Op::kAnd, ValueType::kLogical, low, high);
+  }
+
+  // x IN (a, b, ...) is x = a OR x = b ..., as a balanced tree so that long
+  // lists stay shallow.
+  int32_t BindIn(const ExprSyntax& s) {
+    std::vector<int32_t> terms;
+    for (size_t i = 1; i < s.children.size(); ++i)
+      terms.push_back(BindComparison(s, CompareOp::kEq, Bind(*s.children[0]), Bind(*s.children[i]), *s.children[i]));
+    while (terms.size() > 1) {
+      std::vector<int32_t> next;
+      for (size_t i = 0; i + 1 < terms.size(); i += 2) next.push_back(MakeNode(Op::kOr, ValueType::kLogical, terms[i], terms[i + 1]));
+      if (terms.size() % 2 == 1) next.push_back(terms.back());
+      terms.swap(next);
+    }
+    return terms[0];
+  }
+
+  int32_t BindAdditive(const ExprSyntax& s, int32_t a, int32_t b) {
+    bool plus = s.text == "+";
+    ValueType ta = Type(a), tb = Type(b);
+    // A text beside a date reads as a date ('2005-05-24' - BIRTH_DATE).
+    if (IsDateLike(ta) && IsTextLiteral(b) && !plus) ConvertLiteral(b, ta, *s.children[1]);
+    if (IsDateLike(tb) && IsTextLiteral(a) && !plus) ConvertLiteral(a, tb, *s.children[0]);
+    ta = Type(a);
+    tb = Type(b);
+    if (ta == ValueType::kNull || tb == ValueType::kNull) {
+      ValueType other = ta == ValueType::kNull ? tb : ta;
+      if (other == ValueType::kString && plus) return Concat(a, b);
+      if (other == ValueType::kNull || other == ValueType::kNumber || IsDateLike(other))
+        return MakeNode(plus ? Op::kAdd : Op::kSub, other == ValueType::kNull ? ValueType::kNumber : other, a, b);
+    }
+    if (ta == ValueType::kNumber && tb == ValueType::kNumber)
+      return MakeNode(plus ? Op::kAdd : Op::kSub, ValueType::kNumber, a, b);
+    if (plus && ta == ValueType::kString && tb == ValueType::kString)
+      return Concat(a, b);
+    if (IsDateLike(ta) && tb == ValueType::kNumber) return MakeNode(plus ? Op::kAdd : Op::kSub, ta, a, b);
+    if (plus && ta == ValueType::kNumber && IsDateLike(tb)) return MakeNode(Op::kAdd, tb, a, b);
+    if (!plus && IsDateLike(ta) && IsDateLike(tb)) return MakeNode(Op::kSub, ValueType::kNumber, a, b);
+    Error(s, std::string("Cannot ") + (plus ? "add " : "subtract ") + ValueTypeName(tb) + (plus ? " to " : " from ") +
+                 ValueTypeName(ta));
+  }
+
+  // `s` is the operator (for errors), `right` the syntax of operand b.
+  int32_t BindComparison(const ExprSyntax& s, CompareOp cmp, int32_t a, int32_t b, const ExprSyntax& right) {
+    NodeT n;
+    n.op = Op::kCompare;
+    n.type = ValueType::kLogical;
+    n.compare = cmp;
+    if (IsTemporal(Type(a)) && IsTextLiteral(b)) ConvertLiteral(b, Type(a), right);
+    if (IsTemporal(Type(b)) && IsTextLiteral(a)) ConvertLiteral(a, Type(b), *s.children[0]);
+    ValueType ta = Type(a), tb = Type(b);
+    bool ok = ta == ValueType::kNull || tb == ValueType::kNull || ta == tb || (IsDateLike(ta) && IsDateLike(tb));
+    if (!ok) Error(s, std::string("Cannot compare ") + ValueTypeName(ta) + " with " + ValueTypeName(tb));
+    n.string_compare = ta == ValueType::kString || tb == ValueType::kString;
+    if (n.string_compare) {
+      if (IsTextLiteral(b)) n.literal_side = 1;
+      else if (IsTextLiteral(a)) n.literal_side = 0;
+    }
+    n.a = a;
+    n.b = b;
+    return Add(std::move(n));
+  }
+
+  int32_t BindCall(const ExprSyntax& s) {
+    const std::string& name = s.text;
+    struct Function {
+      const char* name;
+      Op op;
+      size_t min_args, max_args;
+    };
+    static const Function kFunctions[] = {
+        {"UPPER", Op::kUpper, 1, 1},   {"LOWER", Op::kLower, 1, 1},     {"TRIM", Op::kTrim, 1, 1},
+        {"LTRIM", Op::kLTrim, 1, 1},   {"RTRIM", Op::kRTrim, 1, 1},     {"LEFT", Op::kLeft, 2, 2},
+        {"RIGHT", Op::kRight, 2, 2},   {"SUBSTRING", Op::kSubstr, 2, 3}, {"SUBSTR", Op::kSubstr, 2, 3},
+        {"LENGTH", Op::kLength, 1, 1}, {"LEN", Op::kLength, 1, 1},       {"YEAR", Op::kYear, 1, 1},
+        {"MONTH", Op::kMonth, 1, 1},   {"DAY", Op::kDay, 1, 1},
+    };
+    const Function* fn = nullptr;
+    for (const Function& f : kFunctions)
+      if (name == f.name) fn = &f;
+    if (fn == nullptr) {
+      if (name == "COUNT" || name == "MIN" || name == "MAX" || name == "SUM" || name == "AVG")
+        Error(s, "Aggregate functions are allowed only as whole SELECT columns");
+      Error(s, "Unknown function");
+    }
+    size_t n = s.children.size();
+    if (n < fn->min_args || n > fn->max_args)
+      Error(s, "Wrong number of arguments (" + std::to_string(n) + ")");
+    int32_t args[3] = {-1, -1, -1};
+    for (size_t i = 0; i < n; ++i) args[i] = Bind(*s.children[i]);
+    auto text_arg = [&](size_t i) { RequireType(args[i], *s.children[i], {ValueType::kString}, "a string"); };
+    auto number_arg = [&](size_t i) { RequireType(args[i], *s.children[i], {ValueType::kNumber}, "a number"); };
+    switch (fn->op) {
+      case Op::kYear:
+      case Op::kMonth:
+      case Op::kDay:
+        if (IsTextLiteral(args[0])) ConvertLiteral(args[0], ValueType::kDate, *s.children[0]);
+        RequireType(args[0], *s.children[0], {ValueType::kDate, ValueType::kTimestamp}, "a date");
+        return MakeNode(fn->op, ValueType::kNumber, args[0]);
+      case Op::kLength:
+        text_arg(0);
+        return MakeNode(fn->op, ValueType::kNumber, args[0]);
+      default:
+        text_arg(0);
+        for (size_t i = 1; i < n; ++i) number_arg(i);
+        int32_t node = MakeNode(fn->op, ValueType::kString, args[0], args[1], args[2]);
+        // Every string function returns at most its first argument's bytes.
+        At(node).max_length = At(args[0]).max_length;
+        return node;
+    }
+  }
+
+  const FieldList& fields_;
+  CompiledExpression out_;
+};
+
+int32_t CompiledExpression::field_reference() const {
+  if (nodes_.empty()) return -1;
+  const Node& root = nodes_[static_cast<size_t>(root_)];
+  return (root.op == Op::kField || root.op == Op::kMemo) ? static_cast<int32_t>(root.field) : -1;
+}
+
+uint32_t CompiledExpression::result_max_length() const {
+  return nodes_.empty() ? 0 : nodes_[static_cast<size_t>(root_)].max_length;
+}
+
+CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields) { return ExpressionBinder(fields).Run(syntax); }
+
+CompiledExpression Compile(std::string_view text, const FieldList& fields) {
+  Lexer lexer(text, ENG_ERR_EXPRESSION);
+  if (lexer.AtEnd()) lexer.Fail(lexer.Peek(), "Empty expression");
+  std::unique_ptr<ExprSyntax> syntax = ParseExpression(lexer);
+  if (!lexer.AtEnd()) lexer.Fail(lexer.Peek(), "Unexpected token after the expression");
+  return Bind(*syntax, fields);
+}
+
+CompiledExpression CompileFilter(std::string_view text, const FieldList& fields) {
+  CompiledExpression e = Compile(text, fields);
+  if (e.result_type() != ValueType::kLogical && e.result_type() != ValueType::kNull)
+    Fail(ENG_ERR_EXPRESSION, std::string("The expression is not a condition (it gives a ") +
+                                 ValueTypeName(e.result_type()) + "): " + std::string(text));
+  return e;
+}
+
+// ---- Evaluator ----------------------------------------------------------------
+
+namespace {
+enum class Tri : uint8_t { kFalse, kTrue, kNull };
+
+bool ApplyCompare(CompareOp op, int c) {
+  switch (op) {
+    case CompareOp::kEq: return c == 0;
+    case CompareOp::kNe: return c != 0;
+    case CompareOp::kLt: return c < 0;
+    case CompareOp::kLe: return c <= 0;
+    case CompareOp::kGt: return c > 0;
+    case CompareOp::kGe: return c >= 0;
+  }
+  return false;
+}
+
+// SQL LIKE: "%" any run of characters, "_" any one character. Greedy with
+// one backtrack point, so the cost stays O(value * pattern) at worst.
+bool LikeMatch(std::string_view value, std::string_view pattern) {
+  size_t v = 0, p = 0;
+  size_t star = std::string_view::npos, resume = 0;
+  while (v < value.size()) {
+    if (p < pattern.size() && pattern[p] == '%') {
+      star = p++;
+      resume = v;
+    } else if (p < pattern.size() && (pattern[p] == '_' || pattern[p] == value[v])) {
+      ++p;
+      ++v;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      v = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '%') ++p;
+  return p == pattern.size();
+}
+
+// Counts and positions from numbers, clamped so that casts stay defined.
+int64_t ToCount(double d) {
+  if (std::isnan(d)) return 0;
+  d = std::floor(d);
+  if (d > 1e12) return static_cast<int64_t>(1e12);
+  if (d < -1e12) return static_cast<int64_t>(-1e12);
+  return static_cast<int64_t>(d);
+}
+}  // namespace
+
+class ExpressionEvaluator {
+ public:
+  using Op = CompiledExpression::Op;
+  using NodeT = CompiledExpression::Node;
+
+  ExpressionEvaluator(const CompiledExpression& e, const RecordView& r, bool exact) : e_(e), rec_(r), exact_(exact) {
+    if (e.min_record_size_ > r.size || (e.min_record_size_ > 0 && r.data == nullptr))
+      Fail(ENG_ERR_INTERNAL, "Record of " + std::to_string(r.size) + " bytes is too short for the expression (needs " +
+                                 std::to_string(e.min_record_size_) + ").");
+  }
+
+  Value Run() {
+    int32_t root = e_.root_;
+    switch (e_.result_type_) {
+      case ValueType::kNull: return Value::Null();
+      case ValueType::kLogical: {
+        Tri t = Logical(root);
+        return t == Tri::kNull ? Value::Null() : Value::Logical(t == Tri::kTrue);
+      }
+      case ValueType::kString: {
+        std::string_view s;
+        return Text(root, &s) ? Value::String(std::string(s)) : Value::Null();
+      }
+      case ValueType::kNumber:
+      case ValueType::kDate:
+      case ValueType::kTime:
+      case ValueType::kTimestamp: {
+        double d;
+        if (!Scalar(root, &d)) return Value::Null();
+        switch (e_.result_type_) {
+          case ValueType::kDate: return Value::Date(static_cast<int32_t>(d));
+          case ValueType::kTime: return Value::Time(static_cast<int32_t>(d));
+          case ValueType::kTimestamp: return Value::Timestamp(d);
+          default: return Value::Number(d);
+        }
+      }
+    }
+    return Value::Null();
+  }
+
+  bool Match() {
+    if (e_.result_type_ == ValueType::kNull) return false;
+    if (e_.result_type_ != ValueType::kLogical)
+      Fail(ENG_ERR_EXPRESSION, std::string("The filter is not a condition (it gives a ") + ValueTypeName(e_.result_type_) + ").");
+    return Logical(e_.root_) == Tri::kTrue;
+  }
+
+ private:
+  const NodeT& N(int32_t i) const { return e_.nodes_[static_cast<size_t>(i)]; }
+  std::string& Scratch(int32_t i) const { return e_.scratch_[static_cast<size_t>(i)]; }
+
+  Tri Logical(int32_t i) {
+    const NodeT& n = N(i);
+    switch (n.op) {
+      case Op::kConst:
+        if (n.type == ValueType::kNull) return Tri::kNull;
+        return n.number != 0 ? Tri::kTrue : Tri::kFalse;
+      case Op::kField: {
+        bool b;
+        if (!ReadLogicalField(n.def, rec_.data, &b)) return Tri::kNull;
+        return b ? Tri::kTrue : Tri::kFalse;
+      }
+      case Op::kCompare: return Compare(n);
+      case Op::kLike: {
+        std::string_view value, pattern;
+        if (!Text(n.a, &value) || !Text(n.b, &pattern)) return Tri::kNull;
+        // Stored padding is not part of the value.
+        while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
+        bool match = LikeMatch(value, pattern);
+        return match == (n.compare == CompareOp::kEq) ? Tri::kTrue : Tri::kFalse;
+      }
+      case Op::kAnd: {
+        Tri a = Logical(n.a);
+        if (a == Tri::kFalse) return Tri::kFalse;
+        Tri b = Logical(n.b);
+        if (b == Tri::kFalse) return Tri::kFalse;
+        return (a == Tri::kTrue && b == Tri::kTrue) ? Tri::kTrue : Tri::kNull;
+      }
+      case Op::kOr: {
+        Tri a = Logical(n.a);
+        if (a == Tri::kTrue) return Tri::kTrue;
+        Tri b = Logical(n.b);
+        if (b == Tri::kTrue) return Tri::kTrue;
+        return (a == Tri::kFalse && b == Tri::kFalse) ? Tri::kFalse : Tri::kNull;
+      }
+      case Op::kNot: {
+        Tri a = Logical(n.a);
+        return a == Tri::kNull ? Tri::kNull : (a == Tri::kTrue ? Tri::kFalse : Tri::kTrue);
+      }
+      case Op::kIsNull: return IsNull(n.a) ? Tri::kTrue : Tri::kFalse;
+      case Op::kIsNotNull: return IsNull(n.a) ? Tri::kFalse : Tri::kTrue;
+      default: return Tri::kNull;
+    }
+  }
+
+  bool IsNull(int32_t i) {
+    const NodeT& n = N(i);
+    if (n.op == Op::kField) return IsFieldEmpty(n.def, rec_.data);
+    switch (n.type) {
+      case ValueType::kNull: return true;
+      case ValueType::kLogical: return Logical(i) == Tri::kNull;
+      case ValueType::kString: {
+        std::string_view s;
+        return !Text(i, &s);
+      }
+      default: {
+        double d;
+        return !Scalar(i, &d);
+      }
+    }
+  }
+
+  Tri Compare(const NodeT& n) {
+    int c;
+    if (n.string_compare) {
+      std::string_view a, b;
+      if (!Text(n.a, &a) || !Text(n.b, &b)) return Tri::kNull;
+      if (!exact_ && n.literal_side == 1 && a.size() > b.size()) a = a.substr(0, b.size());
+      if (!exact_ && n.literal_side == 0 && b.size() > a.size()) b = b.substr(0, a.size());
+      c = ComparePadded(a, b);
+    } else {
+      double a, b;
+      if (!Scalar(n.a, &a) || !Scalar(n.b, &b)) return Tri::kNull;
+      c = a < b ? -1 : (a > b ? 1 : 0);
+    }
+    return ApplyCompare(n.compare, c) ? Tri::kTrue : Tri::kFalse;
+  }
+
+  bool Scalar(int32_t i, double* out) {
+    const NodeT& n = N(i);
+    switch (n.op) {
+      case Op::kConst:
+        if (n.type == ValueType::kNull) return false;
+        *out = n.number;
+        return true;
+      case Op::kField: return ReadScalarField(n.def, rec_.data, out);
+      case Op::kNegate:
+        if (!Scalar(n.a, out)) return false;
+        *out = -*out;
+        return true;
+      case Op::kAdd:
+      case Op::kSub:
+      case Op::kMul:
+      case Op::kDiv: {
+        double a, b;
+        if (!Scalar(n.a, &a) || !Scalar(n.b, &b)) return false;
+        double r;
+        if (n.op == Op::kAdd) r = a + b;
+        else if (n.op == Op::kSub) r = a - b;
+        else if (n.op == Op::kMul) r = a * b;
+        else if (b == 0) return false;
+        else r = a / b;
+        if (n.type == ValueType::kDate) r = std::floor(r);
+        if (!std::isfinite(r)) return false;
+        // Dates beyond the calendar (years 1 to 9999) have no value.
+        if ((n.type == ValueType::kDate || n.type == ValueType::kTimestamp) && (r < kFirstJulian || r >= kLastJulian + 1))
+          return false;
+        *out = r;
+        return true;
+      }
+      case Op::kLength: {
+        std::string_view s;
+        if (!Text(n.a, &s)) return false;
+        while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+        *out = static_cast<double>(s.size());
+        return true;
+      }
+      case Op::kYear:
+      case Op::kMonth:
+      case Op::kDay: {
+        double d;
+        if (!Scalar(n.a, &d) || !(std::fabs(d) < 1e9)) return false;
+        int32_t y, m, day;
+        CivilFromJulian(static_cast<int32_t>(std::floor(d)), &y, &m, &day);
+        *out = n.op == Op::kYear ? y : (n.op == Op::kMonth ? m : day);
+        return true;
+      }
+      default: {
+        if (n.type == ValueType::kLogical) {
+          Tri t = Logical(i);
+          if (t == Tri::kNull) return false;
+          *out = t == Tri::kTrue ? 1 : 0;
+          return true;
+        }
+        return false;
+      }
+    }
+  }
+
+  bool Text(int32_t i, std::string_view* out) {
+    const NodeT& n = N(i);
+    switch (n.op) {
+      case Op::kConstText: *out = n.text; return true;
+      case Op::kConst: return false;  // NULL
+      case Op::kField: return ReadTextField(n.def, rec_.data, out);
+      case Op::kMemo: {
+        std::string& buf = Scratch(i);
+        buf.clear();
+        if (rec_.memos == nullptr || !rec_.memos->ReadMemo(n.field, &buf)) return false;
+        *out = buf;
+        return true;
+      }
+      case Op::kConcat: {
+        std::string_view a, b;
+        if (!Text(n.a, &a) || !Text(n.b, &b)) return false;
+        std::string& buf = Scratch(i);
+        buf.assign(a);
+        buf.append(b);
+        *out = buf;
+        return true;
+      }
+      case Op::kUpper:
+      case Op::kLower: {
+        std::string_view a;
+        if (!Text(n.a, &a)) return false;
+        std::string& buf = Scratch(i);
+        buf.assign(a);
+        for (char& c : buf) c = n.op == Op::kUpper ? ToUpperAscii(c) : ToLowerAscii(c);
+        *out = buf;
+        return true;
+      }
+      case Op::kTrim:
+      case Op::kLTrim:
+      case Op::kRTrim: {
+        std::string_view a;
+        if (!Text(n.a, &a)) return false;
+        if (n.op != Op::kRTrim)
+          while (!a.empty() && a.front() == ' ') a.remove_prefix(1);
+        if (n.op != Op::kLTrim)
+          while (!a.empty() && a.back() == ' ') a.remove_suffix(1);
+        *out = a;
+        return true;
+      }
+      case Op::kLeft:
+      case Op::kRight: {
+        std::string_view a;
+        double count;
+        if (!Text(n.a, &a) || !Scalar(n.b, &count)) return false;
+        int64_t k = std::clamp<int64_t>(ToCount(count), 0, static_cast<int64_t>(a.size()));
+        *out = n.op == Op::kLeft ? a.substr(0, static_cast<size_t>(k)) : a.substr(a.size() - static_cast<size_t>(k));
+        return true;
+      }
+      case Op::kSubstr: {
+        std::string_view a;
+        double start;
+        if (!Text(n.a, &a) || !Scalar(n.b, &start)) return false;
+        int64_t len = static_cast<int64_t>(a.size());
+        int64_t from = ToCount(start);
+        int64_t to = len + 1;  // one past the last position, 1-based
+        if (n.c >= 0) {
+          double count;
+          if (!Scalar(n.c, &count)) return false;
+          int64_t k = ToCount(count);
+          to = k < 0 ? from : std::min(to, from + k);
+        }
+        from = std::max<int64_t>(from, 1);
+        if (to <= from) {
+          *out = std::string_view();
+          return true;
+        }
+        *out = a.substr(static_cast<size_t>(from - 1), static_cast<size_t>(to - from));
+        return true;
+      }
+      default: return false;
+    }
+  }
+
+  const CompiledExpression& e_;
+  const RecordView& rec_;
+  bool exact_;
+};
+
+Value Evaluate(const CompiledExpression& expression, const RecordView& record, bool exact) {
+  if (expression.empty()) return Value::Null();
+  return ExpressionEvaluator(expression, record, exact).Run();
+}
+
+bool Matches(const CompiledExpression& expression, const RecordView& record, bool exact) {
+  if (expression.empty()) return true;
+  return ExpressionEvaluator(expression, record, exact).Match();
+}
+
+// ---- Index assistance ---------------------------------------------------------
+
+std::vector<SeekHint> FindSeekHints(const CompiledExpression& e) {
+  using Op = CompiledExpression::Op;
+  std::vector<SeekHint> hints;
+  if (e.empty()) return hints;
+  std::vector<int32_t> pending{e.root_};
+  while (!pending.empty()) {
+    const auto& n = e.nodes_[static_cast<size_t>(pending.back())];
+    pending.pop_back();
+    if (n.op == Op::kAnd) {
+      // Right first so that hints come out in the conjuncts' order.
+      pending.push_back(n.b);
+      pending.push_back(n.a);
+      continue;
+    }
+    if (n.op != Op::kCompare || n.compare == CompareOp::kNe) continue;
+    const auto& a = e.nodes_[static_cast<size_t>(n.a)];
+    const auto& b = e.nodes_[static_cast<size_t>(n.b)];
+    bool field_left = a.op == Op::kField;
+    const auto& field = field_left ? a : b;
+    const auto& literal = field_left ? b : a;
+    if (field.op != Op::kField) continue;
+    SeekHint hint;
+    if (literal.op == Op::kConstText) {
+      hint.literal = Value::String(literal.text);
+    } else if (literal.op == Op::kConst && literal.type != ValueType::kNull) {
+      switch (literal.type) {
+        case ValueType::kLogical: hint.literal = Value::Logical(literal.number != 0); break;
+        case ValueType::kDate: hint.literal = Value::Date(static_cast<int32_t>(literal.number)); break;
+        case ValueType::kTime: hint.literal = Value::Time(static_cast<int32_t>(literal.number)); break;
+        case ValueType::kTimestamp: hint.literal = Value::Timestamp(literal.number); break;
+        default: hint.literal = Value::Number(literal.number); break;
+      }
+    } else {
+      continue;
+    }
+    hint.field = field.field;
+    hint.op = n.compare;
+    if (!field_left) {
+      switch (n.compare) {
+        case CompareOp::kLt: hint.op = CompareOp::kGt; break;
+        case CompareOp::kLe: hint.op = CompareOp::kGe; break;
+        case CompareOp::kGt: hint.op = CompareOp::kLt; break;
+        case CompareOp::kGe: hint.op = CompareOp::kLe; break;
+        default: break;
+      }
+    }
+    hints.push_back(std::move(hint));
+  }
+  return hints;
+}
+
+}  // namespace eng

@@ -1,0 +1,149 @@
+// Syntax trees of the SQL statements the engine carries out. The parser
+// (sql_parser.h) builds them; the statement executor binds their
+// expressions to the table's fields (expr.h Bind) and runs them.
+//
+// Names are kept as written, quotes removed; compare them without regard to
+// case. Table names may carry an extension ("SETUP.ADT") or a path. Every
+// node records the 0-based position of its first token in the statement
+// text so that execution errors can point at it. Plain values: copyable,
+// no shared state beyond the immutable expression trees.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "expr.h"
+
+namespace eng::sql {
+
+struct TableRef {
+  std::string name;  // "TRANSFER", "SETUP.ADT", "C:\\data\\X.ADT"
+  std::string alias;  // FROM EMPLOYEE E → "E"; empty when none
+  size_t position = 0;
+};
+
+// An expression as parsed; bind it with Bind(*syntax, fields).
+struct Expression {
+  std::shared_ptr<const ExprSyntax> syntax;
+  std::string text;  // the expression's source text
+  size_t position = 0;
+};
+
+// Engine field type of a column definition. `length` is the field's length
+// in the raw record for fixed-size types and the declared length for CHAR,
+// NUMERIC, RAW and VARCHAR; memo, binary and image columns carry
+// kMemoReferenceLength (the storage may choose its own reference size).
+struct ColumnType {
+  uint16_t type = 0;  // ENG_LOGICAL .. ENG_CURDOUBLE
+  uint32_t length = 0;
+  uint16_t decimals = 0;
+  std::string spelled;  // as written, e.g. "char(30)", "curdouble"
+};
+constexpr uint32_t kMemoReferenceLength = 9;
+
+struct ColumnDef {
+  std::string name;
+  ColumnType type;
+  size_t position = 0;
+};
+
+enum class Aggregate : uint8_t { kNone, kCount, kMin, kMax, kSum, kAvg };
+
+struct SelectItem {
+  bool star = false;          // "*": every column of the table
+  Aggregate aggregate = Aggregate::kNone;
+  bool count_star = false;    // COUNT(*)
+  Expression expression;      // the column or the aggregate's argument (empty for * and COUNT(*))
+  std::string alias;          // AS name; empty when none
+  std::string heading;        // the alias, else the column name, else the item's text
+  size_t position = 0;
+};
+
+struct OrderItem {
+  std::string column;      // column name or select alias; empty when `ordinal` is used
+  uint32_t ordinal = 0;    // ORDER BY 2: 1-based select column; 0 when by name
+  bool descending = false;
+  size_t position = 0;
+};
+
+struct SelectStatement {
+  std::vector<SelectItem> items;
+  TableRef table;
+  std::optional<Expression> where;
+  std::vector<OrderItem> order_by;
+  bool HasAggregates() const {
+    for (const SelectItem& item : items)
+      if (item.aggregate != Aggregate::kNone) return true;
+    return false;
+  }
+};
+
+struct AlterAction {
+  enum class Kind : uint8_t { kAdd, kAlter, kDrop };
+  Kind kind = Kind::kAdd;
+  std::string column;    // ADD: the new column; ALTER, DROP: the existing one
+  std::string new_name;  // ALTER only
+  ColumnType type;       // ADD and ALTER
+  size_t position = 0;
+};
+
+struct AlterTableStatement {
+  TableRef table;
+  std::vector<AlterAction> actions;  // at least one
+};
+
+struct CreateTableStatement {
+  TableRef table;
+  std::vector<ColumnDef> columns;  // at least one
+};
+
+struct DropTableStatement {
+  TableRef table;
+};
+
+struct CreateIndexStatement {
+  std::string tag;
+  TableRef table;
+  std::vector<std::string> columns;  // key segments in order
+  bool unique = false;
+  bool descending = false;
+};
+
+struct DropIndexStatement {
+  TableRef table;
+  std::string tag;
+};
+
+struct InsertStatement {
+  TableRef table;
+  std::vector<std::string> columns;            // empty: every column in table order
+  std::vector<std::vector<Expression>> rows;   // one or more VALUES rows
+};
+
+struct Assignment {
+  std::string column;
+  Expression value;
+  size_t position = 0;
+};
+
+struct UpdateStatement {
+  TableRef table;
+  std::vector<Assignment> assignments;
+  std::optional<Expression> where;
+};
+
+struct DeleteStatement {
+  TableRef table;
+  std::optional<Expression> where;
+};
+
+using Statement = std::variant<SelectStatement, AlterTableStatement, CreateTableStatement, DropTableStatement,
+                               CreateIndexStatement, DropIndexStatement, InsertStatement, UpdateStatement,
+                               DeleteStatement>;
+
+}  // namespace eng::sql

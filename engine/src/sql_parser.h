@@ -1,0 +1,42 @@
+// Parser of the engine's SQL dialect: text → sql::Statement (sql_ast.h).
+//
+// Statements (keywords and names without regard to case; names bare or in
+// double quotes; statements may span lines; one trailing ";" allowed;
+// "--" and /* */ comments skipped):
+//   SELECT { * | item [, item ...] } FROM table [alias] [WHERE expr]
+//          [ORDER BY column|ordinal [ASC|DESC], ...]
+//     item: expr [[AS] name] | COUNT(*) | COUNT|MIN|MAX|SUM|AVG(expr) [[AS] name]
+//   ALTER TABLE table action [[,] action ...], action one of
+//     ADD [COLUMN] name type | ALTER [COLUMN] name newname type | DROP [COLUMN] name
+//   CREATE TABLE table (name type [, name type ...])
+//   DROP TABLE table
+//   CREATE [UNIQUE] INDEX tag ON table (column [, column ...]) [DESC]
+//   DROP INDEX table.tag
+//   INSERT INTO table [(column, ...)] VALUES (expr, ...) [, (expr, ...) ...]
+//   UPDATE table SET column = expr [, ...] [WHERE expr]
+//   DELETE FROM table [WHERE expr]
+// Types: CHAR(n) (also CHARACTER, STRING), VARCHAR(n), RAW(n),
+// NUMERIC(n[,d]) (also DECIMAL), INTEGER (INT), SHORT (SHORTINT, SMALLINT),
+// LOGICAL (BOOLEAN), DATE, COMPACTDATE, TIME, TIMESTAMP, DOUBLE,
+// CURDOUBLE (MONEY), AUTOINC, BLOB (BINARY), MEMO, IMAGE.
+// Expressions are those of expr.h.
+//
+// Stateless functions; safe from any thread.
+#pragma once
+
+#include <string_view>
+
+#include "sql_ast.h"
+
+namespace eng::sql {
+
+// Throws EngineError(ENG_ERR_SQL_SYNTAX) whose text quotes the offending
+// token and its 1-based position, e.g.
+// `Expected FROM: "FORM" at position 10`.
+Statement Parse(std::string_view text);
+
+// Number of ":name" parameter markers outside quoted texts and comments.
+// Never fails: any text, complete or not, gives a count (0 without markers).
+int CountParameters(std::string_view text);
+
+}  // namespace eng::sql

@@ -1,0 +1,213 @@
+// A child process changes a table in a loop and is killed at random moments.
+// After every kill the table must open, and its records must be exactly those
+// of the writes the child completed, plus at most the one it was making.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "test_util.h"
+
+namespace {
+
+struct Row {
+  int32_t id;
+  std::string value, memo;
+  bool operator==(const Row& o) const { return id == o.id && value == o.value && memo == o.memo; }
+};
+
+std::string MemoFor(int32_t id, int version) { return std::string(static_cast<size_t>(id % 700 + version % 5 + 1), static_cast<char>('a' + (id + version) % 26)); }
+
+ENGHANDLE OpenKillTable(ENGHANDLE conn) {
+  ENGHANDLE t = 0;
+  if (EngOpenTable(conn, "kill", nullptr, 3, 1, 1, 2, 0, &t)) return 0;
+  return t;
+}
+
+void Send(int fd, const std::string& line) {
+  std::string l = line + "\n";
+  if (::write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) ::_exit(9);
+}
+
+// The child: appends, updates and deletes records it made, reporting each
+// operation before it starts ("I ...") and after it completed ("C").
+[[noreturn]] void Writer(const std::string& dir, int fd, int round) {
+  ENGHANDLE conn = 0;
+  if (EngConnect(dir.c_str(), &conn)) ::_exit(2);
+  ENGHANDLE t = OpenKillTable(conn);
+  if (!t) ::_exit(3);
+  std::mt19937 rng(static_cast<unsigned>(round));
+  std::vector<uint32_t> mine;
+  for (int k = 0;; ++k) {
+    int kind = mine.empty() ? 0 : static_cast<int>(rng() % 10);
+    if (kind < 6) {
+      int32_t id = round * 100000 + k;
+      std::string value = "v" + std::to_string(id), memo = MemoFor(id, 0);
+      Send(fd, "I A " + std::to_string(id));
+      if (EngAppendRecord(t)) ::_exit(4);
+      EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&id), 4);
+      EngSetField(t, 2, reinterpret_cast<const uint8_t*>(value.data()), static_cast<uint32_t>(value.size()));
+      EngSetField(t, 3, reinterpret_cast<const uint8_t*>(memo.data()), static_cast<uint32_t>(memo.size()));
+      if (EngWriteRecord(t)) ::_exit(5);
+      uint32_t recno = 0;
+      EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
+      mine.push_back(recno);
+      Send(fd, "C " + std::to_string(recno));
+    } else if (kind < 9) {
+      uint32_t recno = mine[rng() % mine.size()];
+      std::string value = "u" + std::to_string(k), memo = MemoFor(static_cast<int32_t>(recno), k);
+      Send(fd, "I U " + std::to_string(recno) + " " + value + " " + std::to_string(k));
+      if (EngGotoRecord(t, recno)) ::_exit(6);
+      EngSetField(t, 2, reinterpret_cast<const uint8_t*>(value.data()), static_cast<uint32_t>(value.size()));
+      EngSetField(t, 3, reinterpret_cast<const uint8_t*>(memo.data()), static_cast<uint32_t>(memo.size()));
+      if (EngWriteRecord(t)) ::_exit(7);
+      Send(fd, "C");
+    } else {
+      size_t i = rng() % mine.size();
+      uint32_t recno = mine[i];
+      mine.erase(mine.begin() + static_cast<long>(i));
+      Send(fd, "I D " + std::to_string(recno));
+      if (EngGotoRecord(t, recno) || EngDeleteRecord(t)) ::_exit(8);
+      Send(fd, "C");
+    }
+  }
+}
+
+std::map<uint32_t, Row> ReadTable(ENGHANDLE conn, std::string* error) {
+  std::map<uint32_t, Row> rows;
+  ENGHANDLE t = OpenKillTable(conn);
+  if (!t) {
+    *error = "open failed: " + engtest::LastError();
+    return rows;
+  }
+  EngGotoTop(t);
+  uint16_t eof = 0;
+  while (EngAtEOF(t, &eof) == 0 && !eof) {
+    uint32_t recno = 0;
+    EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
+    uint8_t raw[32];
+    uint32_t len = sizeof raw;
+    if (EngGetRecord(t, raw, &len)) *error = "read failed: " + engtest::LastError();
+    Row r;
+    std::memcpy(&r.id, raw, 4);
+    char buf[8192];
+    uint32_t blen = sizeof buf;
+    EngGetField(t, 2, reinterpret_cast<uint8_t*>(buf), &blen);
+    r.value.assign(buf, blen);
+    r.value.erase(r.value.find_last_not_of(' ') + 1);
+    blen = sizeof buf;
+    if (EngGetField(t, 3, reinterpret_cast<uint8_t*>(buf), &blen)) *error = "memo read failed: " + engtest::LastError();
+    r.memo.assign(buf, blen);
+    rows[recno] = r;
+    EngSkip(t, 1);
+  }
+  EngCloseTable(t);
+  return rows;
+}
+
+TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
+  engtest::TempDir dir;
+  ENGHANDLE conn = 0;
+  ASSERT_EQ(EngConnect(dir.path().c_str(), &conn), 0u);
+  ENGHANDLE t = 0;
+  ASSERT_EQ(EngCreateTable(conn, "kill", "ID,Integer;VALUE,Char,12;NOTE,Memo", 0, &t), 0u) << engtest::LastError();
+  EngCloseTable(t);
+
+  std::map<uint32_t, Row> model;
+  std::mt19937 rng(12345);
+  int in_flight_seen = 0;
+  for (int round = 1; round <= 40; ++round) {
+    int pipefd[2];
+    ASSERT_EQ(::pipe(pipefd), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(pipefd[0]);
+      Writer(dir.path(), pipefd[1], round);
+    }
+    ::close(pipefd[1]);
+    ::usleep(1000 + rng() % 15000);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself with " << WEXITSTATUS(status);
+    std::string log;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) log.append(buf, static_cast<size_t>(n));
+    ::close(pipefd[0]);
+
+    // Replay the completed operations; remember the one in flight.
+    std::istringstream in(log);
+    std::string line, intent;
+    while (std::getline(in, line)) {
+      if (line.rfind("I ", 0) == 0) {
+        intent = line;
+        continue;
+      }
+      if (line.empty() || line[0] != 'C' || intent.empty()) continue;  // a torn last line
+      std::istringstream op(intent.substr(2));
+      char kind;
+      op >> kind;
+      if (kind == 'A') {
+        int32_t id;
+        op >> id;
+        uint32_t recno = static_cast<uint32_t>(std::stoul(line.substr(2)));
+        model[recno] = Row{id, "v" + std::to_string(id), MemoFor(id, 0)};
+      } else if (kind == 'U') {
+        uint32_t recno;
+        std::string value;
+        int k;
+        op >> recno >> value >> k;
+        model[recno].value = value;
+        model[recno].memo = MemoFor(static_cast<int32_t>(recno), k);
+      } else {
+        uint32_t recno;
+        op >> recno;
+        model.erase(recno);
+      }
+      intent.clear();
+    }
+
+    std::string error;
+    std::map<uint32_t, Row> table = ReadTable(conn, &error);
+    ASSERT_TRUE(error.empty()) << "round " << round << ": " << error;
+    if (table == model) continue;
+    // Otherwise the operation in flight must have completed, entirely.
+    ASSERT_FALSE(intent.empty()) << "round " << round << ": table differs from the completed writes";
+    std::map<uint32_t, Row> after = model;
+    std::istringstream op(intent.substr(2));
+    char kind;
+    op >> kind;
+    if (kind == 'A') {
+      int32_t id;
+      op >> id;
+      ASSERT_EQ(table.size(), model.size() + 1) << "round " << round;
+      for (const auto& [recno, row] : table)
+        if (!model.count(recno)) after[recno] = Row{id, "v" + std::to_string(id), MemoFor(id, 0)};
+    } else if (kind == 'U') {
+      uint32_t recno;
+      std::string value;
+      int k;
+      op >> recno >> value >> k;
+      after[recno].value = value;
+      after[recno].memo = MemoFor(static_cast<int32_t>(recno), k);
+    } else {
+      uint32_t recno;
+      op >> recno;
+      after.erase(recno);
+    }
+    ASSERT_TRUE(table == after) << "round " << round << ": a write in flight was applied partly: " << intent;
+    model = after;
+    ++in_flight_seen;
+  }
+  EXPECT_GT(model.size(), 0u);
+  std::printf("kill test: %zu live records after 40 kills; %d kills landed after a write's last step\n", model.size(),
+              in_flight_seen);
+  EngDisconnect(conn);
+}
+
+}  // namespace
