@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QScreen>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 #include <QTableView>
 
 #include "appfiles.h"
@@ -14,6 +15,18 @@ namespace dbu {
 namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// Items of the task list's drop-down are 13 pixels high.
+class TFixedHeightDelegate : public QStyledItemDelegate {
+ public:
+  TFixedHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    return QSize(QStyledItemDelegate::sizeHint(option, index).width(), height_);
+  }
+
+ private:
+  int height_;
+};
 
 constexpr int kOuterWidth = 446;
 constexpr int kOuterHeight = 533;
@@ -140,6 +153,7 @@ void TForm1::CreateControls() {
   ComboBox1 = new QComboBox(this);
   place(ComboBox1, "ComboBox1", 120, 45, 305, 21);
   ComboBox1->setEditable(false);
+  ComboBox1->setItemDelegate(new TFixedHeightDelegate(13, ComboBox1));
   for (int i = 0; i < kTaskCount; ++i) ComboBox1->addItem(Q(TaskCaption(i)));
   ComboBox1->setCurrentIndex(-1);
   Label2 = new QLabel(QStringLiteral("Log Content"), this);

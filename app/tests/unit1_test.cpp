@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHeaderView>
+#include <QScreen>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTest>
@@ -75,8 +76,11 @@ TEST_F(WindowFixture, ControlsStandAtTheirPlacesWithTheirTexts) {
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
   EXPECT_EQ(w.frameGeometry().size(), QSize(446, 533));
-  w.resize(700, 650);
+  const QPoint centre = w.screen()->availableGeometry().center();
+  EXPECT_LE((w.frameGeometry().center() - centre).manhattanLength(), 2);
+  w.resize(700, 650);  // resizable; the controls keep their places
   QApplication::processEvents();
+  EXPECT_EQ(w.size(), QSize(700, 650));
   for (const Expected& e : expected) {
     EXPECT_EQ(e.control->objectName(), e.name);
     EXPECT_EQ(e.control->geometry(), e.rect) << e.name;
@@ -104,6 +108,8 @@ TEST_F(WindowFixture, TaskListHoldsThe38CaptionsAndFirstIsSelected) {
   EXPECT_EQ(w.ComboBox1->itemText(27), "Add the new field called TPAYSLIP for customise mail payslip.");
   EXPECT_EQ(w.ComboBox1->currentIndex(), 0);
   EXPECT_EQ(w.TaskIndex(), 0);
+  QStyleOptionViewItem option;
+  EXPECT_EQ(w.ComboBox1->itemDelegate()->sizeHint(option, w.ComboBox1->model()->index(3, 0)).height(), 13);
 }
 
 TEST_F(WindowFixture, TabOrderAndInitialFocus) {
