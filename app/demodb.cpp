@@ -144,6 +144,32 @@ struct THandles {
   }
 };
 
+// Adds the table to its folder's dictionary, making the dictionary first.
+void AddToDictionary(const std::string& folder, const std::string& where, const TDemoTable& table,
+                     std::vector<std::string>& report) {
+  const std::string path = folder + "/" + table.Dictionary;
+  THandles h;
+  ENGRESULT result;
+  if (std::filesystem::exists(path)) {
+    result = EngConnectEx(path.c_str(), ENG_LOCAL_SERVER, kDemoDictionaryUser, kDemoDictionaryPassword, 0,
+                          &h.connection);
+  } else {
+    result = EngDictCreate(path.c_str(), kDemoDictionaryUser, kDemoDictionaryPassword, &h.connection);
+  }
+  if (result == ENG_OK) {
+    std::string name = table.FileName.substr(0, table.FileName.rfind('.'));
+    result = EngDictAddTable(h.connection, name.c_str(), table.FileName.c_str());
+  } else {
+    h.connection = 0;
+  }
+  if (result == ENG_ERR_NOT_SUPPORTED) {
+    report.push_back("note: " + table.FileName + " left a free table: this engine build cannot make dictionaries yet");
+    return;
+  }
+  if (result != ENG_OK) throw EDemoError(where + ", dictionary " + table.Dictionary + ": " + EngineErrorText());
+  report.push_back("added " + table.FileName + " to " + path);
+}
+
 void LoadTable(const std::string& baseDir, const std::string& scriptPath, const TDemoTable& table,
                std::vector<std::string>& report) {
   namespace fs = std::filesystem;
@@ -219,9 +245,22 @@ void LoadTable(const std::string& baseDir, const std::string& scriptPath, const 
                        " skipped: this engine build cannot create indexes yet");
     } else if (result != ENG_OK) {
       throw EDemoError(where + ", index " + index.Tag + ": " + EngineErrorText());
+    } else {
+      report.push_back("index " + index.Tag + " of " + table.FileName + " made");
     }
   }
+  if (!table.EncryptPassword.empty()) {
+    ENGRESULT result = EngEnableEncryption(h.table, table.EncryptPassword.c_str());
+    if (result == ENG_OK) result = EngEncryptTable(h.table);
+    if (result == ENG_ERR_NOT_SUPPORTED)
+      report.push_back("note: " + table.FileName + " left unencrypted: this engine build cannot encrypt tables yet");
+    else if (result != ENG_OK)
+      throw EDemoError(where + ", encryption: " + EngineErrorText());
+    else
+      report.push_back(table.FileName + " encrypted");
+  }
   report.push_back("created " + made);
+  if (!table.Dictionary.empty()) AddToDictionary(folder, where, table, report);
 }
 
 }  // namespace
@@ -256,6 +295,12 @@ TDemoTable ParseDemoScript(const TDemoScript& script) {
       if (words.size() < 2 || words.size() > 3 || (words.size() == 3 && UpperCase(words[2]) != "UNIQUE"))
         throw fail("INDEX needs a tag, its fields and an optional UNIQUE");
       table.Indexes.push_back({words[0], words[1], words.size() == 3});
+    } else if (keyword == "ENCRYPT") {
+      if (words.size() != 1) throw fail("ENCRYPT needs one password");
+      table.EncryptPassword = words[0];
+    } else if (keyword == "DICTIONARY") {
+      if (words.size() != 1) throw fail("DICTIONARY needs one file name");
+      table.Dictionary = words[0];
     } else if (keyword == "ROW") {
       std::vector<std::string> cells = Cells(rest);
       if (cells.size() != table.Fields.size())

@@ -30,6 +30,31 @@ TEST(DemoScripts, ParseTablesFieldsIndexesAndRows) {
   EXPECT_EQ(ParseDemoScript({"base/m.tbl", "TABLE m\nFIELD A Char 1\n"}).Folder, "");
 }
 
+TEST(DemoScripts, FeaturesTheEngineLacksAreReportedAndSkipped) {
+  TDemoTable t = ParseDemoScript({"company/D04/e.tbl",
+                                  "TABLE E.ADT\nFIELD A Char 4\nINDEX A A\nENCRYPT KVRNA7310\n"
+                                  "DICTIONARY D04.add\nROW x\n"});
+  EXPECT_EQ(t.EncryptPassword, "KVRNA7310");
+  EXPECT_EQ(t.Dictionary, "D04.add");
+  TempDir dir;
+  std::vector<std::string> report;
+  CreateDemoDatabases(dir.Path(), {{"company/D04/e.tbl", "TABLE E.ADT\nFIELD A Char 4\nINDEX A A\n"
+                                                         "ENCRYPT KVRNA7310\nDICTIONARY D04.add\nROW x\n"}},
+                      report);
+  // Each feature is either made or named as skipped; the rows are there.
+  std::string all;
+  for (const std::string& line : report) all += line + "\n";
+  EXPECT_NE(all.find("created " + dir.Path() + "/company/D04/E.ADT (1 records)"), std::string::npos) << all;
+  const std::vector<std::pair<std::string, std::string>> madeOrSkipped = {
+      {"index A of E.ADT made", "note: index A of E.ADT skipped"},
+      {"E.ADT encrypted", "note: E.ADT left unencrypted"},
+      {"added E.ADT to " + dir.Path() + "/company/D04/D04.add", "note: E.ADT left a free table"},
+  };
+  for (const auto& [made, skipped] : madeOrSkipped)
+    EXPECT_NE(all.find(made) != std::string::npos, all.find(skipped) != std::string::npos) << made << "\n" << all;
+  EXPECT_TRUE(Exists(dir.Path() + "/company/D04/E.ADT"));
+}
+
 TEST(DemoScripts, MalformedScriptsNameScriptAndLine) {
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"TABLE a\nFIELD A Char 2\nROW 1 | 2\n", "line 3: ROW has 2 values for 1 fields"},
