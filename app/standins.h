@@ -34,16 +34,29 @@ class TDbQueryStandIn : public TComponent {
   std::vector<std::string> sql_;
 };
 
+// What the window stores for its spreadsheet component.
+struct TSheetReaderSettings {
+  bool Visible = false;  // the spreadsheet application stays hidden
+  bool WindowStateNormal = true;
+  int Left = 0, Top = -2, Width = 640, Height = 480;  // server window
+  bool LargeButtons = false;
+  bool EnableAnimations = false;
+  bool EnableAutoComplete = false;
+  bool CancelKeyInterrupts = true;
+};
+
 class TSheetReaderStandIn : public TComponent {
  public:
   using TComponent::TComponent;
-  bool Visible() const { return false; }
+  const TSheetReaderSettings& Settings() const { return settings_; }
+  bool Visible() const { return settings_.Visible; }
   bool Connected() const { return false; }
   // One workbook with one worksheet, as the window stores it.
   const std::vector<std::string>& WorksheetNames() const { return sheets_; }
 
  private:
-  std::vector<std::string> sheets_{"Sheet1"};
+  TSheetReaderSettings settings_;
+  std::vector<std::string> sheets_{"Sheet1"};  // no ranges
 };
 
 }  // namespace dbu

@@ -64,10 +64,9 @@ void TForm1Logic::SetUpObjects() {
   SetUpTable(MEDSCH, "MEDSCH", "DbConnection1", "MEDSCH");
   SetUpTable(TblCompany, "TblCompany", "DbConnection2", "mcompany.adt");
   SetUpTable(Code, "Code", "DbConnection1", "CODE.ADT");
-  // Its stored index fields "CATEGORY;CODE" are given once cursors select
-  // orders by field names.
+  // Stored index fields: kCodeIndexFieldNames.
   SetUpTable(groupCode, "groupCode", "DbConnection1", "GRPCODE.ADT");
-  // Stored index fields: "GROUP_CODE" (as for Code).
+  // Stored index fields: kGroupCodeIndexFieldNames.
   SetUpTable(DbTable1, "DbTable1", "DbConnection1", nullptr);
   DbTable1.SetDbRightsCheck(false);
   DbQuery1.SetName("DbQuery1");

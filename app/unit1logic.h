@@ -36,6 +36,10 @@ class TForm1Logic : public TComponent {
   // The administrator password: connection password and table password.
   static constexpr const char* kAdminPassword = "KVRNA7310";
   static constexpr const char* kDefaultDateFormat = "dd/MM/yyyy";
+  // The stored index fields of Code and groupCode; given to the cursors
+  // once they select orders by field names.
+  static constexpr const char* kCodeIndexFieldNames = "CATEGORY;CODE";
+  static constexpr const char* kGroupCodeIndexFieldNames = "GROUP_CODE";
 
   explicit TForm1Logic(TUserInterface& ui);
   ~TForm1Logic() override;
