@@ -124,10 +124,12 @@ std::vector<TCompanyRow> TForm1Logic::CompanyRows() {
 TRunEnd TForm1Logic::Button1Click() {
   // Pending events let through by a task may carry another press.
   if (running_) return TRunEnd::Ignored;
-  running_ = true;
-  TRunEnd end = Run();
-  running_ = false;
-  return end;
+  struct TRunningFlag {
+    bool& flag;
+    explicit TRunningFlag(bool& f) : flag(f) { flag = true; }
+    ~TRunningFlag() { flag = false; }
+  } running(running_);
+  return Run();
 }
 
 TRunEnd TForm1Logic::Run() {
