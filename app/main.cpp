@@ -8,6 +8,7 @@
 
 #include "appfiles.h"
 #include "commandline.h"
+#include "dynconnlist.h"
 #include "unit1.h"
 
 namespace {
@@ -31,14 +32,19 @@ int main(int argc, char** argv) {
     std::cerr << dbu::ProgramTitle() << ": " << error.Message() << "\n" << dbu::UsageText(dbu::ProgramTitle());
     return dbu::kExitUsage;
   }
-  if (commandLine.Mode != dbu::TProgramMode::Window)
-    return dbu::RunCommandLine(commandLine, std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1);
-
-  QApplication application(argc, argv);
-  application.setApplicationName(dbu::ApplicationTitle());
-  std::optional<std::string> base;
-  if (commandLine.Base) base = dbu::BaseDirArgument(*commandLine.Base);
-  dbu::TForm1 window(base, commandLine.Company);
-  window.show();
-  return application.exec();
+  int status;
+  if (commandLine.Mode != dbu::TProgramMode::Window) {
+    status = dbu::RunCommandLine(commandLine, std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1);
+  } else {
+    QApplication application(argc, argv);
+    application.setApplicationName(dbu::ApplicationTitle());
+    std::optional<std::string> base;
+    if (commandLine.Base) base = dbu::BaseDirArgument(*commandLine.Base);
+    dbu::TForm1 window(base, commandLine.Company);
+    window.show();
+    status = application.exec();
+  }
+  // Connections opened by path end while the engine is still whole.
+  dbu::TDynamicConnList::DisconnectAll();
+  return status;
 }
