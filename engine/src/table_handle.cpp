@@ -94,12 +94,16 @@ TableHandle::~TableHandle() {
       // Entries of a closed handle count as stale anyway.
     }
   }
-  // The last handle anywhere gives back the room files were grown by.
-  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0 &&
-      TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+  // The last handle anywhere gives back the room files were grown by. The
+  // opening lock keeps a concurrent opener waiting (instead of finding the
+  // table held exclusively) while this handle checks that it is alone.
+  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0) {
     try {
-      TableLock lock(*table_);
-      table_->TrimFiles();
+      LockRangeWait(fd_, lockpos::kInit, LockKind::kExclusive);
+      if (TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+        TableLock lock(*table_);
+        table_->TrimFiles();
+      }
     } catch (...) {
       // Only slack stays behind.
     }
