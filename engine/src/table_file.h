@@ -98,6 +98,7 @@ class SharedTable {
   void AbortChange();  // restores what the operation changed so far
   Journal& journal() { return journal_; }
   MappedFile& table_file() { return adt_; }
+  MappedFile& memo_file() { return memo_; }
 
   void set_observer(RecordObserver* observer) { observer_ = observer; }
   RecordObserver* observer() const { return observer_; }

@@ -95,7 +95,7 @@ TableHandle::~TableHandle() {
     }
   }
   // The last handle anywhere gives back the room files were grown by.
-  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0 &&
+  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0 &&
       TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
     try {
       TableLock lock(*table_);

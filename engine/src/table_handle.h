@@ -87,6 +87,9 @@ class TableHandle {
 
   void Zap();
   void Pack();
+  // The table's files were rewritten with another layout under this handle
+  // (ALTER TABLE): closing must not shorten them by the old layout.
+  void SkipTrimAtClose() { skip_trim_ = true; }
   uint64_t RecordCount(bool respect_filter);
 
   // Filter: records for which it returns false are skipped by navigation.
@@ -123,6 +126,7 @@ class TableHandle {
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
   Filter filter_;
   uint32_t last_autoinc_ = 0;
+  bool skip_trim_ = false;
 };
 
 // Parses text into a field's raw bytes as EngSetField does for non-string types.

@@ -1,0 +1,120 @@
+#include "filter_layer.h"
+
+#include <memory>
+
+#include "api_support.h"
+#include "engine.h"
+#include "expr.h"
+#include "index_hooks.h"
+
+namespace eng {
+
+bool TableMemoSource::ReadMemo(size_t field, std::string* content) const {
+  const FieldList& f = table_.fields();
+  if (field >= f.size()) return false;
+  *content = table_.ReadMemo(raw_ + f[field].offset);
+  return !content->empty();
+}
+
+void InstallFilter(TableObject& t, const std::string& expression) {
+  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
+  TableHandle& handle = *t.table;
+  SharedTable* shared = &handle.table();
+  auto compiled = std::make_shared<CompiledExpression>();
+  try {
+    *compiled = CompileFilter(expression, handle.fields());
+  } catch (const EngineError& e) {
+    Fail(ENG_ERR_EXPRESSION, "Filter on table " + shared->name() + " is not valid: " + e.what());
+  }
+  uint32_t size = shared->record_length();
+  const bool* exact = &t.exact;  // the TableObject outlives its handle's filter
+  handle.SetFilter([compiled, shared, size, exact](uint32_t, const uint8_t* raw) {
+    TableMemoSource memos(*shared, raw);
+    RecordView view{raw, size, &memos};
+    return Matches(*compiled, view, *exact);
+  });
+}
+
+void RemoveFilter(TableObject& t) {
+  if (!t.table || !t.table->HasFilter()) Fail(ENG_ERR_NO_FILTER, "No filter is set on table " + t.path);
+  t.table->SetFilter(nullptr);
+}
+
+}  // namespace eng
+
+using namespace eng;
+
+namespace {
+
+// The table object behind a table, cursor or index handle (an index
+// handle's filter is its table's).
+std::shared_ptr<TableObject> FilterTarget(ENGHANDLE h) {
+  auto obj = Handles::Find(h);
+  if (obj && obj->kind == ENG_HANDLE_INDEX) return FindTable(IndexOwner(*obj));
+  return FindTable(h);
+}
+
+// Our expressions have one written form: check the text against the table
+// and hand it back unchanged.
+void CheckedCopy(ENGHANDLE h, const char* expression, char* out, uint16_t* len) {
+  Need(expression, "expression");
+  auto t = FilterTarget(h);
+  {
+    std::lock_guard<std::mutex> g(t->mu);
+    if (!t->table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(h) + " is closed");
+    Compile(expression, t->table->fields());
+  }
+  PutText(expression, out, len);
+}
+
+}  // namespace
+
+extern "C" {
+
+ENGRESULT EngSetExactEx(ENGHANDLE h, uint16_t exact) {
+  return Call([&] {
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    t->exact = exact != 0;
+  });
+}
+
+ENGRESULT EngSetOptimizedFilter(ENGHANDLE h, const char* expression, uint16_t option) {
+  return Call([&] {
+    Need(expression, "filter expression");
+    if (option != ENG_RESOLVE_IMMEDIATE && option != ENG_RESOLVE_DYNAMIC)
+      Fail(ENG_ERR_INVALID_ARGUMENT, "Filter option " + std::to_string(option) + " is not 1 or 2");
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    InstallFilter(*t, expression);
+  });
+}
+
+ENGRESULT EngSetFilter(ENGHANDLE h, const char* expression) {
+  return Call([&] {
+    Need(expression, "filter expression");
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    InstallFilter(*t, expression);
+  });
+}
+
+ENGRESULT EngClearOptimizedFilter(ENGHANDLE h) {
+  return Call([&] {
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    RemoveFilter(*t);
+  });
+}
+
+ENGRESULT EngClearFilter(ENGHANDLE h) { return EngClearOptimizedFilter(h); }
+
+ENGRESULT EngExpressionLongToShort(ENGHANDLE h, const char* expression, char* out, uint16_t* len) {
+  return Call([&] { CheckedCopy(h, expression, out, len); });
+}
+
+ENGRESULT EngExpressionShortToLong(ENGHANDLE h, const char* expression, char* out, uint16_t* len) {
+  return Call([&] { CheckedCopy(h, expression, out, len); });
+}
+
+}  // extern "C"
