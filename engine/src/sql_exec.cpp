@@ -824,7 +824,7 @@ void ConvertInto(const FieldDef& to, size_t index, Value v, uint8_t* raw, size_t
 ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s, const StatementOptions& options) {
   OpenedTable old(conn, s.table.name, options, true, true);
   std::vector<TagDef> tags = ReadTags(old.handle());
-  std::lock_guard<std::mutex> g(old.object().mu);
+  std::unique_lock<std::mutex> g(old.object().mu);
   TableHandle& handle = old.table();
   SharedTable& st = handle.table();
   std::vector<NewColumn> cols = PlanColumns(st, s);
@@ -891,6 +891,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     }
     if (ok) keep.push_back(tag);
   }
+  g.unlock();
   for (const TagDef& tag : tags) {
     ENGHANDLE idx = 0;
     if (EngGetIndexHandle(old.handle(), tag.name.c_str(), &idx) == ENG_OK) Check(EngDeleteIndex(idx));
@@ -906,6 +907,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     if (::rename(tmp.c_str(), memo_path.c_str()) != 0)
       Fail(ENG_ERR_IO, "Cannot write " + memo_path + ": " + std::strerror(errno));
   }
+  g.lock();
   {
     TableLock lock(st);
     ChangeScope scope(st);
@@ -926,6 +928,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     adt.Truncate(image.adt().size());
   }
   handle.SkipTrimAtClose();
+  g.unlock();
   old.Close();
   if (old_memo && !image.has_memo()) ::unlink(memo_path.c_str());
 

@@ -110,6 +110,7 @@ class SharedTable {
  private:
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
+  void RecoverBeforeLoad();
   void EnsureMapped(uint64_t recno);
   uint64_t SlotOffset(uint64_t recno) const { return header_size_ + (recno - 1) * slot_size_; }
   uint8_t* Header() { return adt_.data(); }

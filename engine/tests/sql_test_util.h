@@ -22,7 +22,8 @@ class SqlTest : public EngineTest {
   void Ok(const std::string& sql) { ASSERT_EQ(Run(sql), 0u) << sql << ": " << LastError(); }
   static std::string Trim(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
+    size_t lead = s.find_first_not_of(' ');
+    return lead == std::string::npos ? std::string() : s.substr(lead);
   }
   static std::vector<std::vector<std::string>> Rows(ENGHANDLE cursor) {
     std::vector<std::vector<std::string>> rows;
