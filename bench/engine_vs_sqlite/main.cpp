@@ -1,6 +1,7 @@
 // engine_vs_sqlite: the engine's table storage against SQLite doing the same
 // work in its best form (prepared statements, one transaction per batch of
-// writes, a full SELECT scan for reading), on N records of (integer,
+// writes, a full SELECT scan for reading, memory-mapped I/O and a 512 MB
+// page cache), on N records of (integer,
 // 10-character string, date, double, 40-character string).
 //
 // usage: engine_vs_sqlite [N] [DIR]     (N defaults to 1,000,000)
@@ -62,7 +63,7 @@ struct Values {
 Values Make(uint32_t i) {
   Values v;
   v.id = static_cast<int32_t>(i);
-  std::snprintf(v.code, sizeof v.code, "C%09u", (i * 2654435761u) % 1000000000u);
+  std::snprintf(v.code, sizeof v.code, "C%09u", (i * 2654435761u) % 50000u);  // about 20 records per code
   v.julian = 2451545 + static_cast<int32_t>(i % 9000);
   v.amount = i * 1.25;
   std::snprintf(v.text, sizeof v.text, "Record %u, padded text", i);
@@ -159,6 +160,89 @@ int main(int argc, char** argv) {
   }
   double ours_update_shared = Seconds(start);
   Check(EngCloseTable(t), "close");
+
+  // Indexed: a unique integer tag and a (string, date) tag kept during the appends.
+  std::filesystem::remove(dir + "/bench2.adt");
+  std::filesystem::remove(dir + "/bench2.tags");
+  std::filesystem::remove(dir + "/bench2.jrn");
+  Check(EngCreateTable(conn, "bench2", "ID,Integer;CODE,Char,10;DAY,Date;AMOUNT,Double;TEXT,Char,40", ENG_OPEN_EXCLUSIVE,
+                       &t),
+        "create indexed");
+  ENGHANDLE by_id = 0, by_code = 0;
+  Check(EngCreateIndex(t, "ID", "ID", ENG_INDEX_UNIQUE, 0, &by_id), "create tag ID");
+  Check(EngCreateIndex(t, "CODE_DAY", "CODE;DAY", 0, 0, &by_code), "create tag CODE_DAY");
+  start = Clock::now();
+  for (uint32_t i = 1; i <= n; ++i) {
+    Values v = Make(i);
+    Check(EngAppendRecord(t), "append");
+    EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&v.id), 4);
+    EngSetField(t, 2, reinterpret_cast<uint8_t*>(v.code), 10);
+    EngSetFieldRaw(t, 3, reinterpret_cast<uint8_t*>(&v.julian), 4);
+    EngSetFieldRaw(t, 4, reinterpret_cast<uint8_t*>(&v.amount), 8);
+    EngSetField(t, 5, reinterpret_cast<uint8_t*>(v.text), static_cast<uint32_t>(std::strlen(v.text)));
+    Check(EngWriteRecord(t), "write");
+  }
+  double ours_append_indexed = Seconds(start);
+  Check(EngCloseTable(t), "close");
+  Check(EngOpenTable(conn, "bench2", nullptr, 3, 1, 1, 2, 0, &t), "open indexed");
+  Check(EngGetIndexHandle(t, "ID", &by_id), "tag ID");
+  Check(EngGetIndexHandle(t, "CODE_DAY", &by_code), "tag CODE_DAY");
+
+  uint32_t seeks = n;
+  std::vector<int32_t> targets(seeks);
+  uint64_t state = 88172645463325252ull;
+  for (auto& x : targets) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    x = static_cast<int32_t>(state % n) + 1;
+  }
+  start = Clock::now();
+  uint32_t hits = 0;
+  for (int32_t id : targets) {
+    uint8_t key[256];
+    uint16_t klen = sizeof key, found = 0;
+    EngInitRawKey(by_id);
+    EngSetFieldRaw(by_id, 1, reinterpret_cast<uint8_t*>(&id), 4);
+    EngBuildRawKey(by_id, key, &klen);
+    Check(EngSeek(by_id, key, klen, ENG_RAWKEY, ENG_SEEK_HARD, &found), "seek");
+    uint32_t len = sizeof rec;
+    if (found && EngGetRecord(t, rec, &len) == ENG_OK) ++hits;
+  }
+  double ours_seek = Seconds(start);
+  if (hits != seeks) std::fprintf(stderr, "seeks found %u of %u\n", hits, seeks);
+
+  start = Clock::now();
+  Check(EngGotoTop(by_code), "top");
+  uint32_t walked = 0;
+  while (EngAtEOF(t, &eof) == ENG_OK && !eof) {
+    uint32_t len = sizeof rec;
+    Check(EngGetRecord(t, rec, &len), "get record");
+    ++walked;
+    EngSkip(by_code, 1);
+  }
+  double ours_index_walk = Seconds(start);
+  if (walked != n) std::fprintf(stderr, "index walk saw %u records\n", walked);
+
+  uint32_t prefix_seeks = n / 10, prefix_rows = 0;
+  start = Clock::now();
+  for (uint32_t k = 0; k < prefix_seeks; ++k) {
+    char code[11];
+    std::snprintf(code, sizeof code, "C%09u", (k * 7919u) % 50000u);
+    uint8_t key[256];
+    uint16_t klen = sizeof key, found = 0;
+    EngInitRawKey(by_code);
+    EngSetField(by_code, 2, reinterpret_cast<uint8_t*>(code), 10);
+    EngBuildRawKey(by_code, key, &klen);
+    Check(EngSeek(by_code, key, klen, ENG_RAWKEY, ENG_SEEK_HARD, &found), "seek code");
+    while (found && EngAtEOF(t, &eof) == ENG_OK && !eof) {
+      uint32_t len = sizeof rec;
+      EngGetRecord(t, rec, &len);
+      if (std::memcmp(rec + 4, code, 10) != 0) break;
+      ++prefix_rows;
+      EngSkip(by_code, 1);
+    }
+  }
+  double ours_prefix = Seconds(start);
+  Check(EngCloseTable(t), "close");
   EngDisconnect(conn);
 
   // ---- SQLite ----
@@ -166,6 +250,9 @@ int main(int argc, char** argv) {
   std::filesystem::remove(dbpath);
   sqlite3* db = nullptr;
   if (sqlite3_open(dbpath.c_str(), &db) != SQLITE_OK) return 1;
+  // SQLite at its best: memory-mapped like our files, and a large page cache.
+  Sql(db, "PRAGMA mmap_size = 4294967296");
+  Sql(db, "PRAGMA cache_size = -524288");
   Sql(db, "CREATE TABLE bench(id INTEGER, code TEXT, day INTEGER, amount REAL, text TEXT)");
   sqlite3_stmt* ins = Prepare(db, "INSERT INTO bench VALUES(?,?,?,?,?)");
   start = Clock::now();
@@ -215,12 +302,78 @@ int main(int argc, char** argv) {
     sqlite_update = sqlite_update == 0 ? s : (sqlite_update + s) / 2;
   }
   sqlite3_finalize(upd);
+
+  Sql(db, "CREATE TABLE bench2(id INTEGER, code TEXT, day INTEGER, amount REAL, text TEXT)");
+  Sql(db, "CREATE UNIQUE INDEX bench2_id ON bench2(id)");
+  Sql(db, "CREATE INDEX bench2_code_day ON bench2(code, day)");
+  ins = Prepare(db, "INSERT INTO bench2 VALUES(?,?,?,?,?)");
+  start = Clock::now();
+  Sql(db, "BEGIN");
+  for (uint32_t i = 1; i <= n; ++i) {
+    Values v = Make(i);
+    sqlite3_bind_int(ins, 1, v.id);
+    sqlite3_bind_text(ins, 2, v.code, 10, SQLITE_STATIC);
+    sqlite3_bind_int(ins, 3, v.julian);
+    sqlite3_bind_double(ins, 4, v.amount);
+    sqlite3_bind_text(ins, 5, v.text, -1, SQLITE_STATIC);
+    sqlite3_step(ins);
+    sqlite3_reset(ins);
+  }
+  Sql(db, "COMMIT");
+  double sqlite_append_indexed = Seconds(start);
+  sqlite3_finalize(ins);
+
+  sqlite3_stmt* one = Prepare(db, "SELECT id, code, day, amount, text FROM bench2 WHERE id = ?");
+  start = Clock::now();
+  uint32_t sql_hits = 0;
+  for (int32_t id : targets) {
+    sqlite3_bind_int(one, 1, id);
+    if (sqlite3_step(one) == SQLITE_ROW) {
+      sqlsum += static_cast<uint32_t>(sqlite3_column_int(one, 0));
+      sqlsum += sqlite3_column_text(one, 1)[0] + sqlite3_column_text(one, 4)[0];
+      ++sql_hits;
+    }
+    sqlite3_reset(one);
+  }
+  double sqlite_seek = Seconds(start);
+  sqlite3_finalize(one);
+
+  sel = Prepare(db, "SELECT id, code, day, amount, text FROM bench2 ORDER BY code, day");
+  start = Clock::now();
+  while (sqlite3_step(sel) == SQLITE_ROW) {
+    sqlsum += static_cast<uint32_t>(sqlite3_column_int(sel, 0));
+    sqlsum += sqlite3_column_text(sel, 1)[0] + sqlite3_column_text(sel, 4)[0];
+  }
+  double sqlite_index_walk = Seconds(start);
+  sqlite3_finalize(sel);
+
+  sqlite3_stmt* grp = Prepare(db, "SELECT id, code, day, amount, text FROM bench2 WHERE code = ? ORDER BY code, day");
+  uint32_t sql_prefix_rows = 0;
+  start = Clock::now();
+  for (uint32_t k = 0; k < prefix_seeks; ++k) {
+    char code[11];
+    std::snprintf(code, sizeof code, "C%09u", (k * 7919u) % 50000u);
+    sqlite3_bind_text(grp, 1, code, 10, SQLITE_STATIC);
+    while (sqlite3_step(grp) == SQLITE_ROW) {
+      sqlsum += static_cast<uint32_t>(sqlite3_column_int(grp, 0)) + sqlite3_column_text(grp, 4)[0];
+      ++sql_prefix_rows;
+    }
+    sqlite3_reset(grp);
+  }
+  double sqlite_prefix = Seconds(start);
+  sqlite3_finalize(grp);
   sqlite3_close(db);
+  if (sql_prefix_rows != prefix_rows || sql_hits != hits)
+    std::fprintf(stderr, "row counts differ: prefix %u/%u, seeks %u/%u\n", prefix_rows, sql_prefix_rows, hits, sql_hits);
 
   results.push_back({"append", ours_append, sqlite_append});
   results.push_back({"walk", ours_walk, sqlite_walk});
   results.push_back({"update_exclusive", ours_update, sqlite_update});
   results.push_back({"update_shared_locked", ours_update_shared, sqlite_update});
+  results.push_back({"append_two_tags", ours_append_indexed, sqlite_append_indexed});
+  results.push_back({"seek_integer_tag", ours_seek, sqlite_seek});
+  results.push_back({"walk_string_date_tag", ours_index_walk, sqlite_index_walk});
+  results.push_back({"seek_prefix_and_walk", ours_prefix, sqlite_prefix});
   std::printf("%-22s %12s %12s\n", "benchmark", "ours (s)", "sqlite (s)");
   for (const auto& r : results) std::printf("%-22s %12.3f %12.3f\n", r.name, r.ours, r.sqlite);
   for (const auto& r : results) std::printf("ratio %s %.2f\n", r.name, r.ours / r.sqlite);

@@ -241,8 +241,15 @@ ENGRESULT EngOpenTable(ENGHANDLE hConnect, const char* name, const char* /*alias
     t->path = path;
     t->open_options = (o.exclusive ? ENG_OPEN_EXCLUSIVE : 0) | (t->table->options().read_only ? ENG_OPEN_READONLY : 0);
     t->table_type = tableType == ENG_TABLE_DEFAULT ? ENG_TABLE_NATIVE : tableType;
-    AttachIndexes(*t);
-    *hTable = RegisterTable(conn, t, ENG_HANDLE_TABLE);
+    ENGHANDLE h = RegisterTable(conn, t, ENG_HANDLE_TABLE);
+    try {
+      AttachIndexes(*t);
+    } catch (...) {
+      DetachFromConnection(conn->self, h);
+      CloseAnyHandle(h);
+      throw;
+    }
+    *hTable = h;
   });
 }
 

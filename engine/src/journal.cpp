@@ -120,8 +120,13 @@ void Journal::Save(int id, uint64_t offset, uint64_t length) {
   std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
+uint64_t Journal::Sequence() const {
+  return AtomicAt(header_ + kSequenceOffset)->load(std::memory_order_acquire);
+}
+
 void Journal::Commit() {
   std::atomic_thread_fence(std::memory_order_seq_cst);
+  AtomicAt(header_ + kSequenceOffset)->fetch_add(1, std::memory_order_acq_rel);
   AtomicAt(header_ + kCountOffset)->store(0, std::memory_order_release);
   Store64(header_ + kUsedOffset, 0);
 }

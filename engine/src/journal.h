@@ -53,6 +53,10 @@ class Journal {
   uint8_t* lock_table() { return header_ + kLockTableOffset; }
   static constexpr size_t kLockTableBytes = 60 * 1024;
   uint64_t NextToken();  // under the mutex
+  // Grows with every completed or undone change. Together with HasEntries()
+  // it lets a reader tell, without the lock, that nothing changed since it
+  // last looked (this page never moves, so reading it needs no lock).
+  uint64_t Sequence() const;
   // Restores the saved bytes, newest first, and clears the entries.
   void Recover();
   // Saves the current bytes of [offset, offset+length) of file id (they must
@@ -64,6 +68,7 @@ class Journal {
   static constexpr size_t kHeaderSize = 64 * 1024;
   static constexpr size_t kLockTableOffset = 4096;
   static constexpr size_t kTokenOffset = 272;
+  static constexpr size_t kSequenceOffset = 280;
   static constexpr size_t kMutexOffset = 64;
   static constexpr size_t kCountOffset = 256;
   static constexpr size_t kUsedOffset = 264;

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "engine.h"
+#include "index_file.h"
 #include "error.h"
 #include "table_format.h"
 #include "util.h"
@@ -142,6 +143,9 @@ void SharedTable::Load(bool alone) {
     journal_.SetFile(kMemoFile, &memo_);
   }
   journal_.Open(ResolveNoCase(base() + ".jrn"));
+  indexes_ = std::make_unique<IndexSet>(*this, journal_);
+  indexes_->Open();
+  observer_ = indexes_.get();
   if (alone) {
     journal_.InitMutex();
     if (journal_.HasEntries()) journal_.Recover();
@@ -197,6 +201,7 @@ void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
   in_change_ = true;
   header_saved_ = false;
+  if (indexes_) indexes_->ResetChange();
 }
 
 void SharedTable::SaveHeader() {
@@ -220,6 +225,8 @@ void SharedTable::CommitChange() {
 void SharedTable::AbortChange() {
   try {
     journal_.Recover();
+    // A failed change of the tag set must not stay in the cached directory.
+    if (indexes_) indexes_->Reload();
   } catch (...) {
     // Leave the entries: the next locker retries the restore.
   }

@@ -26,6 +26,7 @@
 namespace eng {
 
 class SharedTable;
+class IndexSet;
 
 // Observes record changes so that indexes stay exact; set by the index layer.
 class RecordObserver {
@@ -100,8 +101,7 @@ class SharedTable {
   MappedFile& table_file() { return adt_; }
   MappedFile& memo_file() { return memo_; }
 
-  void set_observer(RecordObserver* observer) { observer_ = observer; }
-  RecordObserver* observer() const { return observer_; }
+  IndexSet& indexes() { return *indexes_; }
 
   // Locking (use TableLock).
   void LockShared();
@@ -129,7 +129,8 @@ class SharedTable {
   uint32_t header_size_ = 0, record_length_ = 0, slot_size_ = 0;
   bool in_change_ = false;
   bool header_saved_ = false;
-  RecordObserver* observer_ = nullptr;
+  RecordObserver* observer_ = nullptr;  // the index set
+  std::unique_ptr<IndexSet> indexes_;
   bool registered_ = false;
   std::mutex local_;  // guards nothing across processes; see LockShared
 };

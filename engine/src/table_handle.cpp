@@ -159,6 +159,13 @@ void TableHandle::SetCrack(bool eof, bool bof) {
 void TableHandle::SetOn(uint32_t recno) {
   recno_ = recno;
   at_eof_ = at_bof_ = false;
+  // Called under the table's lock: keep a copy for the read that follows.
+  cached_recno_ = 0;
+  if (table_->IsLive(recno)) {
+    cached_raw_.assign(table_->Record(recno), table_->Record(recno) + table_->record_length());
+    cached_seq_ = table_->journal().Sequence();
+    cached_recno_ = recno;
+  }
 }
 
 void TableHandle::FlushPending() {
@@ -240,6 +247,11 @@ void TableHandle::CopyCurrentRecord(uint8_t* out) {
     return;
   }
   RequireRecord();
+  Journal& journal = table_->journal();
+  if (cached_recno_ == recno_ && !journal.HasEntries() && journal.Sequence() == cached_seq_) {
+    std::memcpy(out, cached_raw_.data(), len);
+    return;
+  }
   TableLock lock(*table_);
   if (!table_->IsLive(recno_))
     Fail(ENG_ERR_NO_CURRENT_RECORD,
@@ -432,7 +444,9 @@ void TableHandle::Append() {
   pending_raw_ = std::move(raw);
   set_fields_.assign(fields().size(), false);
   pending_memos_.clear();
-  SetOn(recno);
+  recno_ = recno;  // the reserved record; its values are the pending ones
+  at_eof_ = at_bof_ = false;
+  cached_recno_ = 0;
   for (const auto& f : fields())
     if (f.type == ENG_AUTOINC) last_autoinc_ = Load32(pending_raw_.data() + f.offset);
 }

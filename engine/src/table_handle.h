@@ -99,6 +99,11 @@ class TableHandle {
 
   // Where a record is shown: live and passing the filter (lock held).
   bool Shows(uint32_t recno);
+  // Writes a pending change (as any move does).
+  void Settle() { FlushPending(); }
+  // Positions set by an index seek.
+  void PositionOn(uint32_t recno) { SetOn(recno); }
+  void PositionAtEof() { SetCrack(true, false); }
 
  private:
   void OpenShared(const std::string& path);
@@ -124,6 +129,11 @@ class TableHandle {
   std::vector<std::pair<size_t, std::string>> pending_memos_;
   std::set<uint32_t> locks_;
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
+  // A copy of the current record taken under the lock, valid while the
+  // table's change sequence stays at cached_seq_ (reads skip the lock then).
+  std::vector<uint8_t> cached_raw_;
+  uint32_t cached_recno_ = 0;
+  uint64_t cached_seq_ = 0;
   Filter filter_;
   uint32_t last_autoinc_ = 0;
   bool skip_trim_ = false;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <map>
 #include <random>
 #include <sstream>
@@ -105,6 +106,26 @@ std::map<uint32_t, Row> ReadTable(ENGHANDLE conn, std::string* error) {
     rows[recno] = r;
     EngSkip(t, 1);
   }
+  // Every tag walks exactly the live records, in key order.
+  ENGHANDLE by_value = 0;
+  if (EngGetIndexHandle(t, "VAL", &by_value)) {
+    *error = "tag VAL missing: " + engtest::LastError();
+  } else {
+    std::vector<std::pair<std::pair<std::string, int32_t>, uint32_t>> want;
+    for (const auto& [recno, row] : rows) want.push_back({{row.value, row.id}, recno});
+    std::sort(want.begin(), want.end());
+    std::vector<uint32_t> walked;
+    EngGotoTop(by_value);
+    while (EngAtEOF(by_value, &eof) == 0 && !eof) {
+      uint32_t recno = 0;
+      EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
+      walked.push_back(recno);
+      EngSkip(by_value, 1);
+    }
+    std::vector<uint32_t> expected;
+    for (const auto& w : want) expected.push_back(w.second);
+    if (walked != expected) *error = "tag VAL does not walk the live records in key order";
+  }
   EngCloseTable(t);
   return rows;
 }
@@ -114,7 +135,10 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
   ENGHANDLE conn = 0;
   ASSERT_EQ(EngConnect(dir.path().c_str(), &conn), 0u);
   ENGHANDLE t = 0;
-  ASSERT_EQ(EngCreateTable(conn, "kill", "ID,Integer;VALUE,Char,12;NOTE,Memo", 0, &t), 0u) << engtest::LastError();
+  ASSERT_EQ(EngCreateTable(conn, "kill", "ID,Integer;VALUE,Char,12;NOTE,Memo", ENG_OPEN_EXCLUSIVE, &t), 0u)
+      << engtest::LastError();
+  ASSERT_EQ(EngCreateIndex(t, "ID", "ID", ENG_INDEX_UNIQUE, 0, nullptr), 0u) << engtest::LastError();
+  ASSERT_EQ(EngCreateIndex(t, "VAL", "VALUE;ID", 0, 0, nullptr), 0u) << engtest::LastError();
   EngCloseTable(t);
 
   std::map<uint32_t, Row> model;

@@ -1,0 +1,230 @@
+// Command line modes of dbutility.
+#include "commandline.h"
+
+#include <filesystem>
+#include <iomanip>
+#include <istream>
+#include <ostream>
+
+#include "appfiles.h"
+#include "demodb.h"
+#include "tasklist.h"
+#include "unit1logic.h"
+
+#ifndef DBU_VERSION
+#define DBU_VERSION "0"
+#endif
+
+namespace dbu {
+
+namespace {
+
+int ParseTaskIndex(const std::string& text) {
+  size_t used = 0;
+  int value = -1;
+  try {
+    value = std::stoi(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value < 0 || value >= kTaskCount)
+    throw EUsageError("--task needs a task number from 0 to 37, not '" + text + "'");
+  return value;
+}
+
+int ExitStatus(TRunEnd end) {
+  switch (end) {
+    case TRunEnd::Done: return kExitDone;
+    case TRunEnd::Error: return kExitError;
+    default: return kExitStopped;
+  }
+}
+
+void PrintTasks(std::ostream& out) {
+  for (int i = 0; i < kTaskCount; ++i) out << std::setw(2) << i << "  " << TaskCaption(i) << "\n";
+}
+
+// Start-up shared by the headless and console modes.
+void StartUp(TForm1Logic& form, const TCommandLine& commandLine, const TPrepareLogic& prepare) {
+  if (prepare) prepare(form);
+  if (commandLine.Base) form.SetBaseDirOverride(BaseDirArgument(*commandLine.Base));
+  form.FormCreate();
+  if (commandLine.Company) form.UI().SetCompanyText(*commandLine.Company);
+}
+
+int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& out, bool inIsTerminal,
+             const TPrepareLogic& prepare) {
+  TConsoleUserInterface ui(in, out);
+  ui.SetConfirmAnswer(commandLine.Answer.value_or(inIsTerminal ? TConfirmAnswer::AskTerminal : TConfirmAnswer::No));
+  ui.SetInputs(std::deque<std::string>(commandLine.Inputs.begin(), commandLine.Inputs.end()));
+  TForm1Logic form(ui);
+  StartUp(form, commandLine, prepare);
+  int status = kExitDone;
+  for (int task : commandLine.Tasks) {
+    ui.SetTaskIndex(task);
+    TRunEnd end = form.Button1Click();
+    status = ExitStatus(end);
+    if (end != TRunEnd::Done) break;
+  }
+  if (commandLine.SaveLog && !form.Button2Click()) status = kExitError;
+  return status;
+}
+
+bool IsYes(const std::string& answer) { return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes"; }
+
+int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& out, const TPrepareLogic& prepare) {
+  TConsoleUserInterface ui(in, out);
+  ui.SetConfirmAnswer(TConfirmAnswer::AskTerminal);
+  ui.SetAskForInput(true);
+  TForm1Logic form(ui);
+  StartUp(form, commandLine, prepare);
+  out << "Database Utility - 38 Tasks\n";
+  for (;;) {
+    out << "\nCompanies:\n";
+    for (const TCompanyRow& row : ui.CompanyRows()) out << "  " << std::left << std::setw(8) << row.Code << "  " << row.Name << "\n";
+    out << std::right << "Tasks:\n";
+    PrintTasks(out);
+    std::string answer;
+    if (!ui.Ask("Company code [" + ui.CompanyText() + "]: ", answer)) break;
+    if (!answer.empty()) ui.SetCompanyText(answer);
+    int selected = ui.TaskIndex();
+    std::string shown = selected >= 0 ? std::to_string(selected) : std::string();
+    if (!ui.Ask("Task number [" + shown + "] (q to quit): ", answer) || answer == "q" || answer == "Q") break;
+    if (!answer.empty()) {
+      try {
+        ui.SetTaskIndex(ParseTaskIndex(answer));
+      } catch (const EUsageError&) {
+        out << "Not a task number: " << answer << "\n";
+        continue;
+      }
+    }
+    out << "Process: " << TaskCaption(ui.TaskIndex()) << "\n";
+    form.Button1Click();
+    if (!ui.Ask("Save the log? [y/N] ", answer)) break;
+    if (IsYes(answer)) form.Button2Click();
+  }
+  return kExitDone;
+}
+
+int CreateDemo(const std::string& dir, std::ostream& out, std::ostream& err) {
+  std::vector<std::string> report;
+  try {
+    CreateDemoDatabases(dir, DemoScripts(), report);
+  } catch (const std::exception& error) {
+    for (const std::string& line : report) out << line << "\n";
+    err << "dbutility: " << error.what() << "\n";
+    return kExitError;
+  }
+  for (const std::string& line : report) out << line << "\n";
+  return kExitDone;
+}
+
+}  // namespace
+
+std::string BaseDirArgument(const std::string& dir) {
+  if (dir.empty()) return dir;
+  // Made absolute: the data layer resolves table names against the
+  // connection's folder, which a relative base would name twice.
+  std::error_code ec;
+  std::string path = std::filesystem::absolute(dir, ec).string();
+  if (ec) path = dir;
+  if (path.back() != '/') path += "/";
+  return path;
+}
+
+std::string UsageText(const std::string& program) {
+  return "Usage: " + program +
+         " [--base DIR] [--company CODE]\n"
+         "       " + program + " [--base DIR] [--company CODE] --task N [--task N]... [--yes | --no]\n"
+         "                 [--input TEXT]... [--save-log]\n"
+         "       " + program + " --list-tasks | --create-demo DIR | --help | --version\n"
+         "\n"
+         "Without --task the window opens (or, with no display, its console version).\n"
+         "  --base DIR        base directory holding mcompany.adt and company/\n"
+         "                    (default: the program folder or PALVO.ini's DIR)\n"
+         "  --company CODE    company code of the runs (default: the first company)\n"
+         "  --task N          run task N (0 to 37); several run in order, stopping\n"
+         "                    after the first that does not end with \"Done!\"\n"
+         "  --yes, --no       answer every confirmation (default: ask the terminal\n"
+         "                    when standard input is one, else No)\n"
+         "  --input TEXT      answer the next input box (none left: Cancel)\n"
+         "  --save-log        save the log to ZozuzEzi.log after the runs\n"
+         "  --list-tasks      print the task numbers and captions\n"
+         "  --create-demo DIR write demo databases into DIR\n"
+         "Exit status: 0 Done!, 1 error, 2 usage error, 3 ended without Done!.\n";
+}
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisplay) {
+  TCommandLine cl;
+  std::optional<TProgramMode> only;  // a mode that takes no other option
+  auto setOnly = [&](TProgramMode mode, const std::string& option) {
+    if (only) throw EUsageError(option + " cannot be combined with other modes");
+    only = mode;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= args.size()) throw EUsageError(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "--base") {
+      cl.Base = value();
+      if (cl.Base->empty()) throw EUsageError("--base needs a folder name");
+    } else if (a == "--company") {
+      cl.Company = value();
+    } else if (a == "--task") {
+      cl.Tasks.push_back(ParseTaskIndex(value()));
+    } else if (a == "--yes" || a == "--no") {
+      TConfirmAnswer answer = a == "--yes" ? TConfirmAnswer::Yes : TConfirmAnswer::No;
+      if (cl.Answer && *cl.Answer != answer) throw EUsageError("--yes and --no exclude each other");
+      cl.Answer = answer;
+    } else if (a == "--input") {
+      cl.Inputs.push_back(value());
+    } else if (a == "--save-log") {
+      cl.SaveLog = true;
+    } else if (a == "--list-tasks") {
+      setOnly(TProgramMode::ListTasks, a);
+    } else if (a == "--help" || a == "-h") {
+      setOnly(TProgramMode::Help, a);
+    } else if (a == "--version") {
+      setOnly(TProgramMode::Version, a);
+    } else if (a == "--create-demo") {
+      setOnly(TProgramMode::CreateDemo, a);
+      cl.DemoDir = value();
+      if (cl.DemoDir.empty()) throw EUsageError("--create-demo needs a folder name");
+    } else {
+      throw EUsageError("unknown argument '" + a + "'");
+    }
+  }
+  bool runOptions = cl.Answer || !cl.Inputs.empty() || cl.SaveLog;
+  if (only) {
+    if (!cl.Tasks.empty() || runOptions || cl.Base || cl.Company)
+      throw EUsageError("this mode takes no other options");
+    cl.Mode = *only;
+    return cl;
+  }
+  if (!cl.Tasks.empty()) {
+    cl.Mode = TProgramMode::Tasks;
+    return cl;
+  }
+  if (runOptions) throw EUsageError("--yes, --no, --input and --save-log need --task");
+  cl.Mode = hasDisplay ? TProgramMode::Window : TProgramMode::Console;
+  return cl;
+}
+
+int RunCommandLine(const TCommandLine& commandLine, std::istream& in, std::ostream& out, std::ostream& err,
+                   bool inIsTerminal, const TPrepareLogic& prepare) {
+  switch (commandLine.Mode) {
+    case TProgramMode::Help: out << UsageText(ProgramTitle()); return kExitDone;
+    case TProgramMode::Version: out << ProgramTitle() << " " << DBU_VERSION << "\n"; return kExitDone;
+    case TProgramMode::ListTasks: PrintTasks(out); return kExitDone;
+    case TProgramMode::CreateDemo: return CreateDemo(commandLine.DemoDir, out, err);
+    case TProgramMode::Tasks: return RunTasks(commandLine, in, out, inIsTerminal, prepare);
+    case TProgramMode::Console: return RunConsole(commandLine, in, out, prepare);
+    case TProgramMode::Window: break;
+  }
+  err << "dbutility: the window cannot be shown here\n";
+  return kExitUsage;
+}
+
+}  // namespace dbu

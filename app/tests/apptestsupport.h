@@ -1,0 +1,93 @@
+// Helpers of the application tests: temporary folders, file contents, demo
+// base directories and a scripted user interface.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "demodb.h"
+#include "userinterface.h"
+
+namespace dbu {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "dbuapp_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  // The folder with its trailing separator, as a base directory.
+  std::string Base() const { return path_ + "/"; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& name, const std::string& content) {
+  std::ofstream out(name, std::ios::binary);
+  out << content;
+}
+
+inline std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline bool Exists(const std::string& name) { return std::filesystem::exists(name); }
+
+// The demo base directory in dir.
+inline void MakeDemo(const std::string& dir) {
+  std::vector<std::string> report;
+  CreateDemoDatabases(dir, DemoScripts(), report);
+}
+
+// Records every dialog; answers come from the test.
+class TScriptedUI : public TPlainView {
+ public:
+  std::vector<std::string> Events;  // "message: ...", "confirm: ...", ...
+  bool ConfirmAnswer = false;
+  std::vector<std::string> InputAnswers;  // next answers; none left: Cancel
+  std::function<void()> OnProcessMessages;
+  bool Hourglass = false;
+  int HourglassChanges = 0;
+
+  void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
+  bool Confirm(const std::string& text) override {
+    Events.push_back("confirm: " + text);
+    return ConfirmAnswer;
+  }
+  std::string InputBox(const std::string& title, const std::string& prompt, const std::string& def) override {
+    Events.push_back("input: " + title + ": " + prompt);
+    if (InputAnswers.empty()) return def;
+    std::string answer = InputAnswers.front();
+    InputAnswers.erase(InputAnswers.begin());
+    return answer;
+  }
+  void ShowError(const std::string& text) override { Events.push_back("error: " + text); }
+  void SetHourglass(bool on) override {
+    if (on != Hourglass) ++HourglassChanges;
+    Hourglass = on;
+  }
+  void ProcessMessages() override {
+    if (OnProcessMessages) OnProcessMessages();
+  }
+};
+
+}  // namespace dbu

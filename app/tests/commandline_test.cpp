@@ -1,0 +1,216 @@
+// The command line: option parsing, headless runs with their printed boxes
+// and exit statuses, the console version, and the program end to end.
+#include "commandline.h"
+
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "apptestsupport.h"
+#include "unit1logic.h"
+
+namespace dbu {
+namespace {
+
+TCommandLine Parse(std::vector<std::string> args, bool display = false) { return ParseCommandLine(args, display); }
+
+TEST(CommandLineParse, TasksAndAnswers) {
+  TCommandLine cl = Parse({"--base", "/b", "--company", "A01", "--task", "1", "--task", "37", "--yes", "--input",
+                           "x", "--input", "", "--save-log"});
+  EXPECT_EQ(cl.Mode, TProgramMode::Tasks);
+  EXPECT_EQ(*cl.Base, "/b");
+  EXPECT_EQ(*cl.Company, "A01");
+  EXPECT_EQ(cl.Tasks, (std::vector<int>{1, 37}));
+  EXPECT_EQ(*cl.Answer, TConfirmAnswer::Yes);
+  EXPECT_EQ(cl.Inputs, (std::vector<std::string>{"x", ""}));
+  EXPECT_TRUE(cl.SaveLog);
+  EXPECT_EQ(Parse({}).Mode, TProgramMode::Console);
+  EXPECT_EQ(Parse({}, true).Mode, TProgramMode::Window);
+  EXPECT_EQ(Parse({"--base", "/b"}, true).Mode, TProgramMode::Window);
+  EXPECT_EQ(Parse({"--list-tasks"}).Mode, TProgramMode::ListTasks);
+  EXPECT_EQ(Parse({"--create-demo", "d"}).DemoDir, "d");
+  EXPECT_FALSE(Parse({"--task", "0"}).Answer.has_value());
+}
+
+TEST(CommandLineParse, UsageErrors) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--task"}, {"--task", "38"}, {"--task", "-1"}, {"--task", "1x"}, {"--task", ""},
+           {"--task", "1", "--yes", "--no"}, {"--yes"}, {"--input", "a"}, {"--save-log"},
+           {"--bogus"}, {"--list-tasks", "--task", "1"}, {"--help", "--version"}, {"--base"},
+           {"--base", ""}, {"--create-demo"}, {"--create-demo", "d", "--base", "b"}})
+    EXPECT_THROW(Parse(args), EUsageError) << args[0];
+  EXPECT_EQ(BaseDirArgument("/srv/base"), "/srv/base/");
+  EXPECT_EQ(BaseDirArgument("/srv/base/"), "/srv/base/");
+  EXPECT_EQ(BaseDirArgument("rel").front(), '/');
+}
+
+// Runs the command line in this process over string streams.
+struct Headless {
+  std::istringstream in;
+  std::ostringstream out, err;
+  int Run(std::vector<std::string> args, const TPrepareLogic& prepare = {}, bool terminal = false) {
+    return RunCommandLine(ParseCommandLine(args, false), in, out, err, terminal, prepare);
+  }
+};
+
+struct CommandLineFixture : ::testing::Test {
+  TempDir data;
+  void SetUp() override { MakeDemo(data.Path()); }
+};
+
+// Test bodies: 5 asks and logs, 6 fails, 7 stops by itself.
+void InstallBodies(TForm1Logic& form) {
+  form.Dispatcher().SetBody(5, [](TForm1Logic& f) {
+    std::string emp = f.InputBox("Release Account Locked", "Enter the employee no to release", "");
+    if (!f.Confirm("Release " + emp + "? ")) return TTaskEnd::Stopped;
+    f.AddLogLine("released " + emp + " of " + f.CompanyCode());
+    return TTaskEnd::Normal;
+  });
+  form.Dispatcher().SetBody(6, [](TForm1Logic& f) -> TTaskEnd {
+    f.MEDSCH.SetTableName("MISSING");
+    f.MEDSCH.Open();
+    return TTaskEnd::Normal;
+  });
+  form.Dispatcher().SetBody(7, [](TForm1Logic& f) {
+    f.ShowMessage("Import file \"email.adt\" can not found !");
+    return TTaskEnd::Stopped;
+  });
+}
+
+TEST_F(CommandLineFixture, PrintsBoxesAndLogLinesAndAnswersFromOptions) {
+  Headless h;
+  int status = h.Run({"--base", data.Path(), "--company", "B02", "--task", "5", "--yes", "--input", "6623"},
+                     InstallBodies);
+  EXPECT_EQ(status, kExitDone);
+  EXPECT_EQ(h.out.str(),
+            "[input] Release Account Locked: Enter the employee no to release -> 6623\n"
+            "[confirm] Release 6623?  -> Yes\n"
+            "released 6623 of B02\n"
+            "[message] Done!\n");
+}
+
+TEST_F(CommandLineFixture, ExitStatusesFollowTheLastRun) {
+  {
+    Headless h;  // no --input left: Cancel gives the empty default; no answer: No
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5"}, InstallBodies), kExitStopped);
+    EXPECT_EQ(h.out.str(),
+              "[input] Release Account Locked: Enter the employee no to release -> \n"
+              "[confirm] Release ?  -> No\n");
+  }
+  {
+    Headless h;
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "6"}, InstallBodies), kExitError);
+    EXPECT_EQ(h.out.str().rfind("[error] MEDSCH: ", 0), 0u) << h.out.str();
+  }
+  {
+    Headless h;  // runs stop after the first that does not end with "Done!"
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "1", "--task", "7", "--task", "1"}, InstallBodies),
+              kExitStopped);
+    EXPECT_EQ(h.out.str(), "[message] Done!\n[message] Import file \"email.adt\" can not found !\n");
+  }
+  {
+    Headless h;  // the terminal answers when standard input is one
+    h.in.str("y\n");
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5", "--input", "1146"}, InstallBodies, true), kExitDone);
+    EXPECT_NE(h.out.str().find("[y/N] [confirm] Release 1146?  -> Yes"), std::string::npos) << h.out.str();
+  }
+  {
+    Headless h;  // end of terminal input answers No
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5"}, InstallBodies, true), kExitStopped);
+  }
+}
+
+TEST_F(CommandLineFixture, SaveLogAfterTheRuns) {
+  Headless h;
+  EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5", "--task", "5", "--yes", "--input", "A", "--input", "B",
+                   "--save-log"},
+                  InstallBodies),
+            kExitDone);
+  EXPECT_EQ(ReadFile(data.Base() + "ZozuzEzi.log"), "released A of A01\r\nreleased B of A01\r\n");
+  EXPECT_NE(h.out.str().find("[message] Save to " + data.Base() + "ZozuzEzi.log !\n"), std::string::npos);
+}
+
+TEST_F(CommandLineFixture, ConsoleVersionLoopsUntilQuit) {
+  Headless h;
+  h.in.str("B02\n5\n6623\ny\ny\n\n1\nn\nq\n");
+  EXPECT_EQ(h.Run({"--base", data.Path()}, InstallBodies), kExitDone);
+  const std::string out = h.out.str();
+  EXPECT_NE(out.find("  C03       Corvale Logistics"), std::string::npos) << out;
+  EXPECT_NE(out.find("37  Copy Code table to a new company database"), std::string::npos);
+  EXPECT_NE(out.find("released 6623 of B02\n[message] Done!"), std::string::npos) << out;
+  EXPECT_NE(out.find("Process: Copy HRLEVEL to SUPERVISOR_CODE2"), std::string::npos);
+  EXPECT_EQ(ReadFile(data.Base() + "ZozuzEzi.log"), "released 6623 of B02\r\n");
+}
+
+TEST_F(CommandLineFixture, ListsTasksAndCreatesDemo) {
+  Headless h;
+  EXPECT_EQ(h.Run({"--list-tasks"}), kExitDone);
+  std::istringstream lines(h.out.str());
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line, (count < 10 ? " " : "") + std::to_string(count) + "  " + TaskCaption(count));
+    ++count;
+  }
+  EXPECT_EQ(count, 38);
+  // An existing demo is never overwritten.
+  Headless again;
+  EXPECT_EQ(again.Run({"--create-demo", data.Path()}), kExitError);
+  EXPECT_NE(again.err.str().find("already exists"), std::string::npos) << again.err.str();
+}
+
+// ---- the program itself ----
+
+struct ProgramResult {
+  int status;
+  std::string out;
+};
+
+ProgramResult RunProgram(const std::string& args, const std::string& stdinText = "") {
+  TempDir scratch;
+  WriteFile(scratch.Path() + "/in", stdinText);
+  std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " + std::string(DBUTILITY_PATH) + " " + args + " <" +
+                        scratch.Path() + "/in >" + scratch.Path() + "/out 2>&1";
+  int raw = std::system(command.c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(scratch.Path() + "/out")};
+}
+
+TEST(Program, EndToEndOnTheDemo) {
+  TempDir dir;
+  ProgramResult demo = RunProgram("--create-demo " + dir.Path() + "/base");
+  ASSERT_EQ(demo.status, 0) << demo.out;
+  EXPECT_NE(demo.out.find("created " + dir.Path() + "/base/mcompany.adt (3 records)"), std::string::npos);
+  const std::string base = dir.Path() + "/base";
+
+  ProgramResult task1 = RunProgram("--base " + base + " --task 1 --save-log");
+  EXPECT_EQ(task1.status, 0) << task1.out;
+  EXPECT_EQ(task1.out, "[message] Done!\n[message] Save to " + base + "/ZozuzEzi.log !\n");
+  EXPECT_TRUE(Exists(base + "/ZozuzEzi.log"));
+  EXPECT_EQ(ReadFile(base + "/ZozuzEzi.log"), "");
+
+  EXPECT_EQ(RunProgram("--base " + base + " --task 99").status, 2);
+  EXPECT_EQ(RunProgram("--frobnicate").status, 2);
+  // Saving into a folder that does not exist: the error box, status 1.
+  ProgramResult failed = RunProgram("--base " + dir.Path() + "/nowhere --task 1 --save-log");
+  EXPECT_EQ(failed.status, 1) << failed.out;
+  EXPECT_EQ(failed.out.rfind("[error] ", 0), 0u) << failed.out;  // no company list there
+  EXPECT_NE(failed.out.find("[message] Done!\n[error] Cannot create file"), std::string::npos) << failed.out;
+
+  ProgramResult version = RunProgram("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("dbutility ", 0), 0u) << version.out;
+  ProgramResult help = RunProgram("--help");
+  EXPECT_NE(help.out.find("--create-demo DIR"), std::string::npos);
+
+  // Without a display and without a task: the console version.
+  ProgramResult console = RunProgram("--base " + base, "A01\n1\nn\nq\n");
+  EXPECT_EQ(console.status, 0) << console.out;
+  EXPECT_NE(console.out.find("A01       Arden Engineering Sdn Bhd"), std::string::npos) << console.out;
+  EXPECT_NE(console.out.find("[message] Done!"), std::string::npos) << console.out;
+}
+
+}  // namespace
+}  // namespace dbu

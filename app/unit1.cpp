@@ -1,0 +1,242 @@
+// The main window and its dialogs.
+#include "unit1.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QScreen>
+#include <QStandardItemModel>
+#include <QStyledItemDelegate>
+#include <QTableView>
+
+#include "appfiles.h"
+
+namespace dbu {
+
+namespace {
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// Items of the task list's drop-down are 13 pixels high.
+class TFixedHeightDelegate : public QStyledItemDelegate {
+ public:
+  TFixedHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    return QSize(QStyledItemDelegate::sizeHint(option, index).width(), height_);
+  }
+
+ private:
+  int height_;
+};
+
+constexpr int kOuterWidth = 446;
+constexpr int kOuterHeight = 533;
+
+}  // namespace
+
+// ---------------------------------------------------------------- dialogs
+
+QString ApplicationTitle() { return Q(ProgramTitle()); }
+
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& text) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok, parent);
+  box->setDefaultButton(QMessageBox::Ok);
+  box->setEscapeButton(QMessageBox::Ok);
+  return box;
+}
+
+std::unique_ptr<QMessageBox> MakeConfirmBox(QWidget* parent, const QString& text) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, QStringLiteral("Warning"), text,
+                                           QMessageBox::Yes | QMessageBox::No, parent);
+  box->setDefaultButton(QMessageBox::Yes);
+  box->setEscapeButton(QMessageBox::No);  // Escape and the close button
+  return box;
+}
+
+std::unique_ptr<QMessageBox> MakeErrorBox(QWidget* parent, const QString& text) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Critical, ApplicationTitle(), text, QMessageBox::Ok, parent);
+  box->setDefaultButton(QMessageBox::Ok);
+  box->setEscapeButton(QMessageBox::Ok);
+  return box;
+}
+
+std::unique_ptr<QInputDialog> MakeInputBox(QWidget* parent, const QString& title, const QString& prompt,
+                                           const QString& defaultValue) {
+  auto box = std::make_unique<QInputDialog>(parent);
+  box->setInputMode(QInputDialog::TextInput);
+  box->setWindowTitle(title);
+  box->setLabelText(prompt);
+  box->setTextValue(defaultValue);
+  return box;
+}
+
+// ---------------------------------------------------------------- lookup
+
+TCompanyLookupCombo::TCompanyLookupCombo(QWidget* parent) : QComboBox(parent) {
+  setEditable(true);
+  setInsertPolicy(QComboBox::NoInsert);
+  setCompleter(nullptr);
+  auto* model = new QStandardItemModel(0, 2, this);
+  model->setHorizontalHeaderLabels({QStringLiteral("COMPANY CODE"), QStringLiteral("COMPANY NAME")});
+  setModel(model);
+  setModelColumn(0);
+  auto* grid = new QTableView(this);
+  grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+  grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  grid->setShowGrid(true);
+  grid->verticalHeader()->hide();
+  grid->horizontalHeader()->setVisible(true);
+  setView(grid);
+  // The grid columns are 8 and 40 characters wide.
+  const int charWidth = fontMetrics().averageCharWidth();
+  grid->setColumnWidth(0, 8 * charWidth + 8);
+  grid->setColumnWidth(1, 40 * charWidth + 8);
+}
+
+void TCompanyLookupCombo::SetRows(const std::vector<TCompanyRow>& rows) {
+  const QString typed = currentText();
+  auto* model = static_cast<QStandardItemModel*>(this->model());
+  model->removeRows(0, model->rowCount());
+  for (const TCompanyRow& row : rows) {
+    auto* code = new QStandardItem(Q(row.Code));
+    auto* name = new QStandardItem(Q(row.Name));
+    code->setEditable(false);
+    name->setEditable(false);
+    model->appendRow({code, name});
+  }
+  // Filling the rows must not replace what the edit box shows.
+  setCurrentIndex(-1);
+  setEditText(typed);
+}
+
+void TCompanyLookupCombo::showPopup() {
+  auto* grid = static_cast<QTableView*>(view());
+  grid->setMinimumWidth(grid->columnWidth(0) + grid->columnWidth(1) + 4);
+  QComboBox::showPopup();
+}
+
+// ---------------------------------------------------------------- window
+
+TForm1::TForm1(std::optional<std::string> baseDir, std::optional<std::string> company, QWidget* parent)
+    : QWidget(parent) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Database Utility - 38 Tasks"));
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setPixelSize(11);  // 8 point at 96 dots per inch
+  setFont(font);
+  setPalette(QApplication::palette("QPushButton"));
+  setAutoFillBackground(true);
+  CreateControls();
+  resize(kOuterWidth, kOuterHeight);
+  logic_ = std::make_unique<TForm1Logic>(*this);
+  if (baseDir) logic_->SetBaseDirOverride(*baseDir);
+  logic_->FormCreate();
+  if (company) SetCompanyText(*company);
+}
+
+TForm1::~TForm1() {
+  if (hourglass_) QApplication::restoreOverrideCursor();
+}
+
+void TForm1::CreateControls() {
+  auto place = [](QWidget* w, const char* name, int left, int top, int width, int height) {
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(left, top, width, height);
+  };
+  Label1 = new QLabel(QStringLiteral("Company Code"), this);
+  place(Label1, "Label1", 0, 14, 72, 13);
+  DBLookupCombo1 = new TCompanyLookupCombo(this);
+  place(DBLookupCombo1, "DBLookupCombo1", 120, 8, 121, 21);
+  Button1 = new QPushButton(QStringLiteral("Process"), this);
+  place(Button1, "Button1", 352, 10, 75, 25);
+  Label3 = new QLabel(QStringLiteral("Select a task to execute"), this);
+  place(Label3, "Label3", 0, 48, 115, 13);
+  ComboBox1 = new QComboBox(this);
+  place(ComboBox1, "ComboBox1", 120, 45, 305, 21);
+  ComboBox1->setEditable(false);
+  ComboBox1->setItemDelegate(new TFixedHeightDelegate(13, ComboBox1));
+  for (int i = 0; i < kTaskCount; ++i) ComboBox1->addItem(Q(TaskCaption(i)));
+  ComboBox1->setCurrentIndex(-1);
+  Label2 = new QLabel(QStringLiteral("Log Content"), this);
+  place(Label2, "Label2", 10, 88, 58, 13);
+  RichEdit1 = new QPlainTextEdit(this);
+  place(RichEdit1, "RichEdit1", 8, 104, 417, 361);
+  RichEdit1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  RichEdit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  RichEdit1->setReadOnly(false);
+  RichEdit1->setTabChangesFocus(true);
+  Button2 = new QPushButton(QStringLiteral("Save Log"), this);
+  place(Button2, "Button2", 352, 472, 75, 25);
+
+  for (QWidget* w : {static_cast<QWidget*>(Button1), static_cast<QWidget*>(ComboBox1),
+                     static_cast<QWidget*>(DBLookupCombo1), static_cast<QWidget*>(Button2),
+                     static_cast<QWidget*>(RichEdit1)})
+    w->setFocusPolicy(Qt::StrongFocus);
+  QWidget::setTabOrder(Button1, ComboBox1);
+  QWidget::setTabOrder(ComboBox1, DBLookupCombo1);
+  QWidget::setTabOrder(DBLookupCombo1, Button2);
+  QWidget::setTabOrder(Button2, RichEdit1);
+  Button1->setFocus();
+
+  connect(Button1, &QPushButton::clicked, this, [this] { logic_->Button1Click(); });
+  connect(Button2, &QPushButton::clicked, this, [this] { logic_->Button2Click(); });
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (placed_) return;
+  placed_ = true;
+  // The outer size includes the frame, known only once the window is shown.
+  const QSize frame = frameGeometry().size() - size();
+  resize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+  if (QScreen* s = screen()) {
+    const QRect area = s->availableGeometry();
+    move(area.center() - QPoint(kOuterWidth / 2, kOuterHeight / 2));
+  }
+  Button1->setFocus();
+}
+
+void TForm1::ShowMessage(const std::string& text) { MakeMessageBox(this, Q(text))->exec(); }
+
+bool TForm1::Confirm(const std::string& text) { return MakeConfirmBox(this, Q(text))->exec() == QMessageBox::Yes; }
+
+std::string TForm1::InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) {
+  auto box = MakeInputBox(this, Q(title), Q(prompt), Q(defaultValue));
+  if (box->exec() != QDialog::Accepted) return defaultValue;
+  return box->textValue().toStdString();
+}
+
+void TForm1::ShowError(const std::string& text) { MakeErrorBox(this, Q(text))->exec(); }
+
+void TForm1::SetHourglass(bool on) {
+  if (on == hourglass_) return;
+  hourglass_ = on;
+  if (on)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+void TForm1::ProcessMessages() { QApplication::processEvents(); }
+
+void TForm1::AppendLogLine(const std::string& line) { RichEdit1->appendPlainText(Q(line)); }
+
+std::vector<std::string> TForm1::LogLines() const {
+  std::vector<std::string> lines;
+  const QString text = RichEdit1->toPlainText();
+  if (text.isEmpty()) return lines;
+  for (const QString& line : text.split(QLatin1Char('\n'))) lines.push_back(line.toStdString());
+  return lines;
+}
+
+std::string TForm1::CompanyText() const { return DBLookupCombo1->EditText().toStdString(); }
+
+void TForm1::SetCompanyText(const std::string& code) { DBLookupCombo1->SetLookupValue(Q(code)); }
+
+void TForm1::SetCompanyRows(const std::vector<TCompanyRow>& rows) { DBLookupCombo1->SetRows(rows); }
+
+int TForm1::TaskIndex() const { return ComboBox1->currentIndex(); }
+
+void TForm1::SetTaskIndex(int index) { ComboBox1->setCurrentIndex(index); }
+
+}  // namespace dbu

@@ -1,0 +1,191 @@
+// The main window's logic: objects, start-up, the run, log and company list.
+#include "unit1logic.h"
+
+#include "appfiles.h"
+#include "formatsettings.h"
+#include "pathutil.h"
+#include "screencursor.h"
+
+namespace dbu {
+
+namespace {
+
+void SetUpConnection(TDbConnection& connection, const char* name) {
+  connection.SetName(name);
+  connection.SetDbServerTypes(stREMOTE | stLOCAL);
+  connection.SetLoginPrompt(false);
+  connection.SetUsername("DBSYS");
+  connection.SetPassword(TForm1Logic::kAdminPassword);
+  connection.SetMiddleTierConnection(false);
+  connection.SetStoredProcedureConnection(false);
+  connection.SetReadOnly(false);
+}
+
+void SetUpTable(TDbTable& table, const char* name, const char* databaseName, const char* tableName) {
+  table.SetName(name);
+  table.SetDatabaseName(databaseName);
+  if (tableName != nullptr) table.SetTableName(tableName);
+}
+
+}  // namespace
+
+TForm1Logic::TForm1Logic(TUserInterface& ui)
+    : DbConnection1(this),
+      DbConnection2(this),
+      DbConnection3(this),
+      MEDSCH(this),
+      TblCompany(this),
+      Code(this),
+      groupCode(this),
+      DbTable1(this),
+      DbQuery1(this),
+      SheetReader1(this),
+      ui_(ui),
+      programFolder_(ProgramFolder()) {
+  SetName("Form1");
+  SetUpObjects();
+  InstallTaskBodies(dispatcher_);
+  // The data layer shows the hourglass while it connects; route that to
+  // this window's pointer.
+  SetScreenCursorHook([this, shape = crDefault](TCursorShape next) mutable {
+    TCursorShape previous = shape;
+    shape = next;
+    ui_.SetHourglass(next == crHourGlass);
+    return previous;
+  });
+}
+
+TForm1Logic::~TForm1Logic() { SetScreenCursorHook(nullptr); }
+
+void TForm1Logic::SetUpObjects() {
+  SetUpConnection(DbConnection1, "DbConnection1");
+  SetUpConnection(DbConnection2, "DbConnection2");
+  SetUpConnection(DbConnection3, "DbConnection3");
+  SetUpTable(MEDSCH, "MEDSCH", "DbConnection1", "MEDSCH");
+  SetUpTable(TblCompany, "TblCompany", "DbConnection2", "mcompany.adt");
+  SetUpTable(Code, "Code", "DbConnection1", "CODE.ADT");
+  // Stored index fields: kCodeIndexFieldNames.
+  SetUpTable(groupCode, "groupCode", "DbConnection1", "GRPCODE.ADT");
+  // Stored index fields: kGroupCodeIndexFieldNames.
+  SetUpTable(DbTable1, "DbTable1", "DbConnection1", nullptr);
+  DbTable1.SetDbRightsCheck(false);
+  DbQuery1.SetName("DbQuery1");
+  DbQuery1.SetDatabaseName("DbConnection1");
+  DbQuery1.SetDbRightsCheck(false);
+  DbQuery1.SetReadAllColumns(false);
+  SheetReader1.SetName("SheetReader1");
+}
+
+bool TForm1Logic::FormCreate() {
+  try {
+    baseDir_ = programFolder_;
+    ReadSettingsFile();
+    if (baseDirOverride_) baseDir_ = *baseDirOverride_;
+    DbConnection2.SetConnectPath(baseDir_);
+    CompanyListStartUp();
+    ui_.SetTaskIndex(0);
+    SetDefaultDateFormat(kDefaultDateFormat);
+    return true;
+  } catch (const std::exception& error) {
+    ShowErrorBox(error.what());
+    return false;
+  }
+}
+
+void TForm1Logic::ReadSettingsFile() {
+  // The program folder already ends with a separator; the doubled one is
+  // harmless and the name is used as formed.
+  std::string value = ReadIniString(baseDir_ + "/PALVO.ini", "PATH", "DIR", "");
+  if (!value.empty()) baseDir_ = value;
+}
+
+void TForm1Logic::CompanyListStartUp() {
+  TblCompany.Open();
+  ui_.SetCompanyText(TblCompany.FieldByName("company_code").AsString());
+  // The drop-down's rows are a convenience of the control: a failure to
+  // list them leaves the drop-down empty and start-up unaffected.
+  try {
+    ui_.SetCompanyRows(CompanyRows());
+  } catch (const std::exception&) {
+    ui_.SetCompanyRows({});
+  }
+}
+
+std::vector<TCompanyRow> TForm1Logic::CompanyRows() {
+  std::vector<TCompanyRow> rows;
+  if (!TblCompany.Active()) return rows;
+  TField* name = TblCompany.FindField("company_name");
+  for (TblCompany.First(); !TblCompany.Eof(); TblCompany.Next())
+    rows.push_back({TblCompany.FieldByName("company_code").AsString(), name ? name->AsString() : std::string()});
+  TblCompany.First();
+  return rows;
+}
+
+TRunEnd TForm1Logic::Button1Click() {
+  // Pending events let through by a task may carry another press.
+  if (running_) return TRunEnd::Ignored;
+  struct TRunningFlag {
+    bool& flag;
+    explicit TRunningFlag(bool& f) : flag(f) { flag = true; }
+    ~TRunningFlag() { flag = false; }
+  } running(running_);
+  return Run();
+}
+
+TRunEnd TForm1Logic::Run() {
+  bool hourglass = false;
+  try {
+    DbConnection1.Disconnect();
+    SetCompanyPath();
+    SetScreenCursor(crHourGlass);
+    hourglass = true;
+    TTaskEnd end = dispatcher_.Run(ui_.TaskIndex(), *this);
+    SetScreenCursor(crDefault);
+    if (end == TTaskEnd::Stopped) return TRunEnd::Stopped;
+    ui_.ShowMessage("Done!");
+    return TRunEnd::Done;
+  } catch (const std::exception& error) {
+    if (hourglass) SetScreenCursor(crDefault);
+    ShowErrorBox(error.what());
+    return TRunEnd::Error;
+  } catch (...) {
+    if (hourglass) SetScreenCursor(crDefault);
+    ShowErrorBox("Unknown error");
+    return TRunEnd::Error;
+  }
+}
+
+void TForm1Logic::SetCompanyPath() {
+  const std::string code = CompanyCode();
+  const std::string folder = baseDir_ + "company/" + code;
+  const std::string dictionary = folder + "/" + code + ".add";
+  // An empty code names no dictionary: "company//.add" would otherwise be
+  // read as a hidden file ".add" in the company folder.
+  if (!code.empty() && FileExistsNoCase(dictionary)) {
+    DbConnection1.SetConnectPath(ExistingSpelling(dictionary));
+    return;
+  }
+  DbConnection1.SetConnectPath(ExistingSpelling(folder));
+}
+
+void TForm1Logic::WriteDebugLine(const std::string& line) {
+  AppendLineToFile(ExistingSpelling(baseDir_ + "debug_zozuzezi.txt"), line);
+}
+
+void TForm1Logic::AddLogLine(const std::string& line) { ui_.AppendLogLine(line); }
+
+bool TForm1Logic::Button2Click() {
+  const std::string fileName = baseDir_ + "ZozuzEzi.log";
+  try {
+    WriteLinesFile(ExistingSpelling(fileName), ui_.LogLines());
+  } catch (const std::exception& error) {
+    ShowErrorBox(error.what());
+    return false;
+  }
+  ui_.ShowMessage("Save to " + baseDir_ + "ZozuzEzi.log !");
+  return true;
+}
+
+void TForm1Logic::ShowErrorBox(const std::string& message) { ui_.ShowError(ErrorBoxText(message)); }
+
+}  // namespace dbu

@@ -1,0 +1,106 @@
+// The main window's logic without its widgets (unit Unit1): the objects
+// that every task uses, start-up, the run of a task, the log and the
+// company list. The Qt window, the command line and the tests drive it
+// through TUserInterface, so all of them run the same code.
+//
+// Ownership: the logic owns, for its whole life, the three connections, the
+// five table cursors, the query and the spreadsheet component; tasks own
+// nothing and re-point the shared cursors. The user interface is borrowed
+// and must outlive the logic. While alive, the logic routes the data access
+// layer's pointer changes to its user interface (one logic per process at a
+// time). Single-threaded: everything runs on the window's thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "dbconnection.h"
+#include "dbtable.h"
+#include "standins.h"
+#include "tasklist.h"
+#include "userinterface.h"
+
+namespace dbu {
+
+// How one press of "Process" ended.
+enum class TRunEnd {
+  Done,     // normal end: "Done!" was shown
+  Error,    // an error ended it: the standard error box was shown
+  Stopped,  // a confirmation answered other than "Yes", or a task's own stop
+  Ignored,  // pressed while a run was in progress: nothing happened
+};
+
+class TForm1Logic : public TComponent {
+ public:
+  // The administrator password: connection password and table password.
+  static constexpr const char* kAdminPassword = "KVRNA7310";
+  static constexpr const char* kDefaultDateFormat = "dd/MM/yyyy";
+  // The stored index fields of Code and groupCode; given to the cursors
+  // once they select orders by field names.
+  static constexpr const char* kCodeIndexFieldNames = "CATEGORY;CODE";
+  static constexpr const char* kGroupCodeIndexFieldNames = "GROUP_CODE";
+
+  explicit TForm1Logic(TUserInterface& ui);
+  ~TForm1Logic() override;
+
+  // Replaces the base directory found by FormCreate (program folder or the
+  // settings file); the command line's --base. Takes effect at FormCreate.
+  void SetBaseDirOverride(const std::string& dir) { baseDirOverride_ = dir; }
+  // The folder FormCreate starts from; the running program's by default.
+  void SetProgramFolder(const std::string& folder) { programFolder_ = folder; }
+
+  // ---- handlers ----
+  // Creation: base directory, company list, first task, date format. An
+  // error shows the standard error box and skips the remaining steps; the
+  // result is false then.
+  bool FormCreate();
+  void ReadSettingsFile();
+  static std::string GetAdminPassword() { return kAdminPassword; }
+  // "Process": one run. A press during a run is ignored.
+  TRunEnd Button1Click();
+  // "Save Log": true when the file was written.
+  bool Button2Click();
+  void SetCompanyPath();
+  void WriteDebugLine(const std::string& line);
+
+  // ---- services for task bodies ----
+  void AddLogLine(const std::string& line);
+  void ShowMessage(const std::string& text) { ui_.ShowMessage(text); }
+  bool Confirm(const std::string& text) { return ui_.Confirm(text); }
+  std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) {
+    return ui_.InputBox(title, prompt, defaultValue);
+  }
+  void ProcessMessages() { ui_.ProcessMessages(); }
+  TUserInterface& UI() { return ui_; }
+  TTaskDispatcher& Dispatcher() { return dispatcher_; }
+
+  const std::string& BaseDir() const { return baseDir_; }
+  bool Running() const { return running_; }
+  // The company code of the next run: the company edit text.
+  std::string CompanyCode() const { return ui_.CompanyText(); }
+  // The company table's rows in natural order (for the drop-down); leaves
+  // TblCompany on its first record.
+  std::vector<TCompanyRow> CompanyRows();
+
+  // ---- the window's objects ----
+  TDbConnection DbConnection1, DbConnection2, DbConnection3;
+  TDbTable MEDSCH, TblCompany, Code, groupCode, DbTable1;
+  TDbQueryStandIn DbQuery1;
+  TSheetReaderStandIn SheetReader1;
+
+ private:
+  void SetUpObjects();
+  void CompanyListStartUp();
+  TRunEnd Run();
+  void ShowErrorBox(const std::string& message);
+
+  TUserInterface& ui_;
+  TTaskDispatcher dispatcher_;
+  std::string programFolder_;
+  std::optional<std::string> baseDirOverride_;
+  std::string baseDir_;
+  bool running_ = false;
+};
+
+}  // namespace dbu

@@ -1,0 +1,608 @@
+#include "dbdataset.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dbconnection.h"
+
+namespace dbu {
+namespace {
+
+const char* const kOpenDataSet = "Cannot perform this operation on an open dataset";
+const char* const kClosedDataSet = "Cannot perform this operation on a closed dataset";
+constexpr uint16_t kFieldNameRoom = ENG_MAX_FIELD_NAME;
+
+bool EditingState(TDataSetState state) { return state == StateEdit || state == StateInsert; }
+
+}  // namespace
+
+void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) {
+  size_t size = 8;
+  while (size < fields.size() * 2) size *= 2;
+  slots_.assign(size, nullptr);
+  mask_ = size - 1;
+  for (const auto& field : fields) {
+    size_t i = Hash(field->FieldName()) & mask_;
+    while (slots_[i] != nullptr) {
+      if (SameText(slots_[i]->FieldName(), field->FieldName())) break;  // the first of equal names wins
+      i = (i + 1) & mask_;
+    }
+    if (slots_[i] == nullptr) slots_[i] = field.get();
+  }
+}
+
+TDbDataSet::TDbDataSet(TComponent* owner) : TComponent(owner) {}
+
+TDbDataSet::~TDbDataSet() {
+  try {
+    Close();
+  } catch (...) {
+    // A destructor cannot report; the engine closes the handle with the
+    // connection at the latest.
+  }
+  if (connection_ != nullptr) connection_->RemoveDataSet(this);
+}
+
+// ---- properties ----------------------------------------------------------------
+
+void TDbDataSet::CheckInactive() const {
+  if (Active()) DatabaseError(kOpenDataSet);
+}
+
+void TDbDataSet::CheckActive() const {
+  if (!Active()) DatabaseError(kClosedDataSet);
+}
+
+void TDbDataSet::CheckNotActiveForOption() const {
+  if (Active()) DataLayerError("Table must not be Active.");
+}
+
+void TDbDataSet::SetTableName(const std::string& name) {
+  CheckInactive();
+  bool differs = name != tableName_;
+  tableName_ = name;
+  TableNameChanged(differs);
+  RefreshDictionaryDefaultIndex();
+}
+
+void TDbDataSet::SetDatabaseName(const std::string& name) {
+  CheckInactive();
+  if (!name.empty()) {
+    if (TDbConnection* connection = ConnectionRegistry::Find(name, Owner())) {
+      databaseName_ = name;
+      SetDbConnection(connection);
+      return;
+    }
+  }
+  databaseName_ = name;
+}
+
+void TDbDataSet::SetDbConnection(TDbConnection* connection) {
+  CheckNotActiveForOption();
+  if (connection == connection_) return;
+  if (connection_ != nullptr) connection_->RemoveDataSet(this);
+  connection_ = connection;
+  if (connection_ != nullptr) connection_->AddDataSet(this);
+}
+
+void TDbDataSet::SetTableType(TTableType type) {
+  CheckInactive();
+  tableType_ = type;
+}
+
+void TDbDataSet::SetExclusive(bool value) {
+  CheckInactive();
+  exclusive_ = value;
+}
+
+void TDbDataSet::SetReadOnly(bool value) {
+  CheckInactive();
+  readOnly_ = value;
+}
+
+void TDbDataSet::SetDbTableOptions(const TDbTableOptions& options) {
+  if (options.DbLockType != options_.DbLockType || options.DbCharType != options_.DbCharType ||
+      options.DbRightsCheck != options_.DbRightsCheck)
+    CheckNotActiveForOption();
+  options_ = options;
+}
+
+void TDbDataSet::SetDbLockType(TDbLockType value) {
+  CheckNotActiveForOption();
+  options_.DbLockType = value;
+}
+
+void TDbDataSet::SetDbCharType(TDbCharType value) {
+  CheckNotActiveForOption();
+  options_.DbCharType = value;
+}
+
+void TDbDataSet::SetDbRightsCheck(bool value) {
+  CheckNotActiveForOption();
+  options_.DbRightsCheck = value;
+}
+
+bool TDbDataSet::OnDictionaryConnection() const {
+  return connection_ != nullptr && connection_->IsDictionaryConnection();
+}
+
+void TDbDataSet::SetTableTypeFromEngine(uint16_t engineType) {
+  tableType_ = engineType == ENG_TABLE_CDX ? ttCDX : engineType == ENG_TABLE_NTX ? ttNTX : ttNative;
+}
+
+std::string TDbDataSet::DatabasePath() const {
+  std::string path;
+  bool namesConnection = databaseName_.empty();
+  if (!namesConnection && connection_ != nullptr) {
+    namesConnection = SameText(databaseName_, connection_->Name()) ||
+                      (connection_->Owner() != nullptr &&
+                       SameText(databaseName_, connection_->Owner()->Name() + "." + connection_->Name()));
+  }
+  if (namesConnection)
+    path = connection_ != nullptr ? connection_->ConnectionDirectory() : std::string();
+  else
+    path = databaseName_;
+  // The root folder keeps its only separator.
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+TErrorContext TDbDataSet::ErrorContext() const {
+  TErrorContext context;
+  context.DataSetName = Name();
+  context.OwnerName = OwnerName();
+  context.DatabaseName = databaseName_;
+  context.DatabaseDir = DatabasePath();
+  context.TableName = tableName_;
+  return context;
+}
+
+void TDbDataSet::Require(ENGRESULT result) const {
+  if (result == ENG_OK) return;
+  Check(result);
+  // Only reached while an earlier engine error is alive.
+  throw EDbEngineError(this, "Engine error " + std::to_string(result), static_cast<int32_t>(result));
+}
+
+// ---- open and close --------------------------------------------------------------
+
+void TDbDataSet::SetActive(bool active) {
+  if (active)
+    Open();
+  else
+    Close();
+}
+
+void TDbDataSet::Open() {
+  if (Active()) return;
+  try {
+    tableHandle_ = CreateCursorHandle();
+    if (tableHandle_ == kNoHandle) DataLayerError("Internal Error: invalid connection handle.");
+    ReadEngineLayout();
+    PrepareKeyBuffers();
+    BuildFields();
+    orderHandle_ = tableHandle_;
+    SelectOrder();
+    ApplyFilterAtOpen();
+    state_ = StateBrowse;
+    modified_ = false;
+    PositionOnFirst(true);
+  } catch (...) {
+    ENGHANDLE handle = tableHandle_;
+    ReleaseOpenState();
+    // The first error is the one to report; the clean-up stays silent.
+    if (handle != kNoHandle) EngCloseTable(handle);
+    throw;
+  }
+}
+
+void TDbDataSet::ReadEngineLayout() {
+  uint32_t length = 0;
+  Require(EngGetRecordLength(tableHandle_, &length));
+  recordLength_ = length;
+
+  uint32_t pageSize = 512;
+  ENGHANDLE firstIndex = 0;
+  uint16_t count = 1;
+  uint32_t size = 0;
+  if (EngGetAllIndexes(tableHandle_, &firstIndex, &count) == ENG_OK && count > 0 &&
+      EngGetIndexPageSize(firstIndex, &size) == ENG_OK && size > 0)
+    pageSize = size;
+  options_.DbIndexPageSize = pageSize;
+
+  uint32_t bookmark = 0;
+  Require(EngGetBookmarkLength(tableHandle_, &bookmark));
+  bookmarkLength_ = bookmark;
+}
+
+void TDbDataSet::BuildFields() {
+  uint16_t count = 0;
+  Require(EngGetNumFields(tableHandle_, &count));
+  fieldDefs_.clear();
+  fieldDefs_.reserve(count);
+  for (uint16_t number = 1; number <= count; ++number) {
+    TEngineFieldDef def;
+    def.FieldNum = number;
+    Require(EngGetFieldType(tableHandle_, number, &def.Type));
+    Require(EngGetFieldLength(tableHandle_, number, &def.Length));
+    if (def.Type == ENG_NUMERIC) Require(EngGetFieldDecimals(tableHandle_, number, &def.Decimals));
+    char name[kFieldNameRoom + 1] = {};
+    uint16_t nameLength = kFieldNameRoom + 1;
+    Require(EngGetFieldName(tableHandle_, number, name, &nameLength));
+    def.Name = name;
+    Require(EngGetFieldOffset(tableHandle_, number, &def.Offset));
+    if (static_cast<uint64_t>(def.Offset) + def.Length > recordLength_)
+      DataLayerError("Field '" + def.Name + "' lies outside the record of table " + tableName_);
+    fieldDefs_.push_back(std::move(def));
+  }
+  fields_.clear();
+  fieldsByName_.Clear();
+  blobFieldNums_.clear();
+  stringDefs_.clear();
+  for (const TEngineFieldDef& def : fieldDefs_) {
+    if (def.Type == ENG_STRING) stringDefs_.push_back(&def);
+    if (FieldKindOf(def) == ftUnknown) continue;
+    int slot = -1;
+    if (IsBlobType(def.Type)) {
+      slot = static_cast<int>(blobFieldNums_.size());
+      blobFieldNums_.push_back(def.FieldNum);
+    }
+    fields_.push_back(std::make_unique<TField>(*this, def, slot));
+  }
+  fieldsByName_.Build(fields_);
+  current_ = NewRecordBuffer();
+  scratch_ = NewRecordBuffer();
+}
+
+TRecordBuffer TDbDataSet::NewRecordBuffer() const {
+  TRecordBuffer buffer;
+  buffer.Raw.assign(recordLength_, 0);
+  buffer.Blobs.resize(blobFieldNums_.size());
+  return buffer;
+}
+
+void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
+  Check(EngGotoTop(orderHandle_));
+  Check(EngSkip(orderHandle_, -1));
+  Check(EngSkip(orderHandle_, 1));
+  bool found = false;
+  try {
+    found = ReadCurrent();
+  } catch (const EDbEngineError& e) {
+    // A free table that is encrypted cannot show its records before the
+    // password is given (EnableEncryption reads them again).
+    if (!tolerateEncrypted || e.ErrorCode() != ENG_ERR_ENCRYPTED) throw;
+  }
+  if (!found) ShowNoRecord();
+  bof_ = true;
+  eof_ = !found;
+}
+
+void TDbDataSet::ReleaseOpenState() {
+  state_ = StateInactive;
+  fieldsByName_.Clear();
+  fields_.clear();
+  fieldDefs_.clear();
+  blobFieldNums_.clear();
+  stringDefs_.clear();
+  current_ = TRecordBuffer();
+  scratch_ = TRecordBuffer();
+  tableHandle_ = kNoHandle;
+  orderHandle_ = kNoHandle;
+  eof_ = bof_ = true;
+  hasRecord_ = false;
+  engineAtCurrent_ = false;
+  modified_ = false;
+  recordLength_ = bookmarkLength_ = 0;
+}
+
+void TDbDataSet::Close() {
+  if (!Active()) return;
+  DiscardPendingChanges();
+  ENGHANDLE handle = tableHandle_;
+  ReleaseOpenState();
+  Check(EngCloseTable(handle));
+}
+
+void TDbDataSet::CloseAndRelease() {
+  Close();
+  ReleasePrepared();
+}
+
+// ---- reading ------------------------------------------------------------------------
+
+bool TDbDataSet::ReadRecord(TRecordBuffer& buffer) {
+  // No current record (before the first, after the last, or on an empty
+  // table) shows as 5068 from EngGetRecord, so the end flags need no calls
+  // of their own. Without a filter every record the engine lands on is
+  // visible; only a filter makes the visibility test worth its call.
+  ENGRESULT r;
+  if (RecordsMayBeHidden()) {
+    uint16_t visible = 0;
+    r = EngIsRecordVisible(orderHandle_, &visible);
+    if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
+    Check(r);
+    if (r != ENG_OK || !visible) return false;
+  }
+  if (buffer.Raw.size() != recordLength_) buffer = NewRecordBuffer();
+  uint32_t length = recordLength_;
+  r = EngGetRecord(orderHandle_, buffer.Raw.data(), &length);
+  if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
+  Check(r);
+  if (r != ENG_OK) return false;
+  if (length < recordLength_) std::fill(buffer.Raw.begin() + length, buffer.Raw.end(), 0);
+
+  uint32_t recNo = 0;
+  Check(EngGetRecordNum(tableHandle_, ENG_IGNOREFILTERS, &recNo));
+  buffer.RecNo = recNo;
+  buffer.Flag = TBookmarkFlag::Current;
+  // The record number leads back to the record; the engine bookmark is
+  // taken only when one is asked for (CurrentBookmark).
+  buffer.Bookmark.clear();
+
+  for (size_t slot = 0; slot < blobFieldNums_.size(); ++slot) {
+    buffer.Blobs[slot].Reset();
+    uint16_t empty = 1;
+    Check(EngIsEmpty(tableHandle_, blobFieldNums_[slot], &empty));
+    const TEngineFieldDef& def = fieldDefs_[blobFieldNums_[slot] - 1];
+    codec::SetMemoMarker(buffer.Raw.data(), def, empty ? 0 : -1);
+  }
+  if (options_.DbCharType == OEM) {
+    std::vector<uint8_t> text;
+    for (const TEngineFieldDef* def : stringDefs_) {
+      text.assign(def->Length + 1, 0);
+      uint32_t textLength = def->Length + 1;
+      Check(EngGetField(tableHandle_, def->FieldNum, text.data(), &textLength));
+      textLength = std::min(textLength, def->Length);
+      std::memcpy(buffer.Raw.data() + def->Offset, text.data(), textLength);
+      std::memset(buffer.Raw.data() + def->Offset + textLength, ' ', def->Length - textLength);
+    }
+  }
+  return true;
+}
+
+bool TDbDataSet::ReadCurrent() {
+  if (!ReadRecord(scratch_)) {
+    engineAtCurrent_ = false;
+    return false;
+  }
+  current_.Swap(scratch_);
+  hasRecord_ = true;
+  engineAtCurrent_ = true;
+  return true;
+}
+
+void TDbDataSet::ShowNoRecord() {
+  hasRecord_ = false;
+  eof_ = bof_ = true;
+  if (current_.Raw.size() == recordLength_) {
+    std::fill(current_.Raw.begin(), current_.Raw.end(), 0);
+    for (TBlobCache& cache : current_.Blobs) cache.Reset();
+    current_.RecNo = 0;
+  }
+}
+
+void TDbDataSet::MoveEngineToCurrent() {
+  if (!hasRecord_ || current_.RecNo == 0) return;
+  ENGRESULT r = current_.Bookmark.empty()
+                    ? EngGotoRecord(tableHandle_, current_.RecNo)
+                    : EngGotoBookmark(tableHandle_, current_.Bookmark.data(), static_cast<uint32_t>(current_.Bookmark.size()));
+  if (r != ENG_ERR_NO_SUCH_RECORD) Check(r);
+  engineAtCurrent_ = r == ENG_OK;
+}
+
+const std::vector<uint8_t>& TDbDataSet::CurrentBookmark() {
+  if (hasRecord_ && current_.Bookmark.empty() && bookmarkLength_ > 0) {
+    MoveEngineToCurrent();
+    if (engineAtCurrent_) {
+      std::vector<uint8_t> bookmark(bookmarkLength_, 0);
+      uint32_t length = bookmarkLength_;
+      ENGRESULT r = EngGetBookmarkEx(orderHandle_, bookmark.data(), &length);
+      Check(r);
+      if (r == ENG_OK) {
+        bookmark.resize(std::min(length, bookmarkLength_));
+        current_.Bookmark = std::move(bookmark);
+      }
+    }
+  }
+  return current_.Bookmark;
+}
+
+// ---- navigation -------------------------------------------------------------------
+
+void TDbDataSet::First() {
+  CheckActive();
+  SettlePendingChanges();
+  PositionOnFirst(false);
+}
+
+void TDbDataSet::Next() {
+  CheckActive();
+  SettlePendingChanges();
+  if (eof_) return;
+  // After a failed move the engine stands before the first or after the
+  // last record, not on the current one.
+  if (!engineAtCurrent_) MoveEngineToCurrent();
+  Check(EngSkip(orderHandle_, 1));
+  if (ReadCurrent()) {
+    bof_ = eof_ = false;
+  } else {
+    eof_ = true;  // the previous record stays current
+  }
+}
+
+void TDbDataSet::Prior() {
+  CheckActive();
+  SettlePendingChanges();
+  if (bof_) return;
+  if (!engineAtCurrent_) MoveEngineToCurrent();
+  Check(EngSkip(orderHandle_, -1));
+  if (ReadCurrent()) {
+    bof_ = eof_ = false;
+  } else {
+    bof_ = true;
+  }
+}
+
+void TDbDataSet::Last() {
+  CheckActive();
+  SettlePendingChanges();
+  Check(EngGotoBottom(orderHandle_));
+  Check(EngSkip(orderHandle_, 1));
+  Check(EngSkip(orderHandle_, -1));
+  bool found = ReadCurrent();
+  if (!found) ShowNoRecord();
+  eof_ = true;
+  bof_ = !found;
+}
+
+void TDbDataSet::Reposition() {
+  uint16_t atBof = 0, atEof = 0;
+  ENGRESULT r = EngAtEOF(tableHandle_, &atEof);
+  if (r != ENG_ERR_NO_CURRENT_RECORD) Check(r);
+  r = EngAtBOF(tableHandle_, &atBof);
+  if (r != ENG_ERR_NO_CURRENT_RECORD) Check(r);
+  if (atBof) {
+    First();
+  } else if (atEof) {
+    Last();
+  } else {
+    bool found = ReadCurrent();
+    if (!found) {
+      ShowNoRecord();
+      return;
+    }
+    eof_ = false;
+  }
+}
+
+// ---- fields ---------------------------------------------------------------------------
+
+TField& TDbDataSet::FieldByName(std::string_view name) const {
+  if (TField* field = FindField(name)) return *field;
+  DatabaseError("Field '" + std::string(name) + "' not found");
+}
+
+TField& TDbDataSet::Fields(size_t index) const {
+  if (index >= fields_.size())
+    DatabaseError("List index out of bounds (" + std::to_string(index) + ")");
+  return *fields_[index];
+}
+
+// ---- TFieldHost ------------------------------------------------------------------------
+
+const uint8_t* TDbDataSet::FieldReadBuffer() const {
+  if (state_ == StateSetKey) return const_cast<TDbDataSet*>(this)->KeyBuffer();
+  if (EditingState(state_) || hasRecord_) return current_.Raw.empty() ? nullptr : current_.Raw.data();
+  return nullptr;
+}
+
+uint8_t* TDbDataSet::FieldWriteBuffer(const TField& field) {
+  (void)field;
+  if (state_ == StateSetKey) {
+    if (uint8_t* key = KeyBuffer()) return key;
+  }
+  if (!EditingState(state_) || current_.Raw.size() != recordLength_) DataLayerError("Dataset not in edit mode");
+  return current_.Raw.data();
+}
+
+void TDbDataSet::FieldWritten(const TField& field, size_t writtenLength) {
+  if (state_ == StateSetKey)
+    KeyFieldWritten(field, writtenLength);
+  else
+    modified_ = true;
+}
+
+bool TDbDataSet::BlobIsNull(const TField& field) const {
+  const TBlobCache& cache = current_.Blobs.at(static_cast<size_t>(field.BlobSlot()));
+  if (EditingState(state_) && cache.Changed) return cache.Content.empty();
+  return codec::MemoMarker(current_.Raw.data(), field.EngineDef()) == 0;
+}
+
+std::string TDbDataSet::ReadBlob(const TField& field) {
+  if (!IsBlobType(field.EngineDef().Type) || field.BlobSlot() < 0) DataLayerError("Invalid blob open on non-blob field.");
+  TBlobCache& cache = current_.Blobs.at(static_cast<size_t>(field.BlobSlot()));
+  bool holds = cache.Loaded && cache.Table == tableHandle_ && cache.RecNo == current_.RecNo &&
+               cache.FieldNum == field.FieldNo();
+  if (!holds && !(cache.Changed && EditingState(state_))) LoadBlob(field, cache);
+  return cache.Content;
+}
+
+void TDbDataSet::LoadBlob(const TField& field, TBlobCache& cache) {
+  cache.Reset();
+  cache.Table = tableHandle_;
+  cache.RecNo = current_.RecNo;
+  cache.FieldNum = field.FieldNo();
+  cache.Loaded = true;
+  if (current_.RecNo == 0) return;
+  auto tolerated = [](ENGRESULT r) { return r == ENG_ERR_NO_CURRENT_RECORD || r == ENG_ERR_NO_SUCH_RECORD; };
+
+  uint32_t at = 0;
+  ENGRESULT r = EngGetRecordNum(tableHandle_, ENG_IGNOREFILTERS, &at);
+  if (tolerated(r)) return;
+  Check(r);
+  if (at != current_.RecNo) {
+    r = EngGotoRecord(tableHandle_, current_.RecNo);
+    if (tolerated(r)) return;
+    Check(r);
+    engineAtCurrent_ = r == ENG_OK;
+  }
+  const uint16_t type = field.EngineDef().Type;
+  bool text = type == ENG_VARCHAR;
+  if (type == ENG_MEMO) {
+    uint16_t memoType = 0;
+    r = EngGetMemoDataType(tableHandle_, field.FieldNo(), &memoType);
+    if (tolerated(r)) return;
+    Check(r);
+    text = memoType == ENG_MEMO_TEXT;
+  }
+  uint32_t length = 0;
+  r = text ? EngGetMemoLength(tableHandle_, field.FieldNo(), &length)
+           : EngGetBinaryLength(tableHandle_, field.FieldNo(), &length);
+  if (tolerated(r)) return;
+  Check(r);
+  if (text) ++length;
+  if (length == 0) return;
+  std::string content(length, '\0');
+  uint32_t got = length;
+  r = EngGetField(tableHandle_, field.FieldNo(), reinterpret_cast<uint8_t*>(content.data()), &got);
+  if (tolerated(r)) return;
+  Check(r);
+  if (r != ENG_OK) return;
+  content.resize(std::min(got, length));
+  cache.Content = std::move(content);
+}
+
+void TDbDataSet::WriteBlob(const TField& field, const std::string& content) {
+  if (!IsBlobType(field.EngineDef().Type) || field.BlobSlot() < 0) DataLayerError("Invalid blob open on non-blob field.");
+  if (!EditingState(state_))
+    DataLayerError("Table must be in Edit or Insert state to open blob stream in Write Mode.");
+  if (readOnly_) DataLayerError("Error modifying read only blob.");
+  if (current_.Blobs.size() <= static_cast<size_t>(field.BlobSlot()))
+    DataLayerError("Cannot write to blob in current state.");
+  TBlobCache& cache = current_.Blobs[static_cast<size_t>(field.BlobSlot())];
+  cache.Table = tableHandle_;
+  cache.RecNo = current_.RecNo;
+  cache.FieldNum = field.FieldNo();
+  cache.Loaded = true;
+  cache.Changed = true;
+  cache.Content = content;
+  modified_ = true;
+}
+
+// ---- Julian texts -----------------------------------------------------------------------
+
+double TDbDataSet::StringToJulian(const std::string& yyyymmdd) const {
+  double julian = 0;
+  Require(EngConvertStringToJulian(yyyymmdd.c_str(), static_cast<uint16_t>(yyyymmdd.size()), &julian));
+  return julian;
+}
+
+std::string TDbDataSet::JulianToString(double julian) const {
+  char text[64] = {};
+  uint16_t length = sizeof text;
+  Require(EngConvertJulianToString(julian, text, &length));
+  return std::string(text, std::min<size_t>(length, sizeof text - 1));
+}
+
+}  // namespace dbu

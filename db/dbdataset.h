@@ -1,0 +1,301 @@
+// Cursor base classes: a dataset walks the records of one engine cursor
+// (a table, or later the cursor of an SQL statement) and exposes the fields
+// of its current record as TField objects.
+//
+// One EngGetRecord per positioning copies the raw record into the current
+// record buffer; fixed-size fields decode from it without further engine
+// calls, memo and binary contents are fetched when read and cached per
+// buffer. In a buffer, the first bytes of each memo-like field hold the
+// cursor's emptiness marker (0 empty, -1 not), never written back. The
+// record number identifies the buffer's record; its engine bookmark is
+// taken only when asked for.
+//
+// A dataset owns its engine table handle (closed with it) and its field
+// objects (alive from Open to Close). It is bound to at most one
+// TDbConnection, whose bound-dataset list it joins and leaves itself.
+// Derived cursors plug in through the protected hooks: how the engine
+// cursor is obtained (Open up to opening the table), index selection,
+// filters and settling of pending edits. Derived cursors that keep an edit
+// must close in their own destructor: the base destructor can no longer
+// reach their hooks.
+// Not thread-safe: a cursor belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "component.h"
+#include "dberrors.h"
+#include "dbfield.h"
+#include "dbtypes.h"
+#include "engine.h"
+#include "recordcodec.h"
+#include "strutil.h"
+
+namespace dbu {
+
+class TDbConnection;
+
+// Field objects by name without regard to case: an open-addressing table,
+// since FieldByName runs for every field read in every record of a walk.
+class TFieldNameIndex {
+ public:
+  void Build(const std::vector<std::unique_ptr<TField>>& fields);
+  void Clear() {
+    slots_.clear();
+    mask_ = 0;
+  }
+  TField* Find(std::string_view name) const {
+    if (slots_.empty()) return nullptr;
+    size_t i = Hash(name) & mask_;
+    while (TField* field = slots_[i]) {
+      if (SameText(field->FieldName(), name)) return field;
+      i = (i + 1) & mask_;
+    }
+    return nullptr;
+  }
+
+ private:
+  // Cheap on purpose: the length and three letters spread names well
+  // enough for linear probing, and every hit is confirmed in full.
+  static size_t Hash(std::string_view name) {
+    size_t n = name.size();
+    if (n == 0) return 0;
+    size_t h = n * 0x9E3779B1u;
+    h = (h ^ static_cast<unsigned char>(AsciiUpper(name[0]))) * 0x01000193u;
+    h = (h ^ static_cast<unsigned char>(AsciiUpper(name[n / 2]))) * 0x01000193u;
+    h = (h ^ static_cast<unsigned char>(AsciiUpper(name[n - 1]))) * 0x01000193u;
+    return h ^ (h >> 15);
+  }
+
+  std::vector<TField*> slots_;
+  size_t mask_ = 0;
+};
+
+// Handle value of a closed table or index.
+constexpr ENGHANDLE kNoHandle = 0xFFFFFFFFu;
+
+// Content of one memo-like field of one record buffer.
+struct TBlobCache {
+  ENGHANDLE Table = kNoHandle;
+  uint32_t RecNo = 0;
+  uint16_t FieldNum = 0;
+  bool Loaded = false;
+  bool Changed = false;
+  std::string Content;
+
+  void Reset() { *this = TBlobCache(); }
+};
+
+enum class TBookmarkFlag { Current, AtBeginning, AtEnd, Inserted };
+
+// The raw record of one record and what the cursor knows about it.
+struct TRecordBuffer {
+  std::vector<uint8_t> Raw;
+  std::vector<TBlobCache> Blobs;
+  uint32_t RecNo = 0;
+  TBookmarkFlag Flag = TBookmarkFlag::Current;
+  std::vector<uint8_t> Bookmark;  // taken on demand; empty until then
+
+  void Swap(TRecordBuffer& other) noexcept {
+    Raw.swap(other.Raw);
+    Blobs.swap(other.Blobs);
+    std::swap(RecNo, other.RecNo);
+    std::swap(Flag, other.Flag);
+    Bookmark.swap(other.Bookmark);
+  }
+};
+
+class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConverter {
+ public:
+  explicit TDbDataSet(TComponent* owner = nullptr);
+  ~TDbDataSet() override;
+
+  // ---- properties (most may change only while closed) ----
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(const std::string& name);
+  const std::string& DatabaseName() const { return databaseName_; }
+  // Binds the connection object of that name when there is one; queries
+  // extend it to drop a statement made on an implicit connection.
+  virtual void SetDatabaseName(const std::string& name);
+  TDbConnection* DbConnection() const { return connection_; }
+  void SetDbConnection(TDbConnection* connection);
+  TTableType TableType() const { return tableType_; }
+  void SetTableType(TTableType type);
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value);
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool value);
+  const TDbTableOptions& DbTableOptions() const { return options_; }
+  void SetDbTableOptions(const TDbTableOptions& options);
+  void SetDbLockType(TDbLockType value);
+  void SetDbCharType(TDbCharType value);
+  void SetDbRightsCheck(bool value);
+
+  ENGHANDLE TableHandle() const { return tableHandle_; }
+  ENGHANDLE OrderHandle() const { return orderHandle_; }
+  TDataSetState State() const override { return state_; }
+  bool Active() const { return state_ != StateInactive; }
+  void SetActive(bool active);
+
+  // ---- opening and walking ----
+  void Open();
+  void Close();
+  void First();
+  void Next();
+  void Prior();
+  void Last();
+  bool Eof() const { return eof_; }
+  bool Bof() const { return bof_; }
+  // True when a record is current (false on an empty table or filter).
+  bool HasCurrentRecord() const { return hasRecord_; }
+  // Engine record number of the current record, 0 when none.
+  uint32_t CurrentRecordNumber() const { return hasRecord_ ? current_.RecNo : 0; }
+
+  // ---- fields ----
+  TField& FieldByName(std::string_view name) const;
+  TField* FindField(std::string_view name) const { return fieldsByName_.Find(name); }
+  TField& Fields(size_t index) const;
+  size_t FieldCount() const { return fields_.size(); }
+  const std::vector<TEngineFieldDef>& EngineFieldDefs() const { return fieldDefs_; }
+
+  // Folder of the table files, without a trailing "/".
+  std::string DatabasePath() const;
+
+  TErrorContext ErrorContext() const override;
+
+ protected:
+  // ---- hooks for derived cursors ----
+  // Obtains the engine cursor (opening the table); returns its handle.
+  virtual ENGHANDLE CreateCursorHandle() = 0;
+  virtual void PrepareKeyBuffers() {}
+  // Chooses OrderHandle; the base keeps the natural order.
+  virtual void SelectOrder() { orderHandle_ = tableHandle_; }
+  virtual void ApplyFilterAtOpen() {}
+  // True while the engine may position on records that do not show (a
+  // filter is set): reads then ask EngIsRecordVisible first.
+  virtual bool RecordsMayBeHidden() const { return false; }
+  // Ends an edit before moving: writes it when a field changed, else drops it.
+  virtual void SettlePendingChanges() {}
+  // Drops an edit without writing (Close).
+  virtual void DiscardPendingChanges() {}
+  // Frees what the cursor keeps prepared after its connection closed it.
+  virtual void ReleasePrepared() {}
+  // Follows the dictionary's default index (tables on dictionary connections).
+  virtual void RefreshDictionaryDefaultIndex() {}
+  // TableName was set; differs is false when the new name equals the old.
+  virtual void TableNameChanged(bool differs) { (void)differs; }
+  // The buffer field writes go to in StateSetKey; nullptr when none.
+  virtual uint8_t* KeyBuffer() { return nullptr; }
+  virtual void KeyFieldWritten(const TField& field, size_t writtenLength) {
+    (void)field;
+    (void)writtenLength;
+  }
+
+  // ---- services for derived cursors ----
+  void Check(ENGRESULT result) const {
+    if (result != ENG_OK) EngineCheck(result, this);
+  }
+  // Check, and fail even when an earlier error suppresses the check: for
+  // calls whose result the cursor cannot do without.
+  void Require(ENGRESULT result) const;
+  [[noreturn]] void DataLayerError(const std::string& text) const { RaiseDataLayerError(this, text); }
+  [[noreturn]] void DatabaseError(const std::string& text) const { throw EDatabaseError(this, text); }
+  void CheckInactive() const;  // "Cannot perform this operation on an open dataset"
+  void CheckActive() const;    // "Cannot perform this operation on a closed dataset"
+  void CheckNotActiveForOption() const;  // "Table must not be Active."
+  bool OnDictionaryConnection() const;
+  void SetState(TDataSetState state) { state_ = state; }
+  void SetTableTypeFromEngine(uint16_t engineType);
+  void ForceReadOnly() { readOnly_ = true; }
+  void SetModified(bool modified) { modified_ = modified; }
+  bool Modified() const { return modified_; }
+
+  // Reads the record at the engine position into buffer; false when there
+  // is none there (before the first or after the last record, or hidden).
+  bool ReadRecord(TRecordBuffer& buffer);
+  // Reads into a scratch buffer and makes it current when a record is there;
+  // otherwise the current record stays as it was.
+  bool ReadCurrent();
+  // The engine bookmark of the current record (empty when none).
+  const std::vector<uint8_t>& CurrentBookmark();
+  // The cursor shows no record: Eof and Bof true.
+  void ShowNoRecord();
+  // Moves the engine back to the current record (its bookmark, or its
+  // record number while no bookmark was taken).
+  void MoveEngineToCurrent();
+  // After a table maintenance call: to First at the beginning, to the last
+  // record at the end, else the current record is read again.
+  void Reposition();
+  TRecordBuffer& CurrentBuffer() { return current_; }
+  void SetEof(bool value) { eof_ = value; }
+  void SetBof(bool value) { bof_ = value; }
+  void SetHasCurrentRecord(bool value) { hasRecord_ = value; }
+  uint32_t RecordLength() const { return recordLength_; }
+  // A fresh buffer of the open table's layout.
+  TRecordBuffer NewRecordBuffer() const;
+
+  // ---- TFieldHost ----
+  const uint8_t* FieldReadBuffer() const override;
+  uint8_t* FieldWriteBuffer(const TField& field) override;
+  void FieldWritten(const TField& field, size_t writtenLength) override;
+  bool NativeTable() const override { return EngineTableType(tableType_) == ENG_TABLE_NATIVE; }
+  const TJulianTextConverter& JulianConverter() const override { return *this; }
+  bool BlobIsNull(const TField& field) const override;
+  std::string ReadBlob(const TField& field) override;
+  void WriteBlob(const TField& field, const std::string& content) override;
+
+ private:
+  friend class TDbConnection;
+  void CloseAndRelease();
+  void DetachConnection() { connection_ = nullptr; }
+
+  double StringToJulian(const std::string& yyyymmdd) const override;
+  std::string JulianToString(double julian) const override;
+
+  void ReadEngineLayout();
+  void BuildFields();
+  void PositionOnFirst(bool tolerateEncrypted);
+  void ReleaseOpenState();
+  void LoadBlob(const TField& field, TBlobCache& cache);
+
+  std::string tableName_;
+  std::string databaseName_;
+  TDbConnection* connection_ = nullptr;
+  TTableType tableType_ = ttNative;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  TDbTableOptions options_;
+
+  ENGHANDLE tableHandle_ = kNoHandle;
+  ENGHANDLE orderHandle_ = kNoHandle;
+  TDataSetState state_ = StateInactive;
+  bool eof_ = true;
+  bool bof_ = true;
+  bool hasRecord_ = false;
+  bool engineAtCurrent_ = false;  // the engine position is the current record
+  bool modified_ = false;
+
+  uint32_t recordLength_ = 0;
+  uint32_t bookmarkLength_ = 0;
+  std::vector<TEngineFieldDef> fieldDefs_;
+  std::vector<std::unique_ptr<TField>> fields_;
+  TFieldNameIndex fieldsByName_;
+  std::vector<uint16_t> blobFieldNums_;   // engine field number per blob slot
+  std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
+  TRecordBuffer current_;
+  TRecordBuffer scratch_;
+};
+
+// The layer of the cursor classes that queries and tables share beyond the
+// base: index selection, record editing and filters build on it.
+class TDbExtendedDataSet : public TDbDataSet {
+ public:
+  using TDbDataSet::TDbDataSet;
+};
+
+}  // namespace dbu

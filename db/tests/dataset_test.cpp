@@ -1,0 +1,597 @@
+// Table cursors over real engine tables.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "dbconnection.h"
+#include "dbtable.h"
+#include "dynconnlist.h"
+#include "enginetables.h"
+
+namespace dbu {
+namespace {
+
+class CursorTest : public test::EngineFolder {
+ protected:
+  void SetUp() override {
+    EngineFolder::SetUp();
+    form.SetName("Form1");
+    conn.SetName("DbConnection1");
+    conn.SetLoginPrompt(false);
+    conn.SetDbServerTypes(stLOCAL | stREMOTE);
+    conn.SetConnectPath(folder);
+  }
+  void TearDown() override {
+    conn.Disconnect();
+    EngineFolder::TearDown();
+  }
+  // A cursor named MEDSCH on the folder connection.
+  std::unique_ptr<TDbTable> Cursor(const std::string& tableName) {
+    auto t = std::make_unique<TDbTable>(&form);
+    t->SetName("MEDSCH");
+    t->SetDatabaseName("DbConnection1");
+    t->SetTableName(tableName);
+    return t;
+  }
+  template <typename F>
+  std::string ErrorOf(F&& f) {
+    try {
+      f();
+    } catch (const EDatabaseError& e) {
+      return e.Message();
+    }
+    return "<no error>";
+  }
+
+  TComponent form;
+  TDbConnection conn{&form};
+};
+
+TEST_F(CursorTest, WalksForwardAndBackAcrossBothEnds) {
+  People({10, 20, 30});
+  auto t = Cursor("people");
+  t->Open();
+  EXPECT_TRUE(conn.IsConnected()) << "the first open connects";
+  EXPECT_TRUE(t->Bof());
+  EXPECT_FALSE(t->Eof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+  t->Next();
+  EXPECT_FALSE(t->Bof());
+  EXPECT_EQ(t->FieldByName("id").AsInteger(), 20);
+  t->Next();
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "P30");
+  t->Next();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30) << "the last record stays readable";
+  t->Next();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+  t->Prior();
+  EXPECT_FALSE(t->Eof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20) << "back from the end moves off the last record";
+  t->Prior();
+  t->Prior();
+  EXPECT_TRUE(t->Bof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+  t->Next();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20) << "forward from the start moves off the first record";
+  t->First();
+  EXPECT_TRUE(t->Bof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+  t->Last();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+}
+
+TEST_F(CursorTest, LoopVisitsEveryRecordOnce) {
+  std::vector<int32_t> ids;
+  for (int32_t i = 1; i <= 250; ++i) ids.push_back(i * 3);
+  People(ids);
+  auto t = Cursor("PEOPLE");
+  t->Open();
+  std::vector<int32_t> seen;
+  while (!t->Eof()) {
+    seen.push_back(static_cast<int32_t>(t->FieldByName("ID").AsInteger()));
+    t->Next();
+  }
+  EXPECT_EQ(seen, ids);
+}
+
+TEST_F(CursorTest, EmptyTableShowsNoRecord) {
+  People({});
+  auto t = Cursor("people");
+  t->Open();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_TRUE(t->Bof());
+  EXPECT_FALSE(t->HasCurrentRecord());
+  t->First();
+  t->Next();
+  t->Prior();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_TRUE(t->Bof());
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 0);
+  EXPECT_TRUE(t->FieldByName("ID").IsNull());
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "");
+}
+
+TEST_F(CursorTest, FieldsInEngineOrderFoundWithoutRegardToCase) {
+  People({1});
+  auto t = Cursor("people");
+  EXPECT_EQ(ErrorOf([&] { t->FieldByName("ID"); }), "MEDSCH: Field 'ID' not found") << "no fields while closed";
+  t->Open();
+  ASSERT_EQ(t->FieldCount(), 2u);
+  EXPECT_EQ(t->Fields(0).FieldName(), "ID");
+  EXPECT_EQ(t->Fields(1).FieldName(), "NAME");
+  EXPECT_EQ(t->Fields(1).Size(), 10u);
+  EXPECT_EQ(&t->FieldByName("Name"), &t->FieldByName("NAME"));
+  EXPECT_EQ(&t->FieldByName("name"), &t->Fields(1));
+  EXPECT_EQ(t->FindField("SALARY"), nullptr);
+  EXPECT_EQ(ErrorOf([&] { t->FieldByName("SALARY"); }), "MEDSCH: Field 'SALARY' not found");
+  EXPECT_EQ(ErrorOf([&] { t->FieldByName("ID").SetAsInteger(2); }), "MEDSCH: Dataset not in edit mode");
+}
+
+TEST_F(CursorTest, ClosedCursorRefusesNavigationAndOpenCursorRefusesSettings) {
+  People({1});
+  auto t = Cursor("people");
+  EXPECT_EQ(ErrorOf([&] { t->First(); }), "MEDSCH: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(ErrorOf([&] { t->Next(); }), "MEDSCH: Cannot perform this operation on a closed dataset");
+  t->Open();
+  t->Open();  // nothing when open
+  EXPECT_EQ(ErrorOf([&] { t->SetTableName("other"); }), "MEDSCH: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(ErrorOf([&] { t->SetDatabaseName("x"); }), "MEDSCH: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(ErrorOf([&] { t->SetExclusive(true); }), "MEDSCH: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(ErrorOf([&] { t->SetReadOnly(true); }), "MEDSCH: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(ErrorOf([&] { t->SetDbConnection(nullptr); }), "MEDSCH: Table must not be Active.");
+  EXPECT_EQ(ErrorOf([&] { t->SetDbCharType(OEM); }), "MEDSCH: Table must not be Active.");
+  EXPECT_EQ(t->TableName(), "people");
+  t->Close();
+  t->Close();
+  EXPECT_FALSE(t->Active());
+  EXPECT_EQ(t->TableHandle(), kNoHandle);
+  EXPECT_EQ(t->OrderHandle(), kNoHandle);
+  EXPECT_TRUE(t->Eof());
+}
+
+TEST_F(CursorTest, OpenFailuresNameTheCursorAndLeaveItClosed) {
+  TDbTable t(&form);
+  t.SetName("DbTable1");
+  try {
+    t.Open();
+    FAIL() << "no error";
+  } catch (const EDbEngineError& e) {
+    EXPECT_EQ(e.Message(), "DbTable1: Missing TableName property");
+    EXPECT_EQ(e.ErrorCode(), 5121);
+  }
+  t.SetTableName("people");
+  EXPECT_EQ(ErrorOf([&] { t.Open(); }),
+            "DbTable1: One of the DatabaseName property or the DbConnection property must have a value.");
+  t.SetDatabaseName("DbConnection1");
+  t.SetTableName("missing");
+  try {
+    t.Open();
+    FAIL() << "opened a missing table";
+  } catch (const EDbEngineError& e) {
+    EXPECT_EQ(e.Message().rfind("DbTable1: ", 0), 0u) << e.Message();
+    EXPECT_EQ(e.ErrorCode(), ENG_ERR_FILE_NOT_FOUND);
+    EXPECT_EQ(e.TableNameText(), "missing");
+    EXPECT_EQ(e.DatabaseDir(), folder);
+  }
+  EXPECT_FALSE(t.Active());
+}
+
+TEST_F(CursorTest, DisconnectClosesEveryBoundCursorAndOpenReconnects) {
+  People({1, 2});
+  auto a = Cursor("people");
+  auto b = Cursor("people");
+  b->SetName("Code");
+  auto c = Cursor("people");
+  c->SetName("DbTable1");
+  a->Open();
+  b->Open();
+  std::vector<std::string> order;
+  conn.BeforeDisconnect = [&](TDbConnection&) { order.push_back("before"); };
+  conn.AfterDisconnect = [&](TDbConnection& x) {
+    order.push_back("after");
+    EXPECT_EQ(x.ConnectionHandle(), 0u);
+  };
+  conn.OnDisconnect = [&](TDbConnection&) { order.push_back("on"); };
+  conn.Disconnect();
+  EXPECT_FALSE(conn.IsConnected());
+  EXPECT_EQ(conn.ConnectionHandle(), 0u);
+  EXPECT_FALSE(a->Active());
+  EXPECT_FALSE(b->Active());
+  EXPECT_FALSE(c->Active());
+  EXPECT_EQ(order, (std::vector<std::string>{"before", "after", "on"}));
+  conn.BeforeDisconnect = conn.AfterDisconnect = conn.OnDisconnect = nullptr;
+  EXPECT_EQ(conn.DataSetCount(), 3u) << "cursors stay bound";
+  b->Open();
+  EXPECT_TRUE(conn.IsConnected());
+  EXPECT_EQ(b->FieldByName("ID").AsInteger(), 1);
+  EXPECT_FALSE(conn.ServerName().empty());
+  EXPECT_THROW(conn.SetConnectPath("/elsewhere"), DbConnectionError);
+  EXPECT_EQ(conn.ConnectPath(), folder);
+  EXPECT_TRUE(b->Active());
+}
+
+TEST_F(CursorTest, ExclusiveCursorsAreClosedByDisconnectToo) {
+  People({1});
+  auto a = Cursor("people");
+  a->SetExclusive(true);
+  a->Open();
+  auto b = Cursor("people");
+  EXPECT_THROW(b->Open(), EDbEngineError) << "the table is held exclusively";
+  EXPECT_FALSE(b->Active());
+  conn.Disconnect();
+  EXPECT_FALSE(a->Active());
+  b->Open();
+  EXPECT_TRUE(b->Active());
+}
+
+TEST_F(CursorTest, DestroyingAConnectionClosesItsCursors) {
+  People({1});
+  TDbTable t(&form);
+  {
+    TDbConnection temporary(&form);
+    temporary.SetName("Temporary");
+    temporary.SetLoginPrompt(false);
+    temporary.SetConnectPath(folder);
+    t.SetDatabaseName("Temporary");
+    t.SetTableName("people");
+    t.Open();
+    EXPECT_TRUE(temporary.IsConnected());
+  }
+  EXPECT_FALSE(t.Active());
+  EXPECT_EQ(t.DbConnection(), nullptr);
+}
+
+TEST_F(CursorTest, ReadOnlyConnectionMakesReadOnlyCursors) {
+  People({1});
+  conn.SetReadOnly(true);
+  auto t = Cursor("people");
+  t->Open();
+  EXPECT_TRUE(t->ReadOnly());
+}
+
+TEST_F(CursorTest, ImplicitConnectionsByPathAreShared) {
+  People({7});
+  size_t before = TDynamicConnList::Count();
+  TDbTable a, b;
+  for (TDbTable* t : {&a, &b}) {
+    t->SetDatabaseName(folder + "/");
+    t->SetTableName("people.adt");
+    t->Open();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 7);
+  }
+  EXPECT_EQ(TDynamicConnList::Count(), before + 1);
+  ENGHANDLE implicit = TDynamicConnList::Find(folder);
+  EXPECT_NE(implicit, 0u);
+  a.Close();
+  b.Close();
+  TDynamicConnList::DisconnectAll();
+  EXPECT_EQ(TDynamicConnList::Count(), 0u);
+  EXPECT_NE(EngDisconnect(implicit), static_cast<ENGRESULT>(ENG_OK)) << "already disconnected";
+}
+
+TEST_F(CursorTest, TableExistsTestsTheFileWithoutRegardToCase) {
+  People({1});
+  auto t = Cursor("EMPLOYEE");
+  EXPECT_FALSE(t->TableExists());
+  t->SetTableName("PEOPLE");
+  EXPECT_TRUE(t->TableExists()) << "people.adt";
+  t->SetTableName("people.dbf");
+  EXPECT_FALSE(t->TableExists());
+  t->SetTableName("");
+  EXPECT_FALSE(t->TableExists());
+  t->SetTableName("people");
+  t->SetTableType(ttCDX);
+  EXPECT_FALSE(t->TableExists()) << "other formats look for .dbf";
+  t->SetTableType(ttNative);
+  t->Open();
+  EXPECT_TRUE(t->TableExists());
+}
+
+TEST_F(CursorTest, EmptyTableOpenAndClosed) {
+  People({1, 2, 3});
+  auto t = Cursor("people");
+  t->SetExclusive(true);
+  t->Open();
+  t->Next();
+  t->EmptyTable();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_TRUE(t->Bof());
+  EXPECT_EQ(t->FieldByName("ID").AsString(), "");
+  t->First();
+  EXPECT_TRUE(t->Eof());
+  t->Close();
+
+  ENGHANDLE h = 0;
+  std::string path = folder + "/people.adt";
+  ENG_OK_OR_FAIL(EngOpenTable(connection, path.c_str(), nullptr, 3, 1, 1, 1, 0, &h));
+  ENG_OK_OR_FAIL(EngAppendRecord(h));
+  ENG_OK_OR_FAIL(EngWriteRecord(h));
+  ENG_OK_OR_FAIL(EngCloseTable(h));
+  t->EmptyTable();
+  EXPECT_FALSE(t->Active());
+  t->Open();
+  EXPECT_TRUE(t->Eof());
+}
+
+TEST_F(CursorTest, DecodesEveryFieldTypeFromEngineRecords) {
+  Create("types",
+         "L,Logical;N,Numeric,8,2;D,Date;S,Char,6;M,Memo;B,Binary;CD,CompactDate;DB,Double;I,Integer;SI,ShortInt;"
+         "T,Time;TS,TimeStamp;A,AutoInc;R,Raw,3;CUR,CurDouble;VC,Varchar,20");
+  Append();
+  SetText(1, "T");
+  SetText(2, "   12.50");
+  SetRaw<int32_t>(3, 2453737);
+  SetText(4, "abc");
+  SetText(5, "a memo text");
+  SetRaw<double>(8, 2.5);
+  SetRaw<int32_t>(9, -7);
+  SetRaw<int16_t>(10, 300);
+  SetRaw<int32_t>(11, 30600000);
+  SetRaw<int64_t>(12, (int64_t{30600000} << 32) | 2453711);
+  SetText(16, "short");
+  SetRaw<std::array<uint8_t, 3>>(7, {0x0F, 0xAA, 0xB8});
+  SetRaw<std::array<uint8_t, 3>>(14, {1, 2, 3});
+  SetRaw<double>(15, 12.34);
+  Write();
+  Append();
+  for (uint16_t f = 1; f <= 16; ++f)
+    if (f != 13) SetEmpty(f);
+  Write();
+  CloseCreated();
+
+  auto t = Cursor("types");
+  t->Open();
+  EXPECT_EQ(t->FieldCount(), 16u);
+  EXPECT_TRUE(t->FieldByName("L").AsBoolean());
+  EXPECT_EQ(t->FieldByName("N").AsFloat(), 12.5);
+  EXPECT_EQ(t->FieldByName("D").AsDateTime(), 38718);
+  EXPECT_EQ(t->FieldByName("S").AsString(), "abc");
+  EXPECT_EQ(t->FieldByName("M").AsString(), "a memo text");
+  EXPECT_TRUE(t->FieldByName("B").IsNull());
+  EXPECT_EQ(t->FieldByName("DB").AsFloat(), 2.5);
+  EXPECT_EQ(t->FieldByName("I").AsInteger(), -7);
+  EXPECT_EQ(t->FieldByName("SI").AsInteger(), 300);
+  EXPECT_NEAR(t->FieldByName("T").AsDateTime(), 30600000.0 / 86400000, 1e-9);
+  EXPECT_NEAR(t->FieldByName("TS").AsDateTime(), 38692 + 30600000.0 / 86400000, 1e-8);
+  EXPECT_FALSE(t->FieldByName("A").IsNull());
+  EXPECT_EQ(t->FieldByName("VC").AsString(), "short");
+  EXPECT_EQ(t->FieldByName("CUR").DataType(), ftCurrency);
+  EXPECT_EQ(t->FieldByName("CUR").AsCurrency(), Currency::FromRaw(123400));
+  EXPECT_EQ(t->FieldByName("CD").AsDateTime(), EncodeDate(2005, 5, 24)) << "compact date through the engine's Julian texts";
+  EXPECT_EQ(t->FieldByName("R").AsString(), std::string("\1\2\3", 3));
+  EXPECT_EQ(t->FieldByName("R").DataType(), ftBytes);
+  t->Next();
+  for (size_t i = 0; i < t->FieldCount(); ++i) {
+    TField& f = t->Fields(i);
+    if (f.DataType() == ftAutoInc) continue;
+    EXPECT_TRUE(f.IsNull()) << f.FieldName();
+    EXPECT_TRUE(f.AsVariant().IsNull()) << f.FieldName();
+  }
+  EXPECT_EQ(t->FieldByName("M").AsString(), "");
+}
+
+TEST_F(CursorTest, RepointedCursorKeepsItsSettingsAndRebuildsItsFields) {
+  People({4});
+  Create("codes", "CODE,Char,4;DESCR,Char,20;RATE,Double");
+  Append();
+  SetText(1, "AB");
+  SetRaw<double>(3, 1.5);
+  Write();
+  CloseCreated();
+  auto t = Cursor("people");
+  t->SetExclusive(true);
+  t->SetDbRightsCheck(false);
+  t->Open();
+  TField* id = t->FindField("ID");
+  ASSERT_NE(id, nullptr);
+  t->Close();
+  t->SetTableName("CODES.ADT");
+  t->Open();
+  EXPECT_TRUE(t->Exclusive());
+  EXPECT_FALSE(t->DbTableOptions().DbRightsCheck);
+  EXPECT_EQ(t->FieldCount(), 3u);
+  EXPECT_EQ(t->FindField("ID"), nullptr);
+  EXPECT_EQ(t->FieldByName("code").AsString(), "AB");
+  EXPECT_EQ(t->FieldByName("RATE").AsFloat(), 1.5);
+  EXPECT_TRUE(t->FieldByName("DESCR").IsNull());
+}
+
+TEST_F(CursorTest, IndexPageSizeComesFromTheFirstIndex) {
+  People({1});
+  auto t = Cursor("people");
+  t->Open();
+  EXPECT_EQ(t->DbTableOptions().DbIndexPageSize, 512u) << "no index";
+  t->Close();
+  ENGHANDLE h = 0, index = 0;
+  std::string path = folder + "/people.adt";
+  ENG_OK_OR_FAIL(EngOpenTable(connection, path.c_str(), nullptr, 3, 1, 1, 1, ENG_OPEN_EXCLUSIVE, &h));
+  ENG_OK_OR_FAIL(EngCreateIndex(h, "BYNAME", "NAME", 0, 1024, &index));
+  ENG_OK_OR_FAIL(EngCreateIndex(h, "BYID", "ID", 0, 2048, &index));
+  ENG_OK_OR_FAIL(EngCloseTable(h));
+  t->Open();
+  EXPECT_EQ(t->DbTableOptions().DbIndexPageSize, 1024u);
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1) << "natural order until an index is chosen";
+}
+
+TEST_F(CursorTest, OemCursorsReadStringsThroughTheEngine) {
+  People({5});
+  auto t = Cursor("people");
+  t->SetDbCharType(OEM);
+  t->Open();
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "P5");
+}
+
+TEST_F(CursorTest, MaintenanceOperationsRepositionTheCursor) {
+  People({1, 2, 3});
+  auto t = Cursor("people");
+  t->SetExclusive(true);
+  t->Open();
+  t->Next();
+  t->PackTable();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1) << "pack returns to the top";
+  EXPECT_FALSE(t->Eof());
+}
+
+}  // namespace
+}  // namespace dbu
+
+namespace dbu {
+namespace {
+
+class MemoCacheTest : public test::EngineFolder {};
+
+TEST_F(MemoCacheTest, ContentIsCachedPerRecordAndReloadedAfterMoving) {
+  Create("notes", "ID,Integer;BODY,Memo;PIC,Binary");
+  for (int32_t id : {1, 2}) {
+    Append();
+    SetRaw<int32_t>(1, id);
+    SetText(2, "note " + std::to_string(id));
+    Write();
+  }
+  CloseCreated();
+  TDbTable t;
+  t.SetName("Notes");
+  t.SetDatabaseName(folder);
+  t.SetTableName("notes");
+  t.Open();
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 1");
+  EXPECT_EQ(t.FieldByName("BODY").DataType(), ftMemo);
+  EXPECT_EQ(t.FieldByName("PIC").DataType(), ftBlob);
+  EXPECT_TRUE(t.FieldByName("PIC").IsNull());
+  EXPECT_EQ(t.FieldByName("PIC").AsString(), "");
+
+  // Another handle changes the memo of the current record.
+  ENGHANDLE other = 0;
+  std::string path = folder + "/notes.adt";
+  ENG_OK_OR_FAIL(EngOpenTable(connection, path.c_str(), nullptr, 3, 1, 1, 1, 0, &other));
+  ENG_OK_OR_FAIL(EngGotoTop(other));
+  ENG_OK_OR_FAIL(EngLockRecord(other, 1));
+  const std::string changed = "changed elsewhere";
+  ENG_OK_OR_FAIL(EngSetField(other, 2, reinterpret_cast<const uint8_t*>(changed.data()), static_cast<uint32_t>(changed.size())));
+  ENG_OK_OR_FAIL(EngWriteRecord(other));
+  ENG_OK_OR_FAIL(EngUnlockRecord(other, 1));
+  ENG_OK_OR_FAIL(EngCloseTable(other));
+
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 1") << "the cache holds this record's content";
+  t.Next();
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 2");
+  t.First();
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), changed) << "a new read resets the cache";
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), "note 2") << "the last record's memo after the end";
+  t.Prior();
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_EQ(t.FieldByName("BODY").AsString(), changed);
+}
+
+}  // namespace
+}  // namespace dbu
+
+namespace dbu {
+namespace {
+
+// Reaches the protected bookmark of the current record.
+class ProbeTable : public TDbTable {
+ public:
+  using TDbTable::TDbTable;
+  using TDbTable::CurrentBookmark;
+};
+
+class MaintenanceTest : public test::EngineFolder {
+ protected:
+  void OpenPeople(TDbTable& t) {
+    t.SetName("MEDSCH");
+    t.SetDatabaseName(folder);
+    t.SetTableName("people");
+    t.Open();
+  }
+};
+
+TEST_F(MaintenanceTest, EnableEncryptionKeepsOrRestoresThePosition) {
+  People({1, 2, 3});
+  TDbTable t;
+  OpenPeople(t);
+  t.EnableEncryption("secret");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_FALSE(t.Eof());
+  t.Next();
+  t.EnableEncryption("secret");
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2) << "the current record is read again";
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  t.EnableEncryption("secret");
+  EXPECT_TRUE(t.Eof()) << "at the end it stays at the end";
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 3);
+  t.Close();
+  EXPECT_THROW(t.EnableEncryption("secret"), EDatabaseError);
+}
+
+TEST_F(MaintenanceTest, EngineRefusalsCarryTheCursorName) {
+  People({1});
+  TDbTable t;
+  OpenPeople(t);
+  try {
+    t.EmptyTable();  // not opened exclusively
+    FAIL() << "zapped a shared table";
+  } catch (const EDbEngineError& e) {
+    EXPECT_EQ(e.Message().rfind("MEDSCH: ", 0), 0u) << e.Message();
+    EXPECT_EQ(e.ErrorCode(), ENG_ERR_NEEDS_EXCLUSIVE);
+  }
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1) << "a refused zap leaves the record";
+}
+
+TEST_F(MaintenanceTest, BookmarkIsTakenOnDemandAndLeadsBack) {
+  People({1, 2});
+  ProbeTable t;
+  OpenPeople(t);
+  t.Next();
+  t.Next();
+  ASSERT_TRUE(t.Eof());
+  std::vector<uint8_t> bookmark = t.CurrentBookmark();
+  EXPECT_FALSE(bookmark.empty());
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  t.First();
+  EXPECT_NE(t.CurrentBookmark(), bookmark);
+  t.Last();
+  EXPECT_EQ(t.CurrentBookmark(), bookmark);
+  t.Prior();
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+}
+
+TEST_F(MaintenanceTest, FailedEngineDisconnectKeepsTheConnection) {
+  People({1});
+  TDbConnection c;
+  c.SetName("DbConnection1");
+  c.SetLoginPrompt(false);
+  c.SetConnectPath(folder);
+  TDbTable t;
+  t.SetDbConnection(&c);
+  t.SetTableName("people");
+  t.Open();
+  ENGHANDLE handle = c.ConnectionHandle();
+  ASSERT_NE(handle, 0u);
+  ASSERT_EQ(EngDisconnect(handle), static_cast<ENGRESULT>(ENG_OK));  // gone behind the object's back
+  // Closing the cursor fails at the engine now: the error is raised, and
+  // the cursor is closed all the same.
+  EXPECT_THROW(c.Disconnect(), EDbEngineError);
+  EXPECT_FALSE(t.Active());
+  EXPECT_TRUE(c.IsConnected());
+  try {
+    c.Disconnect();
+    FAIL() << "no error";
+  } catch (const DbError& e) {
+    EXPECT_FALSE(e.Message().empty());
+  }
+  EXPECT_TRUE(c.IsConnected()) << "a failed engine disconnect keeps the connection";
+  EXPECT_EQ(c.ConnectionHandle(), handle);
+  // Destruction tolerates the lost handle and raises nothing.
+}
+
+}  // namespace
+}  // namespace dbu

@@ -1,0 +1,105 @@
+// The index tags of one table, kept in the table's ".tags" companion file,
+// and the observer that keeps every tag exact through every record change.
+//
+// File layout: a 64 KiB header (magic, page size, page count, free page
+// list, and one 1 KiB directory entry per tag: name, options, requested
+// page size, segment field names, the tag's B+-tree meta page), then pages
+// of one size numbered from 1. Every page write goes through the table's
+// journal (once per page per operation), so a tag changes together with its
+// record or not at all. Opening reads only the header; a tree's pages are
+// read when the tag is first used. The set of tags changes only while the
+// table is opened exclusively, so the directory cached here never goes
+// stale. Like SharedTable, everything runs under the table's lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "btree.h"
+#include "keycodec.h"
+#include "mapped_file.h"
+#include "pagestore.h"
+#include "table_file.h"
+
+namespace eng {
+
+class Journal;
+
+class IndexSet : public RecordObserver, private PageStore {
+ public:
+  struct Tag {
+    std::string name;
+    std::vector<std::string> fields;  // segment field names as defined
+    uint16_t options = 0;             // ENG_INDEX_UNIQUE | ENG_INDEX_DESCENDING
+    uint32_t requested_page_size = 512;
+    uint32_t meta = 0;
+    std::unique_ptr<KeyLayout> layout;
+    std::unique_ptr<BTree> tree;  // opened on first use
+  };
+
+  IndexSet(SharedTable& table, Journal& journal);
+  ~IndexSet() override;
+
+  // Opens the companion file when it exists (returns false when it does not).
+  bool Open();
+  // Reads the directory again (after a failed change restored the file).
+  void Reload();
+  bool HasFile() const { return file_.IsOpen(); }
+  const std::string& path() const { return path_; }
+  size_t TagCount() const { return tags_.size(); }
+  Tag& tag(size_t i) { return tags_[i]; }
+  int FindTag(const std::string& name) const;
+  uint32_t PageSize() const override { return page_size_; }
+  uint64_t Generation() const { return generation_; }  // changes when tags are made or dropped
+  BTree& Tree(size_t i);
+
+  // Need the table opened exclusively (checked by the caller); inside a change.
+  size_t CreateTag(const std::string& name, const std::string& fields, uint16_t options, uint32_t pageSize);
+  void DropTag(size_t i);
+  void RebuildAll() { Rebuild(); }
+
+  // A new operation starts: no page is saved in the journal yet.
+  void ResetChange() { saved_.clear(); header_saved_ = false; }
+
+  // RecordObserver.
+  void CheckInsert(uint32_t recno, const uint8_t* raw) override;
+  void CheckUpdate(uint32_t recno, const uint8_t* oldRaw, const uint8_t* newRaw) override;
+  void Insert(uint32_t recno, const uint8_t* raw) override;
+  void Update(uint32_t recno, const uint8_t* oldRaw, const uint8_t* newRaw) override;
+  void Erase(uint32_t recno, const uint8_t* raw) override;
+  void Clear() override;
+  void Rebuild() override;
+
+ private:
+  // PageStore.
+  const uint8_t* Read(uint32_t page) override;
+  uint8_t* Write(uint32_t page) override;
+  uint32_t Allocate() override;
+  void Free(uint32_t page) override;
+
+  void CreateFile(uint32_t pageSize);
+  void LoadDirectory();
+  void WriteDirectory();
+  void SaveHeader();
+  uint64_t PageOffset(uint32_t page) const;
+  uint32_t PageCount();
+  void BuildTag(size_t i);
+  std::unique_ptr<KeyLayout> MakeLayout(const std::string& name, const std::vector<std::string>& fields,
+                                         uint16_t options) const;
+  [[noreturn]] void Damaged(const std::string& what) const;
+
+  SharedTable& table_;
+  Journal& journal_;
+  MappedFile file_;
+  std::string path_;
+  uint32_t page_size_ = 512;
+  std::vector<Tag> tags_;
+  std::vector<uint32_t> saved_;  // pages saved in the journal in this operation
+  bool header_saved_ = false;
+  uint64_t generation_ = 0;
+  std::vector<uint8_t> key_a_, key_b_;
+};
+
+}  // namespace eng

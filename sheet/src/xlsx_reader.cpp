@@ -1,0 +1,567 @@
+// ".xlsx" workbooks: SpreadsheetML parts in a zip package, streamed through expat.
+#include <expat.h>
+#include <unzip.h>
+
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <map>
+
+#include "cell_address.h"
+#include "text_encoding.h"
+#include "workbook_parsers.h"
+
+namespace dbu::sheet {
+namespace {
+
+// Uncompressed bytes read from one package at most: bounds memory on zip bombs.
+constexpr std::uint64_t kMaxInflated = std::uint64_t(1) << 30;
+// Any row number past the grid; keeps row arithmetic far from overflow.
+constexpr long long kMaxRowNumber = 1LL << 40;
+
+[[noreturn]] void Damaged(const std::string& what) {
+  throw WorkbookError("the workbook is damaged (" + what + ")");
+}
+
+// ---------------------------------------------------------------------------
+// minizip reading from memory.
+
+struct MemoryFile {
+  std::string_view bytes;
+  std::uint64_t pos = 0;
+};
+
+voidpf MemOpen(voidpf opaque, const void*, int) { return opaque; }
+uLong MemRead(voidpf, voidpf stream, void* buf, uLong size) {
+  auto* f = static_cast<MemoryFile*>(stream);
+  if (f->pos >= f->bytes.size()) return 0;
+  const uLong n = static_cast<uLong>(std::min<std::uint64_t>(size, f->bytes.size() - f->pos));
+  std::memcpy(buf, f->bytes.data() + f->pos, n);
+  f->pos += n;
+  return n;
+}
+uLong MemWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+ZPOS64_T MemTell(voidpf, voidpf stream) { return static_cast<MemoryFile*>(stream)->pos; }
+long MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  auto* f = static_cast<MemoryFile*>(stream);
+  std::uint64_t base = 0;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) base = f->pos;
+  else if (origin == ZLIB_FILEFUNC_SEEK_END) base = f->bytes.size();
+  else if (origin != ZLIB_FILEFUNC_SEEK_SET) return -1;
+  const std::uint64_t target = base + offset;
+  if (target > f->bytes.size()) return -1;
+  f->pos = target;
+  return 0;
+}
+int MemClose(voidpf, voidpf) { return 0; }
+int MemError(voidpf, voidpf) { return 0; }
+
+class ZipPackage {
+ public:
+  explicit ZipPackage(std::string_view bytes) : file_{bytes} {
+    zlib_filefunc64_def def{};
+    def.zopen64_file = MemOpen;
+    def.zread_file = MemRead;
+    def.zwrite_file = MemWrite;
+    def.ztell64_file = MemTell;
+    def.zseek64_file = MemSeek;
+    def.zclose_file = MemClose;
+    def.zerror_file = MemError;
+    def.opaque = &file_;
+    zip_ = unzOpen2_64("workbook", &def);
+    if (zip_ == nullptr) Damaged("the zip directory cannot be read");
+  }
+  ~ZipPackage() {
+    if (zip_ != nullptr) unzClose(zip_);
+  }
+  ZipPackage(const ZipPackage&) = delete;
+  ZipPackage& operator=(const ZipPackage&) = delete;
+
+  // Uncompressed size of an entry as its header states it (0 when absent).
+  std::uint64_t SizeOf(const std::string& name) {
+    unz_file_info64 info{};
+    if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return 0;
+    if (unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return 0;
+    return info.uncompressed_size;
+  }
+
+  // Streams the entry's bytes to sink; false when there is no such entry.
+  bool Read(const std::string& name, const std::function<void(const char*, std::size_t)>& sink) {
+    if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return false;
+    if (unzOpenCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " cannot be opened");
+    char buf[1 << 16];
+    for (;;) {
+      const int n = unzReadCurrentFile(zip_, buf, sizeof buf);
+      if (n < 0) {
+        unzCloseCurrentFile(zip_);
+        Damaged("entry " + name + " cannot be decompressed");
+      }
+      if (n == 0) break;
+      inflated_ += static_cast<std::uint64_t>(n);
+      if (inflated_ > kMaxInflated) {
+        unzCloseCurrentFile(zip_);
+        throw WorkbookError("the workbook is too large to load (more than 1 GB of uncompressed content)");
+      }
+      sink(buf, static_cast<std::size_t>(n));
+    }
+    if (unzCloseCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " fails its checksum");
+    return true;
+  }
+
+ private:
+  MemoryFile file_;
+  unzFile zip_ = nullptr;
+  std::uint64_t inflated_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Streaming XML with element names stripped of their namespace prefix.
+
+class XmlHandler {
+ public:
+  // An exception from a callback stops the parser and is rethrown after it returns,
+  // so that it never unwinds through the C library.
+  std::exception_ptr error;
+  XML_Parser parser = nullptr;
+
+  virtual ~XmlHandler() = default;
+  virtual void Start(std::string_view name, const char** attrs) = 0;
+  virtual void End(std::string_view name) = 0;
+  virtual void Text(std::string_view) {}
+};
+
+std::string_view LocalName(const char* qname) {
+  std::string_view n(qname);
+  const std::size_t colon = n.rfind(':');
+  return colon == std::string_view::npos ? n : n.substr(colon + 1);
+}
+
+const char* Attr(const char** attrs, std::string_view local) {
+  for (int i = 0; attrs[i] != nullptr; i += 2)
+    if (LocalName(attrs[i]) == local) return attrs[i + 1];
+  return nullptr;
+}
+
+bool ParseXmlPart(ZipPackage& zip, const std::string& name, XmlHandler& h) {
+  XML_Parser p = XML_ParserCreate(nullptr);
+  if (p == nullptr) throw std::bad_alloc();
+  struct Guard {
+    XML_Parser p;
+    ~Guard() { XML_ParserFree(p); }
+  } guard{p};
+  h.parser = p;
+  h.error = nullptr;
+  XML_SetUserData(p, &h);
+  XML_SetElementHandler(
+      p,
+      [](void* u, const XML_Char* n, const XML_Char** a) {
+        auto* x = static_cast<XmlHandler*>(u);
+        try {
+          x->Start(LocalName(n), a);
+        } catch (...) {
+          x->error = std::current_exception();
+          XML_StopParser(x->parser, XML_FALSE);
+        }
+      },
+      [](void* u, const XML_Char* n) {
+        auto* x = static_cast<XmlHandler*>(u);
+        try {
+          x->End(LocalName(n));
+        } catch (...) {
+          x->error = std::current_exception();
+          XML_StopParser(x->parser, XML_FALSE);
+        }
+      });
+  XML_SetCharacterDataHandler(p, [](void* u, const XML_Char* s, int len) {
+    auto* x = static_cast<XmlHandler*>(u);
+    try {
+      x->Text(std::string_view(s, static_cast<std::size_t>(len)));
+    } catch (...) {
+      x->error = std::current_exception();
+      XML_StopParser(x->parser, XML_FALSE);
+    }
+  });
+  auto fail = [&] {
+    if (h.error) std::rethrow_exception(h.error);
+    Damaged("XML error in " + name + " at line " + std::to_string(XML_GetCurrentLineNumber(p)) + ": " +
+            XML_ErrorString(XML_GetErrorCode(p)));
+  };
+  const bool found = zip.Read(name, [&](const char* data, std::size_t n) {
+    if (XML_Parse(p, data, static_cast<int>(n), 0) != XML_STATUS_OK) fail();
+  });
+  if (!found) return false;
+  if (XML_Parse(p, nullptr, 0, 1) != XML_STATUS_OK) fail();
+  return true;
+}
+
+// "_x000D_" escapes of characters that XML cannot carry.
+std::string DecodeEscapes(std::string s) {
+  if (s.find("_x") == std::string::npos) return s;
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '_' && i + 6 < s.size() && s[i + 1] == 'x' && s[i + 6] == '_') {
+      std::uint32_t v = 0;
+      const auto r = std::from_chars(s.data() + i + 2, s.data() + i + 6, v, 16);
+      if (r.ec == std::errc() && r.ptr == s.data() + i + 6) {
+        AppendUtf8(out, v);
+        i += 6;
+        continue;
+      }
+    }
+    out += s[i];
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Parts.
+
+struct Relationship {
+  std::string type, target;
+};
+
+class RelsHandler : public XmlHandler {
+ public:
+  std::map<std::string, Relationship> by_id;
+  void Start(std::string_view name, const char** a) override {
+    if (name != "Relationship") return;
+    const char* id = Attr(a, "Id");
+    const char* type = Attr(a, "Type");
+    const char* target = Attr(a, "Target");
+    if (id && type && target) by_id[id] = Relationship{type, target};
+  }
+  void End(std::string_view) override {}
+};
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// Resolves a relationship target against the folder of the part that names it.
+std::string ResolvePath(const std::string& base_part, const std::string& target) {
+  std::string path = target.empty() || target[0] != '/'
+                         ? base_part.substr(0, base_part.rfind('/') + 1) + target
+                         : target.substr(1);
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = path.find('/', start);
+    const std::string seg = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  std::string out;
+  for (const std::string& p : parts) out += (out.empty() ? "" : "/") + p;
+  return out;
+}
+
+std::string RelsPathOf(const std::string& part) {
+  const std::size_t slash = part.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : part.substr(0, slash + 1);
+  const std::string file = slash == std::string::npos ? part : part.substr(slash + 1);
+  return dir + "_rels/" + file + ".rels";
+}
+
+struct SheetRef {
+  std::string name, rel_id;
+};
+
+class WorkbookHandler : public XmlHandler {
+ public:
+  bool date1904 = false;
+  std::vector<SheetRef> sheets;
+  void Start(std::string_view name, const char** a) override {
+    if (name == "workbookPr") {
+      const char* v = Attr(a, "date1904");
+      date1904 = v && (std::strcmp(v, "1") == 0 || std::strcmp(v, "true") == 0);
+    } else if (name == "sheet") {
+      const char* n = Attr(a, "name");
+      const char* id = Attr(a, "id");
+      if (n && id) sheets.push_back(SheetRef{n, id});
+    }
+  }
+  void End(std::string_view) override {}
+};
+
+class SharedStringsHandler : public XmlHandler {
+ public:
+  explicit SharedStringsHandler(Workbook& wb, std::vector<std::uint32_t>& sst) : wb_(wb), sst_(sst) {}
+  void Start(std::string_view name, const char**) override {
+    if (name == "si") {
+      in_si_ = true;
+      text_.clear();
+    } else if (name == "rPh") {
+      ++phonetic_;
+    } else if (name == "t") {
+      in_t_ = true;
+    }
+  }
+  void End(std::string_view name) override {
+    if (name == "si") {
+      sst_.push_back(wb_.AddString(DecodeEscapes(std::move(text_))));
+      text_.clear();
+      in_si_ = false;
+    } else if (name == "rPh") {
+      --phonetic_;
+    } else if (name == "t") {
+      in_t_ = false;
+    }
+  }
+  void Text(std::string_view s) override {
+    if (in_si_ && in_t_ && phonetic_ == 0) text_.append(s);
+  }
+
+ private:
+  Workbook& wb_;
+  std::vector<std::uint32_t>& sst_;
+  std::string text_;
+  bool in_si_ = false, in_t_ = false;
+  int phonetic_ = 0;
+};
+
+class StylesHandler : public XmlHandler {
+ public:
+  std::map<int, std::string> codes;
+  std::vector<int> xf_format_ids;
+  void Start(std::string_view name, const char** a) override {
+    if (name == "cellXfs") {
+      in_cell_xfs_ = true;
+    } else if (name == "numFmt") {
+      const char* id = Attr(a, "numFmtId");
+      const char* code = Attr(a, "formatCode");
+      if (id && code) codes[std::atoi(id)] = code;
+    } else if (name == "xf" && in_cell_xfs_) {
+      const char* id = Attr(a, "numFmtId");
+      xf_format_ids.push_back(id ? std::atoi(id) : 0);
+    }
+  }
+  void End(std::string_view name) override {
+    if (name == "cellXfs") in_cell_xfs_ = false;
+  }
+
+ private:
+  bool in_cell_xfs_ = false;
+};
+
+// Day serial of an ISO 8601 date-time text ("2024-05-31T13:45:00").
+bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+  double sec = 0;
+  auto num = [&](std::size_t at, std::size_t len, int& out) {
+    if (at + len > s.size()) return false;
+    const auto r = std::from_chars(s.data() + at, s.data() + at + len, out);
+    return r.ec == std::errc() && r.ptr == s.data() + at + len;
+  };
+  if (!num(0, 4, y) || s.size() < 10 || s[4] != '-' || !num(5, 2, mo) || s[7] != '-' || !num(8, 2, d)) return false;
+  if (s.size() >= 16 && s[10] == 'T') {
+    if (!num(11, 2, h) || !num(14, 2, mi)) return false;
+    if (s.size() >= 19) {
+      const std::string rest(s.substr(17));
+      sec = std::strtod(rest.c_str(), nullptr);
+    }
+  }
+  // Days since 1970-01-01 (proleptic Gregorian).
+  const int yy = y - (mo <= 2);
+  const int era = (yy >= 0 ? yy : yy - 399) / 400;
+  const int yoe = yy - era * 400;
+  const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const long days = long(era) * 146097 + doe - 719468;
+  double v = static_cast<double>(days + 25569) + (h * 3600 + mi * 60 + sec) / 86400.0;
+  if (!date1904 && v < 61) v -= 1;  // before the spreadsheet's 29 February 1900
+  if (date1904) v -= 1462;
+  serial = v;
+  return true;
+}
+
+class SheetHandler : public XmlHandler {
+ public:
+  SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
+               const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
+      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {
+    ws_.ReserveCells(static_cast<std::size_t>(part_size / 64));  // a typical cell takes 40 to 80 bytes
+  }
+
+  void Start(std::string_view name, const char** a) override {
+    if (name == "dimension") {
+      // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
+      const char* ref = Attr(a, "ref");
+      if (ref == nullptr) return;
+      std::string_view text(ref);
+      if (text.find(':') == std::string_view::npos) return;
+      if (auto block = ParseCellAddress(text, wb_.max_rows, wb_.max_cols))
+        ws_.Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(block->CellCount(), max_cells_)));
+      return;
+    }
+    if (name == "row") {
+      const char* r = Attr(a, "r");
+      row_ = r ? std::strtoll(r, nullptr, 10) - 1 : row_ + 1;
+      if (row_ < -1 || row_ > kMaxRowNumber) row_ = kMaxRowNumber;  // off the grid: cells are skipped
+      col_ = -1;
+    } else if (name == "c") {
+      in_c_ = true;
+      type_.clear();
+      value_.clear();
+      has_value_ = false;
+      const char *r = nullptr, *t = nullptr, *s = nullptr;
+      for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
+        const std::string_view attr = LocalName(a[i]);
+        if (attr == "r") r = a[i + 1];
+        else if (attr == "t") t = a[i + 1];
+        else if (attr == "s") s = a[i + 1];
+      }
+      if (r != nullptr) {
+        auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
+        if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
+        row_ = block->first_row;
+        col_ = block->first_col;
+      } else {
+        ++col_;
+      }
+      if (t) type_ = t;
+      const long xf = s ? std::atol(s) : 0;
+      format_ = xf >= 0 && static_cast<std::size_t>(xf) < xf_formats_.size() ? xf_formats_[static_cast<std::size_t>(xf)] : 0;
+    } else if (in_c_ && name == "v") {
+      in_v_ = true;
+      has_value_ = true;
+    } else if (in_c_ && name == "rPh") {
+      ++phonetic_;
+    } else if (in_c_ && name == "t") {
+      in_t_ = true;
+      has_value_ = true;
+    }
+  }
+
+  void End(std::string_view name) override {
+    if (name == "v") in_v_ = false;
+    else if (name == "t") in_t_ = false;
+    else if (name == "rPh") --phonetic_;
+    else if (name == "c" && in_c_) {
+      in_c_ = false;
+      StoreCell();
+    }
+  }
+
+  void Text(std::string_view s) override {
+    if (in_c_ && (in_v_ || (in_t_ && phonetic_ == 0))) {
+      if (value_.size() + s.size() > (1u << 20)) Damaged("cell value too long");
+      value_.append(s);
+    }
+  }
+
+ private:
+  void StoreCell() {
+    if (!has_value_ || row_ < 0 || col_ < 0 || row_ >= wb_.max_rows || col_ >= wb_.max_cols) return;
+    Cell c;
+    c.format = format_;
+    if (type_ == "s") {
+      std::size_t idx = 0;
+      const auto r = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
+      if (r.ec != std::errc() || idx >= sst_.size()) Damaged("shared string index \"" + value_ + "\"");
+      c.kind = CellKind::Text;
+      c.text = sst_[idx];
+    } else if (type_ == "str" || type_ == "inlineStr") {
+      if (value_.empty()) return;
+      c.kind = CellKind::Text;
+      c.text = wb_.AddString(DecodeEscapes(std::move(value_)));
+    } else if (type_ == "b") {
+      c.kind = CellKind::Boolean;
+      c.number = value_ == "1" || value_ == "true";
+    } else if (type_ == "e") {
+      c.kind = CellKind::Error;
+      c.text = wb_.AddString(value_);
+    } else if (type_ == "d") {
+      c.kind = CellKind::Number;
+      if (!IsoToSerial(value_, wb_.date1904, c.number)) Damaged("date value \"" + value_ + "\"");
+    } else {
+      std::size_t b = 0, e = value_.size();
+      while (b < e && (value_[b] == ' ' || value_[b] == '\n' || value_[b] == '\t' || value_[b] == '\r')) ++b;
+      while (e > b && (value_[e - 1] == ' ' || value_[e - 1] == '\n' || value_[e - 1] == '\t' || value_[e - 1] == '\r')) --e;
+      if (b == e) return;
+      if (value_[b] == '+') ++b;
+      const auto r = std::from_chars(value_.data() + b, value_.data() + e, c.number);
+      if (r.ec != std::errc() || r.ptr != value_.data() + e) Damaged("number \"" + value_ + "\"");
+      c.kind = CellKind::Number;
+    }
+    ws_.Set(static_cast<std::uint32_t>(row_), static_cast<std::uint32_t>(col_), c);
+  }
+
+  Workbook& wb_;
+  Worksheet& ws_;
+  const std::vector<std::uint32_t>& sst_;
+  const std::vector<std::uint32_t>& xf_formats_;
+  long long row_ = -1, col_ = -1;
+  bool in_c_ = false, in_v_ = false, in_t_ = false, has_value_ = false;
+  int phonetic_ = 0;
+  std::string type_, value_;
+  std::uint32_t format_ = 0;
+  std::uint64_t max_cells_;
+};
+
+}  // namespace
+
+Workbook ParseXlsx(const std::string& bytes) {
+  ZipPackage zip(bytes);
+  Workbook wb;
+  wb.kind = WorkbookKind::Xlsx;
+  wb.max_rows = 1048576;
+  wb.max_cols = 16384;
+
+  std::string workbook_part = "xl/workbook.xml";
+  RelsHandler root;
+  if (ParseXmlPart(zip, "_rels/.rels", root)) {
+    for (const auto& [id, rel] : root.by_id)
+      if (EndsWith(rel.type, "/officeDocument")) workbook_part = ResolvePath("", rel.target);
+  }
+  WorkbookHandler book;
+  if (!ParseXmlPart(zip, workbook_part, book))
+    throw WorkbookError("the file is not a workbook (a zip file without a workbook part)");
+  wb.date1904 = book.date1904;
+
+  RelsHandler rels;
+  ParseXmlPart(zip, RelsPathOf(workbook_part), rels);
+  std::string strings_part = "xl/sharedStrings.xml", styles_part = "xl/styles.xml";
+  for (const auto& [id, rel] : rels.by_id) {
+    if (EndsWith(rel.type, "/sharedStrings")) strings_part = ResolvePath(workbook_part, rel.target);
+    if (EndsWith(rel.type, "/styles")) styles_part = ResolvePath(workbook_part, rel.target);
+  }
+
+  std::vector<std::uint32_t> sst;
+  SharedStringsHandler strings(wb, sst);
+  ParseXmlPart(zip, strings_part, strings);
+
+  StylesHandler styles;
+  ParseXmlPart(zip, styles_part, styles);
+  std::map<int, std::uint32_t> format_of_id;
+  std::vector<std::uint32_t> xf_formats;
+  for (int id : styles.xf_format_ids) {
+    auto it = format_of_id.find(id);
+    if (it == format_of_id.end()) {
+      const auto code = styles.codes.find(id);
+      std::uint32_t index = 0;
+      if (id == 14 || id == 22 || (code == styles.codes.end() && id != 0)) index = wb.AddFormat(NumberFormat{id, {}});
+      else if (code != styles.codes.end()) index = wb.AddFormat(NumberFormat{-1, code->second});
+      it = format_of_id.emplace(id, index).first;
+    }
+    xf_formats.push_back(it->second);
+  }
+
+  for (const SheetRef& ref : book.sheets) {
+    const auto rel = rels.by_id.find(ref.rel_id);
+    if (rel == rels.by_id.end()) Damaged("sheet \"" + ref.name + "\" has no part");
+    if (!EndsWith(rel->second.type, "/worksheet")) continue;  // chart and dialog sheets hold no cells
+    wb.sheets.emplace_back(ref.name);
+    const std::string part = ResolvePath(workbook_part, rel->second.target);
+    SheetHandler handler(wb, wb.sheets.back(), sst, xf_formats, std::min(zip.SizeOf(part), kMaxInflated));
+    if (!ParseXmlPart(zip, part, handler)) Damaged("part " + part + " is missing");
+  }
+  return wb;
+}
+
+}  // namespace dbu::sheet

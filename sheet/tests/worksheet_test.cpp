@@ -1,0 +1,80 @@
+// The worksheet cell index against a plain map, through growth and removals.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "workbook.h"
+
+namespace dbu::sheet {
+namespace {
+
+TEST(WorksheetTest, MatchesAMapThroughInsertsRemovalsAndGrowth) {
+  Worksheet ws("S");
+  std::map<std::pair<std::uint32_t, std::uint32_t>, double> expected;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 200000; ++i) {
+    const std::uint32_t row = rng() % 3000, col = rng() % 40;
+    if (rng() % 4 == 0) {
+      ws.Clear(row, col);
+      expected.erase({row, col});
+    } else {
+      Cell c;
+      c.kind = CellKind::Number;
+      c.number = i;
+      ws.Set(row, col, c);
+      expected[{row, col}] = i;
+    }
+  }
+  ASSERT_EQ(ws.cell_count(), expected.size());
+  for (std::uint32_t row = 0; row < 3000; ++row) {
+    for (std::uint32_t col = 0; col < 40; ++col) {
+      const Cell* c = ws.Find(row, col);
+      const auto it = expected.find({row, col});
+      ASSERT_EQ(c != nullptr, it != expected.end()) << row << "," << col;
+      if (c) {
+        ASSERT_EQ(c->number, it->second);
+      }
+    }
+  }
+  std::size_t visited = 0;
+  ws.ForEach([&](std::uint32_t r, std::uint32_t c, const Cell& cell) {
+    ++visited;
+    EXPECT_EQ(cell.number, expected.at({r, c}));
+  });
+  EXPECT_EQ(visited, expected.size());
+}
+
+TEST(WorksheetTest, ExtremeCoordinatesAndReserve) {
+  Worksheet ws;
+  Cell c;
+  c.kind = CellKind::Boolean;
+  ws.Reserve(10);
+  ws.Set(0xFFFFFFFFu, 0xFFFFFFFFu, c);
+  ws.Set(0, 0, c);
+  EXPECT_NE(ws.Find(0xFFFFFFFFu, 0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(ws.Find(0xFFFFFFFFu, 0), nullptr);
+  ws.Reserve(100000);  // rebuilding the index keeps what is stored
+  EXPECT_NE(ws.Find(0, 0), nullptr);
+  EXPECT_EQ(ws.cell_count(), 2u);
+  ws.Clear(0, 0);
+  ws.Clear(0, 0);
+  EXPECT_EQ(ws.cell_count(), 1u);
+  EXPECT_EQ(Worksheet().Find(1, 1), nullptr);
+}
+
+TEST(WorkbookParseTest, RecognisesContentNotName) {
+  EXPECT_THROW(ParseWorkbook(""), WorkbookError);
+  EXPECT_THROW(ParseWorkbook("PK\x03\x04 not really a zip"), WorkbookError);
+  EXPECT_THROW(ParseWorkbook(std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(600, '\0')),
+               WorkbookError);
+  try {
+    ParseWorkbook("Section,Sup1\n");
+    FAIL();
+  } catch (const WorkbookError& e) {
+    EXPECT_NE(std::string(e.what()).find("not a workbook"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace dbu::sheet
