@@ -1,11 +1,15 @@
 #include "filter_layer.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "api_support.h"
 #include "engine.h"
 #include "expr.h"
+#include "index_file.h"
 #include "index_hooks.h"
+#include "util.h"
 
 namespace eng {
 
@@ -14,6 +18,49 @@ bool TableMemoSource::ReadMemo(size_t field, std::string* content) const {
   if (field >= f.size()) return false;
   *content = table_.ReadMemo(raw_ + f[field].offset);
   return !content->empty();
+}
+
+bool CandidatesThroughIndex(SharedTable& table, const std::vector<SeekHint>& hints, std::vector<uint32_t>* out) {
+  IndexSet& tags = table.indexes();
+  const FieldList& fields = table.fields();
+  for (const SeekHint& hint : hints) {
+    if (hint.op != CompareOp::kEq || hint.field >= fields.size()) continue;
+    const FieldDef& field = fields[hint.field];
+    for (size_t i = 0; i < tags.TagCount(); ++i) {
+      IndexSet::Tag& tag = tags.tag(i);
+      if (!tag.layout || tag.layout->Descending() || tag.layout->SegmentCount() == 0 ||
+          !EqualsNoCase(tag.layout->Segment(0).name, field.name))
+        continue;
+      // The key prefix the literal gives: a string's own bytes (so that an
+      // inexact comparison finds every value beginning with it), else the
+      // whole encoded segment.
+      std::vector<uint8_t> prefix;
+      if (field.type == ENG_STRING) {
+        if (hint.literal.type() != ValueType::kString) continue;
+        std::string text = hint.literal.string();
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        if (text.empty() || text.size() > field.length) continue;
+        prefix.assign(text.begin(), text.end());
+      } else {
+        std::vector<uint8_t> scratch(table.record_length());
+        try {
+          EncodeField(field, hint.literal, scratch.data(), scratch.size());
+        } catch (const EngineError&) {
+          continue;
+        }
+        prefix.resize(tag.layout->SegmentWidth(0));
+        tag.layout->EncodeSegmentAt(0, scratch.data(), prefix.data());
+      }
+      BTree::Cursor cursor(tags.Tree(i));
+      for (bool ok = cursor.SeekExact(prefix.data(), prefix.size()); ok && cursor.Valid(); ok = cursor.Next()) {
+        if (std::memcmp(cursor.Key(), prefix.data(), prefix.size()) != 0) break;
+        out->push_back(cursor.RecNo());
+      }
+      std::sort(out->begin(), out->end());
+      return true;
+    }
+  }
+  return false;
 }
 
 void InstallFilter(TableObject& t, const std::string& expression) {
@@ -28,11 +75,17 @@ void InstallFilter(TableObject& t, const std::string& expression) {
   }
   uint32_t size = shared->record_length();
   const bool* exact = &t.exact;  // the TableObject outlives its handle's filter
-  handle.SetFilter([compiled, shared, size, exact](uint32_t, const uint8_t* raw) {
-    TableMemoSource memos(*shared, raw);
-    RecordView view{raw, size, &memos};
-    return Matches(*compiled, view, *exact);
-  });
+  auto hints = std::make_shared<std::vector<SeekHint>>(FindSeekHints(*compiled));
+  TableHandle::Candidates candidates;
+  if (!hints->empty())
+    candidates = [hints, shared](std::vector<uint32_t>* out) { return CandidatesThroughIndex(*shared, *hints, out); };
+  handle.SetFilter(
+      [compiled, shared, size, exact](uint32_t, const uint8_t* raw) {
+        TableMemoSource memos(*shared, raw);
+        RecordView view{raw, size, &memos};
+        return Matches(*compiled, view, *exact);
+      },
+      std::move(candidates));
 }
 
 void RemoveFilter(TableObject& t) {

@@ -703,7 +703,7 @@ void Check(ENGRESULT rc) {
 }
 
 ExecOutcome CreateIndex(ConnectionObject& conn, const sql::CreateIndexStatement& s, const StatementOptions& options) {
-  OpenedTable t(conn, s.table.name, options, false, true);
+  OpenedTable t(conn, s.table.name, options, true, true);
   std::string segments;
   for (const auto& c : s.columns) {
     ColumnNumber(t.table(), c, s.table.name);
@@ -716,7 +716,7 @@ ExecOutcome CreateIndex(ConnectionObject& conn, const sql::CreateIndexStatement&
 }
 
 ExecOutcome DropIndex(ConnectionObject& conn, const sql::DropIndexStatement& s, const StatementOptions& options) {
-  OpenedTable t(conn, s.table.name, options, false, true);
+  OpenedTable t(conn, s.table.name, options, true, true);
   ENGHANDLE idx = 0;
   Check(EngGetIndexHandle(t.handle(), s.tag.c_str(), &idx));
   Check(EngDeleteIndex(idx));
@@ -749,7 +749,7 @@ std::vector<TagDef> ReadTags(ENGHANDLE table) {
     tag.name = IndexText(EngGetIndexName, handles[i]);
     uint16_t segments = 0;
     Check(EngGetNumSegments(handles[i], &segments));
-    for (uint16_t k = 1; k <= segments; ++k) {
+    for (uint16_t k = 0; k < segments; ++k) {  // segments are numbered from 0
       char buf[300];
       uint16_t len = sizeof buf;
       Check(EngGetSegmentFieldname(handles[i], k, buf, &len));

@@ -63,11 +63,18 @@ void SharedTable::RecoverBeforeLoad() {
     memo_.Open(memo_path, false);
     journal_.SetFile(kMemoFile, &memo_);
   }
+  MappedFile tags;
+  std::string tags_path = ResolveNoCase(base() + ".tags");
+  if (FileExists(tags_path)) {
+    tags.Open(tags_path, false);
+    journal_.SetFile(kIndexFile, &tags);
+  }
   journal_.Open(jrn);
   journal_.InitMutex();
   if (journal_.HasEntries()) journal_.Recover();
   journal_.Close();
   journal_.SetFile(kMemoFile, nullptr);
+  journal_.SetFile(kIndexFile, nullptr);
   memo_.Close();
   adt_.Open(path_, false);
 }

@@ -342,3 +342,41 @@ TEST_F(AlterTest, CrashDuringAlterLeavesTheOldTable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AlterTest, TagsAreKeptRenamedOrDropped) {
+  MakeSetup();
+  Ok("CREATE UNIQUE INDEX BYGROUP ON SETUP (ENTRY_GROUP, NO)");
+  Ok("CREATE INDEX BYWHEN ON SETUP (WHEN) DESC");
+  Ok("ALTER TABLE \"SETUP.ADT\"\nalter column \"ENTRY_GROUP\" \"GRP\" char(30)");
+  ENGHANDLE h = Open("SETUP");
+  ENGHANDLE idx = 0;
+  ENG_OK_(EngGetIndexHandle(h, "BYGROUP", &idx));
+  char name[64];
+  uint16_t len = sizeof name;
+  ENG_OK_(EngGetSegmentFieldname(idx, 0, name, &len));
+  EXPECT_STREQ(name, "GRP");
+  uint16_t unique = 0;
+  ENG_OK_(EngIsIndexUnique(idx, &unique));
+  EXPECT_EQ(unique, 1);
+  EXPECT_EQ(Walk(idx), (std::vector<uint32_t>{4, 3, 1}));  // "12", "A GROUP...", "GROUP ONE"
+  ENGHANDLE when = 0;
+  ENG_OK_(EngGetIndexHandle(h, "BYWHEN", &when));
+  uint16_t descending = 0;
+  ENG_OK_(EngIsIndexDescending(when, &descending));
+  EXPECT_EQ(descending, 1);
+  EngCloseTable(h);
+  Ok("ALTER TABLE SETUP drop column WHEN");
+  h = Open("SETUP");
+  EXPECT_EQ(EngGetIndexHandle(h, "BYWHEN", &when), static_cast<ENGRESULT>(ENG_ERR_INDEX_NOT_FOUND));
+  ENG_OK_(EngGetIndexHandle(h, "BYGROUP", &idx));
+  EXPECT_EQ(Walk(idx), (std::vector<uint32_t>{4, 3, 1}));
+  EngCloseTable(h);
+  Ok("DROP INDEX SETUP.BYGROUP");
+  h = Open("SETUP");
+  EXPECT_EQ(EngGetIndexHandle(h, "BYGROUP", &idx), static_cast<ENGRESULT>(ENG_ERR_INDEX_NOT_FOUND));
+  EngCloseTable(h);
+}
+
+}  // namespace
