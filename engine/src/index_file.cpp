@@ -311,7 +311,7 @@ void IndexSet::BuildTag(size_t i) {
     tree.MakeEntry(key.data(), static_cast<uint32_t>(r), &entries[n * elen]);
     ++n;
   }
-  BTree::SortEntries(entries.data(), n, elen);
+  if (n) BTree::SortEntries(entries.data(), n, elen);  // an empty vector's data() may be null
   if (t.options & ENG_INDEX_UNIQUE) {
     for (uint64_t k = 1; k < n; ++k)
       if (std::memcmp(&entries[(k - 1) * elen], &entries[k * elen], klen) == 0)
