@@ -8,15 +8,19 @@ using namespace eng;
 namespace {
 TableHandle& LiveTable(TableObject& t) {
   if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
-  if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement is not a table");
   return *t.table;
 }
 
+void RefuseStatic(const TableObject& t) {
+  if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be encrypted or decrypted");
+}
+
 template <class F>
-ENGRESULT WithTable(ENGHANDLE h, F&& f) {
+ENGRESULT WithTable(ENGHANDLE h, bool change, F&& f) {
   return Call([&] {
     auto t = FindTable(h);
     std::lock_guard<std::mutex> g(t->mu);
+    if (change) RefuseStatic(*t);
     f(LiveTable(*t));
   });
 }
@@ -25,22 +29,22 @@ ENGRESULT WithTable(ENGHANDLE h, F&& f) {
 extern "C" {
 
 ENGRESULT EngEnableEncryption(ENGHANDLE hTable, const char* password) {
-  return WithTable(hTable, [&](TableHandle& t) {
+  return WithTable(hTable, false, [&](TableHandle& t) {
     Need(password, "password");
     t.EnableEncryption(password);
   });
 }
 
 ENGRESULT EngEncryptTable(ENGHANDLE hTable) {
-  return WithTable(hTable, [](TableHandle& t) { t.EncryptTable(); });
+  return WithTable(hTable, true, [](TableHandle& t) { t.EncryptTable(); });
 }
 
 ENGRESULT EngDecryptTable(ENGHANDLE hTable) {
-  return WithTable(hTable, [](TableHandle& t) { t.DecryptTable(); });
+  return WithTable(hTable, true, [](TableHandle& t) { t.DecryptTable(); });
 }
 
 ENGRESULT EngIsTableEncrypted(ENGHANDLE hTable, uint16_t* encrypted) {
-  return WithTable(hTable, [&](TableHandle& t) { PutValue<uint16_t>(encrypted, t.IsEncrypted()); });
+  return WithTable(hTable, false, [&](TableHandle& t) { PutValue<uint16_t>(encrypted, t.IsEncrypted()); });
 }
 
 }  // extern "C"

@@ -478,6 +478,7 @@ void SharedTable::Zap() {
     Store64(memo_.data() + fmt::kOffMemoDead, 0);
   }
   if (observer_) observer_->Clear();
+  if (encrypted_) blocks_.Clear();  // no block of the old records may be sealed again
   BumpChange();
 }
 

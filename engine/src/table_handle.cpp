@@ -542,11 +542,21 @@ void TableHandle::DecryptTable() {
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
   RequireAccess();
   FlushPending();
-  TableLock lock(*table_);
-  ChangeScope scope(*table_);
-  table_->Decrypt();
-  scope.Commit();
-  table_->TrimFiles();
+  try {
+    TableLock lock(*table_);
+    ChangeScope scope(*table_);
+    table_->Decrypt();
+    scope.Commit();
+    table_->TrimFiles();
+  } catch (...) {
+    // The restored table is encrypted again: give it its key back.
+    try {
+      table_->Unlock(password_);
+    } catch (...) {
+    }
+    cached_recno_ = 0;
+    throw;
+  }
   cached_recno_ = 0;
 }
 

@@ -249,6 +249,42 @@ TEST_F(CryptoTest, EncryptAndDecryptAskForTheStateTheyLeave) {
   EngCloseTable(t);
 }
 
+TEST_F(CryptoTest, WideRecordsZapAndTagsMadeAfterEncryption) {
+  // One slot per block, no memo or index file at encryption time.
+  ENGHANDLE t = 0;
+  ASSERT_EQ(EngCreateTable(conn_, "wide", "K,Integer;BODY,Char,5000", ENG_OPEN_EXCLUSIVE, &t), 0u);
+  auto add = [&](int32_t k, const std::string& body) {
+    ENG_OK_(EngAppendRecord(t));
+    ENG_OK_(EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&k), 4));
+    SetText(t, 2, body);
+    ENG_OK_(EngWriteRecord(t));
+  };
+  for (int32_t k = 1; k <= 5; ++k) add(k, "WIDEBODY" + std::to_string(k));
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENG_OK_(EngEncryptTable(t));
+  ENG_OK_(EngZapTable(t));
+  for (int32_t k = 10; k >= 1; --k) add(k, "AFTERZAP" + std::to_string(k));
+  ENG_OK_(EngCreateIndex(t, "K", "K", ENG_INDEX_UNIQUE, 0, nullptr));
+  EngCloseTable(t);
+  std::string adt = FileBytes(dir_.File("wide.adt")) + FileBytes(dir_.File("wide.tags"));
+  EXPECT_EQ(adt.find("WIDEBODY"), std::string::npos);
+  EXPECT_EQ(adt.find("AFTERZAP"), std::string::npos);
+
+  t = Open("wide", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENGHANDLE k = 0;
+  ENG_OK_(EngGetIndexHandle(t, "K", &k));
+  std::vector<uint32_t> by_key = Walk(k);
+  EXPECT_EQ(by_key, (std::vector<uint32_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+  ENG_OK_(EngGotoRecord(t, 4));
+  std::vector<uint8_t> raw = Record(t);
+  EXPECT_EQ(std::string(raw.begin() + 4, raw.begin() + 13), "AFTERZAP7");
+  ENG_OK_(EngDecryptTable(t));
+  EXPECT_EQ(Walk(k), by_key);
+  EngCloseTable(t);
+  EXPECT_NE(FileBytes(dir_.File("wide.adt")).find("AFTERZAP7"), std::string::npos);
+}
+
 TEST_F(CryptoTest, AChangedByteInAnyFileIsAnErrorNotData) {
   MakeTable();
   Encrypt();
