@@ -7,11 +7,12 @@
 // second walk on the same handle (blocks served from the handle's cache).
 //
 // usage: crypto_bench [N] [DIR]     (N defaults to 1,000,000)
-// Prints absolute times, "ratio <name> <encrypted/plain>" lines (target at
+// Each figure is the best of three runs. Prints absolute times, "ratio <name> <encrypted/plain>" lines (target at
 // most 1.5) and the microseconds per open/enable/close cycle (target under 50).
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -165,17 +166,32 @@ int main(int argc, char** argv) {
     const char* name;
     double plain, encrypted;
   };
-  std::vector<Pair> pairs;
-  auto plain_walks = Walks(conn, "plain", n), enc_walks = Walks(conn, "enc", n);
-  pairs.push_back({"walk", plain_walks.first, enc_walks.first});
-  pairs.push_back({"walk_again", plain_walks.second, enc_walks.second});
-  pairs.push_back({"seek", Seeks(conn, "plain", n), Seeks(conn, "enc", n)});
+  // The machine is shared: each figure is the best of three runs, plain
+  // and encrypted alternating.
+  std::vector<Pair> pairs = {{"walk", 1e9, 1e9}, {"walk_again", 1e9, 1e9}, {"seek", 1e9, 1e9}};
+  for (int run = 0; run < 3; ++run) {
+    for (int encrypted = 0; encrypted < 2; ++encrypted) {
+      const char* name = encrypted ? "enc" : "plain";
+      auto walks = Walks(conn, name, n);
+      double seeks = Seeks(conn, name, n);
+      double* slot[3] = {encrypted ? &pairs[0].encrypted : &pairs[0].plain,
+                         encrypted ? &pairs[1].encrypted : &pairs[1].plain,
+                         encrypted ? &pairs[2].encrypted : &pairs[2].plain};
+      *slot[0] = std::min(*slot[0], walks.first);
+      *slot[1] = std::min(*slot[1], walks.second);
+      *slot[2] = std::min(*slot[2], seeks);
+    }
+  }
   for (const Pair& p : pairs)
     std::printf("%-10s plain %.3f s, encrypted %.3f s\n", p.name, p.plain, p.encrypted);
   for (const Pair& p : pairs) std::printf("ratio %s %.2f\n", p.name, p.encrypted / p.plain);
 
   const int cycles = 10000;
-  double plain = Cycles(conn, "plain", cycles), enc = Cycles(conn, "enc", cycles);
+  double plain = 1e9, enc = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    plain = std::min(plain, Cycles(conn, "plain", cycles));
+    enc = std::min(enc, Cycles(conn, "enc", cycles));
+  }
   std::printf("open, EngEnableEncryption, close: plain %.1f us, encrypted %.1f us per cycle\n",
               plain * 1e6 / cycles, enc * 1e6 / cycles);
   EngDisconnect(conn);

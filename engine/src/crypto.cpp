@@ -22,6 +22,7 @@ constexpr uint32_t kAreaSalt = 8;
 constexpr uint32_t kAreaOps = 24;
 constexpr uint32_t kAreaMem = 32;
 constexpr uint32_t kAreaCheck = 40;
+constexpr uint32_t kAreaHeaderMac = 72;
 constexpr char kCheckText[] = "DBU table key check 1";
 constexpr size_t kAdBytes = kSaltBytes + 1 + 8;
 
@@ -139,6 +140,7 @@ bool Params::Read(const uint8_t* area) {
   opslimit = Load64(area + kAreaOps);
   memlimit = Load64(area + kAreaMem);
   std::memcpy(check, area + kAreaCheck, kCheckBytes);
+  std::memcpy(header_mac, area + kAreaHeaderMac, kCheckBytes);
   return opslimit >= crypto_pwhash_OPSLIMIT_MIN && opslimit <= kMaxOps && memlimit >= crypto_pwhash_MEMLIMIT_MIN &&
          memlimit <= kMaxMem;
 }
@@ -150,6 +152,7 @@ void Params::Write(uint8_t* area) const {
   Store64(area + kAreaOps, opslimit);
   Store64(area + kAreaMem, memlimit);
   std::memcpy(area + kAreaCheck, check, kCheckBytes);
+  std::memcpy(area + kAreaHeaderMac, header_mac, kCheckBytes);
 }
 
 bool Params::AreaIsEmpty(const uint8_t* area) {
@@ -182,6 +185,14 @@ bool Cipher::Open(Kind kind, uint64_t number, const uint8_t* in, size_t n, uint8
   AssociatedData(kind, number, ad);
   return crypto_aead_xchacha20poly1305_ietf_decrypt(plain, nullptr, nullptr, in + kNonceBytes, n + kTagBytes, ad,
                                                     sizeof ad, in, key_->bytes()) == 0;
+}
+
+void Cipher::Mac(const uint8_t* a, size_t an, const uint8_t* b, size_t bn, uint8_t* out) const {
+  crypto_generichash_state st;
+  crypto_generichash_init(&st, key_->bytes(), kKeyBytes, kCheckBytes);
+  crypto_generichash_update(&st, a, an);
+  crypto_generichash_update(&st, b, bn);
+  crypto_generichash_final(&st, out, kCheckBytes);
 }
 
 std::shared_ptr<const Cipher> Unlock(const std::string& password, const Params& params) {

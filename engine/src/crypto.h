@@ -44,6 +44,7 @@ struct Params {
   uint64_t opslimit = 0;
   uint64_t memlimit = 0;
   uint8_t check[kCheckBytes] = {};
+  uint8_t header_mac[kCheckBytes] = {};  // Cipher::Mac of the table's definition bytes
 
   // False when the area does not hold valid parameters.
   bool Read(const uint8_t* area);
@@ -63,6 +64,8 @@ class Cipher {
   // in holds n + kOverhead bytes; false (plain untouched or wiped) when it
   // fails authentication.
   bool Open(Kind kind, uint64_t number, const uint8_t* in, size_t n, uint8_t* plain) const;
+  // A keyed BLAKE2b of two byte ranges (kCheckBytes into out).
+  void Mac(const uint8_t* a, size_t an, const uint8_t* b, size_t bn, uint8_t* out) const;
 
  private:
   void AssociatedData(Kind kind, uint64_t number, uint8_t* ad) const;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <cstring>
@@ -183,9 +184,19 @@ bool SharedTable::Unlock(const std::string& password) {
   std::shared_ptr<const crypto::Cipher> cipher = crypto::Unlock(password, params);
   if (!cipher) return false;
   TableLock lock(*this);
-  if (encrypted_ && std::memcmp(params.salt, crypto_params_.salt, crypto::kSaltBytes) == 0 && !cipher_)
+  if (encrypted_ && std::memcmp(params.salt, crypto_params_.salt, crypto::kSaltBytes) == 0 && !cipher_) {
+    uint8_t mac[crypto::kCheckBytes];
+    HeaderMac(*cipher, mac);
+    if (sodium_memcmp(mac, crypto_params_.header_mac, sizeof mac) != 0)
+      Fail(ENG_ERR_TAMPERED, "The header of table " + path_ + " fails authentication (the file was changed outside the engine)");
     cipher_ = std::move(cipher);
+  }
   return true;
+}
+
+void SharedTable::HeaderMac(const crypto::Cipher& cipher, uint8_t* out) {
+  const uint8_t* h = Header();
+  cipher.Mac(h, fmt::kOffSlotCount, h + fmt::kFixedHeader, header_size_ - fmt::kFixedHeader, out);
 }
 
 void SharedTable::SyncCaches() {
@@ -593,8 +604,9 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
   uint16_t flags = Load16(h + fmt::kOffFlags) & ~crypto::kFlagEncrypted;
   Store16(h + fmt::kOffFlags, static_cast<uint16_t>(flags | (to_encrypted ? crypto::kFlagEncrypted : 0)));
   if (to_encrypted) {
-    params->Write(h + fmt::kOffCrypto);
     crypto_params_ = *params;
+    HeaderMac(*cipher, crypto_params_.header_mac);
+    crypto_params_.Write(h + fmt::kOffCrypto);
   } else {
     std::memset(h + fmt::kOffCrypto, 0, crypto::kAreaBytes);
   }

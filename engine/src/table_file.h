@@ -148,6 +148,9 @@ class SharedTable {
   void SealBlocks();                      // before commit: dirty blocks back into the file
   void SyncCaches();                      // on locking: drop copies another process made stale
   void LoadCryptoState();                 // encryption mode and geometry from the header
+  // The MAC of what opening trusts in clear: the header's sizes and flags
+  // and the field definitions (not the counts, which change with records).
+  void HeaderMac(const crypto::Cipher& cipher, uint8_t* out);
   void Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params* params, bool pack);
   void SaveHeader();
   uint64_t StoreMemo(const std::string& content, uint8_t* fieldRaw);

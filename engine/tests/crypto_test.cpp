@@ -316,6 +316,13 @@ TEST_F(CryptoTest, AChangedByteInAnyFileIsAnErrorNotData) {
     EXPECT_EQ(Walk(t).size(), 39u);
     EngCloseTable(t);
   }
+  // A changed field definition (in clear) is told when the password is given.
+  FlipByte(dir_.File("secret.adt"), 256 + 160 + 1);  // second field's name
+  ENGHANDLE changed = Open("secret");
+  EXPECT_EQ(Code(EngEnableEncryption(changed, kPassword)), ENG_ERR_TAMPERED);
+  EXPECT_EQ(Code(EngGotoTop(changed)), ENG_ERR_ENCRYPTED);
+  EngCloseTable(changed);
+  FlipByte(dir_.File("secret.adt"), 256 + 160 + 1);
   // Clearing the encrypted flag does not make ciphertext pass for records.
   FlipByte(dir_.File("secret.adt"), 26, 1);
   ENGHANDLE t = 0;
