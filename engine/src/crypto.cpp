@@ -55,8 +55,18 @@ LiveKeys& Live() {
   static LiveKeys* live = new LiveKeys();  // outlives every key
   return *live;
 }
+// Set once keys are wiped: a table closed by a later exit handler must fail
+// rather than seal with a wiped key.
+std::atomic<bool> g_keys_wiped{false};
+
+void RequireKeys() {
+  if (g_keys_wiped.load(std::memory_order_acquire))
+    Fail(ENG_ERR_INTERNAL, "Table keys are no longer available: the process is exiting");
+}
+
 struct WipeAtExit {
   ~WipeAtExit() {
+    g_keys_wiped.store(true, std::memory_order_release);
     std::lock_guard<std::mutex> g(Live().mu);
     for (uint8_t* k : Live().keys) sodium_memzero(k, kKeyBytes);
   }
@@ -172,6 +182,7 @@ void Cipher::AssociatedData(Kind kind, uint64_t number, uint8_t* ad) const {
 }
 
 void Cipher::Seal(Kind kind, uint64_t number, const uint8_t* plain, size_t n, uint8_t* out) const {
+  RequireKeys();
   uint8_t ad[kAdBytes];
   AssociatedData(kind, number, ad);
   std::memcpy(out, g_nonce_prefix, 16);
@@ -181,6 +192,7 @@ void Cipher::Seal(Kind kind, uint64_t number, const uint8_t* plain, size_t n, ui
 }
 
 bool Cipher::Open(Kind kind, uint64_t number, const uint8_t* in, size_t n, uint8_t* plain) const {
+  RequireKeys();
   uint8_t ad[kAdBytes];
   AssociatedData(kind, number, ad);
   return crypto_aead_xchacha20poly1305_ietf_decrypt(plain, nullptr, nullptr, in + kNonceBytes, n + kTagBytes, ad,
@@ -188,6 +200,7 @@ bool Cipher::Open(Kind kind, uint64_t number, const uint8_t* in, size_t n, uint8
 }
 
 void Cipher::Mac(const uint8_t* a, size_t an, const uint8_t* b, size_t bn, uint8_t* out) const {
+  RequireKeys();
   crypto_generichash_state st;
   crypto_generichash_init(&st, key_->bytes(), kKeyBytes, kCheckBytes);
   crypto_generichash_update(&st, a, an);
