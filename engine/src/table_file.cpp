@@ -111,7 +111,17 @@ void SharedTable::Load(bool alone) {
 
   empty_record_.assign(record_length_, 0);
   for (const auto& f : fields_) WriteEmptyField(f, empty_record_.data());
-  LoadCryptoState();
+  journal_.Open(ResolveNoCase(base() + ".jrn"));
+  // A change that died half-way (an encryption, say) may have left the
+  // header between two modes; the journal restores it below.
+  bool recovering = alone && journal_.HasEntries();
+  try {
+    LoadCryptoState();
+  } catch (const EngineError&) {
+    if (!recovering) throw;
+    encrypted_ = false;
+    cipher_.reset();
+  }
 
   journal_.SetFile(kTableFile, &adt_);
   if (memo) {
@@ -127,15 +137,12 @@ void SharedTable::Load(bool alone) {
       Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is damaged");
     journal_.SetFile(kMemoFile, &memo_);
   }
-  journal_.Open(ResolveNoCase(base() + ".jrn"));
   indexes_ = std::make_unique<IndexSet>(*this, journal_);
   indexes_->Open();
   observer_ = indexes_.get();
   if (alone) {
     journal_.InitMutex();
     if (journal_.HasEntries()) {
-      // A change that died half-way (an encryption, say) may have switched
-      // the mode: read it again from the restored header.
       journal_.Recover();
       adt_.Refresh();
       LoadCryptoState();
