@@ -147,11 +147,13 @@ BlockCache::Entry* IndexSet::CachedPage(uint32_t page) {
   uint64_t end = PageOffset(page) + StoredPageSize();
   if (end > file_.size()) file_.Refresh();
   if (end > file_.size()) Damaged("shorter than its page count");
-  std::vector<uint8_t> plain(page_size_);
-  if (!cipher->Open(crypto::Kind::kIndexPage, page, file_.data() + PageOffset(page), page_size_, plain.data()))
+  BlockCache::Entry* e = pages_.Insert(page, page_size_);
+  if (!cipher->Open(crypto::Kind::kIndexPage, page, file_.data() + PageOffset(page), page_size_, e->data())) {
+    pages_.Drop(page);
     Fail(ENG_ERR_TAMPERED, "Index file " + path_ + ": page " + std::to_string(page) +
                                " fails authentication (the file was changed outside the engine)");
-  return pages_.Insert(page, std::move(plain));
+  }
+  return e;
 }
 
 void IndexSet::SealPages() {
@@ -160,7 +162,7 @@ void IndexSet::SealPages() {
     BlockCache::Entry* e = pages_.Find(page);
     uint64_t off = PageOffset(static_cast<uint32_t>(page));
     file_.Reserve(off + StoredPageSize());
-    cipher->Seal(crypto::Kind::kIndexPage, page, e->plain.data(), page_size_, file_.data() + off);
+    cipher->Seal(crypto::Kind::kIndexPage, page, e->data(), page_size_, file_.data() + off);
   }
   pages_.ClearDirty();
 }
@@ -205,7 +207,7 @@ uint32_t IndexSet::PageCount() { return Load32(file_.data() + kOffPageCount); }
 const uint8_t* IndexSet::Read(uint32_t page) {
   if (page == 0 || page > PageCount())
     Damaged("page " + std::to_string(page) + " is not allocated");
-  if (table_.encrypted()) return CachedPage(page)->plain.data();
+  if (table_.encrypted()) return CachedPage(page)->data();
   uint64_t end = PageOffset(page) + page_size_;
   if (end > file_.size()) file_.Refresh();
   if (end > file_.size()) Damaged("shorter than its page count");
@@ -250,7 +252,8 @@ uint32_t IndexSet::Allocate() {
   // drops it.
   saved_.push_back(page);
   if (table_.encrypted()) {
-    BlockCache::Entry* e = pages_.Insert(page, std::vector<uint8_t>(page_size_, 0));
+    BlockCache::Entry* e = pages_.Insert(page, page_size_);
+    std::memset(e->data(), 0, page_size_);
     pages_.MarkDirty(page, e);
     return page;
   }

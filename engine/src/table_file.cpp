@@ -140,7 +140,17 @@ void SharedTable::Load(bool alone) {
 
   empty_record_.assign(record_length_, 0);
   for (const auto& f : fields_) WriteEmptyField(f, empty_record_.data());
-  LoadCryptoState();
+  journal_.Open(ResolveNoCase(base() + ".jrn"));
+  // A change that died half-way (an encryption, say) may have left the
+  // header between two modes; the journal restores it below.
+  bool recovering = alone && journal_.HasEntries();
+  try {
+    LoadCryptoState();
+  } catch (const EngineError&) {
+    if (!recovering) throw;
+    encrypted_ = false;
+    cipher_.reset();
+  }
 
   journal_.SetFile(kTableFile, &adt_);
   if (memo) {
@@ -156,15 +166,12 @@ void SharedTable::Load(bool alone) {
       Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is damaged");
     journal_.SetFile(kMemoFile, &memo_);
   }
-  journal_.Open(ResolveNoCase(base() + ".jrn"));
   indexes_ = std::make_unique<IndexSet>(*this, journal_);
   indexes_->Open();
   observer_ = indexes_.get();
   if (alone) {
     journal_.InitMutex();
     if (journal_.HasEntries()) {
-      // A change that died half-way (an encryption, say) may have switched
-      // the mode: read it again from the restored header.
       journal_.Recover();
       adt_.Refresh();
       LoadCryptoState();
@@ -239,19 +246,25 @@ void SharedTable::SyncCaches() {
 BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
   if (BlockCache::Entry* e = blocks_.Find(block)) return e;
   if (!cipher_) FailLocked();
-  std::vector<uint8_t> plain(uint64_t{slots_per_block_} * slot_size_, 0);
+  size_t size = size_t{slots_per_block_} * slot_size_;
   uint64_t first = block * slots_per_block_ + 1;
   // A block that starts beyond the count has never been sealed: it is new.
-  if (first <= SlotCount()) {
-    uint64_t end = BlockOffset(block) + block_stored_;
-    if (end > adt_.size()) adt_.Refresh();
-    if (end > adt_.size()) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
-    if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), plain.size(), plain.data()))
-      Fail(ENG_ERR_TAMPERED, "Table " + path_ + ": records " + std::to_string(first) + " to " +
-                                 std::to_string(first + slots_per_block_ - 1) +
-                                 " fail authentication (the file was changed outside the engine)");
+  if (first > SlotCount()) {
+    BlockCache::Entry* e = blocks_.Insert(block, size);
+    std::memset(e->data(), 0, size);
+    return e;
   }
-  return blocks_.Insert(block, std::move(plain));
+  uint64_t end = BlockOffset(block) + block_stored_;
+  if (end > adt_.size()) adt_.Refresh();
+  if (end > adt_.size()) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
+  BlockCache::Entry* e = blocks_.Insert(block, size);
+  if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), size, e->data())) {
+    blocks_.Drop(block);
+    Fail(ENG_ERR_TAMPERED, "Table " + path_ + ": records " + std::to_string(first) + " to " +
+                               std::to_string(first + slots_per_block_ - 1) +
+                               " fail authentication (the file was changed outside the engine)");
+  }
+  return e;
 }
 
 const uint8_t* SharedTable::Slot(uint64_t recno) {
@@ -260,7 +273,7 @@ const uint8_t* SharedTable::Slot(uint64_t recno) {
     return adt_.data() + SlotOffset(recno);
   }
   uint64_t i = recno - 1;
-  return RecordBlock(i / slots_per_block_)->plain.data() + (i % slots_per_block_) * slot_size_;
+  return RecordBlock(i / slots_per_block_)->data() + (i % slots_per_block_) * slot_size_;
 }
 
 uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled) {
@@ -272,7 +285,7 @@ uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length
   uint64_t i = recno - 1, block = i / slots_per_block_;
   BlockCache::Entry* e = RecordBlock(block);
   blocks_.MarkDirty(block, e);
-  return e->plain.data() + (i % slots_per_block_) * slot_size_;
+  return e->data() + (i % slots_per_block_) * slot_size_;
 }
 
 void SharedTable::SealBlocks() {
@@ -281,7 +294,7 @@ void SharedTable::SealBlocks() {
     uint64_t off = BlockOffset(block);
     adt_.Reserve(off + block_stored_);
     journal_.Save(kTableFile, off, block_stored_);
-    cipher_->Seal(crypto::Kind::kRecords, block, e->plain.data(), e->plain.size(), adt_.data() + off);
+    cipher_->Seal(crypto::Kind::kRecords, block, e->data(), e->size(), adt_.data() + off);
   }
   blocks_.ClearDirty();
 }

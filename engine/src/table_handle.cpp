@@ -591,6 +591,7 @@ void TableHandle::DecryptTable() {
 }
 
 uint64_t TableHandle::RecordCount(bool respect_filter) {
+  if (respect_filter && filter_) RequireAccess();  // the filter reads records
   TableLock lock(*table_);
   if (!respect_filter || !filter_) return table_->LiveCount();
   uint64_t n = 0;

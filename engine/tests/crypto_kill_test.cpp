@@ -290,12 +290,19 @@ TEST(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
       Writer(dir.path(), pipefd[1], round);
     }
     ::close(pipefd[1]);
-    ::usleep(2000 + rng() % 15000);
+    // Kill only once the child completed a first write: a slow start (a
+    // sanitizer build on a busy machine) must not make every round empty.
+    std::string log;
+    char buf[256];
+    ssize_t got;
+    while (log.find("\nC") == std::string::npos && (got = ::read(pipefd[0], buf, sizeof buf)) > 0)
+      log.append(buf, static_cast<size_t>(got));
+    ::usleep(rng() % 15000);
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself with " << WEXITSTATUS(status);
-    std::string log = ReadAll(pipefd[0]);
+    log += ReadAll(pipefd[0]);
     ::close(pipefd[0]);
 
     std::istringstream in(log);
