@@ -57,11 +57,9 @@ namespace {
 class OpenedTable {
  public:
   OpenedTable(ConnectionObject& conn, const std::string& name, const StatementOptions& options, bool exclusive,
-              bool for_write) {
+              bool /*for_write*/) {
     path_ = ResolveTablePath(conn, name);
     if (!FileExists(path_)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + name + " does not exist (" + path_ + ")");
-    if (for_write && options.read_only)
-      Fail(ENG_ERR_READ_ONLY, "The statement is read-only and cannot change table " + name);
     uint32_t open = exclusive ? ENG_OPEN_EXCLUSIVE : 0;
     ENGRESULT rc = EngOpenTable(conn.self, path_.c_str(), nullptr, ENG_TABLE_NATIVE, options.char_type,
                                 options.lock_type, ENG_IGNORE_RIGHTS, open, &h_);
@@ -694,8 +692,7 @@ FieldSpec SpecOfColumn(const std::string& name, const sql::ColumnType& type) {
   return {name, type.type, type.length, type.decimals};
 }
 
-ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement& s, const StatementOptions& options) {
-  if (options.read_only) Fail(ENG_ERR_READ_ONLY, "The statement is read-only and cannot create table " + s.table.name);
+ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement& s, const StatementOptions& /*options*/) {
   std::vector<FieldSpec> specs;
   for (const auto& c : s.columns) specs.push_back(SpecOfColumn(c.name, c.type));
   std::string n = s.table.name;

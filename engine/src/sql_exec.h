@@ -28,7 +28,7 @@
 namespace eng {
 
 struct StatementOptions {
-  bool read_only = false;  // refuse statements that change tables
+  bool read_only = false;  // the cursor a statement returns is read-only (ours always are)
   uint16_t lock_type = ENG_LOCK_PROPRIETARY;
   uint16_t char_type = ENG_CHARS_ANSI;
   uint16_t table_type = ENG_TABLE_DEFAULT;
