@@ -466,8 +466,14 @@ void TDbExtendedDataSet::Delete() {
   ENGRESULT r = EngDeleteRecord(TableHandle());
   if (r == ENG_OK) r = EngWriteRecord(TableHandle());
   if (r != ENG_OK) {
-    EngCancelUpdate(TableHandle());
-    Require(r);
+    // The error is taken before the cancel, whose own result would replace
+    // the engine's last error text.
+    try {
+      Require(r);
+    } catch (...) {
+      EngCancelUpdate(TableHandle());
+      throw;
+    }
   }
   // The lock of an edited record goes with the record.
   if (state == StateEdit && !Exclusive()) EngUnlockRecord(TableHandle(), recNo);
