@@ -211,7 +211,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool OnDictionaryConnection() const;
   void SetState(TDataSetState state) { state_ = state; }
   void SetTableTypeFromEngine(uint16_t engineType);
-  void ForceReadOnly() { readOnly_ = true; }
+  void ForceReadOnly(bool value = true) { readOnly_ = value; }
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
