@@ -354,7 +354,9 @@ void TDbExtendedDataSet::Edit() {
   }
   SettlePendingChanges();
   CheckModifiable();
-  if (!EngineAtCurrent()) MoveEngineToCurrent();
+  // A record another user deleted must not leave the engine elsewhere: the
+  // lock and the edit would then belong to different records.
+  if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
   const uint32_t recNo = CurrentRecordNumber();
   if (!Exclusive()) {
     ENGRESULT r = EngLockRecord(TableHandle(), recNo);
@@ -488,8 +490,12 @@ void TDbExtendedDataSet::Delete() {
   }
   if (!HasCurrentRecord()) DatabaseError("Cannot perform this operation on an empty dataset");
   const uint32_t recNo = CurrentRecordNumber();
-  if (state == StateBrowse) MoveEngineToCurrent();
-  else Require(EngGotoRecord(TableHandle(), recNo));
+  // Never delete whatever record the engine happens to stand on.
+  if (state == StateBrowse) {
+    if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
+  } else {
+    Require(EngGotoRecord(TableHandle(), recNo));
+  }
   ENGRESULT r = EngDeleteRecord(TableHandle());
   if (r == ENG_OK) r = EngWriteRecord(TableHandle());
   if (r != ENG_OK) {

@@ -316,3 +316,27 @@ TEST_F(EditingTest, ClosedSharedCursorLeavesTheTableFreeForExclusiveUse) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(EditingTest, RecordDeletedByAnotherCursorIsNeitherEditedNorDeletedInItsPlace) {
+  People({1, 2, 3});
+  auto a = Cursor("people", "MEDSCH");
+  auto b = Cursor("people", "DbTable1");
+  a->Open();
+  b->Open();
+  a->Next();
+  b->Next();
+  b->Delete();  // record 2 is gone under a
+  EXPECT_EQ(b->FieldByName("ID").AsInteger(), 3);
+  EXPECT_NE(ErrorOf([&] { a->Edit(); }), "<no error>");
+  EXPECT_EQ(a->State(), StateBrowse);
+  EXPECT_NE(ErrorOf([&] { a->Delete(); }), "<no error>");
+  a->Close();
+  b->Close();
+  EXPECT_EQ(Ids("people"), "1,3") << "only the record meant was deleted";
+}
+
+}  // namespace
+}  // namespace dbu
