@@ -191,7 +191,7 @@ void LoadTable(const std::string& baseDir, const std::string& scriptPath, const 
     h.connection = 0;
     throw EDemoError(where + ": " + EngineErrorText());
   }
-  if (EngCreateTable(h.connection, table.FileName.c_str(), defs.c_str(), 0, &h.table) != ENG_OK) {
+  if (EngCreateTable(h.connection, table.FileName.c_str(), defs.c_str(), ENG_OPEN_EXCLUSIVE, &h.table) != ENG_OK) {
     h.table = 0;
     throw EDemoError(where + ": " + EngineErrorText());
   }

@@ -507,6 +507,7 @@ void BTree::Verify() {
 }
 
 void BTree::SortEntries(uint8_t* entries, size_t count, size_t entryLen) {
+  if (count < 2) return;  // nothing to order (and no buffer to touch)
   std::vector<uint32_t> order(count);
   for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
