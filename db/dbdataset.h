@@ -211,7 +211,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool OnDictionaryConnection() const;
   void SetState(TDataSetState state) { state_ = state; }
   void SetTableTypeFromEngine(uint16_t engineType);
-  void ForceReadOnly() { readOnly_ = true; }
+  void ForceReadOnly(bool value = true) { readOnly_ = value; }
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
@@ -226,8 +226,17 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // The cursor shows no record: Eof and Bof true.
   void ShowNoRecord();
   // Moves the engine back to the current record (its bookmark, or its
-  // record number while no bookmark was taken).
-  void MoveEngineToCurrent();
+  // record number while no bookmark was taken); false when the record is
+  // gone or there is none.
+  bool MoveEngineToCurrent();
+  // True while the engine position is known to be the current record.
+  bool EngineAtCurrent() const { return engineAtCurrent_; }
+  // The order was chosen by a derived cursor: the engine handle giving it.
+  void SetOrderHandle(ENGHANDLE handle) { orderHandle_ = handle; }
+  // Reads the bookmark length of the current order again (after the order
+  // changed); bookmarks taken in the old order are dropped.
+  void ReadBookmarkLength();
+  const std::vector<uint16_t>& BlobFieldNumbers() const { return blobFieldNums_; }
   // After a table maintenance call: to First at the beginning, to the last
   // record at the end, else the current record is read again.
   void Reposition();
@@ -289,13 +298,6 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
   TRecordBuffer current_;
   TRecordBuffer scratch_;
-};
-
-// The layer of the cursor classes that queries and tables share beyond the
-// base: index selection, record editing and filters build on it.
-class TDbExtendedDataSet : public TDbDataSet {
- public:
-  using TDbDataSet::TDbDataSet;
 };
 
 }  // namespace dbu

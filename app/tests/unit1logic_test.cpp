@@ -48,6 +48,9 @@ TEST_F(LogicFixture, ObjectsCarryTheirStartUpSettings) {
   EXPECT_EQ(f.TblCompany.TableName(), "mcompany.adt");
   EXPECT_EQ(f.Code.TableName(), "CODE.ADT");
   EXPECT_EQ(f.groupCode.TableName(), "GRPCODE.ADT");
+  EXPECT_EQ(f.Code.IndexFieldNames(), "CATEGORY;CODE");
+  EXPECT_EQ(f.groupCode.IndexFieldNames(), "GROUP_CODE");
+  EXPECT_EQ(f.MEDSCH.IndexMode(), TIndexMode::None);
   EXPECT_EQ(f.groupCode.DbConnection(), &f.DbConnection1);
   EXPECT_EQ(f.DbTable1.DbConnection(), &f.DbConnection1);
   EXPECT_FALSE(f.DbTable1.DbTableOptions().DbRightsCheck);
@@ -57,8 +60,10 @@ TEST_F(LogicFixture, ObjectsCarryTheirStartUpSettings) {
   EXPECT_FALSE(f.DbQuery1.DbTableOptions().DbRightsCheck);
   EXPECT_EQ(f.SheetReader1.WorksheetNames(), std::vector<std::string>{"Sheet1"});
   EXPECT_EQ(TForm1Logic::GetAdminPassword(), "KVRNA7310");
-  // The four table cursors on the company connection, one on the base one.
-  EXPECT_EQ(f.DbConnection1.DataSetCount(), 4u);
+  // The four table cursors and the query on the company connection, one
+  // table cursor on the base one.
+  EXPECT_EQ(f.DbConnection1.DataSetCount(), 5u);
+  EXPECT_EQ(f.DbQuery1.DbConnection(), &f.DbConnection1);
   EXPECT_EQ(f.DbConnection2.DataSetCount(), 1u);
 }
 
