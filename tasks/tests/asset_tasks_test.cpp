@@ -167,6 +167,16 @@ TEST_F(AssetTasks, RemoveTransferSeeksTheNotDisposedRecordByDate) {
             "A2005100072|P|P|C1|30/12/1899|12071\n");
 }
 
+TEST_F(AssetTasks, DemoCompanyB02HoldsWhatEachTaskLooksFor) {
+  MakeDemo(base.Path());
+  ui.ConfirmAnswer = true;
+  for (int task : {15, 20, 21, 24}) {
+    EXPECT_EQ(Run(task, "B02"), TRunEnd::Done) << task;
+    for (const std::string& event : ui.Events)
+      EXPECT_EQ(event.find("Unable"), std::string::npos) << task << ": " << event;
+  }
+}
+
 TEST_F(AssetTasks, MissingTableEndsRunWithError) {
   Assets("ROW 0002244F | PROD | C3 | 200507 | SOLD\n");
   Build();

@@ -1,6 +1,9 @@
 // Task 8 (database version) and task 37 (code table copy) run end to end.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "tasks2_support.h"
@@ -175,6 +178,68 @@ TEST_F(CopyTask, DestinationTableHeldElsewhereStopsTheCopyThere) {
   EXPECT_EQ(Kv("C03", "CATTOGS"), "a|b\n");
   EXPECT_EQ(Kv("C03", "CODE"), "old|1\n");
   EXPECT_EQ(Kv("C03", "PRECOST"), "old|1\n");
+}
+
+TEST_F(CopyTask, DestinationTableOpenInAnotherProcess) {
+  CodeTables("A01", "ROW a | b\n");
+  CodeTables("C03", "ROW old | 1\n");
+  Build();
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Holds C03's GRPCODE open until the parent lets go.
+    char byte = 0;
+    try {
+      TComponent owner;
+      TDbConnection other(&owner);
+      other.SetName("OtherProcess");
+      other.SetLoginPrompt(false);
+      other.SetDbServerTypes(stLOCAL | stREMOTE);
+      other.SetConnectPath(Folder("C03"));
+      TDbTable held(&owner);
+      held.SetName("Held");
+      held.SetDbConnection(&other);
+      held.SetTableName("GRPCODE.ADT");
+      held.Open();
+      byte = 1;
+      if (write(ready[1], &byte, 1) != 1) _exit(2);
+      if (read(release[0], &byte, 1) != 1) _exit(3);
+      _exit(0);
+    } catch (...) {
+      if (write(ready[1], &byte, 1) != 1) _exit(2);
+      _exit(1);
+    }
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 1) << "the other process could not open the table";
+  ui.InputAnswers = {"C03"};
+  TRunEnd end = Run(37);
+  ASSERT_EQ(write(release[1], &byte, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(end, TRunEnd::Error);
+  EXPECT_EQ(ui.Events.back().rfind("error: groupCode: ", 0), 0u) << ui.Events.back();
+  EXPECT_EQ(ui.LogLines().size(), 6u);
+  CloseForm();
+  EXPECT_EQ(Kv("C03", "GL_NATURE"), "a|b\n");
+  EXPECT_EQ(Kv("C03", "GRPCODE"), "old|1\n");
+  EXPECT_EQ(Kv("C03", "PRECAT"), "old|1\n");
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+}
+
+TEST_F(CopyTask, DemoBaseCopiesA01IntoC03) {
+  MakeDemo(base.Path());
+  ui.InputAnswers = {"C03"};
+  EXPECT_EQ(Run(37), TRunEnd::Done) << ui.Events.back();
+  EXPECT_EQ(ui.LogLines().size(), 9u);
+  CloseForm();
+  EXPECT_EQ(Rows("C03", "CATDEF", {"CATEGORY", "LIFE_YEARS"}), "C1000|3\nC2000|10\nC3000|~\n");
+  EXPECT_EQ(Rows("C03", "CATTOGS", {"CATEGORY"}), "");
+  EXPECT_EQ(Rows("C03", "GRPCODE", {"GROUP_CODE"}), Rows("A01", "GRPCODE", {"GROUP_CODE"}));
 }
 
 TEST_F(CopyTask, MissingSourceTableLeavesItsDestinationAlone) {
