@@ -51,8 +51,37 @@ SharedTable::~SharedTable() {
 
 std::string SharedTable::base() const { return StripExtension(path_); }
 
+// A change that died halfway may have rewritten the header itself (ALTER
+// TABLE replaces the whole file under the journal): restore the old bytes
+// before the layout is read from them.
+void SharedTable::RecoverBeforeLoad() {
+  std::string jrn = ResolveNoCase(base() + ".jrn");
+  if (!FileExists(jrn) || !adt_.writable()) return;
+  journal_.SetFile(kTableFile, &adt_);
+  std::string memo_path = ResolveNoCase(base() + ".memo");
+  if (FileExists(memo_path)) {
+    memo_.Open(memo_path, false);
+    journal_.SetFile(kMemoFile, &memo_);
+  }
+  MappedFile tags;
+  std::string tags_path = ResolveNoCase(base() + ".tags");
+  if (FileExists(tags_path)) {
+    tags.Open(tags_path, false);
+    journal_.SetFile(kIndexFile, &tags);
+  }
+  journal_.Open(jrn);
+  journal_.InitMutex();
+  if (journal_.HasEntries()) journal_.Recover();
+  journal_.Close();
+  journal_.SetFile(kMemoFile, nullptr);
+  journal_.SetFile(kIndexFile, nullptr);
+  memo_.Close();
+  adt_.Open(path_, false);
+}
+
 void SharedTable::Load(bool alone) {
   adt_.Open(path_, false);
+  if (alone) RecoverBeforeLoad();
   const std::string bad = "Table " + path_ + " is damaged or not a table: ";
   uint64_t file_len = adt_.size();
   if (file_len < fmt::kFixedHeader || std::memcmp(adt_.data(), fmt::kTableMagic, 8) != 0)

@@ -99,6 +99,7 @@ class SharedTable {
   void AbortChange();  // restores what the operation changed so far
   Journal& journal() { return journal_; }
   MappedFile& table_file() { return adt_; }
+  MappedFile& memo_file() { return memo_; }
 
   IndexSet& indexes() { return *indexes_; }
 
@@ -109,6 +110,7 @@ class SharedTable {
  private:
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
+  void RecoverBeforeLoad();
   void EnsureMapped(uint64_t recno);
   uint64_t SlotOffset(uint64_t recno) const { return header_size_ + (recno - 1) * slot_size_; }
   uint8_t* Header() { return adt_.data(); }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -94,12 +95,16 @@ TableHandle::~TableHandle() {
       // Entries of a closed handle count as stale anyway.
     }
   }
-  // The last handle anywhere gives back the room files were grown by.
-  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0 &&
-      TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+  // The last handle anywhere gives back the room files were grown by. The
+  // opening lock keeps a concurrent opener waiting (instead of finding the
+  // table held exclusively) while this handle checks that it is alone.
+  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0) {
     try {
-      TableLock lock(*table_);
-      table_->TrimFiles();
+      LockRangeWait(fd_, lockpos::kInit, LockKind::kExclusive);
+      if (TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+        TableLock lock(*table_);
+        table_->TrimFiles();
+      }
     } catch (...) {
       // Only slack stays behind.
     }
@@ -127,7 +132,24 @@ bool TableHandle::Shows(uint32_t recno) {
   return !filter_ || filter_(recno, table_->Record(recno));
 }
 
+bool TableHandle::RefreshCandidates() {
+  if (!candidates_source_ || !filter_) return false;
+  uint64_t stamp = table_->ChangeCounter();
+  if (!candidates_valid_ || stamp != candidates_stamp_) {
+    candidates_.clear();
+    candidates_usable_ = candidates_source_(&candidates_);
+    candidates_stamp_ = stamp;
+    candidates_valid_ = true;
+  }
+  return candidates_usable_;
+}
+
 uint32_t TableHandle::NextNatural(uint32_t from) {
+  if (RefreshCandidates()) {
+    for (auto it = std::upper_bound(candidates_.begin(), candidates_.end(), from); it != candidates_.end(); ++it)
+      if (Shows(*it)) return *it;
+    return 0;
+  }
   uint64_t count = table_->SlotCount();
   for (uint64_t r = uint64_t{from} + 1; r <= count; ++r)
     if (Shows(static_cast<uint32_t>(r))) return static_cast<uint32_t>(r);
@@ -135,6 +157,14 @@ uint32_t TableHandle::NextNatural(uint32_t from) {
 }
 
 uint32_t TableHandle::PrevNatural(uint32_t from) {
+  if (RefreshCandidates()) {
+    auto it = from == 0 ? candidates_.end() : std::lower_bound(candidates_.begin(), candidates_.end(), from);
+    while (it != candidates_.begin()) {
+      --it;
+      if (Shows(*it)) return *it;
+    }
+    return 0;
+  }
   uint64_t r = from == 0 ? table_->SlotCount() : uint64_t{from} - 1;
   for (; r >= 1; --r)
     if (Shows(static_cast<uint32_t>(r))) return static_cast<uint32_t>(r);

@@ -87,11 +87,22 @@ class TableHandle {
 
   void Zap();
   void Pack();
+  // The table's files were rewritten with another layout under this handle
+  // (ALTER TABLE): closing must not shorten them by the old layout.
+  void SkipTrimAtClose() { skip_trim_ = true; }
   uint64_t RecordCount(bool respect_filter);
 
   // Filter: records for which it returns false are skipped by navigation.
   using Filter = std::function<bool(uint32_t recno, const uint8_t* raw)>;
-  void SetFilter(Filter f) { filter_ = std::move(f); }
+  // Candidates: the only records that can pass the filter, ascending (run
+  // under the table's lock; false when it has no way to tell). Natural-order
+  // navigation then visits only those instead of every slot.
+  using Candidates = std::function<bool(std::vector<uint32_t>* out)>;
+  void SetFilter(Filter f, Candidates candidates = nullptr) {
+    filter_ = std::move(f);
+    candidates_source_ = std::move(candidates);
+    candidates_valid_ = false;
+  }
   bool HasFilter() const { return static_cast<bool>(filter_); }
 
   // Where a record is shown: live and passing the filter (lock held).
@@ -132,7 +143,13 @@ class TableHandle {
   uint32_t cached_recno_ = 0;
   uint64_t cached_seq_ = 0;
   Filter filter_;
+  bool RefreshCandidates();  // under the table lock; false: walk every slot
+  Candidates candidates_source_;
+  std::vector<uint32_t> candidates_;
+  bool candidates_valid_ = false, candidates_usable_ = false;
+  uint64_t candidates_stamp_ = 0;
   uint32_t last_autoinc_ = 0;
+  bool skip_trim_ = false;
 };
 
 // Parses text into a field's raw bytes as EngSetField does for non-string types.
