@@ -294,3 +294,25 @@ TEST_F(EditingTest, EmptyTableAndEncryptionSettleAPendingEdit) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(EditingTest, ClosedSharedCursorLeavesTheTableFreeForExclusiveUse) {
+  People({1, 2});
+  {
+    auto t = Cursor("people");
+    t->Open();
+    t->Edit();
+    t->FieldByName("NAME").SetAsString("x");
+    t->Post();
+    t->Close();
+  }
+  auto e = Cursor("people");
+  e->SetExclusive(true);
+  e->Open();
+  EXPECT_EQ(e->FieldByName("NAME").AsString(), "x");
+}
+
+}  // namespace
+}  // namespace dbu
