@@ -96,6 +96,34 @@ TTaskEnd RemoveTransfer(TForm1Logic& form) {
   return TTaskEnd::Normal;
 }
 
+// Task 35: a further movement record for F001745E, copied from its first
+// one, marked as not disposed; the table gives the location counter.
+TTaskEnd LinkMovementRecord(TForm1Logic& form) {
+  TDbQuery& query = form.DbQuery1;
+  query.Close();
+  query.SQL().SetText("SELECT * FROM TRANSFER WHERE ASSETS_CODE='F001745E'");
+  query.Open();
+  // Without a movement record there is nothing to copy from.
+  if (!query.HasCurrentRecord()) {
+    form.ShowMessage("Unable to find this Asset[F001745E] in TRANSFER Table.");
+    return TTaskEnd::Normal;
+  }
+  TDbTable& table = form.MEDSCH;
+  table.Close();
+  table.SetTableName("TRANSFER");
+  table.SetIndexName("");
+  table.Open();
+  table.Append();
+  for (size_t i = 0; i < table.FieldCount(); ++i) {
+    const TField& field = query.Fields(i);
+    if (field.FieldName() == "LOCATION_COUNT") continue;
+    table.FieldByName(field.FieldName()).SetAsVariant(field.AsVariant());
+  }
+  table.FieldByName("dispose_date").SetAsDateTime(0.0);
+  table.Post();
+  return TTaskEnd::Normal;
+}
+
 }  // namespace
 
 void InstallAssetTasks(TTaskDispatcher& dispatcher) {
@@ -103,6 +131,7 @@ void InstallAssetTasks(TTaskDispatcher& dispatcher) {
   dispatcher.SetBody(20, RestoreAsset);
   dispatcher.SetBody(21, RestoreCategory);
   dispatcher.SetBody(24, RemoveTransfer);
+  dispatcher.SetBody(35, LinkMovementRecord);
 }
 
 }  // namespace dbu
