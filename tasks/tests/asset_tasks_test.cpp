@@ -1,4 +1,4 @@
-// Asset tasks 15, 20, 21 and 24 run end to end on small company databases.
+// Asset tasks 15, 20, 21, 24 and 35 run end to end on small company databases.
 #include <gtest/gtest.h>
 
 #include "tasks2_support.h"
@@ -167,10 +167,50 @@ TEST_F(AssetTasks, RemoveTransferSeeksTheNotDisposedRecordByDate) {
             "A2005100072|P|P|C1|30/12/1899|12071\n");
 }
 
+// Task 35's table: LOCATION_COUNT is an autoincrement column.
+const char* kMovementHeader =
+    "TABLE TRANSFER.ADT\nFIELD ASSETS_CODE Char 15\nFIELD LOCATION Char 10\nFIELD DISPOSE_DATE Date\n"
+    "FIELD LOCATION_COUNT AutoInc\nFIELD REMARK Char 10\n";
+
+TEST_F(AssetTasks, LinkMovementCopiesTheFirstRecordAsNotDisposed) {
+  Table("A01", std::string(kMovementHeader) +
+                   "ROW B1 | HQ | 01/01/2005 | | x\n"
+                   "ROW F001745E | PLANT | 15/11/2005 | | \n"
+                   "ROW F001745E | STORE | 20/11/2005 | | y\n");
+  Build();
+  const std::string before = Rows("A01", "TRANSFER", {"ASSETS_CODE", "LOCATION", "DISPOSE_DATE", "REMARK"});
+  EXPECT_EQ(Run(35), TRunEnd::Done);
+  EXPECT_EQ(ui.Events, std::vector<std::string>{"message: Done!"});
+  EXPECT_EQ(form->DbQuery1.SQL().Text(), "SELECT * FROM TRANSFER WHERE ASSETS_CODE='F001745E'\r\n");
+  EXPECT_TRUE(form->DbQuery1.Active());
+  EXPECT_TRUE(form->MEDSCH.Active());
+  EXPECT_EQ(form->MEDSCH.TableName(), "TRANSFER");
+  EXPECT_EQ(form->MEDSCH.IndexFieldNames(), "");
+  // Twice: each run adds one more copy of the first record.
+  EXPECT_EQ(Run(35), TRunEnd::Done);
+  CloseForm();
+  EXPECT_EQ(Rows("A01", "TRANSFER", {"ASSETS_CODE", "LOCATION", "DISPOSE_DATE", "REMARK"}),
+            before + "F001745E|PLANT|30/12/1899|~\nF001745E|PLANT|30/12/1899|~\n");
+  // The table numbered the new records itself.
+  const std::string counters = Rows("A01", "TRANSFER", {"LOCATION_COUNT"});
+  EXPECT_EQ(counters, "1\n2\n3\n4\n5\n");
+}
+
+TEST_F(AssetTasks, LinkMovementWithoutAnyRecordAppendsNothing) {
+  Table("A01", std::string(kMovementHeader) + "ROW B1 | HQ | 01/01/2005 | | x\n");
+  Build();
+  EXPECT_EQ(Run(35), TRunEnd::Done);
+  EXPECT_EQ(ui.Events, (std::vector<std::string>{"message: Unable to find this Asset[F001745E] in TRANSFER Table.",
+                                                 "message: Done!"}));
+  EXPECT_FALSE(form->MEDSCH.Active());
+  CloseForm();
+  EXPECT_EQ(Rows("A01", "TRANSFER", {"ASSETS_CODE"}), "B1\n");
+}
+
 TEST_F(AssetTasks, DemoCompanyB02HoldsWhatEachTaskLooksFor) {
   MakeDemo(base.Path());
   ui.ConfirmAnswer = true;
-  for (int task : {15, 20, 21, 24}) {
+  for (int task : {15, 20, 21, 24, 35}) {
     EXPECT_EQ(Run(task, "B02"), TRunEnd::Done) << task;
     for (const std::string& event : ui.Events)
       EXPECT_EQ(event.find("Unable"), std::string::npos) << task << ": " << event;
