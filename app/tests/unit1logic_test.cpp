@@ -60,8 +60,9 @@ TEST_F(LogicFixture, ObjectsCarryTheirStartUpSettings) {
   EXPECT_FALSE(f.DbQuery1.DbTableOptions().DbRightsCheck);
   EXPECT_EQ(f.SheetReader1.WorksheetNames(), std::vector<std::string>{"Sheet1"});
   EXPECT_EQ(TForm1Logic::GetAdminPassword(), "KVRNA7310");
-  // The four table cursors on the company connection, one on the base one.
-  EXPECT_EQ(f.DbConnection1.DataSetCount(), 4u);
+  // The four table cursors and the query on the company connection, one
+  // cursor on the base one.
+  EXPECT_EQ(f.DbConnection1.DataSetCount(), 5u);
   EXPECT_EQ(f.DbConnection2.DataSetCount(), 1u);
 }
 
