@@ -49,7 +49,7 @@ bool CandidatesThroughIndex(SharedTable& table, const std::vector<SeekHint>& hin
           continue;
         }
         prefix.resize(tag.layout->SegmentWidth(0));
-        tag.layout->EncodeSegmentAt(0, scratch.data(), prefix.data());
+        tag.layout->EncodeSegmentAt(0, scratch.data() + field.offset, prefix.data());
       }
       BTree::Cursor cursor(tags.Tree(i));
       for (bool ok = cursor.SeekExact(prefix.data(), prefix.size()); ok && cursor.Valid(); ok = cursor.Next()) {

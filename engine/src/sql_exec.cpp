@@ -16,6 +16,7 @@
 #include "expr.h"
 #include "filter_layer.h"
 #include "index_hooks.h"
+#include "keycodec.h"
 #include "record_codec.h"
 #include "table_file.h"
 #include "util.h"
@@ -392,10 +393,24 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   }
 
   TempFolder folder("dbsql-cursor");
+  // ORDER BY on result columns sorts on index-style key bytes (one memcmp per
+  // comparison); keys on memo or hidden columns compare as values.
+  bool byte_keys = !keys.empty();
+  for (const OrderKey& k : keys) byte_keys = byte_keys && k.column >= 0;
   std::string path = folder.path() + "/result.adt";
   TableImage image(path, specs);
   const FieldList& out = image.fields();
   const uint32_t out_len = image.record_length();
+  std::unique_ptr<KeyLayout> key_layout;
+  if (byte_keys) {
+    std::vector<FieldDef> segments;
+    for (const OrderKey& k : keys) segments.push_back(out[static_cast<size_t>(k.column)]);
+    try {
+      key_layout = std::make_unique<KeyLayout>(segments, false);
+    } catch (const EngineError&) {
+      byte_keys = false;  // a memo column or a key too long for the codec
+    }
+  }
 
   std::vector<uint8_t> rows;
   std::vector<std::vector<std::pair<size_t, std::string>>> row_memos;
@@ -446,7 +461,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
           PutValue(of, i, Evaluate(c.expr, view, exact), rec.data(), out_len, memos);
         }
       }
-      if (!keys.empty()) {
+      if (!keys.empty() && !byte_keys) {
         RecordView out_view{rec.data(), out_len, nullptr};
         for (const OrderKey& k : keys) {
           if (k.column >= 0) {
@@ -489,7 +504,21 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   } else {
     std::vector<size_t> order(nrows);
     std::iota(order.begin(), order.end(), size_t{0});
-    if (!keys.empty())
+    if (byte_keys) {
+      const size_t klen = key_layout->KeyLength();
+      std::vector<uint8_t> sort_keys(nrows * klen);
+      for (size_t i = 0; i < nrows; ++i) {
+        uint8_t* key = sort_keys.data() + i * klen;
+        key_layout->EncodeRecord(rows.data() + i * out_len, key);
+        for (size_t k = 0; k < keys.size(); ++k)
+          if (keys[k].descending)
+            for (size_t b = key_layout->SegmentOffset(k); b < key_layout->SegmentOffset(k) + key_layout->SegmentWidth(k); ++b)
+              key[b] = static_cast<uint8_t>(~key[b]);
+      }
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return std::memcmp(sort_keys.data() + a * klen, sort_keys.data() + b * klen, klen) < 0;
+      });
+    } else if (!keys.empty())
       std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
         for (size_t k = 0; k < keys.size(); ++k) {
           int c = CompareValues(sort_values[a][k], sort_values[b][k]);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,6 +112,7 @@ TableHandle::~TableHandle() {
   }
   table_.reset();
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
+  if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
 }
 
 uint16_t TableHandle::FieldNumber(const std::string& name) const {
@@ -203,6 +205,7 @@ void TableHandle::FlushPending() {
 }
 
 void TableHandle::GotoTop(RecordOrder* order) {
+  RequireAccess();
   FlushPending();
   TableLock lock(*table_);
   uint32_t r = Step(order, 0, true);
@@ -213,6 +216,7 @@ void TableHandle::GotoTop(RecordOrder* order) {
 }
 
 void TableHandle::GotoBottom(RecordOrder* order) {
+  RequireAccess();
   FlushPending();
   TableLock lock(*table_);
   uint32_t r = Step(order, 0, false);
@@ -223,6 +227,7 @@ void TableHandle::GotoBottom(RecordOrder* order) {
 }
 
 void TableHandle::Skip(RecordOrder* order, int32_t n) {
+  RequireAccess();
   FlushPending();
   if (n == 0) return;
   TableLock lock(*table_);
@@ -247,6 +252,7 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
 }
 
 void TableHandle::GotoRecord(uint32_t recno) {
+  RequireAccess();
   FlushPending();
   if (recno == 0) {
     SetCrack(true, false);
@@ -264,6 +270,7 @@ void TableHandle::RequireRecord() const {
 }
 
 bool TableHandle::IsVisible() {
+  RequireAccess();
   RequireRecord();
   if (pending_) return true;
   TableLock lock(*table_);
@@ -271,6 +278,7 @@ bool TableHandle::IsVisible() {
 }
 
 void TableHandle::CopyCurrentRecord(uint8_t* out) {
+  RequireAccess();
   uint32_t len = table_->record_length();
   if (pending_) {
     std::memcpy(out, pending_raw_.data(), len);
@@ -459,6 +467,7 @@ void TableHandle::CancelUpdate() {
 }
 
 void TableHandle::Append() {
+  RequireAccess();
   FlushPending();
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
   std::vector<uint8_t> raw;
@@ -486,6 +495,7 @@ void TableHandle::Delete() {
     CancelUpdate();
     return;
   }
+  RequireAccess();
   RequireRecord();
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
   pending_ = false;
@@ -501,6 +511,7 @@ void TableHandle::Zap() {
   if (!options_.exclusive)
     Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to remove all records");
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  RequireAccess();
   pending_ = pending_append_ = false;
   TableLock lock(*table_);
   ChangeScope scope(*table_);
@@ -514,6 +525,7 @@ void TableHandle::Pack() {
   if (!options_.exclusive)
     Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be packed");
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  RequireAccess();
   FlushPending();
   TableLock lock(*table_);
   ChangeScope scope(*table_);
@@ -523,7 +535,63 @@ void TableHandle::Pack() {
   SetCrack(true, true);
 }
 
+void TableHandle::EnableEncryption(const std::string& password) {
+  if (table_->encrypted() && !table_->Unlock(password))
+    Fail(ENG_ERR_WRONG_PASSWORD, "The password given for table " + table_->name() + " is wrong");
+  if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
+  password_ = password;
+  crypto_enabled_ = table_->encrypted();
+}
+
+void EnableTableEncryption(TableHandle& table, const std::string& password) { table.EnableEncryption(password); }
+
+void TableHandle::EncryptTable() {
+  if (table_->encrypted()) return;
+  if (!options_.exclusive)
+    Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be encrypted");
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  if (password_.empty())
+    Fail(ENG_ERR_WRONG_PASSWORD,
+         "Table " + table_->name() + " cannot be encrypted: no password was given with EngEnableEncryption");
+  FlushPending();
+  crypto::Params params;
+  std::shared_ptr<const crypto::Cipher> cipher = crypto::NewCipher(password_, &params);  // slow: outside the lock
+  TableLock lock(*table_);
+  ChangeScope scope(*table_);
+  table_->Encrypt(std::move(cipher), params);
+  scope.Commit();
+  table_->TrimFiles();
+  crypto_enabled_ = true;
+  cached_recno_ = 0;
+}
+
+void TableHandle::DecryptTable() {
+  if (!table_->encrypted()) return;
+  if (!options_.exclusive)
+    Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be decrypted");
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  RequireAccess();
+  FlushPending();
+  try {
+    TableLock lock(*table_);
+    ChangeScope scope(*table_);
+    table_->Decrypt();
+    scope.Commit();
+    table_->TrimFiles();
+  } catch (...) {
+    // The restored table is encrypted again: give it its key back.
+    try {
+      table_->Unlock(password_);
+    } catch (...) {
+    }
+    cached_recno_ = 0;
+    throw;
+  }
+  cached_recno_ = 0;
+}
+
 uint64_t TableHandle::RecordCount(bool respect_filter) {
+  if (respect_filter && filter_) RequireAccess();  // the filter reads records
   TableLock lock(*table_);
   if (!respect_filter || !filter_) return table_->LiveCount();
   uint64_t n = 0;

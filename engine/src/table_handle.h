@@ -5,6 +5,11 @@
 // the first record goes to BOF and +1 from there back to the first record;
 // EOF mirrors it. An empty table is at BOF and EOF at once.
 //
+// On an encrypted table a handle reads and writes records, and walks or
+// seeks its tags, only after EnableEncryption() with the right password;
+// the fields can be read without it. The password given is remembered (in
+// memory only) so that EncryptTable() can use it.
+//
 // Not thread-safe by itself: the C interface serializes calls per handle.
 // Every method takes the table's lock for its own duration.
 #pragma once
@@ -90,6 +95,19 @@ class TableHandle {
   // The table's files were rewritten with another layout under this handle
   // (ALTER TABLE): closing must not shorten them by the old layout.
   void SkipTrimAtClose() { skip_trim_ = true; }
+
+  // Encryption. EnableEncryption fails with ENG_ERR_WRONG_PASSWORD on an
+  // encrypted table whose password is another; on a plain one it only
+  // remembers the password. Encrypting and decrypting need the table opened
+  // exclusively and do nothing when it is in that state already.
+  void EnableEncryption(const std::string& password);
+  void EncryptTable();
+  void DecryptTable();
+  bool IsEncrypted() const { return table_->encrypted(); }
+  // Throws ENG_ERR_ENCRYPTED unless this handle may read the records.
+  void RequireAccess() const {
+    if (!crypto_enabled_ && table_->encrypted()) table_->FailLocked();
+  }
   uint64_t RecordCount(bool respect_filter);
 
   // Filter: records for which it returns false are skipped by navigation.
@@ -150,7 +168,13 @@ class TableHandle {
   uint64_t candidates_stamp_ = 0;
   uint32_t last_autoinc_ = 0;
   bool skip_trim_ = false;
+  bool crypto_enabled_ = false;
+  std::string password_;  // given to EnableEncryption; never written anywhere
 };
+
+// Lets a handle read and write an encrypted table, as EnableEncryption does
+// (the SQL layer calls it for the tables a statement has passwords for).
+void EnableTableEncryption(TableHandle& table, const std::string& password);
 
 // Parses text into a field's raw bytes as EngSetField does for non-string types.
 void EncodeFieldText(const FieldDef& f, const std::string& text, uint8_t* raw);

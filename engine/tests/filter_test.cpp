@@ -139,6 +139,13 @@ TEST_F(FilterTest, IndexOrderAndIndexAssistedFilters) {
   EXPECT_EQ(Walk(h_), (std::vector<uint32_t>{4, 5}));
   ENG_OK_(EngSetFilter(h_, "FIELD_NO = 5 AND TABLE_NAME = 'OTHER'"));
   EXPECT_EQ(Walk(h_), (std::vector<uint32_t>{5}));
+  EngCloseTable(h_);
+  Ok("CREATE INDEX BYNUM ON ITEMS (FIELD_NO)");
+  h_ = Open("ITEMS");
+  ENG_OK_(EngSetFilter(h_, "FIELD_NO = 5"));
+  EXPECT_EQ(Walk(h_), (std::vector<uint32_t>{5}));
+  ENG_OK_(EngSetFilter(h_, "FIELD_NO = 5.0 AND FIELD_NO >= 5"));
+  EXPECT_EQ(WalkBack(h_), (std::vector<uint32_t>{5}));
   ENG_OK_(EngSetFilter(h_, "TABLE_NAME = 'NONE'"));
   ENG_OK_(EngGotoTop(h_));
   EXPECT_TRUE(Eof(h_));

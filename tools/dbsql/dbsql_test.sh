@@ -86,8 +86,23 @@ check "login failure status" "1" "$?"
 grep -q "5015" "$WORK/err"
 check "login failure text" "0" "$?"
 
+# Encryption: a table encrypted by the shell reads only with its password.
+"$DBSQL" "$WORK/db" "CREATE TABLE SECRET (NAME char(10))" "INSERT INTO SECRET VALUES ('hidden')" ".encrypt SECRET pw1" >/dev/null
+check "encrypt" "0" "$?"
+grep -qa hidden "$WORK/db/SECRET.adt"
+check "no plain bytes after encryption" "1" "$?"
+"$DBSQL" "$WORK/db" "SELECT * FROM SECRET" >/dev/null 2>&1
+check "read without password" "1" "$?"
+out=$("$DBSQL" --csv "$WORK/db" ".password secret pw1" "SELECT NAME FROM SECRET")
+check "read with password" "NAME
+hidden" "$out"
+"$DBSQL" "$WORK/db" ".decrypt SECRET pw1" >/dev/null
+out=$("$DBSQL" --csv "$WORK/db" "SELECT NAME FROM SECRET")
+check "decrypted" "NAME
+hidden" "$out"
+
 out=$("$DBSQL" --help)
-for word in .import .export .adduser .register .unregister .default-index --csv --user --password --file --create-dictionary; do
+for word in .password .encrypt .decrypt .import .export .adduser .register .unregister .default-index --csv --user --password --file --create-dictionary; do
   case "$out" in *"$word"*) passes=$((passes + 1)) ;; *) failures=$((failures + 1)); echo "FAIL help lacks $word" ;; esac
 done
 

@@ -1,5 +1,7 @@
 #include "shell.h"
 
+#include <cctype>
+
 #include <algorithm>
 #include <fstream>
 #include <iostream>
@@ -69,6 +71,10 @@ const char* Shell::HelpText() {
          "  .unregister NAME              remove a table from the dictionary\n"
          "  .default-index TABLE TAG      set a dictionary table's default index\n"
          "  .show-default-index TABLE     print a dictionary table's default index\n"
+         "  .password TABLE PASSWORD      give the password of an encrypted table for\n"
+         "                                this session (statements, .import, .export)\n"
+         "  .encrypt TABLE PASSWORD       encrypt TABLE with PASSWORD (needs it exclusively)\n"
+         "  .decrypt TABLE PASSWORD       turn the encrypted TABLE back into a plain one\n"
          "  .quit                         stop reading statements\n"
          "\n"
          "Exit status: 0 when everything ran, 1 at the first error (its text on\n"
@@ -108,6 +114,7 @@ void Shell::Run(const std::string& text) {
 void Shell::Sql(const std::string& text) {
   ENGHANDLE stmt = 0;
   if (EngCreateSQLStatement(conn_, &stmt) != ENG_OK) EngineFail("Cannot create a statement");
+  for (const auto& [table, password] : passwords_) EngStmtSetTablePassword(stmt, table.c_str(), password.c_str());
   ENGHANDLE cursor = 0;
   if (EngExecuteSQLDirect(stmt, text.c_str(), &cursor) != ENG_OK) {
     std::string error = LastEngineError();
@@ -225,12 +232,43 @@ void Shell::PrintCursor(ENGHANDLE cursor) {
   out_ << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
 }
 
-ENGHANDLE Shell::OpenTable(const std::string& table) {
+namespace {
+std::string TableKey(const std::string& table) {
+  std::string key = table;
+  size_t slash = key.find_last_of("/\\");
+  if (slash != std::string::npos) key = key.substr(slash + 1);
+  size_t dot = key.rfind('.');
+  if (dot != std::string::npos && dot > 0) key = key.substr(0, dot);
+  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key;
+}
+}  // namespace
+
+ENGHANDLE Shell::OpenTable(const std::string& table, uint32_t options) {
   ENGHANDLE h = 0;
   if (EngOpenTable(conn_, table.c_str(), nullptr, ENG_TABLE_DEFAULT, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
-                   ENG_IGNORE_RIGHTS, 0, &h) != ENG_OK)
+                   ENG_IGNORE_RIGHTS, options, &h) != ENG_OK)
     EngineFail("Cannot open table " + table);
+  auto it = passwords_.find(TableKey(table));
+  if (it != passwords_.end() && EngEnableEncryption(h, it->second.c_str()) != ENG_OK) {
+    std::string error = LastEngineError();
+    EngCloseTable(h);
+    throw ShellError{"Cannot use table " + table + ": " + error};
+  }
   return h;
+}
+
+void Shell::Encryption(const std::string& table, const std::string& password, bool encrypt) {
+  ENGHANDLE h = OpenTable(table, ENG_OPEN_EXCLUSIVE);
+  ENGRESULT rc = EngEnableEncryption(h, password.c_str());
+  if (rc == ENG_OK) rc = encrypt ? EngEncryptTable(h) : EngDecryptTable(h);
+  std::string error = rc == ENG_OK ? std::string() : LastEngineError();
+  EngCloseTable(h);
+  if (rc != ENG_OK) throw ShellError{std::string(encrypt ? "Cannot encrypt " : "Cannot decrypt ") + table + ": " + error};
+  if (encrypt)
+    passwords_[TableKey(table)] = password;
+  else
+    passwords_.erase(TableKey(table));
 }
 
 void Shell::Import(const std::string& file, const std::string& table) {
@@ -321,6 +359,12 @@ void Shell::Command(const std::vector<std::string>& w) {
   } else if (cmd == ".export") {
     if (w.size() != 2 && w.size() != 3) throw ShellError{"Usage: .export TABLE [FILE]"};
     Export(w[1], w.size() == 3 ? w[2] : std::string());
+  } else if (cmd == ".password") {
+    need(3, ".password TABLE PASSWORD");
+    passwords_[TableKey(w[1])] = w[2];
+  } else if (cmd == ".encrypt" || cmd == ".decrypt") {
+    need(3, cmd == ".encrypt" ? ".encrypt TABLE PASSWORD" : ".decrypt TABLE PASSWORD");
+    Encryption(w[1], w[2], cmd == ".encrypt");
   } else if (cmd == ".adduser") {
     need(3, ".adduser USER PASSWORD");
     if (EngDictCreateUser(conn_, w[1].c_str(), w[2].c_str()) != ENG_OK) EngineFail("Cannot add user " + w[1]);

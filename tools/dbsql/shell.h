@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,12 +42,15 @@ class Shell {
   void PrintCursor(ENGHANDLE cursor);
   void Import(const std::string& file, const std::string& table);
   void Export(const std::string& table, const std::string& file);
-  ENGHANDLE OpenTable(const std::string& table);
+  ENGHANDLE OpenTable(const std::string& table, uint32_t options = 0);
+  void Encryption(const std::string& table, const std::string& password, bool encrypt);
   [[noreturn]] void EngineFail(const std::string& what);
 
   Options options_;
   std::ostream& out_;
   ENGHANDLE conn_ = 0;
+  // Table passwords of this session, by upper-case table name without extension.
+  std::map<std::string, std::string> passwords_;
 };
 
 // Splits CSV text into records of fields (RFC 4180 quoting; CR LF or LF).
