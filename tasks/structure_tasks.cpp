@@ -43,6 +43,13 @@ bool OnFreeTables(const TDbTable& table) {
   return table.DbConnection() == nullptr || !table.DbConnection()->IsDictionaryConnection();
 }
 
+// Whether the open table's file is encrypted; the cursor classes do not
+// say, so the engine is asked directly.
+bool IsEncryptedOnDisk(const TDbTable& table) {
+  uint16_t encrypted = 0;
+  return EngIsTableEncrypted(table.TableHandle(), &encrypted) == ENG_OK && encrypted != 0;
+}
+
 // Packs the table and encrypts it again (exclusively, from closed to closed).
 void PackAndEncrypt(TForm1Logic& form, TDbTable& table) {
   table.Close();
@@ -81,7 +88,7 @@ void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
     throw;
   }
 
-  bool decrypted = false;  // the table is on disk without its encryption
+  bool decrypted = false;  // an encrypted table is on disk without its encryption
   std::string failure;
   try {
     if (encrypted && OnFreeTables(table)) table.EnableEncryption(form.GetAdminPassword());
@@ -105,8 +112,9 @@ void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
         table.Open();
         if (encrypted && OnFreeTables(table)) {
           table.EnableEncryption(form.GetAdminPassword());
+          const bool wasEncrypted = IsEncryptedOnDisk(table);
           table.DecryptTable();
-          decrypted = true;
+          decrypted = wasEncrypted;
         }
         table.Close();
         query.SQL().Clear();

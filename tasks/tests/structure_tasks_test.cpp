@@ -88,6 +88,30 @@ class StructureTasks : public TaskRunFixture {
     }();
     return error;
   }
+  // Whether a cursor opens an encrypted free table before it is given the
+  // password (as AlterTableColumn needs).
+  bool EncryptedTablesOpen() {
+    TempDir scratch;
+    std::vector<std::string> report;
+    CreateDemoDatabases(scratch.Path(), {{"p/t.tbl", "TABLE T.ADT\nFIELD A Char 4\nROW x\nENCRYPT pw\n"}}, report);
+    TComponent owner;
+    TDbConnection connection(&owner);
+    connection.SetName("Probe");
+    connection.SetConnectPath(scratch.Base() + "p");
+    TDbTable table(&owner);
+    table.SetName("Probe");
+    table.SetDbConnection(&connection);
+    table.SetTableName("T.ADT");
+    bool opens = true;
+    try {
+      table.Open();
+    } catch (const std::exception&) {
+      opens = false;
+    }
+    table.Close();
+    connection.Disconnect();
+    return opens;
+  }
   std::string Sql() { return form->DbQuery1.SQL().Text(); }
 };
 
@@ -139,10 +163,8 @@ TEST_F(StructureTasks, EntryGroupMissingSendsOnlyTheFirstLine) {
   const std::string tail = " Table Name SETUP\r\n SQL ALTER TABLE \"SETUP.ADT\"\r\n";
   EXPECT_EQ(box.rfind("message: DbQuery1: ", 0), 0u) << box;
   EXPECT_NE(box.find(tail), std::string::npos) << box;
-  // The table was decrypted for the change: it is encrypted again before
-  // the failure is shown (an engine that cannot encrypt says so).
-  const bool reported = box.find("The table SETUP could not be encrypted again: ") != std::string::npos;
-  EXPECT_EQ(reported, !EngineEncrypts()) << box;
+  // The table was not encrypted: the failure does not encrypt it.
+  EXPECT_EQ(box.find("encrypted again"), std::string::npos) << box;
   EXPECT_EQ(ui.Events[1], "message: Done!");
   CloseForm();
   EXPECT_EQ(Rows("A01", "SETUP", {"CAT"}), "HR\n");
@@ -401,9 +423,10 @@ TEST_F(StructureTasks, FailedChangeOfAnEncryptedTableLeavesItEncrypted) {
   Table("A01", "TABLE SETUP.ADT\nFIELD CAT Char 10\nROW HR\nENCRYPT KVRNA7310\n");
   Build();
   if (!EngineEncrypts()) GTEST_SKIP() << "this engine build does not encrypt tables";
+  if (!EncryptedTablesOpen()) GTEST_SKIP() << "the cursors cannot open an encrypted table before its password";
   // The add form with "AS" sends only the first line: the change fails
   // after the table was decrypted.
-  EXPECT_EQ(Run(26), TRunEnd::Done);
+  EXPECT_EQ(Run(26), TRunEnd::Done) << ui.Events.front();
   ASSERT_EQ(ui.Events.size(), 2u);
   EXPECT_NE(ui.Events[0].find(" Table Name SETUP\r\n SQL ALTER TABLE \"SETUP.ADT\"\r\n"), std::string::npos);
   EXPECT_EQ(ui.Events[0].find("could not be encrypted again"), std::string::npos) << ui.Events[0];

@@ -73,6 +73,11 @@ class TaskRunFixture : public ::testing::Test {
     reader.SetDbConnection(&connection);
     reader.SetTableName(table);
     reader.Open();
+    // Tables of free databases may be encrypted with the administrator
+    // password (the structure tasks encrypt them).
+    uint16_t encrypted = 0;
+    if (EngIsTableEncrypted(reader.TableHandle(), &encrypted) == ENG_OK && encrypted)
+      reader.EnableEncryption(TForm1Logic::GetAdminPassword());
     std::string out;
     for (reader.First(); !reader.Eof(); reader.Next()) {
       std::string line;
