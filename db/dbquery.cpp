@@ -221,6 +221,12 @@ ENGHANDLE TDbQuery::CreateCursorHandle() {
   TScreenCursorGuard pointer(waitCursor_);
   ENGHANDLE cursor = ExecuteStatement();
   if (cursor == kNoHandle) DataLayerError(kNoCursor);
+  try {
+    for (const std::string& name : IndexFiles()) OpenIndexFile(cursor, name);
+  } catch (...) {
+    EngCloseTable(cursor);
+    throw;
+  }
   return cursor;
 }
 
