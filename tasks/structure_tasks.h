@@ -1,0 +1,20 @@
+// The table structure routine behind tasks 25, 26, 27, 31, 33 and 36:
+// widens, narrows, adds or retypes one column through an ALTER TABLE
+// statement of DbQuery1, working on DbTable1, and re-encrypts encrypted
+// free tables around the change. Window thread only.
+#pragma once
+
+#include <string>
+
+namespace dbu {
+
+class TForm1Logic;
+
+// Nothing happens when the table file is missing. A failure to open the
+// table is shown in a message box and raised again; every later failure is
+// shown in a message box (with the statement) and not raised. A table that
+// was decrypted for the change is never left decrypted.
+void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std::string& fieldName,
+                      const std::string& typeCode, const std::string& length, bool encrypted);
+
+}  // namespace dbu
