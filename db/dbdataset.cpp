@@ -262,11 +262,11 @@ TRecordBuffer TDbDataSet::NewRecordBuffer() const {
 }
 
 void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
-  Check(EngGotoTop(orderHandle_));
-  Check(EngSkip(orderHandle_, -1));
-  Check(EngSkip(orderHandle_, 1));
   bool found = false;
   try {
+    Check(EngGotoTop(orderHandle_));
+    Check(EngSkip(orderHandle_, -1));
+    Check(EngSkip(orderHandle_, 1));
     found = ReadCurrent();
   } catch (const EDbEngineError& e) {
     // A free table that is encrypted cannot show its records before the
