@@ -382,13 +382,21 @@ void TDbDataSet::ShowNoRecord() {
   }
 }
 
-void TDbDataSet::MoveEngineToCurrent() {
-  if (!hasRecord_ || current_.RecNo == 0) return;
+void TDbDataSet::ReadBookmarkLength() {
+  uint32_t bookmark = 0;
+  Require(EngGetBookmarkLength(orderHandle_, &bookmark));
+  bookmarkLength_ = bookmark;
+  current_.Bookmark.clear();
+}
+
+bool TDbDataSet::MoveEngineToCurrent() {
+  if (!hasRecord_ || current_.RecNo == 0) return false;
   ENGRESULT r = current_.Bookmark.empty()
                     ? EngGotoRecord(tableHandle_, current_.RecNo)
                     : EngGotoBookmark(tableHandle_, current_.Bookmark.data(), static_cast<uint32_t>(current_.Bookmark.size()));
   if (r != ENG_ERR_NO_SUCH_RECORD) Check(r);
   engineAtCurrent_ = r == ENG_OK;
+  return engineAtCurrent_;
 }
 
 const std::vector<uint8_t>& TDbDataSet::CurrentBookmark() {

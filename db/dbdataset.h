@@ -226,8 +226,15 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // The cursor shows no record: Eof and Bof true.
   void ShowNoRecord();
   // Moves the engine back to the current record (its bookmark, or its
-  // record number while no bookmark was taken).
-  void MoveEngineToCurrent();
+  // record number while no bookmark was taken); false when the record is
+  // gone or there is none.
+  bool MoveEngineToCurrent();
+  // The order was chosen by a derived cursor: the engine handle giving it.
+  void SetOrderHandle(ENGHANDLE handle) { orderHandle_ = handle; }
+  // Reads the bookmark length of the current order again (after the order
+  // changed); bookmarks taken in the old order are dropped.
+  void ReadBookmarkLength();
+  const std::vector<uint16_t>& BlobFieldNumbers() const { return blobFieldNums_; }
   // After a table maintenance call: to First at the beginning, to the last
   // record at the end, else the current record is read again.
   void Reposition();
@@ -289,13 +296,6 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
   TRecordBuffer current_;
   TRecordBuffer scratch_;
-};
-
-// The layer of the cursor classes that queries and tables share beyond the
-// base: index selection, record editing and filters build on it.
-class TDbExtendedDataSet : public TDbDataSet {
- public:
-  using TDbDataSet::TDbDataSet;
 };
 
 }  // namespace dbu

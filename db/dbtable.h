@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "dbdataset.h"
+#include "dbextended.h"
 
 namespace dbu {
 
@@ -34,6 +34,7 @@ class TDbExtendedTable : public TDbExtendedDataSet {
   ENGHANDLE OpenTableAtEngine();
   // Opens extra index files with the table; none are kept by this layer yet.
   virtual void OpenIndexFiles(ENGHANDLE table) { (void)table; }
+  ENGHANDLE OpenTableForDefinitions() override { return OpenTableAtEngine(); }
 
  private:
   ENGHANDLE EngineConnection();

@@ -1,0 +1,606 @@
+#include "dbextended.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dbconnection.h"
+
+namespace dbu {
+namespace {
+
+constexpr uint16_t kIndexNameRoom = 260;
+constexpr uint16_t kSegmentNameRoom = 510;
+constexpr uint16_t kKeySegmentNameRoom = 128;
+constexpr uint16_t kMaxIndexes = 50;
+constexpr uint16_t kDefaultIndexRoom = 200;
+constexpr uint16_t kKeyRoom = 256;
+
+bool IsMemoLike(uint16_t type) { return type >= ENG_MEMO && type <= ENG_VARCHAR; }
+
+bool AllBlanks(const uint8_t* bytes, size_t length) {
+  for (size_t i = 0; i < length; ++i)
+    if (bytes[i] != ' ') return false;
+  return true;
+}
+
+}  // namespace
+
+TDbExtendedDataSet::~TDbExtendedDataSet() {
+  // Close here: the base destructor can no longer reach the edit hooks.
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+// ---- index selection -----------------------------------------------------------
+
+void TDbExtendedDataSet::SetIndexName(const std::string& name) {
+  std::string oldName = indexName_;
+  TIndexMode oldMode = indexMode_;
+  if (Active()) SettlePendingChanges();
+  indexName_ = name;
+  indexFieldNames_.clear();
+  if (name.empty())
+    indexMode_ = TIndexMode::None;
+  else if (SameText(name, kDictionaryDefaultIndex))
+    indexMode_ = TIndexMode::DictionaryDefault;
+  else
+    indexMode_ = TIndexMode::ByName;
+  if (Active()) ReselectOrder([&] {
+    indexName_ = oldName;
+    indexMode_ = oldMode;
+  });
+}
+
+void TDbExtendedDataSet::SetIndexFieldNames(const std::string& names) {
+  std::string oldNames = indexFieldNames_;
+  TIndexMode oldMode = indexMode_;
+  if (Active()) SettlePendingChanges();
+  size_t first = names.find_first_not_of(' ');
+  size_t last = names.find_last_not_of(' ');
+  indexFieldNames_ = first == std::string::npos ? std::string() : names.substr(first, last - first + 1);
+  indexName_.clear();
+  indexMode_ = indexFieldNames_.empty() ? TIndexMode::None : TIndexMode::ByFieldList;
+  if (Active()) ReselectOrder([&] {
+    indexFieldNames_ = oldNames;
+    indexMode_ = oldMode;
+  });
+}
+
+template <typename Restore>
+void TDbExtendedDataSet::ReselectOrder(Restore&& restore) {
+  ENGHANDLE oldOrder = OrderHandle();
+  try {
+    SetOrderHandle(IndexHandleFor(indexMode_));
+    ReadBookmarkLength();
+  } catch (...) {
+    restore();
+    SetOrderHandle(oldOrder);
+    throw;
+  }
+  // The current record stays current; its neighbours now follow the new order.
+  if (HasCurrentRecord() && MoveEngineToCurrent()) ReadCurrent();
+}
+
+void TDbExtendedDataSet::SelectOrder() {
+  SetOrderHandle(IndexHandleFor(indexMode_));
+  ReadBookmarkLength();
+}
+
+ENGHANDLE TDbExtendedDataSet::IndexHandleFor(TIndexMode mode) {
+  std::string tag;
+  switch (mode) {
+    case TIndexMode::None:
+      return TableHandle();
+    case TIndexMode::ByName:
+      tag = indexName_;
+      break;
+    case TIndexMode::ByFieldList: {
+      const TIndexDef* def = IndexDefs().FindForFields(indexFieldNames_);
+      if (def == nullptr) DataLayerError("Not a valid index field name:" + indexFieldNames_);
+      tag = def->Name;
+      break;
+    }
+    case TIndexMode::DictionaryDefault:
+      tag = defaultIndexName_;
+      break;
+  }
+  ENGHANDLE index = kNoHandle;
+  Require(EngGetIndexHandle(TableHandle(), tag.c_str(), &index));
+  return index;
+}
+
+const TIndexDefs& TDbExtendedDataSet::IndexDefs() {
+  if (!indexDefs_.Stale()) return indexDefs_;
+  if (Active()) {
+    ReadIndexDefs(TableHandle());
+    return indexDefs_;
+  }
+  ENGHANDLE table = OpenTableForDefinitions();
+  if (table == kNoHandle) return indexDefs_;
+  try {
+    ReadIndexDefs(table);
+  } catch (...) {
+    EngCloseTable(table);
+    throw;
+  }
+  Check(EngCloseTable(table));
+  return indexDefs_;
+}
+
+void TDbExtendedDataSet::ReadIndexDefs(ENGHANDLE table) {
+  ENGHANDLE handles[kMaxIndexes] = {};
+  uint16_t count = kMaxIndexes;
+  Require(EngGetAllIndexes(table, handles, &count));
+  count = std::min(count, kMaxIndexes);
+  std::vector<TIndexDef> defs;
+  for (uint16_t i = 0; i < count; ++i) {
+    TIndexDef def;
+    char name[kIndexNameRoom + 1] = {};
+    uint16_t length = kIndexNameRoom;
+    Require(EngGetIndexName(handles[i], name, &length));
+    def.Name = name;
+    uint16_t segments = 0;
+    Require(EngGetNumSegments(handles[i], &segments));
+    for (uint16_t segment = 0; segment < segments; ++segment) {
+      char field[kSegmentNameRoom + 1] = {};
+      uint16_t fieldLength = kSegmentNameRoom;
+      Require(EngGetSegmentFieldname(handles[i], segment, field, &fieldLength));
+      if (segment > 0) def.Fields += ';';
+      def.Fields += UpperCase(field);
+    }
+    uint16_t descending = 0, unique = 0;
+    Require(EngIsIndexDescending(handles[i], &descending));
+    Require(EngIsIndexUnique(handles[i], &unique));
+    if (unique) def.Options |= ixUnique;
+    if (descending) def.Options |= ixDescending;
+    defs.push_back(std::move(def));
+  }
+  indexDefs_.Assign(std::move(defs));
+}
+
+void TDbExtendedDataSet::PrepareKeyBuffers() {
+  indexDefs_.MarkStale();
+  keyBuffer_.Reset(std::vector<uint8_t>(RecordLength(), 0), 0);
+}
+
+void TDbExtendedDataSet::TableNameChanged(bool differs) {
+  (void)differs;
+  indexDefs_.MarkStale();
+}
+
+void TDbExtendedDataSet::RefreshDictionaryDefaultIndex() {
+  if (!FollowsDictionaryDefault()) return;
+  TDbConnection* connection = DbConnection();
+  if (connection == nullptr || !connection->IsDictionaryConnection()) return;
+  char name[kDefaultIndexRoom + 1] = {};
+  uint16_t length = kDefaultIndexRoom;
+  ENGRESULT r = EngDictGetTableProperty(connection->ConnectionHandle(), TableName().c_str(),
+                                        ENG_DD_TABLE_DEFAULT_INDEX, name, &length);
+  if (r == ENG_OK) {
+    defaultIndexName_.assign(name, strnlen(name, kDefaultIndexRoom));
+    if (indexName_.empty() || SameText(indexName_, kDictionaryDefaultIndex)) {
+      indexName_ = kDictionaryDefaultIndex;
+      indexMode_ = TIndexMode::DictionaryDefault;
+    }
+  } else if (r == ENG_ERR_NO_DEFAULT_INDEX) {
+    if (SameText(indexName_, kDictionaryDefaultIndex)) {
+      indexName_.clear();
+      // A field list the task set before the default took over applies again.
+      indexMode_ = indexFieldNames_.empty() ? TIndexMode::None : TIndexMode::ByFieldList;
+    }
+  }
+}
+
+// ---- key search ----------------------------------------------------------------
+
+uint8_t* TDbExtendedDataSet::KeyBuffer() { return keyBuffer_.Raw.empty() ? nullptr : keyBuffer_.Raw.data(); }
+
+void TDbExtendedDataSet::KeyFieldWritten(const TField& field, size_t writtenLength) {
+  size_t slot = field.FieldNo() - 1u;
+  if (slot >= keyBuffer_.Markers.size()) return;
+  keyBuffer_.Markers[slot] =
+      field.EngineDef().Type == ENG_STRING ? static_cast<uint16_t>(std::min<size_t>(writtenLength, 0xFFFE)) : 1;
+  keyBuffer_.Changed = true;
+}
+
+std::string TDbExtendedDataSet::KeyFieldList() {
+  switch (indexMode_) {
+    case TIndexMode::ByName: {
+      const TIndexDef* def = IndexDefs().FindByName(indexName_);
+      return def ? def->Fields : std::string();
+    }
+    case TIndexMode::ByFieldList:
+      return indexFieldNames_;
+    default:
+      return std::string();
+  }
+}
+
+bool TDbExtendedDataSet::FindKey(const std::vector<TKeyValue>& values) {
+  CheckActive();
+  SettlePendingChanges();
+  std::vector<std::string> names = SplitFieldList(KeyFieldList());
+  if (names.empty()) DataLayerError("No parseable expressions in setting key fields");
+  if (names.size() < values.size()) DataLayerError("Too many values given for current index");
+
+  TDataSetState before = State();
+  SetState(StateSetKey);
+  try {
+    FillKeyBuffer(values, names);
+  } catch (...) {
+    SetState(before);
+    throw;
+  }
+  SetState(before);
+
+  SettlePendingChanges();
+  const bool eofBefore = Eof();
+  const bool bofBefore = Bof();
+  const uint32_t recNo = CurrentRecordNumber();
+  if (SeekKey()) {
+    if (!ReadCurrent()) DatabaseError("Record not found");
+    SetBof(false);
+    SetEof(false);
+    return true;
+  }
+  PlaceAfterFailedSearch(eofBefore, bofBefore, recNo);
+  return false;
+}
+
+void TDbExtendedDataSet::FillKeyBuffer(const std::vector<TKeyValue>& values, const std::vector<std::string>& names) {
+  std::vector<uint8_t> empty(RecordLength(), 0);
+  uint32_t length = RecordLength();
+  Require(EngGetNullRecord(TableHandle(), empty.data(), &length));
+  keyBuffer_.Reset(std::move(empty), EngineFieldDefs().size());
+  for (size_t i = values.size(); i-- > 0;) {
+    TField& field = FieldByName(names[i]);
+    const TKeyValue& value = values[i];
+    switch (value.GetKind()) {
+      case TKeyValue::Kind::Text: field.SetAsString(value.Text()); break;
+      case TKeyValue::Kind::Integer: field.SetAsInteger(value.Integer()); break;
+      case TKeyValue::Kind::Float: field.SetAsFloat(value.Float()); break;
+      case TKeyValue::Kind::Boolean: field.SetAsBoolean(value.Boolean()); break;
+      case TKeyValue::Kind::Money: field.SetAsCurrency(value.Money()); break;
+      case TKeyValue::Kind::Variable:
+        if (!value.Variable().IsNull()) field.SetAsVariant(value.Variable());
+        break;
+    }
+  }
+  keyBuffer_.ValueCount = static_cast<uint16_t>(values.size());
+}
+
+bool TDbExtendedDataSet::SeekKey() {
+  const ENGHANDLE order = OrderHandle();
+  Check(EngInitRawKey(order));
+  const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
+  for (uint16_t segment = 0;; ++segment) {
+    char name[kKeySegmentNameRoom + 1] = {};
+    uint16_t length = kKeySegmentNameRoom;
+    if (EngGetSegmentFieldname(order, segment, name, &length) != ENG_OK) break;
+    auto def = std::find_if(defs.begin(), defs.end(), [&](const TEngineFieldDef& d) { return SameText(d.Name, name); });
+    if (def == defs.end()) continue;
+    size_t slot = def->FieldNum - 1u;
+    if (slot >= keyBuffer_.Markers.size() || keyBuffer_.Markers[slot] == TKeyBuffer::kNoValue) continue;
+    const uint8_t* bytes = keyBuffer_.Raw.data() + def->Offset;
+    Check(def->Type == ENG_STRING ? EngSetField(order, def->FieldNum, bytes, def->Length)
+                                  : EngSetFieldRaw(order, def->FieldNum, bytes, def->Length));
+  }
+  uint8_t key[kKeyRoom] = {};
+  uint16_t keyLength = kKeyRoom;
+  Check(EngBuildRawKey(order, key, &keyLength));
+  uint16_t found = 0;
+  Check(EngSeek(order, key, keyLength, ENG_RAWKEY, ENG_SEEK_HARD, &found));
+  return found != 0;
+}
+
+void TDbExtendedDataSet::PlaceAfterFailedSearch(bool eofBefore, bool bofBefore, uint32_t recNo) {
+  if (eofBefore) {
+    Last();
+  } else if (bofBefore) {
+    First();
+  } else {
+    ENGRESULT r = EngGotoRecord(TableHandle(), recNo);
+    if (r == ENG_ERR_NO_SUCH_RECORD) {
+      Last();
+      return;
+    }
+    Check(r);
+    // The engine stands on the remembered record again; the buffer still holds it.
+    MoveEngineToCurrent();
+  }
+}
+
+// ---- editing ---------------------------------------------------------------------
+
+void TDbExtendedDataSet::CheckModifiable() {
+  CheckActive();
+  if (ReadOnly()) DatabaseError("Cannot modify a read-only dataset");
+}
+
+void TDbExtendedDataSet::Edit() {
+  if (State() == StateEdit || State() == StateInsert) return;
+  if (!HasCurrentRecord()) {
+    Append();
+    return;
+  }
+  SettlePendingChanges();
+  CheckModifiable();
+  MoveEngineToCurrent();
+  const uint32_t recNo = CurrentRecordNumber();
+  if (!Exclusive()) {
+    ENGRESULT r = EngLockRecord(TableHandle(), recNo);
+    if (r == ENG_ERR_STATIC_CURSOR)
+      throw EDbEngineError(this, "This table is based on a static VIEW. Static VIEWs can not be updated.", r);
+    Require(r);
+  }
+  // Start from the record as it is now that no one else can change it.
+  if (!ReadCurrent()) {
+    if (!Exclusive()) EngUnlockRecord(TableHandle(), recNo);
+    DatabaseError("Record not found");
+  }
+  editCopy_ = CurrentBuffer().Raw;
+  SetState(StateEdit);
+  SetModified(false);
+}
+
+void TDbExtendedDataSet::Append() {
+  SettlePendingChanges();
+  CheckModifiable();
+  BeginInsert();
+}
+
+void TDbExtendedDataSet::BeginInsert() {
+  TRecordBuffer fresh = NewRecordBuffer();
+  uint32_t length = RecordLength();
+  Require(EngClearRecordBuffer(TableHandle(), fresh.Raw.data(), &length));
+  for (const TEngineFieldDef& def : EngineFieldDefs()) {
+    if (def.Type == ENG_AUTOINC) codec::WriteEmpty(fresh.Raw.data(), def, NativeTable());
+    if (IsMemoLike(def.Type)) codec::SetMemoMarker(fresh.Raw.data(), def, 0);
+  }
+  fresh.RecNo = 0;
+  fresh.Flag = TBookmarkFlag::AtEnd;
+  CurrentBuffer().Swap(fresh);
+  SetState(StateInsert);
+  SetBof(false);
+  SetEof(true);
+  SetModified(false);
+}
+
+void TDbExtendedDataSet::Post() {
+  const TDataSetState state = State();
+  if (state != StateEdit && state != StateInsert) DatabaseError("Dataset not in edit or insert mode");
+  TRecordBuffer& buffer = CurrentBuffer();
+  if (state == StateEdit) Require(EngGotoRecord(TableHandle(), buffer.RecNo));
+  if (state == StateInsert && buffer.Flag != TBookmarkFlag::Inserted) {
+    Require(EngAppendRecord(TableHandle()));
+    buffer.Flag = TBookmarkFlag::Inserted;
+    uint32_t recNo = 0;
+    Require(EngGetRecordNum(TableHandle(), ENG_IGNOREFILTERS, &recNo));
+    buffer.RecNo = recNo;
+  }
+  WriteFieldsToEngine();
+  Require(EngWriteRecord(TableHandle()));
+  if (state == StateEdit && !Exclusive()) Require(EngUnlockRecord(TableHandle(), buffer.RecNo));
+  SetState(StateBrowse);
+  SetModified(false);
+  if (ReadNearestRecord()) {
+    if (state == StateInsert) {
+      SetBof(false);
+      SetEof(false);
+    }
+  } else {
+    ShowNoRecord();
+  }
+}
+
+void TDbExtendedDataSet::WriteFieldsToEngine() {
+  const ENGHANDLE table = TableHandle();
+  TRecordBuffer& buffer = CurrentBuffer();
+  const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
+  for (size_t i = defs.size(); i-- > 0;) {
+    const TEngineFieldDef& def = defs[i];
+    if (IsMemoLike(def.Type) || def.Type == ENG_AUTOINC) continue;
+    const uint8_t* bytes = buffer.Raw.data() + def.Offset;
+    if (def.Type == ENG_STRING) {
+      Require(AllBlanks(bytes, def.Length) ? EngSetEmpty(table, def.FieldNum)
+                                           : EngSetField(table, def.FieldNum, bytes, def.Length));
+    } else {
+      Require(EngSetFieldRaw(table, def.FieldNum, bytes, def.Length));
+    }
+  }
+  const std::vector<uint16_t>& blobs = BlobFieldNumbers();
+  for (size_t slot = 0; slot < blobs.size(); ++slot) {
+    TBlobCache& cache = buffer.Blobs[slot];
+    if (!cache.Changed) continue;
+    const TEngineFieldDef& def = defs[blobs[slot] - 1u];
+    codec::SetMemoMarker(buffer.Raw.data(), def, cache.Content.empty() ? 0 : -1);
+    Require(EngSetField(table, def.FieldNum, reinterpret_cast<const uint8_t*>(cache.Content.data()),
+                        static_cast<uint32_t>(cache.Content.size())));
+    cache.Changed = false;
+  }
+}
+
+bool TDbExtendedDataSet::ReadNearestRecord() {
+  if (ReadCurrent()) return true;
+  Check(EngSkip(OrderHandle(), 1));
+  if (ReadCurrent()) return true;
+  Check(EngSkip(OrderHandle(), -1));
+  return ReadCurrent();
+}
+
+void TDbExtendedDataSet::Cancel() {
+  const TDataSetState state = State();
+  if (state != StateEdit && state != StateInsert) return;
+  ENGRESULT r = EngCancelUpdate(TableHandle());
+  if (r != ENG_OK && r != ENG_ERR_NO_CURRENT_RECORD && r != ENG_ERR_NO_PENDING_UPDATE) Check(r);
+  const uint32_t recNo = CurrentBuffer().RecNo;
+  if (state == StateInsert) {
+    Check(EngGotoBottom(OrderHandle()));
+    Check(EngSkip(OrderHandle(), 1));
+  } else if (!Exclusive()) {
+    Check(EngUnlockRecord(TableHandle(), recNo));
+  }
+  SetState(StateBrowse);
+  SetModified(false);
+  bool found = ReadNearestRecord();
+  if (!found) {
+    ShowNoRecord();
+  } else if (state == StateInsert) {
+    SetEof(true);
+  }
+}
+
+void TDbExtendedDataSet::Delete() {
+  CheckActive();
+  const TDataSetState state = State();
+  if (state == StateInsert) {
+    Cancel();
+    return;
+  }
+  if (!HasCurrentRecord()) DatabaseError("Cannot perform this operation on an empty dataset");
+  const uint32_t recNo = CurrentRecordNumber();
+  if (state == StateBrowse) MoveEngineToCurrent();
+  else Require(EngGotoRecord(TableHandle(), recNo));
+  ENGRESULT r = EngDeleteRecord(TableHandle());
+  if (r == ENG_OK) r = EngWriteRecord(TableHandle());
+  if (r != ENG_OK) {
+    // The error is taken before the cancel, whose own result would replace
+    // the engine's last error text.
+    try {
+      Require(r);
+    } catch (...) {
+      EngCancelUpdate(TableHandle());
+      throw;
+    }
+  }
+  // The lock of an edited record goes with the record.
+  if (state == StateEdit && !Exclusive()) EngUnlockRecord(TableHandle(), recNo);
+  uint16_t showDeleted = 0;
+  Check(EngGetDeleted(TableHandle(), &showDeleted));
+  if (showDeleted == 0) Check(EngSkip(OrderHandle(), 1));
+  SetState(StateBrowse);
+  SetModified(false);
+  if (ReadNearestRecord()) {
+    SetBof(false);
+    SetEof(false);
+  } else {
+    ShowNoRecord();
+  }
+}
+
+void TDbExtendedDataSet::SettlePendingChanges() {
+  if (State() != StateEdit && State() != StateInsert) return;
+  if (Modified())
+    Post();
+  else
+    Cancel();
+}
+
+void TDbExtendedDataSet::DiscardPendingChanges() {
+  filterApplied_ = false;
+  const TDataSetState state = State();
+  if (state != StateEdit && state != StateInsert) return;
+  // The table closes right after: nothing the engine says here matters.
+  EngCancelUpdate(TableHandle());
+  if (state == StateEdit && !Exclusive()) EngUnlockRecord(TableHandle(), CurrentBuffer().RecNo);
+  SetState(StateBrowse);
+  SetModified(false);
+}
+
+// ---- filters ------------------------------------------------------------------------
+
+void TDbExtendedDataSet::SetFilter(const std::string& text) {
+  filter_ = text;
+  if (Active() && filtered_) {
+    ApplyFilter();
+    First();
+  }
+}
+
+void TDbExtendedDataSet::SetFiltered(bool value) {
+  filtered_ = value;
+  if (!Active()) return;
+  if (value)
+    ApplyFilter();
+  else
+    ClearFilter();
+  First();
+}
+
+void TDbExtendedDataSet::SetDbOptimizedFilters(bool value) {
+  TDbTableOptions options = DbTableOptions();
+  const bool old = options.DbOptimizedFilters;
+  if (!Active() || !filtered_ || old == value) {
+    options.DbOptimizedFilters = value;
+    SetDbTableOptions(options);
+    return;
+  }
+  ClearFilter();
+  options.DbOptimizedFilters = value;
+  SetDbTableOptions(options);
+  try {
+    ApplyFilter();
+    First();
+  } catch (...) {
+    options.DbOptimizedFilters = old;
+    SetDbTableOptions(options);
+    throw;
+  }
+}
+
+void TDbExtendedDataSet::ApplyFilterAtOpen() {
+  filterApplied_ = false;
+  if (filtered_) ApplyFilter();
+}
+
+void TDbExtendedDataSet::ApplyFilter() {
+  if (filter_.empty()) {
+    ClearFilter();
+    return;
+  }
+  const ENGHANDLE table = TableHandle();
+  const bool native = NativeTable();
+  std::string text = filter_;
+  if (native) {
+    std::vector<char> shortForm(filter_.size() + 51 + 1, '\0');
+    uint16_t length = static_cast<uint16_t>(std::min<size_t>(filter_.size() + 51, 0xFFFF));
+    Require(EngExpressionLongToShort(table, filter_.c_str(), shortForm.data(), &length));
+    text.assign(shortForm.data(), strnlen(shortForm.data(), shortForm.size()));
+  }
+  TPreparedFilter prepared = PrepareFilterText(text);
+  if (native) {
+    // Room for the expression as given; when the long form is longer (the
+    // filter was written in short form) the engine says how much it needs.
+    size_t room = std::min<size_t>(filter_.size() + 1, 0xFFFF);
+    std::vector<char> longForm;
+    ENGRESULT r;
+    for (int attempt = 0;; ++attempt) {
+      longForm.assign(room + 1, '\0');
+      uint16_t length = static_cast<uint16_t>(room);
+      r = EngExpressionShortToLong(table, prepared.Expression.c_str(), longForm.data(), &length);
+      if (r != ENG_ERR_BUFFER_TOO_SMALL || attempt > 0 || length <= room) break;
+      room = length;
+    }
+    Require(r);
+    prepared.Expression.assign(longForm.data(), strnlen(longForm.data(), longForm.size()));
+  }
+  Require(EngSetExactEx(table, prepared.Exact));
+  const TDbTableOptions& options = DbTableOptions();
+  if (options.DbOptimizedFilters)
+    Require(EngSetOptimizedFilter(table, prepared.Expression.c_str(),
+                                  options.DbFilterResolveImmediate ? ENG_RESOLVE_IMMEDIATE : ENG_RESOLVE_DYNAMIC));
+  else
+    Require(EngSetFilter(table, prepared.Expression.c_str()));
+  filterApplied_ = true;
+}
+
+void TDbExtendedDataSet::ClearFilter() {
+  const ENGHANDLE table = TableHandle();
+  ENGRESULT r = DbTableOptions().DbOptimizedFilters ? EngClearOptimizedFilter(table) : EngClearFilter(table);
+  if (r != ENG_OK && r != ENG_ERR_NO_FILTER) Check(r);
+  filterApplied_ = false;
+}
+
+}  // namespace dbu
