@@ -1,8 +1,8 @@
-// Place holders for two objects of the main window whose classes are not in
-// this build yet: the SQL query cursor and the spreadsheet component. They
-// carry the design-time settings the window gives them so that the window
-// owns every object it names; nothing opens or reads through them. Each is
-// replaced by its real class when that class exists.
+// Place holder for an object of the main window whose class is not in this
+// build yet: the spreadsheet component. It carries the design-time settings
+// the window gives it so that the window owns every object it names; nothing
+// opens or reads through it. It is replaced by its real class when that
+// class exists.
 // Not thread-safe (window thread only).
 #pragma once
 
@@ -13,26 +13,6 @@
 #include "dbtypes.h"
 
 namespace dbu {
-
-class TDbQueryStandIn : public TComponent {
- public:
-  using TComponent::TComponent;
-  const std::string& DatabaseName() const { return databaseName_; }
-  void SetDatabaseName(const std::string& name) { databaseName_ = name; }
-  const TDbTableOptions& DbTableOptions() const { return options_; }
-  void SetDbRightsCheck(bool value) { options_.DbRightsCheck = value; }
-  bool ReadAllColumns() const { return readAllColumns_; }
-  void SetReadAllColumns(bool value) { readAllColumns_ = value; }
-  const std::vector<std::string>& SQL() const { return sql_; }
-  bool Active() const { return false; }
-  void Close() {}
-
- private:
-  std::string databaseName_;
-  TDbTableOptions options_;
-  bool readAllColumns_ = true;
-  std::vector<std::string> sql_;
-};
 
 // What the window stores for its spreadsheet component.
 struct TSheetReaderSettings {

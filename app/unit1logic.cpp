@@ -64,9 +64,9 @@ void TForm1Logic::SetUpObjects() {
   SetUpTable(MEDSCH, "MEDSCH", "DbConnection1", "MEDSCH");
   SetUpTable(TblCompany, "TblCompany", "DbConnection2", "mcompany.adt");
   SetUpTable(Code, "Code", "DbConnection1", "CODE.ADT");
-  // Stored index fields: kCodeIndexFieldNames.
+  Code.SetIndexFieldNames(kCodeIndexFieldNames);
   SetUpTable(groupCode, "groupCode", "DbConnection1", "GRPCODE.ADT");
-  // Stored index fields: kGroupCodeIndexFieldNames.
+  groupCode.SetIndexFieldNames(kGroupCodeIndexFieldNames);
   SetUpTable(DbTable1, "DbTable1", "DbConnection1", nullptr);
   DbTable1.SetDbRightsCheck(false);
   DbQuery1.SetName("DbQuery1");

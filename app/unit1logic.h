@@ -16,6 +16,7 @@
 #include <string>
 
 #include "dbconnection.h"
+#include "dbquery.h"
 #include "dbtable.h"
 #include "standins.h"
 #include "tasklist.h"
@@ -86,7 +87,7 @@ class TForm1Logic : public TComponent {
   // ---- the window's objects ----
   TDbConnection DbConnection1, DbConnection2, DbConnection3;
   TDbTable MEDSCH, TblCompany, Code, groupCode, DbTable1;
-  TDbQueryStandIn DbQuery1;
+  TDbQuery DbQuery1;
   TSheetReaderStandIn SheetReader1;
 
  private:

@@ -211,7 +211,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool OnDictionaryConnection() const;
   void SetState(TDataSetState state) { state_ = state; }
   void SetTableTypeFromEngine(uint16_t engineType);
-  void ForceReadOnly() { readOnly_ = true; }
+  void ForceReadOnly(bool value = true) { readOnly_ = value; }
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
@@ -229,6 +229,8 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // record number while no bookmark was taken); false when the record is
   // gone or there is none.
   bool MoveEngineToCurrent();
+  // True while the engine position is known to be the current record.
+  bool EngineAtCurrent() const { return engineAtCurrent_; }
   // The order was chosen by a derived cursor: the engine handle giving it.
   void SetOrderHandle(ENGHANDLE handle) { orderHandle_ = handle; }
   // Reads the bookmark length of the current order again (after the order

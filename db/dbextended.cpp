@@ -71,6 +71,7 @@ void TDbExtendedDataSet::SetIndexFieldNames(const std::string& names) {
 template <typename Restore>
 void TDbExtendedDataSet::ReselectOrder(Restore&& restore) {
   ENGHANDLE oldOrder = OrderHandle();
+  segmentsOf_ = kNoHandle;
   try {
     SetOrderHandle(IndexHandleFor(indexMode_));
     ReadBookmarkLength();
@@ -84,6 +85,7 @@ void TDbExtendedDataSet::ReselectOrder(Restore&& restore) {
 }
 
 void TDbExtendedDataSet::SelectOrder() {
+  segmentsOf_ = kNoHandle;
   SetOrderHandle(IndexHandleFor(indexMode_));
   ReadBookmarkLength();
 }
@@ -113,7 +115,8 @@ ENGHANDLE TDbExtendedDataSet::IndexHandleFor(TIndexMode mode) {
 
 const TIndexDefs& TDbExtendedDataSet::IndexDefs() {
   if (!indexDefs_.Stale()) return indexDefs_;
-  if (Active()) {
+  // While Open selects the order the table is open but not yet active.
+  if (TableHandle() != kNoHandle) {
     ReadIndexDefs(TableHandle());
     return indexDefs_;
   }
@@ -163,6 +166,9 @@ void TDbExtendedDataSet::ReadIndexDefs(ENGHANDLE table) {
 void TDbExtendedDataSet::PrepareKeyBuffers() {
   indexDefs_.MarkStale();
   keyBuffer_.Reset(std::vector<uint8_t>(RecordLength(), 0), 0);
+  nullRecord_.clear();
+  segmentsOf_ = kNoHandle;
+  segmentDefs_.clear();
 }
 
 void TDbExtendedDataSet::TableNameChanged(bool differs) {
@@ -221,7 +227,12 @@ std::string TDbExtendedDataSet::KeyFieldList() {
 bool TDbExtendedDataSet::FindKey(const std::vector<TKeyValue>& values) {
   CheckActive();
   SettlePendingChanges();
-  std::vector<std::string> names = SplitFieldList(KeyFieldList());
+  std::string list = KeyFieldList();
+  if (list != keyListSource_ || keyNames_.empty()) {
+    keyNames_ = SplitFieldList(list);
+    keyListSource_ = std::move(list);
+  }
+  const std::vector<std::string>& names = keyNames_;
   if (names.empty()) DataLayerError("No parseable expressions in setting key fields");
   if (names.size() < values.size()) DataLayerError("Too many values given for current index");
 
@@ -250,10 +261,17 @@ bool TDbExtendedDataSet::FindKey(const std::vector<TKeyValue>& values) {
 }
 
 void TDbExtendedDataSet::FillKeyBuffer(const std::vector<TKeyValue>& values, const std::vector<std::string>& names) {
-  std::vector<uint8_t> empty(RecordLength(), 0);
-  uint32_t length = RecordLength();
-  Require(EngGetNullRecord(TableHandle(), empty.data(), &length));
-  keyBuffer_.Reset(std::move(empty), EngineFieldDefs().size());
+  // The empty record image does not change while the table is open.
+  if (nullRecord_.size() != RecordLength()) {
+    std::vector<uint8_t> empty(RecordLength(), 0);
+    uint32_t length = RecordLength();
+    Require(EngGetNullRecord(TableHandle(), empty.data(), &length));
+    nullRecord_ = std::move(empty);
+  }
+  keyBuffer_.Raw = nullRecord_;
+  keyBuffer_.Markers.assign(EngineFieldDefs().size(), TKeyBuffer::kNoValue);
+  keyBuffer_.Changed = false;
+  keyBuffer_.ValueCount = 0;
   for (size_t i = values.size(); i-- > 0;) {
     TField& field = FieldByName(names[i]);
     const TKeyValue& value = values[i];
@@ -274,13 +292,22 @@ void TDbExtendedDataSet::FillKeyBuffer(const std::vector<TKeyValue>& values, con
 bool TDbExtendedDataSet::SeekKey() {
   const ENGHANDLE order = OrderHandle();
   Check(EngInitRawKey(order));
-  const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
-  for (uint16_t segment = 0;; ++segment) {
-    char name[kKeySegmentNameRoom + 1] = {};
-    uint16_t length = kKeySegmentNameRoom;
-    if (EngGetSegmentFieldname(order, segment, name, &length) != ENG_OK) break;
-    auto def = std::find_if(defs.begin(), defs.end(), [&](const TEngineFieldDef& d) { return SameText(d.Name, name); });
-    if (def == defs.end()) continue;
+  if (segmentsOf_ != order) {
+    // The segments of an order do not change while it is selected.
+    const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
+    segmentDefs_.clear();
+    for (uint16_t segment = 0;; ++segment) {
+      char name[kKeySegmentNameRoom + 1] = {};
+      uint16_t length = kKeySegmentNameRoom;
+      if (EngGetSegmentFieldname(order, segment, name, &length) != ENG_OK) break;
+      auto def =
+          std::find_if(defs.begin(), defs.end(), [&](const TEngineFieldDef& d) { return SameText(d.Name, name); });
+      segmentDefs_.push_back(def == defs.end() ? nullptr : &*def);
+    }
+    segmentsOf_ = order;
+  }
+  for (const TEngineFieldDef* def : segmentDefs_) {
+    if (def == nullptr) continue;
     size_t slot = def->FieldNum - 1u;
     if (slot >= keyBuffer_.Markers.size() || keyBuffer_.Markers[slot] == TKeyBuffer::kNoValue) continue;
     const uint8_t* bytes = keyBuffer_.Raw.data() + def->Offset;
@@ -327,7 +354,9 @@ void TDbExtendedDataSet::Edit() {
   }
   SettlePendingChanges();
   CheckModifiable();
-  MoveEngineToCurrent();
+  // A record another user deleted must not leave the engine elsewhere: the
+  // lock and the edit would then belong to different records.
+  if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
   const uint32_t recNo = CurrentRecordNumber();
   if (!Exclusive()) {
     ENGRESULT r = EngLockRecord(TableHandle(), recNo);
@@ -461,8 +490,12 @@ void TDbExtendedDataSet::Delete() {
   }
   if (!HasCurrentRecord()) DatabaseError("Cannot perform this operation on an empty dataset");
   const uint32_t recNo = CurrentRecordNumber();
-  if (state == StateBrowse) MoveEngineToCurrent();
-  else Require(EngGotoRecord(TableHandle(), recNo));
+  // Never delete whatever record the engine happens to stand on.
+  if (state == StateBrowse) {
+    if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
+  } else {
+    Require(EngGotoRecord(TableHandle(), recNo));
+  }
   ENGRESULT r = EngDeleteRecord(TableHandle());
   if (r == ENG_OK) r = EngWriteRecord(TableHandle());
   if (r != ENG_OK) {

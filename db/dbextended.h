@@ -104,6 +104,12 @@ class TDbExtendedDataSet : public TDbDataSet {
   std::string defaultIndexName_;
   TIndexDefs indexDefs_;
   TKeyBuffer keyBuffer_;
+  // Derived from the engine once per open table or order, for FindKey.
+  std::vector<uint8_t> nullRecord_;
+  ENGHANDLE segmentsOf_ = kNoHandle;
+  std::vector<const TEngineFieldDef*> segmentDefs_;  // nullptr: not a field of the cursor
+  std::string keyListSource_;
+  std::vector<std::string> keyNames_;
   std::vector<uint8_t> editCopy_;
 
   std::string filter_;

@@ -48,6 +48,9 @@ TEST_F(LogicFixture, ObjectsCarryTheirStartUpSettings) {
   EXPECT_EQ(f.TblCompany.TableName(), "mcompany.adt");
   EXPECT_EQ(f.Code.TableName(), "CODE.ADT");
   EXPECT_EQ(f.groupCode.TableName(), "GRPCODE.ADT");
+  EXPECT_EQ(f.Code.IndexFieldNames(), "CATEGORY;CODE");
+  EXPECT_EQ(f.groupCode.IndexFieldNames(), "GROUP_CODE");
+  EXPECT_EQ(f.MEDSCH.IndexMode(), TIndexMode::None);
   EXPECT_EQ(f.groupCode.DbConnection(), &f.DbConnection1);
   EXPECT_EQ(f.DbTable1.DbConnection(), &f.DbConnection1);
   EXPECT_FALSE(f.DbTable1.DbTableOptions().DbRightsCheck);

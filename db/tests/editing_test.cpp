@@ -294,3 +294,49 @@ TEST_F(EditingTest, EmptyTableAndEncryptionSettleAPendingEdit) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(EditingTest, ClosedSharedCursorLeavesTheTableFreeForExclusiveUse) {
+  People({1, 2});
+  {
+    auto t = Cursor("people");
+    t->Open();
+    t->Edit();
+    t->FieldByName("NAME").SetAsString("x");
+    t->Post();
+    t->Close();
+  }
+  auto e = Cursor("people");
+  e->SetExclusive(true);
+  e->Open();
+  EXPECT_EQ(e->FieldByName("NAME").AsString(), "x");
+}
+
+}  // namespace
+}  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(EditingTest, RecordDeletedByAnotherCursorIsNeitherEditedNorDeletedInItsPlace) {
+  People({1, 2, 3});
+  auto a = Cursor("people", "MEDSCH");
+  auto b = Cursor("people", "DbTable1");
+  a->Open();
+  b->Open();
+  a->Next();
+  b->Next();
+  b->Delete();  // record 2 is gone under a
+  EXPECT_EQ(b->FieldByName("ID").AsInteger(), 3);
+  EXPECT_NE(ErrorOf([&] { a->Edit(); }), "<no error>");
+  EXPECT_EQ(a->State(), StateBrowse);
+  EXPECT_NE(ErrorOf([&] { a->Delete(); }), "<no error>");
+  a->Close();
+  b->Close();
+  EXPECT_EQ(Ids("people"), "1,3") << "only the record meant was deleted";
+}
+
+}  // namespace
+}  // namespace dbu
