@@ -189,3 +189,62 @@ TEST_F(EmployeeTasks, IndexLeftOnMedschByAnEarlierRun) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+// The demo company A01 gives each task of the three families work to do.
+struct DemoCompany : TaskTest {};
+
+TEST_F(DemoCompany, EveryEmployeeClaimAndLeaveTaskFindsWork) {
+  BuildDemo();
+  auto done = [&](int index) {
+    EXPECT_EQ(Run(index), TRunEnd::Done) << "task " << index << ": " << (ui.Events.empty() ? "" : ui.Events[0]);
+  };
+  done(0);
+  EXPECT_EQ(Table("MEDSCH", {"CLAIMTYPE"}), (Rows{"OPD", "TRANS"}));
+  done(2);
+  EXPECT_EQ(Table("MEDICAL", {"PERIOD_TO_TRANSFER"})[1], "200601");
+  done(3);
+  EXPECT_EQ(ReadFile(base.Base() + "debug_zozuzezi.txt"), "1146*01/12/2005*2401\r\n");
+  done(4);
+  EXPECT_EQ(Table("SETUP", {"CAT"}), (Rows{"HR", "CLM"}));
+  done(5);
+  EXPECT_EQ(Log(), Rows{"Emp No: 0030  date: 18/05/2005"});
+  done(6);
+  EXPECT_EQ(Log().size(), 6u);
+  done(7);
+  EXPECT_EQ(Log(), Rows{"Emp No: PI30050"});
+  done(9);
+  EXPECT_EQ(Log().size(), 3u);
+  done(10);
+  EXPECT_EQ(Table("CODE", {"CATEGORY"}).size(), 7u);
+  done(11);
+  done(12);
+  EXPECT_EQ(Table("TRANSFER", {"EFFECTIVE_ENDDATE"})[0], "31/01/2005");
+  done(13);
+  EXPECT_EQ(Table("EMPLEAVE", {"EMPCODE"}).size(), 6u);
+  done(16);
+  done(17);
+  EXPECT_EQ(Table("CLMTMPL", {"FIELDNAME"}).size(), 15u);
+  ui.InputAnswers = {"6623"};
+  done(18);
+  EXPECT_EQ(Table("EMPMISC", {"LOCKED"}), (Rows{"0", "0"}));
+  done(19);
+  done(22);
+  EXPECT_EQ(Table("EMPLEAVE", {"CANCEL_FLAG"})[1], "");
+  done(23);
+  EXPECT_EQ(Table("MEDICAL", {"EMPCODE"}).size(), 5u);
+  done(28);
+  done(29);
+  EXPECT_EQ(Log(), (Rows{"Process - 1146", "Process - 0030", "0030 - Unable to locate in empleave.adt - 18/05/2005"}));
+  done(30);
+  EXPECT_EQ(Log(), Rows{"Process - 1146"});
+  done(14);
+  for (const std::string& event : ui.Events) EXPECT_EQ(event.rfind("error", 0), std::string::npos) << event;
+  EXPECT_EQ(Table("LEAV_TRX", {"EMPCODE", "YEAR"}, "LEAVE_CODE;EMPCODE;DATE;ID"),
+            (Rows{"1146|2005", "1146|2006", "5311|2004", "5311|2004", "6623|2003", "0030|2006", "6623|2005"}));
+}
+
+}  // namespace
+}  // namespace dbu

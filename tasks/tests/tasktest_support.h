@@ -29,7 +29,9 @@ struct TaskTest : ::testing::Test {
   TScriptedUI ui;
   std::unique_ptr<TForm1Logic> form;
 
-  std::string CompanyDir() const { return base.Base() + "company/" + kCompany; }
+  std::string company = kCompany;
+
+  std::string CompanyDir() const { return base.Base() + "company/" + company; }
 
   // Builds the base directory: the company list with T01, the given company
   // tables (scripts named "<file>.tbl" => body) and base directory tables.
@@ -40,11 +42,20 @@ struct TaskTest : ::testing::Test {
     for (const TDemoScript& s : baseTables) scripts.push_back({"base/" + s.Path, s.Text});
     std::vector<std::string> report;
     CreateDemoDatabases(base.Path(), scripts, report);
+    StartForm();
+  }
+  // Builds the demo base directory and selects its company A01.
+  void BuildDemo() {
+    MakeDemo(base.Path());
+    company = "A01";
+    StartForm();
+  }
+  void StartForm() {
     form = std::make_unique<TForm1Logic>(ui);
     form->SetProgramFolder(base.Base());
     form->SetBaseDirOverride(base.Base());
     ASSERT_TRUE(form->FormCreate()) << (ui.Events.empty() ? "" : ui.Events.front());
-    ui.SetCompanyText(kCompany);
+    ui.SetCompanyText(company);
   }
 
   // One press of "Process" with task index selected; the events and log
