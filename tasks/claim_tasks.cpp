@@ -179,7 +179,8 @@ TTaskEnd DeleteInvalidClaim(TForm1Logic& f) {
   TDbTable& t = f.MEDSCH;
   // The employee code searched for is this date-like text, as the task
   // has always done.
-  if (t.FindKey({std::string("20/06/2005"), std::string("TRANS"), Variant::FromDateTime(EncodeDate(2005, 4, 20)), 2599})) {
+  if (t.FindKey(
+          {std::string("20/06/2005"), std::string("TRANS"), Variant::FromDateTime(EncodeDate(2005, 4, 20)), 2599})) {
     t.Delete();
   } else {
     f.ShowMessage("Unable to find this claim application in Claim Table.");

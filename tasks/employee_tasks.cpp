@@ -165,7 +165,8 @@ void SetTransferEndDate(TForm1Logic& f, const std::string& empNo) {
 }
 
 TTaskEnd UpdateEffectiveEndDate(TForm1Logic& f) {
-  if (!f.Confirm("This process will update the effective end date for employee 6623 & 1146? ")) return TTaskEnd::Stopped;
+  if (!f.Confirm("This process will update the effective end date for employee 6623 & 1146? "))
+    return TTaskEnd::Stopped;
   OpenMedsch(f, "TRANSFER.ADT", "EMP_NO;EFFECTIVE_DATE");
   SetTransferEndDate(f, "1146");
   SetTransferEndDate(f, "6623");

@@ -110,7 +110,8 @@ TTaskEnd RestoreLieuLink(TForm1Logic& f) {
 }
 
 TTaskEnd RemoveInvalidLeaveDetail(TForm1Logic& f) {
-  if (!f.Confirm("This process will remove the leave detail for employee 0030 on ANNU on 18/05/05, click Yes to proceed? "))
+  if (!f.Confirm(
+          "This process will remove the leave detail for employee 0030 on ANNU on 18/05/05, click Yes to proceed? "))
     return TTaskEnd::Stopped;
   PointMedschByFields(f, "LEAV_TRX.ADT", kLeaveDetailIndexFields);
   if (f.MEDSCH.FindKey({std::string("ANNU"), std::string("0030"), DateKey(2005, 5, 18)})) {

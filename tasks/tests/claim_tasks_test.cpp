@@ -14,10 +14,12 @@ const char* kMedical =
     "FIELD SUBCODE Char 10\nFIELD PERIOD_TO_TRANSFER Char 6\nFIELD CYCLE Char 1\n"
     "INDEX CLAIM EMPCODE;MEDICAL_CODE;MEDICAL_DATE;DATE_SERIALNUM\n";
 const char* kTemplate =
-    "TABLE CLMTMPL.ADT\nFIELD TMPLNO Integer\nFIELD FIELDNAME Char 20\nFIELD FIELDDESC Char 40\nFIELD INPUTSIZE Integer\n"
-    "FIELD DISPSIZE Integer\nFIELD ASS_CTRL Char 10\nFIELD FIELDNO Integer\nFIELD PAGETAKE Char 2\nFIELD WANTED Logical\n"
+    "TABLE CLMTMPL.ADT\nFIELD TMPLNO Integer\nFIELD FIELDNAME Char 20\nFIELD FIELDDESC Char 40\nFIELD INPUTSIZE "
+    "Integer\n"
+    "FIELD DISPSIZE Integer\nFIELD ASS_CTRL Char 10\nFIELD FIELDNO Integer\nFIELD PAGETAKE Char 2\nFIELD WANTED "
+    "Logical\n"
     "FIELD REMOVE Logical\nINDEX TMPL TMPLNO;FIELDNAME UNIQUE\n";
-const std::vector<std::string> kTemplateFields{"TMPLNO", "FIELDNAME", "FIELDDESC", "INPUTSIZE", "DISPSIZE",
+const std::vector<std::string> kTemplateFields{"TMPLNO",   "FIELDNAME", "FIELDDESC", "INPUTSIZE", "DISPSIZE",
                                                "ASS_CTRL", "FIELDNO",   "PAGETAKE",  "WANTED",    "REMOVE"};
 
 struct ClaimTasks : TaskTest {
@@ -36,13 +38,12 @@ TEST_F(ClaimTasks, CleanSetupDeletesEveryEmptyClaimTypeAmongNeighbours) {
 }
 
 TEST_F(ClaimTasks, TransferPeriodOfApprovedClaimsWithinBothDateBounds) {
-  Build({{"medical.tbl", std::string(kMedical) +
-                             "ROW A | X | 01/01/2005 | 1 | | T | 05/12/2005 | TRANS | |\n"
-                             "ROW B | X | 01/01/2005 | 2 | | T | 06/12/2005 | TRANS | |\n"
-                             "ROW C | X | 01/01/2005 | 3 | | T | 05/01/2006 | | |\n"
-                             "ROW D | X | 01/01/2005 | 4 | | T | 06/01/2006 | | |\n"
-                             "ROW E | X | 01/01/2005 | 5 | | F | 20/12/2005 | | 200512 | A\n"
-                             "ROW F | X | 01/01/2005 | 6 | | | 20/12/2005 | | |\n"}});
+  Build({{"medical.tbl", std::string(kMedical) + "ROW A | X | 01/01/2005 | 1 | | T | 05/12/2005 | TRANS | |\n"
+                                                 "ROW B | X | 01/01/2005 | 2 | | T | 06/12/2005 | TRANS | |\n"
+                                                 "ROW C | X | 01/01/2005 | 3 | | T | 05/01/2006 | | |\n"
+                                                 "ROW D | X | 01/01/2005 | 4 | | T | 06/01/2006 | | |\n"
+                                                 "ROW E | X | 01/01/2005 | 5 | | F | 20/12/2005 | | 200512 | A\n"
+                                                 "ROW F | X | 01/01/2005 | 6 | | | 20/12/2005 | | |\n"}});
   EXPECT_EQ(Run(2), TRunEnd::Done);
   EXPECT_EQ(ui.Events, Events{"message: Done!"});
   EXPECT_EQ(Claims({"EMPCODE", "PERIOD_TO_TRANSFER", "CYCLE"}),
@@ -59,10 +60,9 @@ TEST_F(ClaimTasks, TransferPeriodNeedsNoCodeTable) {
 }
 
 TEST_F(ClaimTasks, SwapDatesTwiceRestoresAndWritesDebugLines) {
-  Build({{"medical.tbl", std::string(kMedical) +
-                             "ROW A | X | 01/02/2005 | 11 | 03/01/2005 | T | | | |\n"
-                             "ROW B | X | 01/02/2005 | 12 | | T | | | |\n"
-                             "ROW C | X | | 13 | 04/01/2005 | T | | | |\n"}});
+  Build({{"medical.tbl", std::string(kMedical) + "ROW A | X | 01/02/2005 | 11 | 03/01/2005 | T | | | |\n"
+                                                 "ROW B | X | 01/02/2005 | 12 | | T | | | |\n"
+                                                 "ROW C | X | | 13 | 04/01/2005 | T | | | |\n"}});
   EXPECT_EQ(Run(3), TRunEnd::Done);
   EXPECT_EQ(ui.Events, Events{"message: Done!"});
   EXPECT_TRUE(Log().empty());
@@ -76,18 +76,16 @@ TEST_F(ClaimTasks, SwapDatesTwiceRestoresAndWritesDebugLines) {
   EXPECT_EQ(Run(3), TRunEnd::Done);
   EXPECT_EQ(Claims({"EMPCODE", "MEDICAL_DATE", "VISIT_DATE"}),
             (Rows{"A|01/02/2005|03/01/2005", "B|01/02/2005|", "C|04/01/2005|30/12/1899"}));
-  EXPECT_EQ(ReadFile(base.Base() + "debug_zozuzezi.txt"),
-            "A*01/02/2005*11\r\nC*30/12/1899*13\r\nA*03/01/2005*11\r\n");
+  EXPECT_EQ(ReadFile(base.Base() + "debug_zozuzezi.txt"), "A*01/02/2005*11\r\nC*30/12/1899*13\r\nA*03/01/2005*11\r\n");
 }
 
 // Task 23 leaves an index holding MEDICAL_DATE on MEDSCH; the swap moves
 // records within that order, yet swaps each exactly once.
 TEST_F(ClaimTasks, SwapDatesUnderAnInheritedIndexOnTheClaimDate) {
-  Build({{"medical.tbl", std::string(kMedical) +
-                             "ROW A | X | 01/01/2005 | 1 | 09/09/2005 | T | | | |\n"
-                             "ROW A | X | 02/01/2005 | 2 | 08/09/2005 | T | | | |\n"
-                             "ROW A | X | 03/01/2005 | 3 | 07/09/2005 | T | | | |\n"
-                             "ROW A | X | 04/01/2005 | 4 | | T | | | |\n"}});
+  Build({{"medical.tbl", std::string(kMedical) + "ROW A | X | 01/01/2005 | 1 | 09/09/2005 | T | | | |\n"
+                                                 "ROW A | X | 02/01/2005 | 2 | 08/09/2005 | T | | | |\n"
+                                                 "ROW A | X | 03/01/2005 | 3 | 07/09/2005 | T | | | |\n"
+                                                 "ROW A | X | 04/01/2005 | 4 | | T | | | |\n"}});
   EXPECT_EQ(Run(23), TRunEnd::Done);
   EXPECT_EQ(ui.Events, (Events{"message: Unable to find this claim application in Claim Table.", "message: Done!"}));
   EXPECT_EQ(Run(3), TRunEnd::Done);
@@ -109,10 +107,11 @@ TEST_F(ClaimTasks, OtTemplateBranches) {
 
 TEST_F(ClaimTasks, OtTemplateAddsBothRowsOnceBelowTheStartTime) {
   Build({{"clmtmpl.tbl", std::string(kTemplate) + "ROW 2 | C1 | Actual start | 10 | 10 | TEXT | 7 | 00 | T | F\n"
-                                                    "ROW 2 | C9 | Other | 10 | 10 | TEXT | 2 | 00 | T | F\n"}});
+                                                  "ROW 2 | C9 | Other | 10 | 10 | TEXT | 2 | 00 | T | F\n"}});
   EXPECT_EQ(Run(16), TRunEnd::Done);
   EXPECT_EQ(ui.Events.size(), 2u);
-  const Rows expected{"2|C1|Actual start|10|10|TEXT|7|00|True|False", "2|C5|Start Working Time|10|10|TEXT|6|00|False|False",
+  const Rows expected{"2|C1|Actual start|10|10|TEXT|7|00|True|False",
+                      "2|C5|Start Working Time|10|10|TEXT|6|00|False|False",
                       "2|C6|End Working Time|10|10|TEXT|6|00|False|False", "2|C9|Other|10|10|TEXT|2|00|True|False"};
   EXPECT_EQ(Table("CLMTMPL", kTemplateFields, "TMPLNO;FIELDNAME"), expected);
   // "C5" is there now: a second run adds nothing and says nothing.
@@ -125,8 +124,8 @@ TEST_F(ClaimTasks, OtTemplateAddsBothRowsOnceBelowTheStartTime) {
 TEST_F(ClaimTasks, PayPeriodRowsForTenTemplatesThenTheDuplicateStops) {
   Build({{"clmtmpl.tbl", kTemplate}});
   EXPECT_EQ(Run(17), TRunEnd::Done);
-  EXPECT_EQ(ui.Events,
-            (Events{"confirm: This process add a new field pay period to the claim template, continue? ", "message: Done!"}));
+  EXPECT_EQ(ui.Events, (Events{"confirm: This process add a new field pay period to the claim template, continue? ",
+                               "message: Done!"}));
   const Rows rows = Table("CLMTMPL", kTemplateFields);
   ASSERT_EQ(rows.size(), 10u);
   EXPECT_EQ(rows[0], "1|PERIOD_TO_TRANSFER|Pay Period|0|10|TEXT|100|11|False|False");
@@ -149,10 +148,9 @@ TEST_F(ClaimTasks, TransferPeriod200508TakesTheClaimsApprovedToday) {
 }
 
 TEST_F(ClaimTasks, DeleteInvalidClaimSearchesTheDateLikeText) {
-  Build({{"medical.tbl", std::string(kMedical) +
-                             "ROW K1208734P | TRANS | 20/04/2005 | 2599 | | T | | | |\n"
-                             "ROW 20/06/2005 | TRANS | 20/04/2005 | 2599 | | T | | | |\n"
-                             "ROW 20/06/2005 | TRANS | 20/04/2005 | 2600 | | T | | | |\n"}});
+  Build({{"medical.tbl", std::string(kMedical) + "ROW K1208734P | TRANS | 20/04/2005 | 2599 | | T | | | |\n"
+                                                 "ROW 20/06/2005 | TRANS | 20/04/2005 | 2599 | | T | | | |\n"
+                                                 "ROW 20/06/2005 | TRANS | 20/04/2005 | 2600 | | T | | | |\n"}});
   EXPECT_EQ(Run(23), TRunEnd::Done);
   EXPECT_EQ(ui.Events, Events{"message: Done!"});
   EXPECT_EQ(Claims({"EMPCODE", "DATE_SERIALNUM"}), (Rows{"K1208734P|2599", "20/06/2005|2600"}));

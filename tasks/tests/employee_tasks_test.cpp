@@ -15,7 +15,8 @@ const char* kCode =
     "TABLE CODE.ADT\nFIELD CATEGORY Char 10\nFIELD CODE Char 10\nFIELD DESC Char 40\nFIELD MAPFIELD Char 10\n"
     "INDEX CATCODE CATEGORY;CODE\nINDEX CODE CODE\nROW SUB | TRANS | Transport | ALW01\n";
 const char* kEmail = "TABLE email.adt\nFIELD emp_no Char 10\nFIELD email_ac_no Char 30\n";
-const char* kCtc = "TABLE ctc.adt\nFIELD code Char 10\nFIELD desc Char 40\nROW \" MY \" | Malaysia\nROW SG | \" Singapore\"\n";
+const char* kCtc =
+    "TABLE ctc.adt\nFIELD code Char 10\nFIELD desc Char 40\nROW \" MY \" | Malaysia\nROW SG | \" Singapore\"\n";
 
 struct EmployeeTasks : TaskTest {
   // Code is back on the company's code table with its start-up settings.
@@ -37,8 +38,9 @@ TEST_F(EmployeeTasks, Task1HasNoBody) {
 }
 
 TEST_F(EmployeeTasks, CleanSupervisorSetupDeletesEmptyCategoriesAmongNeighbours) {
-  Build({{"setup.tbl", "TABLE SETUP.ADT\nFIELD CAT Char 10\nFIELD SUPERVISOR Char 10\n"
-                       "ROW | a\nROW | b\nROW HR | c\nROW | d\nROW CLM | e\nROW | f\n"}});
+  Build({{"setup.tbl",
+          "TABLE SETUP.ADT\nFIELD CAT Char 10\nFIELD SUPERVISOR Char 10\n"
+          "ROW | a\nROW | b\nROW HR | c\nROW | d\nROW CLM | e\nROW | f\n"}});
   EXPECT_EQ(Run(4), TRunEnd::Done);
   EXPECT_EQ(ui.Events, Events{"message: Done!"});
   EXPECT_TRUE(Log().empty());
@@ -48,7 +50,7 @@ TEST_F(EmployeeTasks, CleanSupervisorSetupDeletesEmptyCategoriesAmongNeighbours)
 
 TEST_F(EmployeeTasks, ApprovalFlowRotatesAndFourRunsComeBack) {
   Build({{"employee.tbl", std::string(kEmployee) + "ROW 1146 | Tan Mei Ling | a | b | d | c |\n"
-                                                     "ROW 6623 | Rahman | | x | | |\n"}});
+                                                   "ROW 6623 | Rahman | | x | | |\n"}});
   const std::vector<std::string> chain{"SUPERVISOR_CODE2", "SUPERVISOR_CODE3", "STIN2", "STIN"};
   const Rows start = Table("EMPLOYEE", chain);
   EXPECT_EQ(Run(6), TRunEnd::Done);
@@ -84,7 +86,8 @@ TEST_F(EmployeeTasks, ImportEmailWithoutOrWithEmptySideTable) {
   EXPECT_FALSE(form->MEDSCH.Active());
 
   std::vector<std::string> report;
-  CreateDemoDatabases(base.Path(), {{"base/email.tbl", "TABLE EMAIL.ADT\nFIELD emp_no Char 10\nFIELD email_ac_no Char 30\n"}}, report);
+  CreateDemoDatabases(
+      base.Path(), {{"base/email.tbl", "TABLE EMAIL.ADT\nFIELD emp_no Char 10\nFIELD email_ac_no Char 30\n"}}, report);
   EXPECT_EQ(Run(9), TRunEnd::Done);
   EXPECT_EQ(ui.Events, Events{"message: Done!"});
   EXPECT_TRUE(Log().empty());
@@ -110,8 +113,9 @@ TEST_F(EmployeeTasks, ImportCountryCodesAppendsTrimmedRowsEveryRun) {
   ExpectCodeGivenBack();
   EXPECT_TRUE(form->MEDSCH.Active());
   EXPECT_EQ(Run(10), TRunEnd::Done);
-  EXPECT_EQ(Table("CODE", {"CATEGORY", "CODE", "DESC"}),
-            (Rows{"SUB|TRANS|Transport", "CTC|MY|Malaysia", "CTC|SG|Singapore", "CTC|MY|Malaysia", "CTC|SG|Singapore"}));
+  EXPECT_EQ(
+      Table("CODE", {"CATEGORY", "CODE", "DESC"}),
+      (Rows{"SUB|TRANS|Transport", "CTC|MY|Malaysia", "CTC|SG|Singapore", "CTC|MY|Malaysia", "CTC|SG|Singapore"}));
 }
 
 TEST_F(EmployeeTasks, ImportCountryCodesMissingFileOrDuplicateKey) {
@@ -131,23 +135,26 @@ TEST_F(EmployeeTasks, ImportCountryCodesMissingFileOrDuplicateKey) {
 }
 
 TEST_F(EmployeeTasks, EffectiveEndDateAsksAndReportsTheMissingTransfer) {
-  Build({{"transfer.tbl", "TABLE TRANSFER.ADT\nFIELD EMP_NO Char 10\nFIELD EFFECTIVE_DATE Date\n"
-                          "FIELD EFFECTIVE_ENDDATE Date\nINDEX EMPDATE EMP_NO;EFFECTIVE_DATE UNIQUE\n"
-                          "ROW 1146 | 19/09/2003 |\nROW 6623 | 20/09/2003 |\n"}});
+  Build({{"transfer.tbl",
+          "TABLE TRANSFER.ADT\nFIELD EMP_NO Char 10\nFIELD EFFECTIVE_DATE Date\n"
+          "FIELD EFFECTIVE_ENDDATE Date\nINDEX EMPDATE EMP_NO;EFFECTIVE_DATE UNIQUE\n"
+          "ROW 1146 | 19/09/2003 |\nROW 6623 | 20/09/2003 |\n"}});
   const char* question = "confirm: This process will update the effective end date for employee 6623 & 1146? ";
   EXPECT_EQ(Run(12, false), TRunEnd::Stopped);
   EXPECT_EQ(ui.Events, Events{question});
   EXPECT_EQ(Table("TRANSFER", {"EFFECTIVE_ENDDATE"}), (Rows{"", ""}));
   EXPECT_EQ(Run(12), TRunEnd::Done);
-  EXPECT_EQ(ui.Events, (Events{question, "message: Unable to find 6623'S TRANSFER in the database.", "message: Done!"}));
+  EXPECT_EQ(ui.Events,
+            (Events{question, "message: Unable to find 6623'S TRANSFER in the database.", "message: Done!"}));
   EXPECT_EQ(Table("TRANSFER", {"EMP_NO", "EFFECTIVE_ENDDATE"}), (Rows{"1146|31/01/2005", "6623|"}));
   EXPECT_TRUE(form->MEDSCH.Active());
 }
 
 TEST_F(EmployeeTasks, ReleaseLockedAccount) {
-  Build({{"empmisc.tbl", "TABLE EMPMISC.ADT\nFIELD EMP_NO Char 10\nFIELD ACCESSDATE TimeStamp\n"
-                         "FIELD ACCESSNUM Integer\nFIELD LOCKED Integer\nINDEX EMP_NO EMP_NO UNIQUE\n"
-                         "ROW 1146 | | 2 | 0\nROW 6623 | | 3 | 1\n"}});
+  Build({{"empmisc.tbl",
+          "TABLE EMPMISC.ADT\nFIELD EMP_NO Char 10\nFIELD ACCESSDATE TimeStamp\n"
+          "FIELD ACCESSNUM Integer\nFIELD LOCKED Integer\nINDEX EMP_NO EMP_NO UNIQUE\n"
+          "ROW 1146 | | 2 | 0\nROW 6623 | | 3 | 1\n"}});
   const std::vector<std::string> fields{"EMP_NO", "ACCESSDATE", "ACCESSNUM", "LOCKED"};
   const Rows before = Table("EMPMISC", fields);
   // Cancel gives the empty default: nothing is opened.
@@ -170,11 +177,13 @@ TEST_F(EmployeeTasks, ReleaseLockedAccount) {
 // index and task 4 stops at Open; task 18's "EMP_NO" suits the employee
 // table and task 6 walks in its order.
 TEST_F(EmployeeTasks, IndexLeftOnMedschByAnEarlierRun) {
-  Build({{"transfer.tbl", "TABLE TRANSFER.ADT\nFIELD EMP_NO Char 10\nFIELD EFFECTIVE_DATE Date\n"
-                          "FIELD EFFECTIVE_ENDDATE Date\nINDEX EMPDATE EMP_NO;EFFECTIVE_DATE\n"},
+  Build({{"transfer.tbl",
+          "TABLE TRANSFER.ADT\nFIELD EMP_NO Char 10\nFIELD EFFECTIVE_DATE Date\n"
+          "FIELD EFFECTIVE_ENDDATE Date\nINDEX EMPDATE EMP_NO;EFFECTIVE_DATE\n"},
          {"setup.tbl", "TABLE SETUP.ADT\nFIELD CAT Char 10\nROW\nROW HR\n"},
-         {"empmisc.tbl", "TABLE EMPMISC.ADT\nFIELD EMP_NO Char 10\nFIELD ACCESSDATE TimeStamp\n"
-                         "FIELD ACCESSNUM Integer\nFIELD LOCKED Integer\nINDEX EMP_NO EMP_NO\n"},
+         {"empmisc.tbl",
+          "TABLE EMPMISC.ADT\nFIELD EMP_NO Char 10\nFIELD ACCESSDATE TimeStamp\n"
+          "FIELD ACCESSNUM Integer\nFIELD LOCKED Integer\nINDEX EMP_NO EMP_NO\n"},
          {"employee.tbl", std::string(kEmployee) + "ROW 6623 | B | | | | |\nROW 1146 | A | | | | |\n"}});
   EXPECT_EQ(Run(12), TRunEnd::Done);
   EXPECT_EQ(Run(4), TRunEnd::Error);

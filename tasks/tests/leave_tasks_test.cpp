@@ -28,12 +28,12 @@ struct LeaveTasks : TaskTest {
 
 TEST_F(LeaveTasks, PrintInvalidListsNonAnnualDaysWhoseYearOrMonthIsOff) {
   BuildLeave(
-      "ROW SL | 0001 | 31/12/2003 | 1 | 1990 | 1\n"   // before 2004: passed over
-      "ROW ANNU | 0002 | 18/05/2005 | 2 | 1990 | 1\n" // annual leave: passed over
-      "ROW SL | 0030 | 18/05/2005 | 3 | 2006 | 5\n"   // fits
-      "ROW SL | 0030 | 18/05/2005 | 4 | 2005 | 5\n"   // wrong year
-      "ROW MC | 0031 | 01/01/2004 | 5 | 2005 | 2\n"   // wrong month
-      "ROW MC | 0032 | 01/01/2004 | 6 | 2005 | 1\n"); // fits, first day counted
+      "ROW SL | 0001 | 31/12/2003 | 1 | 1990 | 1\n"    // before 2004: passed over
+      "ROW ANNU | 0002 | 18/05/2005 | 2 | 1990 | 1\n"  // annual leave: passed over
+      "ROW SL | 0030 | 18/05/2005 | 3 | 2006 | 5\n"    // fits
+      "ROW SL | 0030 | 18/05/2005 | 4 | 2005 | 5\n"    // wrong year
+      "ROW MC | 0031 | 01/01/2004 | 5 | 2005 | 2\n"    // wrong month
+      "ROW MC | 0032 | 01/01/2004 | 6 | 2005 | 1\n");  // fits, first day counted
   const Rows before = Trx();
   EXPECT_EQ(Run(5), TRunEnd::Done);
   EXPECT_EQ(Log(), (Rows{"Emp No: 0030  date: 18/05/2005", "Emp No: 0031  date: 01/01/2004"}));
@@ -43,13 +43,14 @@ TEST_F(LeaveTasks, PrintInvalidListsNonAnnualDaysWhoseYearOrMonthIsOff) {
 }
 
 TEST_F(LeaveTasks, RestoreLieuLinkAppendsTwiceAndResetsTheFirstMatchingBalance) {
-  Build({{"lieutrx1.tbl",
-          "TABLE LIEUTRX1.ADT\nFIELD EMP_NO Char 10\nFIELD LEAVE_CODE Char 10\nFIELD ID Integer\nFIELD TRXID Integer\n"
-          "FIELD TRX_DATE Date\nFIELD TRXDAY Double\n"},
-         {"emplieu.tbl",
-          "TABLE EMPLIEU.ADT\nFIELD EMP_NO Char 10\nFIELD LEAVE_CODE Char 10\nFIELD ID Integer\nFIELD BALANCE Double\n"
-          "FIELD TAKEN Double\n"
-          "ROW PI30050 | LIEU | 2213 | 5 | 5\nROW PI30050 | LIEU | 2214 | 0 | 1\nROW PI30050 | LIEU | 2214 | 0 | 1\n"}});
+  Build(
+      {{"lieutrx1.tbl",
+        "TABLE LIEUTRX1.ADT\nFIELD EMP_NO Char 10\nFIELD LEAVE_CODE Char 10\nFIELD ID Integer\nFIELD TRXID Integer\n"
+        "FIELD TRX_DATE Date\nFIELD TRXDAY Double\n"},
+       {"emplieu.tbl",
+        "TABLE EMPLIEU.ADT\nFIELD EMP_NO Char 10\nFIELD LEAVE_CODE Char 10\nFIELD ID Integer\nFIELD BALANCE Double\n"
+        "FIELD TAKEN Double\n"
+        "ROW PI30050 | LIEU | 2213 | 5 | 5\nROW PI30050 | LIEU | 2214 | 0 | 1\nROW PI30050 | LIEU | 2214 | 0 | 1\n"}});
   for (int run = 0; run < 2; ++run) {
     EXPECT_EQ(Run(7), TRunEnd::Done);
     EXPECT_EQ(Log(), Rows{"Emp No: PI30050"});
@@ -88,9 +89,10 @@ TEST_F(LeaveTasks, RemoveInvalidDetailAsksFirstAndDeletesTheFirstInIndexOrder) {
 }
 
 TEST_F(LeaveTasks, RemoveDuplicateChildCareUsesTheYear2004Key) {
-  BuildLeave("", "ROW S0319 | 24/05/2005 | CHILDLVE | 3081 | 25/05/2005 | 2005 |\n"
-                 "ROW S0319 | 24/05/2004 | CHILDLVE | 3081 | 24/05/2004 | 2004 |\n"
-                 "ROW S0319 | 24/05/2004 | CHILDLVE | 3080 | 24/05/2004 | 2004 |\n");
+  BuildLeave("",
+             "ROW S0319 | 24/05/2005 | CHILDLVE | 3081 | 25/05/2005 | 2005 |\n"
+             "ROW S0319 | 24/05/2004 | CHILDLVE | 3081 | 24/05/2004 | 2004 |\n"
+             "ROW S0319 | 24/05/2004 | CHILDLVE | 3080 | 24/05/2004 | 2004 |\n");
   EXPECT_EQ(Run(13, false), TRunEnd::Stopped);
   EXPECT_EQ(Apps().size(), 3u);
   EXPECT_EQ(Run(13), TRunEnd::Done);
@@ -125,19 +127,18 @@ TEST_F(LeaveTasks, RectifyYearWithoutAnnualLeaveChangesNothing) {
 }
 
 TEST_F(LeaveTasks, ClearCancellationIndicatorOrTellsItIsMissing) {
-  BuildLeave("", "ROW 5416 | 30/09/2005 | ANNU | 2863 | 30/09/2005 | 2005 | Y\n"
-                 "ROW 5416 | 30/09/2005 | ANNU | 2864 | 30/09/2005 | 2005 | Y\n");
+  BuildLeave("",
+             "ROW 5416 | 30/09/2005 | ANNU | 2863 | 30/09/2005 | 2005 | Y\n"
+             "ROW 5416 | 30/09/2005 | ANNU | 2864 | 30/09/2005 | 2005 | Y\n");
   EXPECT_EQ(Run(22), TRunEnd::Done);
   EXPECT_EQ(ui.Events, Events{"message: Done!"});
   EXPECT_EQ(Apps(), (Rows{"5416|30/09/2005|2863|2005|", "5416|30/09/2005|2864|2005|Y"}));
-
 }
 
 TEST_F(LeaveTasks, ClearCancellationIndicatorTellsWhenTheApplicationIsMissing) {
   Build({{"empleave.tbl", std::string(kEmpLeave) + "ROW 5416 | 30/09/2005 | ANNU | 2862 | 30/09/2005 | 2005 | Y\n"}});
   EXPECT_EQ(Run(22), TRunEnd::Done);
-  EXPECT_EQ(ui.Events,
-            (Events{"message: Unable to find this leave application in Leave Table.", "message: Done!"}));
+  EXPECT_EQ(ui.Events, (Events{"message: Unable to find this leave application in Leave Table.", "message: Done!"}));
 }
 
 TEST_F(LeaveTasks, CorrectLeaveOf5311GoesOnPastEachMissingRecord) {
@@ -171,7 +172,7 @@ TEST_F(LeaveTasks, CorrectFrom2004OnRecordsOfEveryYear) {
       "ROW ANNU | 0001 | 10/10/2004 | 6 | 2005 | 10\n"
       "ROW ANNU | 0001 | 02/02/2006 | 7 | 1999 | 2\n",
       "ROW 0001 | 27/12/2004 | ANNU | 2 | 28/12/2004 | 2004 |\n"
-      "ROW 0001 | 01/03/2005 | ANNU | 3 | 14/03/2005 | 2005 |\n"   // ends before the day
+      "ROW 0001 | 01/03/2005 | ANNU | 3 | 14/03/2005 | 2005 |\n"  // ends before the day
       "ROW 0001 | 15/03/2005 | ANNU | 3 | 16/03/2005 | 2005 |\n"
       "ROW 0002 | 15/03/2005 | SL | 5 | 15/03/2005 | 2005 |\n");
   EXPECT_EQ(Run(29), TRunEnd::Done);

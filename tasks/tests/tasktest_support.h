@@ -36,8 +36,7 @@ struct TaskTest : ::testing::Test {
   // Builds the base directory: the company list with T01, the given company
   // tables (scripts named "<file>.tbl" => body) and base directory tables.
   void Build(const std::vector<TDemoScript>& companyTables, const std::vector<TDemoScript>& baseTables = {}) {
-    std::vector<TDemoScript> scripts{
-        {"base/mcompany.tbl", "TABLE mcompany.adt\nFIELD COMPANY_CODE Char 8\nROW T01\n"}};
+    std::vector<TDemoScript> scripts{{"base/mcompany.tbl", "TABLE mcompany.adt\nFIELD COMPANY_CODE Char 8\nROW T01\n"}};
     for (const TDemoScript& s : companyTables) scripts.push_back({std::string("company/T01/") + s.Path, s.Text});
     for (const TDemoScript& s : baseTables) scripts.push_back({"base/" + s.Path, s.Text});
     std::vector<std::string> report;
@@ -76,7 +75,7 @@ struct TaskTest : ::testing::Test {
   // The table's records in the order of index fields (natural order when
   // empty), each as its fields' texts joined by "|".
   std::vector<std::string> Table(const std::string& table, const std::vector<std::string>& fields,
-                                const std::string& indexFields = "", const std::string& folder = "") {
+                                 const std::string& indexFields = "", const std::string& folder = "") {
     TDbTable t;
     t.SetName("Check");
     t.SetDatabaseName(folder.empty() ? CompanyDir() : folder);
