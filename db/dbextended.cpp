@@ -199,6 +199,50 @@ void TDbExtendedDataSet::RefreshDictionaryDefaultIndex() {
   }
 }
 
+// ---- index files ------------------------------------------------------------------
+
+void TDbExtendedDataSet::OpenIndexFile(ENGHANDLE table, const std::string& name) {
+  if (table == kNoHandle) DataLayerError("Table must be Active.");
+  std::string file = name.find('/') != std::string::npos ? name : DatabasePath() + "/" + name;
+  ENGHANDLE handles[kMaxIndexes] = {};
+  uint16_t count = kMaxIndexes;
+  Require(EngOpenIndex(table, file.c_str(), handles, &count));
+}
+
+void TDbExtendedDataSet::AddIndexFile(const std::string& name) {
+  auto at = std::lower_bound(indexFiles_.begin(), indexFiles_.end(), name);
+  if (at != indexFiles_.end() && *at == name) return;
+  if (Active()) OpenIndexFile(TableHandle(), name);
+  indexFiles_.insert(std::lower_bound(indexFiles_.begin(), indexFiles_.end(), name), name);
+  indexDefs_.MarkStale();
+}
+
+void TDbExtendedDataSet::DeleteIndexFile(const std::string& name) {
+  auto at = std::find(indexFiles_.begin(), indexFiles_.end(), name);
+  if (at == indexFiles_.end()) return;
+  if (Active()) {
+    size_t slash = name.find_last_of('/');
+    std::string filePart = slash == std::string::npos ? name : name.substr(slash + 1);
+    ENGHANDLE handles[kMaxIndexes] = {};
+    uint16_t count = kMaxIndexes;
+    Require(EngGetAllIndexes(TableHandle(), handles, &count));
+    for (uint16_t i = 0; i < std::min(count, kMaxIndexes); ++i) {
+      char file[261] = {};
+      uint16_t length = 260;
+      if (EngGetIndexFilename(handles[i], 2, file, &length) != ENG_OK || !SameText(file, filePart)) continue;
+      const bool ordersBy = OrderHandle() == handles[i];
+      Check(EngCloseIndex(handles[i]));
+      if (ordersBy) SetIndexName("");
+    }
+  }
+  indexFiles_.erase(std::find(indexFiles_.begin(), indexFiles_.end(), name));
+  indexDefs_.MarkStale();
+}
+
+void TDbExtendedDataSet::ClearIndexFiles() {
+  while (!indexFiles_.empty()) DeleteIndexFile(indexFiles_.back());
+}
+
 // ---- key search ----------------------------------------------------------------
 
 uint8_t* TDbExtendedDataSet::KeyBuffer() { return keyBuffer_.Raw.empty() ? nullptr : keyBuffer_.Raw.data(); }

@@ -39,6 +39,14 @@ class TDbExtendedDataSet : public TDbDataSet {
   const std::string& DefaultIndexName() const { return defaultIndexName_; }
   // The indexes of the table, read from the engine when stale.
   const TIndexDefs& IndexDefs();
+  // Extra index files opened with the table (sorted, no duplicates); while
+  // the table is open, adding opens the file at the engine and deleting
+  // closes it.
+  const std::vector<std::string>& IndexFiles() const { return indexFiles_; }
+  void AddIndexFile(const std::string& name);
+  void DeleteIndexFile(const std::string& name);
+  void ClearIndexFiles();
+
   bool FindKey(const std::vector<TKeyValue>& values);
   bool FindKey(std::initializer_list<TKeyValue> values) { return FindKey(std::vector<TKeyValue>(values)); }
   const TKeyBuffer& LookupKey() const { return keyBuffer_; }
@@ -77,6 +85,9 @@ class TDbExtendedDataSet : public TDbDataSet {
 
   void ApplyFilter();
   void ClearFilter();
+  // Opens one index file on the table: the name as given when it holds a
+  // folder, else in DatabasePath.
+  void OpenIndexFile(ENGHANDLE table, const std::string& name);
 
  private:
   ENGHANDLE IndexHandleFor(TIndexMode mode);
@@ -112,6 +123,7 @@ class TDbExtendedDataSet : public TDbDataSet {
   std::vector<std::string> keyNames_;
   std::vector<uint8_t> editCopy_;
 
+  std::vector<std::string> indexFiles_;
   std::string filter_;
   bool filtered_ = false;
   bool filterApplied_ = false;

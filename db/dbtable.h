@@ -32,8 +32,10 @@ class TDbExtendedTable : public TDbExtendedDataSet {
   // Opens the table at the engine (Open up to the index files) and returns
   // the table handle; throws when it cannot.
   ENGHANDLE OpenTableAtEngine();
-  // Opens extra index files with the table; none are kept by this layer yet.
-  virtual void OpenIndexFiles(ENGHANDLE table) { (void)table; }
+  // Opens the extra index files (IndexFiles) with the table.
+  virtual void OpenIndexFiles(ENGHANDLE table) {
+    for (const std::string& name : IndexFiles()) OpenIndexFile(table, name);
+  }
   ENGHANDLE OpenTableForDefinitions() override { return OpenTableAtEngine(); }
 
  private:

@@ -255,3 +255,27 @@ TEST_F(IndexTest, KeyFieldUnknownToTheCursorIsNamed) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(IndexTest, IndexFilesAreSortedAndOpenedWithTheTable) {
+  People({1});
+  auto t = Cursor("people");
+  t->AddIndexFile("extra2.adi");
+  t->AddIndexFile("extra1.adi");
+  t->AddIndexFile("extra2.adi");
+  EXPECT_EQ(t->IndexFiles(), (std::vector<std::string>{"extra1.adi", "extra2.adi"}));
+  // This engine keeps a table's tags in its own index file only.
+  EXPECT_EQ(CodeOf([&] { t->Open(); }), ENG_ERR_NOT_SUPPORTED);
+  EXPECT_FALSE(t->Active());
+  t->ClearIndexFiles();
+  t->Open();
+  EXPECT_EQ(CodeOf([&] { t->AddIndexFile("extra1.adi"); }), ENG_ERR_NOT_SUPPORTED);
+  EXPECT_TRUE(t->IndexFiles().empty()) << "a file the engine refused is not listed";
+  t->DeleteIndexFile("never.adi");
+  EXPECT_TRUE(t->Active());
+}
+
+}  // namespace
+}  // namespace dbu
