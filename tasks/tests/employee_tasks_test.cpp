@@ -257,3 +257,44 @@ TEST_F(DemoCompany, EveryEmployeeClaimAndLeaveTaskFindsWork) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+// Encrypted free tables are read through the administrator password given
+// right after Open; in a dictionary the dictionary supplies it.
+struct EncryptedTables : TaskTest {};
+
+TEST_F(EncryptedTables, SetupCleanAndApprovalFlowOnEncryptedFreeTables) {
+  Build({{"setup.tbl", "TABLE SETUP.ADT\nFIELD CAT Char 10\nENCRYPT KVRNA7310\nROW\nROW HR\nROW\n"},
+         {"employee.tbl", std::string(kEmployee) + "ENCRYPT KVRNA7310\nROW 1146 | Tan | a | b | d | c |\n"}});
+  EXPECT_EQ(Run(4), TRunEnd::Done) << ui.Events[0];
+  EXPECT_EQ(Run(6), TRunEnd::Done) << ui.Events[0];
+  EXPECT_EQ(Log(), Rows{"Emp No: 1146  Name: Tan"});
+  TDbTable t;
+  t.SetName("Check");
+  t.SetDatabaseName(CompanyDir());
+  t.SetTableName("SETUP");
+  t.Open();
+  t.EnableEncryption(TForm1Logic::kAdminPassword);
+  ASSERT_FALSE(t.Eof());
+  EXPECT_EQ(t.FieldByName("CAT").AsString(), "HR");
+  t.Next();
+  EXPECT_TRUE(t.Eof());
+}
+
+TEST_F(EncryptedTables, TasksInADictionaryDatabase) {
+  Build({{"setup.tbl", "TABLE SETUP.ADT\nFIELD CAT Char 10\nDICTIONARY T01.add\nROW\nROW HR\n"},
+         {"transfer.tbl",
+          "TABLE TRANSFER.ADT\nFIELD EMP_NO Char 10\nFIELD EFFECTIVE_DATE Date\nFIELD EFFECTIVE_ENDDATE Date\n"
+          "INDEX EMPDATE EMP_NO;EFFECTIVE_DATE UNIQUE\nDICTIONARY T01.add\nROW 1146 | 19/09/2003 |\n"
+          "ROW 6623 | 19/09/2003 |\n"}});
+  if (!Exists(CompanyDir() + "/T01.add")) GTEST_SKIP() << "this engine build makes no dictionaries yet";
+  EXPECT_EQ(Run(4), TRunEnd::Done) << ui.Events[0];
+  EXPECT_TRUE(form->DbConnection1.IsDictionaryConnection());
+  EXPECT_EQ(Run(12), TRunEnd::Done) << ui.Events[0];
+  EXPECT_EQ(ui.Events.back(), "message: Done!");
+}
+
+}  // namespace
+}  // namespace dbu
