@@ -122,6 +122,11 @@ TForm1::TForm1(std::optional<std::string> baseDir, std::optional<std::string> co
   setWindowTitle(QStringLiteral("Database Utility - 38 Tasks"));
   QFont font(QStringLiteral("MS Sans Serif"));
   font.setPixelSize(11);  // 8 point at 96 dots per inch
+  // Where that face is missing, a condensed sans keeps the captions inside
+  // their fixed label widths.
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans Condensed"),
+                    QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Nimbus Sans Narrow")});
+  font.setStretch(QFont::Condensed);
   setFont(font);
   setPalette(QApplication::palette("QPushButton"));
   setAutoFillBackground(true);

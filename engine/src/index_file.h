@@ -10,6 +10,12 @@
 // read when the tag is first used. The set of tags changes only while the
 // table is opened exclusively, so the directory cached here never goes
 // stale. Like SharedTable, everything runs under the table's lock.
+//
+// The pages of an encrypted table's file are sealed one by one (each takes
+// PageSize() + crypto::kOverhead bytes on disk); the tree works on
+// decrypted copies in a cache that the table drops when another process
+// changed the file, and SealPages() writes the changed ones back before
+// the operation commits.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +24,7 @@
 #include <vector>
 
 #include "btree.h"
+#include "crypto_cache.h"
 #include "keycodec.h"
 #include "mapped_file.h"
 #include "pagestore.h"
@@ -63,6 +70,19 @@ class IndexSet : public RecordObserver, private PageStore {
   // A new operation starts: no page is saved in the journal yet.
   void ResetChange() { saved_.clear(); header_saved_ = false; }
 
+  // Encrypted tables: the page cache, and sealing changed pages (before commit).
+  uint64_t CacheBytes() const { return pages_.bytes(); }
+  void ClearCache() { pages_.Clear(); }
+  void SealPages();
+  // Converting the file between plain and encrypted pages (SharedTable's
+  // rewrite): every page in clear, the whole file into the journal, room
+  // for the pages in the other mode, and the pages written in the table's
+  // new mode.
+  std::vector<uint8_t> ReadAllPages();
+  void SaveAllPages();
+  void ReserveFor(bool encrypted);
+  void WriteAllPages(const std::vector<uint8_t>& pages);
+
   // RecordObserver.
   void CheckInsert(uint32_t recno, const uint8_t* raw) override;
   void CheckUpdate(uint32_t recno, const uint8_t* oldRaw, const uint8_t* newRaw) override;
@@ -84,6 +104,8 @@ class IndexSet : public RecordObserver, private PageStore {
   void WriteDirectory();
   void SaveHeader();
   uint64_t PageOffset(uint32_t page) const;
+  uint64_t StoredPageSize() const;
+  BlockCache::Entry* CachedPage(uint32_t page);
   uint32_t PageCount();
   void BuildTag(size_t i);
   std::unique_ptr<KeyLayout> MakeLayout(const std::string& name, const std::vector<std::string>& fields,
@@ -100,6 +122,7 @@ class IndexSet : public RecordObserver, private PageStore {
   bool header_saved_ = false;
   uint64_t generation_ = 0;
   std::vector<uint8_t> key_a_, key_b_;
+  BlockCache pages_;  // decrypted pages of an encrypted table
 };
 
 }  // namespace eng

@@ -38,6 +38,7 @@ struct TableObject : Object {
   uint32_t open_options = 0;
   uint16_t table_type = ENG_TABLE_NATIVE;
   bool static_cursor = false;  // an SQL result: read-only, locks refused
+  bool exact = false;          // exactness of string comparisons in this handle's filter
   std::vector<ENGHANDLE> children;  // index handles
 };
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <cstring>
@@ -16,6 +17,11 @@
 namespace eng {
 
 namespace {
+// Plain bytes per sealed record block (at least one slot), and how much
+// decrypted data a table may keep cached between operations.
+constexpr uint32_t kBlockBytes = 4096;
+constexpr uint64_t kCacheLimit = 256ull << 20;
+
 std::mutex g_registry_mutex;
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedTable>>& Registry() {
   static auto* r = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedTable>>();
@@ -51,8 +57,37 @@ SharedTable::~SharedTable() {
 
 std::string SharedTable::base() const { return StripExtension(path_); }
 
+// A change that died halfway may have rewritten the header itself (ALTER
+// TABLE replaces the whole file under the journal): restore the old bytes
+// before the layout is read from them.
+void SharedTable::RecoverBeforeLoad() {
+  std::string jrn = ResolveNoCase(base() + ".jrn");
+  if (!FileExists(jrn) || !adt_.writable()) return;
+  journal_.SetFile(kTableFile, &adt_);
+  std::string memo_path = ResolveNoCase(base() + ".memo");
+  if (FileExists(memo_path)) {
+    memo_.Open(memo_path, false);
+    journal_.SetFile(kMemoFile, &memo_);
+  }
+  MappedFile tags;
+  std::string tags_path = ResolveNoCase(base() + ".tags");
+  if (FileExists(tags_path)) {
+    tags.Open(tags_path, false);
+    journal_.SetFile(kIndexFile, &tags);
+  }
+  journal_.Open(jrn);
+  journal_.InitMutex();
+  if (journal_.HasEntries()) journal_.Recover();
+  journal_.Close();
+  journal_.SetFile(kMemoFile, nullptr);
+  journal_.SetFile(kIndexFile, nullptr);
+  memo_.Close();
+  adt_.Open(path_, false);
+}
+
 void SharedTable::Load(bool alone) {
   adt_.Open(path_, false);
+  if (alone) RecoverBeforeLoad();
   const std::string bad = "Table " + path_ + " is damaged or not a table: ";
   uint64_t file_len = adt_.size();
   if (file_len < fmt::kFixedHeader || std::memcmp(adt_.data(), fmt::kTableMagic, 8) != 0)
@@ -105,6 +140,17 @@ void SharedTable::Load(bool alone) {
 
   empty_record_.assign(record_length_, 0);
   for (const auto& f : fields_) WriteEmptyField(f, empty_record_.data());
+  journal_.Open(ResolveNoCase(base() + ".jrn"));
+  // A change that died half-way (an encryption, say) may have left the
+  // header between two modes; the journal restores it below.
+  bool recovering = alone && journal_.HasEntries();
+  try {
+    LoadCryptoState();
+  } catch (const EngineError&) {
+    if (!recovering) throw;
+    encrypted_ = false;
+    cipher_.reset();
+  }
 
   journal_.SetFile(kTableFile, &adt_);
   if (memo) {
@@ -120,14 +166,137 @@ void SharedTable::Load(bool alone) {
       Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is damaged");
     journal_.SetFile(kMemoFile, &memo_);
   }
-  journal_.Open(ResolveNoCase(base() + ".jrn"));
   indexes_ = std::make_unique<IndexSet>(*this, journal_);
   indexes_->Open();
   observer_ = indexes_.get();
   if (alone) {
     journal_.InitMutex();
-    if (journal_.HasEntries()) journal_.Recover();
+    if (journal_.HasEntries()) {
+      journal_.Recover();
+      adt_.Refresh();
+      LoadCryptoState();
+      indexes_->Reload();
+    }
   }
+  cache_seq_ = journal_.Sequence();
+}
+
+void SharedTable::LoadCryptoState() {
+  const std::string bad = "Table " + path_ + " is damaged or not a table: ";
+  const uint8_t* h = Header();
+  blocks_.Clear();
+  if (!(Load16(h + fmt::kOffFlags) & crypto::kFlagEncrypted)) {
+    if (!crypto::Params::AreaIsEmpty(h + fmt::kOffCrypto)) Fail(ENG_ERR_CORRUPT, bad + "encryption flag");
+    encrypted_ = false;
+    cipher_.reset();
+    return;
+  }
+  crypto::Params p;
+  if (!p.Read(h + fmt::kOffCrypto)) Fail(ENG_ERR_CORRUPT, bad + "encryption parameters");
+  if (!encrypted_ || std::memcmp(p.salt, crypto_params_.salt, crypto::kSaltBytes) != 0) cipher_.reset();
+  encrypted_ = true;
+  crypto_params_ = p;
+  slots_per_block_ = slot_size_ >= kBlockBytes ? 1 : kBlockBytes / slot_size_;
+  block_stored_ = uint64_t{slots_per_block_} * slot_size_ + crypto::kOverhead;
+  if (DataEnd(SlotCount()) > adt_.FileLength()) Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
+}
+
+uint64_t SharedTable::DataEnd(uint64_t slots) const {
+  if (!encrypted_) return header_size_ + slots * slot_size_;
+  return BlockOffset((slots + slots_per_block_ - 1) / slots_per_block_);
+}
+
+void SharedTable::FailLocked() const {
+  Fail(ENG_ERR_ENCRYPTED, "Table " + name_ + " is encrypted: its password must be given (EngEnableEncryption) first");
+}
+
+bool SharedTable::Unlock(const std::string& password) {
+  crypto::Params params;
+  {
+    TableLock lock(*this);
+    if (!encrypted_) return true;
+    params = crypto_params_;
+  }
+  std::shared_ptr<const crypto::Cipher> cipher = crypto::Unlock(password, params);
+  if (!cipher) return false;
+  TableLock lock(*this);
+  if (encrypted_ && std::memcmp(params.salt, crypto_params_.salt, crypto::kSaltBytes) == 0 && !cipher_) {
+    uint8_t mac[crypto::kCheckBytes];
+    HeaderMac(*cipher, mac);
+    if (sodium_memcmp(mac, crypto_params_.header_mac, sizeof mac) != 0)
+      Fail(ENG_ERR_TAMPERED, "The header of table " + path_ + " fails authentication (the file was changed outside the engine)");
+    cipher_ = std::move(cipher);
+  }
+  return true;
+}
+
+void SharedTable::HeaderMac(const crypto::Cipher& cipher, uint8_t* out) {
+  const uint8_t* h = Header();
+  cipher.Mac(h, fmt::kOffSlotCount, h + fmt::kFixedHeader, header_size_ - fmt::kFixedHeader, out);
+}
+
+void SharedTable::SyncCaches() {
+  uint64_t seq = journal_.Sequence();
+  if (seq == cache_seq_ && blocks_.bytes() + indexes_->CacheBytes() <= kCacheLimit) return;
+  blocks_.Clear();
+  indexes_->ClearCache();
+  cache_seq_ = seq;
+}
+
+BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
+  if (BlockCache::Entry* e = blocks_.Find(block)) return e;
+  if (!cipher_) FailLocked();
+  size_t size = size_t{slots_per_block_} * slot_size_;
+  uint64_t first = block * slots_per_block_ + 1;
+  // A block that starts beyond the count has never been sealed: it is new.
+  if (first > SlotCount()) {
+    BlockCache::Entry* e = blocks_.Insert(block, size);
+    std::memset(e->data(), 0, size);
+    return e;
+  }
+  uint64_t end = BlockOffset(block) + block_stored_;
+  if (end > adt_.size()) adt_.Refresh();
+  if (end > adt_.size()) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
+  BlockCache::Entry* e = blocks_.Insert(block, size);
+  if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), size, e->data())) {
+    blocks_.Drop(block);
+    Fail(ENG_ERR_TAMPERED, "Table " + path_ + ": records " + std::to_string(first) + " to " +
+                               std::to_string(first + slots_per_block_ - 1) +
+                               " fail authentication (the file was changed outside the engine)");
+  }
+  return e;
+}
+
+const uint8_t* SharedTable::Slot(uint64_t recno) {
+  if (!encrypted_) {
+    EnsureMapped(recno);
+    return adt_.data() + SlotOffset(recno);
+  }
+  uint64_t i = recno - 1;
+  return RecordBlock(i / slots_per_block_)->data() + (i % slots_per_block_) * slot_size_;
+}
+
+uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled) {
+  if (!encrypted_) {
+    uint64_t off = SlotOffset(recno);
+    if (journaled) journal_.Save(kTableFile, off + from, length);
+    return adt_.data() + off;
+  }
+  uint64_t i = recno - 1, block = i / slots_per_block_;
+  BlockCache::Entry* e = RecordBlock(block);
+  blocks_.MarkDirty(block, e);
+  return e->data() + (i % slots_per_block_) * slot_size_;
+}
+
+void SharedTable::SealBlocks() {
+  for (uint64_t block : blocks_.dirty()) {
+    BlockCache::Entry* e = blocks_.Find(block);
+    uint64_t off = BlockOffset(block);
+    adt_.Reserve(off + block_stored_);
+    journal_.Save(kTableFile, off, block_stored_);
+    cipher_->Seal(crypto::Kind::kRecords, block, e->data(), e->size(), adt_.data() + off);
+  }
+  blocks_.ClearDirty();
 }
 
 void SharedTable::LockShared() {
@@ -147,6 +316,7 @@ void SharedTable::LockShared() {
   }
   in_change_ = false;
   header_saved_ = false;
+  if (encrypted_) SyncCaches();
 }
 
 void SharedTable::UnlockShared() { pthread_mutex_unlock(journal_.mutex()); }
@@ -166,14 +336,10 @@ void SharedTable::EnsureMapped(uint64_t recno) {
 
 uint8_t SharedTable::SlotState(uint64_t recno) {
   if (recno == 0 || recno > SlotCount()) return fmt::kSlotFree;
-  EnsureMapped(recno);
-  return adt_.data()[SlotOffset(recno)];
+  return Slot(recno)[0];
 }
 
-const uint8_t* SharedTable::Record(uint64_t recno) {
-  EnsureMapped(recno);
-  return adt_.data() + SlotOffset(recno) + 1;
-}
+const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
 
 void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
@@ -195,7 +361,12 @@ void SharedTable::BumpChange() {
 }
 
 void SharedTable::CommitChange() {
+  if (encrypted_) {
+    SealBlocks();
+    indexes_->SealPages();
+  }
   journal_.Commit();
+  cache_seq_ = journal_.Sequence();
   in_change_ = false;
   header_saved_ = false;
 }
@@ -203,11 +374,16 @@ void SharedTable::CommitChange() {
 void SharedTable::AbortChange() {
   try {
     journal_.Recover();
+    // The restored files may differ in mode from what the failed change
+    // left in memory; decrypted copies of changed blocks are void.
+    LoadCryptoState();
     // A failed change of the tag set must not stay in the cached directory.
     if (indexes_) indexes_->Reload();
   } catch (...) {
     // Leave the entries: the next locker retries the restore.
   }
+  blocks_.Clear();
+  if (indexes_) indexes_->ClearCache();
   in_change_ = false;
   header_saved_ = false;
 }
@@ -216,7 +392,7 @@ uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
   uint64_t count = SlotCount();
   if (count >= 0x7FFFFFFFull) Fail(ENG_ERR_VALUE, "Table " + path_ + " is full");
   uint64_t recno = count + 1;
-  adt_.Reserve(SlotOffset(recno) + slot_size_);
+  if (!encrypted_) adt_.Reserve(SlotOffset(recno) + slot_size_);
   SaveHeader();
   uint8_t* h = Header();
   // Autoincrement fields take the next value now, so that the caller sees it.
@@ -227,7 +403,7 @@ uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
     Store32(raw->data() + f.offset, next);
     Store32(h + fmt::kOffNextAutoinc, next + 1);
   }
-  uint8_t* slot = adt_.data() + SlotOffset(recno);
+  uint8_t* slot = MutableSlot(recno, 0, slot_size_, false);
   slot[0] = fmt::kSlotReserved;
   std::memcpy(slot + 1, raw->data(), record_length_);
   Store64(h + fmt::kOffSlotCount, recno);
@@ -245,14 +421,25 @@ uint64_t SharedTable::StoreMemo(const std::string& content, uint8_t* fieldRaw) {
   journal_.Save(kMemoFile, 0, fmt::kMemoHeader);
   uint64_t block = Load64(memo_.data() + fmt::kOffMemoNext);
   if (block == 0 || block > 0xFFFFFFFFull) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
-  uint64_t blocks = (content.size() + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
-  uint64_t end = (block + blocks) * fmt::kMemoBlock;
-  memo_.Reserve(end);
-  std::memcpy(memo_.data() + block * fmt::kMemoBlock, content.data(), content.size());
+  uint64_t blocks = PlaceMemo(content, block);
   Store64(memo_.data() + fmt::kOffMemoNext, block + blocks);
   Store32(fieldRaw, static_cast<uint32_t>(block));
   Store32(fieldRaw + 4, static_cast<uint32_t>(content.size()));
   return block;
+}
+
+uint64_t SharedTable::PlaceMemo(const std::string& content, uint64_t block) {
+  uint64_t stored = content.size() + (encrypted_ ? crypto::kOverhead : 0);
+  uint64_t blocks = (stored + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
+  memo_.Reserve((block + blocks) * fmt::kMemoBlock);
+  uint8_t* at = memo_.data() + block * fmt::kMemoBlock;
+  if (encrypted_) {
+    if (!cipher_) FailLocked();
+    cipher_->Seal(crypto::Kind::kMemo, block, reinterpret_cast<const uint8_t*>(content.data()), content.size(), at);
+  } else {
+    std::memcpy(at, content.data(), content.size());
+  }
+  return blocks;
 }
 
 uint32_t SharedTable::MemoLength(const uint8_t* fieldRaw) { return Load32(fieldRaw + 4); }
@@ -262,9 +449,16 @@ std::string SharedTable::ReadMemo(const uint8_t* fieldRaw) {
   if (len == 0) return std::string();
   if (!memo_.IsOpen() || block == 0) Fail(ENG_ERR_CORRUPT, "Memo reference of " + path_ + " is damaged");
   uint64_t start = uint64_t{block} * fmt::kMemoBlock;
-  if (start + len > memo_.size()) memo_.Refresh();
-  if (start + len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is shorter than a reference");
-  return std::string(reinterpret_cast<const char*>(memo_.data() + start), len);
+  uint64_t stored = uint64_t{len} + (encrypted_ ? crypto::kOverhead : 0);
+  if (start + stored > memo_.size()) memo_.Refresh();
+  if (start + stored > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is shorter than a reference");
+  if (!encrypted_) return std::string(reinterpret_cast<const char*>(memo_.data() + start), len);
+  if (!cipher_) FailLocked();
+  std::string out(len, '\0');
+  if (!cipher_->Open(crypto::Kind::kMemo, block, memo_.data() + start, len, reinterpret_cast<uint8_t*>(out.data())))
+    Fail(ENG_ERR_TAMPERED, "Memo file of " + path_ + ": the content at block " + std::to_string(block) +
+                               " fails authentication (the file was changed outside the engine)");
+  return out;
 }
 
 void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
@@ -288,9 +482,7 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
     else
       observer_->CheckUpdate(recno, old.data(), raw.data());
   }
-  uint64_t off = SlotOffset(recno);
-  journal_.Save(kTableFile, off, slot_size_);
-  uint8_t* slot = adt_.data() + off;
+  uint8_t* slot = MutableSlot(recno, 0, slot_size_);
   std::memcpy(slot + 1, raw.data(), record_length_);
   if (append) {
     slot[0] = fmt::kSlotLive;
@@ -308,13 +500,11 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
 
 void SharedTable::Unreserve(uint32_t recno) {
   if (SlotState(recno) != fmt::kSlotReserved) return;
-  uint64_t off = SlotOffset(recno);
   SaveHeader();
   if (recno == SlotCount()) {
     Store64(Header() + fmt::kOffSlotCount, recno - 1);
   } else {
-    journal_.Save(kTableFile, off, 1);
-    adt_.data()[off] = fmt::kSlotDeleted;
+    MutableSlot(recno, 0, 1)[0] = fmt::kSlotDeleted;
   }
   BumpChange();
 }
@@ -322,10 +512,8 @@ void SharedTable::Unreserve(uint32_t recno) {
 void SharedTable::Delete(uint32_t recno) {
   if (SlotState(recno) != fmt::kSlotLive)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
-  uint64_t off = SlotOffset(recno);
   if (observer_) observer_->Erase(recno, Record(recno));
-  journal_.Save(kTableFile, off, 1);
-  adt_.data()[off] = fmt::kSlotDeleted;
+  MutableSlot(recno, 0, 1)[0] = fmt::kSlotDeleted;
   SaveHeader();
   Store64(Header() + fmt::kOffLiveCount, LiveCount() - 1);
   BumpChange();
@@ -343,10 +531,15 @@ void SharedTable::Zap() {
     Store64(memo_.data() + fmt::kOffMemoDead, 0);
   }
   if (observer_) observer_->Clear();
+  if (encrypted_) blocks_.Clear();  // no block of the old records may be sealed again
   BumpChange();
 }
 
 void SharedTable::Pack() {
+  if (encrypted_) {
+    Rewrite(cipher_, &crypto_params_, true);
+    return;
+  }
   uint64_t count = SlotCount();
   if (count) EnsureMapped(count);
   // Keep the whole old contents so that a crash or a failure undoes the pack.
@@ -397,11 +590,119 @@ void SharedTable::Pack() {
   BumpChange();
 }
 
+void SharedTable::Encrypt(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params& params) {
+  if (!encrypted_) Rewrite(std::move(cipher), &params, false);
+}
+
+void SharedTable::Decrypt() {
+  if (!encrypted_) return;
+  if (!cipher_) FailLocked();
+  Rewrite(nullptr, nullptr, false);
+}
+
+void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params* params, bool pack) {
+  // Everything in clear, read in the current mode.
+  uint64_t count = SlotCount();
+  std::vector<uint8_t> slots;
+  slots.reserve(count * slot_size_);
+  for (uint64_t r = 1; r <= count; ++r) {
+    const uint8_t* s = Slot(r);
+    if (pack && s[0] != fmt::kSlotLive) continue;
+    slots.insert(slots.end(), s, s + slot_size_);
+  }
+  const uint64_t kept = slots.size() / slot_size_;
+  const bool to_encrypted = cipher != nullptr;
+  const uint64_t overhead = to_encrypted ? crypto::kOverhead : 0;
+  std::vector<std::string> memos;
+  uint64_t memo_end = fmt::kMemoBlock;  // block 0 is the header
+  if (memo_.IsOpen()) {
+    for (uint64_t k = 0; k < kept; ++k)
+      for (const auto& f : fields_)
+        if (IsMemoType(f.type)) {
+          memos.push_back(ReadMemo(&slots[k * slot_size_ + 1 + f.offset]));
+          if (!memos.back().empty())
+            memo_end += (memos.back().size() + overhead + fmt::kMemoBlock - 1) / fmt::kMemoBlock * fmt::kMemoBlock;
+        }
+  }
+  std::vector<uint8_t> pages;
+  if (!pack) pages = indexes_->ReadAllPages();
+
+  // The whole old contents into the journal, then room for the new layout
+  // before the header claims it (an interrupted rewrite must still open).
+  if (DataEnd(count) > adt_.size()) adt_.Refresh();
+  journal_.Save(kTableFile, 0, DataEnd(count));
+  header_saved_ = true;
+  if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
+  if (!pack) indexes_->SaveAllPages();
+  uint32_t per_block = slot_size_ >= kBlockBytes ? 1 : kBlockBytes / slot_size_;
+  uint64_t stored = uint64_t{per_block} * slot_size_ + crypto::kOverhead;
+  adt_.Reserve(to_encrypted ? header_size_ + (kept + per_block - 1) / per_block * stored
+                            : header_size_ + kept * slot_size_);
+  if (memo_.IsOpen()) memo_.Reserve(memo_end);
+  if (!pack) indexes_->ReserveFor(to_encrypted);
+
+  // Switch the mode.
+  uint8_t* h = Header();
+  uint16_t flags = Load16(h + fmt::kOffFlags) & ~crypto::kFlagEncrypted;
+  Store16(h + fmt::kOffFlags, static_cast<uint16_t>(flags | (to_encrypted ? crypto::kFlagEncrypted : 0)));
+  if (to_encrypted) {
+    crypto_params_ = *params;
+    HeaderMac(*cipher, crypto_params_.header_mac);
+    crypto_params_.Write(h + fmt::kOffCrypto);
+  } else {
+    std::memset(h + fmt::kOffCrypto, 0, crypto::kAreaBytes);
+  }
+  encrypted_ = to_encrypted;
+  cipher_ = std::move(cipher);
+  slots_per_block_ = per_block;
+  block_stored_ = stored;
+  blocks_.Clear();
+  indexes_->ClearCache();
+
+  // Memo contents from the start of the file, references patched in the slots.
+  if (memo_.IsOpen()) {
+    uint64_t next = 1;
+    size_t m = 0;
+    for (uint64_t k = 0; k < kept; ++k)
+      for (const auto& f : fields_)
+        if (IsMemoType(f.type)) {
+          uint8_t* ref = &slots[k * slot_size_ + 1 + f.offset];
+          const std::string& content = memos[m++];
+          Store32(ref, content.empty() ? 0 : static_cast<uint32_t>(next));
+          Store32(ref + 4, static_cast<uint32_t>(content.size()));
+          if (!content.empty()) next += PlaceMemo(content, next);
+        }
+    Store64(memo_.data() + fmt::kOffMemoNext, next);
+    Store64(memo_.data() + fmt::kOffMemoDead, 0);
+  }
+  if (to_encrypted) {
+    std::vector<uint8_t> plain(uint64_t{per_block} * slot_size_);
+    for (uint64_t b = 0; b * per_block < kept; ++b) {
+      uint64_t n = std::min<uint64_t>(per_block, kept - b * per_block) * slot_size_;
+      std::fill(plain.begin(), plain.end(), 0);
+      std::memcpy(plain.data(), &slots[b * per_block * slot_size_], n);
+      cipher_->Seal(crypto::Kind::kRecords, b, plain.data(), plain.size(), adt_.data() + BlockOffset(b));
+    }
+  } else if (kept) {
+    std::memcpy(adt_.data() + header_size_, slots.data(), slots.size());
+  }
+  if (pack) {
+    h = Header();
+    Store64(h + fmt::kOffSlotCount, kept);
+    Store64(h + fmt::kOffLiveCount, kept);
+    Store64(h + fmt::kOffGeneration, Generation() + 1);
+    if (observer_) observer_->Rebuild();
+  } else {
+    indexes_->WriteAllPages(pages);
+  }
+  BumpChange();
+}
+
 }  // namespace eng
 
 namespace eng {
 void SharedTable::TrimFiles() {
-  adt_.Truncate(SlotOffset(SlotCount() + 1));
+  adt_.Truncate(DataEnd(SlotCount()));
   if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);
 }
 }  // namespace eng

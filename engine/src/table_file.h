@@ -8,6 +8,14 @@
 // the table and, when the previous holder died, first restores the table
 // from its journal. Record numbers are 1-based and never change while a
 // record lives; pack and zap need the table opened exclusively.
+//
+// An encrypted table (see crypto.h) keeps its slots in sealed blocks of
+// about 4 KiB and its memo contents and index pages sealed one by one.
+// Record() then points into a decrypted copy of the slot's block, kept in a
+// per-process cache that is dropped whenever the journal's sequence shows
+// that another process changed the table; blocks changed by an operation
+// are sealed back into the file (their old bytes saved in the journal) when
+// it commits. Reading an encrypted table needs its cipher, set by Unlock().
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto.h"
+#include "crypto_cache.h"
 #include "journal.h"
 #include "mapped_file.h"
 #include "schema.h"
@@ -89,7 +99,21 @@ class SharedTable {
   void Unreserve(uint32_t recno);
   void Delete(uint32_t recno);
   void Zap();
+  // Keeps an encrypted table encrypted.
   void Pack();
+  // Encryption. Encrypt and Decrypt rewrite every file in place within the
+  // current change (the whole old contents saved in the journal first), so
+  // a crash leaves the old state or the new; record numbers and tags stay.
+  bool encrypted() const { return encrypted_; }
+  bool unlocked() const { return cipher_ != nullptr; }
+  const crypto::Cipher* cipher() const { return cipher_.get(); }
+  void Encrypt(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params& params);
+  void Decrypt();
+  // Checks password against the header and keeps the cipher; false when it
+  // is wrong. Takes the table's lock itself (the key is derived outside it).
+  bool Unlock(const std::string& password);
+  // Throws ENG_ERR_ENCRYPTED: the table's data cannot be read without a key.
+  [[noreturn]] void FailLocked() const;
   // Shortens the files to what they hold (after a committed zap or pack).
   void TrimFiles();
 
@@ -99,6 +123,7 @@ class SharedTable {
   void AbortChange();  // restores what the operation changed so far
   Journal& journal() { return journal_; }
   MappedFile& table_file() { return adt_; }
+  MappedFile& memo_file() { return memo_; }
 
   IndexSet& indexes() { return *indexes_; }
 
@@ -109,11 +134,29 @@ class SharedTable {
  private:
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
+  void RecoverBeforeLoad();
   void EnsureMapped(uint64_t recno);
   uint64_t SlotOffset(uint64_t recno) const { return header_size_ + (recno - 1) * slot_size_; }
   uint8_t* Header() { return adt_.data(); }
+  // A slot's bytes (state byte, raw record), to read or to change. The
+  // changed range [from, from+length) is journaled (plain tables) or the
+  // slot's block is marked for sealing (encrypted ones); journaled=false
+  // for slots beyond the count, which need no before-image.
+  const uint8_t* Slot(uint64_t recno);
+  uint8_t* MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled = true);
+  BlockCache::Entry* RecordBlock(uint64_t block);
+  uint64_t BlockOffset(uint64_t block) const { return header_size_ + block * block_stored_; }
+  uint64_t DataEnd(uint64_t slots) const;  // end of the slot area holding that many slots
+  void SealBlocks();                      // before commit: dirty blocks back into the file
+  void SyncCaches();                      // on locking: drop copies another process made stale
+  void LoadCryptoState();                 // encryption mode and geometry from the header
+  // The MAC of what opening trusts in clear: the header's sizes and flags
+  // and the field definitions (not the counts, which change with records).
+  void HeaderMac(const crypto::Cipher& cipher, uint8_t* out);
+  void Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params* params, bool pack);
   void SaveHeader();
   uint64_t StoreMemo(const std::string& content, uint8_t* fieldRaw);
+  uint64_t PlaceMemo(const std::string& content, uint64_t block);  // writes it; returns blocks used
   void BumpChange();
 
   std::string path_, name_;
@@ -125,6 +168,13 @@ class SharedTable {
   std::vector<uint32_t> declared_;
   std::vector<uint8_t> empty_record_;
   uint32_t header_size_ = 0, record_length_ = 0, slot_size_ = 0;
+  bool encrypted_ = false;
+  crypto::Params crypto_params_;
+  std::shared_ptr<const crypto::Cipher> cipher_;
+  BlockCache blocks_;            // decrypted record blocks
+  uint64_t cache_seq_ = 0;       // journal sequence the caches are valid for
+  uint32_t slots_per_block_ = 1;
+  uint64_t block_stored_ = 0;    // sealed size of a record block
   bool in_change_ = false;
   bool header_saved_ = false;
   RecordObserver* observer_ = nullptr;  // the index set

@@ -7,6 +7,13 @@
 // Every value read from a header is validated against the file's length
 // before use, so a damaged or foreign file fails to open with a clear error.
 //
+// Encrypted tables (see crypto.h) set bit 0 of the flags word and keep their
+// salt, key derivation limits and key check value in the crypto area, which
+// is all zero otherwise. Their slots are stored in sealed blocks of as many
+// slots as fit in 4 KiB (at least one), each block a nonce, the slots and a
+// tag; their memo contents are sealed one by one (the stored size is the
+// length plus crypto::kOverhead). The header itself stays in clear.
+//
 // Memo file: a 64-byte header, then contents in 64-byte blocks; a memo-like
 // field's raw bytes hold the first block and the length (both 0 = empty).
 #pragma once
@@ -34,7 +41,7 @@ constexpr uint32_t kOffHeaderSize = 12;
 constexpr uint32_t kOffRecordLength = 16;
 constexpr uint32_t kOffSlotSize = 20;
 constexpr uint32_t kOffFieldCount = 24;
-constexpr uint32_t kOffFlags = 26;
+constexpr uint32_t kOffFlags = 26;  // u16: crypto::kFlagEncrypted
 constexpr uint32_t kOffSlotCount = 32;
 constexpr uint32_t kOffLiveCount = 40;
 constexpr uint32_t kOffNextAutoinc = 48;

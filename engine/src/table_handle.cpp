@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -94,18 +96,23 @@ TableHandle::~TableHandle() {
       // Entries of a closed handle count as stale anyway.
     }
   }
-  // The last handle anywhere gives back the room files were grown by.
-  if (table_.use_count() == 1 && !options_.read_only && fd_ >= 0 &&
-      TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+  // The last handle anywhere gives back the room files were grown by. The
+  // opening lock keeps a concurrent opener waiting (instead of finding the
+  // table held exclusively) while this handle checks that it is alone.
+  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0) {
     try {
-      TableLock lock(*table_);
-      table_->TrimFiles();
+      LockRangeWait(fd_, lockpos::kInit, LockKind::kExclusive);
+      if (TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
+        TableLock lock(*table_);
+        table_->TrimFiles();
+      }
     } catch (...) {
       // Only slack stays behind.
     }
   }
   table_.reset();
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
+  if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
 }
 
 uint16_t TableHandle::FieldNumber(const std::string& name) const {
@@ -127,7 +134,24 @@ bool TableHandle::Shows(uint32_t recno) {
   return !filter_ || filter_(recno, table_->Record(recno));
 }
 
+bool TableHandle::RefreshCandidates() {
+  if (!candidates_source_ || !filter_) return false;
+  uint64_t stamp = table_->ChangeCounter();
+  if (!candidates_valid_ || stamp != candidates_stamp_) {
+    candidates_.clear();
+    candidates_usable_ = candidates_source_(&candidates_);
+    candidates_stamp_ = stamp;
+    candidates_valid_ = true;
+  }
+  return candidates_usable_;
+}
+
 uint32_t TableHandle::NextNatural(uint32_t from) {
+  if (RefreshCandidates()) {
+    for (auto it = std::upper_bound(candidates_.begin(), candidates_.end(), from); it != candidates_.end(); ++it)
+      if (Shows(*it)) return *it;
+    return 0;
+  }
   uint64_t count = table_->SlotCount();
   for (uint64_t r = uint64_t{from} + 1; r <= count; ++r)
     if (Shows(static_cast<uint32_t>(r))) return static_cast<uint32_t>(r);
@@ -135,6 +159,14 @@ uint32_t TableHandle::NextNatural(uint32_t from) {
 }
 
 uint32_t TableHandle::PrevNatural(uint32_t from) {
+  if (RefreshCandidates()) {
+    auto it = from == 0 ? candidates_.end() : std::lower_bound(candidates_.begin(), candidates_.end(), from);
+    while (it != candidates_.begin()) {
+      --it;
+      if (Shows(*it)) return *it;
+    }
+    return 0;
+  }
   uint64_t r = from == 0 ? table_->SlotCount() : uint64_t{from} - 1;
   for (; r >= 1; --r)
     if (Shows(static_cast<uint32_t>(r))) return static_cast<uint32_t>(r);
@@ -173,6 +205,7 @@ void TableHandle::FlushPending() {
 }
 
 void TableHandle::GotoTop(RecordOrder* order) {
+  RequireAccess();
   FlushPending();
   TableLock lock(*table_);
   uint32_t r = Step(order, 0, true);
@@ -183,6 +216,7 @@ void TableHandle::GotoTop(RecordOrder* order) {
 }
 
 void TableHandle::GotoBottom(RecordOrder* order) {
+  RequireAccess();
   FlushPending();
   TableLock lock(*table_);
   uint32_t r = Step(order, 0, false);
@@ -193,6 +227,7 @@ void TableHandle::GotoBottom(RecordOrder* order) {
 }
 
 void TableHandle::Skip(RecordOrder* order, int32_t n) {
+  RequireAccess();
   FlushPending();
   if (n == 0) return;
   TableLock lock(*table_);
@@ -217,6 +252,7 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
 }
 
 void TableHandle::GotoRecord(uint32_t recno) {
+  RequireAccess();
   FlushPending();
   if (recno == 0) {
     SetCrack(true, false);
@@ -234,6 +270,7 @@ void TableHandle::RequireRecord() const {
 }
 
 bool TableHandle::IsVisible() {
+  RequireAccess();
   RequireRecord();
   if (pending_) return true;
   TableLock lock(*table_);
@@ -241,6 +278,7 @@ bool TableHandle::IsVisible() {
 }
 
 void TableHandle::CopyCurrentRecord(uint8_t* out) {
+  RequireAccess();
   uint32_t len = table_->record_length();
   if (pending_) {
     std::memcpy(out, pending_raw_.data(), len);
@@ -429,6 +467,7 @@ void TableHandle::CancelUpdate() {
 }
 
 void TableHandle::Append() {
+  RequireAccess();
   FlushPending();
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
   std::vector<uint8_t> raw;
@@ -456,6 +495,7 @@ void TableHandle::Delete() {
     CancelUpdate();
     return;
   }
+  RequireAccess();
   RequireRecord();
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
   pending_ = false;
@@ -471,6 +511,7 @@ void TableHandle::Zap() {
   if (!options_.exclusive)
     Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to remove all records");
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  RequireAccess();
   pending_ = pending_append_ = false;
   TableLock lock(*table_);
   ChangeScope scope(*table_);
@@ -484,6 +525,7 @@ void TableHandle::Pack() {
   if (!options_.exclusive)
     Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be packed");
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  RequireAccess();
   FlushPending();
   TableLock lock(*table_);
   ChangeScope scope(*table_);
@@ -493,7 +535,63 @@ void TableHandle::Pack() {
   SetCrack(true, true);
 }
 
+void TableHandle::EnableEncryption(const std::string& password) {
+  if (table_->encrypted() && !table_->Unlock(password))
+    Fail(ENG_ERR_WRONG_PASSWORD, "The password given for table " + table_->name() + " is wrong");
+  if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
+  password_ = password;
+  crypto_enabled_ = table_->encrypted();
+}
+
+void EnableTableEncryption(TableHandle& table, const std::string& password) { table.EnableEncryption(password); }
+
+void TableHandle::EncryptTable() {
+  if (table_->encrypted()) return;
+  if (!options_.exclusive)
+    Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be encrypted");
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  if (password_.empty())
+    Fail(ENG_ERR_WRONG_PASSWORD,
+         "Table " + table_->name() + " cannot be encrypted: no password was given with EngEnableEncryption");
+  FlushPending();
+  crypto::Params params;
+  std::shared_ptr<const crypto::Cipher> cipher = crypto::NewCipher(password_, &params);  // slow: outside the lock
+  TableLock lock(*table_);
+  ChangeScope scope(*table_);
+  table_->Encrypt(std::move(cipher), params);
+  scope.Commit();
+  table_->TrimFiles();
+  crypto_enabled_ = true;
+  cached_recno_ = 0;
+}
+
+void TableHandle::DecryptTable() {
+  if (!table_->encrypted()) return;
+  if (!options_.exclusive)
+    Fail(ENG_ERR_NEEDS_EXCLUSIVE, "Table " + table_->name() + " must be opened exclusively to be decrypted");
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  RequireAccess();
+  FlushPending();
+  try {
+    TableLock lock(*table_);
+    ChangeScope scope(*table_);
+    table_->Decrypt();
+    scope.Commit();
+    table_->TrimFiles();
+  } catch (...) {
+    // The restored table is encrypted again: give it its key back.
+    try {
+      table_->Unlock(password_);
+    } catch (...) {
+    }
+    cached_recno_ = 0;
+    throw;
+  }
+  cached_recno_ = 0;
+}
+
 uint64_t TableHandle::RecordCount(bool respect_filter) {
+  if (respect_filter && filter_) RequireAccess();  // the filter reads records
   TableLock lock(*table_);
   if (!respect_filter || !filter_) return table_->LiveCount();
   uint64_t n = 0;

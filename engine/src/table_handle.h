@@ -5,6 +5,11 @@
 // the first record goes to BOF and +1 from there back to the first record;
 // EOF mirrors it. An empty table is at BOF and EOF at once.
 //
+// On an encrypted table a handle reads and writes records, and walks or
+// seeks its tags, only after EnableEncryption() with the right password;
+// the fields can be read without it. The password given is remembered (in
+// memory only) so that EncryptTable() can use it.
+//
 // Not thread-safe by itself: the C interface serializes calls per handle.
 // Every method takes the table's lock for its own duration.
 #pragma once
@@ -87,11 +92,35 @@ class TableHandle {
 
   void Zap();
   void Pack();
+  // The table's files were rewritten with another layout under this handle
+  // (ALTER TABLE): closing must not shorten them by the old layout.
+  void SkipTrimAtClose() { skip_trim_ = true; }
+
+  // Encryption. EnableEncryption fails with ENG_ERR_WRONG_PASSWORD on an
+  // encrypted table whose password is another; on a plain one it only
+  // remembers the password. Encrypting and decrypting need the table opened
+  // exclusively and do nothing when it is in that state already.
+  void EnableEncryption(const std::string& password);
+  void EncryptTable();
+  void DecryptTable();
+  bool IsEncrypted() const { return table_->encrypted(); }
+  // Throws ENG_ERR_ENCRYPTED unless this handle may read the records.
+  void RequireAccess() const {
+    if (!crypto_enabled_ && table_->encrypted()) table_->FailLocked();
+  }
   uint64_t RecordCount(bool respect_filter);
 
   // Filter: records for which it returns false are skipped by navigation.
   using Filter = std::function<bool(uint32_t recno, const uint8_t* raw)>;
-  void SetFilter(Filter f) { filter_ = std::move(f); }
+  // Candidates: the only records that can pass the filter, ascending (run
+  // under the table's lock; false when it has no way to tell). Natural-order
+  // navigation then visits only those instead of every slot.
+  using Candidates = std::function<bool(std::vector<uint32_t>* out)>;
+  void SetFilter(Filter f, Candidates candidates = nullptr) {
+    filter_ = std::move(f);
+    candidates_source_ = std::move(candidates);
+    candidates_valid_ = false;
+  }
   bool HasFilter() const { return static_cast<bool>(filter_); }
 
   // Where a record is shown: live and passing the filter (lock held).
@@ -132,8 +161,20 @@ class TableHandle {
   uint32_t cached_recno_ = 0;
   uint64_t cached_seq_ = 0;
   Filter filter_;
+  bool RefreshCandidates();  // under the table lock; false: walk every slot
+  Candidates candidates_source_;
+  std::vector<uint32_t> candidates_;
+  bool candidates_valid_ = false, candidates_usable_ = false;
+  uint64_t candidates_stamp_ = 0;
   uint32_t last_autoinc_ = 0;
+  bool skip_trim_ = false;
+  bool crypto_enabled_ = false;
+  std::string password_;  // given to EnableEncryption; never written anywhere
 };
+
+// Lets a handle read and write an encrypted table, as EnableEncryption does
+// (the SQL layer calls it for the tables a statement has passwords for).
+void EnableTableEncryption(TableHandle& table, const std::string& password);
 
 // Parses text into a field's raw bytes as EngSetField does for non-string types.
 void EncodeFieldText(const FieldDef& f, const std::string& text, uint8_t* raw);

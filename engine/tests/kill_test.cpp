@@ -153,14 +153,18 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
       Writer(dir.path(), pipefd[1], round);
     }
     ::close(pipefd[1]);
-    ::usleep(1000 + rng() % 15000);
+    // Kill only once the writer is under way (its start-up time varies, a lot
+    // under sanitizers), at a random moment after its first completed write.
+    std::string log;
+    char buf[4096];
+    ssize_t n;
+    while (log.find("C") == std::string::npos && (n = ::read(pipefd[0], buf, sizeof buf)) > 0)
+      log.append(buf, static_cast<size_t>(n));
+    ::usleep(rng() % 15000);
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself with " << WEXITSTATUS(status);
-    std::string log;
-    char buf[4096];
-    ssize_t n;
     while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) log.append(buf, static_cast<size_t>(n));
     ::close(pipefd[0]);
 

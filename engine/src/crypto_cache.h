@@ -1,0 +1,71 @@
+// Decrypted copies of the fixed-size blocks of one encrypted file (record
+// blocks of a table, pages of its index file), by block number.
+//
+// An entry stays in place until Clear(), so a pointer into one stays valid
+// for the whole engine operation that obtained it; the owner clears the
+// cache only between operations (when another process changed the file, or
+// when it grew too large) or when an operation is undone. Dirty entries
+// are sealed back into the file before the operation commits.
+//
+// Entries are carved from 2 MiB arenas (huge pages where the system offers
+// them) that a process-wide pool keeps for reuse after Clear(): faulting in
+// fresh memory page by page costs more than decrypting into it, and tables
+// are opened and closed over and over. The pool is thread-safe; a
+// BlockCache is not (used under the table's lock).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace eng {
+
+class BlockCache {
+ public:
+  class Entry {
+   public:
+    uint8_t* data() { return data_; }
+    size_t size() const { return size_; }
+    bool dirty = false;
+
+   private:
+    friend class BlockCache;
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    std::unique_ptr<uint8_t[]> own_;  // entries too large for an arena
+  };
+
+  BlockCache() = default;
+  ~BlockCache() { Clear(); }
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
+
+  Entry* Find(uint64_t n) { return n < entries_.size() ? entries_[n].get() : nullptr; }
+  // A new entry of size bytes, not initialized: the caller fills it.
+  Entry* Insert(uint64_t n, size_t size);
+  // Forgets an entry whose filling failed.
+  void Drop(uint64_t n) {
+    if (n < entries_.size()) entries_[n].reset();
+  }
+  void MarkDirty(uint64_t n, Entry* e) {
+    if (e->dirty) return;
+    e->dirty = true;
+    dirty_.push_back(n);
+  }
+  const std::vector<uint64_t>& dirty() const { return dirty_; }
+  void ClearDirty();
+  void Clear();
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  uint8_t* Carve(size_t size);
+
+  std::vector<std::unique_ptr<Entry>> entries_;
+  std::vector<uint64_t> dirty_;
+  std::vector<uint8_t*> arenas_;
+  size_t arena_used_ = 0;  // bytes used of arenas_.back()
+  uint64_t bytes_ = 0;
+};
+
+}  // namespace eng

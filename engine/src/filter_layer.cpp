@@ -1,0 +1,173 @@
+#include "filter_layer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "api_support.h"
+#include "engine.h"
+#include "expr.h"
+#include "index_file.h"
+#include "index_hooks.h"
+#include "util.h"
+
+namespace eng {
+
+bool TableMemoSource::ReadMemo(size_t field, std::string* content) const {
+  const FieldList& f = table_.fields();
+  if (field >= f.size()) return false;
+  *content = table_.ReadMemo(raw_ + f[field].offset);
+  return !content->empty();
+}
+
+bool CandidatesThroughIndex(SharedTable& table, const std::vector<SeekHint>& hints, std::vector<uint32_t>* out) {
+  IndexSet& tags = table.indexes();
+  const FieldList& fields = table.fields();
+  for (const SeekHint& hint : hints) {
+    if (hint.op != CompareOp::kEq || hint.field >= fields.size()) continue;
+    const FieldDef& field = fields[hint.field];
+    for (size_t i = 0; i < tags.TagCount(); ++i) {
+      IndexSet::Tag& tag = tags.tag(i);
+      if (!tag.layout || tag.layout->Descending() || tag.layout->SegmentCount() == 0 ||
+          !EqualsNoCase(tag.layout->Segment(0).name, field.name))
+        continue;
+      // The key prefix the literal gives: a string's own bytes (so that an
+      // inexact comparison finds every value beginning with it), else the
+      // whole encoded segment.
+      std::vector<uint8_t> prefix;
+      if (field.type == ENG_STRING) {
+        if (hint.literal.type() != ValueType::kString) continue;
+        std::string text = hint.literal.string();
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        if (text.empty() || text.size() > field.length) continue;
+        prefix.assign(text.begin(), text.end());
+      } else {
+        std::vector<uint8_t> scratch(table.record_length());
+        try {
+          EncodeField(field, hint.literal, scratch.data(), scratch.size());
+        } catch (const EngineError&) {
+          continue;
+        }
+        prefix.resize(tag.layout->SegmentWidth(0));
+        tag.layout->EncodeSegmentAt(0, scratch.data() + field.offset, prefix.data());
+      }
+      BTree::Cursor cursor(tags.Tree(i));
+      for (bool ok = cursor.SeekExact(prefix.data(), prefix.size()); ok && cursor.Valid(); ok = cursor.Next()) {
+        if (std::memcmp(cursor.Key(), prefix.data(), prefix.size()) != 0) break;
+        out->push_back(cursor.RecNo());
+      }
+      std::sort(out->begin(), out->end());
+      return true;
+    }
+  }
+  return false;
+}
+
+void InstallFilter(TableObject& t, const std::string& expression) {
+  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
+  TableHandle& handle = *t.table;
+  SharedTable* shared = &handle.table();
+  auto compiled = std::make_shared<CompiledExpression>();
+  try {
+    *compiled = CompileFilter(expression, handle.fields());
+  } catch (const EngineError& e) {
+    Fail(ENG_ERR_EXPRESSION, "Filter on table " + shared->name() + " is not valid: " + e.what());
+  }
+  uint32_t size = shared->record_length();
+  const bool* exact = &t.exact;  // the TableObject outlives its handle's filter
+  auto hints = std::make_shared<std::vector<SeekHint>>(FindSeekHints(*compiled));
+  TableHandle::Candidates candidates;
+  if (!hints->empty())
+    candidates = [hints, shared](std::vector<uint32_t>* out) { return CandidatesThroughIndex(*shared, *hints, out); };
+  handle.SetFilter(
+      [compiled, shared, size, exact](uint32_t, const uint8_t* raw) {
+        TableMemoSource memos(*shared, raw);
+        RecordView view{raw, size, &memos};
+        return Matches(*compiled, view, *exact);
+      },
+      std::move(candidates));
+}
+
+void RemoveFilter(TableObject& t) {
+  if (!t.table || !t.table->HasFilter()) Fail(ENG_ERR_NO_FILTER, "No filter is set on table " + t.path);
+  t.table->SetFilter(nullptr);
+}
+
+}  // namespace eng
+
+using namespace eng;
+
+namespace {
+
+// The table object behind a table, cursor or index handle (an index
+// handle's filter is its table's).
+std::shared_ptr<TableObject> FilterTarget(ENGHANDLE h) {
+  auto obj = Handles::Find(h);
+  if (obj && obj->kind == ENG_HANDLE_INDEX) return FindTable(IndexOwner(*obj));
+  return FindTable(h);
+}
+
+// Our expressions have one written form: check the text against the table
+// and hand it back unchanged.
+void CheckedCopy(ENGHANDLE h, const char* expression, char* out, uint16_t* len) {
+  Need(expression, "expression");
+  auto t = FilterTarget(h);
+  {
+    std::lock_guard<std::mutex> g(t->mu);
+    if (!t->table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(h) + " is closed");
+    Compile(expression, t->table->fields());
+  }
+  PutText(expression, out, len);
+}
+
+}  // namespace
+
+extern "C" {
+
+ENGRESULT EngSetExactEx(ENGHANDLE h, uint16_t exact) {
+  return Call([&] {
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    t->exact = exact != 0;
+  });
+}
+
+ENGRESULT EngSetOptimizedFilter(ENGHANDLE h, const char* expression, uint16_t option) {
+  return Call([&] {
+    Need(expression, "filter expression");
+    if (option != ENG_RESOLVE_IMMEDIATE && option != ENG_RESOLVE_DYNAMIC)
+      Fail(ENG_ERR_INVALID_ARGUMENT, "Filter option " + std::to_string(option) + " is not 1 or 2");
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    InstallFilter(*t, expression);
+  });
+}
+
+ENGRESULT EngSetFilter(ENGHANDLE h, const char* expression) {
+  return Call([&] {
+    Need(expression, "filter expression");
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    InstallFilter(*t, expression);
+  });
+}
+
+ENGRESULT EngClearOptimizedFilter(ENGHANDLE h) {
+  return Call([&] {
+    auto t = FilterTarget(h);
+    std::lock_guard<std::mutex> g(t->mu);
+    RemoveFilter(*t);
+  });
+}
+
+ENGRESULT EngClearFilter(ENGHANDLE h) { return EngClearOptimizedFilter(h); }
+
+ENGRESULT EngExpressionLongToShort(ENGHANDLE h, const char* expression, char* out, uint16_t* len) {
+  return Call([&] { CheckedCopy(h, expression, out, len); });
+}
+
+ENGRESULT EngExpressionShortToLong(ENGHANDLE h, const char* expression, char* out, uint16_t* len) {
+  return Call([&] { CheckedCopy(h, expression, out, len); });
+}
+
+}  // extern "C"

@@ -1,0 +1,996 @@
+#include "sql_exec.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+#include <utility>
+
+#include "api_support.h"
+#include "engine.h"
+#include "expr.h"
+#include "filter_layer.h"
+#include "index_hooks.h"
+#include "keycodec.h"
+#include "record_codec.h"
+#include "table_file.h"
+#include "util.h"
+
+namespace eng {
+
+std::function<void()> g_alter_before_commit;
+
+void ApplyTablePassword(ENGHANDLE table, const std::string& password) {
+  if (password.empty()) return;
+  ENGRESULT rc = EngEnableEncryption(table, password.c_str());
+  if (rc != ENG_OK && rc != ENG_ERR_NOT_SUPPORTED) Fail(rc, LastErrorText());
+}
+
+std::string ResolveTablePath(ConnectionObject& conn, const std::string& name) {
+  std::string n = name;
+  for (char& ch : n)
+    if (ch == '\\') ch = '/';
+  if (n.empty()) Fail(ENG_ERR_FILE_NOT_FOUND, "No table name given");
+  if (!conn.dictionary.empty()) {
+    try {
+      return DictionaryTablePath(conn, n);
+    } catch (const EngineError& e) {
+      if (e.code() != ENG_ERR_NOT_IN_DICTIONARY) throw;
+    }
+  }
+  if (!HasExtension(n)) n += ".adt";
+  return ResolveNoCase(n[0] == '/' ? n : JoinPath(conn.folder, n));
+}
+
+namespace {
+
+[[noreturn]] void ColumnFail(uint32_t code, const std::string& column, const std::string& why) {
+  Fail(code, "Column \"" + column + "\": " + why);
+}
+
+// A table opened through the C interface for one statement, closed at scope end.
+class OpenedTable {
+ public:
+  OpenedTable(ConnectionObject& conn, const std::string& name, const StatementOptions& options, bool exclusive,
+              bool for_write) {
+    path_ = ResolveTablePath(conn, name);
+    if (!FileExists(path_)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + name + " does not exist (" + path_ + ")");
+    if (for_write && options.read_only)
+      Fail(ENG_ERR_READ_ONLY, "The statement is read-only and cannot change table " + name);
+    uint32_t open = exclusive ? ENG_OPEN_EXCLUSIVE : 0;
+    ENGRESULT rc = EngOpenTable(conn.self, path_.c_str(), nullptr, ENG_TABLE_NATIVE, options.char_type,
+                                options.lock_type, ENG_IGNORE_RIGHTS, open, &h_);
+    if (rc != ENG_OK) {
+      if (rc == ENG_ERR_TABLE_LOCKED && exclusive)
+        Fail(rc, "Table " + name + " is in use; this statement needs it exclusively: " + LastErrorText());
+      Fail(rc, LastErrorText());
+    }
+    auto it = options.passwords.find(ToUpper(StripExtension(BaseName(path_))));
+    if (it != options.passwords.end()) ApplyTablePassword(h_, it->second);
+    obj_ = FindTable(h_);
+  }
+  ~OpenedTable() { Close(); }
+  OpenedTable(const OpenedTable&) = delete;
+  OpenedTable& operator=(const OpenedTable&) = delete;
+  void Close() {
+    if (h_) EngCloseTable(h_);
+    h_ = 0;
+  }
+  ENGHANDLE handle() const { return h_; }
+  TableObject& object() { return *obj_; }
+  TableHandle& table() { return *obj_->table; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  ENGHANDLE h_ = 0;
+  std::shared_ptr<TableObject> obj_;
+};
+
+// A table file built in memory: header from CreateTableFile, then slots.
+class TableImage {
+ public:
+  TableImage(const std::string& path, const std::vector<FieldSpec>& specs) : path_(path) {
+    CreateTableFile(path, specs);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) Fail(ENG_ERR_IO, "Cannot read back " + path);
+    std::fseek(f, 0, SEEK_END);
+    long n = std::ftell(f);
+    std::fseek(f, 0, SEEK_SET);
+    adt_.resize(static_cast<size_t>(n));
+    size_t got = std::fread(adt_.data(), 1, adt_.size(), f);
+    std::fclose(f);
+    if (got != adt_.size()) Fail(ENG_ERR_IO, "Cannot read back " + path);
+    std::vector<uint32_t> declared;
+    fields_ = LayoutFields(specs, &declared);
+    record_length_ = Load32(&adt_[fmt::kOffRecordLength]);
+    empty_.assign(record_length_, 0);
+    for (const auto& fd : fields_) WriteEmptyField(fd, empty_.data());
+    for (const auto& fd : fields_) has_memo_ = has_memo_ || IsMemoType(fd.type);
+    if (has_memo_) {
+      memo_.assign(fmt::kMemoHeader, 0);
+      std::memcpy(memo_.data(), fmt::kMemoMagic, 8);
+    }
+  }
+  const FieldList& fields() const { return fields_; }
+  uint32_t record_length() const { return record_length_; }
+  const std::vector<uint8_t>& empty() const { return empty_; }
+  void Reserve(size_t slots) { adt_.reserve(adt_.size() + slots * (record_length_ + 1)); }
+
+  // raw: record_length bytes; memo fields' references are set here.
+  void Add(uint8_t state, uint8_t* raw, const std::vector<std::pair<size_t, std::string>>& memos) {
+    for (const auto& m : memos) {
+      uint8_t* p = raw + fields_[m.first].offset;
+      if (m.second.empty()) {
+        Store32(p, 0);
+        Store32(p + 4, 0);
+        continue;
+      }
+      uint64_t block = memo_.size() / fmt::kMemoBlock;
+      size_t blocks = (m.second.size() + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
+      memo_.resize(memo_.size() + blocks * fmt::kMemoBlock, 0);
+      std::memcpy(memo_.data() + block * fmt::kMemoBlock, m.second.data(), m.second.size());
+      Store32(p, static_cast<uint32_t>(block));
+      Store32(p + 4, static_cast<uint32_t>(m.second.size()));
+    }
+    adt_.push_back(state);
+    adt_.insert(adt_.end(), raw, raw + record_length_);
+    ++slots_;
+    if (state == fmt::kSlotLive) ++live_;
+  }
+  void Finish(uint32_t next_autoinc) {
+    Store64(&adt_[fmt::kOffSlotCount], slots_);
+    Store64(&adt_[fmt::kOffLiveCount], live_);
+    Store32(&adt_[fmt::kOffNextAutoinc], next_autoinc);
+    if (has_memo_) Store64(memo_.data() + fmt::kOffMemoNext, memo_.size() / fmt::kMemoBlock);
+  }
+  const std::vector<uint8_t>& adt() const { return adt_; }
+  const std::vector<uint8_t>& memo() const { return memo_; }
+  bool has_memo() const { return has_memo_; }
+  void WriteFiles() const {
+    WriteFile(path_, adt_);
+    if (has_memo_) WriteFile(StripExtension(path_) + ".memo", memo_);
+  }
+  static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n <= 0) {
+        int err = errno;
+        ::close(fd);
+        Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(err));
+      }
+      done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+  }
+
+ private:
+  std::string path_;
+  std::vector<uint8_t> adt_, memo_, empty_;
+  FieldList fields_;
+  uint32_t record_length_ = 0;
+  uint64_t slots_ = 0, live_ = 0;
+  bool has_memo_ = false;
+};
+
+// A private folder for temporary tables, removed with everything in it.
+class TempFolder {
+ public:
+  explicit TempFolder(const char* prefix) {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!::mkdtemp(buf.data())) Fail(ENG_ERR_IO, "Cannot create a temporary folder in " + tmpl + ": " + std::strerror(errno));
+    path_ = buf.data();
+  }
+  ~TempFolder() {
+    if (!path_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(path_, ec);
+    }
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::string Release() { return std::exchange(path_, std::string()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A SELECT result: its temporary folder goes when the cursor closes.
+struct CursorObject : TableObject {
+  std::string temp_folder;
+  ~CursorObject() override {
+    table.reset();
+    std::error_code ec;
+    if (!temp_folder.empty()) std::filesystem::remove_all(temp_folder, ec);
+  }
+};
+
+CompiledExpression BindOrFail(const sql::Expression& e, const FieldList& fields, const std::string& table) {
+  try {
+    return Bind(*e.syntax, fields);
+  } catch (const EngineError& err) {
+    std::string text = err.what();
+    size_t at = text.find("Unknown field: \"");
+    if (at != std::string::npos) {
+      size_t start = at + 16, end = text.find('"', start);
+      Fail(ENG_ERR_COLUMN_NOT_FOUND, "Column \"" + text.substr(start, end - start) + "\" not found in table " + table +
+                                         ": " + text);
+    }
+    Fail(err.code(), "In table " + table + ": " + text);
+  }
+}
+
+CompiledExpression BindCondition(const sql::Expression& e, const FieldList& fields, const std::string& table) {
+  CompiledExpression c = BindOrFail(e, fields, table);
+  if (c.result_type() != ValueType::kLogical && c.result_type() != ValueType::kNull)
+    Fail(ENG_ERR_EXPRESSION, "WHERE " + e.text + " is not a condition");
+  return c;
+}
+
+std::string ValidName(const std::string& heading, size_t index, std::vector<std::string>& used) {
+  std::string n;
+  for (char c : heading) {
+    unsigned char u = static_cast<unsigned char>(c);
+    n += (std::isalnum(u) || c == '_') ? c : '_';
+  }
+  while (!n.empty() && n.back() == '_') n.pop_back();
+  if (n.empty() || std::isdigit(static_cast<unsigned char>(n[0]))) n = "EXPR_" + std::to_string(index + 1);
+  if (n.size() > 120) n.resize(120);
+  std::string candidate = n;
+  for (int k = 2; std::any_of(used.begin(), used.end(), [&](const std::string& u) { return EqualsNoCase(u, candidate); }); ++k)
+    candidate = n + "_" + std::to_string(k);
+  used.push_back(candidate);
+  return candidate;
+}
+
+FieldSpec SpecForValueType(const std::string& name, ValueType type, uint32_t max_length) {
+  switch (type) {
+    case ValueType::kLogical: return {name, ENG_LOGICAL, 1, 0};
+    case ValueType::kNumber: return {name, ENG_DOUBLE, 8, 0};
+    case ValueType::kDate: return {name, ENG_DATE, 4, 0};
+    case ValueType::kTime: return {name, ENG_TIME, 4, 0};
+    case ValueType::kTimestamp: return {name, ENG_TIMESTAMP, 8, 0};
+    case ValueType::kString:
+      if (max_length == 0 || max_length > fmt::kMaxFieldLength) return {name, ENG_MEMO, 9, 0};
+      return {name, ENG_STRING, max_length, 0};
+    default: return {name, ENG_STRING, 1, 0};
+  }
+}
+
+FieldSpec SpecOfField(SharedTable& t, size_t i, const std::string& name) {
+  const FieldDef& f = t.fields()[i];
+  return {name, f.type, f.type == ENG_VARCHAR ? t.declared_length(i) : f.length, f.decimals};
+}
+
+// Writes a value into a result or converted record's field (memo contents go to `memos`).
+void PutValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, size_t size,
+              std::vector<std::pair<size_t, std::string>>& memos) {
+  if (IsMemoType(f.type)) {
+    memos.emplace_back(index, v.is_null() ? std::string() : v.type() == ValueType::kString ? v.string() : v.ToText());
+    return;
+  }
+  EncodeField(f, v, raw, size);
+}
+
+// ---- SELECT ----
+
+struct ResultColumn {
+  sql::Aggregate aggregate = sql::Aggregate::kNone;
+  bool count_star = false;
+  int32_t source_field = -1;  // copy of a field of the table
+  CompiledExpression expr;
+  // aggregate state
+  uint64_t count = 0;
+  double sum = 0;
+  Value best;
+};
+
+ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::SelectStatement& s,
+                   const StatementOptions& options) {
+  OpenedTable src(*conn, s.table.name, options, false, false);
+  SharedTable& st = src.table().table();
+  const FieldList& fields = st.fields();
+  const std::string& tname = s.table.name;
+
+  std::vector<ResultColumn> cols;
+  std::vector<FieldSpec> specs;
+  std::vector<std::string> used;
+  bool aggregates = s.HasAggregates();
+  for (size_t k = 0; k < s.items.size(); ++k) {
+    const sql::SelectItem& item = s.items[k];
+    if (item.star) {
+      if (aggregates) Fail(ENG_ERR_SQL_EXECUTE, "SELECT * cannot stand beside aggregates without GROUP BY");
+      for (size_t i = 0; i < fields.size(); ++i) {
+        ResultColumn c;
+        c.source_field = static_cast<int32_t>(i);
+        specs.push_back(SpecOfField(st, i, ValidName(fields[i].name, specs.size(), used)));
+        cols.push_back(std::move(c));
+      }
+      continue;
+    }
+    ResultColumn c;
+    c.aggregate = item.aggregate;
+    c.count_star = item.count_star;
+    if (!item.count_star) c.expr = BindOrFail(item.expression, fields, tname);
+    if (aggregates && item.aggregate == sql::Aggregate::kNone)
+      Fail(ENG_ERR_SQL_EXECUTE, "Column " + item.heading + " must be an aggregate: there is no GROUP BY");
+    std::string name = ValidName(item.heading, specs.size(), used);
+    switch (item.aggregate) {
+      case sql::Aggregate::kCount: specs.push_back({name, ENG_INTEGER, 4, 0}); break;
+      case sql::Aggregate::kSum:
+      case sql::Aggregate::kAvg:
+        if (c.expr.result_type() != ValueType::kNumber && c.expr.result_type() != ValueType::kNull)
+          Fail(ENG_ERR_COLUMN_TYPE, "Column \"" + item.heading + "\": SUM and AVG need numbers");
+        specs.push_back({name, ENG_DOUBLE, 8, 0});
+        break;
+      case sql::Aggregate::kMin:
+      case sql::Aggregate::kMax:
+      case sql::Aggregate::kNone: {
+        int32_t ref = c.expr.field_reference();
+        if (ref >= 0 && item.aggregate == sql::Aggregate::kNone) {
+          c.source_field = ref;
+          specs.push_back(SpecOfField(st, static_cast<size_t>(ref), name));
+        } else if (ref >= 0 && !IsMemoType(fields[ref].type) && fields[ref].type != ENG_AUTOINC) {
+          specs.push_back(SpecOfField(st, static_cast<size_t>(ref), name));
+        } else {
+          specs.push_back(SpecForValueType(name, c.expr.result_type(), c.expr.result_max_length()));
+        }
+        break;
+      }
+    }
+    cols.push_back(std::move(c));
+  }
+
+  std::optional<CompiledExpression> where;
+  if (s.where) where = BindCondition(*s.where, fields, tname);
+
+  // ORDER BY: a result column (by heading, alias or ordinal) or a field of the table.
+  struct OrderKey {
+    int32_t column = -1;  // result column
+    CompiledExpression field;
+    bool descending = false;
+  };
+  std::vector<OrderKey> keys;
+  if (!aggregates) {
+    for (const sql::OrderItem& o : s.order_by) {
+      OrderKey key;
+      key.descending = o.descending;
+      if (o.ordinal) {
+        if (o.ordinal > cols.size())
+          Fail(ENG_ERR_SQL_EXECUTE, "ORDER BY " + std::to_string(o.ordinal) + ": the result has " +
+                                        std::to_string(cols.size()) + " columns");
+        key.column = static_cast<int32_t>(o.ordinal - 1);
+      } else {
+        for (size_t i = 0; i < specs.size() && key.column < 0; ++i)
+          if (EqualsNoCase(specs[i].name, o.column)) key.column = static_cast<int32_t>(i);
+        for (size_t k = 0; k < s.items.size() && key.column < 0; ++k)
+          if (!s.items[k].star && EqualsNoCase(s.items[k].heading, o.column)) key.column = static_cast<int32_t>(k);
+        if (key.column < 0 || s.items.size() != cols.size()) {
+          bool known = false;
+          for (const auto& f : fields) known = known || EqualsNoCase(f.name, o.column);
+          if (!known && key.column < 0)
+            ColumnFail(ENG_ERR_COLUMN_NOT_FOUND, o.column, "ORDER BY names no column of the result or of table " + tname);
+          if (known) {
+            key.column = -1;
+            key.field = Compile("\"" + o.column + "\"", fields);
+          }
+        }
+      }
+      keys.push_back(std::move(key));
+    }
+  }
+
+  TempFolder folder("dbsql-cursor");
+  // ORDER BY on result columns sorts on index-style key bytes (one memcmp per
+  // comparison); keys on memo or hidden columns compare as values.
+  bool byte_keys = !keys.empty();
+  for (const OrderKey& k : keys) byte_keys = byte_keys && k.column >= 0;
+  std::string path = folder.path() + "/result.adt";
+  TableImage image(path, specs);
+  const FieldList& out = image.fields();
+  const uint32_t out_len = image.record_length();
+  std::unique_ptr<KeyLayout> key_layout;
+  if (byte_keys) {
+    std::vector<FieldDef> segments;
+    for (const OrderKey& k : keys) segments.push_back(out[static_cast<size_t>(k.column)]);
+    try {
+      key_layout = std::make_unique<KeyLayout>(segments, false);
+    } catch (const EngineError&) {
+      byte_keys = false;  // a memo column or a key too long for the codec
+    }
+  }
+
+  std::vector<uint8_t> rows;
+  std::vector<std::vector<std::pair<size_t, std::string>>> row_memos;
+  std::vector<std::vector<Value>> sort_values;
+  std::vector<uint8_t> rec(out_len);
+  std::vector<std::pair<size_t, std::string>> memos;
+  bool any_memo = image.has_memo();
+  const bool exact = false;
+  size_t nrows = 0;
+  {
+    TableLock lock(st);
+    uint64_t count = st.SlotCount();
+    uint32_t size = st.record_length();
+    for (uint64_t r = 1; r <= count; ++r) {
+      if (!st.IsLive(r)) continue;
+      const uint8_t* raw = st.Record(r);
+      TableMemoSource memo_source(st, raw);
+      RecordView view{raw, size, &memo_source};
+      if (where && !Matches(*where, view, exact)) continue;
+      if (aggregates) {
+        for (ResultColumn& c : cols) {
+          if (c.count_star) {
+            ++c.count;
+            continue;
+          }
+          Value v = Evaluate(c.expr, view, exact);
+          if (v.is_null()) continue;
+          ++c.count;
+          if (c.aggregate == sql::Aggregate::kSum || c.aggregate == sql::Aggregate::kAvg) c.sum += v.number();
+          if (c.aggregate == sql::Aggregate::kMin && (c.best.is_null() || CompareValues(v, c.best) < 0)) c.best = v;
+          if (c.aggregate == sql::Aggregate::kMax && (c.best.is_null() || CompareValues(v, c.best) > 0)) c.best = v;
+        }
+        continue;
+      }
+      std::memcpy(rec.data(), image.empty().data(), out_len);
+      memos.clear();
+      std::vector<Value> key_values;
+      for (size_t i = 0; i < cols.size(); ++i) {
+        const ResultColumn& c = cols[i];
+        const FieldDef& of = out[i];
+        if (c.source_field >= 0) {
+          const FieldDef& sf = fields[static_cast<size_t>(c.source_field)];
+          if (IsMemoType(sf.type))
+            memos.emplace_back(i, st.ReadMemo(raw + sf.offset));
+          else
+            std::memcpy(rec.data() + of.offset, raw + sf.offset, sf.length);
+        } else {
+          PutValue(of, i, Evaluate(c.expr, view, exact), rec.data(), out_len, memos);
+        }
+      }
+      if (!keys.empty() && !byte_keys) {
+        RecordView out_view{rec.data(), out_len, nullptr};
+        for (const OrderKey& k : keys) {
+          if (k.column >= 0) {
+            if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
+              std::string content;
+              for (const auto& m : memos)
+                if (m.first == static_cast<size_t>(k.column)) content = m.second;
+              key_values.push_back(content.empty() ? Value() : Value::String(content));
+            } else {
+              key_values.push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
+            }
+          } else {
+            key_values.push_back(Evaluate(k.field, view, exact));
+          }
+        }
+        sort_values.push_back(std::move(key_values));
+      }
+      rows.insert(rows.end(), rec.begin(), rec.end());
+      if (any_memo) row_memos.push_back(memos);
+      ++nrows;
+    }
+  }
+  src.Close();
+
+  if (aggregates) {
+    std::memcpy(rec.data(), image.empty().data(), out_len);
+    memos.clear();
+    for (size_t i = 0; i < cols.size(); ++i) {
+      ResultColumn& c = cols[i];
+      Value v;
+      switch (c.aggregate) {
+        case sql::Aggregate::kCount: v = Value::Number(static_cast<double>(c.count)); break;
+        case sql::Aggregate::kSum: v = c.count ? Value::Number(c.sum) : Value(); break;
+        case sql::Aggregate::kAvg: v = c.count ? Value::Number(c.sum / static_cast<double>(c.count)) : Value(); break;
+        default: v = c.best; break;
+      }
+      PutValue(out[i], i, v, rec.data(), out_len, memos);
+    }
+    image.Add(fmt::kSlotLive, rec.data(), memos);
+  } else {
+    std::vector<size_t> order(nrows);
+    std::iota(order.begin(), order.end(), size_t{0});
+    if (byte_keys) {
+      const size_t klen = key_layout->KeyLength();
+      std::vector<uint8_t> sort_keys(nrows * klen);
+      for (size_t i = 0; i < nrows; ++i) {
+        uint8_t* key = sort_keys.data() + i * klen;
+        key_layout->EncodeRecord(rows.data() + i * out_len, key);
+        for (size_t k = 0; k < keys.size(); ++k)
+          if (keys[k].descending)
+            for (size_t b = key_layout->SegmentOffset(k); b < key_layout->SegmentOffset(k) + key_layout->SegmentWidth(k); ++b)
+              key[b] = static_cast<uint8_t>(~key[b]);
+      }
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return std::memcmp(sort_keys.data() + a * klen, sort_keys.data() + b * klen, klen) < 0;
+      });
+    } else if (!keys.empty())
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        for (size_t k = 0; k < keys.size(); ++k) {
+          int c = CompareValues(sort_values[a][k], sort_values[b][k]);
+          if (c != 0) return keys[k].descending ? c > 0 : c < 0;
+        }
+        return false;
+      });
+    image.Reserve(nrows);
+    static const std::vector<std::pair<size_t, std::string>> kNoMemos;
+    for (size_t i : order) image.Add(fmt::kSlotLive, rows.data() + i * out_len, any_memo ? row_memos[i] : kNoMemos);
+  }
+  image.Finish(1);
+  image.WriteFiles();
+
+  auto cursor = std::make_shared<CursorObject>();
+  OpenOptions o;
+  o.exclusive = true;
+  o.read_only = true;
+  cursor->table = std::make_unique<TableHandle>(path, o);
+  cursor->temp_folder = folder.Release();
+  cursor->path = path;
+  cursor->open_options = ENG_OPEN_READONLY;
+  cursor->static_cursor = true;
+  ExecOutcome outcome;
+  outcome.cursor = RegisterTable(conn, cursor, ENG_HANDLE_CURSOR);
+  return outcome;
+}
+
+// ---- INSERT, UPDATE, DELETE ----
+
+// Sets one field of the handle's pending record from a value.
+void AssignField(TableHandle& t, uint16_t number, const Value& v) {
+  const FieldDef& f = t.Field(number);
+  try {
+    if (f.type == ENG_AUTOINC) {
+      if (v.is_null()) return;
+      ColumnFail(ENG_ERR_COLUMN_VALUE, f.name, "an autoincrement column is numbered by the engine");
+    }
+    if (IsMemoType(f.type)) {
+      std::string text = v.is_null() ? std::string() : v.type() == ValueType::kString ? v.string() : v.ToText();
+      t.SetFieldText(number, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+      return;
+    }
+    std::vector<uint8_t> scratch(t.table().record_length());
+    EncodeField(f, v, scratch.data(), scratch.size());
+    t.SetFieldRaw(number, scratch.data() + f.offset, f.length);
+  } catch (const EngineError& e) {
+    if (e.code() == ENG_ERR_VALUE || e.code() == ENG_ERR_FIELD_TYPE)
+      ColumnFail(ENG_ERR_COLUMN_VALUE, f.name, std::string("value rejected: ") + e.what());
+    throw;
+  }
+}
+
+uint16_t ColumnNumber(TableHandle& t, const std::string& name, const std::string& table) {
+  for (size_t i = 0; i < t.fields().size(); ++i)
+    if (EqualsNoCase(t.fields()[i].name, name)) return static_cast<uint16_t>(i + 1);
+  ColumnFail(ENG_ERR_COLUMN_NOT_FOUND, name, "not found in table " + table);
+}
+
+ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const StatementOptions& options) {
+  OpenedTable dst(conn, s.table.name, options, false, true);
+  std::lock_guard<std::mutex> g(dst.object().mu);
+  TableHandle& t = dst.table();
+  std::vector<uint16_t> targets;
+  if (s.columns.empty()) {
+    for (size_t i = 0; i < t.fields().size(); ++i) targets.push_back(static_cast<uint16_t>(i + 1));
+  } else {
+    for (const auto& c : s.columns) targets.push_back(ColumnNumber(t, c, s.table.name));
+  }
+  static const FieldList kNoFields;
+  ExecOutcome outcome;
+  outcome.has_count = true;
+  for (const auto& row : s.rows) {
+    if (row.size() != targets.size())
+      Fail(ENG_ERR_SQL_EXECUTE, "INSERT INTO " + s.table.name + " gives " + std::to_string(row.size()) +
+                                    " values for " + std::to_string(targets.size()) + " columns");
+    std::vector<Value> values;
+    for (const auto& e : row) values.push_back(Evaluate(BindOrFail(e, kNoFields, s.table.name), RecordView{}, false));
+    t.Append();
+    try {
+      for (size_t i = 0; i < targets.size(); ++i) AssignField(t, targets[i], values[i]);
+      t.Write();
+    } catch (...) {
+      if (t.HasPending()) t.CancelUpdate();
+      throw;
+    }
+    ++outcome.count;
+  }
+  return outcome;
+}
+
+std::vector<uint32_t> MatchingRecords(TableHandle& t, const CompiledExpression* where) {
+  SharedTable& st = t.table();
+  std::vector<uint32_t> out;
+  TableLock lock(st);
+  uint64_t count = st.SlotCount();
+  for (uint64_t r = 1; r <= count; ++r) {
+    if (!st.IsLive(r)) continue;
+    if (where) {
+      const uint8_t* raw = st.Record(r);
+      TableMemoSource memos(st, raw);
+      if (!Matches(*where, RecordView{raw, st.record_length(), &memos}, false)) continue;
+    }
+    out.push_back(static_cast<uint32_t>(r));
+  }
+  return out;
+}
+
+ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const StatementOptions& options) {
+  OpenedTable dst(conn, s.table.name, options, false, true);
+  std::lock_guard<std::mutex> g(dst.object().mu);
+  TableHandle& t = dst.table();
+  SharedTable& st = t.table();
+  std::optional<CompiledExpression> where;
+  if (s.where) where = BindCondition(*s.where, t.fields(), s.table.name);
+  std::vector<std::pair<uint16_t, CompiledExpression>> sets;
+  for (const auto& a : s.assignments)
+    sets.emplace_back(ColumnNumber(t, a.column, s.table.name), BindOrFail(a.value, t.fields(), s.table.name));
+  ExecOutcome outcome;
+  outcome.has_count = true;
+  for (uint32_t r : MatchingRecords(t, where ? &*where : nullptr)) {
+    try {
+      t.GotoRecord(r);
+    } catch (const EngineError& e) {
+      if (e.code() == ENG_ERR_NO_SUCH_RECORD) continue;  // deleted meanwhile by another user
+      throw;
+    }
+    std::vector<Value> values;
+    {
+      TableLock lock(st);
+      if (!st.IsLive(r)) continue;
+      const uint8_t* raw = st.Record(r);
+      TableMemoSource memos(st, raw);
+      RecordView view{raw, st.record_length(), &memos};
+      for (auto& set : sets) values.push_back(Evaluate(set.second, view, false));
+    }
+    try {
+      for (size_t i = 0; i < sets.size(); ++i) AssignField(t, sets[i].first, values[i]);
+      t.Write();
+    } catch (...) {
+      if (t.HasPending()) t.CancelUpdate();
+      throw;
+    }
+    ++outcome.count;
+  }
+  return outcome;
+}
+
+ExecOutcome Delete(ConnectionObject& conn, const sql::DeleteStatement& s, const StatementOptions& options) {
+  OpenedTable dst(conn, s.table.name, options, false, true);
+  std::lock_guard<std::mutex> g(dst.object().mu);
+  TableHandle& t = dst.table();
+  std::optional<CompiledExpression> where;
+  if (s.where) where = BindCondition(*s.where, t.fields(), s.table.name);
+  ExecOutcome outcome;
+  outcome.has_count = true;
+  for (uint32_t r : MatchingRecords(t, where ? &*where : nullptr)) {
+    try {
+      t.GotoRecord(r);
+      t.Delete();
+    } catch (const EngineError& e) {
+      if (e.code() == ENG_ERR_NO_SUCH_RECORD) continue;
+      throw;
+    }
+    ++outcome.count;
+  }
+  return outcome;
+}
+
+// ---- CREATE / DROP ----
+
+FieldSpec SpecOfColumn(const std::string& name, const sql::ColumnType& type) {
+  return {name, type.type, type.length, type.decimals};
+}
+
+ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement& s, const StatementOptions& options) {
+  if (options.read_only) Fail(ENG_ERR_READ_ONLY, "The statement is read-only and cannot create table " + s.table.name);
+  std::vector<FieldSpec> specs;
+  for (const auto& c : s.columns) specs.push_back(SpecOfColumn(c.name, c.type));
+  std::string n = s.table.name;
+  for (char& ch : n)
+    if (ch == '\\') ch = '/';
+  if (!HasExtension(n)) n += ".adt";
+  std::string path = ResolveNoCase(n[0] == '/' ? n : JoinPath(conn.folder, n));
+  CreateTableFile(path, specs);
+  if (!conn.dictionary.empty()) RegisterInDictionary(conn, s.table.name, path);
+  return {};
+}
+
+ExecOutcome DropTable(ConnectionObject& conn, const sql::DropTableStatement& s, const StatementOptions& options) {
+  std::string path;
+  {
+    OpenedTable t(conn, s.table.name, options, true, true);
+    path = t.path();
+  }
+  std::string base = StripExtension(path);
+  if (::unlink(path.c_str()) != 0) Fail(ENG_ERR_IO, "Cannot remove table " + path + ": " + std::strerror(errno));
+  for (const char* ext : {".memo", ".tags", ".jrn"}) {
+    std::string companion = ResolveNoCase(base + ext);
+    if (FileExists(companion)) ::unlink(companion.c_str());
+  }
+  if (!conn.dictionary.empty()) {
+    ENGRESULT rc = EngDictRemoveTable(conn.self, StripExtension(BaseName(s.table.name)).c_str());
+    (void)rc;  // a free table beside the dictionary is not registered
+  }
+  return {};
+}
+
+void Check(ENGRESULT rc) {
+  if (rc != ENG_OK) Fail(rc, LastErrorText());
+}
+
+ExecOutcome CreateIndex(ConnectionObject& conn, const sql::CreateIndexStatement& s, const StatementOptions& options) {
+  OpenedTable t(conn, s.table.name, options, true, true);
+  std::string segments;
+  for (const auto& c : s.columns) {
+    ColumnNumber(t.table(), c, s.table.name);
+    segments += (segments.empty() ? "" : ";") + c;
+  }
+  uint32_t opts = (s.unique ? ENG_INDEX_UNIQUE : 0u) | (s.descending ? ENG_INDEX_DESCENDING : 0u);
+  ENGHANDLE idx = 0;
+  Check(EngCreateIndex(t.handle(), s.tag.c_str(), segments.c_str(), opts, 0, &idx));
+  return {};
+}
+
+ExecOutcome DropIndex(ConnectionObject& conn, const sql::DropIndexStatement& s, const StatementOptions& options) {
+  OpenedTable t(conn, s.table.name, options, true, true);
+  ENGHANDLE idx = 0;
+  Check(EngGetIndexHandle(t.handle(), s.tag.c_str(), &idx));
+  Check(EngDeleteIndex(idx));
+  return {};
+}
+
+// ---- ALTER TABLE ----
+
+struct TagDef {
+  std::string name;
+  std::vector<std::string> segments;
+  uint32_t options = 0;
+  uint32_t page_size = 0;
+};
+
+std::string IndexText(ENGRESULT (*get)(ENGHANDLE, char*, uint16_t*), ENGHANDLE h) {
+  char buf[300];
+  uint16_t len = sizeof buf;
+  Check(get(h, buf, &len));
+  return std::string(buf, len);
+}
+
+std::vector<TagDef> ReadTags(ENGHANDLE table) {
+  std::vector<ENGHANDLE> handles(1024);
+  uint16_t count = static_cast<uint16_t>(handles.size());
+  Check(EngGetAllIndexes(table, handles.data(), &count));
+  std::vector<TagDef> tags;
+  for (uint16_t i = 0; i < count && i < handles.size(); ++i) {
+    TagDef tag;
+    tag.name = IndexText(EngGetIndexName, handles[i]);
+    uint16_t segments = 0;
+    Check(EngGetNumSegments(handles[i], &segments));
+    for (uint16_t k = 0; k < segments; ++k) {  // segments are numbered from 0
+      char buf[300];
+      uint16_t len = sizeof buf;
+      Check(EngGetSegmentFieldname(handles[i], k, buf, &len));
+      tag.segments.emplace_back(buf, len);
+    }
+    uint16_t unique = 0, descending = 0;
+    Check(EngIsIndexUnique(handles[i], &unique));
+    Check(EngIsIndexDescending(handles[i], &descending));
+    Check(EngGetIndexPageSize(handles[i], &tag.page_size));
+    tag.options = (unique ? ENG_INDEX_UNIQUE : 0u) | (descending ? ENG_INDEX_DESCENDING : 0u);
+    tags.push_back(std::move(tag));
+  }
+  return tags;
+}
+
+struct NewColumn {
+  FieldSpec spec;
+  int32_t source = -1;  // index of the old field it comes from
+};
+
+std::vector<NewColumn> PlanColumns(SharedTable& st, const sql::AlterTableStatement& s) {
+  std::vector<NewColumn> cols;
+  for (size_t i = 0; i < st.fields().size(); ++i)
+    cols.push_back({SpecOfField(st, i, st.fields()[i].name), static_cast<int32_t>(i)});
+  auto find = [&](const std::string& name) -> int {
+    for (size_t i = 0; i < cols.size(); ++i)
+      if (EqualsNoCase(cols[i].spec.name, name)) return static_cast<int>(i);
+    return -1;
+  };
+  for (const auto& a : s.actions) {
+    int at = find(a.column);
+    switch (a.kind) {
+      case sql::AlterAction::Kind::kAdd:
+        if (at >= 0) ColumnFail(ENG_ERR_INVALID_FIELD_DEF, a.column, "already exists in table " + s.table.name);
+        cols.push_back({SpecOfColumn(a.column, a.type), -1});
+        break;
+      case sql::AlterAction::Kind::kAlter: {
+        if (at < 0) ColumnFail(ENG_ERR_COLUMN_NOT_FOUND, a.column, "not found in table " + s.table.name);
+        int other = find(a.new_name);
+        if (other >= 0 && other != at)
+          ColumnFail(ENG_ERR_INVALID_FIELD_DEF, a.new_name, "already exists in table " + s.table.name);
+        cols[static_cast<size_t>(at)].spec = SpecOfColumn(a.new_name, a.type);
+        break;
+      }
+      case sql::AlterAction::Kind::kDrop:
+        if (at < 0) ColumnFail(ENG_ERR_COLUMN_NOT_FOUND, a.column, "not found in table " + s.table.name);
+        cols.erase(cols.begin() + at);
+        break;
+    }
+  }
+  if (cols.empty()) Fail(ENG_ERR_INVALID_FIELD_DEF, "ALTER TABLE " + s.table.name + " would leave no columns");
+  return cols;
+}
+
+// Converts an old field's value to the new field's type; strings are cut to
+// a narrower width, anything else that does not convert fails.
+void ConvertInto(const FieldDef& to, size_t index, Value v, uint8_t* raw, size_t size,
+                 std::vector<std::pair<size_t, std::string>>& memos, uint64_t recno, const std::string& table) {
+  if (to.type == ENG_STRING && !v.is_null()) {
+    std::string text = v.type() == ValueType::kString ? v.string() : v.ToText();
+    if (text.size() > to.length) text.resize(to.length);
+    v = Value::String(text);
+  }
+  try {
+    PutValue(to, index, v, raw, size, memos);
+  } catch (const EngineError& e) {
+    ColumnFail(ENG_ERR_COLUMN_VALUE, to.name,
+               "record " + std::to_string(recno) + " of table " + table + " does not convert: " + e.what());
+  }
+}
+
+ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s, const StatementOptions& options) {
+  OpenedTable old(conn, s.table.name, options, true, true);
+  std::vector<TagDef> tags = ReadTags(old.handle());
+  std::unique_lock<std::mutex> g(old.object().mu);
+  TableHandle& handle = old.table();
+  SharedTable& st = handle.table();
+  std::vector<NewColumn> cols = PlanColumns(st, s);
+  std::vector<FieldSpec> specs;
+  for (const auto& c : cols) specs.push_back(c.spec);
+  std::vector<uint32_t> declared;
+  LayoutFields(specs, &declared);
+
+  TempFolder folder("dbsql-alter");
+  TableImage image(folder.path() + "/new.adt", specs);
+  const FieldList& out = image.fields();
+  const FieldList& in = st.fields();
+  int32_t autoinc_new = -1;
+  for (size_t i = 0; i < cols.size(); ++i)
+    if (out[i].type == ENG_AUTOINC && (cols[i].source < 0 || in[static_cast<size_t>(cols[i].source)].type != ENG_AUTOINC))
+      autoinc_new = static_cast<int32_t>(i);
+  uint32_t next_autoinc = 1;
+  {
+    TableLock lock(st);
+    next_autoinc = Load32(st.table_file().data() + fmt::kOffNextAutoinc);
+    uint64_t count = st.SlotCount();
+    image.Reserve(count);
+    std::vector<uint8_t> rec(image.record_length());
+    std::vector<std::pair<size_t, std::string>> memos;
+    uint32_t numbering = 0;
+    for (uint64_t r = 1; r <= count; ++r) {
+      std::memcpy(rec.data(), image.empty().data(), rec.size());
+      memos.clear();
+      if (!st.IsLive(r)) {
+        image.Add(fmt::kSlotDeleted, rec.data(), memos);
+        continue;
+      }
+      const uint8_t* raw = st.Record(r);
+      TableMemoSource memo_source(st, raw);
+      RecordView view{raw, st.record_length(), &memo_source};
+      for (size_t i = 0; i < cols.size(); ++i) {
+        if (static_cast<int32_t>(i) == autoinc_new) {
+          ConvertInto(out[i], i, Value::Number(++numbering), rec.data(), rec.size(), memos, r, s.table.name);
+          continue;
+        }
+        if (cols[i].source < 0) continue;
+        Value v = DecodeField(in, static_cast<size_t>(cols[i].source), view);
+        ConvertInto(out[i], i, v, rec.data(), rec.size(), memos, r, s.table.name);
+      }
+      image.Add(fmt::kSlotLive, rec.data(), memos);
+    }
+    if (autoinc_new >= 0) next_autoinc = numbering + 1;
+  }
+  image.Finish(next_autoinc);
+
+  // Tags are recreated on the new layout; those on a dropped column go.
+  std::vector<TagDef> keep;
+  for (TagDef& tag : tags) {
+    bool ok = true;
+    for (std::string& seg : tag.segments) {
+      bool found = false;
+      for (size_t i = 0; i < cols.size() && !found; ++i) {
+        if (cols[i].source >= 0 && EqualsNoCase(in[static_cast<size_t>(cols[i].source)].name, seg)) {
+          seg = cols[i].spec.name;
+          found = true;
+        }
+      }
+      ok = ok && found;
+    }
+    if (ok) keep.push_back(tag);
+  }
+  g.unlock();
+  for (const TagDef& tag : tags) {
+    ENGHANDLE idx = 0;
+    if (EngGetIndexHandle(old.handle(), tag.name.c_str(), &idx) == ENG_OK) Check(EngDeleteIndex(idx));
+  }
+
+  // A memo file the old table does not have is written beside it first: the
+  // old table never reads it, so a crash before the commit leaves it unused.
+  std::string memo_path = ResolveNoCase(st.base() + ".memo");
+  bool old_memo = st.has_memo();
+  if (image.has_memo() && !old_memo) {
+    std::string tmp = memo_path + ".alter";
+    TableImage::WriteFile(tmp, image.memo());
+    if (::rename(tmp.c_str(), memo_path.c_str()) != 0)
+      Fail(ENG_ERR_IO, "Cannot write " + memo_path + ": " + std::strerror(errno));
+  }
+  g.lock();
+  {
+    TableLock lock(st);
+    ChangeScope scope(st);
+    MappedFile& adt = st.table_file();
+    adt.Refresh();
+    st.journal().Save(SharedTable::kTableFile, 0, adt.size());
+    if (image.has_memo() && old_memo) {
+      MappedFile& memo = st.memo_file();
+      memo.Refresh();
+      st.journal().Save(SharedTable::kMemoFile, 0, memo.size());
+      memo.Reserve(image.memo().size());
+      std::memcpy(memo.data(), image.memo().data(), image.memo().size());
+    }
+    adt.Reserve(image.adt().size());
+    std::memcpy(adt.data(), image.adt().data(), image.adt().size());
+    if (g_alter_before_commit) g_alter_before_commit();
+    scope.Commit();
+    adt.Truncate(image.adt().size());
+  }
+  handle.SkipTrimAtClose();
+  g.unlock();
+  old.Close();
+  if (old_memo && !image.has_memo()) ::unlink(memo_path.c_str());
+
+  if (!keep.empty()) {
+    OpenedTable reopened(conn, old.path(), options, true, true);
+    for (const TagDef& tag : keep) {
+      std::string segments;
+      for (const auto& seg : tag.segments) segments += (segments.empty() ? "" : ";") + seg;
+      ENGHANDLE idx = 0;
+      Check(EngCreateIndex(reopened.handle(), tag.name.c_str(), segments.c_str(), tag.options, tag.page_size, &idx));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+ExecOutcome ExecuteStatement(const std::shared_ptr<ConnectionObject>& conn, const sql::Statement& statement,
+                             const StatementOptions& options) {
+  return std::visit(
+      [&](const auto& s) -> ExecOutcome {
+        using T = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<T, sql::SelectStatement>) return Select(conn, s, options);
+        if constexpr (std::is_same_v<T, sql::InsertStatement>) return Insert(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::UpdateStatement>) return Update(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::DeleteStatement>) return Delete(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::CreateTableStatement>) return CreateTable(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::DropTableStatement>) return DropTable(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::CreateIndexStatement>) return CreateIndex(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::DropIndexStatement>) return DropIndex(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::AlterTableStatement>) return AlterTable(*conn, s, options);
+      },
+      statement);
+}
+
+}  // namespace eng

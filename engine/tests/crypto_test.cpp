@@ -1,0 +1,361 @@
+// Table encryption: what is stored, who may read it, and round trips
+// between plain and encrypted tables keeping every record, number and tag.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "test_util.h"
+
+namespace {
+
+constexpr char kPassword[] = "KVRNA7310";
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void FlipByte(const std::string& path, uint64_t offset, uint8_t mask = 0x20) {
+  int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << path;
+  uint8_t b = 0;
+  ASSERT_EQ(::pread(fd, &b, 1, static_cast<off_t>(offset)), 1) << path << " at " << offset;
+  b ^= mask;
+  ASSERT_EQ(::pwrite(fd, &b, 1, static_cast<off_t>(offset)), 1);
+  ::close(fd);
+}
+
+uint32_t Code(ENGRESULT rc) { return rc; }
+
+class CryptoTest : public engtest::EngineTest {
+ protected:
+  // A table of secrets: ID (unique tag), NAME (tag), NOTE (memo); record 3
+  // deleted so that numbers have a gap.
+  void MakeTable(int rows = 40) {
+    ENGHANDLE t = 0;
+    ASSERT_EQ(EngCreateTable(conn_, "secret", "ID,Integer;NAME,Char,24;NOTE,Memo", ENG_OPEN_EXCLUSIVE, &t), 0u)
+        << engtest::LastError();
+    ENG_OK_(EngCreateIndex(t, "ID", "ID", ENG_INDEX_UNIQUE, 0, nullptr));
+    ENG_OK_(EngCreateIndex(t, "NAME", "NAME", 0, 0, nullptr));
+    for (int i = 1; i <= rows; ++i) Add(t, i, "SECRETNAME" + std::to_string(1000 + i), "SECRETMEMO-" + std::to_string(i * 7));
+    ENG_OK_(EngGotoRecord(t, 3));
+    ENG_OK_(EngDeleteRecord(t));
+    EngCloseTable(t);
+  }
+  static void Add(ENGHANDLE t, int32_t id, const std::string& name, const std::string& memo) {
+    ENG_OK_(EngAppendRecord(t));
+    ENG_OK_(EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&id), 4));
+    SetText(t, 2, name);
+    SetText(t, 3, memo);
+    ENG_OK_(EngWriteRecord(t));
+  }
+  ENGHANDLE OpenEnabled(uint32_t options = 0, const char* password = kPassword) {
+    ENGHANDLE t = Open("secret", options);
+    EXPECT_EQ(EngEnableEncryption(t, password), 0u) << engtest::LastError();
+    return t;
+  }
+  void Encrypt() {
+    ENGHANDLE t = Open("secret", ENG_OPEN_EXCLUSIVE);
+    ENG_OK_(EngEnableEncryption(t, kPassword));
+    ENG_OK_(EngEncryptTable(t));
+    EngCloseTable(t);
+  }
+  // recno -> (id, name, memo) in natural order, and the record numbers in
+  // the order of each tag.
+  struct Snapshot {
+    std::map<uint32_t, std::string> rows;
+    std::vector<uint32_t> by_id, by_name;
+    bool operator==(const Snapshot& o) const { return rows == o.rows && by_id == o.by_id && by_name == o.by_name; }
+  };
+  static Snapshot Take(ENGHANDLE t) {
+    Snapshot s;
+    for (uint32_t r : Walk(t)) {
+      EngGotoRecord(t, r);
+      std::vector<uint8_t> raw = Record(t);
+      int32_t id;
+      std::memcpy(&id, raw.data(), 4);
+      s.rows[r] = std::to_string(id) + "|" + Text(t, 2) + "|" + Text(t, 3);
+    }
+    ENGHANDLE id = 0, name = 0;
+    EXPECT_EQ(EngGetIndexHandle(t, "ID", &id), 0u);
+    EXPECT_EQ(EngGetIndexHandle(t, "NAME", &name), 0u);
+    s.by_id = Walk(id);
+    s.by_name = Walk(name);
+    return s;
+  }
+  bool FilesContain(const std::string& text) {
+    for (const char* ext : {".adt", ".memo", ".tags"})
+      if (FileBytes(dir_.File(std::string("secret") + ext)).find(text) != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_F(CryptoTest, NothingWrittenToAnEncryptedTableIsStoredInClear) {
+  MakeTable();
+  ASSERT_TRUE(FilesContain("SECRETNAME1005"));  // the search finds plain values
+  ASSERT_TRUE(FilesContain("SECRETMEMO-35"));
+  Encrypt();
+  EXPECT_FALSE(FilesContain("SECRETNAME"));
+  EXPECT_FALSE(FilesContain("SECRETMEMO"));
+  EXPECT_FALSE(FilesContain(kPassword));
+
+  // Appends, updates and memo changes after encryption stay sealed too.
+  ENGHANDLE t = OpenEnabled();
+  Add(t, 500, "LATERNAME500", "LATERMEMO500");
+  ENG_OK_(EngGotoRecord(t, 1));
+  SetText(t, 2, "CHANGEDNAME1");
+  SetText(t, 3, std::string(3000, 'Q') + "CHANGEDMEMO");
+  ENG_OK_(EngWriteRecord(t));
+  EngCloseTable(t);
+  for (const char* s : {"LATERNAME", "LATERMEMO", "CHANGEDNAME", "CHANGEDMEMO", "QQQQQQQQ"})
+    EXPECT_FALSE(FilesContain(s)) << s;
+  // Only what opening needs is in clear: field names.
+  EXPECT_TRUE(FilesContain("NOTE"));
+
+  t = OpenEnabled();
+  ENG_OK_(EngGotoRecord(t, 1));
+  EXPECT_EQ(Text(t, 2), "CHANGEDNAME1            ");
+  EXPECT_EQ(Text(t, 3), std::string(3000, 'Q') + "CHANGEDMEMO");
+  EngCloseTable(t);
+}
+
+TEST_F(CryptoTest, RecordsNeedTheRightPasswordFieldsDoNot) {
+  MakeTable();
+  Encrypt();
+  ENGHANDLE t = Open("secret");
+  uint16_t enc = 0, nfields = 0;
+  ENG_OK_(EngIsTableEncrypted(t, &enc));
+  EXPECT_EQ(enc, 1);
+  ENG_OK_(EngGetNumFields(t, &nfields));
+  EXPECT_EQ(nfields, 3);
+  char name[64];
+  uint16_t len = sizeof name;
+  ENG_OK_(EngGetFieldName(t, 2, name, &len));
+  EXPECT_STREQ(name, "NAME");
+
+  EXPECT_EQ(Code(EngGotoTop(t)), ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(Code(EngGotoRecord(t, 1)), ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(Code(EngAppendRecord(t)), ENG_ERR_ENCRYPTED);
+  uint8_t raw[64];
+  uint32_t rlen = sizeof raw;
+  EXPECT_EQ(Code(EngGetRecord(t, raw, &rlen)), ENG_ERR_ENCRYPTED);
+  ENGHANDLE id = 0;
+  ENG_OK_(EngGetIndexHandle(t, "ID", &id));
+  EXPECT_EQ(Code(EngGotoTop(id)), ENG_ERR_ENCRYPTED);
+  int32_t key = 5;
+  ENG_OK_(EngInitRawKey(id));
+  ENG_OK_(EngSetFieldRaw(id, 1, reinterpret_cast<uint8_t*>(&key), 4));
+  uint8_t k[16];
+  uint16_t klen = sizeof k;
+  ENG_OK_(EngBuildRawKey(id, k, &klen));
+  uint16_t found = 0;
+  EXPECT_EQ(Code(EngSeek(id, k, klen, ENG_RAWKEY, ENG_SEEK_HARD, &found)), ENG_ERR_ENCRYPTED);
+
+  EXPECT_EQ(Code(EngEnableEncryption(t, "kvrna7310")), ENG_ERR_WRONG_PASSWORD);
+  EXPECT_EQ(Code(EngEnableEncryption(t, "")), ENG_ERR_WRONG_PASSWORD);
+  EXPECT_EQ(Code(EngGotoTop(t)), ENG_ERR_ENCRYPTED);
+
+  // A second handle that gave the password does not open the first.
+  ENGHANDLE other = OpenEnabled();
+  EXPECT_EQ(Walk(other).size(), 39u);
+  EXPECT_EQ(Code(EngGotoTop(t)), ENG_ERR_ENCRYPTED);
+
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENG_OK_(EngSeek(id, k, klen, ENG_RAWKEY, ENG_SEEK_HARD, &found));
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(RecNo(t), 5u);
+  EXPECT_EQ(Text(t, 2), "SECRETNAME1005          ");
+  EngCloseTable(other);
+  EngCloseTable(t);
+}
+
+TEST_F(CryptoTest, EncryptDecryptAndPackKeepEveryRecordNumberAndTag) {
+  MakeTable(300);
+  ENGHANDLE t = Open("secret");
+  Snapshot before = Take(t);
+  EngCloseTable(t);
+  ASSERT_EQ(before.rows.size(), 299u);
+
+  Encrypt();
+  t = OpenEnabled();
+  EXPECT_TRUE(Take(t) == before);
+  EngCloseTable(t);
+
+  t = OpenEnabled(ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngDecryptTable(t));
+  uint16_t enc = 1;
+  ENG_OK_(EngIsTableEncrypted(t, &enc));
+  EXPECT_EQ(enc, 0);
+  EXPECT_TRUE(Take(t) == before);
+  EngCloseTable(t);
+  EXPECT_TRUE(FilesContain("SECRETMEMO-35"));
+  t = Open("secret");  // plain again: no password needed
+  EXPECT_TRUE(Take(t) == before);
+  EngCloseTable(t);
+
+  // Pack of an encrypted table: still encrypted, deleted records gone,
+  // the others renumbered in order with their tags.
+  Encrypt();
+  t = OpenEnabled(ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngGotoRecord(t, 10));
+  ENG_OK_(EngDeleteRecord(t));
+  ENG_OK_(EngPackTable(t));
+  ENG_OK_(EngIsTableEncrypted(t, &enc));
+  EXPECT_EQ(enc, 1);
+  Snapshot packed = Take(t);
+  EngCloseTable(t);
+  EXPECT_FALSE(FilesContain("SECRETNAME"));
+  EXPECT_FALSE(FilesContain("SECRETMEMO"));
+  ASSERT_EQ(packed.rows.size(), 298u);
+  std::vector<std::string> want, got;
+  for (const auto& [r, row] : before.rows)
+    if (r != 10) want.push_back(row);
+  for (const auto& [r, row] : packed.rows) got.push_back(row);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(packed.rows.rbegin()->first, 298u);
+  EXPECT_EQ(packed.by_id.size(), 298u);
+  ASSERT_EQ(packed.by_name.size(), 298u);
+  std::vector<std::string> names;
+  for (uint32_t r : packed.by_name) names.push_back(packed.rows[r]);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return a.substr(a.find('|')) < b.substr(b.find('|'));
+  }));
+}
+
+TEST_F(CryptoTest, EncryptAndDecryptAskForTheStateTheyLeave) {
+  MakeTable();
+  ENGHANDLE t = Open("secret");
+  ENG_OK_(EngDecryptTable(t));  // plain already: nothing to do
+  ENG_OK_(EngEnableEncryption(t, "anything"));  // plain: accepted, only remembered
+  EXPECT_EQ(Code(EngEncryptTable(t)), ENG_ERR_NEEDS_EXCLUSIVE);
+  EngCloseTable(t);
+  t = Open("secret", ENG_OPEN_EXCLUSIVE);
+  EXPECT_EQ(Code(EngEncryptTable(t)), ENG_ERR_WRONG_PASSWORD);  // no password given
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENG_OK_(EngEncryptTable(t));
+  std::string adt = FileBytes(dir_.File("secret.adt"));
+  ENG_OK_(EngEncryptTable(t));  // encrypted already: nothing changes
+  EXPECT_EQ(FileBytes(dir_.File("secret.adt")), adt);
+  // The encrypting handle reads on without giving the password again.
+  EXPECT_EQ(Walk(t).size(), 39u);
+  EngCloseTable(t);
+  t = Open("secret", ENG_OPEN_EXCLUSIVE);
+  EXPECT_EQ(Code(EngDecryptTable(t)), ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(Code(EngPackTable(t)), ENG_ERR_ENCRYPTED);
+  EngCloseTable(t);
+}
+
+TEST_F(CryptoTest, WideRecordsZapAndTagsMadeAfterEncryption) {
+  // One slot per block, no memo or index file at encryption time.
+  ENGHANDLE t = 0;
+  ASSERT_EQ(EngCreateTable(conn_, "wide", "K,Integer;BODY,Char,5000", ENG_OPEN_EXCLUSIVE, &t), 0u);
+  auto add = [&](int32_t k, const std::string& body) {
+    ENG_OK_(EngAppendRecord(t));
+    ENG_OK_(EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&k), 4));
+    SetText(t, 2, body);
+    ENG_OK_(EngWriteRecord(t));
+  };
+  for (int32_t k = 1; k <= 5; ++k) add(k, "WIDEBODY" + std::to_string(k));
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENG_OK_(EngEncryptTable(t));
+  ENG_OK_(EngZapTable(t));
+  for (int32_t k = 10; k >= 1; --k) add(k, "AFTERZAP" + std::to_string(k));
+  ENG_OK_(EngCreateIndex(t, "K", "K", ENG_INDEX_UNIQUE, 0, nullptr));
+  EngCloseTable(t);
+  std::string adt = FileBytes(dir_.File("wide.adt")) + FileBytes(dir_.File("wide.tags"));
+  EXPECT_EQ(adt.find("WIDEBODY"), std::string::npos);
+  EXPECT_EQ(adt.find("AFTERZAP"), std::string::npos);
+
+  t = Open("wide", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENGHANDLE k = 0;
+  ENG_OK_(EngGetIndexHandle(t, "K", &k));
+  std::vector<uint32_t> by_key = Walk(k);
+  EXPECT_EQ(by_key, (std::vector<uint32_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+  ENG_OK_(EngGotoRecord(t, 4));
+  std::vector<uint8_t> raw = Record(t);
+  EXPECT_EQ(std::string(raw.begin() + 4, raw.begin() + 13), "AFTERZAP7");
+  ENG_OK_(EngDecryptTable(t));
+  EXPECT_EQ(Walk(k), by_key);
+  EngCloseTable(t);
+  EXPECT_NE(FileBytes(dir_.File("wide.adt")).find("AFTERZAP7"), std::string::npos);
+}
+
+TEST_F(CryptoTest, AChangedByteInAnyFileIsAnErrorNotData) {
+  MakeTable();
+  Encrypt();
+  std::string adt = FileBytes(dir_.File("secret.adt"));
+  uint32_t header = 0;
+  std::memcpy(&header, adt.data() + 12, 4);
+  struct Case {
+    const char* file;
+    uint64_t offset;
+  };
+  for (Case c : {Case{"secret.adt", header + 100}, Case{"secret.memo", 64 + 30}, Case{"secret.tags", 65536 + 200}}) {
+    SCOPED_TRACE(c.file);
+    FlipByte(dir_.File(c.file), c.offset);
+    ENGHANDLE t = OpenEnabled();
+    ENGHANDLE id = 0, name = 0;
+    ENG_OK_(EngGetIndexHandle(t, "ID", &id));
+    ENG_OK_(EngGetIndexHandle(t, "NAME", &name));
+    ENGRESULT rc = EngGotoTop(std::string(c.file).find("tags") != std::string::npos ? id : t);
+    if (rc == 0 && std::string(c.file).find("tags") != std::string::npos) rc = EngGotoTop(name);
+    if (rc == 0 && std::string(c.file).find("memo") != std::string::npos) {
+      uint8_t buf[256];
+      uint32_t len = sizeof buf;
+      rc = EngGetField(t, 3, buf, &len);
+    }
+    EXPECT_EQ(Code(rc), ENG_ERR_TAMPERED) << engtest::LastError();
+    EngCloseTable(t);
+    FlipByte(dir_.File(c.file), c.offset);  // back as it was
+    t = OpenEnabled();
+    EXPECT_EQ(Walk(t).size(), 39u);
+    EngCloseTable(t);
+  }
+  // A changed field definition (in clear) is told when the password is given.
+  FlipByte(dir_.File("secret.adt"), 256 + 160 + 1);  // second field's name
+  ENGHANDLE changed = Open("secret");
+  EXPECT_EQ(Code(EngEnableEncryption(changed, kPassword)), ENG_ERR_TAMPERED);
+  EXPECT_EQ(Code(EngGotoTop(changed)), ENG_ERR_ENCRYPTED);
+  EngCloseTable(changed);
+  FlipByte(dir_.File("secret.adt"), 256 + 160 + 1);
+  // Clearing the encrypted flag does not make ciphertext pass for records.
+  FlipByte(dir_.File("secret.adt"), 26, 1);
+  ENGHANDLE t = 0;
+  EXPECT_EQ(Code(EngOpenTable(conn_, "secret", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                              ENG_IGNORE_RIGHTS, 0, &t)),
+            ENG_ERR_CORRUPT);
+}
+
+TEST_F(CryptoTest, ChangesOfAnotherProcessAreSeenThroughTheCache) {
+  MakeTable(200);
+  Encrypt();
+  ENGHANDLE t = OpenEnabled();
+  EXPECT_EQ(Walk(t).size(), 199u);  // every block cached
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ENGHANDLE c = 0, h = 0;
+    if (EngConnect(dir_.path().c_str(), &c)) ::_exit(2);
+    if (EngOpenTable(c, "secret", nullptr, 3, 1, 1, 2, 0, &h) || EngEnableEncryption(h, kPassword)) ::_exit(3);
+    const char name[] = "FROMCHILD";
+    if (EngGotoRecord(h, 150) || EngSetField(h, 2, reinterpret_cast<const uint8_t*>(name), 9) || EngWriteRecord(h))
+      ::_exit(4);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+  ENG_OK_(EngGotoRecord(t, 150));
+  EXPECT_EQ(Text(t, 2), "FROMCHILD               ");
+  ENGHANDLE name = 0;
+  ENG_OK_(EngGetIndexHandle(t, "NAME", &name));
+  ENG_OK_(EngGotoTop(name));  // "FROMCHILD" sorts first
+  EXPECT_EQ(RecNo(t), 150u);
+  EngCloseTable(t);
+}
+
+}  // namespace

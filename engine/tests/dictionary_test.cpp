@@ -1,0 +1,159 @@
+// Data dictionaries: creation, login success and failure, tables opened by
+// registered name (5132 otherwise), the default index property (213, 5138),
+// CREATE TABLE registering on a dictionary connection, and damaged files.
+#include <fstream>
+
+#include "sql_test_util.h"
+
+using namespace engtest;
+
+namespace {
+
+class DictionaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.File("Company.add");
+    ASSERT_EQ(EngDictCreate(path_.c_str(), "AdsSys", "secret", &admin_), 0u) << LastError();
+  }
+  void TearDown() override { EngDisconnect(admin_); }
+  ENGRESULT Connect(const char* user, const char* password, ENGHANDLE* h) {
+    return EngConnectEx(path_.c_str(), ENG_LOCAL_SERVER, user, password, 0, h);
+  }
+  ENGRESULT OpenTable(ENGHANDLE conn, const char* name, ENGHANDLE* h) {
+    return EngOpenTable(conn, name, nullptr, ENG_TABLE_DEFAULT, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY, ENG_IGNORE_RIGHTS,
+                        0, h);
+  }
+  ENGRESULT Exec(ENGHANDLE conn, const char* sql) {
+    ENGHANDLE s = 0;
+    EngCreateSQLStatement(conn, &s);
+    ENGHANDLE c = 0;
+    ENGRESULT rc = EngExecuteSQLDirect(s, sql, &c);
+    if (c) EngCloseTable(c);
+    EngCloseSQLStatement(s);
+    return rc;
+  }
+  TempDir dir_;
+  std::string path_;
+  ENGHANDLE admin_ = 0;
+};
+
+TEST_F(DictionaryTest, LoginChecksUserAndPassword) {
+  ENGHANDLE h = 0;
+  ENG_OK_(Connect("adssys", "secret", &h));  // user names without regard to case
+  uint16_t type = 0;
+  ENG_OK_(EngGetHandleType(h, &type));
+  EXPECT_EQ(type, ENG_HANDLE_CONNECTION);
+  EngDisconnect(h);
+  h = 0;
+  EXPECT_EQ(Connect("AdsSys", "Secret", &h), static_cast<ENGRESULT>(ENG_ERR_LOGIN));
+  EXPECT_EQ(h, 0u);
+  EXPECT_NE(LastError().find("Company.add"), std::string::npos) << LastError();
+  EXPECT_EQ(Connect("nobody", "secret", &h), static_cast<ENGRESULT>(ENG_ERR_LOGIN));
+  EXPECT_EQ(Connect("AdsSys", "", &h), static_cast<ENGRESULT>(ENG_ERR_LOGIN));
+
+  ENG_OK_(EngDictCreateUser(admin_, "clerk", "pw2"));
+  EXPECT_NE(EngDictCreateUser(admin_, "CLERK", "other"), 0u);
+  ENG_OK_(Connect("clerk", "pw2", &h));
+  EngDisconnect(h);
+  // The dictionary is found without regard to case; no password is kept in clear.
+  ENG_OK_(EngConnectEx(dir_.File("COMPANY.ADD").c_str(), ENG_REMOTE_SERVER, "clerk", "pw2", 0, &h));
+  EngDisconnect(h);
+  std::ifstream in(path_);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(all.find("secret"), std::string::npos);
+  EXPECT_EQ(all.find("pw2"), std::string::npos);
+  EXPECT_EQ(EngDictCreate(path_.c_str(), "x", "y", nullptr), static_cast<ENGRESULT>(ENG_ERR_FILE_EXISTS));
+  // A folder connection is no dictionary.
+  ENGHANDLE folder = 0;
+  ENG_OK_(EngConnect(dir_.path().c_str(), &folder));
+  EXPECT_EQ(EngDictCreateUser(folder, "u", "p"), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY));
+  EngDisconnect(folder);
+}
+
+TEST_F(DictionaryTest, TablesOpenByRegisteredName) {
+  ENG_OK_(Exec(admin_, "CREATE TABLE ASSET (CODE char(8), TABLE_NAME char(10))"));
+  ENGHANDLE t = 0;
+  ENG_OK_(OpenTable(admin_, "ASSET", &t));
+  EngCloseTable(t);
+  ENG_OK_(OpenTable(admin_, "asset.adt", &t));
+  EngCloseTable(t);
+  // A free table beside the dictionary is not registered: 5132.
+  ENGHANDLE folder = 0;
+  ENG_OK_(EngConnect(dir_.path().c_str(), &folder));
+  ENGHANDLE free_table = 0;
+  ENG_OK_(EngCreateTable(folder, "FREE", "A,Char,4", 0, &free_table));
+  EngCloseTable(free_table);
+  EngDisconnect(folder);
+  EXPECT_EQ(OpenTable(admin_, "FREE", &t), static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+  // SQL finds it beside the dictionary all the same.
+  ENG_OK_(Exec(admin_, "INSERT INTO FREE VALUES ('x')"));
+  ENG_OK_(Exec(admin_, "SELECT * FROM FREE"));
+  // Registering makes it openable; removing takes that back.
+  EXPECT_EQ(EngDictAddTable(admin_, "MISSING", "missing.adt"), static_cast<ENGRESULT>(ENG_ERR_FILE_NOT_FOUND));
+  ENG_OK_(EngDictAddTable(admin_, "FREE", "free.adt"));
+  EXPECT_EQ(EngDictAddTable(admin_, "FREE", "free.adt"), static_cast<ENGRESULT>(ENG_ERR_FILE_EXISTS));
+  ENG_OK_(OpenTable(admin_, "FREE", &t));
+  EngCloseTable(t);
+  ENG_OK_(EngDictRemoveTable(admin_, "FREE"));
+  EXPECT_EQ(OpenTable(admin_, "FREE", &t), static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+  EXPECT_EQ(EngDictRemoveTable(admin_, "FREE"), static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+  // DROP TABLE unregisters.
+  ENG_OK_(Exec(admin_, "DROP TABLE ASSET"));
+  EXPECT_EQ(OpenTable(admin_, "ASSET", &t), static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+}
+
+TEST_F(DictionaryTest, DefaultIndexProperty) {
+  ENG_OK_(Exec(admin_, "CREATE TABLE EMPLOYEE (EMP_NO char(6))"));
+  char value[64];
+  uint16_t len = sizeof value;
+  EXPECT_EQ(EngDictGetTableProperty(admin_, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, value, &len),
+            static_cast<ENGRESULT>(ENG_ERR_NO_DEFAULT_INDEX));
+  ENG_OK_(EngDictSetTableProperty(admin_, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, "EMP_NO"));
+  len = sizeof value;
+  ENG_OK_(EngDictGetTableProperty(admin_, "employee", ENG_DD_TABLE_DEFAULT_INDEX, value, &len));
+  EXPECT_STREQ(value, "EMP_NO");
+  EXPECT_EQ(len, 6);
+  len = 3;
+  EXPECT_EQ(EngDictGetTableProperty(admin_, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, value, &len),
+            static_cast<ENGRESULT>(ENG_ERR_BUFFER_TOO_SMALL));
+  len = sizeof value;
+  EXPECT_EQ(EngDictGetTableProperty(admin_, "NOTHERE", ENG_DD_TABLE_DEFAULT_INDEX, value, &len),
+            static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+  EXPECT_EQ(EngDictSetTableProperty(admin_, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, "BAD\tNAME"),
+            static_cast<ENGRESULT>(ENG_ERR_INVALID_ARGUMENT));
+  // Another connection sees it; clearing restores 5138.
+  ENGHANDLE other = 0;
+  ENG_OK_(Connect("AdsSys", "secret", &other));
+  len = sizeof value;
+  ENG_OK_(EngDictGetTableProperty(other, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, value, &len));
+  ENG_OK_(EngDictSetTableProperty(other, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, ""));
+  len = sizeof value;
+  EXPECT_EQ(EngDictGetTableProperty(admin_, "EMPLOYEE", ENG_DD_TABLE_DEFAULT_INDEX, value, &len),
+            static_cast<ENGRESULT>(ENG_ERR_NO_DEFAULT_INDEX));
+  EngDisconnect(other);
+}
+
+TEST_F(DictionaryTest, DamagedFilesAreRefusedClearly) {
+  std::ifstream in(path_, std::ios::binary);
+  std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  auto write = [&](const std::string& bytes) {
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  };
+  ENGHANDLE h = 0;
+  std::string flipped = good;
+  flipped[12] ^= 1;
+  for (const std::string& bad : {std::string(), std::string("garbage"), good.substr(0, good.size() / 2), flipped,
+                                 std::string("DBUDICT 1\nSUM\tdeadbeef\n"), std::string(1000, '\0')}) {
+    write(bad);
+    ENGRESULT rc = Connect("AdsSys", "secret", &h);
+    EXPECT_EQ(rc, static_cast<ENGRESULT>(ENG_ERR_DICTIONARY)) << LastError();
+    EXPECT_NE(LastError().find("Company.add"), std::string::npos) << LastError();
+  }
+  write(good);
+  ENG_OK_(Connect("AdsSys", "secret", &h));
+  EngDisconnect(h);
+}
+
+}  // namespace

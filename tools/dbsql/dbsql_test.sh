@@ -1,0 +1,110 @@
+#!/bin/bash
+# End-to-end test of dbsql: folders and dictionaries, statements from
+# arguments, files and standard input, tables and CSV output, import and
+# export, dictionary commands, and exit status 1 at the first error.
+set -u
+DBSQL=${1:?usage: dbsql_test.sh PATH_TO_DBSQL}
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+passes=0
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then
+    passes=$((passes + 1))
+  else
+    failures=$((failures + 1))
+    printf 'FAIL %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
+  fi
+}
+
+mkdir "$WORK/db"
+"$DBSQL" "$WORK/db" "CREATE TABLE EMPLOYEE (EMP_NO char(6), EMP_NAME char(20), PAY numeric(8,2))" \
+  "INSERT INTO EMPLOYEE VALUES ('E2', 'Bea', 10.5), ('E1', 'Alan, Jr.', 7)" >"$WORK/out" 2>&1
+check "create and insert" "2 rows affected" "$(cat "$WORK/out")"
+
+out=$("$DBSQL" "$WORK/db" "SELECT EMP_NO, EMP_NAME, PAY FROM EMPLOYEE ORDER BY EMP_NO")
+check "aligned table" "EMP_NO | EMP_NAME  |   PAY
+-------+-----------+------
+E1     | Alan, Jr. |  7.00
+E2     | Bea       | 10.50
+(2 rows)" "$out"
+
+out=$("$DBSQL" --csv "$WORK/db" "select * from employee where PAY > 8")
+check "csv" "EMP_NO,EMP_NAME,PAY
+E2,Bea,10.50" "$out"
+
+# Statements from standard input and from a file, spanning lines.
+out=$(printf "UPDATE EMPLOYEE\n  SET PAY = PAY + 1;\nSELECT COUNT(*) AS N FROM EMPLOYEE;\n" | "$DBSQL" --csv "$WORK/db")
+check "stdin" "N
+2" "$out"
+printf "DELETE FROM EMPLOYEE WHERE EMP_NO = 'E2';\n-- a comment; not a statement\n" >"$WORK/script.sql"
+out=$("$DBSQL" -f "$WORK/script.sql" "$WORK/db" 2>&1)
+check "file" "1 row affected" "$out"
+printf 'A,B\n1\n' >"$WORK/short.csv"
+"$DBSQL" "$WORK/db" "CREATE TABLE AB (A char(1), B char(1))" ".import $WORK/short.csv AB" >/dev/null 2>"$WORK/err"
+check "import short line status" "1" "$?"
+check "import short line text" "dbsql: CSV file $WORK/short.csv, line 2: 1 values for 2 columns" "$(cat "$WORK/err")"
+
+# Export, then import into a new table.
+"$DBSQL" "$WORK/db" ".export EMPLOYEE $WORK/emp.csv" "CREATE TABLE COPY (EMP_NO char(6), EMP_NAME char(20), PAY numeric(8,2))" >/dev/null
+check "export" 'EMP_NO,EMP_NAME,PAY
+E1,"Alan, Jr.",8.00' "$(cat "$WORK/emp.csv")"
+out=$("$DBSQL" "$WORK/db" ".import $WORK/emp.csv COPY")
+check "import" "1 row imported into COPY" "$out"
+printf 'EMP_NAME,EMP_NO\n"Quote ""Q""",E9\n,E8\n' >"$WORK/more.csv"
+"$DBSQL" "$WORK/db" ".import $WORK/more.csv COPY" >/dev/null
+out=$("$DBSQL" --csv "$WORK/db" "SELECT EMP_NO, EMP_NAME FROM COPY ORDER BY EMP_NO")
+check "import quoted" 'EMP_NO,EMP_NAME
+E1,"Alan, Jr."
+E8,
+E9,"Quote ""Q"""' "$out"
+
+# Errors: status 1, text on standard error, nothing after the first error runs.
+"$DBSQL" "$WORK/db" "SELECT * FROM NOSUCH" "CREATE TABLE NEVER (A char(1))" >"$WORK/out" 2>"$WORK/err"
+check "error status" "1" "$?"
+grep -q "NOSUCH" "$WORK/err"
+check "error text" "0" "$?"
+check "stops at first error" "no" "$([ -e "$WORK/db/NEVER.adt" ] && echo yes || echo no)"
+printf "SELEC 1;\nCREATE TABLE NEVER (A char(1));\n" | "$DBSQL" "$WORK/db" >/dev/null 2>&1
+check "stdin error status" "1" "$?"
+check "stdin stops" "no" "$([ -e "$WORK/db/NEVER.adt" ] && echo yes || echo no)"
+"$DBSQL" "$WORK/nowhere" "SELECT 1" >/dev/null 2>&1
+check "bad path" "1" "$?"
+"$DBSQL" "$WORK/db" ".import $WORK/missing.csv COPY" >/dev/null 2>&1
+check "import missing file" "1" "$?"
+
+# Dictionaries: create, users, registration, default index, login failure.
+"$DBSQL" --create-dictionary -u AdsSys -p secret "$WORK/db/Company.add" \
+  "CREATE TABLE ASSET (CODE char(8))" ".adduser clerk pw" ".default-index ASSET BYCODE" >/dev/null
+check "create dictionary" "0" "$?"
+out=$("$DBSQL" -u clerk -p pw "$WORK/db/Company.add" ".show-default-index ASSET" ".register EMPLOYEE EMPLOYEE.adt" \
+  "INSERT INTO EMPLOYEE (EMP_NO) VALUES ('E5')")
+check "dictionary commands" "BYCODE
+1 row affected" "$out"
+"$DBSQL" -u clerk -p wrong "$WORK/db/Company.add" "SELECT * FROM ASSET" >/dev/null 2>"$WORK/err"
+check "login failure status" "1" "$?"
+grep -q "5015" "$WORK/err"
+check "login failure text" "0" "$?"
+
+# Encryption: a table encrypted by the shell reads only with its password.
+"$DBSQL" "$WORK/db" "CREATE TABLE SECRET (NAME char(10))" "INSERT INTO SECRET VALUES ('hidden')" ".encrypt SECRET pw1" >/dev/null
+check "encrypt" "0" "$?"
+grep -qa hidden "$WORK/db/SECRET.adt"
+check "no plain bytes after encryption" "1" "$?"
+"$DBSQL" "$WORK/db" "SELECT * FROM SECRET" >/dev/null 2>&1
+check "read without password" "1" "$?"
+out=$("$DBSQL" --csv "$WORK/db" ".password secret pw1" "SELECT NAME FROM SECRET")
+check "read with password" "NAME
+hidden" "$out"
+"$DBSQL" "$WORK/db" ".decrypt SECRET pw1" >/dev/null
+out=$("$DBSQL" --csv "$WORK/db" "SELECT NAME FROM SECRET")
+check "decrypted" "NAME
+hidden" "$out"
+
+out=$("$DBSQL" --help)
+for word in .password .encrypt .decrypt .import .export .adduser .register .unregister .default-index --csv --user --password --file --create-dictionary; do
+  case "$out" in *"$word"*) passes=$((passes + 1)) ;; *) failures=$((failures + 1)); echo "FAIL help lacks $word" ;; esac
+done
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

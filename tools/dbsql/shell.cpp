@@ -1,0 +1,503 @@
+#include "shell.h"
+
+#include <cctype>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace dbsql {
+
+namespace {
+
+std::string LastEngineError() {
+  uint32_t code = 0;
+  char text[2048];
+  uint16_t len = sizeof text;
+  EngGetLastError(&code, text, &len);
+  return "error " + std::to_string(code) + ": " + text;
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+std::string TrimRight(std::string s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\r' || s.back() == '\n' || s.back() == '\t')) s.pop_back();
+  return s;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out = "0x";
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* Shell::HelpText() {
+  return "Usage: dbsql [options] PATH [STATEMENT ...]\n"
+         "\n"
+         "Opens PATH, a folder of free tables or a data dictionary (.add), and runs\n"
+         "the statements given as arguments; without any, the statements of --file,\n"
+         "or of standard input (with a prompt and line editing on a terminal).\n"
+         "Statements from a file or standard input end with \";\".\n"
+         "\n"
+         "Options:\n"
+         "  -u, --user NAME          dictionary user\n"
+         "  -p, --password TEXT      dictionary password\n"
+         "  -f, --file FILE          run the statements in FILE\n"
+         "      --csv                print result sets as CSV (header line first)\n"
+         "      --create-dictionary  create the dictionary PATH with --user and\n"
+         "                           --password as its administrator, then go on\n"
+         "  -h, --help               this text\n"
+         "\n"
+         "SQL: SELECT, INSERT, UPDATE, DELETE, CREATE TABLE, DROP TABLE,\n"
+         "CREATE [UNIQUE] INDEX, DROP INDEX and ALTER TABLE of the engine's dialect.\n"
+         "\n"
+         "Commands (one per line, starting with a dot):\n"
+         "  .help                         this text\n"
+         "  .import FILE TABLE            append the rows of a CSV file to TABLE (the\n"
+         "                                first line names the columns; empty = empty)\n"
+         "  .export TABLE [FILE]          write TABLE as CSV to FILE or standard output\n"
+         "  .adduser USER PASSWORD        add a dictionary user\n"
+         "  .register NAME FILE           register a table file in the dictionary\n"
+         "  .unregister NAME              remove a table from the dictionary\n"
+         "  .default-index TABLE TAG      set a dictionary table's default index\n"
+         "  .show-default-index TABLE     print a dictionary table's default index\n"
+         "  .password TABLE PASSWORD      give the password of an encrypted table for\n"
+         "                                this session (statements, .import, .export)\n"
+         "  .encrypt TABLE PASSWORD       encrypt TABLE with PASSWORD (needs it exclusively)\n"
+         "  .decrypt TABLE PASSWORD       turn the encrypted TABLE back into a plain one\n"
+         "  .quit                         stop reading statements\n"
+         "\n"
+         "Exit status: 0 when everything ran, 1 at the first error (its text on\n"
+         "standard error; an interactive session reports errors and goes on).\n";
+}
+
+Shell::Shell(const Options& options, std::ostream& out) : options_(options), out_(out) {
+  if (options_.create_dictionary) {
+    if (options_.user.empty()) throw ShellError{"--create-dictionary needs --user and --password"};
+    if (EngDictCreate(options_.path.c_str(), options_.user.c_str(), options_.password.c_str(), &conn_) != ENG_OK)
+      EngineFail("Cannot create data dictionary " + options_.path);
+    return;
+  }
+  if (EngConnectEx(options_.path.c_str(), ENG_LOCAL_SERVER, options_.user.c_str(), options_.password.c_str(), 0,
+                   &conn_) != ENG_OK)
+    EngineFail("Cannot open " + options_.path);
+}
+
+Shell::~Shell() {
+  if (conn_) EngDisconnect(conn_);
+}
+
+void Shell::EngineFail(const std::string& what) { throw ShellError{what + ": " + LastEngineError()}; }
+
+void Shell::Run(const std::string& text) {
+  std::string t = TrimRight(text);
+  size_t start = t.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return;
+  t = t.substr(start);
+  if (t[0] == '.') {
+    Command(SplitWords(t));
+    return;
+  }
+  Sql(t);
+}
+
+void Shell::Sql(const std::string& text) {
+  ENGHANDLE stmt = 0;
+  if (EngCreateSQLStatement(conn_, &stmt) != ENG_OK) EngineFail("Cannot create a statement");
+  for (const auto& [table, password] : passwords_) EngStmtSetTablePassword(stmt, table.c_str(), password.c_str());
+  ENGHANDLE cursor = 0;
+  if (EngExecuteSQLDirect(stmt, text.c_str(), &cursor) != ENG_OK) {
+    std::string error = LastEngineError();
+    EngCloseSQLStatement(stmt);
+    throw ShellError{error};
+  }
+  uint32_t count = 0;
+  bool counted = EngGetRecordCount(stmt, 0, &count) == ENG_OK;
+  EngCloseSQLStatement(stmt);
+  if (cursor) {
+    PrintCursor(cursor);
+    EngCloseTable(cursor);
+  } else if (counted && !options_.csv) {
+    out_ << count << (count == 1 ? " row" : " rows") << " affected\n";
+  }
+}
+
+namespace {
+
+struct Column {
+  std::string name;
+  uint16_t type = 0;
+};
+
+std::vector<Column> Columns(ENGHANDLE h) {
+  uint16_t n = 0;
+  EngGetNumFields(h, &n);
+  std::vector<Column> cols;
+  for (uint16_t f = 1; f <= n; ++f) {
+    char name[256];
+    uint16_t len = sizeof name;
+    Column c;
+    EngGetFieldName(h, f, name, &len);
+    c.name = name;
+    EngGetFieldType(h, f, &c.type);
+    cols.push_back(c);
+  }
+  return cols;
+}
+
+// The current record's fields as texts (empty fields as "").
+std::vector<std::string> RowTexts(ENGHANDLE h, const std::vector<Column>& cols) {
+  std::vector<std::string> row;
+  std::vector<uint8_t> buf(4096);
+  for (uint16_t f = 1; f <= cols.size(); ++f) {
+    uint16_t empty = 0;
+    EngIsEmpty(h, f, &empty);
+    if (empty) {
+      row.emplace_back();
+      continue;
+    }
+    uint32_t len = static_cast<uint32_t>(buf.size());
+    ENGRESULT rc = EngGetField(h, f, buf.data(), &len);
+    if (rc == ENG_ERR_BUFFER_TOO_SMALL) {
+      buf.resize(len + 1);
+      len = static_cast<uint32_t>(buf.size());
+      rc = EngGetField(h, f, buf.data(), &len);
+    }
+    std::string value = rc == ENG_OK ? std::string(reinterpret_cast<char*>(buf.data()), len) : std::string();
+    uint16_t type = cols[f - 1].type;
+    if (type == ENG_BINARY || type == ENG_IMAGE || type == ENG_RAW) value = Hex(value);
+    else value = TrimRight(value);
+    if (type == ENG_NUMERIC) value = value.substr(std::min(value.size(), value.find_first_not_of(' ')));
+    row.push_back(value);
+  }
+  return row;
+}
+
+}  // namespace
+
+void Shell::PrintCursor(ENGHANDLE cursor) {
+  std::vector<Column> cols = Columns(cursor);
+  std::vector<std::vector<std::string>> rows;
+  EngGotoTop(cursor);
+  uint16_t eof = 0;
+  EngAtEOF(cursor, &eof);
+  while (!eof) {
+    rows.push_back(RowTexts(cursor, cols));
+    if (EngSkip(cursor, 1) != ENG_OK) EngineFail("Cannot read the result");
+    EngAtEOF(cursor, &eof);
+  }
+  if (options_.csv) {
+    for (size_t i = 0; i < cols.size(); ++i) out_ << (i ? "," : "") << CsvField(cols[i].name);
+    out_ << "\n";
+    for (const auto& r : rows) {
+      for (size_t i = 0; i < r.size(); ++i) out_ << (i ? "," : "") << CsvField(r[i]);
+      out_ << "\n";
+    }
+    return;
+  }
+  std::vector<size_t> width(cols.size());
+  for (size_t i = 0; i < cols.size(); ++i) width[i] = cols[i].name.size();
+  for (const auto& r : rows)
+    for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], std::min<size_t>(r[i].size(), 60));
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string s;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      std::string c = cells[i].size() > 60 ? cells[i].substr(0, 57) + "..." : cells[i];
+      for (char& ch : c)
+        if (ch == '\n' || ch == '\r' || ch == '\t') ch = ' ';
+      bool right = cols[i].type == ENG_NUMERIC || cols[i].type == ENG_INTEGER || cols[i].type == ENG_DOUBLE ||
+                   cols[i].type == ENG_CURDOUBLE || cols[i].type == ENG_SHORTINT || cols[i].type == ENG_AUTOINC;
+      std::string pad(width[i] - std::min(width[i], c.size()), ' ');
+      s += (i ? " | " : "") + (right ? pad + c : c + pad);
+    }
+    out_ << TrimRight(s) << "\n";
+  };
+  std::vector<std::string> header;
+  for (const auto& c : cols) header.push_back(c.name);
+  line(header);
+  std::string rule;
+  for (size_t i = 0; i < cols.size(); ++i) rule += (i ? "-+-" : "") + std::string(width[i], '-');
+  out_ << rule << "\n";
+  for (const auto& r : rows) line(r);
+  out_ << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
+}
+
+namespace {
+std::string TableKey(const std::string& table) {
+  std::string key = table;
+  size_t slash = key.find_last_of("/\\");
+  if (slash != std::string::npos) key = key.substr(slash + 1);
+  size_t dot = key.rfind('.');
+  if (dot != std::string::npos && dot > 0) key = key.substr(0, dot);
+  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key;
+}
+}  // namespace
+
+ENGHANDLE Shell::OpenTable(const std::string& table, uint32_t options) {
+  ENGHANDLE h = 0;
+  if (EngOpenTable(conn_, table.c_str(), nullptr, ENG_TABLE_DEFAULT, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                   ENG_IGNORE_RIGHTS, options, &h) != ENG_OK)
+    EngineFail("Cannot open table " + table);
+  auto it = passwords_.find(TableKey(table));
+  if (it != passwords_.end() && EngEnableEncryption(h, it->second.c_str()) != ENG_OK) {
+    std::string error = LastEngineError();
+    EngCloseTable(h);
+    throw ShellError{"Cannot use table " + table + ": " + error};
+  }
+  return h;
+}
+
+void Shell::Encryption(const std::string& table, const std::string& password, bool encrypt) {
+  ENGHANDLE h = OpenTable(table, ENG_OPEN_EXCLUSIVE);
+  ENGRESULT rc = EngEnableEncryption(h, password.c_str());
+  if (rc == ENG_OK) rc = encrypt ? EngEncryptTable(h) : EngDecryptTable(h);
+  std::string error = rc == ENG_OK ? std::string() : LastEngineError();
+  EngCloseTable(h);
+  if (rc != ENG_OK) throw ShellError{std::string(encrypt ? "Cannot encrypt " : "Cannot decrypt ") + table + ": " + error};
+  if (encrypt)
+    passwords_[TableKey(table)] = password;
+  else
+    passwords_.erase(TableKey(table));
+}
+
+void Shell::Import(const std::string& file, const std::string& table) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw ShellError{"Cannot read " + file};
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto records = ParseCsv(text);
+  if (records.empty()) throw ShellError{"CSV file " + file + " has no header line"};
+  ENGHANDLE h = OpenTable(table);
+  struct Closer {
+    ENGHANDLE h;
+    ~Closer() { EngCloseTable(h); }
+  } closer{h};
+  std::vector<uint16_t> fields;
+  for (const auto& name : records[0]) {
+    uint16_t f = 0;
+    if (EngGetFieldNum(h, name.c_str(), &f) != ENG_OK)
+      throw ShellError{"CSV file " + file + ": column \"" + name + "\" is not a field of table " + table};
+    fields.push_back(f);
+  }
+  size_t added = 0;
+  for (size_t r = 1; r < records.size(); ++r) {
+    const auto& rec = records[r];
+    if (rec.size() == 1 && rec[0].empty()) continue;
+    if (rec.size() != fields.size())
+      throw ShellError{"CSV file " + file + ", line " + std::to_string(r + 1) + ": " + std::to_string(rec.size()) +
+                       " values for " + std::to_string(fields.size()) + " columns"};
+    if (EngAppendRecord(h) != ENG_OK) EngineFail("Cannot append to " + table);
+    for (size_t i = 0; i < fields.size(); ++i) {
+      ENGRESULT rc = rec[i].empty() ? EngSetEmpty(h, fields[i])
+                                    : EngSetField(h, fields[i], reinterpret_cast<const uint8_t*>(rec[i].data()),
+                                                  static_cast<uint32_t>(rec[i].size()));
+      if (rc != ENG_OK) {
+        std::string error = LastEngineError();
+        EngCancelUpdate(h);
+        throw ShellError{"CSV file " + file + ", line " + std::to_string(r + 1) + ", column \"" + records[0][i] +
+                         "\": " + error};
+      }
+    }
+    if (EngWriteRecord(h) != ENG_OK) {
+      std::string error = LastEngineError();
+      EngCancelUpdate(h);
+      throw ShellError{"CSV file " + file + ", line " + std::to_string(r + 1) + ": " + error};
+    }
+    ++added;
+  }
+  if (!options_.csv) out_ << added << (added == 1 ? " row" : " rows") << " imported into " << table << "\n";
+}
+
+void Shell::Export(const std::string& table, const std::string& file) {
+  ENGHANDLE h = OpenTable(table);
+  struct Closer {
+    ENGHANDLE h;
+    ~Closer() { EngCloseTable(h); }
+  } closer{h};
+  std::ofstream fout;
+  if (!file.empty()) {
+    fout.open(file, std::ios::binary | std::ios::trunc);
+    if (!fout) throw ShellError{"Cannot write " + file};
+  }
+  std::ostream& out = file.empty() ? out_ : fout;
+  std::vector<Column> cols = Columns(h);
+  for (size_t i = 0; i < cols.size(); ++i) out << (i ? "," : "") << CsvField(cols[i].name);
+  out << "\n";
+  EngGotoTop(h);
+  uint16_t eof = 0;
+  EngAtEOF(h, &eof);
+  while (!eof) {
+    auto r = RowTexts(h, cols);
+    for (size_t i = 0; i < r.size(); ++i) out << (i ? "," : "") << CsvField(r[i]);
+    out << "\n";
+    if (EngSkip(h, 1) != ENG_OK) EngineFail("Cannot read table " + table);
+    EngAtEOF(h, &eof);
+  }
+  if (!out) throw ShellError{"Cannot write " + file};
+}
+
+void Shell::Command(const std::vector<std::string>& w) {
+  std::string cmd = Lower(w[0]);
+  auto need = [&](size_t n, const char* usage) {
+    if (w.size() != n) throw ShellError{std::string("Usage: ") + usage};
+  };
+  if (cmd == ".help") {
+    out_ << HelpText();
+  } else if (cmd == ".import") {
+    need(3, ".import FILE TABLE");
+    Import(w[1], w[2]);
+  } else if (cmd == ".export") {
+    if (w.size() != 2 && w.size() != 3) throw ShellError{"Usage: .export TABLE [FILE]"};
+    Export(w[1], w.size() == 3 ? w[2] : std::string());
+  } else if (cmd == ".password") {
+    need(3, ".password TABLE PASSWORD");
+    passwords_[TableKey(w[1])] = w[2];
+  } else if (cmd == ".encrypt" || cmd == ".decrypt") {
+    need(3, cmd == ".encrypt" ? ".encrypt TABLE PASSWORD" : ".decrypt TABLE PASSWORD");
+    Encryption(w[1], w[2], cmd == ".encrypt");
+  } else if (cmd == ".adduser") {
+    need(3, ".adduser USER PASSWORD");
+    if (EngDictCreateUser(conn_, w[1].c_str(), w[2].c_str()) != ENG_OK) EngineFail("Cannot add user " + w[1]);
+  } else if (cmd == ".register") {
+    need(3, ".register NAME FILE");
+    if (EngDictAddTable(conn_, w[1].c_str(), w[2].c_str()) != ENG_OK) EngineFail("Cannot register table " + w[1]);
+  } else if (cmd == ".unregister") {
+    need(2, ".unregister NAME");
+    if (EngDictRemoveTable(conn_, w[1].c_str()) != ENG_OK) EngineFail("Cannot remove table " + w[1]);
+  } else if (cmd == ".default-index") {
+    need(3, ".default-index TABLE TAG");
+    if (EngDictSetTableProperty(conn_, w[1].c_str(), ENG_DD_TABLE_DEFAULT_INDEX, w[2].c_str()) != ENG_OK)
+      EngineFail("Cannot set the default index of " + w[1]);
+  } else if (cmd == ".show-default-index") {
+    need(2, ".show-default-index TABLE");
+    char value[256];
+    uint16_t len = sizeof value;
+    if (EngDictGetTableProperty(conn_, w[1].c_str(), ENG_DD_TABLE_DEFAULT_INDEX, value, &len) != ENG_OK)
+      EngineFail("No default index for " + w[1]);
+    out_ << value << "\n";
+  } else {
+    throw ShellError{"Unknown command " + w[0] + " (see .help)"};
+  }
+}
+
+std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> rec;
+  std::string field;
+  bool quoted = false, any = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted) {
+      if (c == '"') {
+        if (i + 1 < text.size() && text[i + 1] == '"') {
+          field += '"';
+          ++i;
+        } else {
+          quoted = false;
+        }
+      } else {
+        field += c;
+      }
+      continue;
+    }
+    if (c == '"') {
+      quoted = true;
+      any = true;
+    } else if (c == ',') {
+      rec.push_back(field);
+      field.clear();
+      any = true;
+    } else if (c == '\n' || c == '\r') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      rec.push_back(field);
+      records.push_back(rec);
+      rec.clear();
+      field.clear();
+      any = false;
+    } else {
+      field += c;
+      any = true;
+    }
+  }
+  if (any || !field.empty()) {
+    rec.push_back(field);
+    records.push_back(rec);
+  }
+  return records;
+}
+
+std::string CsvField(const std::string& value) {
+  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::vector<std::string> SplitWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string w;
+  bool quoted = false, have = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      have = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (have) words.push_back(w);
+      w.clear();
+      have = false;
+    } else {
+      w += c;
+      have = true;
+    }
+  }
+  if (have) words.push_back(w);
+  return words;
+}
+
+bool StatementComplete(const std::string& text) {
+  char quote = 0;
+  bool complete = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+      continue;
+    }
+    if (c == '\'' || c == '"') {
+      quote = c;
+      complete = false;
+    } else if (c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
+      while (i < text.size() && text[i] != '\n') ++i;
+    } else if (c == ';') {
+      complete = true;
+    } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+      complete = false;
+    }
+  }
+  return complete && !quote;
+}
+
+bool OnlyComments(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t at = line.find_first_not_of(" \t\r");
+    if (at != std::string::npos && line.compare(at, 2, "--") != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace dbsql
