@@ -15,13 +15,13 @@
 namespace {
 
 eng::FieldList MakeFields() {
-  struct Spec {
+  struct Case {
     const char* name;
     uint16_t type;
     uint32_t length;
     uint16_t decimals;
   };
-  static const Spec kSpecs[] = {
+  static const Case kCases[] = {
       {"S", ENG_STRING, 6, 0},    {"N", ENG_NUMERIC, 7, 2},   {"D", ENG_DATE, 4, 0},     {"L", ENG_LOGICAL, 1, 0},
       {"I", ENG_INTEGER, 4, 0},   {"H", ENG_SHORTINT, 2, 0},  {"F", ENG_DOUBLE, 8, 0},   {"T", ENG_TIME, 4, 0},
       {"TS", ENG_TIMESTAMP, 8, 0}, {"A", ENG_AUTOINC, 4, 0},  {"R", ENG_RAW, 3, 0},      {"C", ENG_COMPACTDATE, 3, 0},
@@ -29,7 +29,7 @@ eng::FieldList MakeFields() {
   };
   eng::FieldList fields;
   uint32_t offset = 0;
-  for (const Spec& s : kSpecs) {
+  for (const Case& s : kCases) {
     eng::FieldDef f;
     f.name = s.name;
     f.type = s.type;

@@ -30,7 +30,7 @@ void RegisterInDictionary(ConnectionObject& conn, const std::string& name, const
 std::string DictionaryTablePath(ConnectionObject& conn, const std::string& name);
 
 // Tables.
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& specs);
+void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs);
 ENGHANDLE RegisterTable(const std::shared_ptr<ConnectionObject>& conn, std::shared_ptr<TableObject> t, uint16_t kind);
 void CloseAnyHandle(ENGHANDLE h);
 

@@ -93,8 +93,8 @@ class OpenedTable {
 // A table file built in memory: header from CreateTableFile, then slots.
 class TableImage {
  public:
-  TableImage(const std::string& path, const std::vector<FieldSpec>& specs) : path_(path) {
-    CreateTableFile(path, specs);
+  TableImage(const std::string& path, const std::vector<FieldSpec>& field_specs) : path_(path) {
+    CreateTableFile(path, field_specs);
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) Fail(ENG_ERR_IO, "Cannot read back " + path);
     std::fseek(f, 0, SEEK_END);
@@ -105,7 +105,7 @@ class TableImage {
     std::fclose(f);
     if (got != adt_.size()) Fail(ENG_ERR_IO, "Cannot read back " + path);
     std::vector<uint32_t> declared;
-    fields_ = LayoutFields(specs, &declared);
+    fields_ = LayoutFields(field_specs, &declared);
     record_length_ = Load32(&adt_[fmt::kOffRecordLength]);
     empty_.assign(record_length_, 0);
     for (const auto& fd : fields_) WriteEmptyField(fd, empty_.data());
@@ -303,7 +303,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   const std::string& tname = s.table.name;
 
   std::vector<ResultColumn> cols;
-  std::vector<FieldSpec> specs;
+  std::vector<FieldSpec> field_specs;
   std::vector<std::string> used;
   bool aggregates = s.HasAggregates();
   for (size_t k = 0; k < s.items.size(); ++k) {
@@ -313,7 +313,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
       for (size_t i = 0; i < fields.size(); ++i) {
         ResultColumn c;
         c.source_field = static_cast<int32_t>(i);
-        specs.push_back(SpecOfField(st, i, ValidName(fields[i].name, specs.size(), used)));
+        field_specs.push_back(SpecOfField(st, i, ValidName(fields[i].name, field_specs.size(), used)));
         cols.push_back(std::move(c));
       }
       continue;
@@ -324,14 +324,14 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
     if (!item.count_star) c.expr = BindOrFail(item.expression, fields, tname);
     if (aggregates && item.aggregate == sql::Aggregate::kNone)
       Fail(ENG_ERR_SQL_EXECUTE, "Column " + item.heading + " must be an aggregate: there is no GROUP BY");
-    std::string name = ValidName(item.heading, specs.size(), used);
+    std::string name = ValidName(item.heading, field_specs.size(), used);
     switch (item.aggregate) {
-      case sql::Aggregate::kCount: specs.push_back({name, ENG_INTEGER, 4, 0}); break;
+      case sql::Aggregate::kCount: field_specs.push_back({name, ENG_INTEGER, 4, 0}); break;
       case sql::Aggregate::kSum:
       case sql::Aggregate::kAvg:
         if (c.expr.result_type() != ValueType::kNumber && c.expr.result_type() != ValueType::kNull)
           Fail(ENG_ERR_COLUMN_TYPE, "Column \"" + item.heading + "\": SUM and AVG need numbers");
-        specs.push_back({name, ENG_DOUBLE, 8, 0});
+        field_specs.push_back({name, ENG_DOUBLE, 8, 0});
         break;
       case sql::Aggregate::kMin:
       case sql::Aggregate::kMax:
@@ -339,11 +339,11 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
         int32_t ref = c.expr.field_reference();
         if (ref >= 0 && item.aggregate == sql::Aggregate::kNone) {
           c.source_field = ref;
-          specs.push_back(SpecOfField(st, static_cast<size_t>(ref), name));
+          field_specs.push_back(SpecOfField(st, static_cast<size_t>(ref), name));
         } else if (ref >= 0 && !IsMemoType(fields[ref].type) && fields[ref].type != ENG_AUTOINC) {
-          specs.push_back(SpecOfField(st, static_cast<size_t>(ref), name));
+          field_specs.push_back(SpecOfField(st, static_cast<size_t>(ref), name));
         } else {
-          specs.push_back(SpecForValueType(name, c.expr.result_type(), c.expr.result_max_length()));
+          field_specs.push_back(SpecForValueType(name, c.expr.result_type(), c.expr.result_max_length()));
         }
         break;
       }
@@ -371,8 +371,8 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
                                         std::to_string(cols.size()) + " columns");
         key.column = static_cast<int32_t>(o.ordinal - 1);
       } else {
-        for (size_t i = 0; i < specs.size() && key.column < 0; ++i)
-          if (EqualsNoCase(specs[i].name, o.column)) key.column = static_cast<int32_t>(i);
+        for (size_t i = 0; i < field_specs.size() && key.column < 0; ++i)
+          if (EqualsNoCase(field_specs[i].name, o.column)) key.column = static_cast<int32_t>(i);
         for (size_t k = 0; k < s.items.size() && key.column < 0; ++k)
           if (!s.items[k].star && EqualsNoCase(s.items[k].heading, o.column)) key.column = static_cast<int32_t>(k);
         if (key.column < 0 || s.items.size() != cols.size()) {
@@ -396,7 +396,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   bool byte_keys = !keys.empty();
   for (const OrderKey& k : keys) byte_keys = byte_keys && k.column >= 0;
   std::string path = folder.path() + "/result.adt";
-  TableImage image(path, specs);
+  TableImage image(path, field_specs);
   const FieldList& out = image.fields();
   const uint32_t out_len = image.record_length();
   std::unique_ptr<KeyLayout> key_layout;
@@ -693,14 +693,14 @@ FieldSpec SpecOfColumn(const std::string& name, const sql::ColumnType& type) {
 }
 
 ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement& s, const StatementOptions& /*options*/) {
-  std::vector<FieldSpec> specs;
-  for (const auto& c : s.columns) specs.push_back(SpecOfColumn(c.name, c.type));
+  std::vector<FieldSpec> field_specs;
+  for (const auto& c : s.columns) field_specs.push_back(SpecOfColumn(c.name, c.type));
   std::string n = s.table.name;
   for (char& ch : n)
     if (ch == '\\') ch = '/';
   if (!HasExtension(n)) n += ".adt";
   std::string path = ResolveNoCase(n[0] == '/' ? n : JoinPath(conn.folder, n));
-  CreateTableFile(path, specs);
+  CreateTableFile(path, field_specs);
   if (!conn.dictionary.empty()) RegisterInDictionary(conn, s.table.name, path);
   return {};
 }
@@ -792,7 +792,7 @@ std::vector<TagDef> ReadTags(ENGHANDLE table) {
 }
 
 struct NewColumn {
-  FieldSpec spec;
+  FieldSpec field_spec;
   int32_t source = -1;  // index of the old field it comes from
 };
 
@@ -802,7 +802,7 @@ std::vector<NewColumn> PlanColumns(SharedTable& st, const sql::AlterTableStateme
     cols.push_back({SpecOfField(st, i, st.fields()[i].name), static_cast<int32_t>(i)});
   auto find = [&](const std::string& name) -> int {
     for (size_t i = 0; i < cols.size(); ++i)
-      if (EqualsNoCase(cols[i].spec.name, name)) return static_cast<int>(i);
+      if (EqualsNoCase(cols[i].field_spec.name, name)) return static_cast<int>(i);
     return -1;
   };
   for (const auto& a : s.actions) {
@@ -817,7 +817,7 @@ std::vector<NewColumn> PlanColumns(SharedTable& st, const sql::AlterTableStateme
         int other = find(a.new_name);
         if (other >= 0 && other != at)
           ColumnFail(ENG_ERR_INVALID_FIELD_DEF, a.new_name, "already exists in table " + s.table.name);
-        cols[static_cast<size_t>(at)].spec = SpecOfColumn(a.new_name, a.type);
+        cols[static_cast<size_t>(at)].field_spec = SpecOfColumn(a.new_name, a.type);
         break;
       }
       case sql::AlterAction::Kind::kDrop:
@@ -854,13 +854,13 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   TableHandle& handle = old.table();
   SharedTable& st = handle.table();
   std::vector<NewColumn> cols = PlanColumns(st, s);
-  std::vector<FieldSpec> specs;
-  for (const auto& c : cols) specs.push_back(c.spec);
+  std::vector<FieldSpec> field_specs;
+  for (const auto& c : cols) field_specs.push_back(c.field_spec);
   std::vector<uint32_t> declared;
-  LayoutFields(specs, &declared);
+  LayoutFields(field_specs, &declared);
 
   TempFolder folder("dbsql-alter");
-  TableImage image(folder.path() + "/new.adt", specs);
+  TableImage image(folder.path() + "/new.adt", field_specs);
   const FieldList& out = image.fields();
   const FieldList& in = st.fields();
   int32_t autoinc_new = -1;
@@ -909,7 +909,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
       bool found = false;
       for (size_t i = 0; i < cols.size() && !found; ++i) {
         if (cols[i].source >= 0 && EqualsNoCase(in[static_cast<size_t>(cols[i].source)].name, seg)) {
-          seg = cols[i].spec.name;
+          seg = cols[i].field_spec.name;
           found = true;
         }
       }

@@ -14,9 +14,9 @@
 
 namespace eng {
 
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& specs) {
+void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs) {
   std::vector<uint32_t> declared;
-  FieldList fields = LayoutFields(specs, &declared);
+  FieldList fields = LayoutFields(field_specs, &declared);
   if (FileExists(path)) Fail(ENG_ERR_FILE_EXISTS, "Table " + path + " already exists");
   uint32_t record_length = 0;
   for (const auto& f : fields) record_length += f.length;

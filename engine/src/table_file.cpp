@@ -110,7 +110,7 @@ void SharedTable::Load(bool alone) {
     Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
   if (Load64(h + fmt::kOffLiveCount) > slots) Fail(ENG_ERR_CORRUPT, bad + "live record count");
 
-  std::vector<FieldSpec> specs;
+  std::vector<FieldSpec> field_specs;
   uint32_t offset = 0;
   bool memo = false;
   for (uint32_t i = 0; i < nfields; ++i) {
@@ -124,14 +124,14 @@ void SharedTable::Load(bool alone) {
     f.offset = Load32(d + fmt::kDescOffset);
     uint32_t declared = Load32(d + fmt::kDescDeclared);
     FieldSpec s{f.name, f.type, f.type == ENG_VARCHAR ? declared : f.length, f.decimals};
-    specs.push_back(s);
+    field_specs.push_back(s);
     if (f.type < ENG_LOGICAL || f.type > ENG_CURDOUBLE) Fail(ENG_ERR_CORRUPT, bad + "type of field " + f.name);
     if (f.offset != offset) Fail(ENG_ERR_CORRUPT, bad + "layout of field " + f.name);
     offset += f.length;
     memo = memo || IsMemoType(f.type);
   }
   // The stored layout must be exactly the one the definitions give.
-  fields_ = LayoutFields(specs, &declared_);
+  fields_ = LayoutFields(field_specs, &declared_);
   for (uint32_t i = 0; i < nfields; ++i) {
     const uint8_t* d = h + fmt::kFixedHeader + i * fmt::kFieldDescSize;
     if (fields_[i].length != Load32(d + fmt::kDescLength)) Fail(ENG_ERR_CORRUPT, bad + "length of field " + fields_[i].name);

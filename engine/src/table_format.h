@@ -77,11 +77,11 @@ struct FieldSpec {
   uint16_t decimals = 0;
 };
 
-// Parses "NAME,TYPE[,LENGTH[,DECIMALS]];..." into specs. Throws EngineError
+// Parses "NAME,TYPE[,LENGTH[,DECIMALS]];..." into field definitions. Throws EngineError
 // (ENG_ERR_INVALID_FIELD_DEF) naming the offending definition.
 std::vector<FieldSpec> ParseFieldSpecs(const std::string& text);
 // Checks names, types and lengths and lays the fields out in order.
-FieldList LayoutFields(const std::vector<FieldSpec>& specs, std::vector<uint32_t>* declared);
+FieldList LayoutFields(const std::vector<FieldSpec>& field_specs, std::vector<uint32_t>* declared);
 const char* TypeName(uint16_t type);
 
 // The raw bytes of an empty field, as written when a field is emptied.
