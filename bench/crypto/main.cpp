@@ -21,24 +21,16 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "engine.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Check;
+using bench::Clock;
+using bench::Seconds;
+
 constexpr char kPassword[] = "KVRNA7310";
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-void Check(ENGRESULT rc, const char* what) {
-  if (rc == ENG_OK) return;
-  uint32_t code;
-  char text[600];
-  uint16_t len = sizeof text;
-  EngGetLastError(&code, text, &len);
-  std::fprintf(stderr, "%s failed: %u %s\n", what, code, text);
-  std::exit(1);
-}
 
 ENGHANDLE Open(ENGHANDLE conn, const char* name, uint32_t options) {
   ENGHANDLE t = 0;

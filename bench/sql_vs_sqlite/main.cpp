@@ -20,40 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "engine.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Check;
+using bench::Clock;
+using bench::Seconds;
+using bench::Prepare;
+using bench::Sql;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-void Check(ENGRESULT rc, const char* what) {
-  if (rc == ENG_OK) return;
-  uint32_t code;
-  char text[600];
-  uint16_t len = sizeof text;
-  EngGetLastError(&code, text, &len);
-  std::fprintf(stderr, "%s failed: %u %s\n", what, code, text);
-  std::exit(1);
-}
-
-void Sql(sqlite3* db, const char* sql) {
-  char* err = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-    std::fprintf(stderr, "sqlite: %s: %s\n", sql, err);
-    std::exit(1);
-  }
-}
-
-sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "sqlite prepare: %s\n", sqlite3_errmsg(db));
-    std::exit(1);
-  }
-  return st;
-}
 
 struct Values {
   int32_t id;

@@ -130,6 +130,30 @@ std::map<uint32_t, Row> ReadTable(ENGHANDLE conn, std::string* error) {
   return rows;
 }
 
+// Applies one reported operation ("A id", "U recno value k", "D recno") to
+// the model; an append lands at recno.
+void ApplyOp(const std::string& intent, uint32_t recno_of_append, std::map<uint32_t, Row>& model) {
+  std::istringstream op(intent.substr(2));
+  char kind;
+  op >> kind;
+  if (kind == 'A') {
+    int32_t id;
+    op >> id;
+    model[recno_of_append] = Row{id, "v" + std::to_string(id), MemoFor(id, 0)};
+  } else if (kind == 'U') {
+    uint32_t recno;
+    std::string value;
+    int k;
+    op >> recno >> value >> k;
+    model[recno].value = value;
+    model[recno].memo = MemoFor(static_cast<int32_t>(recno), k);
+  } else {
+    uint32_t recno;
+    op >> recno;
+    model.erase(recno);
+  }
+}
+
 TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
   engtest::TempDir dir;
   ENGHANDLE conn = 0;
@@ -177,26 +201,7 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
         continue;
       }
       if (line.empty() || line[0] != 'C' || intent.empty()) continue;  // a torn last line
-      std::istringstream op(intent.substr(2));
-      char kind;
-      op >> kind;
-      if (kind == 'A') {
-        int32_t id;
-        op >> id;
-        uint32_t recno = static_cast<uint32_t>(std::stoul(line.substr(2)));
-        model[recno] = Row{id, "v" + std::to_string(id), MemoFor(id, 0)};
-      } else if (kind == 'U') {
-        uint32_t recno;
-        std::string value;
-        int k;
-        op >> recno >> value >> k;
-        model[recno].value = value;
-        model[recno].memo = MemoFor(static_cast<int32_t>(recno), k);
-      } else {
-        uint32_t recno;
-        op >> recno;
-        model.erase(recno);
-      }
+      ApplyOp(intent, intent[2] == 'A' ? static_cast<uint32_t>(std::stoul(line.substr(2))) : 0, model);
       intent.clear();
     }
 
@@ -207,27 +212,13 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
     // Otherwise the operation in flight must have completed, entirely.
     ASSERT_FALSE(intent.empty()) << "round " << round << ": table differs from the completed writes";
     std::map<uint32_t, Row> after = model;
-    std::istringstream op(intent.substr(2));
-    char kind;
-    op >> kind;
-    if (kind == 'A') {
-      int32_t id;
-      op >> id;
+    uint32_t appended = 0;
+    if (intent[2] == 'A') {
       ASSERT_EQ(table.size(), model.size() + 1) << "round " << round;
-      for (const auto& [recno, row] : table)
-        if (!model.count(recno)) after[recno] = Row{id, "v" + std::to_string(id), MemoFor(id, 0)};
-    } else if (kind == 'U') {
-      uint32_t recno;
-      std::string value;
-      int k;
-      op >> recno >> value >> k;
-      after[recno].value = value;
-      after[recno].memo = MemoFor(static_cast<int32_t>(recno), k);
-    } else {
-      uint32_t recno;
-      op >> recno;
-      after.erase(recno);
+      for (const auto& entry : table)
+        if (!model.count(entry.first)) appended = entry.first;
     }
+    ApplyOp(intent, appended, after);
     ASSERT_TRUE(table == after) << "round " << round << ": a write in flight was applied partly: " << intent;
     model = after;
     ++in_flight_seen;
