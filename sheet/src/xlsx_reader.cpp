@@ -86,32 +86,35 @@ class ZipPackage {
     return info.uncompressed_size;
   }
 
-  // Streams the entry's bytes to sink; false when there is no such entry.
-  bool Read(const std::string& name, const std::function<void(const char*, std::size_t)>& sink) {
+  // Opens an entry for ReadSome; false when there is no such entry.
+  bool Open(const std::string& name) {
     if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return false;
     if (unzOpenCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " cannot be opened");
-    char buf[1 << 16];
-    for (;;) {
-      const int n = unzReadCurrentFile(zip_, buf, sizeof buf);
-      if (n < 0) {
-        unzCloseCurrentFile(zip_);
-        Damaged("entry " + name + " cannot be decompressed");
-      }
-      if (n == 0) break;
-      inflated_ += static_cast<std::uint64_t>(n);
-      if (inflated_ > kMaxInflated) {
-        unzCloseCurrentFile(zip_);
-        throw WorkbookError("the workbook is too large to load (more than 1 GB of uncompressed content)");
-      }
-      sink(buf, static_cast<std::size_t>(n));
-    }
-    if (unzCloseCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " fails its checksum");
+    name_ = name;
     return true;
+  }
+
+  // Fills buf with up to size bytes of the open entry; 0 at its end, where the
+  // checksum is verified and the entry closed.
+  std::size_t ReadSome(char* buf, std::size_t size) {
+    const int n = unzReadCurrentFile(zip_, buf, static_cast<unsigned>(size));
+    if (n < 0) {
+      unzCloseCurrentFile(zip_);
+      Damaged("entry " + name_ + " cannot be decompressed");
+    }
+    inflated_ += static_cast<std::uint64_t>(n);
+    if (inflated_ > kMaxInflated) {
+      unzCloseCurrentFile(zip_);
+      throw WorkbookError("the workbook is too large to load (more than 1 GB of uncompressed content)");
+    }
+    if (n == 0 && unzCloseCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name_ + " fails its checksum");
+    return static_cast<std::size_t>(n);
   }
 
  private:
   MemoryFile file_;
   unzFile zip_ = nullptr;
+  std::string name_;  // of the open entry
   std::uint64_t inflated_ = 0;
 };
 
@@ -187,12 +190,16 @@ bool ParseXmlPart(ZipPackage& zip, const std::string& name, XmlHandler& h) {
     Damaged("XML error in " + name + " at line " + std::to_string(XML_GetCurrentLineNumber(p)) + ": " +
             XML_ErrorString(XML_GetErrorCode(p)));
   };
-  const bool found = zip.Read(name, [&](const char* data, std::size_t n) {
-    if (XML_Parse(p, data, static_cast<int>(n), 0) != XML_STATUS_OK) fail();
-  });
-  if (!found) return false;
-  if (XML_Parse(p, nullptr, 0, 1) != XML_STATUS_OK) fail();
-  return true;
+  if (!zip.Open(name)) return false;
+  // Inflates straight into the parser's own buffer, in large pieces: no copy in between.
+  constexpr std::size_t kPiece = std::size_t(1) << 18;
+  for (;;) {
+    void* buf = XML_GetBuffer(p, static_cast<int>(kPiece));
+    if (buf == nullptr) throw std::bad_alloc();
+    const std::size_t n = zip.ReadSome(static_cast<char*>(buf), kPiece);
+    if (XML_ParseBuffer(p, static_cast<int>(n), n == 0) != XML_STATUS_OK) fail();
+    if (n == 0) return true;
+  }
 }
 
 // "_x000D_" escapes of characters that XML cannot carry.
@@ -380,59 +387,63 @@ bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
   return true;
 }
 
+// Reads "A1"-style references with upper-case letters and no marks, the way
+// workbooks write them; false for anything else, which then takes the general parser.
+bool ParsePlainCellRef(const char* s, std::uint32_t max_rows, std::uint32_t max_cols, std::uint32_t& row,
+                       std::uint32_t& col) {
+  std::uint32_t c = 0, r = 0;
+  int letters = 0, digits = 0;
+  for (; *s >= 'A' && *s <= 'Z'; ++s) {
+    if (++letters > 3) return false;
+    c = c * 26 + static_cast<std::uint32_t>(*s - 'A' + 1);
+  }
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (++digits > 7) return false;
+    r = r * 10 + static_cast<std::uint32_t>(*s - '0');
+  }
+  if (*s != '\0' || letters == 0 || digits == 0 || r == 0 || r > max_rows || c > max_cols) return false;
+  row = r - 1;
+  col = c - 1;
+  return true;
+}
+
+// A short run of decimal digits and nothing else; false otherwise.
+bool ParseSmallNumber(const char* s, long& out) {
+  long v = 0;
+  int digits = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (++digits > 9) return false;
+    v = v * 10 + (*s - '0');
+  }
+  if (*s != '\0' || digits == 0) return false;
+  out = v;
+  return true;
+}
+
 class SheetHandler : public XmlHandler {
  public:
   SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
                const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
       : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {
-    ws_.ReserveCells(static_cast<std::size_t>(part_size / 64));  // a typical cell takes 40 to 80 bytes
+    ws_.Reserve(static_cast<std::size_t>(part_size / 64));  // a typical cell takes 40 to 80 bytes
   }
 
   void Start(std::string_view name, const char** a) override {
-    if (name == "dimension") {
-      // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
-      const char* ref = Attr(a, "ref");
-      if (ref == nullptr) return;
-      std::string_view text(ref);
-      if (text.find(':') == std::string_view::npos) return;
-      if (auto block = ParseCellAddress(text, wb_.max_rows, wb_.max_cols))
-        ws_.Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(block->CellCount(), max_cells_)));
-      return;
-    }
-    if (name == "row") {
+    if (name == "c") {
+      StartCell(a);
+    } else if (name == "row") {
       const char* r = Attr(a, "r");
       row_ = r ? std::strtoll(r, nullptr, 10) - 1 : row_ + 1;
       if (row_ < -1 || row_ > kMaxRowNumber) row_ = kMaxRowNumber;  // off the grid: cells are skipped
       col_ = -1;
-    } else if (name == "c") {
-      in_c_ = true;
-      type_.clear();
-      value_.clear();
-      has_value_ = false;
-      const char *r = nullptr, *t = nullptr, *s = nullptr;
-      for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
-        const std::string_view attr = LocalName(a[i]);
-        if (attr == "r") r = a[i + 1];
-        else if (attr == "t") t = a[i + 1];
-        else if (attr == "s") s = a[i + 1];
-      }
-      if (r != nullptr) {
-        auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
-        if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
-        row_ = block->first_row;
-        col_ = block->first_col;
-      } else {
-        ++col_;
-      }
-      if (t) type_ = t;
-      const long xf = s ? std::atol(s) : 0;
-      format_ = xf >= 0 && static_cast<std::size_t>(xf) < xf_formats_.size() ? xf_formats_[static_cast<std::size_t>(xf)] : 0;
-    } else if (in_c_ && name == "v") {
+    } else if (!in_c_) {
+      if (name == "dimension") ReserveForDimension(a);
+    } else if (name == "v") {
       in_v_ = true;
       has_value_ = true;
-    } else if (in_c_ && name == "rPh") {
+    } else if (name == "rPh") {
       ++phonetic_;
-    } else if (in_c_ && name == "t") {
+    } else if (name == "t") {
       in_t_ = true;
       has_value_ = true;
     }
@@ -440,12 +451,13 @@ class SheetHandler : public XmlHandler {
 
   void End(std::string_view name) override {
     if (name == "v") in_v_ = false;
-    else if (name == "t") in_t_ = false;
+    else if (name == "c") {
+      if (in_c_) {
+        in_c_ = false;
+        StoreCell();
+      }
+    } else if (name == "t") in_t_ = false;
     else if (name == "rPh") --phonetic_;
-    else if (name == "c" && in_c_) {
-      in_c_ = false;
-      StoreCell();
-    }
   }
 
   void Text(std::string_view s) override {
@@ -456,40 +468,122 @@ class SheetHandler : public XmlHandler {
   }
 
  private:
+  enum class Type { Number, Shared, Inline, Boolean, Error, Date };
+
+  static Type TypeOf(const char* t) {
+    if (t == nullptr) return Type::Number;
+    const std::string_view v(t);
+    if (v == "s") return Type::Shared;
+    if (v == "str" || v == "inlineStr") return Type::Inline;
+    if (v == "b") return Type::Boolean;
+    if (v == "e") return Type::Error;
+    if (v == "d") return Type::Date;
+    return Type::Number;  // "n" and anything unknown
+  }
+
+  void ReserveForDimension(const char** a) {
+    // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
+    const char* ref = Attr(a, "ref");
+    if (ref == nullptr) return;
+    std::string_view text(ref);
+    if (text.find(':') == std::string_view::npos) return;
+    if (auto block = ParseCellAddress(text, wb_.max_rows, wb_.max_cols)) {
+      const std::uint64_t cells = std::min<std::uint64_t>(block->CellCount(), max_cells_);
+      const std::uint64_t rows = std::min<std::uint64_t>(block->last_row - block->first_row + 1, cells);
+      ws_.Reserve(static_cast<std::size_t>(cells), static_cast<std::size_t>(rows));
+    }
+  }
+
+  void StartCell(const char** a) {
+    in_c_ = true;
+    value_.clear();
+    has_value_ = false;
+    const char *r = nullptr, *t = nullptr, *s = nullptr;
+    for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
+      const char* attr = a[i];
+      if (attr[0] != '\0' && attr[1] == '\0') {
+        if (attr[0] == 'r') r = a[i + 1];
+        else if (attr[0] == 't') t = a[i + 1];
+        else if (attr[0] == 's') s = a[i + 1];
+        continue;
+      }
+      const std::string_view local = LocalName(attr);
+      if (local == "r") r = a[i + 1];
+      else if (local == "t") t = a[i + 1];
+      else if (local == "s") s = a[i + 1];
+    }
+    if (r != nullptr) {
+      std::uint32_t row = 0, col = 0;
+      if (!ParsePlainCellRef(r, wb_.max_rows, wb_.max_cols, row, col)) {
+        auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
+        if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
+        row = block->first_row;
+        col = block->first_col;
+      }
+      row_ = row;
+      col_ = col;
+    } else {
+      ++col_;
+    }
+    type_ = TypeOf(t);
+    long xf = 0;
+    if (s != nullptr && !ParseSmallNumber(s, xf)) xf = std::atol(s);
+    format_ = xf >= 0 && static_cast<std::size_t>(xf) < xf_formats_.size() ? xf_formats_[static_cast<std::size_t>(xf)] : 0;
+  }
+
   void StoreCell() {
     if (!has_value_ || row_ < 0 || col_ < 0 || row_ >= wb_.max_rows || col_ >= wb_.max_cols) return;
     Cell c;
     c.format = format_;
-    if (type_ == "s") {
-      std::size_t idx = 0;
-      const auto r = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
-      if (r.ec != std::errc() || idx >= sst_.size()) Damaged("shared string index \"" + value_ + "\"");
-      c.kind = CellKind::Text;
-      c.text = sst_[idx];
-    } else if (type_ == "str" || type_ == "inlineStr") {
-      if (value_.empty()) return;
-      c.kind = CellKind::Text;
-      c.text = wb_.AddString(DecodeEscapes(std::move(value_)));
-    } else if (type_ == "b") {
-      c.kind = CellKind::Boolean;
-      c.number = value_ == "1" || value_ == "true";
-    } else if (type_ == "e") {
-      c.kind = CellKind::Error;
-      c.text = wb_.AddString(value_);
-    } else if (type_ == "d") {
-      c.kind = CellKind::Number;
-      if (!IsoToSerial(value_, wb_.date1904, c.number)) Damaged("date value \"" + value_ + "\"");
-    } else {
-      std::size_t b = 0, e = value_.size();
-      while (b < e && (value_[b] == ' ' || value_[b] == '\n' || value_[b] == '\t' || value_[b] == '\r')) ++b;
-      while (e > b && (value_[e - 1] == ' ' || value_[e - 1] == '\n' || value_[e - 1] == '\t' || value_[e - 1] == '\r')) --e;
-      if (b == e) return;
-      if (value_[b] == '+') ++b;
-      const auto r = std::from_chars(value_.data() + b, value_.data() + e, c.number);
-      if (r.ec != std::errc() || r.ptr != value_.data() + e) Damaged("number \"" + value_ + "\"");
-      c.kind = CellKind::Number;
+    switch (type_) {
+      case Type::Shared: {
+        std::size_t idx = 0;
+        const auto r = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
+        if (r.ec != std::errc() || idx >= sst_.size()) Damaged("shared string index \"" + value_ + "\"");
+        c.kind = CellKind::Text;
+        c.text = sst_[idx];
+        break;
+      }
+      case Type::Inline:
+        if (value_.empty()) return;
+        c.kind = CellKind::Text;
+        c.text = wb_.AddString(DecodeEscapes(value_));
+        break;
+      case Type::Boolean:
+        c.kind = CellKind::Boolean;
+        c.number = value_ == "1" || value_ == "true";
+        break;
+      case Type::Error:
+        c.kind = CellKind::Error;
+        c.text = ErrorString();
+        break;
+      case Type::Date:
+        c.kind = CellKind::Number;
+        if (!IsoToSerial(value_, wb_.date1904, c.number)) Damaged("date value \"" + value_ + "\"");
+        break;
+      case Type::Number: {
+        const char* b = value_.data();
+        const char* e = b + value_.size();
+        while (b < e && (*b == ' ' || *b == '\n' || *b == '\t' || *b == '\r')) ++b;
+        while (e > b && (e[-1] == ' ' || e[-1] == '\n' || e[-1] == '\t' || e[-1] == '\r')) --e;
+        if (b == e) return;
+        if (*b == '+') ++b;
+        const auto r = std::from_chars(b, e, c.number);
+        if (r.ec != std::errc() || r.ptr != e) Damaged("number \"" + value_ + "\"");
+        c.kind = CellKind::Number;
+        break;
+      }
     }
     ws_.Set(static_cast<std::uint32_t>(row_), static_cast<std::uint32_t>(col_), c);
+  }
+
+  // Error values repeat a handful of texts; each is stored once.
+  std::uint32_t ErrorString() {
+    for (const auto& [text, index] : errors_)
+      if (text == value_) return index;
+    const std::uint32_t index = wb_.AddString(value_);
+    if (errors_.size() < 16) errors_.emplace_back(value_, index);
+    return index;
   }
 
   Workbook& wb_;
@@ -499,9 +593,11 @@ class SheetHandler : public XmlHandler {
   long long row_ = -1, col_ = -1;
   bool in_c_ = false, in_v_ = false, in_t_ = false, has_value_ = false;
   int phonetic_ = 0;
-  std::string type_, value_;
+  Type type_ = Type::Number;
+  std::string value_;
   std::uint32_t format_ = 0;
   std::uint64_t max_cells_;
+  std::vector<std::pair<std::string, std::uint32_t>> errors_;
 };
 
 }  // namespace
