@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -130,7 +131,7 @@ struct Workbook {
 // Reads a workbook from the bytes of a ".xls" (compound document, BIFF8 or
 // BIFF5) or ".xlsx" (zip package) file, recognised by content. Throws
 // WorkbookError on anything else or on damaged content.
-Workbook ParseWorkbook(const std::string& bytes);
+Workbook ParseWorkbook(std::string_view bytes);
 
 // Reads the file and parses it; the WorkbookError text then names the reason
 // (missing, no permission, not a workbook, damaged), not the file.

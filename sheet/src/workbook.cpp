@@ -76,6 +76,8 @@ void Worksheet::Append(std::uint32_t row, std::uint32_t col, const Cell& cell) {
     runs_[slot] = Run{row, static_cast<std::uint32_t>(cells_.size()), 0};
     ++rows_;
     last_run_ = slot;
+    // Files go row by row: fetch the next row's slot while this row's cells are read.
+    if (row != kNone) __builtin_prefetch(&runs_[HomeSlot(row + 1, runs_.size() - 1)], 1);
   }
   cells_.push_back(cell);
   cols_.push_back(col);
@@ -177,7 +179,7 @@ std::uint32_t Workbook::AddFormat(NumberFormat f) {
   return static_cast<std::uint32_t>(formats.size() - 1);
 }
 
-Workbook ParseWorkbook(const std::string& bytes) {
+Workbook ParseWorkbook(std::string_view bytes) {
   static const char kCompound[] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
   if (bytes.size() >= 8 && std::memcmp(bytes.data(), kCompound, 8) == 0) return ParseXls(bytes);
   if (bytes.size() >= 4 && std::memcmp(bytes.data(), "PK\x03\x04", 4) == 0) return ParseXlsx(bytes);
@@ -197,18 +199,34 @@ Workbook LoadWorkbook(const std::string& path) {
     if (errno == EACCES || errno == EPERM) throw WorkbookError("access denied (the file is locked or not readable)");
     throw WorkbookError(std::strerror(errno));
   }
-  // One read into a buffer of the file's size; a file that grows meanwhile is read to its end.
-  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
-  bytes.resize(got);
-  if (got == static_cast<std::size_t>(st.st_size)) {
-    char buf[1 << 16];
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{f};
+  std::setvbuf(f, nullptr, _IOFBF, std::size_t(1) << 18);
+  auto read_failed = [] { return WorkbookError(std::string("the file cannot be read: ") + std::strerror(errno)); };
+
+  // A zip package is read in place; anything else is read whole and recognised by content.
+  char magic[4];
+  const std::size_t head = std::fread(magic, 1, sizeof magic, f);
+  if (std::ferror(f)) throw read_failed();
+  if (head == sizeof magic && std::memcmp(magic, "PK\x03\x04", 4) == 0) {
+    if (std::fseek(f, 0, SEEK_SET) != 0) throw read_failed();
+    return ParseXlsxFile(f);
   }
-  const bool failed = std::ferror(f) != 0;
-  const int err = errno;
-  std::fclose(f);
-  if (failed) throw WorkbookError(std::string("the file cannot be read: ") + std::strerror(err));
+  std::string bytes(magic, head);
+  if (head == sizeof magic) {
+    // One read into a buffer of the file's size; a file that grows meanwhile is read to its end.
+    bytes.resize(std::max<std::size_t>(static_cast<std::size_t>(st.st_size), head));
+    std::size_t got = head + std::fread(bytes.data() + head, 1, bytes.size() - head, f);
+    const bool short_read = got < bytes.size();
+    bytes.resize(got);
+    if (!short_read) {
+      char buf[1 << 16];
+      while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
+    }
+  }
+  if (std::ferror(f)) throw read_failed();
   return ParseWorkbook(bytes);
 }
 

@@ -2,10 +2,12 @@
 #include <expat.h>
 #include <unzip.h>
 
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <exception>
-#include <functional>
+#include <limits>
 #include <map>
 
 #include "cell_address.h"
@@ -25,14 +27,17 @@ constexpr long long kMaxRowNumber = 1LL << 40;
 }
 
 // ---------------------------------------------------------------------------
-// minizip reading from memory.
+// minizip reading from memory or from an open file.
 
 struct MemoryFile {
   std::string_view bytes;
   std::uint64_t pos = 0;
 };
 
-voidpf MemOpen(voidpf opaque, const void*, int) { return opaque; }
+voidpf PassOpen(voidpf opaque, const void*, int) { return opaque; }
+uLong NoWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+int NoClose(voidpf, voidpf) { return 0; }
+
 uLong MemRead(voidpf, voidpf stream, void* buf, uLong size) {
   auto* f = static_cast<MemoryFile*>(stream);
   if (f->pos >= f->bytes.size()) return 0;
@@ -41,7 +46,6 @@ uLong MemRead(voidpf, voidpf stream, void* buf, uLong size) {
   f->pos += n;
   return n;
 }
-uLong MemWrite(voidpf, voidpf, const void*, uLong) { return 0; }
 ZPOS64_T MemTell(voidpf, voidpf stream) { return static_cast<MemoryFile*>(stream)->pos; }
 long MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   auto* f = static_cast<MemoryFile*>(stream);
@@ -54,22 +58,64 @@ long MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   f->pos = target;
   return 0;
 }
-int MemClose(voidpf, voidpf) { return 0; }
 int MemError(voidpf, voidpf) { return 0; }
+
+// A file read in place, so that the package never has to be held in memory whole.
+struct StdioFile {
+  std::FILE* file;
+  int error = 0;  // errno of the first failed read
+};
+
+uLong FileRead(voidpf, voidpf stream, void* buf, uLong size) {
+  auto* f = static_cast<StdioFile*>(stream);
+  const std::size_t n = std::fread(buf, 1, size, f->file);
+  if (n < size && std::ferror(f->file) && f->error == 0) f->error = errno != 0 ? errno : EIO;
+  return static_cast<uLong>(n);
+}
+ZPOS64_T FileTell(voidpf, voidpf stream) {
+  const off_t pos = ::ftello(static_cast<StdioFile*>(stream)->file);
+  return pos < 0 ? ZPOS64_T(-1) : static_cast<ZPOS64_T>(pos);
+}
+long FileSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  int whence = SEEK_SET;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) whence = SEEK_CUR;
+  else if (origin == ZLIB_FILEFUNC_SEEK_END) whence = SEEK_END;
+  else if (origin != ZLIB_FILEFUNC_SEEK_SET) return -1;
+  if (offset > static_cast<ZPOS64_T>(std::numeric_limits<off_t>::max())) return -1;
+  return ::fseeko(static_cast<StdioFile*>(stream)->file, static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
+}
+int FileError(voidpf, voidpf stream) { return std::ferror(static_cast<StdioFile*>(stream)->file); }
+
+zlib_filefunc64_def MemoryFunctions(MemoryFile* m) {
+  zlib_filefunc64_def def{};
+  def.zopen64_file = PassOpen;
+  def.zread_file = MemRead;
+  def.zwrite_file = NoWrite;
+  def.ztell64_file = MemTell;
+  def.zseek64_file = MemSeek;
+  def.zclose_file = NoClose;
+  def.zerror_file = MemError;
+  def.opaque = m;
+  return def;
+}
+
+zlib_filefunc64_def FileFunctions(StdioFile* f) {
+  zlib_filefunc64_def def{};
+  def.zopen64_file = PassOpen;
+  def.zread_file = FileRead;
+  def.zwrite_file = NoWrite;
+  def.ztell64_file = FileTell;
+  def.zseek64_file = FileSeek;
+  def.zclose_file = NoClose;
+  def.zerror_file = FileError;
+  def.opaque = f;
+  return def;
+}
 
 class ZipPackage {
  public:
-  explicit ZipPackage(std::string_view bytes) : file_{bytes} {
-    zlib_filefunc64_def def{};
-    def.zopen64_file = MemOpen;
-    def.zread_file = MemRead;
-    def.zwrite_file = MemWrite;
-    def.ztell64_file = MemTell;
-    def.zseek64_file = MemSeek;
-    def.zclose_file = MemClose;
-    def.zerror_file = MemError;
-    def.opaque = &file_;
-    zip_ = unzOpen2_64("workbook", &def);
+  explicit ZipPackage(zlib_filefunc64_def functions) {
+    zip_ = unzOpen2_64("workbook", &functions);
     if (zip_ == nullptr) Damaged("the zip directory cannot be read");
   }
   ~ZipPackage() {
@@ -112,7 +158,6 @@ class ZipPackage {
   }
 
  private:
-  MemoryFile file_;
   unzFile zip_ = nullptr;
   std::string name_;  // of the open entry
   std::uint64_t inflated_ = 0;
@@ -134,10 +179,13 @@ class XmlHandler {
   virtual void Text(std::string_view) {}
 };
 
+// The name after its namespace prefix; one pass, as it runs for every element.
 std::string_view LocalName(const char* qname) {
-  std::string_view n(qname);
-  const std::size_t colon = n.rfind(':');
-  return colon == std::string_view::npos ? n : n.substr(colon + 1);
+  const char* local = qname;
+  const char* p = qname;
+  for (; *p != '\0'; ++p)
+    if (*p == ':') local = p + 1;
+  return std::string_view(local, static_cast<std::size_t>(p - local));
 }
 
 const char* Attr(const char** attrs, std::string_view local) {
@@ -296,11 +344,55 @@ class WorkbookHandler : public XmlHandler {
   void End(std::string_view) override {}
 };
 
+// Reads "A1"-style references with upper-case letters and no marks, the way
+// workbooks write them; false for anything else, which then takes the general parser.
+bool ParsePlainCellRef(const char* s, std::uint32_t max_rows, std::uint32_t max_cols, std::uint32_t& row,
+                       std::uint32_t& col) {
+  std::uint32_t c = 0, r = 0;
+  int letters = 0, digits = 0;
+  for (; *s >= 'A' && *s <= 'Z'; ++s) {
+    if (++letters > 3) return false;
+    c = c * 26 + static_cast<std::uint32_t>(*s - 'A' + 1);
+  }
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (++digits > 7) return false;
+    r = r * 10 + static_cast<std::uint32_t>(*s - '0');
+  }
+  if (*s != '\0' || letters == 0 || digits == 0 || r == 0 || r > max_rows || c > max_cols) return false;
+  row = r - 1;
+  col = c - 1;
+  return true;
+}
+
+// A short run of decimal digits and nothing else; false otherwise.
+bool ParseSmallNumber(const char* s, long& out) {
+  long v = 0;
+  int digits = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (++digits > 9) return false;
+    v = v * 10 + (*s - '0');
+  }
+  if (*s != '\0' || digits == 0) return false;
+  out = v;
+  return true;
+}
+
 class SharedStringsHandler : public XmlHandler {
  public:
-  explicit SharedStringsHandler(Workbook& wb, std::vector<std::uint32_t>& sst) : wb_(wb), sst_(sst) {}
-  void Start(std::string_view name, const char**) override {
-    if (name == "si") {
+  SharedStringsHandler(Workbook& wb, std::vector<std::uint32_t>& sst, std::uint64_t part_size)
+      : wb_(wb), sst_(sst), max_strings_(part_size / 8) {}
+  void Start(std::string_view name, const char** a) override {
+    if (name == "sst") {
+      // The stated count sizes the tables at once; no string takes under 8 bytes of the part.
+      const char* n = Attr(a, "uniqueCount");
+      if (n == nullptr) n = Attr(a, "count");
+      long count = 0;
+      if (n != nullptr && ParseSmallNumber(n, count)) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t(count), max_strings_));
+        wb_.strings.reserve(wb_.strings.size() + want);
+        sst_.reserve(want);
+      }
+    } else if (name == "si") {
       in_si_ = true;
       text_.clear();
     } else if (name == "rPh") {
@@ -327,6 +419,7 @@ class SharedStringsHandler : public XmlHandler {
  private:
   Workbook& wb_;
   std::vector<std::uint32_t>& sst_;
+  std::uint64_t max_strings_;
   std::string text_;
   bool in_si_ = false, in_t_ = false;
   int phonetic_ = 0;
@@ -384,39 +477,6 @@ bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
   if (!date1904 && v < 61) v -= 1;  // before the spreadsheet's 29 February 1900
   if (date1904) v -= 1462;
   serial = v;
-  return true;
-}
-
-// Reads "A1"-style references with upper-case letters and no marks, the way
-// workbooks write them; false for anything else, which then takes the general parser.
-bool ParsePlainCellRef(const char* s, std::uint32_t max_rows, std::uint32_t max_cols, std::uint32_t& row,
-                       std::uint32_t& col) {
-  std::uint32_t c = 0, r = 0;
-  int letters = 0, digits = 0;
-  for (; *s >= 'A' && *s <= 'Z'; ++s) {
-    if (++letters > 3) return false;
-    c = c * 26 + static_cast<std::uint32_t>(*s - 'A' + 1);
-  }
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    if (++digits > 7) return false;
-    r = r * 10 + static_cast<std::uint32_t>(*s - '0');
-  }
-  if (*s != '\0' || letters == 0 || digits == 0 || r == 0 || r > max_rows || c > max_cols) return false;
-  row = r - 1;
-  col = c - 1;
-  return true;
-}
-
-// A short run of decimal digits and nothing else; false otherwise.
-bool ParseSmallNumber(const char* s, long& out) {
-  long v = 0;
-  int digits = 0;
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    if (++digits > 9) return false;
-    v = v * 10 + (*s - '0');
-  }
-  if (*s != '\0' || digits == 0) return false;
-  out = v;
   return true;
 }
 
@@ -600,10 +660,7 @@ class SheetHandler : public XmlHandler {
   std::vector<std::pair<std::string, std::uint32_t>> errors_;
 };
 
-}  // namespace
-
-Workbook ParseXlsx(const std::string& bytes) {
-  ZipPackage zip(bytes);
+Workbook ReadPackage(ZipPackage& zip) {
   Workbook wb;
   wb.kind = WorkbookKind::Xlsx;
   wb.max_rows = 1048576;
@@ -629,7 +686,7 @@ Workbook ParseXlsx(const std::string& bytes) {
   }
 
   std::vector<std::uint32_t> sst;
-  SharedStringsHandler strings(wb, sst);
+  SharedStringsHandler strings(wb, sst, std::min(zip.SizeOf(strings_part), kMaxInflated));
   ParseXmlPart(zip, strings_part, strings);
 
   StylesHandler styles;
@@ -658,6 +715,26 @@ Workbook ParseXlsx(const std::string& bytes) {
     if (!ParseXmlPart(zip, part, handler)) Damaged("part " + part + " is missing");
   }
   return wb;
+}
+
+}  // namespace
+
+Workbook ParseXlsx(std::string_view bytes) {
+  MemoryFile memory{bytes};
+  ZipPackage zip(MemoryFunctions(&memory));
+  return ReadPackage(zip);
+}
+
+Workbook ParseXlsxFile(std::FILE* file) {
+  StdioFile source{file};
+  try {
+    ZipPackage zip(FileFunctions(&source));
+    return ReadPackage(zip);
+  } catch (const WorkbookError&) {
+    // A failed read shows as a damaged package; say what really went wrong.
+    if (source.error != 0) throw WorkbookError(std::string("the file cannot be read: ") + std::strerror(source.error));
+    throw;
+  }
 }
 
 }  // namespace dbu::sheet
