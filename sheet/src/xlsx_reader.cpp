@@ -2,6 +2,7 @@
 #include <expat.h>
 #include <unzip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -383,12 +384,16 @@ class SharedStringsHandler : public XmlHandler {
       : wb_(wb), sst_(sst), max_strings_(part_size / 8) {}
   void Start(std::string_view name, const char** a) override {
     if (name == "sst") {
-      // The stated count sizes the tables at once; no string takes under 8 bytes of the part.
+      // The stated count sizes the tables at once; no string takes under 8 bytes of the
+      // part, and past kMaxReserved strings the tables grow as they fill (both the count
+      // and the part's size come from the file and may be false).
+      constexpr std::uint64_t kMaxReserved = std::uint64_t(1) << 20;
       const char* n = Attr(a, "uniqueCount");
       if (n == nullptr) n = Attr(a, "count");
       long count = 0;
       if (n != nullptr && ParseSmallNumber(n, count)) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t(count), max_strings_));
+        const std::size_t want = static_cast<std::size_t>(
+            std::min({std::uint64_t(count), max_strings_, kMaxReserved}));
         wb_.strings.reserve(wb_.strings.size() + want);
         sst_.reserve(want);
       }
@@ -484,8 +489,9 @@ class SheetHandler : public XmlHandler {
  public:
   SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
                const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
-      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {
-    ws_.Reserve(static_cast<std::size_t>(part_size / 64));  // a typical cell takes 40 to 80 bytes
+      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats),
+        max_cells_(std::min<std::uint64_t>(part_size / 20, kMaxReservedCells)) {
+    ws_.Reserve(static_cast<std::size_t>(std::min(part_size / 64, max_cells_)));  // a cell takes 40 to 80 bytes
   }
 
   void Start(std::string_view name, const char** a) override {
@@ -540,6 +546,9 @@ class SheetHandler : public XmlHandler {
     if (v == "d") return Type::Date;
     return Type::Number;  // "n" and anything unknown
   }
+
+  // Reservations from the file's own statements stop here; past it the cells grow as they fill.
+  static constexpr std::uint64_t kMaxReservedCells = std::uint64_t(1) << 24;
 
   void ReserveForDimension(const char** a) {
     // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
