@@ -37,6 +37,7 @@ struct Cell {
   std::uint32_t format : 24 = 0;
   CellKind kind : 8 = CellKind::Empty;
 };
+static_assert(sizeof(Cell) == 16, "a worksheet's memory is reckoned at 16 bytes a cell");
 
 // A number format as the file gives it: a built-in id (0..49 when the file
 // refers to a built-in format without spelling it out) or a custom code.
@@ -50,8 +51,8 @@ struct NumberFormat {
 // open-addressing index maps a row to its run. Files list cells row by row,
 // so loading only appends; a lookup is one index probe plus, in a row without
 // gaps, one direct step (a binary search within the row otherwise). Memory
-// stays near 20 bytes a cell. A cell that cannot be appended (a column left
-// of its row's last one, or a row already closed) goes to a side table, which
+// stays near 20 bytes a cell. A cell that cannot be appended (left of its
+// row's last column, or in a row that is not the last one read) goes to a side table, which
 // is merged into the runs whenever it outgrows half of the stored cells, so
 // any order of Set costs amortised O(log n) and lookups stay constant time.
 class Worksheet {
