@@ -84,11 +84,15 @@ class Worksheet {
   }
 
  private:
-  // The cells of one row: cells_[begin, begin + count); count 0 marks a free slot.
+  // The cells of one row: cells_[begin, begin + count), columns first_col to
+  // last_col; count 0 marks a free slot. A run without gaps is found by
+  // arithmetic alone, without reading its columns.
   struct Run {
     std::uint32_t row = 0;
     std::uint32_t begin = 0;
     std::uint32_t count = 0;
+    std::uint32_t first_col = 0;
+    std::uint32_t last_col = 0;
   };
   std::size_t SlotOf(std::uint32_t row) const;  // the row's slot, or the free slot where it goes
   std::uint32_t Locate(const Run& run, std::uint32_t col) const;  // index into cells_, or kNone

@@ -38,12 +38,10 @@ std::size_t Worksheet::SlotOf(std::uint32_t row) const {
 }
 
 std::uint32_t Worksheet::Locate(const Run& run, std::uint32_t col) const {
-  const std::uint32_t* cols = cols_.data() + run.begin;
+  if (col < run.first_col || col > run.last_col) return kNone;
   // A row without gaps holds its column at a fixed distance from its first one.
-  if (col >= cols[0]) {
-    const std::uint64_t step = col - cols[0];
-    if (step < run.count && cols[step] == col) return run.begin + static_cast<std::uint32_t>(step);
-  }
+  if (std::uint64_t(run.last_col) - run.first_col + 1 == run.count) return run.begin + (col - run.first_col);
+  const std::uint32_t* cols = cols_.data() + run.begin;
   const std::uint32_t* it = std::lower_bound(cols, cols + run.count, col);
   return it != cols + run.count && *it == col ? run.begin + static_cast<std::uint32_t>(it - cols) : kNone;
 }
@@ -73,7 +71,7 @@ void Worksheet::Append(std::uint32_t row, std::uint32_t col, const Cell& cell) {
   if (last_run_ == kNoRun || runs_[last_run_].row != row) {
     if (runs_.empty() || (rows_ + 1) * 4 > runs_.size() * 3) ResizeIndex(runs_.empty() ? 16 : runs_.size() * 2);
     const std::size_t slot = SlotOf(row);
-    runs_[slot] = Run{row, static_cast<std::uint32_t>(cells_.size()), 0};
+    runs_[slot] = Run{row, static_cast<std::uint32_t>(cells_.size()), 0, col, col};
     ++rows_;
     last_run_ = slot;
     // Files go row by row: fetch the next row's slot while this row's cells are read.
@@ -81,7 +79,9 @@ void Worksheet::Append(std::uint32_t row, std::uint32_t col, const Cell& cell) {
   }
   cells_.push_back(cell);
   cols_.push_back(col);
-  ++runs_[last_run_].count;
+  Run& run = runs_[last_run_];
+  ++run.count;
+  run.last_col = col;
   ++live_;
 }
 
@@ -89,7 +89,7 @@ void Worksheet::Set(std::uint32_t row, std::uint32_t col, const Cell& cell) {
   const bool remove = cell.kind == CellKind::Empty;
   // Loading: the next column of the row being read. A side-table cell of that row
   // lies left of the row's last column, so it cannot be this one.
-  if (!remove && last_run_ != kNoRun && runs_[last_run_].row == row && col > cols_.back()) {
+  if (!remove && last_run_ != kNoRun && runs_[last_run_].row == row && col > runs_[last_run_].last_col) {
     Append(row, col, cell);
     return;
   }
@@ -122,7 +122,7 @@ void Worksheet::Set(std::uint32_t row, std::uint32_t col, const Cell& cell) {
   }
   if (remove) return;
   // Appends: a new row, or a column right of the last one of the row that ends the array.
-  if (slot == kNoRun || (slot == last_run_ && col > cols_[runs_[slot].begin + runs_[slot].count - 1])) {
+  if (slot == kNoRun || (slot == last_run_ && col > runs_[slot].last_col)) {
     Append(row, col, cell);
     return;
   }
