@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "_4passtr.h"
 #include "appfiles.h"
@@ -65,38 +66,83 @@ std::string ReadMappedCell(TSheetRange& range, const std::string& address) {
   throw Exception(failure + " FIELD NO : " + address);
 }
 
+// One mapping row as the import reads it. The mapping does not change
+// during a pass, so its rows are read once per pass rather than once per
+// sheet row; a column that MARLIX lacks fails at the same point of every
+// sheet row as a fresh read would (Failure and FailedAt).
+struct TMappingRow {
+  enum TStep { kNone, kExcelCol, kCategory, kTargetOrCodeColumn, kFunctionType };
+  std::string ExcelCol;
+  std::string Category;
+  std::string FieldName;  // when Category is blank
+  std::string ExcelCol2;  // when it is not
+  int64_t FunctionType = 0;
+  TStep FailedAt = kNone;
+  std::string Failure;
+};
+
+// The mapping rows MEDSCH shows, in its order, up to the first that cannot
+// be read; MEDSCH is left at its end, as a walk over it leaves it.
+std::vector<TMappingRow> ReadMappingRows(TDbTable& mapping) {
+  std::vector<TMappingRow> rows;
+  for (mapping.First(); !mapping.Eof(); mapping.Next()) {
+    TMappingRow& m = rows.emplace_back();
+    TMappingRow::TStep step = TMappingRow::kExcelCol;
+    try {
+      m.ExcelCol = mapping.FieldByName("EXCEL_COL").AsString();
+      if (m.ExcelCol.empty()) continue;
+      step = TMappingRow::kCategory;
+      m.Category = mapping.FieldByName("code_category").AsString();
+      step = TMappingRow::kTargetOrCodeColumn;
+      if (TrimSpaces(m.Category).empty())
+        m.FieldName = mapping.FieldByName("field_name").AsString();
+      else
+        m.ExcelCol2 = mapping.FieldByName("EXCEL_COL2").AsString();
+      step = TMappingRow::kFunctionType;
+      m.FunctionType = mapping.FieldByName("function_type").AsInteger();
+    } catch (const std::exception& error) {
+      m.FailedAt = step;
+      m.Failure = error.what();
+      // No sheet row gets past this mapping row: the rest is never read.
+      while (!mapping.Eof()) mapping.Next();
+      break;
+    }
+  }
+  return rows;
+}
+
+void FailIfAt(const TMappingRow& m, TMappingRow::TStep step) {
+  if (m.FailedAt == step) throw Exception(m.Failure);
+}
+
 // Builds and posts the record of one sheet row as the mapping rows direct.
 // Any failure is logged with the key set so far and drops the record.
-bool ImportRow(TForm1Logic& form, const TImportPass& pass, TSheetRange& range, int row) {
+bool ImportRow(TForm1Logic& form, const TImportPass& pass, const std::vector<TMappingRow>& mappingRows,
+               TSheetRange& range, int row) {
   TDbTable& target = form.DbTable1;
-  TDbTable& mapping = form.MEDSCH;
   const std::string rowText = std::to_string(row);
   try {
-    mapping.First();
     target.Append();
-    while (!mapping.Eof()) {
-      const std::string column = mapping.FieldByName("EXCEL_COL").AsString();
-      if (column.empty()) {
-        mapping.Next();
-        continue;
-      }
-      const std::string cell = ReadMappedCell(range, column + rowText);
-      const std::string category = mapping.FieldByName("code_category").AsString();
-      if (TrimSpaces(category).empty()) {
-        target.FieldByName(mapping.FieldByName("field_name").AsString()).SetAsString(TrimSpaces(cell));
+    for (const TMappingRow& m : mappingRows) {
+      FailIfAt(m, TMappingRow::kExcelCol);
+      if (m.ExcelCol.empty()) continue;
+      const std::string cell = ReadMappedCell(range, m.ExcelCol + rowText);
+      FailIfAt(m, TMappingRow::kCategory);
+      FailIfAt(m, TMappingRow::kTargetOrCodeColumn);
+      if (TrimSpaces(m.Category).empty()) {
+        target.FieldByName(m.FieldName).SetAsString(TrimSpaces(cell));
       } else {
-        const std::string code = CellText(range, mapping.FieldByName("EXCEL_COL2").AsString() + rowText);
-        EnsureCodeEntry(form, category, code, cell);
+        const std::string code = CellText(range, m.ExcelCol2 + rowText);
+        EnsureCodeEntry(form, m.Category, code, cell);
       }
-      const int64_t functionType = mapping.FieldByName("function_type").AsInteger();
-      if (functionType == 1) target.FieldByName("START_DEPR").SetAsString(PeriodForDate(form, "STD", target));
+      FailIfAt(m, TMappingRow::kFunctionType);
+      if (m.FunctionType == 1) target.FieldByName("START_DEPR").SetAsString(PeriodForDate(form, "STD", target));
       target.FieldByName("DISPOSE_DATE").SetAsDateTime(kNotDisposed);
-      if (functionType == 2) {
+      if (m.FunctionType == 2) {
         const Currency total =
             target.FieldByName("purchase_cost").AsCurrency() + target.FieldByName("install_cost").AsCurrency();
         target.FieldByName("total_cost").SetAsCurrency(total);
       }
-      mapping.Next();
     }
     target.Post();
     return true;
@@ -146,8 +192,9 @@ void ImportPass(TForm1Logic& form, const TImportPass& pass) {
   size_t imported = 0;
   std::string failure;
   try {
+    const std::vector<TMappingRow> mappingRows = ReadMappingRows(mapping);
     do {
-      if (ImportRow(form, pass, range, row)) ++imported;
+      if (ImportRow(form, pass, mappingRows, range, row)) ++imported;
       ++row;
       // A full sheet ends at its last row: the next address is refused.
     } while (!TrimSpaces(ReadColumnA(range, mapping, row, rejected)).empty() && !rejected);

@@ -259,6 +259,34 @@ TEST_F(AssetImport, WrittenBackAutoIncrementRecordsAreSaidToBeRenumbered) {
   EXPECT_EQ(Rows("A01", "FAACCDEP", {"ID", "ASSET_CODE", "DISPOSE_DATE"}), "3|OLD1|01/01/2001\n4|OLD2|~\n");
 }
 
+// A column that MARLIX lacks fails every sheet row at the point where it is
+// first read: what the rows before it did (a code added) stays.
+TEST_F(AssetImport, MappingColumnMissingFailsEveryRowWhereItIsRead) {
+  Table("A01", "TABLE MARLIX.ADT\nFIELD TABLE_NAME Char 10\nFIELD FIELD_NO Integer\nFIELD FIELD_NAME Char 20\n"
+               "FIELD EXCEL_COL Char 3\nFIELD CODE_CATEGORY Char 10\nFIELD EXCEL_COL2 Char 3\n"
+               "INDEX TABLEFIELD TABLE_NAME;FIELD_NO UNIQUE\nROW ASSET | 1 | GROUP_CODE | B | GRP | C\nROW ASSET | 2 | ASSET_NO | A | |\n"
+               "ROW FAACCDEP | 1 | ASSET_CODE | A | |\n");
+  Table("A01", std::string(kAssetHeader) + "ROW OLD1 | Old | | | | | | |\n");
+  Table("A01", kDepreciationHeader);
+  Table("A01", kPeriods);
+  Table("A01", kCodes);
+  Table("A01", kGroupCodes);
+  Build();
+  Sheet(TWorkbookSpec().Text("A2", "M1").Text("B2", "Marketing").Text("C2", "MKT").Text("A3", "M2").Text("C3", "MKT"));
+  EXPECT_EQ(Run(34), TRunEnd::Done);
+  EXPECT_EQ(ui.LogLines(), (std::vector<std::string>{
+                               "Asset Code:  *** MEDSCH: Field 'function_type' not found",
+                               "Asset Code:  *** MEDSCH: Field 'function_type' not found",
+                               "No record imported into ASSET: its 1 previous records are written back.",
+                               "Asset Code: M1 *** MEDSCH: Field 'function_type' not found",
+                               "Asset Code: M2 *** MEDSCH: Field 'function_type' not found",
+                           }));
+  CloseForm();
+  EXPECT_EQ(Rows("A01", "ASSET", {"ASSET_NO"}), "OLD1\n");
+  EXPECT_EQ(Depreciation(), "");
+  EXPECT_EQ(GroupCodes(), "ADM|Admin\nMKT|Marketing\n");
+}
+
 TEST_F(AssetImport, MissingWorkbookEndsTheRunBeforeAnyChange) {
   Company(kFullMapping);
   Build();
