@@ -190,6 +190,7 @@ void ImportPass(TForm1Logic& form, const TImportPass& pass) {
   kept.Keep(target);
   target.EmptyTable();
   size_t imported = 0;
+  bool failed = false;
   std::string failure;
   try {
     const std::vector<TMappingRow> mappingRows = ReadMappingRows(mapping);
@@ -199,11 +200,20 @@ void ImportPass(TForm1Logic& form, const TImportPass& pass) {
       // A full sheet ends at its last row: the next address is refused.
     } while (!TrimSpaces(ReadColumnA(range, mapping, row, rejected)).empty() && !rejected);
   } catch (const std::exception& error) {
+    failed = true;
     failure = error.what();
   }
-  // Outside the handler, so that a failing write-back is reported too.
-  if (imported == 0) PutBackKeptRecords(form, pass, kept);
-  if (!failure.empty()) throw Exception(failure);
+  // Outside the handler, so that a failing write-back is reported too; an
+  // error that ended the pass is kept in front of it.
+  if (imported == 0) {
+    try {
+      PutBackKeptRecords(form, pass, kept);
+    } catch (const std::exception& error) {
+      if (!failed) throw;
+      failure += std::string("; ") + error.what();
+    }
+  }
+  if (failed) throw Exception(failure);
 }
 
 TTaskEnd ImportAssetRegister(TForm1Logic& form) {

@@ -2,6 +2,8 @@
 // company databases with a workbook written for each case.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "formatsettings.h"
 #include "import_assets.h"
 #include "tasks2_support.h"
@@ -330,6 +332,25 @@ TEST_F(AssetImport, AfterCodeTableCopyGroupCodeRowsFailPerRow) {
   EXPECT_EQ(Rows("A01", "ASSET", {"ASSET_NO", "ASSET_DESC"}), "OLD1|Old\n");
   EXPECT_EQ(Depreciation(), "G1|~|30/12/1899\nG2|~|30/12/1899\n");
   EXPECT_EQ(Rows("C03", "GRPCODE", {"GROUP_CODE", "GROUP_DESC"}), "ADM|Admin\n");
+}
+
+// Column A filled down to the workbook's last row: the address after it is
+// refused (one box per pass) and ends the rows instead of reading the last
+// cell again and again.
+TEST_F(AssetImport, SheetFilledToItsLastRowEndsThere) {
+  Company("ROW ASSET | 1 | ASSET_NO | A | | |\nROW FAACCDEP | 1 | ASSET_CODE | A | | |\n");
+  Build();
+  TWorkbookSpec sheet;
+  for (int row = 2; row <= 65536; ++row) sheet.Text("A" + std::to_string(row), "R" + std::to_string(row));
+  Sheet(sheet);
+  EXPECT_EQ(Run(34), TRunEnd::Done);
+  EXPECT_EQ(ui.Events, (std::vector<std::string>{"error [Error]: Invalid Range Address.",
+                                                 "error [Error]: Invalid Range Address.", "message: Done!"}));
+  EXPECT_TRUE(ui.LogLines().empty());
+  CloseForm();
+  const std::string assets = Rows("A01", "ASSET", {"ASSET_NO"});
+  EXPECT_EQ(std::count(assets.begin(), assets.end(), '\n'), 65535);
+  EXPECT_EQ(assets.substr(assets.size() - 7), "R65536\n");
 }
 
 TEST(AssetImportRoutines, ColumnLettersFollowTheSpreadsheet) {
