@@ -231,7 +231,7 @@ TTaskEnd ImportAssetRegister(TForm1Logic& form) {
 
   TSheetReader& reader = form.SheetReader1;
   reader.SetConnected(false);
-  reader.Workbooks()[0].SetFilename(ExistingSpelling(form.ProgramFolderPath() + kWorkbookName));
+  reader.Workbooks()[0].SetFilename(ExistingSpelling(form.ProgramDir() + kWorkbookName));
   reader.SetConnected(true);
 
   for (const TImportPass& pass : kPasses) ImportPass(form, pass);

@@ -1,4 +1,4 @@
-// Spreadsheet import tasks 32 and 34, each in a source of its own.
+// Import tasks: each import lives in its own source; this installs them.
 #include "import_assets.h"
 #include "tasks.h"
 
