@@ -181,6 +181,30 @@ TEST_F(AssetImport, FailingRowsAreLoggedWithTheirKeyAndSkipped) {
   EXPECT_EQ(Depreciation(), "D1|1|30/12/1899\nD1|2|30/12/1899\nD2|3|30/12/1899\nD3|4|30/12/1899\n");
 }
 
+// A code the code table refuses (its codes are unique across categories
+// here) fails its row only: the refused entry is not left pending for the
+// next row's search to post again.
+TEST_F(AssetImport, RefusedCodeEntryFailsOnlyItsRow) {
+  Table("A01", std::string(kMarlixHeader) + "ROW ASSET | 1 | ASSET_NO | A | | |\n" +
+                   "ROW ASSET | 2 | CATEGORY | C | CAT | B |\nROW FAACCDEP | 1 | ASSET_CODE | A | | |\n");
+  Table("A01", kAssetHeader);
+  Table("A01", kDepreciationHeader);
+  Table("A01", kPeriods);
+  Table("A01", "TABLE CODE.ADT\nFIELD CATEGORY Char 10\nFIELD CODE Char 10\nFIELD DESC Char 30\n"
+               "INDEX CATCODE CATEGORY;CODE UNIQUE\nINDEX CODE CODE UNIQUE\nROW OTH | C2000 | Other\n");
+  Table("A01", kGroupCodes);
+  Build();
+  Sheet(TWorkbookSpec().Text("A2", "R1").Text("B2", "C2000").Text("C2", "Servers")
+            .Text("A3", "R2").Text("B3", "C3000").Text("C3", "Machinery"));
+  EXPECT_EQ(Run(34), TRunEnd::Done);
+  ASSERT_EQ(ui.LogLines().size(), 1u);
+  EXPECT_EQ(ui.LogLines()[0].rfind("Asset Code: R1 *** Code: ", 0), 0u) << ui.LogLines()[0];
+  EXPECT_NE(ui.LogLines()[0].find("unique index tag CODE"), std::string::npos) << ui.LogLines()[0];
+  CloseForm();
+  EXPECT_EQ(Rows("A01", "ASSET", {"ASSET_NO"}), "R2\n");
+  EXPECT_EQ(Codes(), "OTH|C2000|Other\nCAT|C3000|Machinery\n");
+}
+
 TEST_F(AssetImport, SheetWithoutAssetRowsKeepsBothTables) {
   Company(kFullMapping);
   Build();
