@@ -18,6 +18,7 @@
 // the operation commits.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,7 +69,7 @@ class IndexSet : public RecordObserver, private PageStore {
   void RebuildAll() { Rebuild(); }
 
   // A new operation starts: no page is saved in the journal yet.
-  void ResetChange() { saved_.clear(); header_saved_ = false; }
+  void ResetChange() { saved_.Clear(); header_saved_ = false; }
 
   // Encrypted tables: the page cache, and sealing changed pages (before commit).
   uint64_t CacheBytes() const { return pages_.bytes(); }
@@ -118,7 +119,28 @@ class IndexSet : public RecordObserver, private PageStore {
   std::string path_;
   uint32_t page_size_ = 512;
   std::vector<Tag> tags_;
-  std::vector<uint32_t> saved_;  // pages saved in the journal in this operation
+  // Pages saved in the journal in this operation. A rebuild touches every
+  // page, so membership is a bit per page (a list scan made it quadratic);
+  // the list of set bits keeps clearing cheap for one-record operations.
+  class PageSet {
+   public:
+    bool Contains(uint32_t page) const { return page < bits_.size() && bits_[page]; }
+    void Insert(uint32_t page) {
+      if (page >= bits_.size()) bits_.resize(std::max<size_t>(page + 1, bits_.size() * 2), false);
+      if (bits_[page]) return;
+      bits_[page] = true;
+      list_.push_back(page);
+    }
+    void Clear() {
+      for (uint32_t page : list_) bits_[page] = false;
+      list_.clear();
+    }
+
+   private:
+    std::vector<bool> bits_;
+    std::vector<uint32_t> list_;
+  };
+  PageSet saved_;
   bool header_saved_ = false;
   uint64_t generation_ = 0;
   std::vector<uint8_t> key_a_, key_b_;

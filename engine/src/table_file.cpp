@@ -254,17 +254,27 @@ BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
     std::memset(e->data(), 0, size);
     return e;
   }
+  BlockCache::Entry* e = blocks_.Insert(block, size);
+  try {
+    OpenRecordBlock(block, e->data());
+  } catch (...) {
+    blocks_.Drop(block);
+    throw;
+  }
+  return e;
+}
+
+void SharedTable::OpenRecordBlock(uint64_t block, uint8_t* out) {
+  if (!cipher_) FailLocked();
+  const size_t size = size_t{slots_per_block_} * slot_size_;
+  const uint64_t first = block * slots_per_block_ + 1;
   uint64_t end = BlockOffset(block) + block_stored_;
   if (end > adt_.size()) adt_.Refresh();
   if (end > adt_.size()) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
-  BlockCache::Entry* e = blocks_.Insert(block, size);
-  if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), size, e->data())) {
-    blocks_.Drop(block);
+  if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), size, out))
     Fail(ENG_ERR_TAMPERED, "Table " + path_ + ": records " + std::to_string(first) + " to " +
                                std::to_string(first + slots_per_block_ - 1) +
                                " fail authentication (the file was changed outside the engine)");
-  }
-  return e;
 }
 
 const uint8_t* SharedTable::Slot(uint64_t recno) {
@@ -536,6 +546,12 @@ void SharedTable::Zap() {
 }
 
 void SharedTable::Pack() {
+  // Every slot live and no memo file to compact: nothing would move, so
+  // the files, the record numbers and the indexes stay as they are.
+  if (!memo_.IsOpen() && LiveCount() == SlotCount()) {
+    BumpChange();
+    return;
+  }
   if (encrypted_) {
     Rewrite(cipher_, &crypto_params_, true);
     return;
@@ -601,14 +617,30 @@ void SharedTable::Decrypt() {
 }
 
 void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params* params, bool pack) {
-  // Everything in clear, read in the current mode.
+  // Everything in clear, read in the current mode. Encrypted blocks are
+  // opened into one buffer rather than the block cache: each is read once,
+  // and filling the cache would touch as much fresh memory as the table.
   uint64_t count = SlotCount();
-  std::vector<uint8_t> slots;
+  BulkBytes slots;
   slots.reserve(count * slot_size_);
-  for (uint64_t r = 1; r <= count; ++r) {
-    const uint8_t* s = Slot(r);
-    if (pack && s[0] != fmt::kSlotLive) continue;
+  auto keep = [&](const uint8_t* s) {
+    if (pack && s[0] != fmt::kSlotLive) return;
     slots.insert(slots.end(), s, s + slot_size_);
+  };
+  if (encrypted_) {
+    std::vector<uint8_t> plain(size_t{slots_per_block_} * slot_size_);
+    for (uint64_t first = 1; first <= count; first += slots_per_block_) {
+      const uint64_t block = (first - 1) / slots_per_block_;
+      const uint8_t* data = plain.data();
+      if (BlockCache::Entry* e = blocks_.Find(block))
+        data = e->data();  // may hold changes of this operation
+      else
+        OpenRecordBlock(block, plain.data());
+      const uint64_t n = std::min<uint64_t>(slots_per_block_, count - first + 1);
+      for (uint64_t k = 0; k < n; ++k) keep(data + k * slot_size_);
+    }
+  } else {
+    for (uint64_t r = 1; r <= count; ++r) keep(Slot(r));
   }
   const uint64_t kept = slots.size() / slot_size_;
   const bool to_encrypted = cipher != nullptr;

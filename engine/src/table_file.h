@@ -145,6 +145,8 @@ class SharedTable {
   const uint8_t* Slot(uint64_t recno);
   uint8_t* MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled = true);
   BlockCache::Entry* RecordBlock(uint64_t block);
+  // Opens a sealed record block of the file into out (slots_per_block_ slots).
+  void OpenRecordBlock(uint64_t block, uint8_t* out);
   uint64_t BlockOffset(uint64_t block) const { return header_size_ + block * block_stored_; }
   uint64_t DataEnd(uint64_t slots) const;  // end of the slot area holding that many slots
   void SealBlocks();                      // before commit: dirty blocks back into the file
