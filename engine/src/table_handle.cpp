@@ -110,7 +110,7 @@ TableHandle::~TableHandle() {
       // Only slack stays behind.
     }
   }
-  table_.reset();
+  SharedTable::Release(std::move(table_));
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
   if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
 }
