@@ -812,6 +812,15 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
 }  // namespace eng
 
 namespace eng {
+bool SharedTable::HasSlack() {
+  try {
+    if (adt_.FileLength() != DataEnd(SlotCount())) return true;
+    return memo_.IsOpen() && memo_.FileLength() != Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
+  } catch (const EngineError&) {
+    return true;  // let TrimFiles decide under the lock
+  }
+}
+
 void SharedTable::TrimFiles() {
   adt_.Truncate(DataEnd(SlotCount()));
   if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);

@@ -129,6 +129,10 @@ class SharedTable {
   [[noreturn]] void FailLocked() const;
   // Shortens the files to what they hold (after a committed zap or pack).
   void TrimFiles();
+  // True when a file is longer than what it holds, so that TrimFiles has
+  // work. Read without the lock: only a hint, since a file grows only
+  // while some handle has the table open (and then that handle trims).
+  bool HasSlack();
 
   // Groups the journaled changes of one operation.
   void BeginChange();
