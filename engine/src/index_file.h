@@ -9,7 +9,9 @@
 // record or not at all. Opening reads only the header; a tree's pages are
 // read when the tag is first used. The set of tags changes only while the
 // table is opened exclusively, so the directory cached here never goes
-// stale. Like SharedTable, everything runs under the table's lock.
+// stale (a table kept loaded after its last close is checked for changes
+// before it is used again). Like SharedTable, everything runs under the
+// table's lock.
 //
 // The pages of an encrypted table's file are sealed one by one (each takes
 // PageSize() + crypto::kOverhead bytes on disk); the tree works on
@@ -56,6 +58,11 @@ class IndexSet : public RecordObserver, private PageStore {
   void Reload();
   bool HasFile() const { return file_.IsOpen(); }
   const std::string& path() const { return path_; }
+  int FileDescriptor() const { return file_.fd(); }
+  // Maps the file's current length (a cached table reopened).
+  void RefreshMapping() {
+    if (file_.IsOpen()) file_.Refresh();
+  }
   size_t TagCount() const { return tags_.size(); }
   Tag& tag(size_t i) { return tags_[i]; }
   int FindTag(const std::string& name) const;
