@@ -14,6 +14,7 @@
 #include "api_support.h"
 #include "engine.h"
 #include "expr.h"
+#include "expr_fast.h"
 #include "filter_layer.h"
 #include "index_hooks.h"
 #include "keycodec.h"
@@ -282,6 +283,25 @@ void PutValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, siz
   EncodeField(f, v, raw, size);
 }
 
+// WHERE on raw records of a table: its fast form when it has one.
+class RowCondition {
+ public:
+  explicit RowCondition(const std::optional<CompiledExpression>& where) : where_(where ? &*where : nullptr) {
+    if (where_) fast_ = FastCondition::From(*where_);
+  }
+  // Under the table's lock; `size` is the table's record length.
+  bool Matches(SharedTable& st, const uint8_t* raw, uint32_t size, bool exact) const {
+    if (!where_) return true;
+    if (fast_ && where_->min_record_size() <= size) return fast_->Matches(raw, exact);
+    TableMemoSource memos(st, raw);
+    return eng::Matches(*where_, RecordView{raw, size, &memos}, exact);
+  }
+
+ private:
+  const CompiledExpression* where_;
+  std::optional<FastCondition> fast_;
+};
+
 // ---- SELECT ----
 
 struct ResultColumn {
@@ -391,44 +411,47 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   }
 
   TempFolder folder("dbsql-cursor");
-  // ORDER BY on result columns sorts on index-style key bytes (one memcmp per
-  // comparison); keys on memo or hidden columns compare as values.
-  bool byte_keys = !keys.empty();
-  for (const OrderKey& k : keys) byte_keys = byte_keys && k.column >= 0;
   std::string path = folder.path() + "/result.adt";
   TableImage image(path, field_specs);
   const FieldList& out = image.fields();
   const uint32_t out_len = image.record_length();
-  std::unique_ptr<KeyLayout> key_layout;
-  if (byte_keys) {
-    std::vector<FieldDef> segments;
-    for (const OrderKey& k : keys) segments.push_back(out[static_cast<size_t>(k.column)]);
-    try {
-      key_layout = std::make_unique<KeyLayout>(segments, false);
-    } catch (const EngineError&) {
-      byte_keys = false;  // a memo column or a key too long for the codec
-    }
-  }
+  const bool exact = false;
+  RowCondition condition(where);
 
-  std::vector<uint8_t> rows;
-  std::vector<std::vector<std::pair<size_t, std::string>>> row_memos;
-  std::vector<std::vector<Value>> sort_values;
+  // Builds the result row of a source record (memo contents go to `memos`).
+  auto build_row = [&](const uint8_t* raw, const RecordView& view, uint8_t* rec,
+                       std::vector<std::pair<size_t, std::string>>& memos) {
+    std::memcpy(rec, image.empty().data(), out_len);
+    memos.clear();
+    for (size_t i = 0; i < cols.size(); ++i) {
+      const ResultColumn& c = cols[i];
+      const FieldDef& of = out[i];
+      if (c.source_field >= 0) {
+        const FieldDef& sf = fields[static_cast<size_t>(c.source_field)];
+        if (IsMemoType(sf.type))
+          memos.emplace_back(i, st.ReadMemo(raw + sf.offset));
+        else
+          std::memcpy(rec + of.offset, raw + sf.offset, sf.length);
+      } else {
+        PutValue(of, i, Evaluate(c.expr, view, exact), rec, out_len, memos);
+      }
+    }
+  };
+
   std::vector<uint8_t> rec(out_len);
   std::vector<std::pair<size_t, std::string>> memos;
-  bool any_memo = image.has_memo();
-  const bool exact = false;
-  size_t nrows = 0;
   {
     TableLock lock(st);
-    uint64_t count = st.SlotCount();
-    uint32_t size = st.record_length();
-    for (uint64_t r = 1; r <= count; ++r) {
-      if (!st.IsLive(r)) continue;
-      const uint8_t* raw = st.Record(r);
-      TableMemoSource memo_source(st, raw);
-      RecordView view{raw, size, &memo_source};
-      if (where && !Matches(*where, view, exact)) continue;
-      if (aggregates) {
+    const uint64_t count = st.SlotCount();
+    const uint32_t size = st.record_length();
+
+    if (aggregates) {
+      for (uint64_t r = 1; r <= count; ++r) {
+        if (!st.IsLive(r)) continue;
+        const uint8_t* raw = st.Record(r);
+        if (!condition.Matches(st, raw, size, exact)) continue;
+        TableMemoSource memo_source(st, raw);
+        RecordView view{raw, size, &memo_source};
         for (ResultColumn& c : cols) {
           if (c.count_star) {
             ++c.count;
@@ -441,93 +464,137 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
           if (c.aggregate == sql::Aggregate::kMin && (c.best.is_null() || CompareValues(v, c.best) < 0)) c.best = v;
           if (c.aggregate == sql::Aggregate::kMax && (c.best.is_null() || CompareValues(v, c.best) > 0)) c.best = v;
         }
-        continue;
       }
       std::memcpy(rec.data(), image.empty().data(), out_len);
       memos.clear();
-      std::vector<Value> key_values;
       for (size_t i = 0; i < cols.size(); ++i) {
-        const ResultColumn& c = cols[i];
-        const FieldDef& of = out[i];
-        if (c.source_field >= 0) {
-          const FieldDef& sf = fields[static_cast<size_t>(c.source_field)];
-          if (IsMemoType(sf.type))
-            memos.emplace_back(i, st.ReadMemo(raw + sf.offset));
-          else
-            std::memcpy(rec.data() + of.offset, raw + sf.offset, sf.length);
-        } else {
-          PutValue(of, i, Evaluate(c.expr, view, exact), rec.data(), out_len, memos);
+        ResultColumn& c = cols[i];
+        Value v;
+        switch (c.aggregate) {
+          case sql::Aggregate::kCount: v = Value::Number(static_cast<double>(c.count)); break;
+          case sql::Aggregate::kSum: v = c.count ? Value::Number(c.sum) : Value(); break;
+          case sql::Aggregate::kAvg: v = c.count ? Value::Number(c.sum / static_cast<double>(c.count)) : Value(); break;
+          default: v = c.best; break;
         }
+        PutValue(out[i], i, v, rec.data(), out_len, memos);
       }
-      if (!keys.empty() && !byte_keys) {
-        RecordView out_view{rec.data(), out_len, nullptr};
+      image.Add(fmt::kSlotLive, rec.data(), memos);
+    } else {
+      // The matching records, in natural order.
+      std::vector<uint32_t> hits;
+      for (uint64_t r = 1; r <= count; ++r) {
+        if (!st.IsLive(r)) continue;
+        if (condition.Matches(st, st.Record(r), size, exact)) hits.push_back(static_cast<uint32_t>(r));
+      }
+      std::vector<uint32_t> order(hits.size());
+      std::iota(order.begin(), order.end(), uint32_t{0});
+      if (!keys.empty()) {
+        // Sort keys as bytes that compare with memcmp (index key segments,
+        // complemented when descending), read from the source record where
+        // the key is a field and from the result row where it is computed.
+        struct KeySegment {
+          const FieldDef* def;
+          bool from_row;
+          bool descending;
+          size_t offset, width;
+        };
+        std::vector<KeySegment> segments;
+        size_t klen = 0;
+        bool byte_keys = true;
+        bool need_row = false;
         for (const OrderKey& k : keys) {
-          if (k.column >= 0) {
-            if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
-              std::string content;
-              for (const auto& m : memos)
-                if (m.first == static_cast<size_t>(k.column)) content = m.second;
-              key_values.push_back(content.empty() ? Value() : Value::String(content));
-            } else {
-              key_values.push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
-            }
+          KeySegment seg{nullptr, false, k.descending, klen, 0};
+          if (k.column >= 0 && cols[static_cast<size_t>(k.column)].source_field >= 0) {
+            seg.def = &fields[static_cast<size_t>(cols[static_cast<size_t>(k.column)].source_field)];
+          } else if (k.column >= 0) {
+            seg.def = &out[static_cast<size_t>(k.column)];
+            seg.from_row = need_row = true;
           } else {
-            key_values.push_back(Evaluate(k.field, view, exact));
+            seg.def = &fields[static_cast<size_t>(k.field.field_reference())];
           }
+          try {
+            seg.width = EncodedWidth(*seg.def);
+          } catch (const EngineError&) {
+            byte_keys = false;  // a memo column: compare as values
+            break;
+          }
+          klen += seg.width;
+          segments.push_back(seg);
         }
-        sort_values.push_back(std::move(key_values));
+        if (byte_keys) {
+          std::vector<uint8_t> sort_keys(hits.size() * klen);
+          struct Entry {
+            uint64_t prefix;  // the key's first 8 bytes, big-endian: most comparisons end here
+            uint32_t row;
+          };
+          std::vector<Entry> entries(hits.size());
+          for (size_t i = 0; i < hits.size(); ++i) {
+            const uint8_t* raw = st.Record(hits[i]);
+            if (need_row) {
+              TableMemoSource memo_source(st, raw);
+              build_row(raw, RecordView{raw, size, &memo_source}, rec.data(), memos);
+            }
+            uint8_t* key = sort_keys.data() + i * klen;
+            for (const KeySegment& seg : segments) {
+              EncodeSegment(*seg.def, (seg.from_row ? rec.data() : raw) + seg.def->offset, key + seg.offset);
+              if (seg.descending)
+                for (size_t b = seg.offset; b < seg.offset + seg.width; ++b) key[b] = static_cast<uint8_t>(~key[b]);
+            }
+            uint64_t prefix = 0;
+            for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < klen ? key[b] : 0);
+            entries[i] = Entry{prefix, static_cast<uint32_t>(i)};
+          }
+          const uint8_t* base = sort_keys.data();
+          const size_t rest = klen > 8 ? klen - 8 : 0;
+          std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            if (rest) {
+              int c = std::memcmp(base + size_t{a.row} * klen + 8, base + size_t{b.row} * klen + 8, rest);
+              if (c != 0) return c < 0;
+            }
+            return a.row < b.row;  // equal keys keep the natural order
+          });
+          for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].row;
+        } else {
+          std::vector<std::vector<Value>> sort_values(hits.size());
+          for (size_t i = 0; i < hits.size(); ++i) {
+            const uint8_t* raw = st.Record(hits[i]);
+            TableMemoSource memo_source(st, raw);
+            RecordView view{raw, size, &memo_source};
+            build_row(raw, view, rec.data(), memos);
+            RecordView out_view{rec.data(), out_len, nullptr};
+            for (const OrderKey& k : keys) {
+              if (k.column < 0) {
+                sort_values[i].push_back(Evaluate(k.field, view, exact));
+              } else if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
+                std::string content;
+                for (const auto& m : memos)
+                  if (m.first == static_cast<size_t>(k.column)) content = m.second;
+                sort_values[i].push_back(content.empty() ? Value() : Value::String(content));
+              } else {
+                sort_values[i].push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
+              }
+            }
+          }
+          std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            for (size_t k = 0; k < keys.size(); ++k) {
+              int c = CompareValues(sort_values[a][k], sort_values[b][k]);
+              if (c != 0) return keys[k].descending ? c > 0 : c < 0;
+            }
+            return false;
+          });
+        }
       }
-      rows.insert(rows.end(), rec.begin(), rec.end());
-      if (any_memo) row_memos.push_back(memos);
-      ++nrows;
+      image.Reserve(hits.size());
+      for (uint32_t i : order) {
+        const uint8_t* raw = st.Record(hits[i]);
+        TableMemoSource memo_source(st, raw);
+        build_row(raw, RecordView{raw, size, &memo_source}, rec.data(), memos);
+        image.Add(fmt::kSlotLive, rec.data(), memos);
+      }
     }
   }
   src.Close();
-
-  if (aggregates) {
-    std::memcpy(rec.data(), image.empty().data(), out_len);
-    memos.clear();
-    for (size_t i = 0; i < cols.size(); ++i) {
-      ResultColumn& c = cols[i];
-      Value v;
-      switch (c.aggregate) {
-        case sql::Aggregate::kCount: v = Value::Number(static_cast<double>(c.count)); break;
-        case sql::Aggregate::kSum: v = c.count ? Value::Number(c.sum) : Value(); break;
-        case sql::Aggregate::kAvg: v = c.count ? Value::Number(c.sum / static_cast<double>(c.count)) : Value(); break;
-        default: v = c.best; break;
-      }
-      PutValue(out[i], i, v, rec.data(), out_len, memos);
-    }
-    image.Add(fmt::kSlotLive, rec.data(), memos);
-  } else {
-    std::vector<size_t> order(nrows);
-    std::iota(order.begin(), order.end(), size_t{0});
-    if (byte_keys) {
-      const size_t klen = key_layout->KeyLength();
-      std::vector<uint8_t> sort_keys(nrows * klen);
-      for (size_t i = 0; i < nrows; ++i) {
-        uint8_t* key = sort_keys.data() + i * klen;
-        key_layout->EncodeRecord(rows.data() + i * out_len, key);
-        for (size_t k = 0; k < keys.size(); ++k)
-          if (keys[k].descending)
-            for (size_t b = key_layout->SegmentOffset(k); b < key_layout->SegmentOffset(k) + key_layout->SegmentWidth(k); ++b)
-              key[b] = static_cast<uint8_t>(~key[b]);
-      }
-      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return std::memcmp(sort_keys.data() + a * klen, sort_keys.data() + b * klen, klen) < 0;
-      });
-    } else if (!keys.empty())
-      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        for (size_t k = 0; k < keys.size(); ++k) {
-          int c = CompareValues(sort_values[a][k], sort_values[b][k]);
-          if (c != 0) return keys[k].descending ? c > 0 : c < 0;
-        }
-        return false;
-      });
-    image.Reserve(nrows);
-    static const std::vector<std::pair<size_t, std::string>> kNoMemos;
-    for (size_t i : order) image.Add(fmt::kSlotLive, rows.data() + i * out_len, any_memo ? row_memos[i] : kNoMemos);
-  }
   image.Finish(1);
   image.WriteFiles();
 
@@ -608,20 +675,15 @@ ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const 
   return outcome;
 }
 
-std::vector<uint32_t> MatchingRecords(TableHandle& t, const CompiledExpression* where) {
+std::vector<uint32_t> MatchingRecords(TableHandle& t, const std::optional<CompiledExpression>& where) {
   SharedTable& st = t.table();
+  RowCondition condition(where);
   std::vector<uint32_t> out;
   TableLock lock(st);
   uint64_t count = st.SlotCount();
-  for (uint64_t r = 1; r <= count; ++r) {
-    if (!st.IsLive(r)) continue;
-    if (where) {
-      const uint8_t* raw = st.Record(r);
-      TableMemoSource memos(st, raw);
-      if (!Matches(*where, RecordView{raw, st.record_length(), &memos}, false)) continue;
-    }
-    out.push_back(static_cast<uint32_t>(r));
-  }
+  for (uint64_t r = 1; r <= count; ++r)
+    if (st.IsLive(r) && condition.Matches(st, st.Record(r), st.record_length(), false))
+      out.push_back(static_cast<uint32_t>(r));
   return out;
 }
 
@@ -637,7 +699,7 @@ ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const 
     sets.emplace_back(ColumnNumber(t, a.column, s.table.name), BindOrFail(a.value, t.fields(), s.table.name));
   ExecOutcome outcome;
   outcome.has_count = true;
-  for (uint32_t r : MatchingRecords(t, where ? &*where : nullptr)) {
+  for (uint32_t r : MatchingRecords(t, where)) {
     try {
       t.GotoRecord(r);
     } catch (const EngineError& e) {
@@ -673,7 +735,7 @@ ExecOutcome Delete(ConnectionObject& conn, const sql::DeleteStatement& s, const 
   if (s.where) where = BindCondition(*s.where, t.fields(), s.table.name);
   ExecOutcome outcome;
   outcome.has_count = true;
-  for (uint32_t r : MatchingRecords(t, where ? &*where : nullptr)) {
+  for (uint32_t r : MatchingRecords(t, where)) {
     try {
       t.GotoRecord(r);
       t.Delete();
