@@ -91,10 +91,15 @@ class OpenedTable {
   std::shared_ptr<TableObject> obj_;
 };
 
-// A table file built in memory: header from CreateTableFile, then slots.
+// A table file built in memory (header from CreateTableFile, then slots),
+// or, when streamed, written out as it grows through a small buffer so that
+// a large result never sits in memory twice; the header goes last, with the
+// final counts.
 class TableImage {
  public:
-  TableImage(const std::string& path, const std::vector<FieldSpec>& field_specs) : path_(path) {
+  enum class Mode { kInMemory, kStreamed };
+  TableImage(const std::string& path, const std::vector<FieldSpec>& field_specs, Mode mode = Mode::kInMemory)
+      : path_(path) {
     CreateTableFile(path, field_specs);
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) Fail(ENG_ERR_IO, "Cannot read back " + path);
@@ -115,11 +120,26 @@ class TableImage {
       memo_.assign(fmt::kMemoHeader, 0);
       std::memcpy(memo_.data(), fmt::kMemoMagic, 8);
     }
+    if (mode == Mode::kStreamed) {
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd_ < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+      header_.swap(adt_);
+      written_ = header_.size();
+      adt_.reserve(kStreamBuffer + record_length_ + 1);
+    }
   }
+  ~TableImage() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TableImage(const TableImage&) = delete;
+  TableImage& operator=(const TableImage&) = delete;
+
   const FieldList& fields() const { return fields_; }
   uint32_t record_length() const { return record_length_; }
   const std::vector<uint8_t>& empty() const { return empty_; }
-  void Reserve(size_t slots) { adt_.reserve(adt_.size() + slots * (record_length_ + 1)); }
+  void Reserve(size_t slots) {
+    if (fd_ < 0) adt_.reserve(adt_.size() + slots * (record_length_ + 1));
+  }
 
   // raw: record_length bytes; memo fields' references are set here.
   void Add(uint8_t state, uint8_t* raw, const std::vector<std::pair<size_t, std::string>>& memos) {
@@ -141,39 +161,65 @@ class TableImage {
     adt_.insert(adt_.end(), raw, raw + record_length_);
     ++slots_;
     if (state == fmt::kSlotLive) ++live_;
+    if (fd_ >= 0 && adt_.size() >= kStreamBuffer) Flush();
   }
   void Finish(uint32_t next_autoinc) {
-    Store64(&adt_[fmt::kOffSlotCount], slots_);
-    Store64(&adt_[fmt::kOffLiveCount], live_);
-    Store32(&adt_[fmt::kOffNextAutoinc], next_autoinc);
+    std::vector<uint8_t>& header = fd_ >= 0 ? header_ : adt_;
+    Store64(&header[fmt::kOffSlotCount], slots_);
+    Store64(&header[fmt::kOffLiveCount], live_);
+    Store32(&header[fmt::kOffNextAutoinc], next_autoinc);
     if (has_memo_) Store64(memo_.data() + fmt::kOffMemoNext, memo_.size() / fmt::kMemoBlock);
   }
+  // In memory only.
   const std::vector<uint8_t>& adt() const { return adt_; }
   const std::vector<uint8_t>& memo() const { return memo_; }
   bool has_memo() const { return has_memo_; }
-  void WriteFiles() const {
-    WriteFile(path_, adt_);
+  void WriteFiles() {
+    if (fd_ >= 0) {
+      Flush();
+      WriteAt(fd_, path_, header_.data(), header_.size(), 0);
+      ::close(fd_);
+      fd_ = -1;
+    } else {
+      WriteFile(path_, adt_);
+    }
     if (has_memo_) WriteFile(StripExtension(path_) + ".memo", memo_);
   }
   static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) {
-        int err = errno;
-        ::close(fd);
-        Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(err));
-      }
-      done += static_cast<size_t>(n);
+    try {
+      WriteAt(fd, path, bytes.data(), bytes.size(), 0);
+    } catch (...) {
+      ::close(fd);
+      throw;
     }
     ::close(fd);
   }
 
  private:
+  static constexpr size_t kStreamBuffer = 64 * 1024;
+
+  static void WriteAt(int fd, const std::string& path, const uint8_t* bytes, size_t size, uint64_t offset) {
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+      done += static_cast<size_t>(n);
+    }
+  }
+  void Flush() {
+    WriteAt(fd_, path_, adt_.data(), adt_.size(), written_);
+    written_ += adt_.size();
+    adt_.clear();
+  }
+
   std::string path_;
   std::vector<uint8_t> adt_, memo_, empty_;
+  std::vector<uint8_t> header_;  // streamed: the header, written last
+  int fd_ = -1;                  // streamed: the file being written
+  uint64_t written_ = 0;         // streamed: bytes of the file written so far
   FieldList fields_;
   uint32_t record_length_ = 0;
   uint64_t slots_ = 0, live_ = 0;
@@ -302,6 +348,60 @@ class RowCondition {
   std::optional<FastCondition> fast_;
 };
 
+// Visits the live records of a table in natural order, copied out in
+// blocks (SharedTable::ReadSlots); the bytes given stay valid only during
+// the visit. Under the table's lock.
+class SlotScanner {
+ public:
+  explicit SlotScanner(SharedTable& st)
+      : st_(st), slot_(st.slot_size()), per_block_(std::max<uint64_t>(1, kBlockBytes / slot_)),
+        block_(per_block_ * slot_) {}
+
+  template <class Visit>
+  void ForEachLive(Visit&& visit) {
+    const uint64_t count = st_.SlotCount();
+    for (uint64_t first = 1; first <= count; first += per_block_) {
+      uint64_t n = std::min(per_block_, count - first + 1);
+      st_.ReadSlots(first, n, block_.data());
+      for (uint64_t k = 0; k < n; ++k) {
+        const uint8_t* slot = block_.data() + k * slot_;
+        if (slot[0] == fmt::kSlotLive) visit(slot + 1);
+      }
+    }
+  }
+
+ private:
+  static constexpr uint64_t kBlockBytes = 64 * 1024;  // stays in the core's cache
+  SharedTable& st_;
+  uint64_t slot_;
+  uint64_t per_block_;
+  std::vector<uint8_t> block_;
+};
+
+// Rows of equal size appended in chunks: no copying as it grows.
+class RowStore {
+ public:
+  explicit RowStore(size_t row_size) : row_size_(std::max<size_t>(row_size, 1)) {}
+  size_t size() const { return rows_; }
+  uint8_t* Append() {
+    if (rows_ % kRowsPerChunk == 0) chunks_.emplace_back(new uint8_t[kRowsPerChunk * row_size_]);
+    return Row(rows_++);
+  }
+  uint8_t* Row(size_t i) const { return chunks_[i / kRowsPerChunk].get() + (i % kRowsPerChunk) * row_size_; }
+
+ private:
+  static constexpr size_t kRowsPerChunk = 4096;
+  size_t row_size_;
+  size_t rows_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+};
+
+// One row to sort: the first 8 key bytes, big-endian, decide most comparisons.
+struct SortEntry {
+  uint64_t prefix;
+  uint32_t row;
+};
+
 // ---- SELECT ----
 
 struct ResultColumn {
@@ -412,7 +512,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
 
   TempFolder folder("dbsql-cursor");
   std::string path = folder.path() + "/result.adt";
-  TableImage image(path, field_specs);
+  TableImage image(path, field_specs, TableImage::Mode::kStreamed);
   const FieldList& out = image.fields();
   const uint32_t out_len = image.record_length();
   const bool exact = false;
@@ -440,16 +540,54 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
 
   std::vector<uint8_t> rec(out_len);
   std::vector<std::pair<size_t, std::string>> memos;
+
+  // Sort keys are bytes that compare with memcmp (index key segments,
+  // complemented when descending), read from the source record where the
+  // key is a field and from the result row where it is computed; a memo
+  // key makes the sort compare values instead.
+  struct KeySegment {
+    const FieldDef* def;
+    bool from_row;
+    bool descending;
+    size_t offset, width;
+  };
+  std::vector<KeySegment> segments;
+  size_t klen = 0;
+  bool byte_keys = true;
+  for (const OrderKey& k : keys) {
+    KeySegment seg{nullptr, false, k.descending, klen, 0};
+    if (k.column >= 0 && cols[static_cast<size_t>(k.column)].source_field >= 0) {
+      seg.def = &fields[static_cast<size_t>(cols[static_cast<size_t>(k.column)].source_field)];
+    } else if (k.column >= 0) {
+      seg.def = &out[static_cast<size_t>(k.column)];
+      seg.from_row = true;
+    } else {
+      seg.def = &fields[static_cast<size_t>(k.field.field_reference())];
+    }
+    try {
+      seg.width = EncodedWidth(*seg.def);
+    } catch (const EngineError&) {
+      byte_keys = false;
+      break;
+    }
+    klen += seg.width;
+    segments.push_back(seg);
+  }
+  if (!byte_keys) klen = 0;
+
+  // Matching rows are built as they are read: the result row, then its sort key.
+  RowStore store(out_len + klen);
+  std::vector<SortEntry> entries;
+  std::vector<std::vector<std::pair<size_t, std::string>>> row_memos;
+  std::vector<std::vector<Value>> sort_values;
+  const bool any_memo = image.has_memo();
   {
     TableLock lock(st);
-    const uint64_t count = st.SlotCount();
     const uint32_t size = st.record_length();
-
+    SlotScanner scanner(st);
     if (aggregates) {
-      for (uint64_t r = 1; r <= count; ++r) {
-        if (!st.IsLive(r)) continue;
-        const uint8_t* raw = st.Record(r);
-        if (!condition.Matches(st, raw, size, exact)) continue;
+      scanner.ForEachLive([&](const uint8_t* raw) {
+        if (!condition.Matches(st, raw, size, exact)) return;
         TableMemoSource memo_source(st, raw);
         RecordView view{raw, size, &memo_source};
         for (ResultColumn& c : cols) {
@@ -464,137 +602,92 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
           if (c.aggregate == sql::Aggregate::kMin && (c.best.is_null() || CompareValues(v, c.best) < 0)) c.best = v;
           if (c.aggregate == sql::Aggregate::kMax && (c.best.is_null() || CompareValues(v, c.best) > 0)) c.best = v;
         }
-      }
-      std::memcpy(rec.data(), image.empty().data(), out_len);
-      memos.clear();
-      for (size_t i = 0; i < cols.size(); ++i) {
-        ResultColumn& c = cols[i];
-        Value v;
-        switch (c.aggregate) {
-          case sql::Aggregate::kCount: v = Value::Number(static_cast<double>(c.count)); break;
-          case sql::Aggregate::kSum: v = c.count ? Value::Number(c.sum) : Value(); break;
-          case sql::Aggregate::kAvg: v = c.count ? Value::Number(c.sum / static_cast<double>(c.count)) : Value(); break;
-          default: v = c.best; break;
-        }
-        PutValue(out[i], i, v, rec.data(), out_len, memos);
-      }
-      image.Add(fmt::kSlotLive, rec.data(), memos);
+      });
     } else {
-      // The matching records, in natural order.
-      std::vector<uint32_t> hits;
-      for (uint64_t r = 1; r <= count; ++r) {
-        if (!st.IsLive(r)) continue;
-        if (condition.Matches(st, st.Record(r), size, exact)) hits.push_back(static_cast<uint32_t>(r));
-      }
-      std::vector<uint32_t> order(hits.size());
-      std::iota(order.begin(), order.end(), uint32_t{0});
-      if (!keys.empty()) {
-        // Sort keys as bytes that compare with memcmp (index key segments,
-        // complemented when descending), read from the source record where
-        // the key is a field and from the result row where it is computed.
-        struct KeySegment {
-          const FieldDef* def;
-          bool from_row;
-          bool descending;
-          size_t offset, width;
-        };
-        std::vector<KeySegment> segments;
-        size_t klen = 0;
-        bool byte_keys = true;
-        bool need_row = false;
-        for (const OrderKey& k : keys) {
-          KeySegment seg{nullptr, false, k.descending, klen, 0};
-          if (k.column >= 0 && cols[static_cast<size_t>(k.column)].source_field >= 0) {
-            seg.def = &fields[static_cast<size_t>(cols[static_cast<size_t>(k.column)].source_field)];
-          } else if (k.column >= 0) {
-            seg.def = &out[static_cast<size_t>(k.column)];
-            seg.from_row = need_row = true;
-          } else {
-            seg.def = &fields[static_cast<size_t>(k.field.field_reference())];
-          }
-          try {
-            seg.width = EncodedWidth(*seg.def);
-          } catch (const EngineError&) {
-            byte_keys = false;  // a memo column: compare as values
-            break;
-          }
-          klen += seg.width;
-          segments.push_back(seg);
-        }
-        if (byte_keys) {
-          std::vector<uint8_t> sort_keys(hits.size() * klen);
-          struct Entry {
-            uint64_t prefix;  // the key's first 8 bytes, big-endian: most comparisons end here
-            uint32_t row;
-          };
-          std::vector<Entry> entries(hits.size());
-          for (size_t i = 0; i < hits.size(); ++i) {
-            const uint8_t* raw = st.Record(hits[i]);
-            if (need_row) {
-              TableMemoSource memo_source(st, raw);
-              build_row(raw, RecordView{raw, size, &memo_source}, rec.data(), memos);
-            }
-            uint8_t* key = sort_keys.data() + i * klen;
-            for (const KeySegment& seg : segments) {
-              EncodeSegment(*seg.def, (seg.from_row ? rec.data() : raw) + seg.def->offset, key + seg.offset);
-              if (seg.descending)
-                for (size_t b = seg.offset; b < seg.offset + seg.width; ++b) key[b] = static_cast<uint8_t>(~key[b]);
-            }
-            uint64_t prefix = 0;
-            for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < klen ? key[b] : 0);
-            entries[i] = Entry{prefix, static_cast<uint32_t>(i)};
-          }
-          const uint8_t* base = sort_keys.data();
-          const size_t rest = klen > 8 ? klen - 8 : 0;
-          std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-            if (a.prefix != b.prefix) return a.prefix < b.prefix;
-            if (rest) {
-              int c = std::memcmp(base + size_t{a.row} * klen + 8, base + size_t{b.row} * klen + 8, rest);
-              if (c != 0) return c < 0;
-            }
-            return a.row < b.row;  // equal keys keep the natural order
-          });
-          for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].row;
-        } else {
-          std::vector<std::vector<Value>> sort_values(hits.size());
-          for (size_t i = 0; i < hits.size(); ++i) {
-            const uint8_t* raw = st.Record(hits[i]);
-            TableMemoSource memo_source(st, raw);
-            RecordView view{raw, size, &memo_source};
-            build_row(raw, view, rec.data(), memos);
-            RecordView out_view{rec.data(), out_len, nullptr};
-            for (const OrderKey& k : keys) {
-              if (k.column < 0) {
-                sort_values[i].push_back(Evaluate(k.field, view, exact));
-              } else if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
-                std::string content;
-                for (const auto& m : memos)
-                  if (m.first == static_cast<size_t>(k.column)) content = m.second;
-                sort_values[i].push_back(content.empty() ? Value() : Value::String(content));
-              } else {
-                sort_values[i].push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
-              }
-            }
-          }
-          std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            for (size_t k = 0; k < keys.size(); ++k) {
-              int c = CompareValues(sort_values[a][k], sort_values[b][k]);
-              if (c != 0) return keys[k].descending ? c > 0 : c < 0;
-            }
-            return false;
-          });
-        }
-      }
-      image.Reserve(hits.size());
-      for (uint32_t i : order) {
-        const uint8_t* raw = st.Record(hits[i]);
+      scanner.ForEachLive([&](const uint8_t* raw) {
+        if (!condition.Matches(st, raw, size, exact)) return;
         TableMemoSource memo_source(st, raw);
-        build_row(raw, RecordView{raw, size, &memo_source}, rec.data(), memos);
-        image.Add(fmt::kSlotLive, rec.data(), memos);
-      }
+        RecordView view{raw, size, &memo_source};
+        uint32_t index = static_cast<uint32_t>(store.size());
+        uint8_t* row = store.Append();
+        build_row(raw, view, row, memos);
+        if (any_memo) row_memos.push_back(memos);
+        if (keys.empty()) return;
+        if (byte_keys) {
+          uint8_t* key = row + out_len;
+          for (const KeySegment& seg : segments) {
+            EncodeSegment(*seg.def, (seg.from_row ? row : raw) + seg.def->offset, key + seg.offset);
+            if (seg.descending)
+              for (size_t b = seg.offset; b < seg.offset + seg.width; ++b) key[b] = static_cast<uint8_t>(~key[b]);
+          }
+          uint64_t prefix = 0;
+          for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < klen ? key[b] : 0);
+          entries.push_back(SortEntry{prefix, index});
+          return;
+        }
+        RecordView out_view{row, out_len, nullptr};
+        std::vector<Value> values;
+        for (const OrderKey& k : keys) {
+          if (k.column < 0) {
+            values.push_back(Evaluate(k.field, view, exact));
+          } else if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
+            std::string content;
+            for (const auto& m : memos)
+              if (m.first == static_cast<size_t>(k.column)) content = m.second;
+            values.push_back(content.empty() ? Value() : Value::String(content));
+          } else {
+            values.push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
+          }
+        }
+        sort_values.push_back(std::move(values));
+      });
     }
   }
   src.Close();
+
+  if (aggregates) {
+    std::memcpy(rec.data(), image.empty().data(), out_len);
+    memos.clear();
+    for (size_t i = 0; i < cols.size(); ++i) {
+      ResultColumn& c = cols[i];
+      Value v;
+      switch (c.aggregate) {
+        case sql::Aggregate::kCount: v = Value::Number(static_cast<double>(c.count)); break;
+        case sql::Aggregate::kSum: v = c.count ? Value::Number(c.sum) : Value(); break;
+        case sql::Aggregate::kAvg: v = c.count ? Value::Number(c.sum / static_cast<double>(c.count)) : Value(); break;
+        default: v = c.best; break;
+      }
+      PutValue(out[i], i, v, rec.data(), out_len, memos);
+    }
+    image.Add(fmt::kSlotLive, rec.data(), memos);
+  } else {
+    const size_t nrows = store.size();
+    std::vector<uint32_t> order(nrows);
+    std::iota(order.begin(), order.end(), uint32_t{0});
+    if (!keys.empty() && byte_keys) {
+      const size_t rest = klen > 8 ? klen - 8 : 0;
+      std::sort(entries.begin(), entries.end(), [&](const SortEntry& a, const SortEntry& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (rest) {
+          int c = std::memcmp(store.Row(a.row) + out_len + 8, store.Row(b.row) + out_len + 8, rest);
+          if (c != 0) return c < 0;
+        }
+        return a.row < b.row;  // equal keys keep the natural order
+      });
+      for (size_t i = 0; i < nrows; ++i) order[i] = entries[i].row;
+    } else if (!keys.empty()) {
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        for (size_t k = 0; k < keys.size(); ++k) {
+          int c = CompareValues(sort_values[a][k], sort_values[b][k]);
+          if (c != 0) return keys[k].descending ? c > 0 : c < 0;
+        }
+        return false;
+      });
+    }
+    static const std::vector<std::pair<size_t, std::string>> kNoMemos;
+    image.Reserve(nrows);
+    for (uint32_t i : order) image.Add(fmt::kSlotLive, store.Row(i), any_memo ? row_memos[i] : kNoMemos);
+  }
   image.Finish(1);
   image.WriteFiles();
 
