@@ -381,17 +381,19 @@ class SlotScanner {
 // Rows of equal size appended in chunks: no copying as it grows.
 class RowStore {
  public:
-  explicit RowStore(size_t row_size) : row_size_(std::max<size_t>(row_size, 1)) {}
+  explicit RowStore(size_t row_size)
+      : row_size_(std::max<size_t>(row_size, 1)), per_chunk_(std::max<size_t>(1, kChunkBytes / row_size_)) {}
   size_t size() const { return rows_; }
   uint8_t* Append() {
-    if (rows_ % kRowsPerChunk == 0) chunks_.emplace_back(new uint8_t[kRowsPerChunk * row_size_]);
+    if (rows_ % per_chunk_ == 0) chunks_.emplace_back(new uint8_t[per_chunk_ * row_size_]);
     return Row(rows_++);
   }
-  uint8_t* Row(size_t i) const { return chunks_[i / kRowsPerChunk].get() + (i % kRowsPerChunk) * row_size_; }
+  uint8_t* Row(size_t i) const { return chunks_[i / per_chunk_].get() + (i % per_chunk_) * row_size_; }
 
  private:
-  static constexpr size_t kRowsPerChunk = 4096;
+  static constexpr size_t kChunkBytes = 512 * 1024;
   size_t row_size_;
+  size_t per_chunk_;
   size_t rows_ = 0;
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
 };
