@@ -119,7 +119,9 @@ TEST_F(FilterIndexWalkTest, WalksShowExactlyWhatTheFilterPassesInTagOrder) {
     ENG_OK_(EngSetOptimizedFilter(table, filter.c_str(), ENG_RESOLVE_DYNAMIC));
     for (uint16_t exact : {1, 0}) {
       ENG_OK_(EngSetExactEx(table, exact));
-      for (const auto& [index, all] : tags) {
+      for (const auto& tag : tags) {
+        ENGHANDLE index = tag.first;
+        const std::vector<uint32_t>& all = tag.second;
         std::vector<uint32_t> expected = Visible(index, all);
         shown += expected.size();
         hidden += all.size() - expected.size();
