@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sodium.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -461,6 +462,29 @@ uint8_t SharedTable::SlotState(uint64_t recno) {
 }
 
 const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
+
+void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
+  if (count == 0) return;
+  if (first == 0 || first + count - 1 > SlotCount())
+    Fail(ENG_ERR_INTERNAL, "Table " + path_ + " has no records " + std::to_string(first) + " to " +
+                               std::to_string(first + count - 1));
+  if (encrypted_) {
+    for (uint64_t r = first; r < first + count; ++r, out += slot_size_) std::memcpy(out, Slot(r), slot_size_);
+    return;
+  }
+  // MAP_SHARED: the file reads back what the mapping holds.
+  uint64_t offset = SlotOffset(first);
+  size_t length = static_cast<size_t>(count * slot_size_);
+  while (length > 0) {
+    ssize_t n = ::pread(adt_.fd(), out, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail(ENG_ERR_IO, "Cannot read table " + path_ + ": " + std::strerror(errno));
+    if (n == 0) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
+    out += n;
+    offset += static_cast<uint64_t>(n);
+    length -= static_cast<size_t>(n);
+  }
+}
 
 void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");

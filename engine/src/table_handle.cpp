@@ -175,6 +175,7 @@ uint32_t TableHandle::PrevNatural(uint32_t from) {
 
 uint32_t TableHandle::Step(RecordOrder* order, uint32_t from, bool forward) {
   if (!order) return forward ? NextNatural(from) : PrevNatural(from);
+  order->Narrow(filter_serial_, filter_ && bounds_ ? &bounds_ : nullptr);
   uint32_t r = from;
   while (true) {
     r = forward ? (r == 0 ? order->First() : order->Next(r)) : (r == 0 ? order->Last() : order->Prev(r));
