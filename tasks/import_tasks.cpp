@@ -1,8 +1,11 @@
-// Import tasks: not built yet; their slots stay empty.
+// Import tasks: each import lives in its own source; this installs them.
+#include "import_approval.h"
 #include "tasks.h"
 
 namespace dbu {
 
-void InstallImportTasks(TTaskDispatcher& dispatcher) { (void)dispatcher; }
+void InstallImportTasks(TTaskDispatcher& dispatcher) {
+  InstallApprovalFlowImport(dispatcher);
+}
 
 }  // namespace dbu

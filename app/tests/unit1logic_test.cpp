@@ -241,6 +241,7 @@ TEST_F(LogicFixture, RunFrameGivesTaskDisconnectedCompanyAndHourglass) {
     EXPECT_EQ(form.DbConnection1.ConnectPath(), form.BaseDir() + "company/" + form.CompanyCode());
     form.MEDSCH.SetTableName("employee");
     form.MEDSCH.Open();  // connects lazily and is left open for the next run
+    form.MEDSCH.EnableEncryption(TForm1Logic::kAdminPassword);  // A01's employees are encrypted
     form.AddLogLine("Emp No: " + form.MEDSCH.FieldByName("emp_no").AsString());
     return TTaskEnd::Normal;
   });
