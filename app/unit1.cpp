@@ -53,7 +53,11 @@ std::unique_ptr<QMessageBox> MakeConfirmBox(QWidget* parent, const QString& text
 }
 
 std::unique_ptr<QMessageBox> MakeErrorBox(QWidget* parent, const QString& text) {
-  auto box = std::make_unique<QMessageBox>(QMessageBox::Critical, ApplicationTitle(), text, QMessageBox::Ok, parent);
+  return MakeErrorBox(parent, ApplicationTitle(), text);
+}
+
+std::unique_ptr<QMessageBox> MakeErrorBox(QWidget* parent, const QString& title, const QString& text) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Critical, title, text, QMessageBox::Ok, parent);
   box->setDefaultButton(QMessageBox::Ok);
   box->setEscapeButton(QMessageBox::Ok);
   return box;
@@ -212,6 +216,10 @@ std::string TForm1::InputBox(const std::string& title, const std::string& prompt
 }
 
 void TForm1::ShowError(const std::string& text) { MakeErrorBox(this, Q(text))->exec(); }
+
+void TForm1::ShowTitledError(const std::string& title, const std::string& text) {
+  MakeErrorBox(this, Q(title), Q(text))->exec();
+}
 
 void TForm1::SetHourglass(bool on) {
   if (on == hourglass_) return;

@@ -55,6 +55,7 @@ class TForm1 : public QWidget, public TUserInterface {
   bool Confirm(const std::string& text) override;
   std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) override;
   void ShowError(const std::string& text) override;
+  void ShowTitledError(const std::string& title, const std::string& text) override;
   void SetHourglass(bool on) override;
   void ProcessMessages() override;
   void AppendLogLine(const std::string& line) override;
@@ -94,6 +95,8 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& text
 std::unique_ptr<QMessageBox> MakeConfirmBox(QWidget* parent, const QString& text);
 // Standard error box: application title, error icon, "OK".
 std::unique_ptr<QMessageBox> MakeErrorBox(QWidget* parent, const QString& text);
+// The same box under another title (the spreadsheet component's "Error").
+std::unique_ptr<QMessageBox> MakeErrorBox(QWidget* parent, const QString& title, const QString& text);
 // Input box: title, prompt, one text field preset to the default.
 std::unique_ptr<QInputDialog> MakeInputBox(QWidget* parent, const QString& title, const QString& prompt,
                                            const QString& defaultValue);

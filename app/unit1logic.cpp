@@ -39,7 +39,6 @@ TForm1Logic::TForm1Logic(TUserInterface& ui)
       groupCode(this),
       DbTable1(this),
       DbQuery1(this),
-      SheetReader1(this),
       ui_(ui),
       programFolder_(ProgramFolder()) {
   SetName("Form1");
@@ -73,7 +72,10 @@ void TForm1Logic::SetUpObjects() {
   DbQuery1.SetDatabaseName("DbConnection1");
   DbQuery1.SetDbRightsCheck(false);
   DbQuery1.SetReadAllColumns(false);
-  SheetReader1.SetName("SheetReader1");
+  SetUpSheetReader1(SheetReader1);
+  // The component's own boxes ("Invalid Range Address.") carry their title.
+  SheetReader1.SetMessageHandler(
+      [this](const TSheetMessage& message) { ui_.ShowTitledError(message.Title, message.Text); });
 }
 
 bool TForm1Logic::FormCreate() {

@@ -18,7 +18,7 @@
 #include "dbconnection.h"
 #include "dbquery.h"
 #include "dbtable.h"
-#include "standins.h"
+#include "sheet_reader.h"
 #include "tasklist.h"
 #include "userinterface.h"
 
@@ -88,7 +88,18 @@ class TForm1Logic : public TComponent {
   TDbConnection DbConnection1, DbConnection2, DbConnection3;
   TDbTable MEDSCH, TblCompany, Code, groupCode, DbTable1;
   TDbQuery DbQuery1;
-  TSheetReaderStandIn SheetReader1;
+  TSheetReader SheetReader1;
+  // What the window stores for the spreadsheet component beyond its item
+  // tree; our in-process reader has no server window, so nothing reads it.
+  struct TSheetServerSettings {
+    bool Visible = false;  // the spreadsheet application stays hidden
+    bool WindowStateNormal = true;
+    int Left = 0, Top = -2, Width = 640, Height = 480;
+    bool LargeButtons = false;
+    bool EnableAnimations = false;
+    bool EnableAutoComplete = false;
+    bool CancelKeyInterrupts = true;
+  } SheetReader1Server;
 
  private:
   void SetUpObjects();

@@ -34,6 +34,12 @@ class TUserInterface {
                                const std::string& defaultValue) = 0;
   // Standard error box; the text already carries its closing full stop.
   virtual void ShowError(const std::string& text) = 0;
+  // An error box with its own title (the spreadsheet component's boxes);
+  // front ends without titles show it as the standard error box.
+  virtual void ShowTitledError(const std::string& title, const std::string& text) {
+    (void)title;
+    ShowError(text);
+  }
   // Hourglass over the whole application on, or the default pointer back.
   virtual void SetHourglass(bool on) = 0;
   // Lets pending window events through (may deliver a "Process" click).

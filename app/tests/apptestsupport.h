@@ -81,6 +81,9 @@ class TScriptedUI : public TPlainView {
     return answer;
   }
   void ShowError(const std::string& text) override { Events.push_back("error: " + text); }
+  void ShowTitledError(const std::string& title, const std::string& text) override {
+    Events.push_back("error [" + title + "]: " + text);
+  }
   void SetHourglass(bool on) override {
     if (on != Hourglass) ++HourglassChanges;
     Hourglass = on;

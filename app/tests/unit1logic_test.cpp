@@ -58,13 +58,24 @@ TEST_F(LogicFixture, ObjectsCarryTheirStartUpSettings) {
   EXPECT_EQ(f.DbQuery1.DatabaseName(), "DbConnection1");
   EXPECT_FALSE(f.DbQuery1.ReadAllColumns());
   EXPECT_FALSE(f.DbQuery1.DbTableOptions().DbRightsCheck);
-  EXPECT_EQ(f.SheetReader1.WorksheetNames(), std::vector<std::string>{"Sheet1"});
+  EXPECT_FALSE(f.SheetReader1.Connected());
+  ASSERT_EQ(f.SheetReader1.Workbooks().Count(), 1);
+  ASSERT_EQ(f.SheetReader1.Workbooks()[0].Worksheets().Count(), 1);
+  EXPECT_EQ(f.SheetReader1.Workbooks()[0].Worksheets()[0].Name(), "Sheet1");
+  EXPECT_EQ(f.SheetReader1.Workbooks()[0].Worksheets()[0].Ranges().Count(), 0);
   EXPECT_EQ(TForm1Logic::GetAdminPassword(), "KVRNA7310");
   // The four table cursors and the query on the company connection, one
   // table cursor on the base one.
   EXPECT_EQ(f.DbConnection1.DataSetCount(), 5u);
   EXPECT_EQ(f.DbQuery1.DbConnection(), &f.DbConnection1);
   EXPECT_EQ(f.DbConnection2.DataSetCount(), 1u);
+}
+
+TEST_F(LogicFixture, SpreadsheetBoxesReachTheUserInterfaceWithTheirTitle) {
+  TForm1Logic& f = Make();
+  f.SheetReader1.ShowMessage(TSheetMessage{"Invalid Range Address.", "Error"});
+  ASSERT_FALSE(ui.Events.empty());
+  EXPECT_EQ(ui.Events.back(), "error [Error]: Invalid Range Address.");
 }
 
 TEST_F(LogicFixture, FormCreateOpensCompanyListAndShowsFirstCode) {
