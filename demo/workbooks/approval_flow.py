@@ -2,8 +2,8 @@
 # Writes the demo "approval_flow.xls" for company A01 (task 32): one row per
 # section under a heading row; columns C, E, G, I, K and M hold the three
 # supervisor and STIN codes, the other columns are notes for the reader.
-# ADM's employees have approval records (one only in force from 2099);
-# OPS's have none, so the task reports each of them.
+# In the demo companies ADM's employees have approval records (5311's only
+# from 2099); OPS's have none, so the task reports each of them.
 #
 # Usage: /usr/bin/python3 approval_flow.py OUT.xls
 import sys

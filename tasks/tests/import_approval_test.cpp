@@ -257,8 +257,8 @@ TEST_F(ApprovalImport, AfterCodeTableCopyTheCodeSearchEndsTheRun) {
   EXPECT_EQ(Approvals(), Rows{"E1|" + kOld});
 }
 
-// The demo company with the demo workbook: visible work, and the sections
-// whose employees have no approval record in force are reported.
+// The demo companies with the demo workbook: visible work, and the
+// employees without an approval record in force are reported.
 std::string DemoWorkbookScript() {
   std::string script = DBU_WRITE_WORKBOOK_SCRIPT;  // <source>/tasks/tests/write_workbook.py
   return script.substr(0, script.rfind("/tasks/")) + "/demo/workbooks/approval_flow.py";
@@ -273,9 +273,23 @@ TEST_F(ApprovalImport, DemoCompanyFindsWork) {
   // 5311's only record lies ahead; OPS has no approval record at all.
   EXPECT_EQ(Log(), (Rows{Sector("ADM"), NoFlow("5311", "Grace Pereira"), Sector("OPS"), NoFlow("0030", "Lim Wei Jie"),
                          NoFlow("6623", "Rahman bin Ali"), NoFlow("S0319", "Siti Aminah")}));
-  // 1146's record in force since 2005 and PI30050's only record change.
-  EXPECT_EQ(Approvals(), (Rows{"1146|6623|6623||||", "1146|5311|5311|6623|6623|0030|", "1146|5311|5311||||",
-                               "5311|6623|6623||||", "PI30050|5311|5311|6623|6623|0030|"}));
+  // 1146's record of 2004 and PI30050's only record are written.
+  EXPECT_EQ(Approvals(), (Rows{"1146|5311|5311|6623|6623|0030|", "1146|6623|||||", "5311|6623|6623||||",
+                               "PI30050|5311|5311|6623|6623|0030|"}));
+
+  // B02 holds A01's tables in a data dictionary with its own employees.
+  company = "B02";
+  ui.SetCompanyText(company);
+  EXPECT_EQ(Run(32), TRunEnd::Done);
+  EXPECT_EQ(ui.Events, Events{"message: Done!"});
+  EXPECT_EQ(Log(), (Rows{Sector("ADM"), NoFlow("5311", "Daniel Ong"), Sector("OPS"), NoFlow("0030", "Farah Ismail"),
+                         NoFlow("6623", "Nur Hidayah"), NoFlow("S0319", "Wong Siew Lan")}));
+  EXPECT_TRUE(form->DbConnection1.IsDictionaryConnection());
+  EXPECT_EQ(form->MEDSCH.TableName(), "APPRFLOW");
+  // Read back through the dictionary, on the order the task left.
+  ASSERT_TRUE(form->MEDSCH.FindKey({std::string("PI30050")}));
+  EXPECT_EQ(form->MEDSCH.FieldByName("supervisor_code3").AsString(), "0030");
+  EXPECT_EQ(form->MEDSCH.FieldByName("stin2").AsString(), "6623");
 }
 
 }  // namespace
