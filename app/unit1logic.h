@@ -50,6 +50,8 @@ class TForm1Logic : public TComponent {
   void SetBaseDirOverride(const std::string& dir) { baseDirOverride_ = dir; }
   // The folder FormCreate starts from; the running program's by default.
   void SetProgramFolder(const std::string& folder) { programFolder_ = folder; }
+  // That folder, ending with a separator: the import tasks' workbooks lie there.
+  const std::string& ProgramDir() const { return programFolder_; }
 
   // ---- handlers ----
   // Creation: base directory, company list, first task, date format. An

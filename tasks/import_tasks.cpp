@@ -1,8 +1,11 @@
-// Import tasks: not built yet; their slots stay empty.
+// Import tasks: each import lives in its own source; this installs them.
+#include "import_assets.h"
 #include "tasks.h"
 
 namespace dbu {
 
-void InstallImportTasks(TTaskDispatcher& dispatcher) { (void)dispatcher; }
+void InstallImportTasks(TTaskDispatcher& dispatcher) {
+  InstallAssetImportTask(dispatcher);
+}
 
 }  // namespace dbu

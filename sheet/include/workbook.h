@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace dbu::sheet {
@@ -26,14 +28,16 @@ class WorkbookError : public std::runtime_error {
 
 enum class CellKind : std::uint8_t { Empty, Number, Text, Boolean, Error };
 
-// One stored cell. `text` indexes Workbook::strings for Text and Error cells;
-// `format` indexes Workbook::formats; `number` holds numbers and booleans (0/1).
+// One stored cell, 16 bytes. `text` indexes Workbook::strings for Text and
+// Error cells; `format` indexes Workbook::formats (below kMaxFormats);
+// `number` holds numbers and booleans (0/1).
 struct Cell {
   double number = 0;
   std::uint32_t text = 0;
-  std::uint32_t format = 0;
-  CellKind kind = CellKind::Empty;
+  std::uint32_t format : 24 = 0;
+  CellKind kind : 8 = CellKind::Empty;
 };
+static_assert(sizeof(Cell) == 16, "a worksheet's memory is reckoned at 16 bytes a cell");
 
 // A number format as the file gives it: a built-in id (0..49 when the file
 // refers to a built-in format without spelling it out) or a custom code.
@@ -42,9 +46,15 @@ struct NumberFormat {
   std::string code;
 };
 
-// Cells of one worksheet, keyed by zero-based (row, column): a dense array of
-// cells and an open-addressing index over it, so that a lookup costs constant
-// time and memory stays near 40 bytes a cell.
+// Cells of one worksheet, keyed by zero-based (row, column). Each row's cells
+// lie side by side in one run of a dense array, ordered by column, and an
+// open-addressing index maps a row to its run. Files list cells row by row,
+// so loading only appends; a lookup is one index probe plus, in a row without
+// gaps, one direct step (a binary search within the row otherwise). Memory
+// stays near 20 bytes a cell. A cell that cannot be appended (left of its
+// row's last column, or in a row that is not the last one read) goes to a side table, which
+// is merged into the runs whenever it outgrows half of the stored cells, so
+// any order of Set costs amortised O(log n) and lookups stay constant time.
 class Worksheet {
  public:
   explicit Worksheet(std::string name = {}) : name_(std::move(name)) {}
@@ -58,34 +68,49 @@ class Worksheet {
   const Cell* Find(std::uint32_t row, std::uint32_t col) const;
   void Clear(std::uint32_t row, std::uint32_t col) { Set(row, col, Cell{}); }
   std::size_t cell_count() const { return live_; }
-  // Makes room for about n cells at once (a hint; loading works without it).
-  void Reserve(std::size_t n);
-  // Makes room for n cells in the cell array only (reserved, not touched).
-  void ReserveCells(std::size_t n) { cells_.reserve(n); }
+  // Makes room for about `cells` cells in `rows` rows at once (a hint; loading
+  // works without it). Reserved memory is not touched until it is used.
+  void Reserve(std::size_t cells, std::size_t rows = 0);
 
   // Calls fn(row, col, cell) for every stored cell, in no particular order.
   template <typename Fn>
   void ForEach(Fn&& fn) const {
-    for (const Slot& s : slots_)
-      if (s.index < kDeleted)
-        fn(static_cast<std::uint32_t>(s.key >> 32), static_cast<std::uint32_t>(s.key), cells_[s.index]);
+    for (const Run& run : runs_) {
+      if (run.count == 0) continue;
+      for (std::uint32_t i = run.begin; i < run.begin + run.count; ++i)
+        if (cells_[i].kind != CellKind::Empty) fn(run.row, cols_[i], cells_[i]);
+    }
+    for (const auto& [key, cell] : side_) fn(static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), cell);
   }
 
  private:
-  static constexpr std::uint32_t kFree = 0xFFFFFFFF;
-  static constexpr std::uint32_t kDeleted = 0xFFFFFFFE;
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint32_t index = kFree;  // into cells_, or kFree / kDeleted
+  // The cells of one row: cells_[begin, begin + count), columns first_col to
+  // last_col; count 0 marks a free slot. A run without gaps is found by
+  // arithmetic alone, without reading its columns.
+  struct Run {
+    std::uint32_t row = 0;
+    std::uint32_t begin = 0;
+    std::uint32_t count = 0;
+    std::uint32_t first_col = 0;
+    std::uint32_t last_col = 0;
   };
-  std::size_t Probe(std::uint64_t key) const;
-  void Grow();
+  std::size_t SlotOf(std::uint32_t row) const;  // the row's slot, or the free slot where it goes
+  std::uint32_t Locate(const Run& run, std::uint32_t col) const;  // index into cells_, or kNone
+  void Append(std::uint32_t row, std::uint32_t col, const Cell& cell);
+  void ResizeIndex(std::size_t slots);
+  void MergeSideTable();
+
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  static constexpr std::size_t kNoRun = ~std::size_t(0);
 
   std::string name_;
-  std::vector<Slot> slots_;
-  std::vector<Cell> cells_;  // a removed cell's entry stays unused until its key is set again
-  std::size_t live_ = 0;
-  std::size_t used_ = 0;  // live + deleted slots
+  std::vector<Run> runs_;            // the row index; size a power of two or 0
+  std::vector<Cell> cells_;          // may hold Empty entries for cleared cells
+  std::vector<std::uint32_t> cols_;  // the column of each entry of cells_
+  std::unordered_map<std::uint64_t, Cell> side_;  // (row << 32 | col) of cells set out of order
+  std::size_t rows_ = 0;             // used slots of runs_
+  std::size_t live_ = 0;             // stored, non-empty cells (runs and side table)
+  std::size_t last_run_ = kNoRun;    // slot of the run that ends cells_, where appends go
 };
 
 // The format of the file a workbook came from, which fixes its grid size.
@@ -100,14 +125,18 @@ struct Workbook {
   std::vector<NumberFormat> formats{NumberFormat{0, {}}};  // index 0: General
   std::vector<Worksheet> sheets;
 
+  // Formats beyond this many would not fit a Cell's format index.
+  static constexpr std::size_t kMaxFormats = std::size_t(1) << 24;
+
   std::uint32_t AddString(std::string s);
+  // Throws WorkbookError when the workbook already holds kMaxFormats formats.
   std::uint32_t AddFormat(NumberFormat f);
 };
 
 // Reads a workbook from the bytes of a ".xls" (compound document, BIFF8 or
 // BIFF5) or ".xlsx" (zip package) file, recognised by content. Throws
 // WorkbookError on anything else or on damaged content.
-Workbook ParseWorkbook(const std::string& bytes);
+Workbook ParseWorkbook(std::string_view bytes);
 
 // Reads the file and parses it; the WorkbookError text then names the reason
 // (missing, no permission, not a workbook, damaged), not the file.

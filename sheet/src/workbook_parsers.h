@@ -3,14 +3,18 @@
 #ifndef DBU_SHEET_WORKBOOK_PARSERS_H
 #define DBU_SHEET_WORKBOOK_PARSERS_H
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "workbook.h"
 
 namespace dbu::sheet {
 
-Workbook ParseXls(const std::string& bytes);   // compound document with a BIFF8 or BIFF5 stream
-Workbook ParseXlsx(const std::string& bytes);  // zip package with SpreadsheetML parts
+Workbook ParseXls(std::string_view bytes);    // compound document with a BIFF8 or BIFF5 stream
+Workbook ParseXlsx(std::string_view bytes);  // zip package with SpreadsheetML parts
+// The same from an open file, read in place (the caller keeps and closes it).
+Workbook ParseXlsxFile(std::FILE* file);
 
 }  // namespace dbu::sheet
 

@@ -393,7 +393,7 @@ class BiffParser {
 
 }  // namespace
 
-Workbook ParseXls(const std::string& bytes) {
+Workbook ParseXls(std::string_view bytes) {
   CompoundFile cf(bytes);
   if (auto s = cf.ReadStream("Workbook")) return BiffParser(*s, false).Parse();
   if (auto s = cf.ReadStream("Book")) return BiffParser(*s, true).Parse();

@@ -2,10 +2,13 @@
 #include <expat.h>
 #include <unzip.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <exception>
-#include <functional>
+#include <limits>
 #include <map>
 
 #include "cell_address.h"
@@ -25,14 +28,17 @@ constexpr long long kMaxRowNumber = 1LL << 40;
 }
 
 // ---------------------------------------------------------------------------
-// minizip reading from memory.
+// minizip reading from memory or from an open file.
 
 struct MemoryFile {
   std::string_view bytes;
   std::uint64_t pos = 0;
 };
 
-voidpf MemOpen(voidpf opaque, const void*, int) { return opaque; }
+voidpf PassOpen(voidpf opaque, const void*, int) { return opaque; }
+uLong NoWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+int NoClose(voidpf, voidpf) { return 0; }
+
 uLong MemRead(voidpf, voidpf stream, void* buf, uLong size) {
   auto* f = static_cast<MemoryFile*>(stream);
   if (f->pos >= f->bytes.size()) return 0;
@@ -41,7 +47,6 @@ uLong MemRead(voidpf, voidpf stream, void* buf, uLong size) {
   f->pos += n;
   return n;
 }
-uLong MemWrite(voidpf, voidpf, const void*, uLong) { return 0; }
 ZPOS64_T MemTell(voidpf, voidpf stream) { return static_cast<MemoryFile*>(stream)->pos; }
 long MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   auto* f = static_cast<MemoryFile*>(stream);
@@ -54,22 +59,64 @@ long MemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   f->pos = target;
   return 0;
 }
-int MemClose(voidpf, voidpf) { return 0; }
 int MemError(voidpf, voidpf) { return 0; }
+
+// A file read in place, so that the package never has to be held in memory whole.
+struct StdioFile {
+  std::FILE* file;
+  int error = 0;  // errno of the first failed read
+};
+
+uLong FileRead(voidpf, voidpf stream, void* buf, uLong size) {
+  auto* f = static_cast<StdioFile*>(stream);
+  const std::size_t n = std::fread(buf, 1, size, f->file);
+  if (n < size && std::ferror(f->file) && f->error == 0) f->error = errno != 0 ? errno : EIO;
+  return static_cast<uLong>(n);
+}
+ZPOS64_T FileTell(voidpf, voidpf stream) {
+  const off_t pos = ::ftello(static_cast<StdioFile*>(stream)->file);
+  return pos < 0 ? ZPOS64_T(-1) : static_cast<ZPOS64_T>(pos);
+}
+long FileSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  int whence = SEEK_SET;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) whence = SEEK_CUR;
+  else if (origin == ZLIB_FILEFUNC_SEEK_END) whence = SEEK_END;
+  else if (origin != ZLIB_FILEFUNC_SEEK_SET) return -1;
+  if (offset > static_cast<ZPOS64_T>(std::numeric_limits<off_t>::max())) return -1;
+  return ::fseeko(static_cast<StdioFile*>(stream)->file, static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
+}
+int FileError(voidpf, voidpf stream) { return std::ferror(static_cast<StdioFile*>(stream)->file); }
+
+zlib_filefunc64_def MemoryFunctions(MemoryFile* m) {
+  zlib_filefunc64_def def{};
+  def.zopen64_file = PassOpen;
+  def.zread_file = MemRead;
+  def.zwrite_file = NoWrite;
+  def.ztell64_file = MemTell;
+  def.zseek64_file = MemSeek;
+  def.zclose_file = NoClose;
+  def.zerror_file = MemError;
+  def.opaque = m;
+  return def;
+}
+
+zlib_filefunc64_def FileFunctions(StdioFile* f) {
+  zlib_filefunc64_def def{};
+  def.zopen64_file = PassOpen;
+  def.zread_file = FileRead;
+  def.zwrite_file = NoWrite;
+  def.ztell64_file = FileTell;
+  def.zseek64_file = FileSeek;
+  def.zclose_file = NoClose;
+  def.zerror_file = FileError;
+  def.opaque = f;
+  return def;
+}
 
 class ZipPackage {
  public:
-  explicit ZipPackage(std::string_view bytes) : file_{bytes} {
-    zlib_filefunc64_def def{};
-    def.zopen64_file = MemOpen;
-    def.zread_file = MemRead;
-    def.zwrite_file = MemWrite;
-    def.ztell64_file = MemTell;
-    def.zseek64_file = MemSeek;
-    def.zclose_file = MemClose;
-    def.zerror_file = MemError;
-    def.opaque = &file_;
-    zip_ = unzOpen2_64("workbook", &def);
+  explicit ZipPackage(zlib_filefunc64_def functions) {
+    zip_ = unzOpen2_64("workbook", &functions);
     if (zip_ == nullptr) Damaged("the zip directory cannot be read");
   }
   ~ZipPackage() {
@@ -86,32 +133,34 @@ class ZipPackage {
     return info.uncompressed_size;
   }
 
-  // Streams the entry's bytes to sink; false when there is no such entry.
-  bool Read(const std::string& name, const std::function<void(const char*, std::size_t)>& sink) {
+  // Opens an entry for ReadSome; false when there is no such entry.
+  bool Open(const std::string& name) {
     if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return false;
     if (unzOpenCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " cannot be opened");
-    char buf[1 << 16];
-    for (;;) {
-      const int n = unzReadCurrentFile(zip_, buf, sizeof buf);
-      if (n < 0) {
-        unzCloseCurrentFile(zip_);
-        Damaged("entry " + name + " cannot be decompressed");
-      }
-      if (n == 0) break;
-      inflated_ += static_cast<std::uint64_t>(n);
-      if (inflated_ > kMaxInflated) {
-        unzCloseCurrentFile(zip_);
-        throw WorkbookError("the workbook is too large to load (more than 1 GB of uncompressed content)");
-      }
-      sink(buf, static_cast<std::size_t>(n));
-    }
-    if (unzCloseCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " fails its checksum");
+    name_ = name;
     return true;
   }
 
+  // Fills buf with up to size bytes of the open entry; 0 at its end, where the
+  // checksum is verified and the entry closed.
+  std::size_t ReadSome(char* buf, std::size_t size) {
+    const int n = unzReadCurrentFile(zip_, buf, static_cast<unsigned>(size));
+    if (n < 0) {
+      unzCloseCurrentFile(zip_);
+      Damaged("entry " + name_ + " cannot be decompressed");
+    }
+    inflated_ += static_cast<std::uint64_t>(n);
+    if (inflated_ > kMaxInflated) {
+      unzCloseCurrentFile(zip_);
+      throw WorkbookError("the workbook is too large to load (more than 1 GB of uncompressed content)");
+    }
+    if (n == 0 && unzCloseCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name_ + " fails its checksum");
+    return static_cast<std::size_t>(n);
+  }
+
  private:
-  MemoryFile file_;
   unzFile zip_ = nullptr;
+  std::string name_;  // of the open entry
   std::uint64_t inflated_ = 0;
 };
 
@@ -131,10 +180,13 @@ class XmlHandler {
   virtual void Text(std::string_view) {}
 };
 
+// The name after its namespace prefix; one pass, as it runs for every element.
 std::string_view LocalName(const char* qname) {
-  std::string_view n(qname);
-  const std::size_t colon = n.rfind(':');
-  return colon == std::string_view::npos ? n : n.substr(colon + 1);
+  const char* local = qname;
+  const char* p = qname;
+  for (; *p != '\0'; ++p)
+    if (*p == ':') local = p + 1;
+  return std::string_view(local, static_cast<std::size_t>(p - local));
 }
 
 const char* Attr(const char** attrs, std::string_view local) {
@@ -187,12 +239,16 @@ bool ParseXmlPart(ZipPackage& zip, const std::string& name, XmlHandler& h) {
     Damaged("XML error in " + name + " at line " + std::to_string(XML_GetCurrentLineNumber(p)) + ": " +
             XML_ErrorString(XML_GetErrorCode(p)));
   };
-  const bool found = zip.Read(name, [&](const char* data, std::size_t n) {
-    if (XML_Parse(p, data, static_cast<int>(n), 0) != XML_STATUS_OK) fail();
-  });
-  if (!found) return false;
-  if (XML_Parse(p, nullptr, 0, 1) != XML_STATUS_OK) fail();
-  return true;
+  if (!zip.Open(name)) return false;
+  // Inflates straight into the parser's own buffer, in large pieces: no copy in between.
+  constexpr std::size_t kPiece = std::size_t(1) << 18;
+  for (;;) {
+    void* buf = XML_GetBuffer(p, static_cast<int>(kPiece));
+    if (buf == nullptr) throw std::bad_alloc();
+    const std::size_t n = zip.ReadSome(static_cast<char*>(buf), kPiece);
+    if (XML_ParseBuffer(p, static_cast<int>(n), n == 0) != XML_STATUS_OK) fail();
+    if (n == 0) return true;
+  }
 }
 
 // "_x000D_" escapes of characters that XML cannot carry.
@@ -289,11 +345,59 @@ class WorkbookHandler : public XmlHandler {
   void End(std::string_view) override {}
 };
 
+// Reads "A1"-style references with upper-case letters and no marks, the way
+// workbooks write them; false for anything else, which then takes the general parser.
+bool ParsePlainCellRef(const char* s, std::uint32_t max_rows, std::uint32_t max_cols, std::uint32_t& row,
+                       std::uint32_t& col) {
+  std::uint32_t c = 0, r = 0;
+  int letters = 0, digits = 0;
+  for (; *s >= 'A' && *s <= 'Z'; ++s) {
+    if (++letters > 3) return false;
+    c = c * 26 + static_cast<std::uint32_t>(*s - 'A' + 1);
+  }
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (++digits > 7) return false;
+    r = r * 10 + static_cast<std::uint32_t>(*s - '0');
+  }
+  if (*s != '\0' || letters == 0 || digits == 0 || r == 0 || r > max_rows || c > max_cols) return false;
+  row = r - 1;
+  col = c - 1;
+  return true;
+}
+
+// A short run of decimal digits and nothing else; false otherwise.
+bool ParseSmallNumber(const char* s, long& out) {
+  long v = 0;
+  int digits = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    if (++digits > 9) return false;
+    v = v * 10 + (*s - '0');
+  }
+  if (*s != '\0' || digits == 0) return false;
+  out = v;
+  return true;
+}
+
 class SharedStringsHandler : public XmlHandler {
  public:
-  explicit SharedStringsHandler(Workbook& wb, std::vector<std::uint32_t>& sst) : wb_(wb), sst_(sst) {}
-  void Start(std::string_view name, const char**) override {
-    if (name == "si") {
+  SharedStringsHandler(Workbook& wb, std::vector<std::uint32_t>& sst, std::uint64_t part_size)
+      : wb_(wb), sst_(sst), max_strings_(part_size / 8) {}
+  void Start(std::string_view name, const char** a) override {
+    if (name == "sst") {
+      // The stated count sizes the tables at once; no string takes under 8 bytes of the
+      // part, and past kMaxReserved strings the tables grow as they fill (both the count
+      // and the part's size come from the file and may be false).
+      constexpr std::uint64_t kMaxReserved = std::uint64_t(1) << 20;
+      const char* n = Attr(a, "uniqueCount");
+      if (n == nullptr) n = Attr(a, "count");
+      long count = 0;
+      if (n != nullptr && ParseSmallNumber(n, count)) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min({std::uint64_t(count), max_strings_, kMaxReserved}));
+        wb_.strings.reserve(wb_.strings.size() + want);
+        sst_.reserve(want);
+      }
+    } else if (name == "si") {
       in_si_ = true;
       text_.clear();
     } else if (name == "rPh") {
@@ -320,6 +424,7 @@ class SharedStringsHandler : public XmlHandler {
  private:
   Workbook& wb_;
   std::vector<std::uint32_t>& sst_;
+  std::uint64_t max_strings_;
   std::string text_;
   bool in_si_ = false, in_t_ = false;
   int phonetic_ = 0;
@@ -384,55 +489,27 @@ class SheetHandler : public XmlHandler {
  public:
   SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
                const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
-      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats), max_cells_(part_size / 20) {
-    ws_.ReserveCells(static_cast<std::size_t>(part_size / 64));  // a typical cell takes 40 to 80 bytes
+      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats),
+        max_cells_(std::min<std::uint64_t>(part_size / 20, kMaxReservedCells)) {
+    ws_.Reserve(static_cast<std::size_t>(std::min(part_size / 64, max_cells_)));  // a cell takes 40 to 80 bytes
   }
 
   void Start(std::string_view name, const char** a) override {
-    if (name == "dimension") {
-      // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
-      const char* ref = Attr(a, "ref");
-      if (ref == nullptr) return;
-      std::string_view text(ref);
-      if (text.find(':') == std::string_view::npos) return;
-      if (auto block = ParseCellAddress(text, wb_.max_rows, wb_.max_cols))
-        ws_.Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(block->CellCount(), max_cells_)));
-      return;
-    }
-    if (name == "row") {
+    if (name == "c") {
+      StartCell(a);
+    } else if (name == "row") {
       const char* r = Attr(a, "r");
       row_ = r ? std::strtoll(r, nullptr, 10) - 1 : row_ + 1;
       if (row_ < -1 || row_ > kMaxRowNumber) row_ = kMaxRowNumber;  // off the grid: cells are skipped
       col_ = -1;
-    } else if (name == "c") {
-      in_c_ = true;
-      type_.clear();
-      value_.clear();
-      has_value_ = false;
-      const char *r = nullptr, *t = nullptr, *s = nullptr;
-      for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
-        const std::string_view attr = LocalName(a[i]);
-        if (attr == "r") r = a[i + 1];
-        else if (attr == "t") t = a[i + 1];
-        else if (attr == "s") s = a[i + 1];
-      }
-      if (r != nullptr) {
-        auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
-        if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
-        row_ = block->first_row;
-        col_ = block->first_col;
-      } else {
-        ++col_;
-      }
-      if (t) type_ = t;
-      const long xf = s ? std::atol(s) : 0;
-      format_ = xf >= 0 && static_cast<std::size_t>(xf) < xf_formats_.size() ? xf_formats_[static_cast<std::size_t>(xf)] : 0;
-    } else if (in_c_ && name == "v") {
+    } else if (!in_c_) {
+      if (name == "dimension") ReserveForDimension(a);
+    } else if (name == "v") {
       in_v_ = true;
       has_value_ = true;
-    } else if (in_c_ && name == "rPh") {
+    } else if (name == "rPh") {
       ++phonetic_;
-    } else if (in_c_ && name == "t") {
+    } else if (name == "t") {
       in_t_ = true;
       has_value_ = true;
     }
@@ -440,12 +517,13 @@ class SheetHandler : public XmlHandler {
 
   void End(std::string_view name) override {
     if (name == "v") in_v_ = false;
-    else if (name == "t") in_t_ = false;
+    else if (name == "c") {
+      if (in_c_) {
+        in_c_ = false;
+        StoreCell();
+      }
+    } else if (name == "t") in_t_ = false;
     else if (name == "rPh") --phonetic_;
-    else if (name == "c" && in_c_) {
-      in_c_ = false;
-      StoreCell();
-    }
   }
 
   void Text(std::string_view s) override {
@@ -456,40 +534,125 @@ class SheetHandler : public XmlHandler {
   }
 
  private:
+  enum class Type { Number, Shared, Inline, Boolean, Error, Date };
+
+  static Type TypeOf(const char* t) {
+    if (t == nullptr) return Type::Number;
+    const std::string_view v(t);
+    if (v == "s") return Type::Shared;
+    if (v == "str" || v == "inlineStr") return Type::Inline;
+    if (v == "b") return Type::Boolean;
+    if (v == "e") return Type::Error;
+    if (v == "d") return Type::Date;
+    return Type::Number;  // "n" and anything unknown
+  }
+
+  // Reservations from the file's own statements stop here; past it the cells grow as they fill.
+  static constexpr std::uint64_t kMaxReservedCells = std::uint64_t(1) << 24;
+
+  void ReserveForDimension(const char** a) {
+    // The used area; with the part's size (no cell takes under 20 bytes) it sizes the index.
+    const char* ref = Attr(a, "ref");
+    if (ref == nullptr) return;
+    std::string_view text(ref);
+    if (text.find(':') == std::string_view::npos) return;
+    if (auto block = ParseCellAddress(text, wb_.max_rows, wb_.max_cols)) {
+      const std::uint64_t cells = std::min<std::uint64_t>(block->CellCount(), max_cells_);
+      const std::uint64_t rows = std::min<std::uint64_t>(block->last_row - block->first_row + 1, cells);
+      ws_.Reserve(static_cast<std::size_t>(cells), static_cast<std::size_t>(rows));
+    }
+  }
+
+  void StartCell(const char** a) {
+    in_c_ = true;
+    value_.clear();
+    has_value_ = false;
+    const char *r = nullptr, *t = nullptr, *s = nullptr;
+    for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
+      const char* attr = a[i];
+      if (attr[0] != '\0' && attr[1] == '\0') {
+        if (attr[0] == 'r') r = a[i + 1];
+        else if (attr[0] == 't') t = a[i + 1];
+        else if (attr[0] == 's') s = a[i + 1];
+        continue;
+      }
+      const std::string_view local = LocalName(attr);
+      if (local == "r") r = a[i + 1];
+      else if (local == "t") t = a[i + 1];
+      else if (local == "s") s = a[i + 1];
+    }
+    if (r != nullptr) {
+      std::uint32_t row = 0, col = 0;
+      if (!ParsePlainCellRef(r, wb_.max_rows, wb_.max_cols, row, col)) {
+        auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
+        if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
+        row = block->first_row;
+        col = block->first_col;
+      }
+      row_ = row;
+      col_ = col;
+    } else {
+      ++col_;
+    }
+    type_ = TypeOf(t);
+    long xf = 0;
+    if (s != nullptr && !ParseSmallNumber(s, xf)) xf = std::atol(s);
+    format_ = xf >= 0 && static_cast<std::size_t>(xf) < xf_formats_.size() ? xf_formats_[static_cast<std::size_t>(xf)] : 0;
+  }
+
   void StoreCell() {
     if (!has_value_ || row_ < 0 || col_ < 0 || row_ >= wb_.max_rows || col_ >= wb_.max_cols) return;
     Cell c;
     c.format = format_;
-    if (type_ == "s") {
-      std::size_t idx = 0;
-      const auto r = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
-      if (r.ec != std::errc() || idx >= sst_.size()) Damaged("shared string index \"" + value_ + "\"");
-      c.kind = CellKind::Text;
-      c.text = sst_[idx];
-    } else if (type_ == "str" || type_ == "inlineStr") {
-      if (value_.empty()) return;
-      c.kind = CellKind::Text;
-      c.text = wb_.AddString(DecodeEscapes(std::move(value_)));
-    } else if (type_ == "b") {
-      c.kind = CellKind::Boolean;
-      c.number = value_ == "1" || value_ == "true";
-    } else if (type_ == "e") {
-      c.kind = CellKind::Error;
-      c.text = wb_.AddString(value_);
-    } else if (type_ == "d") {
-      c.kind = CellKind::Number;
-      if (!IsoToSerial(value_, wb_.date1904, c.number)) Damaged("date value \"" + value_ + "\"");
-    } else {
-      std::size_t b = 0, e = value_.size();
-      while (b < e && (value_[b] == ' ' || value_[b] == '\n' || value_[b] == '\t' || value_[b] == '\r')) ++b;
-      while (e > b && (value_[e - 1] == ' ' || value_[e - 1] == '\n' || value_[e - 1] == '\t' || value_[e - 1] == '\r')) --e;
-      if (b == e) return;
-      if (value_[b] == '+') ++b;
-      const auto r = std::from_chars(value_.data() + b, value_.data() + e, c.number);
-      if (r.ec != std::errc() || r.ptr != value_.data() + e) Damaged("number \"" + value_ + "\"");
-      c.kind = CellKind::Number;
+    switch (type_) {
+      case Type::Shared: {
+        std::size_t idx = 0;
+        const auto r = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
+        if (r.ec != std::errc() || idx >= sst_.size()) Damaged("shared string index \"" + value_ + "\"");
+        c.kind = CellKind::Text;
+        c.text = sst_[idx];
+        break;
+      }
+      case Type::Inline:
+        if (value_.empty()) return;
+        c.kind = CellKind::Text;
+        c.text = wb_.AddString(DecodeEscapes(value_));
+        break;
+      case Type::Boolean:
+        c.kind = CellKind::Boolean;
+        c.number = value_ == "1" || value_ == "true";
+        break;
+      case Type::Error:
+        c.kind = CellKind::Error;
+        c.text = ErrorString();
+        break;
+      case Type::Date:
+        c.kind = CellKind::Number;
+        if (!IsoToSerial(value_, wb_.date1904, c.number)) Damaged("date value \"" + value_ + "\"");
+        break;
+      case Type::Number: {
+        const char* b = value_.data();
+        const char* e = b + value_.size();
+        while (b < e && (*b == ' ' || *b == '\n' || *b == '\t' || *b == '\r')) ++b;
+        while (e > b && (e[-1] == ' ' || e[-1] == '\n' || e[-1] == '\t' || e[-1] == '\r')) --e;
+        if (b == e) return;
+        if (*b == '+') ++b;
+        const auto r = std::from_chars(b, e, c.number);
+        if (r.ec != std::errc() || r.ptr != e) Damaged("number \"" + value_ + "\"");
+        c.kind = CellKind::Number;
+        break;
+      }
     }
     ws_.Set(static_cast<std::uint32_t>(row_), static_cast<std::uint32_t>(col_), c);
+  }
+
+  // Error values repeat a handful of texts; each is stored once.
+  std::uint32_t ErrorString() {
+    for (const auto& [text, index] : errors_)
+      if (text == value_) return index;
+    const std::uint32_t index = wb_.AddString(value_);
+    if (errors_.size() < 16) errors_.emplace_back(value_, index);
+    return index;
   }
 
   Workbook& wb_;
@@ -499,15 +662,14 @@ class SheetHandler : public XmlHandler {
   long long row_ = -1, col_ = -1;
   bool in_c_ = false, in_v_ = false, in_t_ = false, has_value_ = false;
   int phonetic_ = 0;
-  std::string type_, value_;
+  Type type_ = Type::Number;
+  std::string value_;
   std::uint32_t format_ = 0;
   std::uint64_t max_cells_;
+  std::vector<std::pair<std::string, std::uint32_t>> errors_;
 };
 
-}  // namespace
-
-Workbook ParseXlsx(const std::string& bytes) {
-  ZipPackage zip(bytes);
+Workbook ReadPackage(ZipPackage& zip) {
   Workbook wb;
   wb.kind = WorkbookKind::Xlsx;
   wb.max_rows = 1048576;
@@ -533,7 +695,7 @@ Workbook ParseXlsx(const std::string& bytes) {
   }
 
   std::vector<std::uint32_t> sst;
-  SharedStringsHandler strings(wb, sst);
+  SharedStringsHandler strings(wb, sst, std::min(zip.SizeOf(strings_part), kMaxInflated));
   ParseXmlPart(zip, strings_part, strings);
 
   StylesHandler styles;
@@ -562,6 +724,26 @@ Workbook ParseXlsx(const std::string& bytes) {
     if (!ParseXmlPart(zip, part, handler)) Damaged("part " + part + " is missing");
   }
   return wb;
+}
+
+}  // namespace
+
+Workbook ParseXlsx(std::string_view bytes) {
+  MemoryFile memory{bytes};
+  ZipPackage zip(MemoryFunctions(&memory));
+  return ReadPackage(zip);
+}
+
+Workbook ParseXlsxFile(std::FILE* file) {
+  StdioFile source{file};
+  try {
+    ZipPackage zip(FileFunctions(&source));
+    return ReadPackage(zip);
+  } catch (const WorkbookError&) {
+    // A failed read shows as a damaged package; say what really went wrong.
+    if (source.error != 0) throw WorkbookError(std::string("the file cannot be read: ") + std::strerror(source.error));
+    throw;
+  }
 }
 
 }  // namespace dbu::sheet

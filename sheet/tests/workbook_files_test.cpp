@@ -1,7 +1,13 @@
 // Displayed texts of the generated ".xls" and ".xlsx" fixtures, as a spreadsheet shows them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+
 #include "fixture_util.h"
+#include "workbook.h"
 
 namespace dbu::testing {
 namespace {
@@ -125,6 +131,52 @@ TEST(WorkbookFilesTest, HandWrittenPackage) {
   EXPECT_EQ(s.Text("D2"), "3");
   EXPECT_EQ(s.Text("A5"), "a\rb");
   EXPECT_EQ(sheets[1].Ranges().Add().SimpleText(), "other");
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Every sheet's cells, keyed by (sheet, row, column), with their kind, value and format.
+std::map<std::tuple<std::size_t, std::uint32_t, std::uint32_t>, std::string> CellsOf(const sheet::Workbook& wb) {
+  std::map<std::tuple<std::size_t, std::uint32_t, std::uint32_t>, std::string> cells;
+  for (std::size_t i = 0; i < wb.sheets.size(); ++i)
+    wb.sheets[i].ForEach([&](std::uint32_t r, std::uint32_t c, const sheet::Cell& cell) {
+      const bool text = cell.kind == sheet::CellKind::Text || cell.kind == sheet::CellKind::Error;
+      cells[{i, r, c}] = std::to_string(static_cast<int>(cell.kind)) + "|" +
+                         (text ? wb.strings.at(cell.text) : std::to_string(cell.number)) + "|" +
+                         std::to_string(cell.format);
+    });
+  return cells;
+}
+
+// Packages are read in place from the file; that must give what reading them from memory gives.
+TEST(WorkbookFilesTest, PackageReadFromTheFileMatchesTheBytesInMemory) {
+  for (const char* name : {"basic.xlsx", "date1904.xlsx", "handmade.xlsx"}) {
+    const sheet::Workbook from_file = sheet::LoadWorkbook(Fixture(name));
+    const sheet::Workbook from_memory = sheet::ParseWorkbook(ReadAll(Fixture(name)));
+    EXPECT_FALSE(CellsOf(from_file).empty()) << name;
+    EXPECT_EQ(CellsOf(from_file), CellsOf(from_memory)) << name;
+    EXPECT_EQ(from_file.date1904, from_memory.date1904) << name;
+  }
+}
+
+TEST(WorkbookFilesTest, TruncatedPackageOnDiskIsDamaged) {
+  const std::string bytes = ReadAll(Fixture("basic.xlsx"));
+  const std::string path = ::testing::TempDir() + "truncated_package.xlsx";
+  for (const std::size_t keep : {bytes.size() / 2, bytes.size() * 3 / 4, bytes.size() - 30}) {
+    std::ofstream(path, std::ios::binary) << bytes.substr(0, keep);
+    try {
+      sheet::LoadWorkbook(path);
+      ADD_FAILURE() << "a package cut to " << keep << " bytes loaded";
+    } catch (const sheet::WorkbookError& e) {
+      EXPECT_NE(std::string(e.what()).find("damaged"), std::string::npos) << e.what();
+    }
+  }
+  std::remove(path.c_str());
 }
 
 }  // namespace

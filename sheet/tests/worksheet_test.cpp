@@ -45,6 +45,50 @@ TEST(WorksheetTest, MatchesAMapThroughInsertsRemovalsAndGrowth) {
   EXPECT_EQ(visited, expected.size());
 }
 
+// Loaders append row by row; other orders go through the side table and its merges.
+TEST(WorksheetTest, EveryInsertionOrderGivesTheSameCells) {
+  const std::uint32_t rows = 300, cols = 20;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> row_major, reversed, column_major, gappy;
+  for (std::uint32_t r = 0; r < rows; ++r)
+    for (std::uint32_t c = 0; c < cols; ++c) row_major.emplace_back(r, c);
+  reversed.assign(row_major.rbegin(), row_major.rend());
+  for (std::uint32_t c = 0; c < cols; ++c)
+    for (std::uint32_t r = 0; r < rows; ++r) column_major.emplace_back(r, c);
+  for (std::uint32_t r = 0; r < rows; ++r)  // rows with gaps, odd columns filled in afterwards
+    for (std::uint32_t c = 0; c < cols; c += 2) gappy.emplace_back(r * 7, c);
+  for (std::uint32_t r = 0; r < rows; ++r)
+    for (std::uint32_t c = 1; c < cols; c += 2) gappy.emplace_back(r * 7, c);
+  for (const auto* order : {&row_major, &reversed, &column_major, &gappy}) {
+    Worksheet ws;
+    for (const auto& [r, c] : *order) {
+      Cell cell;
+      cell.kind = CellKind::Number;
+      cell.number = r * 1000.0 + c;
+      ws.Set(r, c, cell);
+    }
+    ASSERT_EQ(ws.cell_count(), order->size());
+    for (const auto& [r, c] : *order) {
+      const Cell* cell = ws.Find(r, c);
+      ASSERT_NE(cell, nullptr) << r << "," << c;
+      EXPECT_EQ(cell->number, r * 1000.0 + c);
+    }
+    EXPECT_EQ(ws.Find(rows * 7, 0), nullptr);
+    EXPECT_EQ(ws.Find(0, cols), nullptr);
+    // Clearing half of them, then setting them again, keeps the count right.
+    for (std::size_t i = 0; i < order->size(); i += 2) ws.Clear((*order)[i].first, (*order)[i].second);
+    EXPECT_EQ(ws.cell_count(), order->size() / 2);
+    EXPECT_EQ(ws.Find((*order)[0].first, (*order)[0].second), nullptr);
+    Cell t;
+    t.kind = CellKind::Text;
+    t.text = 3;
+    for (std::size_t i = 0; i < order->size(); i += 2) ws.Set((*order)[i].first, (*order)[i].second, t);
+    std::size_t texts = 0;
+    ws.ForEach([&](std::uint32_t, std::uint32_t, const Cell& cell) { texts += cell.kind == CellKind::Text; });
+    EXPECT_EQ(texts, (order->size() + 1) / 2);
+    EXPECT_EQ(ws.cell_count(), order->size());
+  }
+}
+
 TEST(WorksheetTest, ExtremeCoordinatesAndReserve) {
   Worksheet ws;
   Cell c;
@@ -54,7 +98,7 @@ TEST(WorksheetTest, ExtremeCoordinatesAndReserve) {
   ws.Set(0, 0, c);
   EXPECT_NE(ws.Find(0xFFFFFFFFu, 0xFFFFFFFFu), nullptr);
   EXPECT_EQ(ws.Find(0xFFFFFFFFu, 0), nullptr);
-  ws.Reserve(100000);  // rebuilding the index keeps what is stored
+  ws.Reserve(100000, 50000);  // rebuilding the index keeps what is stored
   EXPECT_NE(ws.Find(0, 0), nullptr);
   EXPECT_EQ(ws.cell_count(), 2u);
   ws.Clear(0, 0);
