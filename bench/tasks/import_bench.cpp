@@ -1,6 +1,6 @@
-// The spreadsheet imports through the window's logic on generated companies
-// and workbooks (written by python3-xlwt), each import in its own function.
-// Prints the wall-clock and processor time of each run and its rows per
+// Task 32 ("Import Approval Flow from Excel file") through the window's
+// logic on a generated company and workbook (written by python3-xlwt).
+// Prints the wall-clock and processor time of the run and its rows per
 // second (the processor time tells more on a busy machine).
 //
 // Task 32: S sections of E employees each (default 500 x 100); every
