@@ -99,7 +99,7 @@ TableHandle::~TableHandle() {
   // The last handle anywhere gives back the room files were grown by. The
   // opening lock keeps a concurrent opener waiting (instead of finding the
   // table held exclusively) while this handle checks that it is alone.
-  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0) {
+  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0 && table_->HasSlack()) {
     try {
       LockRangeWait(fd_, lockpos::kInit, LockKind::kExclusive);
       if (TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
@@ -110,7 +110,7 @@ TableHandle::~TableHandle() {
       // Only slack stays behind.
     }
   }
-  table_.reset();
+  SharedTable::Release(std::move(table_));
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
   if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
 }
