@@ -2,6 +2,8 @@
 #include "demodb.h"
 
 #include <filesystem>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "engine.h"
@@ -63,8 +65,10 @@ class TEngineJulian : public TJulianTextConverter {
   }
 };
 
-// Fixed dd/mm/yyyy, whatever the process's date format.
+// Fixed dd/mm/yyyy, whatever the process's date format; TODAY is the day the
+// demo is made (for the tasks that look for records of the day they run).
 DateTime ParseDemoDate(const std::string& text) {
+  if (UpperCase(text) == "TODAY") return Today();
   int d = 0, m = 0, y = 0;
   char s1 = 0, s2 = 0;
   std::istringstream in(text);
@@ -170,11 +174,21 @@ void AddToDictionary(const std::string& folder, const std::string& where, const 
   report.push_back("added " + table.FileName + " to " + path);
 }
 
-void LoadTable(const std::string& baseDir, const std::string& scriptPath, const TDemoTable& table,
-               std::vector<std::string>& report) {
+// The script a table comes from, and the folder it goes to when that is not
+// the script's own (a table shared through LIKE).
+std::string ScriptName(const TDemoTable& table) {
+  std::string name = "demo script " + table.Script;
+  const size_t slash = table.Script.rfind('/');
+  const std::string scriptFolder = slash == std::string::npos ? std::string() : table.Script.substr(0, slash);
+  if (scriptFolder != (table.Folder.empty() ? "base" : table.Folder)) name += " (for " + table.Folder + ")";
+  return name;
+}
+
+void LoadTable(const std::string& baseDir, const TDemoTable& table, std::vector<std::string>& report) {
   namespace fs = std::filesystem;
   const std::string folder = table.Folder.empty() ? baseDir : baseDir + "/" + table.Folder;
-  const std::string where = "demo script " + scriptPath + ", table " + table.FileName;
+  const std::string scriptName = ScriptName(table);
+  const std::string where = scriptName + ", table " + table.FileName;
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) throw EDemoError(where + ": cannot create folder " + folder + ": " + ec.message());
@@ -206,8 +220,8 @@ void LoadTable(const std::string& baseDir, const std::string& scriptPath, const 
     fields.push_back(def);
   }
   for (size_t r = 0; r < table.Rows.size(); ++r) {
-    const std::string rowWhere = "demo script " + scriptPath + " line " + std::to_string(table.RowLines[r]) +
-                                 ", table " + table.FileName;
+    const std::string rowWhere =
+        scriptName + " line " + std::to_string(table.RowLines[r]) + ", table " + table.FileName;
     if (EngAppendRecord(h.table) != ENG_OK) throw EDemoError(rowWhere + ": " + EngineErrorText());
     for (size_t c = 0; c < fields.size(); ++c) {
       const std::string& value = table.Rows[r][c];
@@ -267,6 +281,7 @@ void LoadTable(const std::string& baseDir, const std::string& scriptPath, const 
 
 TDemoTable ParseDemoScript(const TDemoScript& script) {
   TDemoTable table;
+  table.Script = script.Path;
   size_t slash = script.Path.rfind('/');
   std::string folder = slash == std::string::npos ? std::string() : script.Path.substr(0, slash);
   table.Folder = folder == "base" ? std::string() : folder;
@@ -317,11 +332,139 @@ TDemoTable ParseDemoScript(const TDemoScript& script) {
   return table;
 }
 
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool IsManifest(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return path.substr(slash == std::string::npos ? 0 : slash + 1) == kDemoManifestName;
+}
+
+// The scripts of one folder: its table scripts and its manifest, if any.
+struct TFolderScripts {
+  std::vector<const TDemoScript*> Tables;
+  const TDemoScript* Manifest = nullptr;
+};
+
+class TDemoResolver {
+ public:
+  explicit TDemoResolver(const std::vector<TDemoScript>& scripts) {
+    for (const TDemoScript& script : scripts) {
+      const std::string folder = FolderOf(script.Path);
+      if (!folders_.count(folder)) order_.push_back(folder);
+      TFolderScripts& entry = folders_[folder];
+      if (!IsManifest(script.Path)) {
+        entry.Tables.push_back(&script);
+      } else if (entry.Manifest) {
+        throw EDemoError("demo script " + script.Path + ": a second manifest for " + folder);
+      } else {
+        entry.Manifest = &script;
+      }
+    }
+  }
+
+  std::vector<TDemoTable> All() {
+    std::vector<TDemoTable> all;
+    for (const std::string& folder : order_) {
+      std::vector<TDemoTable> tables = Resolve(folder);
+      all.insert(all.end(), std::make_move_iterator(tables.begin()), std::make_move_iterator(tables.end()));
+    }
+    return all;
+  }
+
+ private:
+  // The tables of folder with its manifest applied.
+  std::vector<TDemoTable> Resolve(const std::string& folder) {
+    const TFolderScripts& entry = folders_.at(folder);
+    std::vector<TDemoTable> tables;
+    std::set<std::string> names;  // upper-cased file names made so far
+    auto add = [&](TDemoTable table, const std::string& script) {
+      if (!names.insert(UpperCase(table.FileName)).second)
+        throw EDemoError("demo script " + script + ": table " + table.FileName + " is made twice in " +
+                         (folder == "base" ? "the base directory" : folder));
+      tables.push_back(std::move(table));
+    };
+    for (const TDemoScript* script : entry.Tables) add(ParseDemoScript(*script), script->Path);
+    if (!entry.Manifest) return tables;
+
+    const TDemoManifest manifest = ParseDemoManifest(*entry.Manifest);
+    if (!manifest.Like.empty()) {
+      const std::string like = "company/" + manifest.Like;
+      const std::string where = "demo script " + entry.Manifest->Path + ": LIKE " + manifest.Like;
+      if (!folders_.count(like))
+        throw EDemoError(where + ": there is no such demo company");
+      if (!resolving_.insert(folder).second) throw EDemoError(where + ": the companies are LIKE each other in a circle");
+      std::vector<TDemoTable> shared = Resolve(like);
+      resolving_.erase(folder);
+      for (TDemoTable& table : shared) {
+        if (names.count(UpperCase(table.FileName))) continue;  // the company's own script overrides it
+        table.Folder = folder;
+        table.Dictionary.clear();  // the other company's dictionary is not this one's
+        const std::string script = table.Script;
+        add(std::move(table), script);
+      }
+    }
+    if (!manifest.Dictionary.empty()) {
+      for (TDemoTable& table : tables) {
+        table.Dictionary = manifest.Dictionary;
+        table.EncryptPassword.clear();
+      }
+    }
+    return tables;
+  }
+
+  std::map<std::string, TFolderScripts> folders_;
+  std::vector<std::string> order_;  // folders in the order their first script came
+  std::set<std::string> resolving_;
+};
+
+}  // namespace
+
+TDemoManifest ParseDemoManifest(const TDemoScript& script) {
+  TDemoManifest manifest;
+  manifest.Folder = FolderOf(script.Path);
+  int lineNo = 0;
+  auto fail = [&](const std::string& what) -> EDemoError {
+    return EDemoError("demo script " + script.Path + (lineNo ? " line " + std::to_string(lineNo) : "") + ": " + what);
+  };
+  if (manifest.Folder.rfind("company/", 0) != 0 || manifest.Folder.find('/', 8) != std::string::npos ||
+      manifest.Folder.size() == 8)
+    throw fail("a manifest belongs in a company folder (company/<code>/" + std::string(kDemoManifestName) + ")");
+  std::istringstream in(script.Text);
+  for (std::string line; std::getline(in, line);) {
+    ++lineNo;
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    std::vector<std::string> words = Words(t);
+    const std::string keyword = UpperCase(words[0]);
+    if (keyword == "LIKE") {
+      if (words.size() != 2 || !manifest.Like.empty()) throw fail("LIKE needs one company code, once");
+      manifest.Like = words[1];
+      if (manifest.Like == manifest.Folder.substr(8)) throw fail("a company cannot be LIKE itself");
+    } else if (keyword == "DICTIONARY") {
+      if (words.size() != 2 || !manifest.Dictionary.empty()) throw fail("DICTIONARY needs one file name, once");
+      manifest.Dictionary = words[1];
+    } else {
+      throw fail("unknown statement '" + keyword + "'");
+    }
+  }
+  return manifest;
+}
+
+std::vector<TDemoTable> ResolveDemoTables(const std::vector<TDemoScript>& scripts) {
+  return TDemoResolver(scripts).All();
+}
+
 void CreateDemoDatabases(const std::string& baseDir, const std::vector<TDemoScript>& scripts,
                          std::vector<std::string>& report) {
   std::string base = baseDir;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
-  for (const TDemoScript& script : scripts) LoadTable(base, script.Path, ParseDemoScript(script), report);
+  // Every script is read before anything is written.
+  for (const TDemoTable& table : ResolveDemoTables(scripts)) LoadTable(base, table, report);
 }
 
 }  // namespace dbu

@@ -12,13 +12,25 @@
 //   DICTIONARY <file.add>              (add the table to that data dictionary
 //                                       of its folder, made when missing)
 // Values: text as written (surrounding blanks removed, kept inside double
-// quotes: " 6623 "), integers and
-// numbers in decimal, dates as dd/mm/yyyy, logicals T/F; an empty value
-// leaves the field empty. A script at base/<x>.tbl makes its table in the
-// base directory; one at <folder>/<x>.tbl makes it in that folder below the
-// base directory (company/<code>/...). Indexes, encryption and dictionaries
-// that this engine build cannot make yet are reported and skipped (the table
-// stays a plain free table), so these features need only script lines. Stateless apart from the files it writes.
+// quotes: " 6623 "), integers and numbers in decimal, dates as dd/mm/yyyy
+// (TODAY: the day the demo is made), logicals T/F; an empty value leaves the
+// field empty. A script at base/<x>.tbl makes its table in the base
+// directory; one at <folder>/<x>.tbl makes it in that folder below the base
+// directory (company/<code>/...).
+//
+// A company folder may hold a manifest, company/<code>/company.cfg:
+//   LIKE <code>                        (the company also gets every table of
+//                                       that company it has no script for)
+//   DICTIONARY <file.add>              (every table of the company joins that
+//                                       dictionary; their ENCRYPT lines are
+//                                       dropped: a dictionary's tables are
+//                                       opened without a table password)
+// so that a company can share another's tables and override a few.
+//
+// Indexes, encryption and dictionaries that this engine build cannot make
+// yet are reported and skipped (the table stays a plain free table), so
+// these features need only script lines. Stateless apart from the files it
+// writes.
 #pragma once
 
 #include <string>
@@ -62,6 +74,7 @@ struct TDemoIndex {
 };
 
 struct TDemoTable {
+  std::string Script;  // the script's path, for messages
   std::string Folder;  // relative to the base directory; "" for the base itself
   std::string FileName;
   std::vector<TDemoField> Fields;
@@ -74,8 +87,25 @@ struct TDemoTable {
 
 TDemoTable ParseDemoScript(const TDemoScript& script);
 
-// Writes every script's table below baseDir (created when missing). An
-// existing table is never overwritten: its script fails. Progress lines
+// The file name of a company manifest.
+constexpr const char* kDemoManifestName = "company.cfg";
+
+struct TDemoManifest {
+  std::string Folder;      // the company folder it describes
+  std::string Like;        // company code whose tables it shares, or ""
+  std::string Dictionary;  // dictionary every table joins, or ""
+};
+
+TDemoManifest ParseDemoManifest(const TDemoScript& script);
+
+// The tables that the scripts make, manifests applied: each folder's own
+// tables in script order, then those it shares through LIKE. Fails on a
+// manifest outside a company folder, an unknown or circular LIKE, and on
+// two scripts of one folder that make the same table.
+std::vector<TDemoTable> ResolveDemoTables(const std::vector<TDemoScript>& scripts);
+
+// Writes every table of ResolveDemoTables(scripts) below baseDir (created
+// when missing). An existing table is never overwritten: its script fails. Progress lines
 // (one per table, and skipped features) go to report.
 void CreateDemoDatabases(const std::string& baseDir, const std::vector<TDemoScript>& scripts,
                          std::vector<std::string>& report);

@@ -10,6 +10,9 @@
 #include <sstream>
 
 #include "apptestsupport.h"
+#include "datetime.h"
+#include "dbconnection.h"
+#include "dbtable.h"
 #include "unit1logic.h"
 
 namespace dbu {
@@ -258,6 +261,65 @@ TEST(Program, EndToEndOnTheDemo) {
   EXPECT_EQ(console.status, 0) << console.out;
   EXPECT_NE(console.out.find("A01       Arden Engineering Sdn Bhd"), std::string::npos) << console.out;
   EXPECT_NE(console.out.find("[message] Done!"), std::string::npos) << console.out;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Tasks on both demo companies: B02 through its dictionary (DBSYS login, no
+// table passwords), A01 on free tables whose encrypted ones the tasks open
+// with the administrator password.
+TEST(Program, TasksRunOnBothDemoCompanies) {
+  TempDir dir;
+  const std::string base = dir.Path() + "/base";
+  ProgramResult demo = RunProgram("--create-demo " + base);
+  ASSERT_EQ(demo.status, 0) << demo.out;
+
+  ProgramResult b02 = RunProgram("--base " + base + " --company B02 --task 12 --task 18 --task 26 --task 6 --task 37"
+                                 " --yes --input 6623 --input C03");
+  EXPECT_EQ(b02.status, 0) << b02.out;
+  EXPECT_EQ(Count(b02.out, "[message] Done!\n"), 5u) << b02.out;
+  EXPECT_EQ(Count(b02.out, "Unable"), 0u) << b02.out;
+  EXPECT_NE(b02.out.find("Emp No: B101  Name: Mohd Azlan\n"), std::string::npos) << b02.out;
+  EXPECT_EQ(Count(b02.out, "Perform Copying table: "), 9u) << b02.out;
+
+  ProgramResult a01 = RunProgram("--base " + base + " --company A01 --task 4 --task 7 --task 31 --task 5");
+  EXPECT_EQ(a01.status, 0) << a01.out;
+  EXPECT_EQ(a01.out, "[message] Done!\nEmp No: PI30050\n[message] Done!\n[message] Done!\n"
+                     "Emp No: 0030  date: 18/05/2005\n[message] Done!\n");
+
+  // What the B02 runs wrote, read through a DBSYS login to its dictionary.
+  TComponent owner;
+  TDbConnection connection(&owner);
+  connection.SetName("B02");
+  connection.SetLoginPrompt(false);
+  connection.SetUsername("DBSYS");
+  connection.SetPassword(TForm1Logic::GetAdminPassword());
+  connection.SetConnectPath(base + "/company/B02/B02.add");
+  TDbTable table(&owner);
+  table.SetName("T");
+  table.SetDbConnection(&connection);
+  table.SetTableName("TRANSFER");
+  table.SetIndexFieldNames("EMP_NO;EFFECTIVE_DATE");
+  table.Open();
+  ASSERT_TRUE(table.FindKey({std::string("1146"), Variant::FromDateTime(EncodeDate(2003, 9, 19))}));
+  EXPECT_EQ(table.FieldByName("EFFECTIVE_ENDDATE").AsDateTime(), EncodeDate(2005, 1, 31));
+  table.Close();
+  table.SetTableName("EMPMISC");
+  table.SetIndexFieldNames("EMP_NO");
+  table.Open();
+  ASSERT_TRUE(table.FindKey({std::string("6623")}));
+  EXPECT_EQ(table.FieldByName("LOCKED").AsInteger(), 0);
+  table.Close();
+  table.SetTableName("SETUP");
+  table.SetIndexFieldNames("");
+  table.Open();
+  EXPECT_EQ(table.FieldByName("ENTRY_GROUP").Size(), 30u);
+  table.Close();
+  connection.Disconnect();
 }
 
 }  // namespace

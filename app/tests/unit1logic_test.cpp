@@ -238,10 +238,14 @@ TEST_F(LogicFixture, RunFrameGivesTaskDisconnectedCompanyAndHourglass) {
     EXPECT_FALSE(form.DbConnection1.IsConnected());
     EXPECT_FALSE(form.MEDSCH.Active());
     EXPECT_TRUE(form.TblCompany.Active());  // on the base connection: untouched
-    EXPECT_EQ(form.DbConnection1.ConnectPath(), form.BaseDir() + "company/" + form.CompanyCode());
+    // A01 is a folder of free tables, B02 a database with a dictionary.
+    const std::string folder = form.BaseDir() + "company/" + form.CompanyCode();
+    EXPECT_EQ(form.DbConnection1.ConnectPath(), form.CompanyCode() == "B02" ? folder + "/B02.add" : folder);
     form.MEDSCH.SetTableName("employee");
     form.MEDSCH.Open();  // connects lazily and is left open for the next run
-    form.AddLogLine("Emp No: " + form.MEDSCH.FieldByName("emp_no").AsString());
+    if (!form.DbConnection1.IsDictionaryConnection()) form.MEDSCH.EnableEncryption(form.GetAdminPassword());
+    form.AddLogLine("Emp No: " + form.MEDSCH.FieldByName("emp_no").AsString() + " " +
+                    form.MEDSCH.FieldByName("emp_name").AsString());
     return TTaskEnd::Normal;
   });
   ui.SetTaskIndex(6);
@@ -250,7 +254,7 @@ TEST_F(LogicFixture, RunFrameGivesTaskDisconnectedCompanyAndHourglass) {
   ui.SetCompanyText("B02");
   EXPECT_EQ(f.Button1Click(), TRunEnd::Done);
   EXPECT_EQ(runs, 2);
-  EXPECT_EQ(ui.LogLines(), (std::vector<std::string>{"Emp No: 1146", "Emp No: B100"}));
+  EXPECT_EQ(ui.LogLines(), (std::vector<std::string>{"Emp No: 1146 Tan Mei Ling", "Emp No: 1146 Chong Ah Kow"}));
   EXPECT_EQ(ui.Events, (std::vector<std::string>{"message: Done!", "message: Done!"}));
 }
 

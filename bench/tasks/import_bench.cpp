@@ -1,0 +1,159 @@
+// Task 32 ("Import Approval Flow from Excel file") through the window's
+// logic on a generated company and workbook (written by python3-xlwt).
+// Prints the wall-clock and processor time of the run and its rows per
+// second (the processor time tells more on a busy machine).
+//
+// Task 32: S sections of E employees each (default 500 x 100); every
+// employee has an approval record in force and one dated ahead, so every
+// employee is located and written.
+//
+// Usage: import_bench [sections [employees per section]]
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "demodb.h"
+#include "unit1logic.h"
+
+#ifndef DBU_WRITE_WORKBOOK_SCRIPT
+#error "DBU_WRITE_WORKBOOK_SCRIPT must name tasks/tests/write_workbook.py"
+#endif
+
+namespace {
+
+// Answers every question "Yes" and keeps only the last box and log line count.
+class TSilentUI : public dbu::TPlainView {
+ public:
+  std::string LastMessage;
+  void ShowMessage(const std::string& text) override { LastMessage = text; }
+  bool Confirm(const std::string&) override { return true; }
+  bool InputQuery(const std::string&, const std::string&, std::string&) override { return true; }
+  void ShowError(const std::string& text) override { LastMessage = "error: " + text; }
+  void ShowTitledError(const std::string& title, const std::string& text) override {
+    LastMessage = "error [" + title + "]: " + text;
+  }
+  void SetHourglass(bool) override {}
+  void ProcessMessages() override {}
+};
+
+// Writes a workbook from cell lines "sheet\trow\tcol\tkind\tvalue\tformat".
+void WriteWorkbook(const std::filesystem::path& file, const std::string& cells) {
+  const std::string input = file.string() + ".cells";
+  std::FILE* f = std::fopen(input.c_str(), "wb");
+  if (f == nullptr || std::fwrite(cells.data(), 1, cells.size(), f) != cells.size()) {
+    std::fprintf(stderr, "cannot write %s\n", input.c_str());
+    std::exit(1);
+  }
+  std::fclose(f);
+  const std::string command =
+      "/usr/bin/python3 '" DBU_WRITE_WORKBOOK_SCRIPT "' '" + file.string() + "' < '" + input + "'";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+  std::filesystem::remove(input);
+}
+
+// A window over base directory dir whose program folder is dir too.
+struct TBenchWindow {
+  TSilentUI ui;
+  dbu::TForm1Logic form{ui};
+  TBenchWindow(const std::filesystem::path& dir, const std::string& company) {
+    form.SetProgramFolder(dir.string() + "/");
+    form.SetBaseDirOverride(dir.string() + "/");
+    if (!form.FormCreate()) {
+      std::fprintf(stderr, "start-up failed: %s\n", ui.LastMessage.c_str());
+      std::exit(1);
+    }
+    ui.SetCompanyText(company);
+  }
+  double CpuSeconds = 0;
+  double Run(int task) {
+    ui.SetTaskIndex(task);
+    const std::clock_t cpuStart = std::clock();
+    const bench::Clock::time_point start = bench::Clock::now();
+    const dbu::TRunEnd end = form.Button1Click();
+    const double seconds = bench::Seconds(start);
+    CpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    if (end != dbu::TRunEnd::Done) {
+      std::fprintf(stderr, "task %d failed: %s\n", task, ui.LastMessage.c_str());
+      std::exit(1);
+    }
+    return seconds;
+  }
+};
+
+std::string Cell(int row, int col, const std::string& text) {
+  return "Sheet1\t" + std::to_string(row) + "\t" + std::to_string(col) + "\tt\t" + text + "\t\n";
+}
+
+// ---- task 32: approval flow ----
+void BenchApprovalFlowImport(const std::filesystem::path& dir, long sections, long perSection) {
+  std::string employee =
+      "TABLE EMPLOYEE.ADT\nFIELD EMP_NO Char 10\nFIELD EMP_NAME Char 40\nFIELD SECTION_CODE Char 10\n"
+      "INDEX EMP_NO EMP_NO UNIQUE\nINDEX SECTION SECTION_CODE\nENCRYPT KVRNA7310\n";
+  std::string approval =
+      "TABLE APPRFLOW.ADT\nFIELD EMP_NO Char 10\nFIELD EFFECTIVE_DATE Date\nFIELD SUPERVISOR_CODE Char 10\n"
+      "FIELD SUPERVISOR_CODE2 Char 10\nFIELD SUPERVISOR_CODE3 Char 10\nFIELD STIN Char 10\nFIELD STIN2 Char 10\n"
+      "FIELD STIN3 Char 10\nINDEX EMP_NO2 EMP_NO\nENCRYPT KVRNA7310\n";
+  const std::string code =
+      "TABLE CODE.ADT\nFIELD CATEGORY Char 10\nFIELD CODE Char 10\nFIELD APPRFILE Char 20\n"
+      "INDEX CATCODE CATEGORY;CODE UNIQUE\nROW LEA | ANNU | APPRFLOW\n";
+  std::string cells = Cell(0, 0, "SECTION");
+  char no[32], section[32];
+  for (long s = 0; s < sections; ++s) {
+    std::snprintf(section, sizeof section, "S%04ld", s);
+    for (long e = 0; e < perSection; ++e) {
+      std::snprintf(no, sizeof no, "E%07ld", s * perSection + e);
+      employee += std::string("ROW ") + no + " | Employee " + no + " | " + section + "\n";
+      approval += std::string("ROW ") + no + " | 01/01/2099 | A | | | A | |\n";
+      approval += std::string("ROW ") + no + " | 01/01/2005 | B | | | B | |\n";
+    }
+    const int row = static_cast<int>(s) + 1;
+    cells += Cell(row, 0, section);
+    for (int col = 2; col <= 12; col += 2) cells += Cell(row, col, "X" + std::to_string(col) + section);
+  }
+  std::vector<std::string> report;
+  dbu::CreateDemoDatabases(dir.string(),
+                           {{"base/mcompany.tbl", "TABLE mcompany.adt\nFIELD COMPANY_CODE Char 8\nROW AF\n"},
+                            {"company/AF/employee.tbl", employee},
+                            {"company/AF/apprflow.tbl", approval},
+                            {"company/AF/code.tbl", code}},
+                           report);
+  WriteWorkbook(dir / "approval_flow.xls", cells);
+
+  TBenchWindow window(dir, "AF");
+  const double seconds = window.Run(32);
+  const size_t lines = window.ui.LogLines().size();
+  if (lines != static_cast<size_t>(sections)) {
+    std::fprintf(stderr, "task 32: %zu log lines for %ld sections (employees without a record?)\n", lines, sections);
+    std::exit(1);
+  }
+  const double employees = static_cast<double>(sections * perSection);
+  const double cpu = window.CpuSeconds;
+  std::printf("task 32: %ld sections x %ld employees in %.3f s (cpu %.3f s): %.0f employees per second (cpu %.0f), "
+              "%.1f sheet rows per second (cpu %.1f)\n",
+              sections, perSection, seconds, cpu, employees / seconds, employees / cpu,
+              static_cast<double>(sections) / seconds, static_cast<double>(sections) / cpu);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long sections = argc > 1 ? std::atol(argv[1]) : 500;
+  const long perSection = argc > 2 ? std::atol(argv[2]) : 100;
+  if (sections <= 0 || perSection <= 0) {
+    std::fprintf(stderr, "usage: import_bench [sections [employees per section]]\n");
+    return 2;
+  }
+  const std::filesystem::path root = std::filesystem::temp_directory_path() / "bench_import";
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root / "approval");
+  BenchApprovalFlowImport(root / "approval", sections, perSection);
+  std::filesystem::remove_all(root);
+  return 0;
+}
