@@ -1,6 +1,7 @@
 // Settings file, log and debug files, program folder and title.
 #include "appfiles.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,9 +91,27 @@ void WriteLinesFile(const std::string& fileName, const std::vector<std::string>&
 }
 
 void AppendLineToFile(const std::string& fileName, const std::string& line) {
-  std::FILE* file = std::fopen(fileName.c_str(), "ab");
-  if (!file) FileError("Cannot open file", fileName, errno);
-  WriteAndClose(file, fileName, line + "\r\n");
+  // Opened and closed for every line; plain calls, since a task may write
+  // one line per record it changes and a buffered stream adds a seek and
+  // a status call to each.
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) FileError("Cannot open file", fileName, errno);
+  const std::string data = line + "\r\n";
+  size_t done = 0;
+  int writeError = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      writeError = n < 0 ? errno : EIO;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  const bool closed = ::close(fd) == 0;
+  const int closeError = errno;
+  if (writeError != 0) FileError("Cannot write to file", fileName, writeError);
+  if (!closed) FileError("Cannot close file", fileName, closeError ? closeError : EIO);
 }
 
 namespace {

@@ -31,19 +31,21 @@ bool TConsoleUserInterface::Confirm(const std::string& text) {
   return yes;
 }
 
-std::string TConsoleUserInterface::InputBox(const std::string& title, const std::string& prompt,
-                                            const std::string& defaultValue) {
-  std::string answer = defaultValue;
+bool TConsoleUserInterface::InputQuery(const std::string& title, const std::string& prompt, std::string& value) {
+  std::string answer;
+  bool ok = false;
   if (!inputs_.empty()) {
     answer = inputs_.front();
     inputs_.pop_front();
+    ok = true;
   } else if (askForInput_) {
-    std::string typed;
-    // End of input answers as Cancel does.
-    if (Ask("[input] " + title + ": " + prompt + " [" + defaultValue + "] ", typed)) answer = typed;
+    // The end of input is Cancel.
+    ok = Ask("[input] " + title + ": " + prompt + " [" + value + "] ", answer);
   }
-  out_ << "[input] " << title << ": " << prompt << " -> " << answer << "\n" << std::flush;
-  return answer;
+  out_ << "[input] " << title << ": " << prompt << " -> " << (ok ? answer : std::string(kInputCancelled)) << "\n"
+       << std::flush;
+  if (ok) value = answer;
+  return ok;
 }
 
 void TConsoleUserInterface::ShowError(const std::string& text) { out_ << "[error] " << text << "\n" << std::flush; }

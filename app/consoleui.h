@@ -1,7 +1,8 @@
 // The user interface of the command line: every box becomes a line of text
 // ("[message] ...", "[confirm] ... -> Yes", "[input] TITLE: PROMPT -> ANSWER",
-// "[error] ..."), log lines are printed as they are added, and answers come
-// from the command line's options or from the terminal.
+// or "-> (Cancel)" for a box nobody answered, "[error] ..."), log lines are
+// printed as they are added, and answers come from the command line's
+// options or from the terminal.
 // Not thread-safe; the streams are borrowed.
 #pragma once
 
@@ -15,6 +16,9 @@ namespace dbu {
 
 enum class TConfirmAnswer { Yes, No, AskTerminal };
 
+// What an input box line shows after " -> " when the box was cancelled.
+inline constexpr const char* kInputCancelled = "(Cancel)";
+
 class TConsoleUserInterface : public TPlainView {
  public:
   TConsoleUserInterface(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
@@ -23,13 +27,13 @@ class TConsoleUserInterface : public TPlainView {
   void SetConfirmAnswer(TConfirmAnswer answer) { confirm_ = answer; }
   // Answers for the next input boxes, in order.
   void SetInputs(std::deque<std::string> inputs) { inputs_ = std::move(inputs); }
-  // When no answer is left: ask the terminal (true) or answer as Cancel.
+  // When no answer is left: ask the terminal (true) or answer Cancel.
   void SetAskForInput(bool ask) { askForInput_ = ask; }
   bool Hourglass() const { return hourglass_; }
 
   void ShowMessage(const std::string& text) override;
   bool Confirm(const std::string& text) override;
-  std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) override;
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override;
   void ShowError(const std::string& text) override;
   void SetHourglass(bool on) override { hourglass_ = on; }
   void ProcessMessages() override {}

@@ -209,10 +209,11 @@ void TForm1::ShowMessage(const std::string& text) { MakeMessageBox(this, Q(text)
 
 bool TForm1::Confirm(const std::string& text) { return MakeConfirmBox(this, Q(text))->exec() == QMessageBox::Yes; }
 
-std::string TForm1::InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) {
-  auto box = MakeInputBox(this, Q(title), Q(prompt), Q(defaultValue));
-  if (box->exec() != QDialog::Accepted) return defaultValue;
-  return box->textValue().toStdString();
+bool TForm1::InputQuery(const std::string& title, const std::string& prompt, std::string& value) {
+  auto box = MakeInputBox(this, Q(title), Q(prompt), Q(value));
+  if (box->exec() != QDialog::Accepted) return false;
+  value = box->textValue().toStdString();
+  return true;
 }
 
 void TForm1::ShowError(const std::string& text) { MakeErrorBox(this, Q(text))->exec(); }

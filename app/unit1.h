@@ -53,7 +53,7 @@ class TForm1 : public QWidget, public TUserInterface {
   // ---- TUserInterface ----
   void ShowMessage(const std::string& text) override;
   bool Confirm(const std::string& text) override;
-  std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) override;
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override;
   void ShowError(const std::string& text) override;
   void ShowTitledError(const std::string& title, const std::string& text) override;
   void SetHourglass(bool on) override;

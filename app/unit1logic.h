@@ -74,6 +74,9 @@ class TForm1Logic : public TComponent {
   std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) {
     return ui_.InputBox(title, prompt, defaultValue);
   }
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) {
+    return ui_.InputQuery(title, prompt, value);
+  }
   void ProcessMessages() { ui_.ProcessMessages(); }
   TUserInterface& UI() { return ui_; }
   TTaskDispatcher& Dispatcher() { return dispatcher_; }

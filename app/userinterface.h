@@ -29,9 +29,16 @@ class TUserInterface {
   // Confirmation box titled "Warning": true only for the answer "Yes"
   // (No, Escape and closing the box all give false).
   virtual bool Confirm(const std::string& text) = 0;
-  // Input box: the field's text on "OK", defaultValue on "Cancel".
-  virtual std::string InputBox(const std::string& title, const std::string& prompt,
-                               const std::string& defaultValue) = 0;
+  // Input box with value preset in its field: true on "OK", value then
+  // holding the field's text; false on "Cancel" (Escape, closing the box),
+  // value then unchanged.
+  virtual bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) = 0;
+  // The input box as the tasks mostly use it: the field's text on "OK",
+  // defaultValue on "Cancel", so the caller cannot tell the two apart.
+  std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) {
+    std::string value = defaultValue;
+    return InputQuery(title, prompt, value) ? value : defaultValue;
+  }
   // Standard error box; the text already carries its closing full stop.
   virtual void ShowError(const std::string& text) = 0;
   // An error box with its own title (the spreadsheet component's boxes);

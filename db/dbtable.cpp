@@ -38,8 +38,9 @@ ENGHANDLE TDbExtendedTable::OpenTableAtEngine() {
   std::string path = DatabasePath();
   if (path.empty()) DataLayerError("One of the DatabaseName property or the DbConnection property must have a value.");
   const bool dictionary = OnDictionaryConnection();
-  const std::string freeName = FreeTableFileName(path);
-  std::string name = dictionary ? TableName() : freeName;
+  // The engine finds a free table's file without regard to case itself;
+  // the spelling on disk is looked up here only for the fallback below.
+  std::string name = dictionary ? TableName() : path + "/" + TableName();
   ENGHANDLE connection = EngineConnection();
 
   ENGHANDLE table = kNoHandle;
@@ -49,6 +50,7 @@ ENGHANDLE TDbExtendedTable::OpenTableAtEngine() {
   if (dictionary && r == ENG_ERR_NOT_IN_DICTIONARY) {
     // A free table beside the dictionary.
     table = kNoHandle;
+    const std::string freeName = FreeTableFileName(path);
     r = EngOpenTable(connection, freeName.c_str(), nullptr, EngineTableType(TableType()), options.EngineCharType(),
                      options.EngineLockType(), options.EngineRights(), openOptions, &table);
   }

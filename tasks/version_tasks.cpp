@@ -2,7 +2,8 @@
 // the nine code tables of the selected company into another company's
 // database, record by record, through Code (source, DbConnection1) and
 // groupCode (destination, re-attached to DbConnection3 for the rest of the
-// process).
+// process). Cancel in 37's input box ends the run before anything is
+// touched.
 #include <array>
 #include <filesystem>
 #include <string>
@@ -34,6 +35,8 @@ TTaskEnd SetDatabaseVersion(TForm1Logic& form) {
 constexpr std::array<const char*, 9> kCodeTables = {"CAPDEF.ADT", "CATDEF.ADT",  "CATTOGS.ADT", "CODE.ADT",   "GLCODE.ADT",
                                                     "GL_NATURE.ADT", "GRPCODE.ADT", "PRECAT.ADT", "PRECOST.ADT"};
 
+constexpr const char* kCopyCancelled = "Copy Code table cancelled: nothing copied.";
+
 // Where company code's database is: its dictionary file when there is
 // one, else its folder (the rule the run applies to the selected company).
 std::string CompanyDatabasePath(const std::string& baseDir, const std::string& code) {
@@ -60,7 +63,12 @@ bool SameDatabase(const std::string& a, const std::string& b) {
 
 // Task 37.
 TTaskEnd CopyCodeTables(TForm1Logic& form) {
-  const std::string destination = form.InputBox("Input Box", "Enter the destination company code ", "1800");
+  std::string destination = "1800";
+  // Cancel abandons the copy; it would otherwise go ahead to the default.
+  if (!form.InputQuery("Input Box", "Enter the destination company code ", destination)) {
+    form.AddLogLine(kCopyCancelled);
+    return TTaskEnd::Stopped;
+  }
   const std::string destinationPath = CompanyDatabasePath(form.BaseDir(), destination);
   // Copying a company into itself would empty each table before reading it.
   if (SameDatabase(destinationPath, form.DbConnection1.ConnectPath())) {

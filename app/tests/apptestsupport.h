@@ -63,7 +63,8 @@ class TScriptedUI : public TPlainView {
  public:
   std::vector<std::string> Events;  // "message: ...", "confirm: ...", ...
   bool ConfirmAnswer = false;
-  std::vector<std::string> InputAnswers;  // next answers; none left: Cancel
+  std::vector<std::string> InputAnswers;  // next answers ("OK"); none left: Cancel
+  std::vector<std::string> InputPresets;  // the text each input box showed first
   std::function<void()> OnProcessMessages;
   bool Hourglass = false;
   int HourglassChanges = 0;
@@ -73,12 +74,13 @@ class TScriptedUI : public TPlainView {
     Events.push_back("confirm: " + text);
     return ConfirmAnswer;
   }
-  std::string InputBox(const std::string& title, const std::string& prompt, const std::string& def) override {
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override {
     Events.push_back("input: " + title + ": " + prompt);
-    if (InputAnswers.empty()) return def;
-    std::string answer = InputAnswers.front();
+    InputPresets.push_back(value);
+    if (InputAnswers.empty()) return false;
+    value = InputAnswers.front();
     InputAnswers.erase(InputAnswers.begin());
-    return answer;
+    return true;
   }
   void ShowError(const std::string& text) override { Events.push_back("error: " + text); }
   void ShowTitledError(const std::string& title, const std::string& text) override {

@@ -100,7 +100,7 @@ TEST_F(CommandLineFixture, ExitStatusesFollowTheLastRun) {
     Headless h;  // no --input left: Cancel gives the empty default; no answer: No
     EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5"}, InstallBodies), kExitStopped);
     EXPECT_EQ(h.out.str(),
-              "[input] Release Account Locked: Enter the employee no to release -> \n"
+              "[input] Release Account Locked: Enter the employee no to release -> (Cancel)\n"
               "[confirm] Release ?  -> No\n");
   }
   {
@@ -124,6 +124,41 @@ TEST_F(CommandLineFixture, ExitStatusesFollowTheLastRun) {
     Headless h;  // end of terminal input answers No
     EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5"}, InstallBodies, true), kExitStopped);
   }
+}
+
+TEST_F(CommandLineFixture, InputBoxesReportCancel) {
+  // Cancel reaches the task; the terminal's end of input is Cancel too,
+  // while an empty line is "OK" with an empty field.
+  auto install = [](TForm1Logic& form) {
+    form.Dispatcher().SetBody(5, [](TForm1Logic& f) {
+      std::string value = "preset";
+      const bool ok = f.InputQuery("T", "P", value);
+      f.AddLogLine(std::string(ok ? "ok " : "cancel ") + value);
+      return TTaskEnd::Normal;
+    });
+  };
+  {
+    Headless h;
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5", "--task", "5", "--input", ""}, install), kExitDone);
+    EXPECT_EQ(h.out.str(), "[input] T: P -> \nok \n[message] Done!\n[input] T: P -> (Cancel)\ncancel preset\n"
+                           "[message] Done!\n");
+  }
+  std::istringstream in("typed\n\n");
+  std::ostringstream out;
+  TConsoleUserInterface terminal(in, out);
+  terminal.SetAskForInput(true);
+  std::string value = "preset";
+  EXPECT_TRUE(terminal.InputQuery("T", "P", value));
+  EXPECT_EQ(value, "typed");
+  EXPECT_TRUE(terminal.InputQuery("T", "P", value));
+  EXPECT_EQ(value, "");
+  value = "preset";
+  EXPECT_FALSE(terminal.InputQuery("T", "P", value));
+  EXPECT_EQ(value, "preset");
+  EXPECT_EQ(terminal.InputBox("T", "P", "dflt"), "dflt");
+  EXPECT_EQ(out.str(), "[input] T: P [preset] [input] T: P -> typed\n[input] T: P [typed] [input] T: P -> \n"
+                       "[input] T: P [preset] \n[input] T: P -> (Cancel)\n"
+                       "[input] T: P [dflt] \n[input] T: P -> (Cancel)\n");
 }
 
 TEST_F(CommandLineFixture, SaveLogAfterTheRuns) {
@@ -207,6 +242,19 @@ TEST(Program, EndToEndOnTheDemo) {
   EXPECT_EQ(version.out.rfind("dbutility ", 0), 0u) << version.out;
   ProgramResult help = RunProgram("--help");
   EXPECT_NE(help.out.find("--create-demo DIR"), std::string::npos);
+
+  // Task 37: without --input its box is cancelled and the run ends
+  // without "Done!"; nothing is copied.
+  ProgramResult cancelled = RunProgram("--base " + base + " --company A01 --task 37");
+  EXPECT_EQ(cancelled.status, 3) << cancelled.out;
+  EXPECT_EQ(cancelled.out,
+            "[input] Input Box: Enter the destination company code  -> (Cancel)\n"
+            "Copy Code table cancelled: nothing copied.\n");
+  ProgramResult copied = RunProgram("--base " + base + " --company A01 --task 37 --input C03");
+  EXPECT_EQ(copied.status, 0) << copied.out;
+  EXPECT_EQ(copied.out.rfind("[input] Input Box: Enter the destination company code  -> C03\n"
+                             "Perform Copying table: CAPDEF.ADT\n", 0), 0u) << copied.out;
+  EXPECT_NE(copied.out.find("Perform Copying table: PRECOST.ADT\n[message] Done!\n"), std::string::npos) << copied.out;
 
   // Without a display and without a task: the console version.
   ProgramResult console = RunProgram("--base " + base, "A01\n1\nn\nq\n");

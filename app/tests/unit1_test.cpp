@@ -193,7 +193,7 @@ TEST_F(WindowFixture, ConfirmAnswersYesOnlyForYes) {
   EXPECT_FALSE(w.Confirm("Go on? "));
 }
 
-TEST_F(WindowFixture, InputBoxReturnsTextOnOkAndDefaultOnCancel) {
+TEST_F(WindowFixture, InputBoxReturnsTextOnOkAndDefaultOnCancelAndInputQueryTellsThem) {
   TForm1 w(data.Base());
   OnNextBox([](QWidget* box) {
     auto* dialog = qobject_cast<QInputDialog*>(box);
@@ -207,6 +207,28 @@ TEST_F(WindowFixture, InputBoxReturnsTextOnOkAndDefaultOnCancel) {
     dialog->reject();
   });
   EXPECT_EQ(w.InputBox("T", "P", "dflt"), "dflt");
+
+  // InputQuery tells the two apart: OK on the untouched box gives the
+  // preset text, Escape and Cancel give false and leave the value alone.
+  std::string value = "1800";
+  OnNextBox([](QWidget* box) {
+    EXPECT_EQ(qobject_cast<QInputDialog*>(box)->textValue(), "1800");
+    qobject_cast<QInputDialog*>(box)->accept();
+  });
+  EXPECT_TRUE(w.InputQuery("T", "P", value));
+  EXPECT_EQ(value, "1800");
+  OnNextBox([](QWidget* box) {
+    qobject_cast<QInputDialog*>(box)->setTextValue("C03");
+    QTest::keyClick(box, Qt::Key_Escape);
+  });
+  EXPECT_FALSE(w.InputQuery("T", "P", value));
+  EXPECT_EQ(value, "1800");
+  OnNextBox([](QWidget* box) {
+    qobject_cast<QInputDialog*>(box)->setTextValue("C03");
+    qobject_cast<QInputDialog*>(box)->accept();
+  });
+  EXPECT_TRUE(w.InputQuery("T", "P", value));
+  EXPECT_EQ(value, "C03");
 }
 
 TEST_F(WindowFixture, ProcessClickRunsTaskAndIgnoresClickDuringRun) {

@@ -32,7 +32,7 @@ class TSilentUI : public dbu::TPlainView {
   std::string LastMessage;
   void ShowMessage(const std::string& text) override { LastMessage = text; }
   bool Confirm(const std::string&) override { return true; }
-  std::string InputBox(const std::string&, const std::string&, const std::string& def) override { return def; }
+  bool InputQuery(const std::string&, const std::string&, std::string&) override { return true; }
   void ShowError(const std::string& text) override { LastMessage = "error: " + text; }
   void SetHourglass(bool) override {}
   void ProcessMessages() override {}

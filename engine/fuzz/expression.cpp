@@ -1,9 +1,11 @@
 // Compiles arbitrary text as an expression over a table with one field of
 // every kind, and evaluates what compiles on a record of arbitrary bytes
-// (taken from the input's tail), both with exactness on and off. Expression
+// (taken from the input's tail), both with exactness on and off; a condition's
+// fast form must give what the evaluator gives. Expression
 // errors are expected; a crash or sanitizer report is a fault.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "engine.h"
 #include "error.h"
 #include "expr.h"
+#include "expr_fast.h"
 
 namespace {
 
@@ -74,7 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     eng::Value v2 = eng::Evaluate(e, view, false);
     (void)v1.ToText();
     (void)v2.ToText();
-    if (e.result_type() == eng::ValueType::kLogical) (void)eng::Matches(e, view, false);
+    if (e.result_type() == eng::ValueType::kLogical) {
+      // The fast form, where there is one, must agree with the evaluator on any bytes.
+      std::optional<eng::FastCondition> fast = eng::FastCondition::From(e);
+      for (bool exact : {true, false}) {
+        bool slow = eng::Matches(e, view, exact);
+        if (fast && fast->Matches(record.data(), exact) != slow) __builtin_trap();
+      }
+    }
     (void)eng::FindSeekHints(e);
   } catch (const eng::EngineError& e) {
     if (e.code() != ENG_ERR_EXPRESSION) __builtin_trap();

@@ -41,26 +41,58 @@ class TagOrder : public RecordOrder {
     return *cursor_;
   }
 
-  uint32_t First() override { return Cursor().First() ? Cursor().RecNo() : 0; }
-  uint32_t Last() override { return Cursor().Last() ? Cursor().RecNo() : 0; }
+  uint32_t First() override { return Cursor().First() ? Bounded(true) : 0; }
+  uint32_t Last() override { return Cursor().Last() ? Bounded(false) : 0; }
 
   uint32_t Next(uint32_t from) override {
     BTree::Cursor& c = Cursor();
     if (!(c.Valid() && c.RecNo() == from && !c.Stale())) {
       SeekRecord(from);
       if (!c.Valid()) return 0;
-      if (c.RecNo() != from || std::memcmp(c.Key(), key_.data(), key_.size()) != 0) return c.RecNo();
+      if (c.RecNo() != from || std::memcmp(c.Key(), key_.data(), key_.size()) != 0) return Bounded(true);
     }
-    return c.Next() ? c.RecNo() : 0;
+    return c.Next() ? Bounded(true) : 0;
   }
 
   uint32_t Prev(uint32_t from) override {
     BTree::Cursor& c = Cursor();
     if (!(c.Valid() && c.RecNo() == from && !c.Stale())) {
       SeekRecord(from);
-      if (!c.Valid()) return c.Last() ? c.RecNo() : 0;
+      if (!c.Valid()) return c.Last() ? Bounded(false) : 0;
     }
-    return c.Prev() ? c.RecNo() : 0;
+    return c.Prev() ? Bounded(false) : 0;
+  }
+
+  void Narrow(uint64_t serial, const BoundsFor* bounds) override {
+    TagIndex();
+    if (serial == bounds_serial_ && generation_ == bounds_generation_) return;
+    bounds_ = bounds ? (*bounds)(Layout()) : KeyBounds{};
+    bounds_serial_ = serial;
+    bounds_generation_ = generation_;
+  }
+
+  // From the cursor's entry, the first entry within the bounds in the
+  // direction of the walk (its record number), or 0 when the walk has left
+  // them for good: keys only grow forwards and shrink backwards.
+  uint32_t Bounded(bool forward) {
+    BTree::Cursor& c = Cursor();
+    const auto& before = forward ? bounds_.low : bounds_.high;
+    const auto& beyond = forward ? bounds_.high : bounds_.low;
+    for (bool moved = true; moved;) {
+      moved = false;
+      for (const auto& b : before) {
+        int cmp = std::memcmp(c.Key(), b.data(), b.size());
+        if (forward ? cmp < 0 : cmp > 0) {
+          if (!(forward ? c.SeekGE(b.data(), b.size()) : c.SeekLE(b.data(), b.size()))) return 0;
+          moved = true;
+        }
+      }
+    }
+    for (const auto& b : beyond) {
+      int cmp = std::memcmp(c.Key(), b.data(), b.size());
+      if (forward ? cmp > 0 : cmp < 0) return 0;
+    }
+    return c.RecNo();
   }
 
   // Positions the cursor on (key, recno) of the record, or the entry after.
@@ -78,6 +110,9 @@ class TagOrder : public RecordOrder {
   std::unique_ptr<BTree::Cursor> cursor_;
   BTree* cursor_tree_ = nullptr;
   std::vector<uint8_t> key_;
+  KeyBounds bounds_;
+  uint64_t bounds_serial_ = 0;
+  uint64_t bounds_generation_ = ~uint64_t{0};
 };
 
 struct IndexObject : Object {

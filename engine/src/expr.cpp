@@ -1,4 +1,5 @@
 #include "expr.h"
+#include "expr_fast.h"
 
 #include <algorithm>
 #include <cmath>
@@ -1278,6 +1279,133 @@ std::vector<SeekHint> FindSeekHints(const CompiledExpression& e) {
     hints.push_back(std::move(hint));
   }
   return hints;
+}
+
+// ---- Fast conditions -------------------------------------------------------------
+
+// Translates the nodes of a compiled condition into a FastCondition; gives
+// up (nullopt) at the first node that has no fast form.
+class FastTranslator {
+ public:
+  using Op = CompiledExpression::Op;
+  using Node = CompiledExpression::Node;
+  using F = FastCondition;
+
+  explicit FastTranslator(const CompiledExpression& e) : e_(e) {}
+
+  std::optional<int32_t> Condition(int32_t i) {
+    const Node& n = N(i);
+    F::Node out;
+    switch (n.op) {
+      case Op::kConst:
+        out.constant = n.type == ValueType::kNull ? F::kNull : (n.number != 0 ? F::kTrue : F::kFalse);
+        return fast_.AddNode(out);
+      case Op::kField:
+        out.kind = F::Kind::kLogicalField;
+        out.a = fast_.AddOperand(FieldOperand(n));
+        return fast_.AddNode(out);
+      case Op::kAnd:
+      case Op::kOr:
+      case Op::kNot: {
+        auto a = Condition(n.a);
+        if (!a) return std::nullopt;
+        out.kind = n.op == Op::kAnd ? F::Kind::kAnd : n.op == Op::kOr ? F::Kind::kOr : F::Kind::kNot;
+        out.a = *a;
+        if (n.op != Op::kNot) {
+          auto b = Condition(n.b);
+          if (!b) return std::nullopt;
+          out.b = *b;
+        }
+        return fast_.AddNode(out);
+      }
+      case Op::kIsNull:
+      case Op::kIsNotNull: {
+        const Node& x = N(n.a);
+        if (x.op == Op::kConst && x.type == ValueType::kNull) {
+          out.constant = n.op == Op::kIsNull ? F::kTrue : F::kFalse;
+          return fast_.AddNode(out);
+        }
+        if (x.op != Op::kField) return std::nullopt;
+        out.kind = n.op == Op::kIsNull ? F::Kind::kIsNull : F::Kind::kIsNotNull;
+        out.a = fast_.AddOperand(FieldOperand(x));
+        return fast_.AddNode(out);
+      }
+      case Op::kCompare: return Compare(n);
+      default: return std::nullopt;
+    }
+  }
+
+  FastCondition Finish(int32_t root) {
+    fast_.SetRoot(root);
+    return std::move(fast_);
+  }
+
+ private:
+  const Node& N(int32_t i) const { return e_.nodes_[static_cast<size_t>(i)]; }
+  static bool IsNullConst(const Node& x) { return x.op == Op::kConst && x.type == ValueType::kNull; }
+
+  static F::Operand FieldOperand(const Node& x) {
+    F::Operand o;
+    o.is_field = true;
+    o.def = x.def;
+    return o;
+  }
+
+  std::optional<int32_t> Compare(const Node& n) {
+    const Node& x = N(n.a);
+    const Node& y = N(n.b);
+    F::Node out;
+    // A NULL operand makes the comparison NULL whatever the record holds.
+    if ((IsNullConst(x) && (y.op == Op::kField || y.op == Op::kConst || y.op == Op::kConstText)) ||
+        (IsNullConst(y) && (x.op == Op::kField || x.op == Op::kConst || x.op == Op::kConstText))) {
+      out.constant = F::kNull;
+      return fast_.AddNode(out);
+    }
+    auto a = Operand(x, n.string_compare);
+    auto b = Operand(y, n.string_compare);
+    if (!a || !b) return std::nullopt;
+    out.kind = n.string_compare ? F::Kind::kTextCompare : F::Kind::kScalarCompare;
+    out.compare = n.compare;
+    out.literal_side = n.literal_side;
+    out.a = fast_.AddOperand(std::move(*a));
+    out.b = fast_.AddOperand(std::move(*b));
+    return fast_.AddNode(out);
+  }
+
+  std::optional<F::Operand> Operand(const Node& x, bool text) const {
+    if (x.op == Op::kField) return FieldOperand(x);
+    F::Operand o;
+    if (text && x.op == Op::kConstText) {
+      o.text = x.text;
+      return o;
+    }
+    if (!text && Number(x, &o.number)) return o;
+    return std::nullopt;
+  }
+
+  // A number constant, possibly negated ("QTY > -1" binds as a negation).
+  bool Number(const Node& x, double* out) const {
+    if (x.op == Op::kConst && x.type != ValueType::kNull) {
+      *out = x.number;
+      return true;
+    }
+    if (x.op == Op::kNegate && Number(N(x.a), out)) {
+      *out = -*out;
+      return true;
+    }
+    return false;
+  }
+
+  const CompiledExpression& e_;
+  FastCondition fast_;
+};
+
+std::optional<FastCondition> FastCondition::From(const CompiledExpression& expression) {
+  if (expression.empty() || expression.result_type() != ValueType::kLogical) return std::nullopt;
+  FastTranslator translator(expression);
+  auto root = translator.Condition(expression.root_);
+  if (!root) return std::nullopt;
+  return translator.Finish(*root);
 }
 
 }  // namespace eng

@@ -168,6 +168,8 @@ class CompiledExpression {
   friend class ExpressionBinder;
   friend class ExpressionEvaluator;
   friend std::vector<SeekHint> FindSeekHints(const CompiledExpression&);
+  friend class FastCondition;
+  friend class FastTranslator;
 
   enum class Op : uint8_t;
   struct Node {

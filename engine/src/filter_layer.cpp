@@ -7,6 +7,8 @@
 #include "api_support.h"
 #include "engine.h"
 #include "expr.h"
+#include "expr_fast.h"
+#include "keycodec.h"
 #include "index_file.h"
 #include "index_hooks.h"
 #include "util.h"
@@ -63,6 +65,73 @@ bool CandidatesThroughIndex(SharedTable& table, const std::vector<SeekHint>& hin
   return false;
 }
 
+KeyBounds FilterBounds(const FieldList& fields, const std::vector<SeekHint>& hints, const KeyLayout& layout) {
+  KeyBounds bounds;
+  if (layout.SegmentCount() == 0) return bounds;
+  const FieldDef& lead = layout.Segment(0);
+  const size_t width = layout.SegmentWidth(0);
+  for (const SeekHint& hint : hints) {
+    if (hint.op == CompareOp::kNe || hint.field >= fields.size()) continue;
+    const FieldDef& field = fields[hint.field];
+    if (!EqualsNoCase(field.name, lead.name) || field.type != lead.type || field.offset != lead.offset ||
+        field.length != lead.length)
+      continue;
+    // The bound in ascending key bytes. Texts give a prefix: the literal
+    // without its trailing blanks, which every passing value reaches (also
+    // when compared over the literal's length only). Other kinds give the
+    // literal's whole segment; the encoders round monotonically, so a
+    // passing value never falls outside it.
+    std::vector<uint8_t> bound;
+    switch (field.type) {
+      case ENG_STRING:
+      case ENG_RAW: {
+        if (hint.literal.type() != ValueType::kString) continue;
+        std::string text = hint.literal.string();
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        if (text.size() > width) text.resize(width);
+        if (text.empty()) continue;
+        bound.assign(text.begin(), text.end());
+        break;
+      }
+      case ENG_DATE:
+        if (field.length != 4) continue;
+        [[fallthrough]];
+      case ENG_NUMERIC:
+      case ENG_DOUBLE:
+      case ENG_CURDOUBLE:
+      case ENG_INTEGER:
+      case ENG_SHORTINT:
+      case ENG_AUTOINC:
+      case ENG_TIME:
+      case ENG_TIMESTAMP: {
+        std::vector<uint8_t> raw(static_cast<size_t>(field.offset) + field.length);
+        try {
+          EncodeField(field, hint.literal, raw.data(), raw.size());
+        } catch (const EngineError&) {
+          continue;  // out of the field's range: no bound
+        }
+        // A literal that lands on the empty pattern (the lowest integer, -1
+        // of autoinc and time) would bound at the empty values: none.
+        if (IsFieldEmpty(field, raw.data())) continue;
+        bound.resize(width);
+        EncodeSegment(field, raw.data() + field.offset, bound.data());
+        break;
+      }
+      default: continue;
+    }
+    bool low = hint.op == CompareOp::kEq || hint.op == CompareOp::kGe || hint.op == CompareOp::kGt;
+    bool high = hint.op == CompareOp::kEq || hint.op == CompareOp::kLe || hint.op == CompareOp::kLt;
+    if (layout.Descending()) {
+      // Stored keys are complemented: the order and the bounds turn round.
+      for (uint8_t& b : bound) b = static_cast<uint8_t>(~b);
+      std::swap(low, high);
+    }
+    if (low) bounds.low.push_back(bound);
+    if (high) bounds.high.push_back(bound);
+  }
+  return bounds;
+}
+
 void InstallFilter(TableObject& t, const std::string& expression) {
   if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
   TableHandle& handle = *t.table;
@@ -77,15 +146,25 @@ void InstallFilter(TableObject& t, const std::string& expression) {
   const bool* exact = &t.exact;  // the TableObject outlives its handle's filter
   auto hints = std::make_shared<std::vector<SeekHint>>(FindSeekHints(*compiled));
   TableHandle::Candidates candidates;
-  if (!hints->empty())
+  BoundsFor bounds;
+  if (!hints->empty()) {
     candidates = [hints, shared](std::vector<uint32_t>* out) { return CandidatesThroughIndex(*shared, *hints, out); };
-  handle.SetFilter(
-      [compiled, shared, size, exact](uint32_t, const uint8_t* raw) {
-        TableMemoSource memos(*shared, raw);
-        RecordView view{raw, size, &memos};
-        return Matches(*compiled, view, *exact);
-      },
-      std::move(candidates));
+    bounds = [hints, shared](const KeyLayout& layout) { return FilterBounds(shared->fields(), *hints, layout); };
+  }
+  std::shared_ptr<const FastCondition> fast;
+  if (auto f = FastCondition::From(*compiled); f && compiled->min_record_size() <= size)
+    fast = std::make_shared<const FastCondition>(std::move(*f));
+  TableHandle::Filter filter;
+  if (fast) {
+    filter = [fast, exact](uint32_t, const uint8_t* raw) { return fast->Matches(raw, *exact); };
+  } else {
+    filter = [compiled, shared, size, exact](uint32_t, const uint8_t* raw) {
+      TableMemoSource memos(*shared, raw);
+      RecordView view{raw, size, &memos};
+      return Matches(*compiled, view, *exact);
+    };
+  }
+  handle.SetFilter(std::move(filter), std::move(candidates), std::move(bounds));
 }
 
 void RemoveFilter(TableObject& t) {

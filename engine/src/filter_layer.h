@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "expr.h"
+#include "keycodec.h"
 #include "objects.h"
 #include "record_codec.h"
 
@@ -18,6 +20,11 @@ namespace eng {
 void InstallFilter(TableObject& t, const std::string& expression);
 // Removes the filter; throws ENG_ERR_NO_FILTER when none is set.
 void RemoveFilter(TableObject& t);
+
+// Where in the stored keys of the tag with `layout` the records lie that
+// can satisfy every hint (FindSeekHints of a filter on a table with
+// `fields`): bounds from the hints on the tag's leading field.
+KeyBounds FilterBounds(const FieldList& fields, const std::vector<SeekHint>& hints, const KeyLayout& layout);
 
 // Reads memo-like fields of a raw record of a shared table (under its lock).
 class TableMemoSource : public MemoSource {

@@ -223,9 +223,9 @@ void IndexSet::SaveHeader() {
 
 uint8_t* IndexSet::Write(uint32_t page) {
   const uint8_t* bytes = Read(page);
-  if (std::find(saved_.begin(), saved_.end(), page) == saved_.end()) {
+  if (!saved_.Contains(page)) {
     journal_.Save(SharedTable::kIndexFile, PageOffset(page), StoredPageSize());
-    saved_.push_back(page);
+    saved_.Insert(page);
   }
   if (table_.encrypted()) {
     BlockCache::Entry* e = pages_.Find(page);
@@ -250,7 +250,7 @@ uint32_t IndexSet::Allocate() {
   Store32(file_.data() + kOffPageCount, page);
   // A page beyond the old count needs no before-image: the restored count
   // drops it.
-  saved_.push_back(page);
+  saved_.Insert(page);
   if (table_.encrypted()) {
     BlockCache::Entry* e = pages_.Insert(page, page_size_);
     std::memset(e->data(), 0, page_size_);
@@ -304,9 +304,10 @@ void IndexSet::BuildTag(size_t i) {
   Tag& t = tags_[i];
   BTree& tree = Tree(i);
   size_t klen = t.layout->KeyLength(), elen = tree.EntryLength();
-  std::vector<uint8_t> entries;
+  BulkBytes entries;
   std::vector<uint8_t> key(klen);
   uint64_t count = table_.SlotCount(), n = 0;
+  entries.reserve(table_.LiveCount() * elen);
   for (uint64_t r = 1; r <= count; ++r) {
     if (!table_.IsLive(r)) continue;
     t.layout->EncodeRecord(table_.Record(r), key.data());
@@ -350,7 +351,7 @@ size_t IndexSet::CreateTag(const std::string& name, const std::string& fields, u
     Store32(file_.data() + kOffPageCount, 0);
     Store32(file_.data() + kOffFreeHead, 0);
     page_size_ = need;
-    saved_.clear();
+    saved_.Clear();
     pages_.Clear();
     for (size_t i = 0; i < tags_.size(); ++i) {
       tags_[i].tree.reset();

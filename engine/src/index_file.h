@@ -9,7 +9,9 @@
 // record or not at all. Opening reads only the header; a tree's pages are
 // read when the tag is first used. The set of tags changes only while the
 // table is opened exclusively, so the directory cached here never goes
-// stale. Like SharedTable, everything runs under the table's lock.
+// stale (a table kept loaded after its last close is checked for changes
+// before it is used again). Like SharedTable, everything runs under the
+// table's lock.
 //
 // The pages of an encrypted table's file are sealed one by one (each takes
 // PageSize() + crypto::kOverhead bytes on disk); the tree works on
@@ -18,6 +20,7 @@
 // the operation commits.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +58,11 @@ class IndexSet : public RecordObserver, private PageStore {
   void Reload();
   bool HasFile() const { return file_.IsOpen(); }
   const std::string& path() const { return path_; }
+  int FileDescriptor() const { return file_.fd(); }
+  // Maps the file's current length (a cached table reopened).
+  void RefreshMapping() {
+    if (file_.IsOpen()) file_.Refresh();
+  }
   size_t TagCount() const { return tags_.size(); }
   Tag& tag(size_t i) { return tags_[i]; }
   int FindTag(const std::string& name) const;
@@ -68,7 +76,7 @@ class IndexSet : public RecordObserver, private PageStore {
   void RebuildAll() { Rebuild(); }
 
   // A new operation starts: no page is saved in the journal yet.
-  void ResetChange() { saved_.clear(); header_saved_ = false; }
+  void ResetChange() { saved_.Clear(); header_saved_ = false; }
 
   // Encrypted tables: the page cache, and sealing changed pages (before commit).
   uint64_t CacheBytes() const { return pages_.bytes(); }
@@ -118,7 +126,28 @@ class IndexSet : public RecordObserver, private PageStore {
   std::string path_;
   uint32_t page_size_ = 512;
   std::vector<Tag> tags_;
-  std::vector<uint32_t> saved_;  // pages saved in the journal in this operation
+  // Pages saved in the journal in this operation. A rebuild touches every
+  // page, so membership is a bit per page (a list scan made it quadratic);
+  // the list of set bits keeps clearing cheap for one-record operations.
+  class PageSet {
+   public:
+    bool Contains(uint32_t page) const { return page < bits_.size() && bits_[page]; }
+    void Insert(uint32_t page) {
+      if (page >= bits_.size()) bits_.resize(std::max<size_t>(page + 1, bits_.size() * 2), false);
+      if (bits_[page]) return;
+      bits_[page] = true;
+      list_.push_back(page);
+    }
+    void Clear() {
+      for (uint32_t page : list_) bits_[page] = false;
+      list_.clear();
+    }
+
+   private:
+    std::vector<bool> bits_;
+    std::vector<uint32_t> list_;
+  };
+  PageSet saved_;
   bool header_saved_ = false;
   uint64_t generation_ = 0;
   std::vector<uint8_t> key_a_, key_b_;

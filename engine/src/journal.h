@@ -39,6 +39,7 @@ class Journal {
   void Open(const std::string& path);
   void Close();
   const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
 
   // The files whose bytes entries refer to, by id.
   void SetFile(int id, MappedFile* file) { files_[id] = file; }

@@ -80,6 +80,8 @@ void MappedFile::Refresh() {
 
 void MappedFile::Truncate(uint64_t length) {
   if (!writable_) Fail(ENG_ERR_READ_ONLY, "File " + path_ + " is read-only");
+  // Closing a table trims it every time: most times there is nothing to do.
+  if (length == size_ && FileLength() == length) return;
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0)
     Fail(ENG_ERR_IO, "Cannot resize " + path_ + ": " + std::strerror(errno));
   Map(length);

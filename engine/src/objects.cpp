@@ -15,15 +15,19 @@ std::unordered_map<ENGHANDLE, std::shared_ptr<Object>>& Map() {
   return *m;
 }
 ENGHANDLE g_next = 0x100;
-// Bumped whenever a handle goes away, so that a thread's cached lookup of
-// its last handle stays valid exactly as long as nothing was removed.
+// Bumped whenever a handle goes away, so that a thread's cached lookups of
+// its last handles stay valid exactly as long as nothing was removed.
 std::atomic<uint64_t> g_generation{1};
 struct CachedLookup {
   ENGHANDLE handle = 0;
   uint64_t generation = 0;
   std::shared_ptr<Object> object;
 };
-thread_local CachedLookup t_cache;
+// A cursor walking in an index order uses the index handle, its table
+// handle and often a second table: a few entries, replaced in turn.
+constexpr size_t kCachedLookups = 4;
+thread_local CachedLookup t_cache[kCachedLookups];
+thread_local size_t t_cache_next = 0;
 
 struct LastError {
   uint32_t code = 0;
@@ -49,14 +53,17 @@ ENGHANDLE Handles::Add(std::shared_ptr<Object> obj, uint16_t kind, ENGHANDLE own
 
 std::shared_ptr<Object> Handles::Find(ENGHANDLE h) {
   uint64_t generation = g_generation.load(std::memory_order_acquire);
-  if (t_cache.handle == h && t_cache.generation == generation) return t_cache.object;
+  for (const CachedLookup& c : t_cache)
+    if (c.handle == h && c.generation == generation) return c.object;
   std::shared_lock<std::shared_mutex> g(g_mutex);
   auto& m = Map();
   auto it = m.find(h);
   if (it == m.end()) return nullptr;
-  t_cache.handle = h;
-  t_cache.generation = generation;
-  t_cache.object = it->second;
+  CachedLookup& c = t_cache[t_cache_next];
+  t_cache_next = (t_cache_next + 1) % kCachedLookups;
+  c.handle = h;
+  c.generation = generation;
+  c.object = it->second;
   return it->second;
 }
 
@@ -68,6 +75,10 @@ std::shared_ptr<Object> Handles::Remove(ENGHANDLE h) {
   std::shared_ptr<Object> obj = it->second;
   m.erase(it);
   g_generation.fetch_add(1, std::memory_order_acq_rel);
+  // The caller's last reference must end the object (a cursor removes its
+  // temporary folder then): this thread's lookups let go of it now.
+  for (CachedLookup& c : t_cache)
+    if (c.object == obj) c = CachedLookup();
   return obj;
 }
 

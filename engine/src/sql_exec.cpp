@@ -14,6 +14,7 @@
 #include "api_support.h"
 #include "engine.h"
 #include "expr.h"
+#include "expr_fast.h"
 #include "filter_layer.h"
 #include "index_hooks.h"
 #include "keycodec.h"
@@ -90,10 +91,15 @@ class OpenedTable {
   std::shared_ptr<TableObject> obj_;
 };
 
-// A table file built in memory: header from CreateTableFile, then slots.
+// A table file built in memory (header from CreateTableFile, then slots),
+// or, when streamed, written out as it grows through a small buffer so that
+// a large result never sits in memory twice; the header goes last, with the
+// final counts.
 class TableImage {
  public:
-  TableImage(const std::string& path, const std::vector<FieldSpec>& field_specs) : path_(path) {
+  enum class Mode { kInMemory, kStreamed };
+  TableImage(const std::string& path, const std::vector<FieldSpec>& field_specs, Mode mode = Mode::kInMemory)
+      : path_(path) {
     CreateTableFile(path, field_specs);
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) Fail(ENG_ERR_IO, "Cannot read back " + path);
@@ -114,11 +120,26 @@ class TableImage {
       memo_.assign(fmt::kMemoHeader, 0);
       std::memcpy(memo_.data(), fmt::kMemoMagic, 8);
     }
+    if (mode == Mode::kStreamed) {
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd_ < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+      header_.swap(adt_);
+      written_ = header_.size();
+      adt_.reserve(kStreamBuffer + record_length_ + 1);
+    }
   }
+  ~TableImage() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TableImage(const TableImage&) = delete;
+  TableImage& operator=(const TableImage&) = delete;
+
   const FieldList& fields() const { return fields_; }
   uint32_t record_length() const { return record_length_; }
   const std::vector<uint8_t>& empty() const { return empty_; }
-  void Reserve(size_t slots) { adt_.reserve(adt_.size() + slots * (record_length_ + 1)); }
+  void Reserve(size_t slots) {
+    if (fd_ < 0) adt_.reserve(adt_.size() + slots * (record_length_ + 1));
+  }
 
   // raw: record_length bytes; memo fields' references are set here.
   void Add(uint8_t state, uint8_t* raw, const std::vector<std::pair<size_t, std::string>>& memos) {
@@ -140,39 +161,65 @@ class TableImage {
     adt_.insert(adt_.end(), raw, raw + record_length_);
     ++slots_;
     if (state == fmt::kSlotLive) ++live_;
+    if (fd_ >= 0 && adt_.size() >= kStreamBuffer) Flush();
   }
   void Finish(uint32_t next_autoinc) {
-    Store64(&adt_[fmt::kOffSlotCount], slots_);
-    Store64(&adt_[fmt::kOffLiveCount], live_);
-    Store32(&adt_[fmt::kOffNextAutoinc], next_autoinc);
+    std::vector<uint8_t>& header = fd_ >= 0 ? header_ : adt_;
+    Store64(&header[fmt::kOffSlotCount], slots_);
+    Store64(&header[fmt::kOffLiveCount], live_);
+    Store32(&header[fmt::kOffNextAutoinc], next_autoinc);
     if (has_memo_) Store64(memo_.data() + fmt::kOffMemoNext, memo_.size() / fmt::kMemoBlock);
   }
+  // In memory only.
   const std::vector<uint8_t>& adt() const { return adt_; }
   const std::vector<uint8_t>& memo() const { return memo_; }
   bool has_memo() const { return has_memo_; }
-  void WriteFiles() const {
-    WriteFile(path_, adt_);
+  void WriteFiles() {
+    if (fd_ >= 0) {
+      Flush();
+      WriteAt(fd_, path_, header_.data(), header_.size(), 0);
+      ::close(fd_);
+      fd_ = -1;
+    } else {
+      WriteFile(path_, adt_);
+    }
     if (has_memo_) WriteFile(StripExtension(path_) + ".memo", memo_);
   }
   static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n <= 0) {
-        int err = errno;
-        ::close(fd);
-        Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(err));
-      }
-      done += static_cast<size_t>(n);
+    try {
+      WriteAt(fd, path, bytes.data(), bytes.size(), 0);
+    } catch (...) {
+      ::close(fd);
+      throw;
     }
     ::close(fd);
   }
 
  private:
+  static constexpr size_t kStreamBuffer = 64 * 1024;
+
+  static void WriteAt(int fd, const std::string& path, const uint8_t* bytes, size_t size, uint64_t offset) {
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+      done += static_cast<size_t>(n);
+    }
+  }
+  void Flush() {
+    WriteAt(fd_, path_, adt_.data(), adt_.size(), written_);
+    written_ += adt_.size();
+    adt_.clear();
+  }
+
   std::string path_;
   std::vector<uint8_t> adt_, memo_, empty_;
+  std::vector<uint8_t> header_;  // streamed: the header, written last
+  int fd_ = -1;                  // streamed: the file being written
+  uint64_t written_ = 0;         // streamed: bytes of the file written so far
   FieldList fields_;
   uint32_t record_length_ = 0;
   uint64_t slots_ = 0, live_ = 0;
@@ -281,6 +328,81 @@ void PutValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, siz
   }
   EncodeField(f, v, raw, size);
 }
+
+// WHERE on raw records of a table: its fast form when it has one.
+class RowCondition {
+ public:
+  explicit RowCondition(const std::optional<CompiledExpression>& where) : where_(where ? &*where : nullptr) {
+    if (where_) fast_ = FastCondition::From(*where_);
+  }
+  // Under the table's lock; `size` is the table's record length.
+  bool Matches(SharedTable& st, const uint8_t* raw, uint32_t size, bool exact) const {
+    if (!where_) return true;
+    if (fast_ && where_->min_record_size() <= size) return fast_->Matches(raw, exact);
+    TableMemoSource memos(st, raw);
+    return eng::Matches(*where_, RecordView{raw, size, &memos}, exact);
+  }
+
+ private:
+  const CompiledExpression* where_;
+  std::optional<FastCondition> fast_;
+};
+
+// Visits the live records of a table in natural order, copied out in
+// blocks (SharedTable::ReadSlots); the bytes given stay valid only during
+// the visit. Under the table's lock.
+class SlotScanner {
+ public:
+  explicit SlotScanner(SharedTable& st)
+      : st_(st), slot_(st.slot_size()), per_block_(std::max<uint64_t>(1, kBlockBytes / slot_)),
+        block_(per_block_ * slot_) {}
+
+  template <class Visit>
+  void ForEachLive(Visit&& visit) {
+    const uint64_t count = st_.SlotCount();
+    for (uint64_t first = 1; first <= count; first += per_block_) {
+      uint64_t n = std::min(per_block_, count - first + 1);
+      st_.ReadSlots(first, n, block_.data());
+      for (uint64_t k = 0; k < n; ++k) {
+        const uint8_t* slot = block_.data() + k * slot_;
+        if (slot[0] == fmt::kSlotLive) visit(slot + 1);
+      }
+    }
+  }
+
+ private:
+  static constexpr uint64_t kBlockBytes = 64 * 1024;  // stays in the core's cache
+  SharedTable& st_;
+  uint64_t slot_;
+  uint64_t per_block_;
+  std::vector<uint8_t> block_;
+};
+
+// Rows of equal size appended in chunks: no copying as it grows.
+class RowStore {
+ public:
+  explicit RowStore(size_t row_size)
+      : row_size_(std::max<size_t>(row_size, 1)), per_chunk_(std::max<size_t>(1, kChunkBytes / row_size_)) {}
+  size_t size() const { return rows_; }
+  uint8_t* Append() {
+    if (rows_ % per_chunk_ == 0) chunks_.emplace_back(new uint8_t[per_chunk_ * row_size_]);
+    return Row(rows_++);
+  }
+  uint8_t* Row(size_t i) const { return chunks_[i / per_chunk_].get() + (i % per_chunk_) * row_size_; }
+
+ private:
+  static constexpr size_t kChunkBytes = 512 * 1024;
+  size_t row_size_;
+  size_t per_chunk_;
+  size_t rows_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+};
+
+// One row to sort: the first 8 key bytes, big-endian, decide most comparisons.
+struct SortEntry {
+  uint64_t prefix;
+  uint32_t row;
+};
 
 // ---- SELECT ----
 
@@ -391,44 +513,85 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   }
 
   TempFolder folder("dbsql-cursor");
-  // ORDER BY on result columns sorts on index-style key bytes (one memcmp per
-  // comparison); keys on memo or hidden columns compare as values.
-  bool byte_keys = !keys.empty();
-  for (const OrderKey& k : keys) byte_keys = byte_keys && k.column >= 0;
   std::string path = folder.path() + "/result.adt";
-  TableImage image(path, field_specs);
+  TableImage image(path, field_specs, TableImage::Mode::kStreamed);
   const FieldList& out = image.fields();
   const uint32_t out_len = image.record_length();
-  std::unique_ptr<KeyLayout> key_layout;
-  if (byte_keys) {
-    std::vector<FieldDef> segments;
-    for (const OrderKey& k : keys) segments.push_back(out[static_cast<size_t>(k.column)]);
-    try {
-      key_layout = std::make_unique<KeyLayout>(segments, false);
-    } catch (const EngineError&) {
-      byte_keys = false;  // a memo column or a key too long for the codec
-    }
-  }
+  const bool exact = false;
+  RowCondition condition(where);
 
-  std::vector<uint8_t> rows;
-  std::vector<std::vector<std::pair<size_t, std::string>>> row_memos;
-  std::vector<std::vector<Value>> sort_values;
+  // Builds the result row of a source record (memo contents go to `memos`).
+  auto build_row = [&](const uint8_t* raw, const RecordView& view, uint8_t* rec,
+                       std::vector<std::pair<size_t, std::string>>& memos) {
+    std::memcpy(rec, image.empty().data(), out_len);
+    memos.clear();
+    for (size_t i = 0; i < cols.size(); ++i) {
+      const ResultColumn& c = cols[i];
+      const FieldDef& of = out[i];
+      if (c.source_field >= 0) {
+        const FieldDef& sf = fields[static_cast<size_t>(c.source_field)];
+        if (IsMemoType(sf.type))
+          memos.emplace_back(i, st.ReadMemo(raw + sf.offset));
+        else
+          std::memcpy(rec + of.offset, raw + sf.offset, sf.length);
+      } else {
+        PutValue(of, i, Evaluate(c.expr, view, exact), rec, out_len, memos);
+      }
+    }
+  };
+
   std::vector<uint8_t> rec(out_len);
   std::vector<std::pair<size_t, std::string>> memos;
-  bool any_memo = image.has_memo();
-  const bool exact = false;
-  size_t nrows = 0;
+
+  // Sort keys are bytes that compare with memcmp (index key segments,
+  // complemented when descending), read from the source record where the
+  // key is a field and from the result row where it is computed; a memo
+  // key makes the sort compare values instead.
+  struct KeySegment {
+    const FieldDef* def;
+    bool from_row;
+    bool descending;
+    size_t offset, width;
+  };
+  std::vector<KeySegment> segments;
+  size_t klen = 0;
+  bool byte_keys = true;
+  for (const OrderKey& k : keys) {
+    KeySegment seg{nullptr, false, k.descending, klen, 0};
+    if (k.column >= 0 && cols[static_cast<size_t>(k.column)].source_field >= 0) {
+      seg.def = &fields[static_cast<size_t>(cols[static_cast<size_t>(k.column)].source_field)];
+    } else if (k.column >= 0) {
+      seg.def = &out[static_cast<size_t>(k.column)];
+      seg.from_row = true;
+    } else {
+      seg.def = &fields[static_cast<size_t>(k.field.field_reference())];
+    }
+    try {
+      seg.width = EncodedWidth(*seg.def);
+    } catch (const EngineError&) {
+      byte_keys = false;
+      break;
+    }
+    klen += seg.width;
+    segments.push_back(seg);
+  }
+  if (!byte_keys) klen = 0;
+
+  // Matching rows are built as they are read: the result row, then its sort key.
+  RowStore store(out_len + klen);
+  std::vector<SortEntry> entries;
+  std::vector<std::vector<std::pair<size_t, std::string>>> row_memos;
+  std::vector<std::vector<Value>> sort_values;
+  const bool any_memo = image.has_memo();
   {
     TableLock lock(st);
-    uint64_t count = st.SlotCount();
-    uint32_t size = st.record_length();
-    for (uint64_t r = 1; r <= count; ++r) {
-      if (!st.IsLive(r)) continue;
-      const uint8_t* raw = st.Record(r);
-      TableMemoSource memo_source(st, raw);
-      RecordView view{raw, size, &memo_source};
-      if (where && !Matches(*where, view, exact)) continue;
-      if (aggregates) {
+    const uint32_t size = st.record_length();
+    SlotScanner scanner(st);
+    if (aggregates) {
+      scanner.ForEachLive([&](const uint8_t* raw) {
+        if (!condition.Matches(st, raw, size, exact)) return;
+        TableMemoSource memo_source(st, raw);
+        RecordView view{raw, size, &memo_source};
         for (ResultColumn& c : cols) {
           if (c.count_star) {
             ++c.count;
@@ -441,45 +604,45 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
           if (c.aggregate == sql::Aggregate::kMin && (c.best.is_null() || CompareValues(v, c.best) < 0)) c.best = v;
           if (c.aggregate == sql::Aggregate::kMax && (c.best.is_null() || CompareValues(v, c.best) > 0)) c.best = v;
         }
-        continue;
-      }
-      std::memcpy(rec.data(), image.empty().data(), out_len);
-      memos.clear();
-      std::vector<Value> key_values;
-      for (size_t i = 0; i < cols.size(); ++i) {
-        const ResultColumn& c = cols[i];
-        const FieldDef& of = out[i];
-        if (c.source_field >= 0) {
-          const FieldDef& sf = fields[static_cast<size_t>(c.source_field)];
-          if (IsMemoType(sf.type))
-            memos.emplace_back(i, st.ReadMemo(raw + sf.offset));
-          else
-            std::memcpy(rec.data() + of.offset, raw + sf.offset, sf.length);
-        } else {
-          PutValue(of, i, Evaluate(c.expr, view, exact), rec.data(), out_len, memos);
+      });
+    } else {
+      scanner.ForEachLive([&](const uint8_t* raw) {
+        if (!condition.Matches(st, raw, size, exact)) return;
+        TableMemoSource memo_source(st, raw);
+        RecordView view{raw, size, &memo_source};
+        uint32_t index = static_cast<uint32_t>(store.size());
+        uint8_t* row = store.Append();
+        build_row(raw, view, row, memos);
+        if (any_memo) row_memos.push_back(memos);
+        if (keys.empty()) return;
+        if (byte_keys) {
+          uint8_t* key = row + out_len;
+          for (const KeySegment& seg : segments) {
+            EncodeSegment(*seg.def, (seg.from_row ? row : raw) + seg.def->offset, key + seg.offset);
+            if (seg.descending)
+              for (size_t b = seg.offset; b < seg.offset + seg.width; ++b) key[b] = static_cast<uint8_t>(~key[b]);
+          }
+          uint64_t prefix = 0;
+          for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < klen ? key[b] : 0);
+          entries.push_back(SortEntry{prefix, index});
+          return;
         }
-      }
-      if (!keys.empty() && !byte_keys) {
-        RecordView out_view{rec.data(), out_len, nullptr};
+        RecordView out_view{row, out_len, nullptr};
+        std::vector<Value> values;
         for (const OrderKey& k : keys) {
-          if (k.column >= 0) {
-            if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
-              std::string content;
-              for (const auto& m : memos)
-                if (m.first == static_cast<size_t>(k.column)) content = m.second;
-              key_values.push_back(content.empty() ? Value() : Value::String(content));
-            } else {
-              key_values.push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
-            }
+          if (k.column < 0) {
+            values.push_back(Evaluate(k.field, view, exact));
+          } else if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
+            std::string content;
+            for (const auto& m : memos)
+              if (m.first == static_cast<size_t>(k.column)) content = m.second;
+            values.push_back(content.empty() ? Value() : Value::String(content));
           } else {
-            key_values.push_back(Evaluate(k.field, view, exact));
+            values.push_back(DecodeField(out, static_cast<size_t>(k.column), out_view));
           }
         }
-        sort_values.push_back(std::move(key_values));
-      }
-      rows.insert(rows.end(), rec.begin(), rec.end());
-      if (any_memo) row_memos.push_back(memos);
-      ++nrows;
+        sort_values.push_back(std::move(values));
+      });
     }
   }
   src.Close();
@@ -500,33 +663,32 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
     }
     image.Add(fmt::kSlotLive, rec.data(), memos);
   } else {
-    std::vector<size_t> order(nrows);
-    std::iota(order.begin(), order.end(), size_t{0});
-    if (byte_keys) {
-      const size_t klen = key_layout->KeyLength();
-      std::vector<uint8_t> sort_keys(nrows * klen);
-      for (size_t i = 0; i < nrows; ++i) {
-        uint8_t* key = sort_keys.data() + i * klen;
-        key_layout->EncodeRecord(rows.data() + i * out_len, key);
-        for (size_t k = 0; k < keys.size(); ++k)
-          if (keys[k].descending)
-            for (size_t b = key_layout->SegmentOffset(k); b < key_layout->SegmentOffset(k) + key_layout->SegmentWidth(k); ++b)
-              key[b] = static_cast<uint8_t>(~key[b]);
-      }
-      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return std::memcmp(sort_keys.data() + a * klen, sort_keys.data() + b * klen, klen) < 0;
+    const size_t nrows = store.size();
+    std::vector<uint32_t> order(nrows);
+    std::iota(order.begin(), order.end(), uint32_t{0});
+    if (!keys.empty() && byte_keys) {
+      const size_t rest = klen > 8 ? klen - 8 : 0;
+      std::sort(entries.begin(), entries.end(), [&](const SortEntry& a, const SortEntry& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (rest) {
+          int c = std::memcmp(store.Row(a.row) + out_len + 8, store.Row(b.row) + out_len + 8, rest);
+          if (c != 0) return c < 0;
+        }
+        return a.row < b.row;  // equal keys keep the natural order
       });
-    } else if (!keys.empty())
-      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+      for (size_t i = 0; i < nrows; ++i) order[i] = entries[i].row;
+    } else if (!keys.empty()) {
+      std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
         for (size_t k = 0; k < keys.size(); ++k) {
           int c = CompareValues(sort_values[a][k], sort_values[b][k]);
           if (c != 0) return keys[k].descending ? c > 0 : c < 0;
         }
         return false;
       });
-    image.Reserve(nrows);
+    }
     static const std::vector<std::pair<size_t, std::string>> kNoMemos;
-    for (size_t i : order) image.Add(fmt::kSlotLive, rows.data() + i * out_len, any_memo ? row_memos[i] : kNoMemos);
+    image.Reserve(nrows);
+    for (uint32_t i : order) image.Add(fmt::kSlotLive, store.Row(i), any_memo ? row_memos[i] : kNoMemos);
   }
   image.Finish(1);
   image.WriteFiles();
@@ -608,20 +770,15 @@ ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const 
   return outcome;
 }
 
-std::vector<uint32_t> MatchingRecords(TableHandle& t, const CompiledExpression* where) {
+std::vector<uint32_t> MatchingRecords(TableHandle& t, const std::optional<CompiledExpression>& where) {
   SharedTable& st = t.table();
+  RowCondition condition(where);
   std::vector<uint32_t> out;
   TableLock lock(st);
   uint64_t count = st.SlotCount();
-  for (uint64_t r = 1; r <= count; ++r) {
-    if (!st.IsLive(r)) continue;
-    if (where) {
-      const uint8_t* raw = st.Record(r);
-      TableMemoSource memos(st, raw);
-      if (!Matches(*where, RecordView{raw, st.record_length(), &memos}, false)) continue;
-    }
-    out.push_back(static_cast<uint32_t>(r));
-  }
+  for (uint64_t r = 1; r <= count; ++r)
+    if (st.IsLive(r) && condition.Matches(st, st.Record(r), st.record_length(), false))
+      out.push_back(static_cast<uint32_t>(r));
   return out;
 }
 
@@ -637,7 +794,7 @@ ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const 
     sets.emplace_back(ColumnNumber(t, a.column, s.table.name), BindOrFail(a.value, t.fields(), s.table.name));
   ExecOutcome outcome;
   outcome.has_count = true;
-  for (uint32_t r : MatchingRecords(t, where ? &*where : nullptr)) {
+  for (uint32_t r : MatchingRecords(t, where)) {
     try {
       t.GotoRecord(r);
     } catch (const EngineError& e) {
@@ -673,7 +830,7 @@ ExecOutcome Delete(ConnectionObject& conn, const sql::DeleteStatement& s, const 
   if (s.where) where = BindCondition(*s.where, t.fields(), s.table.name);
   ExecOutcome outcome;
   outcome.has_count = true;
-  for (uint32_t r : MatchingRecords(t, where ? &*where : nullptr)) {
+  for (uint32_t r : MatchingRecords(t, where)) {
     try {
       t.GotoRecord(r);
       t.Delete();

@@ -3,7 +3,10 @@
 // SELECT reads its table once under the table's lock and materializes the
 // result into a private temporary table (its own folder, removed when the
 // cursor closes), registered as a read-only static cursor: later changes to
-// the table do not show in it. INSERT, UPDATE and DELETE go through the
+// the table do not show in it. The read copies slots in blocks, tests WHERE
+// in its fast form where it has one (expr_fast.h) and builds each matching
+// row with its ORDER BY key (memcmp-able index key bytes) as it goes; the
+// sort then moves small entries, and equal keys keep the natural order. INSERT, UPDATE and DELETE go through the
 // table handle like any other writer (record locks and indexes respected).
 // ALTER TABLE builds the new table image first (so a value that cannot
 // convert fails before anything changes) and then replaces the table's

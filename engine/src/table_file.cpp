@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sodium.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,26 +24,121 @@ namespace {
 constexpr uint32_t kBlockBytes = 4096;
 constexpr uint64_t kCacheLimit = 256ull << 20;
 
+// How many closed tables a process keeps loaded. A task that closes and
+// reopens a few tables for every record it corrects needs only a handful.
+constexpr size_t kCachedTables = 8;
+
 std::mutex g_registry_mutex;
 std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedTable>>& Registry() {
   static auto* r = new std::map<std::pair<dev_t, ino_t>, std::weak_ptr<SharedTable>>();
   return *r;
 }
+// Closed tables, least recently closed first. Never destroyed at exit: the
+// process's end releases the mappings and descriptors.
+std::vector<std::shared_ptr<SharedTable>>& ClosedTables() {
+  static auto* c = new std::vector<std::shared_ptr<SharedTable>>();
+  return *c;
+}
+
+void Forget(std::vector<std::shared_ptr<SharedTable>>& list, const SharedTable* t,
+            std::shared_ptr<SharedTable>* out) {
+  for (size_t i = 0; i < list.size(); ++i)
+    if (list[i].get() == t) {
+      *out = std::move(list[i]);
+      list.erase(list.begin() + static_cast<long>(i));
+      return;
+    }
+}
+
+bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
 }  // namespace
 
 std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t dev, ino_t ino, bool alone) {
+  // A stale cached table is destroyed after the registry's lock is given
+  // back (its destructor takes that lock).
+  std::shared_ptr<SharedTable> stale;
   std::lock_guard<std::mutex> g(g_registry_mutex);
   auto key = std::make_pair(dev, ino);
   auto& reg = Registry();
   auto it = reg.find(key);
   if (it != reg.end()) {
-    if (auto existing = it->second.lock()) return existing;
+    if (auto existing = it->second.lock()) {
+      if (!existing->cached_) return existing;
+      Forget(ClosedTables(), existing.get(), &stale);
+      existing.reset();
+      stale->cached_ = false;
+      bool exact = false;
+      try {
+        exact = stale->Revive(alone);
+      } catch (const EngineError&) {
+        exact = false;
+      }
+      if (exact) return stale;
+      stale->registered_ = false;
+      reg.erase(it);
+    }
   }
   std::shared_ptr<SharedTable> t(new SharedTable(path, dev, ino));
   t->Load(alone);  // a failure destroys t before it is registered
   reg[key] = t;
   t->registered_ = true;
   return t;
+}
+
+bool SharedTable::Cacheable() const {
+  return registered_ && !encrypted_ && adt_.writable() && !in_change_;
+}
+
+void SharedTable::Release(std::shared_ptr<SharedTable> table) {
+  // Both are destroyed after the registry's lock is given back.
+  std::shared_ptr<SharedTable> dropped, evicted;
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  // Only the last reference is cached; another handle may have taken one
+  // meanwhile (it did so under this lock).
+  if (!table || table.use_count() != 1 || !table->Cacheable()) {
+    dropped = std::move(table);
+    return;
+  }
+  table->released_seq_ = table->journal_.Sequence();
+  table->cached_ = true;
+  auto& closed = ClosedTables();
+  if (closed.size() >= kCachedTables) {
+    evicted = std::move(closed.front());
+    closed.erase(closed.begin());
+    evicted->cached_ = false;
+  }
+  closed.push_back(std::move(table));
+}
+
+bool SharedTable::SameLayout() {
+  const uint8_t* h = Header();
+  const size_t head = fmt::kOffSlotCount, rest = layout_.size() - head;
+  return layout_.size() > head && fmt::kOffCrypto + rest <= adt_.size() &&
+         std::memcmp(h, layout_.data(), head) == 0 && std::memcmp(h + fmt::kOffCrypto, layout_.data() + head, rest) == 0;
+}
+
+bool SharedTable::Revive(bool alone) {
+  // Any committed or undone change anywhere moves the sequence; entries
+  // left behind mean a change died half-way: a fresh load recovers it.
+  if (journal_.Sequence() != released_seq_ || journal_.HasEntries()) return false;
+  if (!SameFile(journal_.path(), journal_id_.dev, journal_id_.ino)) return false;
+  if (memo_.IsOpen() && !SameFile(memo_.path(), memo_id_.dev, memo_id_.ino)) return false;
+  if (indexes_->HasFile() && !SameFile(indexes_->path(), tags_id_.dev, tags_id_.ino)) return false;
+  // The caller holds the presence lock: nobody can trim the files from here on.
+  adt_.Refresh();
+  if (adt_.size() < header_size_) return false;
+  // Bytes written outside the engine move no sequence: what opening checks
+  // must still hold, else a fresh load reports the damage.
+  if (!SameLayout()) return false;
+  const uint64_t slots = SlotCount();
+  if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || LiveCount() > slots) return false;
+  if (memo_.IsOpen()) memo_.Refresh();
+  indexes_->RefreshMapping();
+  if (alone) journal_.InitMutex();
+  return true;
 }
 
 SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
@@ -179,6 +276,21 @@ void SharedTable::Load(bool alone) {
     }
   }
   cache_seq_ = journal_.Sequence();
+  auto identity = [](int fd) {
+    struct stat st;
+    FileIdentity id;
+    if (fd >= 0 && ::fstat(fd, &st) == 0) {
+      id.dev = st.st_dev;
+      id.ino = st.st_ino;
+    }
+    return id;
+  };
+  h = Header();
+  layout_.assign(h, h + fmt::kOffSlotCount);
+  layout_.insert(layout_.end(), h + fmt::kOffCrypto, h + fmt::kFixedHeader + fields_.size() * fmt::kFieldDescSize);
+  journal_id_ = identity(journal_.fd());
+  memo_id_ = identity(memo_.fd());
+  tags_id_ = identity(indexes_->FileDescriptor());
 }
 
 void SharedTable::LoadCryptoState() {
@@ -254,17 +366,27 @@ BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
     std::memset(e->data(), 0, size);
     return e;
   }
+  BlockCache::Entry* e = blocks_.Insert(block, size);
+  try {
+    OpenRecordBlock(block, e->data());
+  } catch (...) {
+    blocks_.Drop(block);
+    throw;
+  }
+  return e;
+}
+
+void SharedTable::OpenRecordBlock(uint64_t block, uint8_t* out) {
+  if (!cipher_) FailLocked();
+  const size_t size = size_t{slots_per_block_} * slot_size_;
+  const uint64_t first = block * slots_per_block_ + 1;
   uint64_t end = BlockOffset(block) + block_stored_;
   if (end > adt_.size()) adt_.Refresh();
   if (end > adt_.size()) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
-  BlockCache::Entry* e = blocks_.Insert(block, size);
-  if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), size, e->data())) {
-    blocks_.Drop(block);
+  if (!cipher_->Open(crypto::Kind::kRecords, block, adt_.data() + BlockOffset(block), size, out))
     Fail(ENG_ERR_TAMPERED, "Table " + path_ + ": records " + std::to_string(first) + " to " +
                                std::to_string(first + slots_per_block_ - 1) +
                                " fail authentication (the file was changed outside the engine)");
-  }
-  return e;
 }
 
 const uint8_t* SharedTable::Slot(uint64_t recno) {
@@ -340,6 +462,29 @@ uint8_t SharedTable::SlotState(uint64_t recno) {
 }
 
 const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
+
+void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
+  if (count == 0) return;
+  if (first == 0 || first + count - 1 > SlotCount())
+    Fail(ENG_ERR_INTERNAL, "Table " + path_ + " has no records " + std::to_string(first) + " to " +
+                               std::to_string(first + count - 1));
+  if (encrypted_) {
+    for (uint64_t r = first; r < first + count; ++r, out += slot_size_) std::memcpy(out, Slot(r), slot_size_);
+    return;
+  }
+  // MAP_SHARED: the file reads back what the mapping holds.
+  uint64_t offset = SlotOffset(first);
+  size_t length = static_cast<size_t>(count * slot_size_);
+  while (length > 0) {
+    ssize_t n = ::pread(adt_.fd(), out, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail(ENG_ERR_IO, "Cannot read table " + path_ + ": " + std::strerror(errno));
+    if (n == 0) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is shorter than its record count");
+    out += n;
+    offset += static_cast<uint64_t>(n);
+    length -= static_cast<size_t>(n);
+  }
+}
 
 void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
@@ -536,6 +681,12 @@ void SharedTable::Zap() {
 }
 
 void SharedTable::Pack() {
+  // Every slot live and no memo file to compact: nothing would move, so
+  // the files, the record numbers and the indexes stay as they are.
+  if (!memo_.IsOpen() && LiveCount() == SlotCount()) {
+    BumpChange();
+    return;
+  }
   if (encrypted_) {
     Rewrite(cipher_, &crypto_params_, true);
     return;
@@ -601,14 +752,30 @@ void SharedTable::Decrypt() {
 }
 
 void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params* params, bool pack) {
-  // Everything in clear, read in the current mode.
+  // Everything in clear, read in the current mode. Encrypted blocks are
+  // opened into one buffer rather than the block cache: each is read once,
+  // and filling the cache would touch as much fresh memory as the table.
   uint64_t count = SlotCount();
-  std::vector<uint8_t> slots;
+  BulkBytes slots;
   slots.reserve(count * slot_size_);
-  for (uint64_t r = 1; r <= count; ++r) {
-    const uint8_t* s = Slot(r);
-    if (pack && s[0] != fmt::kSlotLive) continue;
+  auto keep = [&](const uint8_t* s) {
+    if (pack && s[0] != fmt::kSlotLive) return;
     slots.insert(slots.end(), s, s + slot_size_);
+  };
+  if (encrypted_) {
+    std::vector<uint8_t> plain(size_t{slots_per_block_} * slot_size_);
+    for (uint64_t first = 1; first <= count; first += slots_per_block_) {
+      const uint64_t block = (first - 1) / slots_per_block_;
+      const uint8_t* data = plain.data();
+      if (BlockCache::Entry* e = blocks_.Find(block))
+        data = e->data();  // may hold changes of this operation
+      else
+        OpenRecordBlock(block, plain.data());
+      const uint64_t n = std::min<uint64_t>(slots_per_block_, count - first + 1);
+      for (uint64_t k = 0; k < n; ++k) keep(data + k * slot_size_);
+    }
+  } else {
+    for (uint64_t r = 1; r <= count; ++r) keep(Slot(r));
   }
   const uint64_t kept = slots.size() / slot_size_;
   const bool to_encrypted = cipher != nullptr;
@@ -701,6 +868,15 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
 }  // namespace eng
 
 namespace eng {
+bool SharedTable::HasSlack() {
+  try {
+    if (adt_.FileLength() != DataEnd(SlotCount())) return true;
+    return memo_.IsOpen() && memo_.FileLength() != Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
+  } catch (const EngineError&) {
+    return true;  // let TrimFiles decide under the lock
+  }
+}
+
 void SharedTable::TrimFiles() {
   adt_.Truncate(DataEnd(SlotCount()));
   if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);

@@ -2,7 +2,17 @@
 // (records, memos), its journal and its process-shared lock.
 //
 // A SharedTable exists while at least one handle of this process has the
-// table open; handles find it by the table file's device and inode. Every
+// table open; handles find it by the table file's device and inode. After
+// the last handle closes, a few plain (unencrypted, writable) tables stay
+// loaded in a small per-process cache, holding no file lock, so that
+// reopening them costs no mapping or header reading. A cached table is
+// handed out again only when its journal's sequence shows that nothing
+// changed it since (any change of layout, tags or mode is a committed
+// change), its companion files are still the ones it has open, its header
+// still passes the checks of opening (bytes written outside the engine
+// move no sequence), and after its mappings are sized to the files again
+// (another process may have trimmed them); otherwise it is loaded afresh.
+// Every
 // method below except the constructor and the registry must be called while
 // holding a TableLock, which serializes all threads and processes working on
 // the table and, when the previous holder died, first restores the table
@@ -61,6 +71,9 @@ class SharedTable {
   // open. alone: the caller holds the table's presence lock exclusively, so
   // no handle anywhere has it open and the shared lock may be re-created.
   static std::shared_ptr<SharedTable> Acquire(const std::string& path, dev_t dev, ino_t ino, bool alone);
+  // Gives back a handle's reference; the last one may keep the table in
+  // the process's cache of closed tables (see above).
+  static void Release(std::shared_ptr<SharedTable> table);
 
   ~SharedTable();
 
@@ -82,6 +95,12 @@ class SharedTable {
   bool IsLive(uint64_t recno) { return SlotState(recno) == 1; }
   // The raw record of a slot (valid until the next call that may grow a file).
   const uint8_t* Record(uint64_t recno);
+  // Copies the slots [first, first + count) to out, slot_size() bytes each
+  // (the state byte, then the raw record). A plain table's slots are read
+  // from the file: a one-off scan through a fresh mapping would fault in
+  // its pages one by one, which costs several times more than the copy.
+  void ReadSlots(uint64_t first, uint64_t count, uint8_t* out);
+  uint32_t slot_size() const { return slot_size_; }
   // The empty record image.
   const std::vector<uint8_t>& EmptyRecord() const { return empty_record_; }
 
@@ -116,6 +135,10 @@ class SharedTable {
   [[noreturn]] void FailLocked() const;
   // Shortens the files to what they hold (after a committed zap or pack).
   void TrimFiles();
+  // True when a file is longer than what it holds, so that TrimFiles has
+  // work. Read without the lock: only a hint, since a file grows only
+  // while some handle has the table open (and then that handle trims).
+  bool HasSlack();
 
   // Groups the journaled changes of one operation.
   void BeginChange();
@@ -135,6 +158,14 @@ class SharedTable {
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
   void RecoverBeforeLoad();
+  // A cached table about to be handed out again: true when it is still
+  // exact (see above), with its mappings refreshed and, when alone, its
+  // lock re-created as a first opener does.
+  bool Revive(bool alone);
+  bool Cacheable() const;
+  // The header's sizes, flags, encryption area and field definitions are
+  // those this table was loaded with.
+  bool SameLayout();
   void EnsureMapped(uint64_t recno);
   uint64_t SlotOffset(uint64_t recno) const { return header_size_ + (recno - 1) * slot_size_; }
   uint8_t* Header() { return adt_.data(); }
@@ -145,6 +176,8 @@ class SharedTable {
   const uint8_t* Slot(uint64_t recno);
   uint8_t* MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled = true);
   BlockCache::Entry* RecordBlock(uint64_t block);
+  // Opens a sealed record block of the file into out (slots_per_block_ slots).
+  void OpenRecordBlock(uint64_t block, uint8_t* out);
   uint64_t BlockOffset(uint64_t block) const { return header_size_ + block * block_stored_; }
   uint64_t DataEnd(uint64_t slots) const;  // end of the slot area holding that many slots
   void SealBlocks();                      // before commit: dirty blocks back into the file
@@ -180,6 +213,14 @@ class SharedTable {
   RecordObserver* observer_ = nullptr;  // the index set
   std::unique_ptr<IndexSet> indexes_;
   bool registered_ = false;
+  bool cached_ = false;              // in the cache of closed tables
+  uint64_t released_seq_ = 0;        // journal sequence when it was cached
+  struct FileIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  FileIdentity journal_id_, memo_id_, tags_id_;  // of the companions as opened
+  std::vector<uint8_t> layout_;                   // see SameLayout()
   std::mutex local_;  // guards nothing across processes; see LockShared
 };
 

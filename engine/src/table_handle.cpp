@@ -99,7 +99,7 @@ TableHandle::~TableHandle() {
   // The last handle anywhere gives back the room files were grown by. The
   // opening lock keeps a concurrent opener waiting (instead of finding the
   // table held exclusively) while this handle checks that it is alone.
-  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0) {
+  if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0 && table_->HasSlack()) {
     try {
       LockRangeWait(fd_, lockpos::kInit, LockKind::kExclusive);
       if (TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
@@ -110,7 +110,7 @@ TableHandle::~TableHandle() {
       // Only slack stays behind.
     }
   }
-  table_.reset();
+  SharedTable::Release(std::move(table_));
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
   if (!password_.empty()) sodium_memzero(password_.data(), password_.size());
 }
@@ -175,6 +175,7 @@ uint32_t TableHandle::PrevNatural(uint32_t from) {
 
 uint32_t TableHandle::Step(RecordOrder* order, uint32_t from, bool forward) {
   if (!order) return forward ? NextNatural(from) : PrevNatural(from);
+  order->Narrow(filter_serial_, filter_ && bounds_ ? &bounds_ : nullptr);
   uint32_t r = from;
   while (true) {
     r = forward ? (r == 0 ? order->First() : order->Next(r)) : (r == 0 ? order->Last() : order->Prev(r));

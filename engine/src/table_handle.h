@@ -25,6 +25,19 @@
 
 namespace eng {
 
+class KeyLayout;
+
+// Where in a tag's stored keys every record that passes a filter lies: a
+// key can pass only when, for each low bound l, its first l.size() bytes
+// compare (memcmp) >= l, and for each high bound h its first h.size()
+// bytes compare <= h. No bounds: the filter says nothing about the keys.
+struct KeyBounds {
+  std::vector<std::vector<uint8_t>> low, high;
+  bool empty() const { return low.empty() && high.empty(); }
+};
+// The bounds of a filter for the tag with the given layout.
+using BoundsFor = std::function<KeyBounds(const KeyLayout& layout)>;
+
 // A record order other than natural (an index). Returns 0 when there is no
 // such record. `from` may have been deleted since it was current.
 class RecordOrder {
@@ -34,6 +47,13 @@ class RecordOrder {
   virtual uint32_t Last() = 0;
   virtual uint32_t Next(uint32_t from) = 0;
   virtual uint32_t Prev(uint32_t from) = 0;
+  // Called before each walk with the handle's filter bounds (null: no
+  // filter); `serial` changes whenever they may. An order may then skip
+  // the records outside them (the walk still tests each record it gets).
+  virtual void Narrow(uint64_t serial, const BoundsFor* bounds) {
+    (void)serial;
+    (void)bounds;
+  }
 };
 
 struct OpenOptions {
@@ -116,10 +136,13 @@ class TableHandle {
   // under the table's lock; false when it has no way to tell). Natural-order
   // navigation then visits only those instead of every slot.
   using Candidates = std::function<bool(std::vector<uint32_t>* out)>;
-  void SetFilter(Filter f, Candidates candidates = nullptr) {
+  // Bounds: where an index walk can find the records that pass.
+  void SetFilter(Filter f, Candidates candidates = nullptr, BoundsFor bounds = nullptr) {
     filter_ = std::move(f);
     candidates_source_ = std::move(candidates);
     candidates_valid_ = false;
+    bounds_ = std::move(bounds);
+    ++filter_serial_;
   }
   bool HasFilter() const { return static_cast<bool>(filter_); }
 
@@ -163,6 +186,8 @@ class TableHandle {
   Filter filter_;
   bool RefreshCandidates();  // under the table lock; false: walk every slot
   Candidates candidates_source_;
+  BoundsFor bounds_;
+  uint64_t filter_serial_ = 0;
   std::vector<uint32_t> candidates_;
   bool candidates_valid_ = false, candidates_usable_ = false;
   uint64_t candidates_stamp_ = 0;

@@ -3,10 +3,15 @@
 // system), Julian day numbers, and little-endian load/store.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace eng {
 
@@ -30,6 +35,39 @@ bool IsDirectory(const std::string& path);
 int64_t JulianFromDate(int year, int month, int day);
 void DateFromJulian(int64_t julian, int* year, int* month, int* day);
 bool ValidDate(int year, int month, int day);
+
+// An allocator for buffers as large as a whole table (rewrites, index
+// builds): from 4 MiB on it asks for transparent huge pages, since faulting
+// in fresh memory 4 KiB at a time costs more than filling it. Smaller
+// requests go to the ordinary heap.
+template <class T>
+struct BulkAllocator {
+  using value_type = T;
+  static constexpr size_t kHugePage = size_t{2} << 20;
+  static constexpr size_t kBulkBytes = size_t{4} << 20;
+
+  BulkAllocator() = default;
+  template <class U>
+  BulkAllocator(const BulkAllocator<U>&) {}
+
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kBulkBytes) return static_cast<T*>(::operator new(bytes));
+    void* p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) & ~(kHugePage - 1));
+    if (!p) throw std::bad_alloc();
+    ::madvise(p, bytes, MADV_HUGEPAGE);
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) {
+    if (n * sizeof(T) < kBulkBytes)
+      ::operator delete(p);
+    else
+      std::free(p);
+  }
+  template <class U>
+  bool operator==(const BulkAllocator<U>&) const { return true; }
+};
+using BulkBytes = std::vector<uint8_t, BulkAllocator<uint8_t>>;
 
 inline uint16_t Load16(const uint8_t* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
 inline uint32_t Load32(const uint8_t* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }

@@ -359,3 +359,113 @@ TEST_F(CryptoTest, ChangesOfAnotherProcessAreSeenThroughTheCache) {
 }
 
 }  // namespace
+
+namespace {
+
+// A table without memo fields, large enough for many record blocks and
+// index pages: ID (unique tag) and NAME (tag, in an order unlike ID's).
+class CryptoRewriteTest : public engtest::EngineTest {
+ protected:
+  static constexpr int kRows = 5000;
+  void SetUp() override {
+    engtest::EngineTest::SetUp();
+    ENGHANDLE t = 0;
+    ASSERT_EQ(EngCreateTable(conn_, "wide", "ID,Integer;NAME,Char,30", ENG_OPEN_EXCLUSIVE, &t), 0u)
+        << engtest::LastError();
+    ENG_OK_(EngCreateIndex(t, "ID", "ID", ENG_INDEX_UNIQUE, 0, nullptr));
+    ENG_OK_(EngCreateIndex(t, "NAME", "NAME", 0, 0, nullptr));
+    for (int32_t i = 1; i <= kRows; ++i) {
+      ENG_OK_(EngAppendRecord(t));
+      ENG_OK_(EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&i), 4));
+      SetText(t, 2, "N" + std::to_string((i * 7919) % kRows));
+      ENG_OK_(EngWriteRecord(t));
+    }
+    ENG_OK_(EngEnableEncryption(t, kPassword));
+    ENG_OK_(EngEncryptTable(t));
+    EngCloseTable(t);
+  }
+  // Every record as "recno:id:name" in natural order, then the record
+  // numbers in NAME's order.
+  static std::string Contents(ENGHANDLE t) {
+    std::string out;
+    for (uint32_t r : Walk(t)) {
+      EngGotoRecord(t, r);
+      std::vector<uint8_t> raw = Record(t);
+      int32_t id;
+      std::memcpy(&id, raw.data(), 4);
+      out += std::to_string(r) + ":" + std::to_string(id) + ":" + Text(t, 2) + "\n";
+    }
+    ENGHANDLE name = 0;
+    EXPECT_EQ(EngGetIndexHandle(t, "NAME", &name), 0u);
+    for (uint32_t r : Walk(name)) out += std::to_string(r) + " ";
+    return out;
+  }
+  static uint32_t Seek(ENGHANDLE t, int32_t key) {
+    ENGHANDLE id = 0;
+    EXPECT_EQ(EngGetIndexHandle(t, "ID", &id), 0u);
+    EXPECT_EQ(EngInitRawKey(id), 0u);
+    EXPECT_EQ(EngSetFieldRaw(id, 1, reinterpret_cast<uint8_t*>(&key), 4), 0u);
+    uint8_t k[16];
+    uint16_t klen = sizeof k, found = 0;
+    EXPECT_EQ(EngBuildRawKey(id, k, &klen), 0u);
+    EXPECT_EQ(EngSeek(id, k, klen, ENG_RAWKEY, ENG_SEEK_HARD, &found), 0u);
+    if (!found) return 0;
+    uint32_t recno = 0;
+    EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
+    return recno;
+  }
+};
+
+TEST_F(CryptoRewriteTest, DecryptReadsCachedAndUncachedBlocksAlike) {
+  ENGHANDLE t = Open("wide", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  // One block changed and written back; the walk leaves others cached.
+  ENG_OK_(EngGotoRecord(t, 2));
+  SetText(t, 2, "CHANGED");
+  ENG_OK_(EngWriteRecord(t));
+  const std::string expected = Contents(t);
+  ASSERT_NE(expected.find("\n2:2:CHANGED "), std::string::npos);
+  ENG_OK_(EngGotoRecord(t, 4000));
+  ENG_OK_(EngDecryptTable(t));
+  uint16_t enc = 1;
+  ENG_OK_(EngIsTableEncrypted(t, &enc));
+  EXPECT_EQ(enc, 0);
+  EXPECT_EQ(Contents(t), expected);
+  EngCloseTable(t);
+  EXPECT_NE(FileBytes(dir_.File("wide.adt")).find("CHANGED"), std::string::npos);
+  t = Open("wide");  // plain now: no password needed
+  EXPECT_EQ(Contents(t), expected);
+  EXPECT_EQ(Seek(t, 4999), 4999u);
+  EngCloseTable(t);
+}
+
+TEST_F(CryptoRewriteTest, PackWithNothingToRemoveLeavesRecordsAndTagsInPlace) {
+  ENGHANDLE t = Open("wide", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  const std::string before = Contents(t);
+  const std::string sealed = FileBytes(dir_.File("wide.adt"));
+  ENG_OK_(EngPackTable(t));
+  EXPECT_EQ(Contents(t), before);
+  EXPECT_EQ(Seek(t, 4321), 4321u);
+  EngCloseTable(t);
+  EXPECT_EQ(FileBytes(dir_.File("wide.adt")).size(), sealed.size());
+
+  // Plain, with a deleted record: the pack renumbers and rebuilds the tags.
+  t = Open("wide", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENG_OK_(EngDecryptTable(t));
+  ENG_OK_(EngPackTable(t));
+  EXPECT_EQ(Contents(t), before);
+  ENG_OK_(EngGotoRecord(t, 10));
+  ENG_OK_(EngDeleteRecord(t));
+  ENG_OK_(EngPackTable(t));
+  uint32_t count = 0;
+  ENG_OK_(EngGetRecordCount(t, ENG_IGNOREFILTERS, &count));
+  EXPECT_EQ(count, static_cast<uint32_t>(kRows - 1));
+  EXPECT_EQ(Seek(t, 10), 0u);
+  EXPECT_EQ(Seek(t, 4321), 4320u);
+  EXPECT_EQ(Seek(t, 9), 9u);
+  EngCloseTable(t);
+}
+
+}  // namespace

@@ -200,6 +200,39 @@ TEST_F(LeaveTasks, CorrectFrom2006LeavesEarlierYearsAlone) {
   EXPECT_EQ(Table("EMPLEAVE", {"ID", "PERIOD"}), Rows{"2|2006"});
 }
 
+// A structure or import run leaves DbTable1 exclusive; tasks 29
+// and 30 inherit the setting, so their walk holds "LEAV_TRX" exclusively
+// and the first correction cannot reopen it through MEDSCH. The run ends
+// with the engine's message; the application changed before stays, the
+// detail does not change, and once the setting is back the task completes.
+TEST_F(LeaveTasks, CorrectionsWithDbTable1LeftExclusiveStopAtTheFirstReopen) {
+  BuildLeave(
+      "ROW ANNU | 0001 | 28/12/2004 | 2 | 2004 | 12\n"
+      "ROW ANNU | 0002 | 02/02/2006 | 7 | 1999 | 2\n",
+      "ROW 0001 | 28/12/2004 | ANNU | 2 | 28/12/2004 | 2004 |\n"
+      "ROW 0002 | 02/02/2006 | ANNU | 7 | 02/02/2006 | 1999 |\n");
+  form->DbTable1.SetExclusive(true);
+  // Task 30 runs after task 29's failed run left DbTable1 open exclusively.
+  for (int task : {29, 30}) {
+    SCOPED_TRACE(task);
+    EXPECT_EQ(Run(task), TRunEnd::Error);
+    ASSERT_EQ(ui.Events.size(), 1u);
+    EXPECT_EQ(ui.Events[0].rfind("error: MEDSCH: ", 0), 0u) << ui.Events[0];
+    EXPECT_NE(ui.Events[0].find("exclusively"), std::string::npos) << ui.Events[0];
+    EXPECT_EQ(Log(), Rows{task == 29 ? "Process - 0001" : "Process - 0002"});
+    EXPECT_TRUE(form->DbTable1.Exclusive());
+    EXPECT_FALSE(ui.Hourglass);
+  }
+  EXPECT_TRUE(form->DbTable1.Active());  // left open, exclusively, on "LEAV_TRX"
+  form->DbTable1.Close();
+  EXPECT_EQ(Table("LEAV_TRX", {"ID", "YEAR"}), (Rows{"2|2004", "7|1999"}));
+  EXPECT_EQ(Table("EMPLEAVE", {"ID", "PERIOD"}), (Rows{"2|2005", "7|2006"}));
+  form->DbTable1.SetExclusive(false);
+  EXPECT_EQ(Run(29), TRunEnd::Done);
+  EXPECT_EQ(Run(30), TRunEnd::Done);
+  EXPECT_EQ(Table("LEAV_TRX", {"ID", "YEAR"}), (Rows{"2|2005", "7|2006"}));
+}
+
 // Task 13 leaves the index "EMPCODE" on MEDSCH; task 5 sets only the table
 // name, and "LEAV_TRX" has no such index.
 TEST_F(LeaveTasks, IndexLeftByAnEarlierRunStopsTheNextTaskAtOpen) {

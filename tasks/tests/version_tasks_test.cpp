@@ -131,6 +131,33 @@ TEST_F(CopyTask, SameCompanyIsRefusedAndNothingEmptied) {
   for (const char* name : kCodeTables) EXPECT_EQ(Kv("A01", name), "a|b\n") << name;
 }
 
+TEST_F(CopyTask, CancelEndsTheRunBeforeAnythingIsTouchedAndOkTakesTheDefault) {
+  // A company "1800" exists, so a Cancel that went ahead to the default
+  // would empty and overwrite its tables.
+  CodeTables("A01", "ROW a | b\n");
+  CodeTables("1800", "ROW keep | me\n");
+  Build();
+  EXPECT_EQ(Run(37), TRunEnd::Stopped);
+  EXPECT_EQ(ui.Events, (std::vector<std::string>{"input: Input Box: Enter the destination company code "}));
+  EXPECT_EQ(ui.InputPresets.back(), "1800");
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{"Copy Code table cancelled: nothing copied."}));
+  EXPECT_FALSE(ui.Hourglass);
+  EXPECT_FALSE(form->DbConnection3.IsConnected());
+  EXPECT_NE(form->groupCode.DbConnection(), &form->DbConnection3);
+  EXPECT_FALSE(form->groupCode.Active());
+  for (const char* name : kCodeTables) EXPECT_EQ(Kv("1800", name), "keep|me\n") << name;
+
+  // "OK" on the untouched box copies to "1800"; the cancelled run left
+  // DbConnection3 free, so this run is not refused.
+  ui.InputAnswers = {"1800"};
+  EXPECT_EQ(Run(37), TRunEnd::Done);
+  EXPECT_EQ(ui.Events.back(), "message: Done!");
+  EXPECT_EQ(ui.LogLines().size(), 10u);
+  EXPECT_EQ(form->DbConnection3.ConnectPath(), Folder("1800"));
+  CloseForm();
+  for (const char* name : kCodeTables) EXPECT_EQ(Kv("1800", name), "a|b\n") << name;
+}
+
 TEST_F(CopyTask, SecondRunInOneProcessIsRefusedByTheConnection) {
   CodeTables("A01", "ROW a | b\n");
   CodeTables("C03", "");
