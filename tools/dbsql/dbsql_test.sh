@@ -96,6 +96,45 @@ check "read without password" "1" "$?"
 out=$("$DBSQL" --csv "$WORK/db" ".password secret pw1" "SELECT NAME FROM SECRET")
 check "read with password" "NAME
 hidden" "$out"
+"$DBSQL" "$WORK/db" "SELECT * FROM SECRET" >/dev/null 2>"$WORK/err"
+grep -q ".password TABLE PASSWORD" "$WORK/err"
+check "read without password says how to give it" "0" "$?"
+
+# Export and import of an encrypted table without its password fail before
+# writing anything: no header alone, no file, an older file left as it was.
+"$DBSQL" "$WORK/db" ".export SECRET" >"$WORK/out" 2>"$WORK/err"
+check "export without password status" "1" "$?"
+check "export without password text" "dbsql: Table SECRET is encrypted: its password is needed (.password SECRET PASSWORD)" \
+  "$(cat "$WORK/err")"
+check "export without password prints nothing" "" "$(cat "$WORK/out")"
+"$DBSQL" "$WORK/db" ".export SECRET $WORK/secret.csv" >/dev/null 2>"$WORK/err"
+check "export to file without password status" "1" "$?"
+grep -q "SECRET is encrypted" "$WORK/err"
+check "export to file without password text" "0" "$?"
+check "export without password writes no file" "" "$(ls "$WORK" | grep secret.csv)"
+echo "older" >"$WORK/secret.csv"
+"$DBSQL" "$WORK/db" ".export SECRET $WORK/secret.csv" >/dev/null 2>&1
+check "export without password keeps the older file" "older" "$(cat "$WORK/secret.csv")"
+printf 'NAME\nadded\n' >"$WORK/secret-in.csv"
+"$DBSQL" "$WORK/db" ".import $WORK/secret-in.csv SECRET" >/dev/null 2>"$WORK/err"
+check "import without password status" "1" "$?"
+check "import without password text" "dbsql: Table SECRET is encrypted: its password is needed (.password SECRET PASSWORD)" \
+  "$(cat "$WORK/err")"
+"$DBSQL" "$WORK/db" ".password SECRET wrong" ".export SECRET $WORK/secret.csv" >/dev/null 2>"$WORK/err"
+check "export with a wrong password status" "1" "$?"
+check "export with a wrong password keeps the older file" "older" "$(cat "$WORK/secret.csv")"
+"$DBSQL" "$WORK/db" ".password SECRET pw1" ".import $WORK/secret-in.csv SECRET" ".export SECRET $WORK/secret.csv" >/dev/null
+check "export with password status" "0" "$?"
+check "export with password" "NAME
+hidden
+added" "$(cat "$WORK/secret.csv")"
+check "export leaves no temporary file" "secret-in.csv
+secret.csv" "$(ls "$WORK" | grep secret)"
+out=$("$DBSQL" "$WORK/db" ".password SECRET pw1" ".export SECRET")
+check "export with password to standard output" "NAME
+hidden
+added" "$out"
+"$DBSQL" "$WORK/db" ".password SECRET pw1" "DELETE FROM SECRET WHERE NAME = 'added'" >/dev/null
 "$DBSQL" "$WORK/db" ".decrypt SECRET pw1" >/dev/null
 out=$("$DBSQL" --csv "$WORK/db" "SELECT NAME FROM SECRET")
 check "decrypted" "NAME

@@ -1,10 +1,16 @@
 #include "shell.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 namespace dbsql {
@@ -16,7 +22,14 @@ std::string LastEngineError() {
   char text[2048];
   uint16_t len = sizeof text;
   EngGetLastError(&code, text, &len);
-  return "error " + std::to_string(code) + ": " + text;
+  std::string error = "error " + std::to_string(code) + ": " + text;
+  // The engine's text names its own call; tell the shell's user how to give the password.
+  if (code == ENG_ERR_ENCRYPTED) error += "; give it with .password TABLE PASSWORD";
+  return error;
+}
+
+std::string NeedsPassword(const std::string& table) {
+  return "Table " + table + " is encrypted: its password is needed (.password " + table + " PASSWORD)";
 }
 
 std::string Lower(std::string s) {
@@ -155,13 +168,18 @@ std::vector<Column> Columns(ENGHANDLE h) {
   return cols;
 }
 
-// The current record's fields as texts (empty fields as "").
-std::vector<std::string> RowTexts(ENGHANDLE h, const std::vector<Column>& cols) {
+// The current record's fields as texts (empty fields as ""). A field that
+// cannot be read is an error: showing it as empty would pass off a failed
+// read as data.
+std::vector<std::string> RowTexts(ENGHANDLE h, const std::vector<Column>& cols, const std::string& source) {
   std::vector<std::string> row;
   std::vector<uint8_t> buf(4096);
+  auto fail = [&](uint16_t f) {
+    throw ShellError{"Cannot read field " + cols[f - 1].name + " of " + source + ": " + LastEngineError()};
+  };
   for (uint16_t f = 1; f <= cols.size(); ++f) {
     uint16_t empty = 0;
-    EngIsEmpty(h, f, &empty);
+    if (EngIsEmpty(h, f, &empty) != ENG_OK) fail(f);
     if (empty) {
       row.emplace_back();
       continue;
@@ -173,7 +191,8 @@ std::vector<std::string> RowTexts(ENGHANDLE h, const std::vector<Column>& cols) 
       len = static_cast<uint32_t>(buf.size());
       rc = EngGetField(h, f, buf.data(), &len);
     }
-    std::string value = rc == ENG_OK ? std::string(reinterpret_cast<char*>(buf.data()), len) : std::string();
+    if (rc != ENG_OK) fail(f);
+    std::string value(reinterpret_cast<char*>(buf.data()), len);
     uint16_t type = cols[f - 1].type;
     if (type == ENG_BINARY || type == ENG_IMAGE || type == ENG_RAW) value = Hex(value);
     else value = TrimRight(value);
@@ -188,13 +207,11 @@ std::vector<std::string> RowTexts(ENGHANDLE h, const std::vector<Column>& cols) 
 void Shell::PrintCursor(ENGHANDLE cursor) {
   std::vector<Column> cols = Columns(cursor);
   std::vector<std::vector<std::string>> rows;
-  EngGotoTop(cursor);
   uint16_t eof = 0;
-  EngAtEOF(cursor, &eof);
+  if (EngGotoTop(cursor) != ENG_OK || EngAtEOF(cursor, &eof) != ENG_OK) EngineFail("Cannot read the result");
   while (!eof) {
-    rows.push_back(RowTexts(cursor, cols));
-    if (EngSkip(cursor, 1) != ENG_OK) EngineFail("Cannot read the result");
-    EngAtEOF(cursor, &eof);
+    rows.push_back(RowTexts(cursor, cols, "the result"));
+    if (EngSkip(cursor, 1) != ENG_OK || EngAtEOF(cursor, &eof) != ENG_OK) EngineFail("Cannot read the result");
   }
   if (options_.csv) {
     for (size_t i = 0; i < cols.size(); ++i) out_ << (i ? "," : "") << CsvField(cols[i].name);
@@ -258,6 +275,16 @@ ENGHANDLE Shell::OpenTable(const std::string& table, uint32_t options) {
   return h;
 }
 
+ENGHANDLE Shell::OpenForRecords(const std::string& table) {
+  ENGHANDLE h = OpenTable(table);
+  uint16_t encrypted = 0;
+  if (passwords_.count(TableKey(table)) == 0 && EngIsTableEncrypted(h, &encrypted) == ENG_OK && encrypted) {
+    EngCloseTable(h);
+    throw ShellError{NeedsPassword(table)};
+  }
+  return h;
+}
+
 void Shell::Encryption(const std::string& table, const std::string& password, bool encrypt) {
   ENGHANDLE h = OpenTable(table, ENG_OPEN_EXCLUSIVE);
   ENGRESULT rc = EngEnableEncryption(h, password.c_str());
@@ -277,7 +304,7 @@ void Shell::Import(const std::string& file, const std::string& table) {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   auto records = ParseCsv(text);
   if (records.empty()) throw ShellError{"CSV file " + file + " has no header line"};
-  ENGHANDLE h = OpenTable(table);
+  ENGHANDLE h = OpenForRecords(table);
   struct Closer {
     ENGHANDLE h;
     ~Closer() { EngCloseTable(h); }
@@ -318,32 +345,72 @@ void Shell::Import(const std::string& file, const std::string& table) {
   if (!options_.csv) out_ << added << (added == 1 ? " row" : " rows") << " imported into " << table << "\n";
 }
 
+namespace {
+
+// Output file that appears under its name only once complete: written to a
+// temporary file beside it, renamed over it by Commit, removed otherwise.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path) : path_(path), temp_(path + ".XXXXXX") {
+    int fd = ::mkstemp(temp_.data());
+    if (fd < 0) throw ShellError{"Cannot write " + path_};
+    // mkstemp makes the file private; give it the mode a plain create would.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
+    stream_.open(temp_, std::ios::binary | std::ios::trunc);
+    if (!stream_) {
+      std::remove(temp_.c_str());
+      throw ShellError{"Cannot write " + path_};
+    }
+  }
+  ~OutputFile() {
+    if (!committed_) {
+      stream_.close();
+      std::remove(temp_.c_str());
+    }
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  std::ostream& stream() { return stream_; }
+  void Commit() {
+    stream_.close();
+    if (!stream_ || std::rename(temp_.c_str(), path_.c_str()) != 0) throw ShellError{"Cannot write " + path_};
+    committed_ = true;
+  }
+
+ private:
+  std::string path_, temp_;
+  std::ofstream stream_;
+  bool committed_ = false;
+};
+
+}  // namespace
+
 void Shell::Export(const std::string& table, const std::string& file) {
-  ENGHANDLE h = OpenTable(table);
+  ENGHANDLE h = OpenForRecords(table);
   struct Closer {
     ENGHANDLE h;
     ~Closer() { EngCloseTable(h); }
   } closer{h};
-  std::ofstream fout;
-  if (!file.empty()) {
-    fout.open(file, std::ios::binary | std::ios::trunc);
-    if (!fout) throw ShellError{"Cannot write " + file};
-  }
-  std::ostream& out = file.empty() ? out_ : fout;
+  uint16_t eof = 0;
+  if (EngGotoTop(h) != ENG_OK || EngAtEOF(h, &eof) != ENG_OK) EngineFail("Cannot read table " + table);
+  std::optional<OutputFile> fout;
+  if (!file.empty()) fout.emplace(file);
+  std::ostream& out = fout ? fout->stream() : out_;
   std::vector<Column> cols = Columns(h);
   for (size_t i = 0; i < cols.size(); ++i) out << (i ? "," : "") << CsvField(cols[i].name);
   out << "\n";
-  EngGotoTop(h);
-  uint16_t eof = 0;
-  EngAtEOF(h, &eof);
   while (!eof) {
-    auto r = RowTexts(h, cols);
+    auto r = RowTexts(h, cols, "table " + table);
     for (size_t i = 0; i < r.size(); ++i) out << (i ? "," : "") << CsvField(r[i]);
     out << "\n";
-    if (EngSkip(h, 1) != ENG_OK) EngineFail("Cannot read table " + table);
-    EngAtEOF(h, &eof);
+    if (EngSkip(h, 1) != ENG_OK || EngAtEOF(h, &eof) != ENG_OK) EngineFail("Cannot read table " + table);
   }
-  if (!out) throw ShellError{"Cannot write " + file};
+  if (!out) throw ShellError{"Cannot write " + (file.empty() ? std::string("the output") : file)};
+  if (fout) fout->Commit();
 }
 
 void Shell::Command(const std::vector<std::string>& w) {

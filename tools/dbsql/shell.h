@@ -43,6 +43,9 @@ class Shell {
   void Import(const std::string& file, const std::string& table);
   void Export(const std::string& table, const std::string& file);
   ENGHANDLE OpenTable(const std::string& table, uint32_t options = 0);
+  // OpenTable for reading or writing records: fails, naming the table, when
+  // it is encrypted and this session has no password for it.
+  ENGHANDLE OpenForRecords(const std::string& table);
   void Encryption(const std::string& table, const std::string& password, bool encrypt);
   [[noreturn]] void EngineFail(const std::string& what);
 
