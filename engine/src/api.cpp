@@ -3,6 +3,7 @@
 // under Call(), which turns failures into result codes.
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "api_support.h"
 #include "engine.h"
@@ -113,6 +114,14 @@ ENGRESULT EngConnectEx(const char* connectPath, uint16_t /*serverTypes*/, const 
     for (char& ch : path)
       if (ch == '\\') ch = '/';
     if (path.empty()) Fail(ENG_ERR_CONNECT, "The connect path is empty");
+    // A relative path is fixed against today's working folder: table paths
+    // are later built from the connection's folder, and a relative folder
+    // would be joined to itself (and change meaning with the working folder).
+    if (path[0] != '/') {
+      std::error_code ec;
+      std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+      if (!ec) path = absolute.lexically_normal().string();
+    }
     std::string resolved = ResolveNoCase(path);
     auto conn = std::make_shared<ConnectionObject>();
     if (IsDirectory(resolved)) {

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "sql_exec.h"
 #include "sql_test_util.h"
 
@@ -39,6 +41,24 @@ TEST_F(SqlExecTest, TheProgramsSelects) {
   EXPECT_EQ(r[2][2], "12");
   EXPECT_EQ(r[3][1], "2006");
   EXPECT_EQ(r[4][0], "B");
+}
+
+TEST_F(SqlExecTest, RelativeConnectPathServesStatementsWhateverTheWorkingFolder) {
+  std::filesystem::path folder = std::filesystem::path(dir_.path()).lexically_normal();
+  if (folder.filename().empty()) folder = folder.parent_path();
+  std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(folder.parent_path());
+  EngDisconnect(conn_);
+  ENGRESULT rc = EngConnect(folder.filename().c_str(), &conn_);
+  std::filesystem::current_path("/");  // the connection must not depend on it
+  EXPECT_EQ(rc, 0u) << LastError();
+  if (rc == 0) {
+    Ok("CREATE TABLE T (A char(1))");
+    Ok("INSERT INTO T VALUES ('a')");
+    EXPECT_EQ(Query("SELECT A FROM T"), (Rows_{{"a"}}));
+    EXPECT_TRUE(std::filesystem::exists(folder / "T.adt"));
+  }
+  std::filesystem::current_path(before);
 }
 
 TEST_F(SqlExecTest, ExpressionsAggregatesAndOrdering) {
