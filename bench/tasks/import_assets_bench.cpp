@@ -21,22 +21,13 @@
 #include "demodb.h"
 #include "sheet_reader.h"
 #include "unit1logic.h"
+#include "silent_ui.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Answers nothing and keeps the last message and log line count.
-class TSilentUI : public dbu::TPlainView {
- public:
-  std::string LastMessage;
-  void ShowMessage(const std::string& text) override { LastMessage = text; }
-  bool Confirm(const std::string&) override { return true; }
-  bool InputQuery(const std::string&, const std::string&, std::string&) override { return true; }
-  void ShowError(const std::string& text) override { LastMessage = "error: " + text; }
-  void SetHourglass(bool) override {}
-  void ProcessMessages() override {}
-};
+using bench::TSilentUI;
 
 const char* kMapping =
     "TABLE MARLIX.ADT\nFIELD TABLE_NAME Char 10\nFIELD FIELD_NO Integer\nFIELD FIELD_NAME Char 20\n"

@@ -18,6 +18,7 @@
 #include "bench_support.h"
 #include "demodb.h"
 #include "unit1logic.h"
+#include "silent_ui.h"
 
 #ifndef DBU_WRITE_WORKBOOK_SCRIPT
 #error "DBU_WRITE_WORKBOOK_SCRIPT must name tasks/tests/write_workbook.py"
@@ -25,20 +26,7 @@
 
 namespace {
 
-// Answers every question "Yes" and keeps only the last box and log line count.
-class TSilentUI : public dbu::TPlainView {
- public:
-  std::string LastMessage;
-  void ShowMessage(const std::string& text) override { LastMessage = text; }
-  bool Confirm(const std::string&) override { return true; }
-  bool InputQuery(const std::string&, const std::string&, std::string&) override { return true; }
-  void ShowError(const std::string& text) override { LastMessage = "error: " + text; }
-  void ShowTitledError(const std::string& title, const std::string& text) override {
-    LastMessage = "error [" + title + "]: " + text;
-  }
-  void SetHourglass(bool) override {}
-  void ProcessMessages() override {}
-};
+using bench::TSilentUI;
 
 // Writes a workbook from cell lines "sheet\trow\tcol\tkind\tvalue\tformat".
 void WriteWorkbook(const std::filesystem::path& file, const std::string& cells) {

@@ -29,6 +29,7 @@
 #include "bench_support.h"
 #include "engine.h"
 #include "unit1logic.h"
+#include "silent_ui.h"
 
 namespace {
 
@@ -51,22 +52,7 @@ struct TTimes {
   double wall = 0, cpu = 0;
 };
 
-// Answers every question "Yes", gives one fixed text to input boxes, and
-// keeps the last message.
-class TSilentUI : public dbu::TPlainView {
- public:
-  std::string Input;
-  std::string LastMessage;
-  void ShowMessage(const std::string& text) override { LastMessage = text; }
-  bool Confirm(const std::string&) override { return true; }
-  bool InputQuery(const std::string&, const std::string&, std::string& value) override {
-    value = Input;
-    return true;
-  }
-  void ShowError(const std::string& text) override { LastMessage = "error: " + text; }
-  void SetHourglass(bool) override {}
-  void ProcessMessages() override {}
-};
+using bench::TSilentUI;
 
 // One record's fields as the engine takes them: text fields by text,
 // the others by their raw bytes.

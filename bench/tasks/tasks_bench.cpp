@@ -26,6 +26,7 @@
 
 #include "demodb.h"
 #include "unit1logic.h"
+#include "silent_ui.h"
 
 namespace {
 
@@ -45,17 +46,7 @@ double CpuMilliseconds() {
   return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
-// Answers every question "Yes" and keeps no dialogs.
-class TSilentUI : public dbu::TPlainView {
- public:
-  std::string LastMessage;
-  void ShowMessage(const std::string& text) override { LastMessage = text; }
-  bool Confirm(const std::string&) override { return true; }
-  bool InputQuery(const std::string&, const std::string&, std::string&) override { return true; }
-  void ShowError(const std::string& text) override { LastMessage = "error: " + text; }
-  void SetHourglass(bool) override {}
-  void ProcessMessages() override {}
-};
+using bench::TSilentUI;
 
 // A calendar day counted from 01/01/2003 (the data spans 2003 to 2006).
 struct Day {
