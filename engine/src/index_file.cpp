@@ -183,6 +183,14 @@ void IndexSet::SaveAllPages() {
   header_saved_ = true;
 }
 
+void IndexSet::ReplaceFile(const std::vector<uint8_t>& bytes) {
+  if (!file_.IsOpen()) Fail(ENG_ERR_INTERNAL, "Index file " + path_ + " is not open");
+  SaveAllPages();
+  pages_.Clear();
+  file_.Reserve(bytes.size());
+  std::memcpy(file_.data(), bytes.data(), bytes.size());
+}
+
 void IndexSet::ReserveFor(bool encrypted) {
   if (!file_.IsOpen()) return;
   file_.Reserve(kHeaderSize + uint64_t{PageCount()} * (page_size_ + (encrypted ? crypto::kOverhead : 0)));

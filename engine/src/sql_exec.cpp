@@ -16,6 +16,7 @@
 #include "expr.h"
 #include "expr_fast.h"
 #include "filter_layer.h"
+#include "index_file.h"
 #include "index_hooks.h"
 #include "keycodec.h"
 #include "record_codec.h"
@@ -25,6 +26,7 @@
 namespace eng {
 
 std::function<void()> g_alter_before_commit;
+std::function<void()> g_alter_after_commit;
 
 void ApplyTablePassword(ENGHANDLE table, const std::string& password) {
   if (password.empty()) return;
@@ -174,6 +176,9 @@ class TableImage {
   const std::vector<uint8_t>& adt() const { return adt_; }
   const std::vector<uint8_t>& memo() const { return memo_; }
   bool has_memo() const { return has_memo_; }
+  // Hands the in-memory bytes over (the image is spent afterwards).
+  std::vector<uint8_t> TakeAdt() { return std::move(adt_); }
+  std::vector<uint8_t> TakeMemo() { return std::move(memo_); }
   void WriteFiles() {
     if (fd_ >= 0) {
       Flush();
@@ -1004,6 +1009,64 @@ void ConvertInto(const FieldDef& to, size_t index, Value v, uint8_t* raw, size_t
   }
 }
 
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail(ENG_ERR_IO, "Cannot read back " + path + ": " + std::strerror(errno));
+  std::vector<uint8_t> bytes;
+  uint8_t buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::close(fd);
+      Fail(ENG_ERR_IO, "Cannot read back " + path + ": " + std::strerror(err));
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), buf, buf + n);
+  }
+  ::close(fd);
+  return bytes;
+}
+
+// The files of the altered table, ready to replace the old ones.
+struct NewTableFiles {
+  std::vector<uint8_t> adt, memo, tags;
+};
+
+// Writes the image out as a table at path and, when tags are kept, builds
+// them there through the engine, as a table of its own; the old table is
+// untouched, so a failure here (a unique tag whose keys now repeat, say)
+// leaves it as it was.
+NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std::string& path,
+                            const std::vector<TagDef>& keep, StatementOptions options) {
+  NewTableFiles files;
+  if (keep.empty()) {
+    files.adt = image.TakeAdt();
+    files.memo = image.TakeMemo();
+    return files;
+  }
+  image.WriteFiles();
+  image.TakeAdt();  // read back below, as the engine leaves it
+  image.TakeMemo();
+  {
+    options.passwords.clear();  // the new table is plain until it replaces the old one
+    OpenedTable built(conn, path, options, true, true);
+    // Its folder goes away: no cached copy may keep the files mapped.
+    built.table().table().DiscardWhenClosed();
+    for (const TagDef& tag : keep) {
+      std::string segments;
+      for (const auto& seg : tag.segments) segments += (segments.empty() ? "" : ";") + seg;
+      ENGHANDLE idx = 0;
+      Check(EngCreateIndex(built.handle(), tag.name.c_str(), segments.c_str(), tag.options, tag.page_size, &idx));
+    }
+  }
+  files.adt = ReadFileBytes(path);
+  if (image.has_memo()) files.memo = ReadFileBytes(StripExtension(path) + ".memo");
+  files.tags = ReadFileBytes(StripExtension(path) + ".tags");
+  return files;
+}
+
 ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s, const StatementOptions& options) {
   OpenedTable old(conn, s.table.name, options, true, true);
   std::vector<TagDef> tags = ReadTags(old.handle());
@@ -1075,25 +1138,36 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     if (ok) keep.push_back(tag);
   }
   g.unlock();
-  for (const TagDef& tag : tags) {
-    ENGHANDLE idx = 0;
-    if (EngGetIndexHandle(old.handle(), tag.name.c_str(), &idx) == ENG_OK) Check(EngDeleteIndex(idx));
-  }
+  NewTableFiles files = BuildNewTable(conn, image, folder.path() + "/new.adt", keep, options);
 
   // A memo file the old table does not have is written beside it first: the
   // old table never reads it, so a crash before the commit leaves it unused.
+  // The old table always has the tags file the new one needs (kept tags are
+  // some of its own).
   std::string memo_path = ResolveNoCase(st.base() + ".memo");
   bool old_memo = st.has_memo();
   if (image.has_memo() && !old_memo) {
     std::string tmp = memo_path + ".alter";
-    TableImage::WriteFile(tmp, image.memo());
+    TableImage::WriteFile(tmp, files.memo);
     if (::rename(tmp.c_str(), memo_path.c_str()) != 0)
       Fail(ENG_ERR_IO, "Cannot write " + memo_path + ": " + std::strerror(errno));
   }
   g.lock();
+  // The files change wholesale below: whatever the outcome, this process
+  // loads the table afresh when it is next opened.
+  st.DiscardWhenClosed();
   {
     TableLock lock(st);
     ChangeScope scope(st);
+    // The tags change in the same journaled change as the records, so a
+    // crash or a failure leaves the old table with its tags or the new one
+    // with the rebuilt ones.
+    IndexSet& indexes = st.indexes();
+    if (keep.empty()) {
+      while (indexes.TagCount() > 0) indexes.DropTag(indexes.TagCount() - 1);
+    } else {
+      indexes.ReplaceFile(files.tags);
+    }
     MappedFile& adt = st.table_file();
     adt.Refresh();
     st.journal().Save(SharedTable::kTableFile, 0, adt.size());
@@ -1101,29 +1175,21 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
       MappedFile& memo = st.memo_file();
       memo.Refresh();
       st.journal().Save(SharedTable::kMemoFile, 0, memo.size());
-      memo.Reserve(image.memo().size());
-      std::memcpy(memo.data(), image.memo().data(), image.memo().size());
+      memo.Reserve(files.memo.size());
+      std::memcpy(memo.data(), files.memo.data(), files.memo.size());
     }
-    adt.Reserve(image.adt().size());
-    std::memcpy(adt.data(), image.adt().data(), image.adt().size());
+    adt.Reserve(files.adt.size());
+    std::memcpy(adt.data(), files.adt.data(), files.adt.size());
     if (g_alter_before_commit) g_alter_before_commit();
     scope.Commit();
-    adt.Truncate(image.adt().size());
+    if (g_alter_after_commit) g_alter_after_commit();
+    adt.Truncate(files.adt.size());
+    if (!keep.empty()) indexes.TruncateFile(files.tags.size());
   }
   handle.SkipTrimAtClose();
   g.unlock();
   old.Close();
   if (old_memo && !image.has_memo()) ::unlink(memo_path.c_str());
-
-  if (!keep.empty()) {
-    OpenedTable reopened(conn, old.path(), options, true, true);
-    for (const TagDef& tag : keep) {
-      std::string segments;
-      for (const auto& seg : tag.segments) segments += (segments.empty() ? "" : ";") + seg;
-      ENGHANDLE idx = 0;
-      Check(EngCreateIndex(reopened.handle(), tag.name.c_str(), segments.c_str(), tag.options, tag.page_size, &idx));
-    }
-  }
   return {};
 }
 

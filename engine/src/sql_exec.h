@@ -56,6 +56,8 @@ std::string ResolveTablePath(ConnectionObject& conn, const std::string& name);
 // Test hook: called by ALTER TABLE after the table's new bytes are in place
 // and before the change commits (a crash test kills the process there).
 extern std::function<void()> g_alter_before_commit;
+// Test hook: called right after that change commits.
+extern std::function<void()> g_alter_after_commit;
 
 // Hook of the encryption layer: the password a statement was given for a
 // table it opens (empty when none). Does nothing until that layer exists.

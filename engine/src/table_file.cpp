@@ -89,7 +89,7 @@ std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t
 }
 
 bool SharedTable::Cacheable() const {
-  return registered_ && !encrypted_ && adt_.writable() && !in_change_;
+  return registered_ && !discard_ && !encrypted_ && adt_.writable() && !in_change_;
 }
 
 void SharedTable::Release(std::shared_ptr<SharedTable> table) {

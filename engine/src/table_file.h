@@ -149,6 +149,9 @@ class SharedTable {
   MappedFile& memo_file() { return memo_; }
 
   IndexSet& indexes() { return *indexes_; }
+  // Keeps this table out of the cache of closed tables, so that the next
+  // open loads it afresh (ALTER TABLE replaced its files wholesale).
+  void DiscardWhenClosed() { discard_ = true; }
 
   // Locking (use TableLock).
   void LockShared();
@@ -214,6 +217,7 @@ class SharedTable {
   std::unique_ptr<IndexSet> indexes_;
   bool registered_ = false;
   bool cached_ = false;              // in the cache of closed tables
+  bool discard_ = false;             // never cached (see DiscardWhenClosed)
   uint64_t released_seq_ = 0;        // journal sequence when it was cached
   struct FileIdentity {
     dev_t dev = 0;

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "error.h"
 #include "sql_exec.h"
 #include "sql_test_util.h"
 
@@ -337,34 +338,152 @@ TEST_F(AlterTest, ConversionsKeepValues) {
   EXPECT_EQ(Query("SELECT M FROM C WHERE NUMBER = 1"), (Rows_{{"long"}}));
 }
 
-TEST_F(AlterTest, CrashDuringAlterLeavesTheOldTable) {
-  MakeSetup();
-  auto before = Fields("SETUP");
-  EngDisconnect(conn_);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ENGHANDLE c = 0;
-    if (EngConnect(dir_.path().c_str(), &c) != 0) ::_exit(3);
-    eng::g_alter_before_commit = [] { ::_exit(9); };
-    ENGHANDLE s = 0;
-    EngCreateSQLStatement(c, &s);
-    EngExecuteSQLDirect(s, "ALTER TABLE \"SETUP.ADT\"\nalter column \"ENTRY_GROUP\" \"ENTRY_GROUP\" char(60)", nullptr);
-    ::_exit(4);
+// The crash and failure cases: SETUP with a tag on ENTRY_GROUP (field 2)
+// and one on WHEN, altered by a child process that dies or fails at a hook.
+class AlterCrashTest : public AlterTest {
+ protected:
+  static constexpr const char* kWiden = "ALTER TABLE \"SETUP.ADT\"\nalter column \"ENTRY_GROUP\" \"GRP\" char(60)";
+
+  void SetUp() override {
+    AlterTest::SetUp();
+    MakeSetup();
+    Ok("CREATE INDEX BYGROUP ON SETUP (ENTRY_GROUP)");
+    Ok("CREATE INDEX BYWHEN ON SETUP (WHEN) DESC");
+    before_ = Fields("SETUP");
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 9);
-  ASSERT_EQ(EngConnect(dir_.path().c_str(), &conn_), 0u);
-  EXPECT_EQ(Fields("SETUP"), before);
-  EXPECT_EQ(RecNos("SETUP"), (std::vector<uint32_t>{1, 3, 4}));
-  EXPECT_EQ(Query("SELECT ENTRY_GROUP, NOTE FROM SETUP"),
-            (Rows_{{"GROUP ONE", "note one"}, {"A GROUP OF TWENTY CH", "<null>"}, {"12", "n4"}}));
+
+  // Runs kWiden in a child that exits (or throws, with code 0) at a hook;
+  // returns the child's exit status.
+  int AlterInChild(bool after_commit, int exit_code) {
+    EngDisconnect(conn_);
+    conn_ = 0;
+    pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+      ENGHANDLE c = 0;
+      if (EngConnect(dir_.path().c_str(), &c) != 0) ::_exit(3);
+      std::function<void()> hook = [exit_code] {
+        if (exit_code == 0) eng::Fail(ENG_ERR_IO, "No space left on device");
+        ::_exit(exit_code);
+      };
+      (after_commit ? eng::g_alter_after_commit : eng::g_alter_before_commit) = hook;
+      ENGHANDLE s = 0;
+      EngCreateSQLStatement(c, &s);
+      ENGRESULT rc = EngExecuteSQLDirect(s, kWiden, nullptr);
+      ::_exit(exit_code == 0 && rc == ENG_ERR_IO ? 5 : 4);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(EngConnect(dir_.path().c_str(), &conn_), 0u);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // The record a seek on tag of the first field of width, holding text, lands on (0 when none).
+  uint32_t Seek(ENGHANDLE table, ENGHANDLE tag, uint16_t field, const std::string& text, size_t width) {
+    EngInitRawKey(tag);
+    std::string padded = text;
+    padded.resize(width, ' ');
+    EXPECT_EQ(EngSetField(tag, field, reinterpret_cast<const uint8_t*>(padded.data()), static_cast<uint32_t>(width)), 0u)
+        << LastError();
+    uint8_t key[256];
+    uint16_t len = sizeof key;
+    EXPECT_EQ(EngBuildRawKey(tag, key, &len), 0u) << LastError();
+    uint16_t found = 0;
+    EXPECT_EQ(EngSeek(tag, key, len, ENG_RAWKEY, ENG_SEEK_HARD, &found), 0u) << LastError();
+    return found ? RecNo(table) : 0;
+  }
+
+  // The tags walk and seek over the table's records, whichever layout it has.
+  void ExpectTagsWork(const char* group_field, size_t width) {
+    ENGHANDLE h = Open("SETUP");
+    ENGHANDLE by_group = 0, by_when = 0;
+    ASSERT_EQ(EngGetIndexHandle(h, "BYGROUP", &by_group), 0u) << LastError();
+    ASSERT_EQ(EngGetIndexHandle(h, "BYWHEN", &by_when), 0u) << LastError();
+    char name[64];
+    uint16_t len = sizeof name;
+    ASSERT_EQ(EngGetSegmentFieldname(by_group, 0, name, &len), 0u);
+    EXPECT_STREQ(name, group_field);
+    EXPECT_EQ(Walk(by_group), (std::vector<uint32_t>{4, 3, 1}));  // "12", "A GROUP...", "GROUP ONE"
+    EXPECT_EQ(Walk(by_when), (std::vector<uint32_t>{3, 1, 4}));   // descending, the empty date last
+    EXPECT_EQ(Seek(h, by_group, 2, "A GROUP OF TWENTY CH", width), 3u);
+    EXPECT_EQ(Seek(h, by_group, 2, "GROUP ONE", width), 1u);
+    EXPECT_EQ(Seek(h, by_group, 2, "GONE", width), 0u);
+    EngCloseTable(h);
+  }
+
+  // (Asserted first: the walks below never end on a table that does not open.)
+  void ExpectOldTable() {
+    ASSERT_EQ(Fields("SETUP"), before_);
+    EXPECT_EQ(RecNos("SETUP"), (std::vector<uint32_t>{1, 3, 4}));
+    EXPECT_EQ(Query("SELECT ENTRY_GROUP, NOTE FROM SETUP"),
+              (Rows_{{"GROUP ONE", "note one"}, {"A GROUP OF TWENTY CH", "<null>"}, {"12", "n4"}}));
+    ExpectTagsWork("ENTRY_GROUP", 20);
+  }
+
+  void ExpectNewTable() {
+    auto fields = Fields("SETUP");
+    ASSERT_EQ(fields.size(), before_.size());
+    EXPECT_EQ(fields[1], "GRP:4:60");
+    EXPECT_EQ(RecNos("SETUP"), (std::vector<uint32_t>{1, 3, 4}));
+    EXPECT_EQ(Query("SELECT NOTE FROM SETUP WHERE NO = 4"), (Rows_{{"n4"}}));
+    ExpectTagsWork("GRP", 60);
+    // The rebuilt tags follow later changes.
+    Ok("INSERT INTO SETUP (GRP, WHEN) VALUES ('0 FIRST OF ALL, AND LONGER THAN THE OLD TWENTY', '2010-01-01')");
+    ENGHANDLE h = Open("SETUP");
+    ENGHANDLE by_group = 0, by_when = 0;
+    ASSERT_EQ(EngGetIndexHandle(h, "BYGROUP", &by_group), 0u);
+    ASSERT_EQ(EngGetIndexHandle(h, "BYWHEN", &by_when), 0u);
+    EXPECT_EQ(Walk(by_group), (std::vector<uint32_t>{5, 4, 3, 1}));
+    EXPECT_EQ(Walk(by_when), (std::vector<uint32_t>{5, 3, 1, 4}));
+    EXPECT_EQ(Seek(h, by_group, 2, "0 FIRST OF ALL, AND LONGER THAN THE OLD TWENTY", 60), 5u);
+    EngCloseTable(h);
+  }
+
+  std::vector<std::string> before_;
+};
+
+TEST_F(AlterCrashTest, CrashBeforeTheCommitLeavesTheOldTableWithItsTags) {
+  ASSERT_EQ(AlterInChild(false, 9), 9);
+  ExpectOldTable();
   // And the same change then goes through.
-  Ok("ALTER TABLE \"SETUP.ADT\"\nalter column \"ENTRY_GROUP\" \"ENTRY_GROUP\" char(60)");
-  EXPECT_EQ(Fields("SETUP")[1], "ENTRY_GROUP:4:60");
-  EXPECT_EQ(Query("SELECT NOTE FROM SETUP WHERE NO = 4"), (Rows_{{"n4"}}));
+  Ok(kWiden);
+  ExpectNewTable();
+}
+
+TEST_F(AlterCrashTest, CrashAfterTheCommitLeavesTheNewTableWithItsTags) {
+  ASSERT_EQ(AlterInChild(true, 9), 9);
+  ExpectNewTable();
+}
+
+TEST_F(AlterCrashTest, FailureBeforeTheCommitLeavesTheOldTableWithItsTags) {
+  ASSERT_EQ(AlterInChild(false, 0), 5);  // the statement reported the failure
+  ExpectOldTable();
+  Ok(kWiden);
+  ExpectNewTable();
+}
+
+TEST_F(AlterCrashTest, FailureInTheSameProcessLeavesTheOldTableWithItsTags) {
+  eng::g_alter_before_commit = [] { eng::Fail(ENG_ERR_IO, "No space left on device"); };
+  EXPECT_EQ(Run(kWiden), static_cast<ENGRESULT>(ENG_ERR_IO));
+  eng::g_alter_before_commit = nullptr;
+  ExpectOldTable();
+  Ok(kWiden);
+  ExpectNewTable();
+}
+
+TEST_F(AlterCrashTest, ATagThatNoLongerBuildsLeavesTheOldTable) {
+  Ok("CREATE UNIQUE INDEX ONEPERGROUP ON SETUP (ENTRY_GROUP)");
+  // Cut to two characters, "GROUND" repeats the key "GR" of "GROUP ONE":
+  // the unique tag cannot be rebuilt, so nothing changes.
+  Ok("INSERT INTO SETUP (ENTRY_GROUP) VALUES ('GROUND')");
+  EXPECT_EQ(Run("ALTER TABLE SETUP alter column ENTRY_GROUP ENTRY_GROUP char(2)"),
+            static_cast<ENGRESULT>(ENG_ERR_DUPLICATE_KEY));
+  EXPECT_EQ(Fields("SETUP"), before_);
+  ENGHANDLE h = Open("SETUP");
+  ENGHANDLE unique = 0;
+  ASSERT_EQ(EngGetIndexHandle(h, "ONEPERGROUP", &unique), 0u);
+  EXPECT_EQ(Walk(unique), (std::vector<uint32_t>{4, 3, 5, 1}));
+  EngCloseTable(h);
 }
 
 }  // namespace
