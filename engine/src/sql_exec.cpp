@@ -1069,6 +1069,11 @@ NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std
 
 ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s, const StatementOptions& options) {
   OpenedTable old(conn, s.table.name, options, true, true);
+  // The new image is written in clear: altering an encrypted table would
+  // leave its data unencrypted on disk without a word.
+  if (old.table().IsEncrypted())
+    Fail(ENG_ERR_ENCRYPTED, "Table " + s.table.name +
+                                " is encrypted: ALTER TABLE needs it decrypted first (and encrypted again after)");
   std::vector<TagDef> tags = ReadTags(old.handle());
   std::unique_lock<std::mutex> g(old.object().mu);
   TableHandle& handle = old.table();

@@ -525,3 +525,36 @@ TEST_F(AlterTest, TagsAreKeptRenamedOrDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+class AlterEncryptedTest : public SqlTest {};
+
+// An ALTER never leaves an encrypted table in clear on disk: it is refused
+// with the table as it was (the structure tasks decrypt before they alter).
+TEST_F(AlterEncryptedTest, EncryptedTableIsRefusedAndKeptEncrypted) {
+  Ok("CREATE TABLE S (NAME char(8), N integer)");
+  Ok("INSERT INTO S VALUES ('secret', 1)");
+  ENGHANDLE t = Open("S", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, "pw"));
+  ENG_OK_(EngEncryptTable(t));
+  EngCloseTable(t);
+  ENGHANDLE stmt = 0;
+  ENG_OK_(EngCreateSQLStatement(conn_, &stmt));
+  ENG_OK_(EngStmtSetTablePassword(stmt, "S", "pw"));
+  ENGRESULT rc = EngExecuteSQLDirect(stmt, "ALTER TABLE S add column M char(4)", nullptr);
+  EngCloseSQLStatement(stmt);
+  EXPECT_EQ(rc, static_cast<ENGRESULT>(ENG_ERR_ENCRYPTED));
+  EXPECT_NE(LastError().find("S"), std::string::npos) << LastError();
+  t = Open("S");
+  uint16_t encrypted = 0;
+  ENG_OK_(EngIsTableEncrypted(t, &encrypted));
+  EXPECT_EQ(encrypted, 1);
+  ENG_OK_(EngEnableEncryption(t, "pw"));
+  uint16_t n = 0;
+  ENG_OK_(EngGetNumFields(t, &n));
+  EXPECT_EQ(n, 2);
+  EngCloseTable(t);
+}
+
+}  // namespace
