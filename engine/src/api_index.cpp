@@ -219,6 +219,8 @@ ENGRESULT EngCreateIndex(ENGHANDLE hTable, const char* tag, const char* fields, 
     TableHandle& th = LiveTable(*t);
     if (t->static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be indexed");
     RequireExclusive(th, "Creating an index");
+    // Refused before the tags file is touched: the keys cannot be read anyway.
+    th.RequireAccess();
     th.Settle();
     {
       TableLock lock(th.table());

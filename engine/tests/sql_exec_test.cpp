@@ -557,4 +557,24 @@ TEST_F(AlterEncryptedTest, EncryptedTableIsRefusedAndKeptEncrypted) {
   EngCloseTable(t);
 }
 
+// An index on an encrypted table needs its password; without it nothing is
+// left behind (no tags file).
+TEST_F(AlterEncryptedTest, CreateIndexWithoutPasswordLeavesNoTagsFile) {
+  Ok("CREATE TABLE S (NAME char(8), N integer)");
+  Ok("INSERT INTO S VALUES ('secret', 1)");
+  ENGHANDLE t = Open("S", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, "pw"));
+  ENG_OK_(EngEncryptTable(t));
+  EngCloseTable(t);
+  std::filesystem::path tags = std::filesystem::path(dir_.path()) / "S.tags";
+  std::filesystem::remove(tags);
+  EXPECT_EQ(Run("CREATE INDEX BYN ON S (NAME)"), static_cast<ENGRESULT>(ENG_ERR_ENCRYPTED));
+  EXPECT_FALSE(std::filesystem::exists(tags));
+  ENGHANDLE stmt = 0;
+  ENG_OK_(EngCreateSQLStatement(conn_, &stmt));
+  ENG_OK_(EngStmtSetTablePassword(stmt, "S", "pw"));
+  EXPECT_EQ(EngExecuteSQLDirect(stmt, "CREATE INDEX BYN ON S (NAME)", nullptr), 0u) << LastError();
+  EngCloseSQLStatement(stmt);
+}
+
 }  // namespace
