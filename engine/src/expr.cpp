@@ -901,18 +901,6 @@ CompiledExpression CompileFilter(std::string_view text, const FieldList& fields)
 namespace {
 enum class Tri : uint8_t { kFalse, kTrue, kNull };
 
-bool ApplyCompare(CompareOp op, int c) {
-  switch (op) {
-    case CompareOp::kEq: return c == 0;
-    case CompareOp::kNe: return c != 0;
-    case CompareOp::kLt: return c < 0;
-    case CompareOp::kLe: return c <= 0;
-    case CompareOp::kGt: return c > 0;
-    case CompareOp::kGe: return c >= 0;
-  }
-  return false;
-}
-
 // SQL LIKE: "%" any run of characters, "_" any one character. Greedy with
 // one backtrack point, so the cost stays O(value * pattern) at worst.
 bool LikeMatch(std::string_view value, std::string_view pattern) {
@@ -1071,7 +1059,7 @@ class ExpressionEvaluator {
       if (!Scalar(n.a, &a) || !Scalar(n.b, &b)) return Tri::kNull;
       c = a < b ? -1 : (a > b ? 1 : 0);
     }
-    return ApplyCompare(n.compare, c) ? Tri::kTrue : Tri::kFalse;
+    return CompareHolds(n.compare, c) ? Tri::kTrue : Tri::kFalse;
   }
 
   bool Scalar(int32_t i, double* out) {

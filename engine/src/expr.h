@@ -132,6 +132,19 @@ std::unique_ptr<ExprSyntax> ParseExpression(Lexer& lexer);
 
 enum class CompareOp : uint8_t { kEq, kNe, kLt, kLe, kGt, kGe };
 
+// Whether a three-way comparison result c (<0, 0, >0) satisfies op.
+inline bool CompareHolds(CompareOp op, int c) {
+  switch (op) {
+    case CompareOp::kEq: return c == 0;
+    case CompareOp::kNe: return c != 0;
+    case CompareOp::kLt: return c < 0;
+    case CompareOp::kLe: return c <= 0;
+    case CompareOp::kGt: return c > 0;
+    case CompareOp::kGe: return c >= 0;
+  }
+  return false;
+}
+
 // A conjunct of the top-level AND chain of the form FIELD op literal (or
 // literal op FIELD, reported with op reversed): every matching record
 // satisfies it, so the engine may seek an index whose leading segment is

@@ -61,18 +61,6 @@ bool ReadScalar(const FieldDef& f, const uint8_t* record, double* out) {
   }
 }
 
-bool Holds(CompareOp op, int c) {
-  switch (op) {
-    case CompareOp::kEq: return c == 0;
-    case CompareOp::kNe: return c != 0;
-    case CompareOp::kLt: return c < 0;
-    case CompareOp::kLe: return c <= 0;
-    case CompareOp::kGt: return c > 0;
-    case CompareOp::kGe: return c >= 0;
-  }
-  return false;
-}
-
 }  // namespace
 
 int32_t FastCondition::AddNode(const Node& node) {
@@ -92,7 +80,7 @@ FastCondition::Tri FastCondition::Scalar(const Node& n, const uint8_t* record) c
   if (x.is_field && !ReadScalar(x.def, record, &a)) return kNull;
   if (y.is_field && !ReadScalar(y.def, record, &b)) return kNull;
   int c = a < b ? -1 : (a > b ? 1 : 0);
-  return Holds(n.compare, c) ? kTrue : kFalse;
+  return CompareHolds(n.compare, c) ? kTrue : kFalse;
 }
 
 FastCondition::Tri FastCondition::Text(const Node& n, const uint8_t* record, bool exact) const {
@@ -112,7 +100,7 @@ FastCondition::Tri FastCondition::Text(const Node& n, const uint8_t* record, boo
   // Exactness off: a text compared with a literal counts over the literal's length.
   if (!exact && n.literal_side == 1 && a.size() > b.size()) a = a.substr(0, b.size());
   if (!exact && n.literal_side == 0 && b.size() > a.size()) b = b.substr(0, a.size());
-  return Holds(n.compare, ComparePadded(a, b)) ? kTrue : kFalse;
+  return CompareHolds(n.compare, ComparePadded(a, b)) ? kTrue : kFalse;
 }
 
 FastCondition::Tri FastCondition::Eval(int32_t i, const uint8_t* record, bool exact) const {
