@@ -183,12 +183,11 @@ void IndexSet::SaveAllPages() {
   header_saved_ = true;
 }
 
-void IndexSet::ReplaceFile(const std::vector<uint8_t>& bytes) {
+uint64_t IndexSet::ReplaceFileFrom(const std::string& path) {
   if (!file_.IsOpen()) Fail(ENG_ERR_INTERNAL, "Index file " + path_ + " is not open");
   SaveAllPages();
   pages_.Clear();
-  file_.Reserve(bytes.size());
-  std::memcpy(file_.data(), bytes.data(), bytes.size());
+  return file_.CopyFrom(path);
 }
 
 void IndexSet::ReserveFor(bool encrypted) {
@@ -201,12 +200,21 @@ void IndexSet::WriteAllPages(const std::vector<uint8_t>& pages) {
   pages_.Clear();
   const crypto::Cipher* cipher = table_.cipher();
   uint32_t count = static_cast<uint32_t>(pages.size() / page_size_);
-  for (uint32_t p = 1; p <= count; ++p) {
-    const uint8_t* plain = &pages[uint64_t{p - 1} * page_size_];
-    if (cipher)
-      cipher->Seal(crypto::Kind::kIndexPage, p, plain, page_size_, file_.data() + PageOffset(p));
-    else
-      std::memcpy(file_.data() + PageOffset(p), plain, page_size_);
+  if (count == 0) return;
+  if (!cipher) {
+    file_.WriteAt(PageOffset(1), pages.data(), pages.size());
+    return;
+  }
+  // Sealed into a buffer and written through the file in large pieces.
+  const uint64_t stored = page_size_ + crypto::kOverhead;
+  const uint32_t chunk = static_cast<uint32_t>(std::max<uint64_t>(1, (1u << 20) / stored));
+  std::vector<uint8_t> sealed(uint64_t{chunk} * stored);
+  for (uint32_t first = 1; first <= count; first += chunk) {
+    const uint32_t n = std::min(chunk, count - first + 1);
+    for (uint32_t k = 0; k < n; ++k)
+      cipher->Seal(crypto::Kind::kIndexPage, first + k, &pages[uint64_t{first + k - 1} * page_size_], page_size_,
+                   sealed.data() + uint64_t{k} * stored);
+    file_.WriteAt(PageOffset(first), sealed.data(), uint64_t{n} * stored);
   }
 }
 

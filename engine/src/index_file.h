@@ -90,11 +90,12 @@ class IndexSet : public RecordObserver, private PageStore {
   void SaveAllPages();
   void ReserveFor(bool encrypted);
   void WriteAllPages(const std::vector<uint8_t>& pages);
-  // ALTER TABLE: the whole file, saved in the journal first, becomes bytes
-  // (a tags file built for the table's new layout). The directory here is
-  // left as it was: the table is dropped from memory once the change ends,
-  // and a failed change restores the file and reloads it.
-  void ReplaceFile(const std::vector<uint8_t>& bytes);
+  // ALTER TABLE: the whole file, saved in the journal first, is overwritten
+  // with the file at path (a tags file built for the table's new layout);
+  // returns its length. The directory here is left as it was: the table is
+  // dropped from memory once the change ends, and a failed change restores
+  // the file and reloads it.
+  uint64_t ReplaceFileFrom(const std::string& path);
   // After the change committed: the file's length becomes exactly length.
   void TruncateFile(uint64_t length) { file_.Truncate(length); }
 

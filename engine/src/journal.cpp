@@ -18,6 +18,8 @@ namespace eng {
 namespace {
 constexpr char kMagic[8] = {'D', 'B', 'U', 'J', 'R', 'N', 'L', 1};
 constexpr size_t kEntryHeader = 24;
+// Saves from this size on are written with pwrite rather than through the map.
+constexpr uint64_t kBulkBytes = 256 * 1024;
 
 uint64_t Padded(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 
@@ -112,7 +114,21 @@ void Journal::Save(int id, uint64_t offset, uint64_t length) {
   Store32(e + 4, 0);
   Store64(e + 8, offset);
   Store64(e + 16, length);
-  std::memcpy(e + kEntryHeader, file->data() + offset, length);
+  if (length < kBulkBytes) {
+    std::memcpy(e + kEntryHeader, file->data() + offset, length);
+  } else {
+    // Through the file: copying a whole table into fresh mapped pages would
+    // fault on every one of them.
+    const uint8_t* src = file->data() + offset;
+    const uint64_t at = kHeaderSize + used + kEntryHeader;
+    uint64_t done = 0;
+    while (done < length) {
+      ssize_t n = ::pwrite(fd_, src + done, length - done, static_cast<off_t>(at + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Fail(ENG_ERR_IO, "Cannot write journal " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC));
+      done += static_cast<uint64_t>(n);
+    }
+  }
   Store64(header_ + kUsedOffset, used + entry);
   // Publish the entry only once its bytes are in place.
   std::atomic_thread_fence(std::memory_order_release);

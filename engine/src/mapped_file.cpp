@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "error.h"
 
@@ -71,6 +73,57 @@ void MappedFile::Reserve(uint64_t needed) {
     current = target;
   }
   Map(current);
+}
+
+void MappedFile::WriteAt(uint64_t offset, const uint8_t* bytes, size_t n) {
+  if (!writable_) Fail(ENG_ERR_READ_ONLY, "File " + path_ + " is read-only");
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::pwrite(fd_, bytes + done, n - done, static_cast<off_t>(offset + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0)
+      Fail(ENG_ERR_IO, "Cannot write " + std::to_string(n) + " bytes at offset " + std::to_string(offset) + " of " +
+                           path_ + ": " + std::strerror(w < 0 ? errno : ENOSPC));
+    done += static_cast<size_t>(w);
+  }
+}
+
+uint64_t MappedFile::CopyFrom(const std::string& path) {
+  if (!writable_) Fail(ENG_ERR_READ_ONLY, "File " + path_ + " is read-only");
+  int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) Fail(ENG_ERR_IO, "Cannot read " + path + ": " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{in};
+  struct stat st;
+  if (::fstat(in, &st) != 0) Fail(ENG_ERR_IO, "Cannot read the size of " + path + ": " + std::strerror(errno));
+  const uint64_t length = static_cast<uint64_t>(st.st_size);
+  Reserve(length);
+  uint64_t done = 0;
+  bool kernel_copy = true;
+  while (done < length && kernel_copy) {
+    loff_t from = static_cast<loff_t>(done), to = static_cast<loff_t>(done);
+    ssize_t n = ::copy_file_range(in, &from, fd_, &to, length - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      kernel_copy = false;  // another file system, or a kernel without it: copy by hand below
+      break;
+    }
+    if (n <= 0)
+      Fail(ENG_ERR_IO, "Cannot copy " + path + " into " + path_ + ": " + std::strerror(n < 0 ? errno : EIO));
+    done += static_cast<uint64_t>(n);
+  }
+  std::vector<uint8_t> buffer;
+  while (done < length) {
+    buffer.resize(std::min<uint64_t>(length - done, 1u << 20));
+    ssize_t n = ::pread(in, buffer.data(), buffer.size(), static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) Fail(ENG_ERR_IO, "Cannot read " + path + ": " + std::strerror(n < 0 ? errno : EIO));
+    WriteAt(done, buffer.data(), static_cast<size_t>(n));
+    done += static_cast<uint64_t>(n);
+  }
+  return length;
 }
 
 void MappedFile::Refresh() {

@@ -35,6 +35,14 @@ class MappedFile {
   void Reserve(uint64_t needed);
   // Maps the file's current length when another process has grown it.
   void Refresh();
+  // Writes n bytes at offset through the file rather than the mapping, which
+  // every mapping still sees at once: a bulk write then costs no page fault
+  // per page. bytes must not point into this file's own mapping.
+  void WriteAt(uint64_t offset, const uint8_t* bytes, size_t n);
+  // Overwrites the start of the file with the whole file at path (growing
+  // this one as needed, never shrinking it), copied by the kernel where it
+  // can; returns the length copied.
+  uint64_t CopyFrom(const std::string& path);
   // Sets the file length exactly (used when a table shrinks under exclusive use).
   void Truncate(uint64_t length);
   uint64_t FileLength() const;

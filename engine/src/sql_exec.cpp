@@ -1,6 +1,7 @@
 #include "sql_exec.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -1012,26 +1013,31 @@ void ConvertInto(const FieldDef& to, size_t index, Value v, uint8_t* raw, size_t
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Fail(ENG_ERR_IO, "Cannot read back " + path + ": " + std::strerror(errno));
-  std::vector<uint8_t> bytes;
-  uint8_t buf[1 << 16];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+  auto fail = [&](int err) {
+    ::close(fd);
+    Fail(ENG_ERR_IO, "Cannot read back " + path + ": " + std::strerror(err));
+  };
+  struct stat st;
+  if (::fstat(fd, &st) != 0) fail(errno);
+  // Read in one piece into a buffer of the file's size: the files are whole
+  // tables, and growing a vector as they come copies them over and over.
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      Fail(ENG_ERR_IO, "Cannot read back " + path + ": " + std::strerror(err));
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), buf, buf + n);
+    if (n < 0) fail(errno);
+    if (n == 0) fail(EIO);  // shorter than it was a moment ago
+    done += static_cast<size_t>(n);
   }
   ::close(fd);
   return bytes;
 }
 
-// The files of the altered table, ready to replace the old ones.
+// The files of the altered table, ready to replace the old ones: paths in
+// the statement's temporary folder ("" for a file the new table lacks).
 struct NewTableFiles {
-  std::vector<uint8_t> adt, memo, tags;
+  std::string adt, memo, tags;
 };
 
 // Writes the image out as a table at path and, when tags are kept, builds
@@ -1040,15 +1046,9 @@ struct NewTableFiles {
 // leaves it as it was.
 NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std::string& path,
                             const std::vector<TagDef>& keep, StatementOptions options) {
-  NewTableFiles files;
-  if (keep.empty()) {
-    files.adt = image.TakeAdt();
-    files.memo = image.TakeMemo();
-    return files;
-  }
   image.WriteFiles();
-  image.TakeAdt();  // read back below, as the engine leaves it
-  image.TakeMemo();
+  NewTableFiles files{path, image.has_memo() ? StripExtension(path) + ".memo" : "", ""};
+  if (keep.empty()) return files;
   {
     options.passwords.clear();  // the new table is plain until it replaces the old one
     OpenedTable built(conn, path, options, true, true);
@@ -1061,9 +1061,7 @@ NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std
       Check(EngCreateIndex(built.handle(), tag.name.c_str(), segments.c_str(), tag.options, tag.page_size, &idx));
     }
   }
-  files.adt = ReadFileBytes(path);
-  if (image.has_memo()) files.memo = ReadFileBytes(StripExtension(path) + ".memo");
-  files.tags = ReadFileBytes(StripExtension(path) + ".tags");
+  files.tags = StripExtension(path) + ".tags";
   return files;
 }
 
@@ -1085,7 +1083,8 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   LayoutFields(field_specs, &declared);
 
   TempFolder folder("dbsql-alter");
-  TableImage image(folder.path() + "/new.adt", field_specs);
+  // Streamed to its file: the new table is copied from there in the kernel.
+  TableImage image(folder.path() + "/new.adt", field_specs, TableImage::Mode::kStreamed);
   const FieldList& out = image.fields();
   const FieldList& in = st.fields();
   int32_t autoinc_new = -1;
@@ -1153,7 +1152,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   bool old_memo = st.has_memo();
   if (image.has_memo() && !old_memo) {
     std::string tmp = memo_path + ".alter";
-    TableImage::WriteFile(tmp, files.memo);
+    TableImage::WriteFile(tmp, ReadFileBytes(files.memo));
     if (::rename(tmp.c_str(), memo_path.c_str()) != 0)
       Fail(ENG_ERR_IO, "Cannot write " + memo_path + ": " + std::strerror(errno));
   }
@@ -1168,10 +1167,11 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     // crash or a failure leaves the old table with its tags or the new one
     // with the rebuilt ones.
     IndexSet& indexes = st.indexes();
+    uint64_t tags_length = 0;
     if (keep.empty()) {
       while (indexes.TagCount() > 0) indexes.DropTag(indexes.TagCount() - 1);
     } else {
-      indexes.ReplaceFile(files.tags);
+      tags_length = indexes.ReplaceFileFrom(files.tags);
     }
     MappedFile& adt = st.table_file();
     adt.Refresh();
@@ -1180,16 +1180,14 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
       MappedFile& memo = st.memo_file();
       memo.Refresh();
       st.journal().Save(SharedTable::kMemoFile, 0, memo.size());
-      memo.Reserve(files.memo.size());
-      std::memcpy(memo.data(), files.memo.data(), files.memo.size());
+      memo.CopyFrom(files.memo);
     }
-    adt.Reserve(files.adt.size());
-    std::memcpy(adt.data(), files.adt.data(), files.adt.size());
+    const uint64_t adt_length = adt.CopyFrom(files.adt);
     if (g_alter_before_commit) g_alter_before_commit();
     scope.Commit();
     if (g_alter_after_commit) g_alter_after_commit();
-    adt.Truncate(files.adt.size());
-    if (!keep.empty()) indexes.TruncateFile(files.tags.size());
+    adt.Truncate(adt_length);
+    if (!keep.empty()) indexes.TruncateFile(tags_length);
   }
   handle.SkipTrimAtClose();
   g.unlock();

@@ -842,16 +842,26 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
     Store64(memo_.data() + fmt::kOffMemoNext, next);
     Store64(memo_.data() + fmt::kOffMemoDead, 0);
   }
+  // Written through the file in large pieces: writing through the mapping
+  // would fault once per page.
   if (to_encrypted) {
     std::vector<uint8_t> plain(uint64_t{per_block} * slot_size_);
-    for (uint64_t b = 0; b * per_block < kept; ++b) {
-      uint64_t n = std::min<uint64_t>(per_block, kept - b * per_block) * slot_size_;
-      std::fill(plain.begin(), plain.end(), 0);
-      std::memcpy(plain.data(), &slots[b * per_block * slot_size_], n);
-      cipher_->Seal(crypto::Kind::kRecords, b, plain.data(), plain.size(), adt_.data() + BlockOffset(b));
+    const uint64_t blocks = (kept + per_block - 1) / per_block;
+    const uint64_t chunk_blocks = std::max<uint64_t>(1, (1u << 20) / stored);
+    std::vector<uint8_t> sealed(chunk_blocks * stored);
+    for (uint64_t first = 0; first < blocks; first += chunk_blocks) {
+      const uint64_t in_chunk = std::min(chunk_blocks, blocks - first);
+      for (uint64_t k = 0; k < in_chunk; ++k) {
+        const uint64_t b = first + k;
+        uint64_t n = std::min<uint64_t>(per_block, kept - b * per_block) * slot_size_;
+        if (n < plain.size()) std::fill(plain.begin() + static_cast<std::ptrdiff_t>(n), plain.end(), 0);
+        std::memcpy(plain.data(), &slots[b * per_block * slot_size_], n);
+        cipher_->Seal(crypto::Kind::kRecords, b, plain.data(), plain.size(), sealed.data() + k * stored);
+      }
+      adt_.WriteAt(BlockOffset(first), sealed.data(), in_chunk * stored);
     }
   } else if (kept) {
-    std::memcpy(adt_.data() + header_size_, slots.data(), slots.size());
+    adt_.WriteAt(header_size_, slots.data(), slots.size());
   }
   if (pack) {
     h = Header();
