@@ -14,6 +14,12 @@ class TSilentUI : public dbu::TPlainView {
  public:
   std::optional<std::string> Input;  // typed into every input box when set
   std::string LastMessage;
+  // Counted here: LogLines() copies the whole pane.
+  void AppendLogLine(const std::string& line) override {
+    dbu::TPlainView::AppendLogLine(line);
+    ++lineCount_;
+  }
+  size_t LineCount() const { return lineCount_; }
   void ShowMessage(const std::string& text) override { LastMessage = text; }
   bool Confirm(const std::string&) override { return true; }
   bool InputQuery(const std::string&, const std::string&, std::string& value) override {
@@ -26,6 +32,9 @@ class TSilentUI : public dbu::TPlainView {
   }
   void SetHourglass(bool) override {}
   void ProcessMessages() override {}
+
+ private:
+  size_t lineCount_ = 0;
 };
 
 }  // namespace bench

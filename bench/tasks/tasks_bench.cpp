@@ -13,6 +13,9 @@
 //
 // Usage: bench_tasks [scale]   (scale multiplies every count; default 1)
 // BENCH_TASKS=29,30 runs only the tasks listed, in that order.
+// BENCH_PERF_CTL=FIFO writes "enable" to that perf control fifo once the
+// data is made, so that `perf record -D -1 --control fifo:FIFO` profiles
+// only the tasks.
 #include <sqlite3.h>
 #include <time.h>
 
@@ -301,13 +304,19 @@ int main(int argc, char** argv) {
       p = *end == ',' ? end + 1 : end;
     }
   }
+  if (const char* fifo = std::getenv("BENCH_PERF_CTL")) {
+    if (FILE* ctl = std::fopen(fifo, "w")) {
+      std::fputs("enable\n", ctl);
+      std::fclose(ctl);
+    }
+  }
   for (int task : tasks) {
     // Each task after another leaves MEDSCH's index to the next: start
     // every timed task from the start-up settings.
     form.MEDSCH.Close();
     form.MEDSCH.SetIndexName("");
     ui.SetTaskIndex(task);
-    const size_t linesBefore = ui.LogLines().size();
+    const size_t linesBefore = ui.LineCount();
     Clock::time_point start = Clock::now();
     double cpuStart = CpuMilliseconds();
     dbu::TRunEnd end = form.Button1Click();
@@ -316,7 +325,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "task %d failed: %s\n", task, ui.LastMessage.c_str());
       return 1;
     }
-    const size_t lines = ui.LogLines().size() - linesBefore;
+    const size_t lines = ui.LineCount() - linesBefore;
     start = Clock::now();
     cpuStart = CpuMilliseconds();
     SqlOk(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
