@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <cctype>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace eng {
@@ -95,8 +98,88 @@ bool FindNoCase(const std::string& dir, const std::string& name, std::string* fo
 }
 }  // namespace
 
+namespace {
+
+// The names of a folder by their upper-case spelling (the first entry in
+// reading order for each), kept for as long as the folder's change time
+// says that no entry was added, removed or renamed since it was read. The
+// tasks open the same tables many times a run, each a case-insensitive
+// lookup of a name spelled otherwise than on disk.
+struct FolderListing {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  struct timespec mtime {};
+  std::unordered_map<std::string, std::string> names;
+};
+
+std::mutex g_listings_mutex;
+std::unordered_map<std::string, FolderListing>& Listings() {
+  static auto* listings = new std::unordered_map<std::string, FolderListing>();
+  return *listings;
+}
+constexpr size_t kMaxListings = 64;
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// A change time this recent may not yet show a change made in the same
+// clock tick on a file system with coarse time stamps: such a folder is
+// read afresh every time.
+bool Settled(const struct timespec& mtime) {
+  struct timespec now {};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  return now.tv_sec - mtime.tv_sec >= 2;
+}
+
+// Looks name up in the existing folder dir (whose stat is st). False when
+// no entry matches (or the folder cannot be read).
+bool FindInFolder(const std::string& dir, const struct stat& st, const std::string& name, std::string* found) {
+  const std::string key = ToUpper(name);
+  std::lock_guard<std::mutex> g(g_listings_mutex);
+  auto& listings = Listings();
+  auto it = listings.find(dir);
+  if (it != listings.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
+      SameTime(it->second.mtime, st.st_mtim)) {
+    auto hit = it->second.names.find(key);
+    if (hit == it->second.names.end()) return false;
+    *found = hit->second;
+    return true;
+  }
+  if (it != listings.end()) listings.erase(it);
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return false;
+  FolderListing listing;
+  listing.dev = st.st_dev;
+  listing.ino = st.st_ino;
+  listing.mtime = st.st_mtim;
+  while (struct dirent* e = ::readdir(d)) listing.names.emplace(ToUpper(e->d_name), e->d_name);
+  ::closedir(d);
+  auto hit = listing.names.find(key);
+  const bool ok = hit != listing.names.end();
+  if (ok) *found = hit->second;
+  if (Settled(st.st_mtim)) {
+    if (listings.size() >= kMaxListings) listings.clear();
+    listings.emplace(dir, std::move(listing));
+  }
+  return ok;
+}
+
+}  // namespace
+
 std::string ResolveNoCase(const std::string& path) {
   if (path.empty() || Exists(path)) return path;
+  // Mostly only the last name differs, in a folder that exists as spelled.
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash + 1 < path.size() && path.find("//") == std::string::npos) {
+    const std::string name = path.substr(slash + 1);
+    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st;
+    if (name != "." && name != ".." && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::string found;
+      return FindInFolder(dir, st, name, &found) ? JoinPath(dir, found) : path;
+    }
+  }
   // Split into components and resolve each in turn.
   std::vector<std::string> parts;
   size_t start = 0;

@@ -1,0 +1,75 @@
+// File names are matched without regard to case. A folder's names are read
+// once and reused while the folder is unchanged: every change to its
+// entries (a file added, removed or renamed) must show at the next lookup.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "test_util.h"
+#include "util.h"
+
+using engtest::TempDir;
+
+namespace {
+
+void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+
+// Dates the folder's last change well into the past, so that its listing
+// counts as settled and is kept.
+void AgeFolder(const std::string& dir) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = 1000000000;
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ASSERT_EQ(::utimensat(AT_FDCWD, dir.c_str(), times, 0), 0);
+}
+
+TEST(PathCaseTest, FindsEachSpellingAndFollowsChangesToTheFolder) {
+  TempDir dir;
+  Touch(dir.File("Leav_Trx.adt"));
+  AgeFolder(dir.path());
+  // The exact spelling, another spelling (twice: the second from the kept
+  // listing), and a name that is not there.
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("Leav_Trx.adt")), dir.File("Leav_Trx.adt"));
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("LEAV_TRX.ADT")), dir.File("Leav_Trx.adt"));
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("leav_trx.ADT")), dir.File("Leav_Trx.adt"));
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("EMPLEAVE.ADT")), dir.File("EMPLEAVE.ADT"));
+
+  // A file added after the listing was kept is found.
+  Touch(dir.File("empleave.adt"));
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("EMPLEAVE.ADT")), dir.File("empleave.adt"));
+  AgeFolder(dir.path());
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("EMPLEAVE.ADT")), dir.File("empleave.adt"));
+
+  // Renamed: the new spelling; removed: the name as asked for.
+  ASSERT_EQ(::rename(dir.File("empleave.adt").c_str(), dir.File("EmpLeave.adt").c_str()), 0);
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("EMPLEAVE.ADT")), dir.File("EmpLeave.adt"));
+  AgeFolder(dir.path());
+  ASSERT_EQ(::unlink(dir.File("EmpLeave.adt").c_str()), 0);
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("EMPLEAVE.ADT")), dir.File("EMPLEAVE.ADT"));
+  AgeFolder(dir.path());
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("EMPLEAVE.ADT")), dir.File("EMPLEAVE.ADT"));
+}
+
+TEST(PathCaseTest, FoldersSpelledOtherwiseAndAFolderReplacedUnderTheSameName) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir(dir.File("Company").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(dir.File("Company/A01").c_str(), 0755), 0);
+  Touch(dir.File("Company/A01/Setup.adt"));
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("COMPANY/a01/SETUP.ADT")), dir.File("Company/A01/Setup.adt"));
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("company/A01/setup.adt")), dir.File("Company/A01/Setup.adt"));
+
+  // Another folder of the same name and the same old time stamp: its own
+  // names count, not those read from the one it replaced.
+  const std::string folder = dir.File("Company/A01");
+  AgeFolder(folder);
+  EXPECT_EQ(eng::ResolveNoCase(folder + "/SETUP.ADT"), folder + "/Setup.adt");
+  ASSERT_EQ(::rename(folder.c_str(), dir.File("Company/Old").c_str()), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  Touch(folder + "/SETUP.adt");
+  AgeFolder(folder);
+  EXPECT_EQ(eng::ResolveNoCase(folder + "/setup.ADT"), folder + "/SETUP.adt");
+}
+
+}  // namespace
