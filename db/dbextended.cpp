@@ -340,7 +340,11 @@ bool TDbExtendedDataSet::SeekKey() {
     // The segments of an order do not change while it is selected.
     const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
     segmentDefs_.clear();
-    for (uint16_t segment = 0;; ++segment) {
+    // Asking for the count first spares the engine a failed call (and its
+    // error text) at the end of every enumeration.
+    uint16_t segments = 0;
+    if (EngGetNumSegments(order, &segments) != ENG_OK) segments = 0;
+    for (uint16_t segment = 0; segment < segments; ++segment) {
       char name[kKeySegmentNameRoom + 1] = {};
       uint16_t length = kKeySegmentNameRoom;
       if (EngGetSegmentFieldname(order, segment, name, &length) != ENG_OK) break;
