@@ -88,6 +88,16 @@ std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t
   return t;
 }
 
+std::shared_ptr<SharedTable> SharedTable::FindOpen(dev_t dev, ino_t ino) {
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  auto& reg = Registry();
+  auto it = reg.find(std::make_pair(dev, ino));
+  if (it == reg.end()) return nullptr;
+  std::shared_ptr<SharedTable> table = it->second.lock();
+  if (!table || table->cached_) return nullptr;
+  return table;
+}
+
 bool SharedTable::Cacheable() const {
   return registered_ && !discard_ && !encrypted_ && adt_.writable() && !in_change_;
 }

@@ -71,6 +71,9 @@ class SharedTable {
   // open. alone: the caller holds the table's presence lock exclusively, so
   // no handle anywhere has it open and the shared lock may be re-created.
   static std::shared_ptr<SharedTable> Acquire(const std::string& path, dev_t dev, ino_t ino, bool alone);
+  // The table of that file when a handle of this process has it open now
+  // (not merely kept closed in the cache); else null.
+  static std::shared_ptr<SharedTable> FindOpen(dev_t dev, ino_t ino);
   // Gives back a handle's reference; the last one may keep the table in
   // the process's cache of closed tables (see above).
   static void Release(std::shared_ptr<SharedTable> table);

@@ -51,21 +51,34 @@ void TableHandle::OpenShared(const std::string& path) {
   struct stat st;
   if (::fstat(guard.fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " is not a file");
 
-  LockRangeWait(guard.fd, lockpos::kInit, writable ? LockKind::kExclusive : LockKind::kShared);
-  struct InitRelease {
-    int fd;
-    ~InitRelease() { TryLockRange(fd, lockpos::kInit, LockKind::kUnlock); }
-  } init_release{guard.fd};
+  if (std::shared_ptr<SharedTable> open = SharedTable::FindOpen(st.st_dev, st.st_ino)) {
+    // Another handle of this process has the table open and set up: it is
+    // neither alone nor free to be opened exclusively, and holding the
+    // reference keeps its files from being trimmed meanwhile. Only the
+    // presence lock is needed (its owner may still have opened it
+    // exclusively, or another process may just have done so).
+    if (options_.exclusive)
+      Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
+    if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared))
+      Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
+    table_ = std::move(open);
+  } else {
+    LockRangeWait(guard.fd, lockpos::kInit, writable ? LockKind::kExclusive : LockKind::kShared);
+    struct InitRelease {
+      int fd;
+      ~InitRelease() { TryLockRange(fd, lockpos::kInit, LockKind::kUnlock); }
+    } init_release{guard.fd};
 
-  bool alone = writable && TryLockRange(guard.fd, lockpos::kPresence, LockKind::kExclusive);
-  if (alone) {
-    if (!options_.exclusive) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared);
-  } else if (options_.exclusive) {
-    Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
-  } else if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared)) {
-    Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
+    bool alone = writable && TryLockRange(guard.fd, lockpos::kPresence, LockKind::kExclusive);
+    if (alone) {
+      if (!options_.exclusive) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared);
+    } else if (options_.exclusive) {
+      Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
+    } else if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared)) {
+      Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
+    }
+    table_ = SharedTable::Acquire(path, st.st_dev, st.st_ino, alone);
   }
-  table_ = SharedTable::Acquire(path, st.st_dev, st.st_ino, alone);
   if (!table_->writable()) options_.read_only = true;
   {
     TableLock lock(*table_);

@@ -328,6 +328,54 @@ TEST_F(EngineTest, ExclusiveOpensAndLocksHoldBetweenProcesses) {
   EngCloseTable(a);
 }
 
+// A second handle of a process that has the table open already takes the
+// short way in; it must still count as a user for everyone else, keep its
+// own record locks, and leave the table free once every handle is closed.
+TEST_F(EngineTest, ASecondHandleOfOneProcessCountsAsAUserOfItsOwn) {
+  ENGHANDLE a = Create("twice", "ID,Integer;NAME,Char,8");
+  for (int i = 0; i < 2; ++i) {
+    ENG_OK_(EngAppendRecord(a));
+    ENG_OK_(EngWriteRecord(a));
+  }
+  EngCloseTable(a);
+  const std::string dir = dir_.path();
+  auto childOpens = [&](uint32_t options) {
+    return InChild([&] {
+      ENGHANDLE c = 0, t = 0;
+      if (EngConnect(dir.c_str(), &c)) return 10;
+      ENGRESULT r = EngOpenTable(c, "twice", nullptr, 3, 1, 1, 2, options, &t);
+      if (r == ENG_ERR_TABLE_LOCKED) return 1;
+      if (r != ENG_OK) return 11;
+      if (EngLockRecord(t, 2) == ENG_ERR_RECORD_LOCKED) return 2;
+      return 0;
+    });
+  };
+  ENGHANDLE first = Open("twice");
+  ENGHANDLE second = Open("twice");
+  ENGHANDLE third = 0;
+  EXPECT_EQ(EngOpenTable(conn_, "twice", nullptr, 3, 1, 1, 2, ENG_OPEN_EXCLUSIVE, &third),
+            (ENGRESULT)ENG_ERR_TABLE_LOCKED);
+  ENG_OK_(EngLockRecord(second, 2));
+  EXPECT_EQ(EngLockRecord(first, 2), (ENGRESULT)ENG_ERR_RECORD_LOCKED);
+  // With the first handle gone the second one alone keeps others out of
+  // exclusive use, and its record lock holds for another process too.
+  EngCloseTable(first);
+  EXPECT_EQ(childOpens(ENG_OPEN_EXCLUSIVE), 1);
+  EXPECT_EQ(childOpens(0), 2);
+  EngCloseTable(second);
+  EXPECT_EQ(childOpens(ENG_OPEN_EXCLUSIVE), 0);
+
+  // A handle of this process opened exclusively keeps its own process's
+  // later opens out as well.
+  ENGHANDLE only = Open("twice", ENG_OPEN_EXCLUSIVE);
+  EXPECT_EQ(EngOpenTable(conn_, "twice", nullptr, 3, 1, 1, 2, 0, &third), (ENGRESULT)ENG_ERR_TABLE_LOCKED);
+  EXPECT_NE(engtest::LastError().find("exclusively"), std::string::npos);
+  EngCloseTable(only);
+  ENGHANDLE again = Open("twice");
+  EXPECT_NE(again, 0u);
+  EngCloseTable(again);
+}
+
 TEST_F(EngineTest, ErrorCodesMeanWhatCallersExpect) {
   ENGHANDLE t = Create("codes", "ID,Integer");
   EXPECT_EQ(EngGotoRecord(t, 99), (ENGRESULT)ENG_ERR_NO_SUCH_RECORD);
