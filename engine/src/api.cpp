@@ -238,8 +238,8 @@ ENGRESULT EngOpenTable(ENGHANDLE hConnect, const char* name, const char* /*alias
     Need(hTable, "table handle");
     auto conn = FindConnection(hConnect);
     if (*name == 0) Fail(ENG_ERR_FILE_NOT_FOUND, "No table name given");
+    // Opening the file tells whether it exists (as "does not exist").
     std::string path = conn->dictionary.empty() ? TableName(conn, name) : DictionaryTablePath(*conn, name);
-    if (!FileExists(path)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " does not exist");
     OpenOptions o;
     o.exclusive = options & ENG_OPEN_EXCLUSIVE;
     o.read_only = options & ENG_OPEN_READONLY;

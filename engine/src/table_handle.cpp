@@ -41,15 +41,15 @@ void TableHandle::OpenShared(const std::string& path) {
   if (guard.fd < 0 && (errno == EACCES || errno == EROFS)) guard.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (guard.fd < 0) {
     int err = errno;
-    Fail(err == ENOENT ? ENG_ERR_FILE_NOT_FOUND : ENG_ERR_IO,
-         "Cannot open table " + path + ": " + std::strerror(err));
+    if (err == ENOENT || err == EISDIR) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " does not exist");
+    Fail(ENG_ERR_IO, "Cannot open table " + path + ": " + std::strerror(err));
   }
   if (!writable) {
     if (options_.exclusive) Fail(ENG_ERR_READ_ONLY, "Table " + path + " is read-only and cannot be opened exclusively");
     options_.read_only = true;
   }
   struct stat st;
-  if (::fstat(guard.fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " is not a file");
+  if (::fstat(guard.fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " does not exist");
 
   if (std::shared_ptr<SharedTable> open = SharedTable::FindOpen(st.st_dev, st.st_ino)) {
     // Another handle of this process has the table open and set up: it is

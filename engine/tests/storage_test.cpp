@@ -388,6 +388,11 @@ TEST_F(EngineTest, ErrorCodesMeanWhatCallersExpect) {
   ENGHANDLE missing = 0;
   EXPECT_EQ(EngOpenTable(conn_, "nothere", nullptr, 3, 1, 1, 2, 0, &missing), (ENGRESULT)ENG_ERR_FILE_NOT_FOUND);
   EXPECT_NE(engtest::LastError().find("nothere"), std::string::npos);
+  EXPECT_NE(engtest::LastError().find("does not exist"), std::string::npos);
+  // A folder that carries a table's name is no table either.
+  ASSERT_EQ(::mkdir(dir_.File("folder.adt").c_str(), 0755), 0);
+  EXPECT_EQ(EngOpenTable(conn_, "folder", nullptr, 3, 1, 1, 2, 0, &missing), (ENGRESULT)ENG_ERR_FILE_NOT_FOUND);
+  EXPECT_NE(engtest::LastError().find("folder"), std::string::npos);
   EngCloseTable(t);
   EXPECT_EQ(EngCloseTable(t), (ENGRESULT)ENG_ERR_INVALID_HANDLE);
   ENGHANDLE c2 = 0;
