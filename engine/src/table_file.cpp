@@ -88,6 +88,38 @@ std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t
   return t;
 }
 
+std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino) {
+  std::shared_ptr<SharedTable> stale;  // destroyed after the lock is given back
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  auto& reg = Registry();
+  auto it = reg.find(std::make_pair(dev, ino));
+  if (it == reg.end()) return nullptr;
+  std::shared_ptr<SharedTable> cached = it->second.lock();
+  if (!cached || !cached->cached_) return nullptr;
+  Forget(ClosedTables(), cached.get(), &stale);
+  cached.reset();
+  stale->cached_ = false;
+  bool exact = false;
+  try {
+    exact = stale->Revive(false);
+  } catch (const EngineError&) {
+    exact = false;
+  }
+  if (exact) return stale;
+  stale->registered_ = false;
+  reg.erase(it);
+  return nullptr;
+}
+
+bool SharedTable::IsCached(dev_t dev, ino_t ino) {
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  auto& reg = Registry();
+  auto it = reg.find(std::make_pair(dev, ino));
+  if (it == reg.end()) return false;
+  std::shared_ptr<SharedTable> table = it->second.lock();
+  return table && table->cached_;
+}
+
 std::shared_ptr<SharedTable> SharedTable::FindOpen(dev_t dev, ino_t ino) {
   std::lock_guard<std::mutex> g(g_registry_mutex);
   auto& reg = Registry();

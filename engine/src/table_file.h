@@ -74,6 +74,14 @@ class SharedTable {
   // The table of that file when a handle of this process has it open now
   // (not merely kept closed in the cache); else null.
   static std::shared_ptr<SharedTable> FindOpen(dev_t dev, ino_t ino);
+  // Takes the table of that file out of the cache of closed tables when it
+  // is there and nothing changed it since (as Acquire checks); else null
+  // (and a cached table that changed is dropped). The caller holds the
+  // presence lock, shared, and is not known to be alone.
+  static std::shared_ptr<SharedTable> ReviveCached(dev_t dev, ino_t ino);
+  // Whether the cache of closed tables holds that file (a hint: it may be
+  // gone by the time ReviveCached runs).
+  static bool IsCached(dev_t dev, ino_t ino);
   // Gives back a handle's reference; the last one may keep the table in
   // the process's cache of closed tables (see above).
   static void Release(std::shared_ptr<SharedTable> table);

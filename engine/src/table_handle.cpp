@@ -62,7 +62,16 @@ void TableHandle::OpenShared(const std::string& path) {
     if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared))
       Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
     table_ = std::move(open);
+  } else if (const bool cached = !options_.exclusive && writable && SharedTable::IsCached(st.st_dev, st.st_ino);
+             cached && TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared) &&
+             (table_ = SharedTable::ReviveCached(st.st_dev, st.st_ino))) {
+    // Closed in this process and unchanged since: a user again with the
+    // presence lock alone. A first opener elsewhere holds the presence lock
+    // exclusively until it has set the table up, so getting it shared
+    // means no set-up is under way; when it is refused, the long way below
+    // waits for the opening lock.
   } else {
+    if (cached) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kUnlock);
     LockRangeWait(guard.fd, lockpos::kInit, writable ? LockKind::kExclusive : LockKind::kShared);
     struct InitRelease {
       int fd;
@@ -70,14 +79,16 @@ void TableHandle::OpenShared(const std::string& path) {
     } init_release{guard.fd};
 
     bool alone = writable && TryLockRange(guard.fd, lockpos::kPresence, LockKind::kExclusive);
-    if (alone) {
-      if (!options_.exclusive) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared);
-    } else if (options_.exclusive) {
-      Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
-    } else if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared)) {
-      Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
+    if (!alone) {
+      if (options_.exclusive)
+        Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
+      if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared))
+        Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
     }
     table_ = SharedTable::Acquire(path, st.st_dev, st.st_ino, alone);
+    // Shared only once the table is set up (recovered, its lock created):
+    // until then an opener taking the short way above must be refused.
+    if (alone && !options_.exclusive) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared);
   }
   if (!table_->writable()) options_.read_only = true;
   {

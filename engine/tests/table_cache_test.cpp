@@ -169,3 +169,43 @@ TEST_F(TableCacheTest, AnEncryptedTableNeedsItsPasswordAgainAfterClosing) {
 }
 
 }  // namespace
+
+namespace {
+
+// While another process holds the table exclusively, a table this process
+// has closed and cached is refused like any other; when that process lets
+// go (here: dies), the reopen sees what it wrote.
+TEST_F(TableCacheTest, AnExclusiveUserElsewhereKeepsTheCachedTableClosed) {
+  EngCloseTable(Open("cached"));
+  const std::string dir = dir_.path();
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ENGHANDLE c = 0, t = 0;
+    if (EngConnect(dir.c_str(), &c) || EngOpenTable(c, "cached", nullptr, 3, 1, 1, 2, ENG_OPEN_EXCLUSIVE, &t))
+      ::_exit(1);
+    int32_t id = 40;
+    if (EngAppendRecord(t) || EngSetFieldRaw(t, 1, reinterpret_cast<const uint8_t*>(&id), 4) || EngWriteRecord(t))
+      ::_exit(2);
+    char go = 'r';
+    if (::write(ready[1], &go, 1) != 1 || ::read(release[0], &go, 1) != 1) ::_exit(3);
+    ::_exit(0);  // no close: the process's end releases the table
+  }
+  char go = 0;
+  ASSERT_EQ(::read(ready[0], &go, 1), 1);
+  ENGHANDLE t = 0;
+  EXPECT_EQ(EngOpenTable(conn_, "cached", nullptr, 3, 1, 1, 2, 0, &t), (ENGRESULT)ENG_ERR_TABLE_LOCKED);
+  EXPECT_NE(engtest::LastError().find("exclusively"), std::string::npos) << engtest::LastError();
+  ASSERT_EQ(::write(release[1], &go, 1), 1);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  t = Open("cached");
+  EXPECT_EQ(Walk(t), (std::vector<uint32_t>{1, 2, 3}));
+  EngCloseTable(t);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+}  // namespace
