@@ -45,13 +45,18 @@ void RefuseStatic(const TableObject& t) {
   if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed");
 }
 
-std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name) {
+std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name, struct ::stat* st) {
   std::string n = name;
   for (char& ch : n)
     if (ch == '\\') ch = '/';
   if (!HasExtension(n)) n += ".adt";
   std::string path = n[0] == '/' ? n : JoinPath(c->folder, n);
-  return ResolveNoCase(path);
+  return ResolveNoCase(path, st);
+}
+
+std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name) {
+  struct ::stat st;
+  return TableName(c, name, &st);
 }
 
 void CloseTableObject(const std::shared_ptr<TableObject>& t) {
@@ -238,15 +243,18 @@ ENGRESULT EngOpenTable(ENGHANDLE hConnect, const char* name, const char* /*alias
     Need(hTable, "table handle");
     auto conn = FindConnection(hConnect);
     if (*name == 0) Fail(ENG_ERR_FILE_NOT_FOUND, "No table name given");
-    // Opening the file tells whether it exists (as "does not exist").
-    std::string path = conn->dictionary.empty() ? TableName(conn, name) : DictionaryTablePath(*conn, name);
+    // Opening the file tells whether it exists (as "does not exist"); the
+    // status read while finding its name tells which file it is.
+    struct ::stat st;
+    st.st_ino = 0;
+    std::string path = conn->dictionary.empty() ? TableName(conn, name, &st) : DictionaryTablePath(*conn, name);
     OpenOptions o;
     o.exclusive = options & ENG_OPEN_EXCLUSIVE;
     o.read_only = options & ENG_OPEN_READONLY;
     o.char_type = charType;
     o.lock_type = lockType;
     auto t = std::make_shared<TableObject>();
-    t->table = std::make_unique<TableHandle>(path, o);
+    t->table = std::make_unique<TableHandle>(path, o, st.st_ino != 0 ? &st : nullptr);
     t->path = path;
     t->open_options = (o.exclusive ? ENG_OPEN_EXCLUSIVE : 0) | (t->table->options().read_only ? ENG_OPEN_READONLY : 0);
     t->table_type = tableType == ENG_TABLE_DEFAULT ? ENG_TABLE_NATIVE : tableType;

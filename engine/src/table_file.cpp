@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 
@@ -89,12 +90,12 @@ std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t
 }
 
 std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino) {
-  std::shared_ptr<SharedTable> stale;  // destroyed after the lock is given back
+  std::shared_ptr<SharedTable> stale, cached;  // destroyed after the lock is given back
   std::lock_guard<std::mutex> g(g_registry_mutex);
   auto& reg = Registry();
   auto it = reg.find(std::make_pair(dev, ino));
   if (it == reg.end()) return nullptr;
-  std::shared_ptr<SharedTable> cached = it->second.lock();
+  cached = it->second.lock();
   if (!cached || !cached->cached_) return nullptr;
   Forget(ClosedTables(), cached.get(), &stale);
   cached.reset();
@@ -111,23 +112,59 @@ std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino) {
   return nullptr;
 }
 
-bool SharedTable::IsCached(dev_t dev, ino_t ino) {
+namespace {
+// Moves on in every child of fork(): a descriptor kept by the parent is
+// shared with it, and locks the child took on it would outlive the child.
+std::atomic<uint64_t> g_fork_generation{0};
+void CountForkInChild() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+bool SharedTable::KeepSpareDescriptor(int fd, uint64_t token) {
+  constexpr size_t kMaxSpare = 2;
+  static const bool counted = ::pthread_atfork(nullptr, nullptr, CountForkInChild) == 0;
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  if (!counted || !registered_ || discard_ || spare_fds_.size() >= kMaxSpare) return false;
+  spare_fds_.push_back({fd, token, g_fork_generation.load(std::memory_order_relaxed)});
+  return true;
+}
+
+bool SharedTable::TakeSpareDescriptor(dev_t dev, ino_t ino, int* fd, uint64_t* token, const SharedTable** owner) {
+  std::shared_ptr<SharedTable> table;  // let go of after the lock (its destructor takes it)
   std::lock_guard<std::mutex> g(g_registry_mutex);
   auto& reg = Registry();
   auto it = reg.find(std::make_pair(dev, ino));
   if (it == reg.end()) return false;
-  std::shared_ptr<SharedTable> table = it->second.lock();
+  table = it->second.lock();
+  if (!table || table->spare_fds_.empty()) return false;
+  if (table->spare_fds_.back().fork_generation != g_fork_generation.load(std::memory_order_relaxed)) return false;
+  *fd = table->spare_fds_.back().fd;
+  *token = table->spare_fds_.back().token;
+  *owner = table.get();
+  table->spare_fds_.pop_back();
+  return true;
+}
+
+bool SharedTable::IsCached(dev_t dev, ino_t ino) {
+  std::shared_ptr<SharedTable> table;  // let go of after the lock (its destructor takes it)
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  auto& reg = Registry();
+  auto it = reg.find(std::make_pair(dev, ino));
+  if (it == reg.end()) return false;
+  table = it->second.lock();
   return table && table->cached_;
 }
 
 std::shared_ptr<SharedTable> SharedTable::FindOpen(dev_t dev, ino_t ino) {
-  std::lock_guard<std::mutex> g(g_registry_mutex);
-  auto& reg = Registry();
-  auto it = reg.find(std::make_pair(dev, ino));
-  if (it == reg.end()) return nullptr;
-  std::shared_ptr<SharedTable> table = it->second.lock();
-  if (!table || table->cached_) return nullptr;
-  return table;
+  std::shared_ptr<SharedTable> table;  // let go of after the lock (its destructor takes it)
+  {
+    std::lock_guard<std::mutex> g(g_registry_mutex);
+    auto& reg = Registry();
+    auto it = reg.find(std::make_pair(dev, ino));
+    if (it == reg.end()) return nullptr;
+    table = it->second.lock();
+    if (!table || !table->cached_) return table;
+  }
+  return nullptr;
 }
 
 bool SharedTable::Cacheable() const {
@@ -187,6 +224,7 @@ SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
     : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {}
 
 SharedTable::~SharedTable() {
+  for (const SpareDescriptor& spare : spare_fds_) ::close(spare.fd);
   if (!registered_) return;
   std::lock_guard<std::mutex> g(g_registry_mutex);
   auto& reg = Registry();

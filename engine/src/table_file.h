@@ -82,6 +82,13 @@ class SharedTable {
   // Whether the cache of closed tables holds that file (a hint: it may be
   // gone by the time ReviveCached runs).
   static bool IsCached(dev_t dev, ino_t ino);
+  // Descriptors of closed handles kept for reuse: each holds only the lock
+  // of its handle's token (no record of the lock table names that token
+  // any more). Kept while this table object lives, a few at most; closed
+  // with it. Keep returns false when there is no room (the caller closes).
+  bool KeepSpareDescriptor(int fd, uint64_t token);
+  // *owner: the table object that kept it (its tokens count only there).
+  static bool TakeSpareDescriptor(dev_t dev, ino_t ino, int* fd, uint64_t* token, const SharedTable** owner);
   // Gives back a handle's reference; the last one may keep the table in
   // the process's cache of closed tables (see above).
   static void Release(std::shared_ptr<SharedTable> table);
@@ -226,6 +233,12 @@ class SharedTable {
   bool header_saved_ = false;
   RecordObserver* observer_ = nullptr;  // the index set
   std::unique_ptr<IndexSet> indexes_;
+  struct SpareDescriptor {
+    int fd;
+    uint64_t token;
+    uint64_t fork_generation;  // a child of fork() shares the descriptor: not for its use
+  };
+  std::vector<SpareDescriptor> spare_fds_;  // under the registry's lock
   bool registered_ = false;
   bool cached_ = false;              // in the cache of closed tables
   bool discard_ = false;             // never cached (see DiscardWhenClosed)

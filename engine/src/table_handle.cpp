@@ -31,12 +31,24 @@ struct FdGuard {
 };
 }  // namespace
 
-TableHandle::TableHandle(const std::string& path, const OpenOptions& options) : options_(options) {
-  OpenShared(path);
+TableHandle::TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known)
+    : options_(options) {
+  OpenShared(path, known);
 }
 
-void TableHandle::OpenShared(const std::string& path) {
-  FdGuard guard{::open(path.c_str(), O_RDWR | O_CLOEXEC)};
+void TableHandle::OpenShared(const std::string& path, const struct stat* known) {
+  // A descriptor a closed handle of this process left behind for this
+  // file: it holds no lock but its token's, so it stands for a fresh open.
+  uint64_t spare_token = 0;
+  const SharedTable* spare_owner = nullptr;
+  FdGuard guard{-1};
+  struct stat st;
+  if (known != nullptr && S_ISREG(known->st_mode) &&
+      SharedTable::TakeSpareDescriptor(known->st_dev, known->st_ino, &guard.fd, &spare_token, &spare_owner)) {
+    st = *known;
+  } else {
+    guard.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  }
   bool writable = guard.fd >= 0;
   if (guard.fd < 0 && (errno == EACCES || errno == EROFS)) guard.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (guard.fd < 0) {
@@ -48,8 +60,8 @@ void TableHandle::OpenShared(const std::string& path) {
     if (options_.exclusive) Fail(ENG_ERR_READ_ONLY, "Table " + path + " is read-only and cannot be opened exclusively");
     options_.read_only = true;
   }
-  struct stat st;
-  if (::fstat(guard.fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " does not exist");
+  if (spare_token == 0 && (::fstat(guard.fd, &st) != 0 || !S_ISREG(st.st_mode)))
+    Fail(ENG_ERR_FILE_NOT_FOUND, "Table " + path + " does not exist");
 
   if (std::shared_ptr<SharedTable> open = SharedTable::FindOpen(st.st_dev, st.st_ino)) {
     // Another handle of this process has the table open and set up: it is
@@ -91,13 +103,23 @@ void TableHandle::OpenShared(const std::string& path) {
     if (alone && !options_.exclusive) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared);
   }
   if (!table_->writable()) options_.read_only = true;
-  {
-    TableLock lock(*table_);
-    token_ = table_->journal().NextToken();
+  if (spare_token != 0 && table_.get() != spare_owner) {
+    // The table was loaded afresh meanwhile: its tokens are counted anew.
+    TryLockRange(guard.fd, RecordLocks::TokenLockOffset(spare_token), LockKind::kUnlock);
+    spare_token = 0;
   }
-  if (writable) TryLockRange(guard.fd, RecordLocks::TokenLockOffset(token_), LockKind::kExclusive);
+  if (spare_token != 0) {
+    token_ = spare_token;  // still locked by the descriptor
+  } else {
+    {
+      TableLock lock(*table_);
+      token_ = table_->journal().NextToken();
+    }
+    if (writable) TryLockRange(guard.fd, RecordLocks::TokenLockOffset(token_), LockKind::kExclusive);
+  }
   fd_ = guard.fd;
   guard.fd = -1;
+  spare_ok_ = writable;
 }
 
 TableHandle::~TableHandle() {
@@ -117,13 +139,16 @@ TableHandle::~TableHandle() {
       RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
       for (uint32_t r : locks_) shared.Release(r, token_);
     } catch (...) {
-      // Entries of a closed handle count as stale anyway.
+      // Entries of a closed handle count as stale anyway (once its
+      // descriptor, which keeps its token alive, is closed).
+      spare_ok_ = false;
     }
   }
   // The last handle anywhere gives back the room files were grown by. The
   // opening lock keeps a concurrent opener waiting (instead of finding the
   // table held exclusively) while this handle checks that it is alone.
   if (table_.use_count() == 1 && !options_.read_only && !skip_trim_ && fd_ >= 0 && table_->HasSlack()) {
+    spare_ok_ = false;  // it may take the opening and presence locks
     try {
       LockRangeWait(fd_, lockpos::kInit, LockKind::kExclusive);
       if (TryLockRange(fd_, lockpos::kPresence, LockKind::kExclusive)) {
@@ -134,6 +159,11 @@ TableHandle::~TableHandle() {
       // Only slack stays behind.
     }
   }
+  // Without its presence lock the descriptor is no user of the table any
+  // more; a later open of this file may take it instead of opening anew.
+  if (spare_ok_ && fd_ >= 0 && TryLockRange(fd_, lockpos::kPresence, LockKind::kUnlock) &&
+      table_->KeepSpareDescriptor(fd_, token_))
+    fd_ = -1;
   SharedTable::Release(std::move(table_));
   if (fd_ >= 0) ::close(fd_);  // releases this handle's locks
   if (!password_.empty()) sodium_memzero(password_.data(), password_.size());

@@ -14,6 +14,8 @@
 // Every method takes the table's lock for its own duration.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,7 +69,9 @@ class TableHandle {
  public:
   // Opens path (already resolved). Throws EngineError: the table is missing,
   // damaged, or in use in a way that conflicts with the options.
-  TableHandle(const std::string& path, const OpenOptions& options);
+  // known: the file's status when the caller has just read it (lets a
+  // descriptor this process kept from an earlier handle be used again).
+  TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known = nullptr);
   ~TableHandle();
   TableHandle(const TableHandle&) = delete;
   TableHandle& operator=(const TableHandle&) = delete;
@@ -155,7 +159,7 @@ class TableHandle {
   void PositionAtEof() { SetCrack(true, false); }
 
  private:
-  void OpenShared(const std::string& path);
+  void OpenShared(const std::string& path, const struct stat* known);
   void RequireRecord() const;
   void BeginPending();
   void FlushPending();  // writes a pending change before moving
@@ -178,6 +182,7 @@ class TableHandle {
   std::vector<std::pair<size_t, std::string>> pending_memos_;
   std::set<uint32_t> locks_;
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
+  bool spare_ok_ = false;  // the descriptor may be kept for a later open
   // A copy of the current record taken under the lock, valid while the
   // table's change sequence stays at cached_seq_ (reads skip the lock then).
   std::vector<uint8_t> cached_raw_;

@@ -168,7 +168,14 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
 }  // namespace
 
 std::string ResolveNoCase(const std::string& path) {
-  if (path.empty() || Exists(path)) return path;
+  struct stat st;
+  return ResolveNoCase(path, &st);
+}
+
+std::string ResolveNoCase(const std::string& path, struct stat* status) {
+  status->st_ino = 0;
+  if (path.empty() || ::stat(path.c_str(), status) == 0) return path;
+  status->st_ino = 0;
   // Mostly only the last name differs, in a folder that exists as spelled.
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash + 1 < path.size() && path.find("//") == std::string::npos) {
@@ -177,7 +184,10 @@ std::string ResolveNoCase(const std::string& path) {
     struct stat st;
     if (name != "." && name != ".." && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       std::string found;
-      return FindInFolder(dir, st, name, &found) ? JoinPath(dir, found) : path;
+      if (!FindInFolder(dir, st, name, &found)) return path;
+      std::string resolved = JoinPath(dir, found);
+      if (::stat(resolved.c_str(), status) != 0) status->st_ino = 0;
+      return resolved;
     }
   }
   // Split into components and resolve each in turn.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +29,9 @@ std::string StripExtension(const std::string& path);
 // The existing path whose components equal the given ones without regard to
 // case (exact matches preferred); the path unchanged when nothing matches.
 std::string ResolveNoCase(const std::string& path);
+// The same; *st is the status of the path returned when its lookup read
+// it (the name exists exactly as asked), else st->st_ino is 0.
+std::string ResolveNoCase(const std::string& path, struct stat* st);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 
