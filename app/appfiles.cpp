@@ -93,9 +93,16 @@ void WriteLinesFile(const std::string& fileName, const std::vector<std::string>&
 void AppendLineToFile(const std::string& fileName, const std::string& line) {
   // Opened and closed for every line; plain calls, since a task may write
   // one line per record it changes and a buffered stream adds a seek and
-  // a status call to each.
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) FileError("Cannot open file", fileName, errno);
+  // a status call to each. The name as given is tried first: only when
+  // that file is missing is it looked for in another spelling, or made.
+  std::string name = fileName;
+  int fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    name = ExistingSpelling(fileName);
+    fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  }
+  if (fd < 0) FileError("Cannot open file", name, errno);
+  const std::string& fileNameUsed = name;
   const std::string data = line + "\r\n";
   size_t done = 0;
   int writeError = 0;
@@ -110,8 +117,8 @@ void AppendLineToFile(const std::string& fileName, const std::string& line) {
   }
   const bool closed = ::close(fd) == 0;
   const int closeError = errno;
-  if (writeError != 0) FileError("Cannot write to file", fileName, writeError);
-  if (!closed) FileError("Cannot close file", fileName, closeError ? closeError : EIO);
+  if (writeError != 0) FileError("Cannot write to file", fileNameUsed, writeError);
+  if (!closed) FileError("Cannot close file", fileNameUsed, closeError ? closeError : EIO);
 }
 
 namespace {

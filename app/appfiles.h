@@ -39,7 +39,8 @@ std::string ExistingSpelling(const std::string& fileName);
 // feed (no lines: an empty file).
 void WriteLinesFile(const std::string& fileName, const std::vector<std::string>& lines);
 // Appends line and a carriage return and line feed, creating the file when
-// it is missing; the file is opened and closed for this one line.
+// it is missing; the file is opened and closed for this one line. A file
+// of the name in another letter case counts as the file.
 void AppendLineToFile(const std::string& fileName, const std::string& line);
 
 // Folder of the running program, ending with "/".

@@ -171,7 +171,7 @@ void TForm1Logic::SetCompanyPath() {
 }
 
 void TForm1Logic::WriteDebugLine(const std::string& line) {
-  AppendLineToFile(ExistingSpelling(baseDir_ + "debug_zozuzezi.txt"), line);
+  AppendLineToFile(baseDir_ + "debug_zozuzezi.txt", line);
 }
 
 void TForm1Logic::AddLogLine(const std::string& line) { ui_.AppendLogLine(line); }
