@@ -1,6 +1,7 @@
 // The data dictionary calls of the C interface, and the links by which
 // connecting, opening and creating tables use a dictionary. Every call
-// reads the dictionary file afresh, so that changes by other processes show.
+// looks at the dictionary file afresh (parsing it again only when it
+// changed), so that changes by other processes show.
 #include "api_support.h"
 #include "dictionary.h"
 #include "engine.h"
@@ -11,13 +12,15 @@ using namespace eng;
 
 namespace {
 
-Dictionary DictionaryOf(ENGHANDLE hConnect) {
+std::string DictionaryPathOf(ENGHANDLE hConnect) {
   auto conn = FindConnection(hConnect);
   if (conn->dictionary.empty())
     Fail(ENG_ERR_DICTIONARY, "Connection " + std::to_string(hConnect) + " is to the folder " + conn->folder +
                                  ", not to a data dictionary");
-  return Dictionary::Load(conn->dictionary);
+  return conn->dictionary;
 }
+
+Dictionary DictionaryOf(ENGHANDLE hConnect) { return Dictionary::Load(DictionaryPathOf(hConnect)); }
 
 std::string Text(const char* s, const char* what) {
   Need(s, what);
@@ -45,10 +48,10 @@ void RegisterInDictionary(ConnectionObject& conn, const std::string& name, const
 
 std::string DictionaryTablePath(ConnectionObject& conn, const std::string& name) {
   if (!name.empty() && name[0] == '/') return ResolveNoCase(name);  // a free table named by its path
-  Dictionary d = Dictionary::Load(conn.dictionary);
-  const Dictionary::Table* t = d.FindTable(name);
+  std::shared_ptr<const Dictionary> d = Dictionary::LoadShared(conn.dictionary);
+  const Dictionary::Table* t = d->FindTable(name);
   if (!t) Fail(ENG_ERR_NOT_IN_DICTIONARY, "Table " + name + " is not registered in data dictionary " + conn.dictionary);
-  return d.TablePath(*t);
+  return d->TablePath(*t);
 }
 
 }  // namespace eng
@@ -102,14 +105,14 @@ ENGRESULT EngDictRemoveTable(ENGHANDLE hConnect, const char* name) {
 ENGRESULT EngDictGetTableProperty(ENGHANDLE hConnect, const char* table, uint16_t property, void* value,
                                   uint16_t* len) {
   return Call([&] {
-    Dictionary d = DictionaryOf(hConnect);
+    std::shared_ptr<const Dictionary> d = Dictionary::LoadShared(DictionaryPathOf(hConnect));
     std::string name = Text(table, "table name");
-    const Dictionary::Table* t = d.FindTable(name);
-    if (!t) Fail(ENG_ERR_NOT_IN_DICTIONARY, "Table " + name + " is not registered in " + d.path());
+    const Dictionary::Table* t = d->FindTable(name);
+    if (!t) Fail(ENG_ERR_NOT_IN_DICTIONARY, "Table " + name + " is not registered in " + d->path());
     auto it = t->properties.find(property);
     if (it == t->properties.end()) {
       if (property == ENG_DD_TABLE_DEFAULT_INDEX)
-        Fail(ENG_ERR_NO_DEFAULT_INDEX, "Table " + name + " has no default index in " + d.path());
+        Fail(ENG_ERR_NO_DEFAULT_INDEX, "Table " + name + " has no default index in " + d->path());
       Fail(ENG_ERR_NOT_SUPPORTED, "Table " + name + " has no property " + std::to_string(property));
     }
     PutText(it->second, static_cast<char*>(value), len);

@@ -1,6 +1,8 @@
 #include "dictionary.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -76,7 +78,56 @@ void CheckDictionaryText(const std::string& what, const std::string& text) {
       Fail(ENG_ERR_INVALID_ARGUMENT, what + " '" + text + "' holds a tab or line break");
 }
 
-Dictionary Dictionary::Load(const std::string& path) {
+namespace {
+
+// Parsed dictionaries by path, with the status of the file they came from.
+struct CachedDictionary {
+  struct stat status {};
+  std::shared_ptr<const Dictionary> dictionary;
+};
+std::mutex g_dictionaries_mu;
+std::map<std::string, CachedDictionary>& Dictionaries() {
+  static auto* m = new std::map<std::string, CachedDictionary>();
+  return *m;
+}
+constexpr size_t kCachedDictionaries = 16;
+
+bool SameStatus(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// A change time this recent might not show a change made in the same clock
+// tick; such a file is parsed again at every load.
+bool SettledStatus(const struct stat& st) {
+  struct timespec now {};
+  return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - st.st_ctim.tv_sec >= 2;
+}
+
+}  // namespace
+
+std::shared_ptr<const Dictionary> Dictionary::LoadShared(const std::string& path) {
+  struct stat st;
+  const bool known = ::stat(path.c_str(), &st) == 0;
+  if (known) {
+    std::lock_guard<std::mutex> g(g_dictionaries_mu);
+    auto it = Dictionaries().find(path);
+    if (it != Dictionaries().end() && SameStatus(it->second.status, st)) return it->second.dictionary;
+  }
+  auto parsed = std::make_shared<const Dictionary>(ReadFile(path));
+  if (known && SettledStatus(st)) {
+    std::lock_guard<std::mutex> g(g_dictionaries_mu);
+    auto& cache = Dictionaries();
+    if (cache.size() >= kCachedDictionaries) cache.clear();
+    cache[path] = CachedDictionary{st, parsed};
+  }
+  return parsed;
+}
+
+Dictionary Dictionary::Load(const std::string& path) { return *LoadShared(path); }
+
+Dictionary Dictionary::ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) Fail(ENG_ERR_FILE_NOT_FOUND, "Cannot read data dictionary " + path + ": " + std::strerror(errno));
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -97,6 +148,7 @@ Dictionary Dictionary::Load(const std::string& path) {
   std::string line;
   std::getline(lines, line);  // magic
   int number = 1;
+  std::set<std::string> keys;
   while (std::getline(lines, line)) {
     ++number;
     std::vector<std::string> p = SplitTabs(line);
@@ -105,8 +157,9 @@ Dictionary Dictionary::Load(const std::string& path) {
       d.users_[ToUpper(p[1])] = p[2];
       d.user_names_[ToUpper(p[1])] = p[1];
     } else if (p[0] == "TABLE" && p.size() == 3 && !p[1].empty() && !p[2].empty()) {
-      if (d.FindTable(p[1])) Fail(ENG_ERR_DICTIONARY, where + ": table " + p[1] + " registered twice");
-      d.tables_.push_back({p[1], p[2], {}});
+      std::string key = TableKey(p[1]);
+      if (!keys.insert(key).second) Fail(ENG_ERR_DICTIONARY, where + ": table " + p[1] + " registered twice");
+      d.tables_.push_back({p[1], p[2], {}, std::move(key)});
     } else if (p[0] == "PROP" && p.size() == 4) {
       Table* t = d.FindMutable(p[1]);
       char* end = nullptr;
@@ -194,7 +247,7 @@ void Dictionary::AddUser(const std::string& user, const std::string& password) {
 const Dictionary::Table* Dictionary::FindTable(const std::string& name) const {
   std::string key = TableKey(name);
   for (const auto& t : tables_)
-    if (TableKey(t.name) == key) return &t;
+    if (t.key == key) return &t;
   return nullptr;
 }
 
@@ -215,13 +268,15 @@ void Dictionary::AddTable(const std::string& name, const std::string& file) {
   for (char& ch : n)
     if (ch == '\\') ch = '/';
   n = BaseName(n);
-  tables_.push_back({HasExtension(n) ? StripExtension(n) : n, stored, {}});
+  std::string stem = HasExtension(n) ? StripExtension(n) : n;
+  std::string key = TableKey(stem);
+  tables_.push_back({std::move(stem), stored, {}, std::move(key)});
 }
 
 void Dictionary::RemoveTable(const std::string& name) {
   std::string key = TableKey(name);
   for (size_t i = 0; i < tables_.size(); ++i)
-    if (TableKey(tables_[i].name) == key) {
+    if (tables_[i].key == key) {
       tables_.erase(tables_.begin() + static_cast<long>(i));
       return;
     }

@@ -11,13 +11,15 @@
 // file. Names and values may not hold tabs or line breaks.
 //
 // Threads: Dictionary objects are plain values; Load/Save touch only the
-// file. A process-wide cache remembers successful logins (keyed by path,
+// file, and a process-wide cache of parsed files (checked against the
+// file's identity and times at every load; guarded by its own lock). A process-wide cache remembers successful logins (keyed by path,
 // user and a hash of the password, and valid while the user's stored hash
 // is unchanged) because password hashing is slow by design.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,10 +31,15 @@ class Dictionary {
     std::string name;
     std::string file;  // as stored (relative to the dictionary's folder or absolute)
     std::map<uint16_t, std::string> properties;
+    std::string key;  // the name as looked up: upper case, no folder, no extension
   };
 
   // Reads path; throws ENG_ERR_FILE_NOT_FOUND or ENG_ERR_DICTIONARY.
   static Dictionary Load(const std::string& path);
+  // The same, shared and read-only: the dictionary as last read, for as
+  // long as the file is the same one unchanged (a save replaces the file;
+  // a change made in place moves its change time).
+  static std::shared_ptr<const Dictionary> LoadShared(const std::string& path);
   // Creates a new dictionary with its administrator (fails when the file exists).
   static void Create(const std::string& path, const std::string& admin, const std::string& password);
 
@@ -55,6 +62,7 @@ class Dictionary {
 
  private:
   Table* FindMutable(const std::string& name);
+  static Dictionary ReadFile(const std::string& path);
   static std::string HashPassword(const std::string& password);
 
   std::string path_;

@@ -1,7 +1,12 @@
 // Data dictionaries: creation, login success and failure, tables opened by
 // registered name (5132 otherwise), the default index property (213, 5138),
 // CREATE TABLE registering on a dictionary connection, and damaged files.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "sql_test_util.h"
 
@@ -154,6 +159,66 @@ TEST_F(DictionaryTest, DamagedFilesAreRefusedClearly) {
   write(good);
   ENG_OK_(Connect("AdsSys", "secret", &h));
   EngDisconnect(h);
+}
+
+}  // namespace
+
+namespace {
+
+// A dictionary read once is reused while its file stays the same; every
+// save (by this connection, another one, or another process) and every
+// change made to the file in place must show at the next call.
+TEST_F(DictionaryTest, ChangesToAKeptDictionaryShowAtTheNextCall) {
+  ASSERT_EQ(Exec(admin_, "CREATE TABLE first (ID integer)"), 0u) << LastError();
+  // Old enough to be kept: a file changed within the last seconds is read
+  // at every call.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ENGHANDLE t = 0;
+  ASSERT_EQ(OpenTable(admin_, "first", &t), 0u) << LastError();
+  EngCloseTable(t);
+  ASSERT_EQ(OpenTable(admin_, "first", &t), 0u) << LastError();
+  EngCloseTable(t);
+
+  // Registered through another connection, then from another process.
+  ENGHANDLE other = 0;
+  ENG_OK_(Connect("AdsSys", "secret", &other));
+  ASSERT_EQ(Exec(other, "CREATE TABLE second (ID integer)"), 0u) << LastError();
+  EXPECT_EQ(OpenTable(admin_, "second", &t), 0u) << LastError();
+  EngCloseTable(t);
+  const std::string path = path_;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ENGHANDLE c = 0, s = 0, cursor = 0;
+    if (EngConnectEx(path.c_str(), ENG_LOCAL_SERVER, "AdsSys", "secret", 0, &c)) ::_exit(1);
+    if (EngCreateSQLStatement(c, &s) || EngExecuteSQLDirect(s, "CREATE TABLE third (ID integer)", &cursor)) ::_exit(2);
+    if (EngDictSetTableProperty(c, "first", ENG_DD_TABLE_DEFAULT_INDEX, "BYID")) ::_exit(3);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(OpenTable(admin_, "third", &t), 0u) << LastError();
+  EngCloseTable(t);
+  char value[64] = {};
+  uint16_t length = sizeof value;
+  ENG_OK_(EngDictGetTableProperty(admin_, "first", ENG_DD_TABLE_DEFAULT_INDEX, value, &length));
+  EXPECT_STREQ(value, "BYID");
+
+  // Removed through the other connection: gone here too.
+  ENG_OK_(EngDictRemoveTable(other, "second"));
+  EXPECT_EQ(OpenTable(admin_, "second", &t), static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+  EngDisconnect(other);
+
+  // Damaged in place (the same file, rewritten): refused, not answered
+  // from what was read before.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ASSERT_EQ(OpenTable(admin_, "first", &t), 0u) << LastError();
+  EngCloseTable(t);
+  {
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << "DBUDICT 1\nTABLE\tfirst\tfirst.adt\n";
+  }
+  EXPECT_EQ(OpenTable(admin_, "first", &t), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY)) << LastError();
 }
 
 }  // namespace
