@@ -463,6 +463,12 @@ uint8_t SharedTable::SlotState(uint64_t recno) {
 
 const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
 
+const uint8_t* SharedTable::LiveRecord(uint64_t recno) {
+  if (recno == 0 || recno > SlotCount()) return nullptr;
+  const uint8_t* slot = Slot(recno);
+  return slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
+}
+
 void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
   if (count == 0) return;
   if (first == 0 || first + count - 1 > SlotCount())
@@ -611,7 +617,13 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
   uint8_t state = SlotState(recno);
   if (append ? state != fmt::kSlotReserved : state != fmt::kSlotLive)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
-  std::vector<uint8_t> old(Record(recno), Record(recno) + record_length_);
+  RecordObserver* observer = observer_ && observer_->Watching() ? observer_ : nullptr;
+  const uint8_t* old = nullptr;
+  if (observer && !append) {
+    const uint8_t* now = Record(recno);
+    old_raw_.assign(now, now + record_length_);
+    old = old_raw_.data();
+  }
   for (const auto& m : memos) {
     const FieldDef& f = fields_[m.first];
     uint32_t old_len = Load32(raw.data() + f.offset + 4);
@@ -621,11 +633,11 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
     }
     StoreMemo(m.second, raw.data() + f.offset);
   }
-  if (observer_) {
+  if (observer) {
     if (append)
-      observer_->CheckInsert(recno, raw.data());
+      observer->CheckInsert(recno, raw.data());
     else
-      observer_->CheckUpdate(recno, old.data(), raw.data());
+      observer->CheckUpdate(recno, old, raw.data());
   }
   uint8_t* slot = MutableSlot(recno, 0, slot_size_);
   std::memcpy(slot + 1, raw.data(), record_length_);
@@ -634,11 +646,11 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
     SaveHeader();
     Store64(Header() + fmt::kOffLiveCount, LiveCount() + 1);
   }
-  if (observer_) {
+  if (observer) {
     if (append)
-      observer_->Insert(recno, raw.data());
+      observer->Insert(recno, raw.data());
     else
-      observer_->Update(recno, old.data(), raw.data());
+      observer->Update(recno, old, raw.data());
   }
   BumpChange();
 }

@@ -61,6 +61,9 @@ class RecordObserver {
   virtual void Erase(uint32_t recno, const uint8_t* raw) = 0;
   virtual void Clear() = 0;
   virtual void Rebuild() = 0;
+  // False when no change needs to be seen (a table without tags): writes
+  // then skip the calls and the copy of the record's old bytes.
+  virtual bool Watching() const { return true; }
 };
 
 class SharedTable {
@@ -95,6 +98,9 @@ class SharedTable {
   bool IsLive(uint64_t recno) { return SlotState(recno) == 1; }
   // The raw record of a slot (valid until the next call that may grow a file).
   const uint8_t* Record(uint64_t recno);
+  // The raw record of a live slot, or null when the slot is not live: what
+  // IsLive() then Record() tell, finding the slot once.
+  const uint8_t* LiveRecord(uint64_t recno);
   // Copies the slots [first, first + count) to out, slot_size() bytes each
   // (the state byte, then the raw record). A plain table's slots are read
   // from the file: a one-off scan through a fresh mapping would fault in
@@ -214,6 +220,7 @@ class SharedTable {
   bool in_change_ = false;
   bool header_saved_ = false;
   RecordObserver* observer_ = nullptr;  // the index set
+  std::vector<uint8_t> old_raw_;        // Write: a record's bytes before the change
   std::unique_ptr<IndexSet> indexes_;
   bool registered_ = false;
   bool cached_ = false;              // in the cache of closed tables

@@ -130,8 +130,8 @@ const FieldDef& TableHandle::Field(uint16_t number) const {
 }
 
 bool TableHandle::Shows(uint32_t recno) {
-  if (!table_->IsLive(recno)) return false;
-  return !filter_ || filter_(recno, table_->Record(recno));
+  const uint8_t* raw = table_->LiveRecord(recno);
+  return raw && (!filter_ || filter_(recno, raw));
 }
 
 bool TableHandle::RefreshCandidates() {
@@ -189,16 +189,20 @@ void TableHandle::SetCrack(bool eof, bool bof) {
   at_bof_ = bof;
 }
 
-void TableHandle::SetOn(uint32_t recno) {
+void TableHandle::SetOn(uint32_t recno) { SetOn(recno, table_->LiveRecord(recno)); }
+
+void TableHandle::SetOn(uint32_t recno, const uint8_t* raw) {
   recno_ = recno;
   at_eof_ = at_bof_ = false;
-  // Called under the table's lock: keep a copy for the read that follows.
+  // Called under the table's lock: keep a copy for the reads that follow.
   cached_recno_ = 0;
-  if (table_->IsLive(recno)) {
-    cached_raw_.assign(table_->Record(recno), table_->Record(recno) + table_->record_length());
-    cached_seq_ = table_->journal().Sequence();
-    cached_recno_ = recno;
-  }
+  if (raw) KeepCopy(recno, raw);
+}
+
+void TableHandle::KeepCopy(uint32_t recno, const uint8_t* raw) {
+  cached_raw_.assign(raw, raw + table_->record_length());
+  cached_seq_ = table_->journal().Sequence();
+  cached_recno_ = recno;
 }
 
 void TableHandle::FlushPending() {
@@ -260,9 +264,10 @@ void TableHandle::GotoRecord(uint32_t recno) {
     return;
   }
   TableLock lock(*table_);
-  if (!table_->IsLive(recno))
+  const uint8_t* raw = table_->LiveRecord(recno);
+  if (!raw)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
-  SetOn(recno);
+  SetOn(recno, raw);
 }
 
 void TableHandle::RequireRecord() const {
@@ -292,10 +297,12 @@ void TableHandle::CopyCurrentRecord(uint8_t* out) {
     return;
   }
   TableLock lock(*table_);
-  if (!table_->IsLive(recno_))
+  const uint8_t* raw = table_->LiveRecord(recno_);
+  if (!raw)
     Fail(ENG_ERR_NO_CURRENT_RECORD,
          "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted");
-  std::memcpy(out, table_->Record(recno_), len);
+  std::memcpy(out, raw, len);
+  KeepCopy(recno_, raw);
 }
 
 std::vector<uint8_t> TableHandle::CurrentRecord() {
@@ -336,8 +343,14 @@ uint32_t TableHandle::MemoLength(uint16_t field) {
   return static_cast<uint32_t>(FieldText(field).size());
 }
 
+bool TableHandle::HoldsLock(uint32_t recno) const {
+  return std::binary_search(locks_.begin(), locks_.end(), recno);
+}
+
 void TableHandle::LockRecord(uint32_t recno) {
   if (options_.exclusive) return;
+  // Room first, so that a lock taken is always remembered (and given back).
+  locks_.reserve(locks_.size() + 1);
   TableLock lock(*table_);
   if (!table_->IsLive(recno))
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
@@ -345,18 +358,22 @@ void TableHandle::LockRecord(uint32_t recno) {
   if (!shared.Acquire(recno, token_))
     Fail(ENG_ERR_RECORD_LOCKED,
          "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
-  locks_.insert(recno);
+  auto at = std::lower_bound(locks_.begin(), locks_.end(), recno);
+  if (at == locks_.end() || *at != recno) locks_.insert(at, recno);
 }
 
 void TableHandle::UnlockRecord(uint32_t recno) {
-  if (options_.exclusive || !locks_.erase(recno)) return;
+  if (options_.exclusive) return;
+  auto at = std::lower_bound(locks_.begin(), locks_.end(), recno);
+  if (at == locks_.end() || *at != recno) return;
+  locks_.erase(at);
   TableLock lock(*table_);
   RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
   shared.Release(recno, token_);
 }
 
 void TableHandle::CheckNotLockedByOthers(uint32_t recno) {
-  if (options_.exclusive || locks_.count(recno)) return;
+  if (options_.exclusive || HoldsLock(recno)) return;
   RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
   uint64_t holder = shared.Holder(recno);
   if (holder != 0 && holder != token_)
@@ -376,7 +393,9 @@ const FieldDef& TableHandle::WritableField(uint16_t field) {
 
 void TableHandle::BeginPending() {
   RequireRecord();
-  pending_raw_ = CurrentRecord();
+  // Into the buffer the last change left: no allocation per record edited.
+  pending_raw_.resize(table_->record_length());
+  CopyCurrentRecord(pending_raw_.data());
   set_fields_.assign(fields().size(), false);
   pending_memos_.clear();
   pending_ = true;
@@ -433,15 +452,16 @@ void TableHandle::Write() {
   // Holding the table's lock for the whole write stands for the record lock.
   if (!pending_append_) CheckNotLockedByOthers(recno_);
   ChangeScope scope(*table_);
-  std::vector<uint8_t> raw;
+  std::vector<uint8_t>& raw = write_raw_;
   if (pending_append_) {
     raw = pending_raw_;
   } else {
-    if (!table_->IsLive(recno_))
+    const uint8_t* now = table_->LiveRecord(recno_);
+    if (!now)
       Fail(ENG_ERR_NO_SUCH_RECORD,
            "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted by another user");
     // Apply only the fields written, over the record as it is now.
-    raw.assign(table_->Record(recno_), table_->Record(recno_) + table_->record_length());
+    raw.assign(now, now + table_->record_length());
     for (size_t i = 0; i < set_fields_.size(); ++i) {
       if (!set_fields_[i] || IsMemoType(fields()[i].type)) continue;
       const FieldDef& f = fields()[i];
@@ -452,6 +472,8 @@ void TableHandle::Write() {
   scope.Commit();
   pending_ = pending_append_ = false;
   pending_memos_.clear();
+  // Still under the lock: the record as written serves the reads that follow.
+  KeepCopy(recno_, raw.data());
 }
 
 void TableHandle::CancelUpdate() {

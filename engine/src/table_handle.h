@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -164,6 +163,8 @@ class TableHandle {
   uint32_t Step(RecordOrder* order, uint32_t from, bool forward);
   void SetCrack(bool eof, bool bof);
   void SetOn(uint32_t recno);
+  void SetOn(uint32_t recno, const uint8_t* raw);  // raw: the live record, or null
+  void KeepCopy(uint32_t recno, const uint8_t* raw);  // under the table's lock
   const FieldDef& WritableField(uint16_t field);
   void CheckNotLockedByOthers(uint32_t recno);  // under the table lock
 
@@ -176,7 +177,12 @@ class TableHandle {
   std::vector<uint8_t> pending_raw_;
   std::vector<bool> set_fields_;
   std::vector<std::pair<size_t, std::string>> pending_memos_;
-  std::set<uint32_t> locks_;
+  // The records this handle has locked, ascending: a flat list, since a
+  // handle holds few and taking or giving back one must not allocate.
+  std::vector<uint32_t> locks_;
+  bool HoldsLock(uint32_t recno) const;
+  // The record as it is now with the fields written over it (Write).
+  std::vector<uint8_t> write_raw_;
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
   // A copy of the current record taken under the lock, valid while the
   // table's change sequence stays at cached_seq_ (reads skip the lock then).
