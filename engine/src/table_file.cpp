@@ -507,7 +507,10 @@ void SharedTable::SaveHeader() {
 }
 
 void SharedTable::BumpChange() {
-  SaveHeader();
+  // An operation that changed nothing else in the header (a record
+  // rewritten) saves only the counter; should a later step save the whole
+  // header, undoing newest first still ends on the old counter.
+  if (!header_saved_) journal_.Save(kTableFile, fmt::kOffChangeCounter, 8);
   Store64(Header() + fmt::kOffChangeCounter, ChangeCounter() + 1);
 }
 
