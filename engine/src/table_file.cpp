@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 
@@ -142,7 +143,9 @@ bool SharedTable::Revive(bool alone) {
 }
 
 SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
-    : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {}
+    : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {
+  adt_.KeepReplacedMappings();  // for the reads without the lock
+}
 
 SharedTable::~SharedTable() {
   if (!registered_) return;
@@ -462,6 +465,67 @@ uint8_t SharedTable::SlotState(uint64_t recno) {
 }
 
 const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
+
+bool SharedTable::PeekBegin(uint64_t* seq) {
+  if (encrypted_) return false;
+  *seq = journal_.Sequence();
+  return !journal_.HasEntries();
+}
+
+bool SharedTable::PeekValid(uint64_t seq) {
+  // The slot reads above come before the second look at the journal.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return !journal_.HasEntries() && journal_.Sequence() == seq;
+}
+
+bool SharedTable::PeekRecord(uint64_t recno, const uint8_t** raw) {
+  const MappedFile::View* view = adt_.view();
+  if (view->size < fmt::kFixedHeader) return false;
+  uint64_t count = Load64(view->base + fmt::kOffSlotCount);
+  if (recno == 0 || recno > count) {
+    *raw = nullptr;
+    return true;
+  }
+  uint64_t offset = SlotOffset(recno);
+  if (offset + slot_size_ > view->size) return false;  // grown elsewhere: mapping it needs the lock
+  const uint8_t* slot = view->base + offset;
+  *raw = slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
+  return true;
+}
+
+bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw) {
+  const MappedFile::View* view = adt_.view();
+  if (view->size < fmt::kFixedHeader) return false;
+  uint64_t count = Load64(view->base + fmt::kOffSlotCount);
+  if (count > 0x7FFFFFFFull) return false;  // read in the middle of a change
+  auto live = [&](uint64_t r, bool* known) -> bool {
+    uint64_t offset = SlotOffset(r);
+    if (offset + slot_size_ > view->size) {
+      *known = false;
+      return true;
+    }
+    const uint8_t* slot = view->base + offset;
+    if (slot[0] != fmt::kSlotLive) return false;
+    *raw = slot + 1;
+    return true;
+  };
+  bool known = true;
+  if (forward) {
+    for (uint64_t r = uint64_t{from} + 1; r <= count; ++r)
+      if (live(r, &known)) {
+        *out = static_cast<uint32_t>(r);
+        return known;
+      }
+  } else {
+    for (uint64_t r = from == 0 ? count : uint64_t{from} - 1; r >= 1; --r)
+      if (live(r, &known)) {
+        *out = static_cast<uint32_t>(r);
+        return known;
+      }
+  }
+  *out = 0;
+  return true;
+}
 
 const uint8_t* SharedTable::LiveRecord(uint64_t recno) {
   if (recno == 0 || recno > SlotCount()) return nullptr;

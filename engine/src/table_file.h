@@ -146,6 +146,24 @@ class SharedTable {
   // while some handle has the table open (and then that handle trims).
   bool HasSlack();
 
+  // ---- without TableLock (plain tables) ----
+  // Reads that take no lock, in the manner of a sequence lock. PeekBegin
+  // gives the journal's sequence, or false when the table is encrypted or
+  // a change is under way (or was cut short): every change of the table's
+  // file is published in the journal before its bytes change and moves the
+  // sequence when it ends. The peeks that follow then tell the table as it
+  // was at that sequence exactly when PeekValid(seq) holds afterwards; until
+  // then what they return is only a guess. A peek returns false where it
+  // would need the lock (a slot beyond this process's mapping). Record
+  // bytes peeked must be copied before PeekValid, not used after it.
+  bool PeekBegin(uint64_t* seq);
+  bool PeekValid(uint64_t seq);
+  // *raw: the record's bytes when it is live, null when it is not.
+  bool PeekRecord(uint64_t recno, const uint8_t** raw);
+  // The next (forward) or previous live record from `from` in natural
+  // order (from 0: the first or last), 0 when there is none; *raw as above.
+  bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw);
+
   // Groups the journaled changes of one operation.
   void BeginChange();
   void CommitChange();

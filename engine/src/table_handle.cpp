@@ -235,6 +235,7 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
   RequireAccess();
   FlushPending();
   if (n == 0) return;
+  if (!order && !filter_ && SkipWithoutLock(n)) return;
   TableLock lock(*table_);
   bool forward = n > 0;
   if (forward ? at_eof_ : at_bof_) return;
@@ -256,6 +257,51 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
   SetOn(from);
 }
 
+// Skip for natural order without a filter, as the locked one does it but
+// reading the slots without the table's lock (see SharedTable::PeekBegin);
+// false when that cannot tell, leaving the position as it was.
+bool TableHandle::SkipWithoutLock(int32_t n) {
+  bool forward = n > 0;
+  if (forward ? at_eof_ : at_bof_) return true;
+  uint64_t seq;
+  if (!table_->PeekBegin(&seq)) return false;
+  bool from_crack = recno_ == 0;
+  uint32_t from = recno_;
+  const uint8_t* raw = nullptr;
+  int64_t steps = forward ? n : -static_cast<int64_t>(n);
+  for (int64_t i = 0; i < steps; ++i) {
+    uint32_t r = 0;
+    if (!table_->PeekStep(from, forward, &r, &raw)) return false;
+    if (r == 0) {
+      if (!table_->PeekValid(seq)) return false;
+      bool empty = from_crack && i == 0;
+      if (forward)
+        SetCrack(true, empty);
+      else
+        SetCrack(empty, true);
+      return true;
+    }
+    from = r;
+  }
+  return TakePeeked(from, raw, seq);
+}
+
+// The record peeked at recno becomes the current one when the peek holds.
+bool TableHandle::TakePeeked(uint32_t recno, const uint8_t* raw, uint64_t seq) {
+  // The copy held already is the record as of this sequence.
+  bool held = cached_recno_ == recno && cached_seq_ == seq;
+  if (!held) {
+    cached_recno_ = 0;
+    cached_raw_.assign(raw, raw + table_->record_length());
+  }
+  if (!table_->PeekValid(seq)) return false;
+  recno_ = recno;
+  at_eof_ = at_bof_ = false;
+  cached_seq_ = seq;
+  cached_recno_ = recno;
+  return true;
+}
+
 void TableHandle::GotoRecord(uint32_t recno) {
   RequireAccess();
   FlushPending();
@@ -263,6 +309,11 @@ void TableHandle::GotoRecord(uint32_t recno) {
     SetCrack(true, false);
     return;
   }
+  // A record that is not live is reported under the lock.
+  uint64_t seq;
+  const uint8_t* peeked = nullptr;
+  if (table_->PeekBegin(&seq) && table_->PeekRecord(recno, &peeked) && peeked && TakePeeked(recno, peeked, seq))
+    return;
   TableLock lock(*table_);
   const uint8_t* raw = table_->LiveRecord(recno);
   if (!raw)
@@ -293,6 +344,12 @@ void TableHandle::CopyCurrentRecord(uint8_t* out) {
   RequireRecord();
   Journal& journal = table_->journal();
   if (cached_recno_ == recno_ && !journal.HasEntries() && journal.Sequence() == cached_seq_) {
+    std::memcpy(out, cached_raw_.data(), len);
+    return;
+  }
+  uint64_t seq;
+  const uint8_t* peeked = nullptr;
+  if (table_->PeekBegin(&seq) && table_->PeekRecord(recno_, &peeked) && peeked && TakePeeked(recno_, peeked, seq)) {
     std::memcpy(out, cached_raw_.data(), len);
     return;
   }

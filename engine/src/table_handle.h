@@ -11,7 +11,10 @@
 // memory only) so that EncryptTable() can use it.
 //
 // Not thread-safe by itself: the C interface serializes calls per handle.
-// Every method takes the table's lock for its own duration.
+// Every method takes the table's lock for its own duration, except that
+// on a plain table going to a record, skipping in natural order without a
+// filter and reading the current record are served without it when the
+// journal shows that nothing changed meanwhile (see SharedTable::PeekBegin).
 #pragma once
 
 #include <cstdint>
@@ -165,6 +168,8 @@ class TableHandle {
   void SetOn(uint32_t recno);
   void SetOn(uint32_t recno, const uint8_t* raw);  // raw: the live record, or null
   void KeepCopy(uint32_t recno, const uint8_t* raw);  // under the table's lock
+  bool SkipWithoutLock(int32_t n);
+  bool TakePeeked(uint32_t recno, const uint8_t* raw, uint64_t seq);
   const FieldDef& WritableField(uint16_t field);
   void CheckNotLockedByOthers(uint32_t recno);  // under the table lock
 
