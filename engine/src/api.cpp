@@ -22,26 +22,28 @@ class NavRef {
  public:
   explicit NavRef(ENGHANDLE h) : ref_(h) {
     Object* obj = ref_.get();
-    if (obj && obj->kind == ENG_HANDLE_INDEX) {
-      index_ = obj;
-      order_ = IndexOrder(*obj);
-      owner_.emplace(IndexOwner(*obj));
-      table_ = &TableOf(*owner_, IndexOwner(*obj));
+    if (obj && (obj->kind == ENG_HANDLE_TABLE || obj->kind == ENG_HANDLE_CURSOR)) {
+      table_ = static_cast<TableObject*>(obj);
       return;
     }
-    if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
-      Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
-    table_ = static_cast<TableObject*>(obj);
+    OfIndex(h);
   }
   TableObject& table() const { return *table_; }
-  Object* index() const { return index_; }  // the index object when h was an index handle
   RecordOrder* order() const { return order_; }
 
  private:
+  void OfIndex(ENGHANDLE h) {
+    Object* obj = ref_.get();
+    if (!obj || obj->kind != ENG_HANDLE_INDEX)
+      Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
+    order_ = IndexOrder(*obj);
+    owner_.emplace(IndexOwner(*obj));
+    table_ = &TableOf(*owner_, IndexOwner(*obj));
+  }
+
   HandleRef ref_;
   std::optional<HandleRef> owner_;  // an index handle's table handle
   TableObject* table_ = nullptr;
-  Object* index_ = nullptr;
   RecordOrder* order_ = nullptr;
 };
 
