@@ -509,7 +509,9 @@ void TableHandle::Write() {
   // Holding the table's lock for the whole write stands for the record lock.
   if (!pending_append_) CheckNotLockedByOthers(recno_);
   ChangeScope scope(*table_);
-  std::vector<uint8_t>& raw = write_raw_;
+  // Built in the copy kept for reads: once written it is the record as stored.
+  cached_recno_ = 0;
+  std::vector<uint8_t>& raw = cached_raw_;
   if (pending_append_) {
     raw = pending_raw_;
   } else {
@@ -530,7 +532,8 @@ void TableHandle::Write() {
   pending_ = pending_append_ = false;
   pending_memos_.clear();
   // Still under the lock: the record as written serves the reads that follow.
-  KeepCopy(recno_, raw.data());
+  cached_seq_ = table_->journal().Sequence();
+  cached_recno_ = recno_;
 }
 
 void TableHandle::CancelUpdate() {

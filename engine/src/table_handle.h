@@ -186,8 +186,6 @@ class TableHandle {
   // handle holds few and taking or giving back one must not allocate.
   std::vector<uint32_t> locks_;
   bool HoldsLock(uint32_t recno) const;
-  // The record as it is now with the fields written over it (Write).
-  std::vector<uint8_t> write_raw_;
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
   // A copy of the current record taken under the lock, valid while the
   // table's change sequence stays at cached_seq_ (reads skip the lock then).
