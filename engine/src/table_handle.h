@@ -187,8 +187,10 @@ class TableHandle {
   std::vector<uint32_t> locks_;
   bool HoldsLock(uint32_t recno) const;
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
-  // A copy of the current record taken under the lock, valid while the
-  // table's change sequence stays at cached_seq_ (reads skip the lock then).
+  // A copy of the current record as of the table's change sequence
+  // cached_seq_ (taken under the lock, or by a peek that held), valid while
+  // the sequence stays there: reads skip the lock then. cached_recno_ 0:
+  // no valid copy.
   std::vector<uint8_t> cached_raw_;
   uint32_t cached_recno_ = 0;
   uint64_t cached_seq_ = 0;
