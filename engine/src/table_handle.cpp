@@ -334,33 +334,26 @@ bool TableHandle::IsVisible() {
   return Shows(recno_);
 }
 
-void TableHandle::CopyCurrentRecord(uint8_t* out) {
+const uint8_t* TableHandle::CurrentBytes() {
   RequireAccess();
-  uint32_t len = table_->record_length();
-  if (pending_) {
-    std::memcpy(out, pending_raw_.data(), len);
-    return;
-  }
+  if (pending_) return pending_raw_.data();
   RequireRecord();
   Journal& journal = table_->journal();
-  if (cached_recno_ == recno_ && !journal.HasEntries() && journal.Sequence() == cached_seq_) {
-    std::memcpy(out, cached_raw_.data(), len);
-    return;
-  }
+  if (cached_recno_ == recno_ && !journal.HasEntries() && journal.Sequence() == cached_seq_) return cached_raw_.data();
   uint64_t seq;
   const uint8_t* peeked = nullptr;
-  if (table_->PeekBegin(&seq) && table_->PeekRecord(recno_, &peeked) && peeked && TakePeeked(recno_, peeked, seq)) {
-    std::memcpy(out, cached_raw_.data(), len);
-    return;
-  }
+  if (table_->PeekBegin(&seq) && table_->PeekRecord(recno_, &peeked) && peeked && TakePeeked(recno_, peeked, seq))
+    return cached_raw_.data();
   TableLock lock(*table_);
   const uint8_t* raw = table_->LiveRecord(recno_);
   if (!raw)
     Fail(ENG_ERR_NO_CURRENT_RECORD,
          "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted");
-  std::memcpy(out, raw, len);
   KeepCopy(recno_, raw);
+  return cached_raw_.data();
 }
+
+void TableHandle::CopyCurrentRecord(uint8_t* out) { std::memcpy(out, CurrentBytes(), table_->record_length()); }
 
 std::vector<uint8_t> TableHandle::CurrentRecord() {
   std::vector<uint8_t> raw(table_->record_length());
@@ -374,8 +367,7 @@ bool TableHandle::FieldIsEmpty(uint16_t field) {
     for (const auto& m : pending_memos_)
       if (m.first == field - 1u) return m.second.empty();
   }
-  std::vector<uint8_t> raw = CurrentRecord();
-  return IsEmptyField(f, raw.data());
+  return IsEmptyField(f, CurrentBytes());
 }
 
 std::string TableHandle::FieldText(uint16_t field) {
@@ -385,12 +377,12 @@ std::string TableHandle::FieldText(uint16_t field) {
       for (const auto& m : pending_memos_)
         if (m.first == field - 1u) return m.second;
     }
-    std::vector<uint8_t> raw = CurrentRecord();
+    // The handle's own copy: it stays put while the lock is taken.
+    const uint8_t* raw = CurrentBytes();
     TableLock lock(*table_);
-    return table_->ReadMemo(raw.data() + f.offset);
+    return table_->ReadMemo(raw + f.offset);
   }
-  std::vector<uint8_t> raw = CurrentRecord();
-  return DecodeFieldText(f, raw.data());
+  return DecodeFieldText(f, CurrentBytes());
 }
 
 uint32_t TableHandle::MemoLength(uint16_t field) {

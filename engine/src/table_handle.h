@@ -95,6 +95,9 @@ class TableHandle {
   // Reading the current record (pending changes included).
   std::vector<uint8_t> CurrentRecord();
   void CopyCurrentRecord(uint8_t* out);
+  // Its bytes in the handle's own copy, valid until the handle next changes
+  // position or record (no copy made for the caller).
+  const uint8_t* CurrentBytes();
   bool FieldIsEmpty(uint16_t field);
   std::string FieldText(uint16_t field);  // strings as stored; memo contents
   uint32_t MemoLength(uint16_t field);
