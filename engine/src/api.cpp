@@ -47,8 +47,12 @@ class NavRef {
   RecordOrder* order_ = nullptr;
 };
 
-TableHandle& Live(TableObject& t) {
-  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
+[[noreturn]] void FailClosed(const TableObject& t) {
+  Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
+}
+
+inline TableHandle& Live(TableObject& t) {
+  if (!t.table) FailClosed(t);
   return *t.table;
 }
 

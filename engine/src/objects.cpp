@@ -145,11 +145,8 @@ std::shared_ptr<TableObject> FindTable(ENGHANDLE h) {
   return std::static_pointer_cast<TableObject>(obj);
 }
 
-TableObject& TableOf(const HandleRef& ref, ENGHANDLE h) {
-  Object* obj = ref.get();
-  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
-    Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table");
-  return static_cast<TableObject&>(*obj);
+void FailNotATable(ENGHANDLE h) {
+  Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table");
 }
 
 void SetLastError(uint32_t code, const std::string& text) {

@@ -120,7 +120,12 @@ class HandleRef {
 std::shared_ptr<ConnectionObject> FindConnection(ENGHANDLE h);
 std::shared_ptr<TableObject> FindTable(ENGHANDLE h);  // tables and SQL cursors
 // The table or SQL cursor object of ref (looked up for handle h).
-TableObject& TableOf(const HandleRef& ref, ENGHANDLE h);
+[[noreturn]] void FailNotATable(ENGHANDLE h);
+inline TableObject& TableOf(const HandleRef& ref, ENGHANDLE h) {
+  Object* obj = ref.get();
+  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR)) FailNotATable(h);
+  return static_cast<TableObject&>(*obj);
+}
 
 void SetLastError(uint32_t code, const std::string& text);
 uint32_t LastErrorCode();
