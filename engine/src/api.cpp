@@ -56,8 +56,10 @@ inline TableHandle& Live(TableObject& t) {
   return *t.table;
 }
 
-void RefuseStatic(const TableObject& t) {
-  if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed");
+[[noreturn]] void FailStatic() { Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed"); }
+
+inline void RefuseStatic(const TableObject& t) {
+  if (t.static_cursor) FailStatic();
 }
 
 std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name) {
