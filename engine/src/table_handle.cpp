@@ -122,11 +122,8 @@ uint16_t TableHandle::FieldNumber(const std::string& name) const {
   Fail(ENG_ERR_INVALID_FIELD, "Field " + name + " does not exist in table " + table_->name());
 }
 
-const FieldDef& TableHandle::Field(uint16_t number) const {
-  if (number == 0 || number > fields().size())
-    Fail(ENG_ERR_INVALID_FIELD,
-         "Field number " + std::to_string(number) + " does not exist in table " + table_->name());
-  return fields()[number - 1];
+void TableHandle::FailNoField(uint16_t number) const {
+  Fail(ENG_ERR_INVALID_FIELD, "Field number " + std::to_string(number) + " does not exist in table " + table_->name());
 }
 
 bool TableHandle::Shows(uint32_t recno) {

@@ -80,7 +80,10 @@ class TableHandle {
   bool exclusive() const { return options_.exclusive; }
   // 1-based field number for a name (case-insensitive); throws when unknown.
   uint16_t FieldNumber(const std::string& name) const;
-  const FieldDef& Field(uint16_t number) const;
+  const FieldDef& Field(uint16_t number) const {
+    if (number == 0 || number > fields().size()) FailNoField(number);
+    return fields()[number - 1];
+  }
 
   // Positioning (order == nullptr: natural order).
   void GotoTop(RecordOrder* order);
@@ -160,6 +163,7 @@ class TableHandle {
   void PositionAtEof() { SetCrack(true, false); }
 
  private:
+  [[noreturn]] void FailNoField(uint16_t number) const;
   void OpenShared(const std::string& path);
   void RequireRecord() const;
   void BeginPending();
