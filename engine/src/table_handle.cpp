@@ -318,9 +318,8 @@ void TableHandle::GotoRecord(uint32_t recno) {
   SetOn(recno, raw);
 }
 
-void TableHandle::RequireRecord() const {
-  if (recno_ == 0)
-    Fail(ENG_ERR_NO_CURRENT_RECORD, "There is no current record in table " + table_->name());
+void TableHandle::FailNoRecord() const {
+  Fail(ENG_ERR_NO_CURRENT_RECORD, "There is no current record in table " + table_->name());
 }
 
 bool TableHandle::IsVisible() {
@@ -331,7 +330,7 @@ bool TableHandle::IsVisible() {
   return Shows(recno_);
 }
 
-const uint8_t* TableHandle::CurrentBytes() {
+const uint8_t* TableHandle::CurrentBytesSlow() {
   RequireAccess();
   if (pending_) return pending_raw_.data();
   RequireRecord();

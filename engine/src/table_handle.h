@@ -100,7 +100,14 @@ class TableHandle {
   void CopyCurrentRecord(uint8_t* out);
   // Its bytes in the handle's own copy, valid until the handle next changes
   // position or record (no copy made for the caller).
-  const uint8_t* CurrentBytes();
+  const uint8_t* CurrentBytes() {
+    // The copy kept is still the record when nothing changed since.
+    if (!pending_ && recno_ != 0 && cached_recno_ == recno_ && (crypto_enabled_ || !table_->encrypted())) {
+      const Journal& journal = table_->journal();
+      if (!journal.HasEntries() && journal.Sequence() == cached_seq_) return cached_raw_.data();
+    }
+    return CurrentBytesSlow();
+  }
   bool FieldIsEmpty(uint16_t field);
   std::string FieldText(uint16_t field);  // strings as stored; memo contents
   uint32_t MemoLength(uint16_t field);
@@ -164,8 +171,12 @@ class TableHandle {
 
  private:
   [[noreturn]] void FailNoField(uint16_t number) const;
+  const uint8_t* CurrentBytesSlow();
   void OpenShared(const std::string& path);
-  void RequireRecord() const;
+  void RequireRecord() const {
+    if (recno_ == 0) FailNoRecord();
+  }
+  [[noreturn]] void FailNoRecord() const;
   void BeginPending();
   void FlushPending();  // writes a pending change before moving
   uint32_t NextNatural(uint32_t from);
