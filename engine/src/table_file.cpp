@@ -466,18 +466,6 @@ uint8_t SharedTable::SlotState(uint64_t recno) {
 
 const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
 
-bool SharedTable::PeekBegin(uint64_t* seq) {
-  if (encrypted_) return false;
-  *seq = journal_.Sequence();
-  return !journal_.HasEntries();
-}
-
-bool SharedTable::PeekValid(uint64_t seq) {
-  // The slot reads above come before the second look at the journal.
-  std::atomic_thread_fence(std::memory_order_acquire);
-  return !journal_.HasEntries() && journal_.Sequence() == seq;
-}
-
 bool SharedTable::PeekRecord(uint64_t recno, const uint8_t** raw) {
   const MappedFile::View* view = adt_.view();
   if (view->size < fmt::kFixedHeader) return false;

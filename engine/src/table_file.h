@@ -30,6 +30,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -156,8 +157,16 @@ class SharedTable {
   // then what they return is only a guess. A peek returns false where it
   // would need the lock (a slot beyond this process's mapping). Record
   // bytes peeked must be copied before PeekValid, not used after it.
-  bool PeekBegin(uint64_t* seq);
-  bool PeekValid(uint64_t seq);
+  bool PeekBegin(uint64_t* seq) {
+    if (encrypted_) return false;
+    *seq = journal_.Sequence();
+    return !journal_.HasEntries();
+  }
+  bool PeekValid(uint64_t seq) {
+    // The slot reads before come before the second look at the journal.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return !journal_.HasEntries() && journal_.Sequence() == seq;
+  }
   // *raw: the record's bytes when it is live, null when it is not.
   bool PeekRecord(uint64_t recno, const uint8_t** raw);
   // The next (forward) or previous live record from `from` in natural
