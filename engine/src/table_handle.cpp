@@ -426,11 +426,14 @@ void TableHandle::CheckNotLockedByOthers(uint32_t recno) {
          "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
 }
 
-const FieldDef& TableHandle::WritableField(uint16_t field) {
-  const FieldDef& f = Field(field);
+void TableHandle::FailNotWritable(const FieldDef& f) const {
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
-  if (f.type == ENG_AUTOINC)
-    Fail(ENG_ERR_FIELD_TYPE, "Autoincrement field " + f.name + " of table " + table_->name() + " cannot be written");
+  Fail(ENG_ERR_FIELD_TYPE, "Autoincrement field " + f.name + " of table " + table_->name() + " cannot be written");
+}
+
+inline const FieldDef& TableHandle::WritableField(uint16_t field) {
+  const FieldDef& f = Field(field);
+  if (options_.read_only || f.type == ENG_AUTOINC) FailNotWritable(f);
   if (!pending_) BeginPending();
   set_fields_[field - 1] = true;
   return f;

@@ -171,6 +171,7 @@ class TableHandle {
 
  private:
   [[noreturn]] void FailNoField(uint16_t number) const;
+  [[noreturn]] void FailNotWritable(const FieldDef& f) const;
   const uint8_t* CurrentBytesSlow();
   void OpenShared(const std::string& path);
   void RequireRecord() const {
