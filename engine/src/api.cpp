@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "api_support.h"
 #include "engine.h"
@@ -15,34 +16,50 @@ using namespace eng;
 
 namespace {
 
-struct Nav {
-  std::shared_ptr<TableObject> table;
-  std::shared_ptr<Object> index;  // the index object when h was an index handle
-  RecordOrder* order = nullptr;
+// A table or index handle for one call, with the order to navigate in.
+// Both lookups are borrowed (see HandleRef): no reference counting.
+class NavRef {
+ public:
+  explicit NavRef(ENGHANDLE h) : ref_(h) {
+    Object* obj = ref_.get();
+    if (obj && (obj->kind == ENG_HANDLE_TABLE || obj->kind == ENG_HANDLE_CURSOR)) {
+      table_ = static_cast<TableObject*>(obj);
+      return;
+    }
+    OfIndex(h);
+  }
+  TableObject& table() const { return *table_; }
+  RecordOrder* order() const { return order_; }
+
+ private:
+  void OfIndex(ENGHANDLE h) {
+    Object* obj = ref_.get();
+    if (!obj || obj->kind != ENG_HANDLE_INDEX)
+      Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
+    order_ = IndexOrder(*obj);
+    owner_.emplace(IndexOwner(*obj));
+    table_ = &TableOf(*owner_, IndexOwner(*obj));
+  }
+
+  HandleRef ref_;
+  std::optional<HandleRef> owner_;  // an index handle's table handle
+  TableObject* table_ = nullptr;
+  RecordOrder* order_ = nullptr;
 };
 
-// A table or index handle, with the order to navigate in.
-Nav FindNav(ENGHANDLE h) {
-  auto obj = Handles::Find(h);
-  if (obj && obj->kind == ENG_HANDLE_INDEX) {
-    Nav nav;
-    nav.index = obj;
-    nav.table = FindTable(IndexOwner(*obj));
-    nav.order = IndexOrder(*obj);
-    return nav;
-  }
-  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
-    Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
-  return Nav{std::static_pointer_cast<TableObject>(obj), nullptr, nullptr};
+[[noreturn]] void FailClosed(const TableObject& t) {
+  Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
 }
 
-TableHandle& Live(TableObject& t) {
-  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
+inline TableHandle& Live(TableObject& t) {
+  if (!t.table) FailClosed(t);
   return *t.table;
 }
 
-void RefuseStatic(const TableObject& t) {
-  if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed");
+[[noreturn]] void FailStatic() { Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed"); }
+
+inline void RefuseStatic(const TableObject& t) {
+  if (t.static_cursor) FailStatic();
 }
 
 std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name, struct ::stat* st) {
@@ -280,7 +297,8 @@ ENGRESULT EngCloseTable(ENGHANDLE hTable) {
 
 #define WITH_TABLE(h, body)                         \
   return Call([&] {                                 \
-    auto tobj = FindTable(h);                       \
+    HandleRef ref_(h);                              \
+    TableObject* tobj = &TableOf(ref_, h);          \
     std::lock_guard<std::mutex> lock_(tobj->mu);    \
     TableHandle& t = Live(*tobj);                   \
     (void)t;                                        \
@@ -289,9 +307,9 @@ ENGRESULT EngCloseTable(ENGHANDLE hTable) {
 
 #define WITH_NAV(h, body)                           \
   return Call([&] {                                 \
-    Nav nav = FindNav(h);                           \
-    std::lock_guard<std::mutex> lock_(nav.table->mu); \
-    TableHandle& t = Live(*nav.table);              \
+    NavRef nav(h);                                  \
+    std::lock_guard<std::mutex> lock_(nav.table().mu); \
+    TableHandle& t = Live(nav.table());             \
     (void)t;                                        \
     body;                                           \
   })
@@ -335,8 +353,10 @@ ENGRESULT EngGetFieldOffset(ENGHANDLE hTable, uint16_t field, uint32_t* offset) 
 }
 
 ENGRESULT EngGetRecordCount(ENGHANDLE h, uint16_t option, uint32_t* count) {
-  auto obj = Handles::Find(h);
-  if (obj && obj->kind == ENG_HANDLE_STATEMENT) return StatementRowCount(*obj, count);
+  {
+    HandleRef ref(h);
+    if (ref.get() && ref.get()->kind == ENG_HANDLE_STATEMENT) return StatementRowCount(*ref.get(), count);
+  }
   WITH_NAV(h, PutValue(count, static_cast<uint32_t>(t.RecordCount(option == ENG_RESPECTFILTERS))));
 }
 
@@ -346,9 +366,9 @@ ENGRESULT EngPackTable(ENGHANDLE hTable) { WITH_TABLE(hTable, RefuseStatic(*tobj
 
 // ---- Positioning and reading ----
 
-ENGRESULT EngGotoTop(ENGHANDLE h) { WITH_NAV(h, t.GotoTop(nav.order)); }
-ENGRESULT EngGotoBottom(ENGHANDLE h) { WITH_NAV(h, t.GotoBottom(nav.order)); }
-ENGRESULT EngSkip(ENGHANDLE h, int32_t records) { WITH_NAV(h, t.Skip(nav.order, records)); }
+ENGRESULT EngGotoTop(ENGHANDLE h) { WITH_NAV(h, t.GotoTop(nav.order())); }
+ENGRESULT EngGotoBottom(ENGHANDLE h) { WITH_NAV(h, t.GotoBottom(nav.order())); }
+ENGRESULT EngSkip(ENGHANDLE h, int32_t records) { WITH_NAV(h, t.Skip(nav.order(), records)); }
 ENGRESULT EngAtEOF(ENGHANDLE h, uint16_t* atEof) { WITH_NAV(h, PutValue<uint16_t>(atEof, t.AtEof())); }
 ENGRESULT EngAtBOF(ENGHANDLE h, uint16_t* atBof) { WITH_NAV(h, PutValue<uint16_t>(atBof, t.AtBof())); }
 ENGRESULT EngIsRecordVisible(ENGHANDLE h, uint16_t* visible) { WITH_NAV(h, PutValue<uint16_t>(visible, t.IsVisible())); }
@@ -471,30 +491,30 @@ ENGRESULT EngAppendRecord(ENGHANDLE hTable) { WITH_TABLE(hTable, RefuseStatic(*t
 ENGRESULT EngSetField(ENGHANDLE h, uint16_t field, const uint8_t* value, uint32_t len) {
   return Call([&] {
     Need(value, "value");
-    auto obj = Handles::Find(h);
-    if (obj && obj->kind == ENG_HANDLE_INDEX) {
-      SetKeySegment(*obj, field, value, len, false);
+    HandleRef ref(h);
+    if (ref.get() && ref.get()->kind == ENG_HANDLE_INDEX) {
+      SetKeySegment(*ref.get(), field, value, len, false);
       return;
     }
-    auto tobj = FindTable(h);
-    std::lock_guard<std::mutex> g(tobj->mu);
-    RefuseStatic(*tobj);
-    Live(*tobj).SetFieldText(field, value, len);
+    TableObject& tobj = TableOf(ref, h);
+    std::lock_guard<std::mutex> g(tobj.mu);
+    RefuseStatic(tobj);
+    Live(tobj).SetFieldText(field, value, len);
   });
 }
 
 ENGRESULT EngSetFieldRaw(ENGHANDLE h, uint16_t field, const uint8_t* value, uint32_t len) {
   return Call([&] {
     Need(value, "value");
-    auto obj = Handles::Find(h);
-    if (obj && obj->kind == ENG_HANDLE_INDEX) {
-      SetKeySegment(*obj, field, value, len, true);
+    HandleRef ref(h);
+    if (ref.get() && ref.get()->kind == ENG_HANDLE_INDEX) {
+      SetKeySegment(*ref.get(), field, value, len, true);
       return;
     }
-    auto tobj = FindTable(h);
-    std::lock_guard<std::mutex> g(tobj->mu);
-    RefuseStatic(*tobj);
-    Live(*tobj).SetFieldRaw(field, value, len);
+    TableObject& tobj = TableOf(ref, h);
+    std::lock_guard<std::mutex> g(tobj.mu);
+    RefuseStatic(tobj);
+    Live(tobj).SetFieldRaw(field, value, len);
   });
 }
 

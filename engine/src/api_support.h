@@ -29,8 +29,13 @@ ENGRESULT Call(F&& f) {
   }
 }
 
+[[noreturn, gnu::noinline, gnu::cold]] inline void FailMissing(const char* what) {
+  Fail(ENG_ERR_INVALID_ARGUMENT, std::string("Missing argument: ") + what);
+}
+
+// The failure is out of line: this check is in every call that returns a value.
 inline void Need(const void* p, const char* what) {
-  if (!p) Fail(ENG_ERR_INVALID_ARGUMENT, std::string("Missing argument: ") + what);
+  if (!p) [[unlikely]] FailMissing(what);
 }
 
 // Copies text with its NUL; fails with ENG_ERR_BUFFER_TOO_SMALL (after

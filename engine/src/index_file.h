@@ -107,6 +107,7 @@ class IndexSet : public RecordObserver, private PageStore {
   void Erase(uint32_t recno, const uint8_t* raw) override;
   void Clear() override;
   void Rebuild() override;
+  bool Watching() const override { return !tags_.empty(); }
 
  private:
   // PageStore.

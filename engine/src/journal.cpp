@@ -23,7 +23,6 @@ constexpr uint64_t kBulkBytes = 256 * 1024;
 
 uint64_t Padded(uint64_t n) { return (n + 7) & ~uint64_t{7}; }
 
-std::atomic<uint64_t>* AtomicAt(uint8_t* p) { return reinterpret_cast<std::atomic<uint64_t>*>(p); }
 }  // namespace
 
 Journal::~Journal() { Close(); }
@@ -89,9 +88,6 @@ uint64_t Journal::NextToken() {
   return t;
 }
 
-bool Journal::HasEntries() const {
-  return AtomicAt(header_ + kCountOffset)->load(std::memory_order_acquire) != 0;
-}
 
 void Journal::ReserveEntries(uint64_t bytes) {
   if (bytes <= entries_size_) return;
@@ -106,7 +102,11 @@ void Journal::ReserveEntries(uint64_t bytes) {
 void Journal::Save(int id, uint64_t offset, uint64_t length) {
   MappedFile* file = files_[id];
   if (!file || offset + length > file->size()) Fail(ENG_ERR_INTERNAL, "Journal range outside " + path_);
-  uint64_t used = Load64(header_ + kUsedOffset);
+  std::atomic<uint64_t>* count = Word(kCountOffset);
+  // No live entry: the area is free from its start, whatever a commit that
+  // was cut short left in the used mark (recovery reads from the start).
+  uint64_t entries = count->load(std::memory_order_relaxed);
+  uint64_t used = entries == 0 ? 0 : Load64(header_ + kUsedOffset);
   uint64_t entry = kEntryHeader + Padded(length);
   ReserveEntries(used + entry);
   uint8_t* e = entries_ + used;
@@ -130,25 +130,31 @@ void Journal::Save(int id, uint64_t offset, uint64_t length) {
     }
   }
   Store64(header_ + kUsedOffset, used + entry);
-  // Publish the entry only once its bytes are in place.
+  // Publish the entry only once its bytes are in place, and before the
+  // caller changes the bytes it covers. What matters is the order in which
+  // the stores reach the shared pages (a killed process leaves exactly
+  // those behind): the release store keeps the entry before the count, and
+  // the release fence keeps the count before the stores that follow (no
+  // instruction on x86, whose stores stay in program order; a full barrier
+  // where they do not). The count has one writer at a time, the holder of
+  // the table's lock, so it needs no read-modify-write.
+  count->store(entries + 1, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_release);
-  AtomicAt(header_ + kCountOffset)->fetch_add(1, std::memory_order_release);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
-uint64_t Journal::Sequence() const {
-  return AtomicAt(header_ + kSequenceOffset)->load(std::memory_order_acquire);
-}
 
 void Journal::Commit() {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  AtomicAt(header_ + kSequenceOffset)->fetch_add(1, std::memory_order_acq_rel);
-  AtomicAt(header_ + kCountOffset)->store(0, std::memory_order_release);
+  // Every change of the operation reaches the pages before the sequence
+  // moves and the entries go (release stores, one writer: see Save).
+  std::atomic<uint64_t>* sequence = Word(kSequenceOffset);
+  sequence->store(sequence->load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  Word(kCountOffset)->store(0, std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_release);
   Store64(header_ + kUsedOffset, 0);
 }
 
 void Journal::Recover() {
-  uint64_t count = AtomicAt(header_ + kCountOffset)->load(std::memory_order_acquire);
+  uint64_t count = Word(kCountOffset)->load(std::memory_order_acquire);
   if (count == 0) return;
   // Refresh the entry mapping: another process may have grown the file.
   struct stat st;

@@ -18,6 +18,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,7 +50,7 @@ class Journal {
   void InitMutex();
   pthread_mutex_t* mutex() { return reinterpret_cast<pthread_mutex_t*>(header_ + kMutexOffset); }
 
-  bool HasEntries() const;
+  bool HasEntries() const { return Word(kCountOffset)->load(std::memory_order_acquire) != 0; }
   // The shared record lock table (see record_locks.h) and a counter that
   // gives every handle a token of its own; both live beside the mutex.
   uint8_t* lock_table() { return header_ + kLockTableOffset; }
@@ -57,7 +59,7 @@ class Journal {
   // Grows with every completed or undone change. Together with HasEntries()
   // it lets a reader tell, without the lock, that nothing changed since it
   // last looked (this page never moves, so reading it needs no lock).
-  uint64_t Sequence() const;
+  uint64_t Sequence() const { return Word(kSequenceOffset)->load(std::memory_order_acquire); }
   // Restores the saved bytes, newest first, and clears the entries.
   void Recover();
   // Saves the current bytes of [offset, offset+length) of file id (they must
@@ -74,6 +76,8 @@ class Journal {
   static constexpr size_t kCountOffset = 256;
   static constexpr size_t kUsedOffset = 264;
 
+  // A 64-bit word of the header page shared between processes.
+  std::atomic<uint64_t>* Word(size_t offset) const { return reinterpret_cast<std::atomic<uint64_t>*>(header_ + offset); }
   void ReserveEntries(uint64_t bytes);
   void MapEntries(uint64_t length);
 

@@ -14,6 +14,8 @@
 
 namespace eng {
 
+const MappedFile::View MappedFile::kNoView{nullptr, 0};
+
 MappedFile::~MappedFile() { Close(); }
 
 void MappedFile::Open(const std::string& path, bool create) {
@@ -34,11 +36,19 @@ void MappedFile::Open(const std::string& path, bool create) {
 }
 
 void MappedFile::Close() {
+  Unmap();
+  views_.clear();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void MappedFile::Unmap() {
+  view_.store(&kNoView, std::memory_order_release);
   if (base_) ::munmap(base_, size_);
   base_ = nullptr;
   size_ = 0;
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  for (const auto& m : replaced_) ::munmap(m.first, m.second);
+  replaced_.clear();
 }
 
 uint64_t MappedFile::FileLength() const {
@@ -48,6 +58,29 @@ uint64_t MappedFile::FileLength() const {
 }
 
 void MappedFile::Map(uint64_t length) {
+  if (keep_replaced_) {
+    // Room first: a mapping made must be published, and one replaced kept.
+    replaced_.reserve(replaced_.size() + 1);
+    views_.reserve(views_.size() + 1);
+    auto view = std::make_unique<View>(View{nullptr, 0});
+    // The old view stays published (and valid) until the new one is.
+    if (base_) replaced_.emplace_back(base_, size_);
+    base_ = nullptr;
+    size_ = 0;
+    if (length == 0) {
+      view_.store(&kNoView, std::memory_order_release);
+      return;
+    }
+    int prot = PROT_READ | (writable_ ? PROT_WRITE : 0);
+    void* p = ::mmap(nullptr, length, prot, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map " + path_ + ": " + std::strerror(errno));
+    base_ = static_cast<uint8_t*>(p);
+    size_ = length;
+    *view = View{base_, size_};
+    views_.push_back(std::move(view));
+    view_.store(views_.back().get(), std::memory_order_release);
+    return;
+  }
   if (base_) ::munmap(base_, size_);
   base_ = nullptr;
   size_ = 0;
@@ -137,6 +170,9 @@ void MappedFile::Truncate(uint64_t length) {
   if (length == size_ && FileLength() == length) return;
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0)
     Fail(ENG_ERR_IO, "Cannot resize " + path_ + ": " + std::strerror(errno));
+  // No reader without the lock exists now (see the header): the kept
+  // mappings, some now beyond the end of the file, can go.
+  Unmap();
   Map(length);
 }
 

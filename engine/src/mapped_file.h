@@ -3,11 +3,21 @@
 // process that made it. Not thread-safe: the owner (a shared table) calls it
 // under the table's lock. The mapping may move when the file grows: callers
 // keep offsets, never pointers, across Grow() and Refresh().
+//
+// Readers that do not hold the owner's lock use view(), the mapping as
+// last published. With KeepReplacedMappings() a mapping that a larger one
+// replaces stays mapped until the file is closed or truncated, so that such
+// a reader, which may still be using an older view, reads valid memory: the
+// same pages of the same file. (A file is truncated only while its owner
+// has no such readers.)
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace eng {
 
@@ -27,6 +37,14 @@ class MappedFile {
 
   uint8_t* data() { return base_; }
   size_t size() const { return size_; }  // mapped bytes (= file size at last map)
+
+  struct View {
+    const uint8_t* base;
+    size_t size;
+  };
+  // The current mapping for a reader without the lock (never null).
+  const View* view() const { return view_.load(std::memory_order_acquire); }
+  void KeepReplacedMappings() { keep_replaced_ = true; }
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
@@ -49,12 +67,20 @@ class MappedFile {
 
  private:
   void Map(uint64_t length);
+  void Unmap();  // the current mapping and every kept one
 
   std::string path_;
   int fd_ = -1;
   bool writable_ = false;
   uint8_t* base_ = nullptr;
   size_t size_ = 0;
+  bool keep_replaced_ = false;
+  std::vector<std::pair<uint8_t*, size_t>> replaced_;  // kept mapped (see above)
+  // Every view published since the file was opened; they are few (a file
+  // grows in large steps) and a reader may hold any of them.
+  std::vector<std::unique_ptr<View>> views_;
+  static const View kNoView;
+  std::atomic<const View*> view_{&kNoView};
 };
 
 }  // namespace eng

@@ -15,19 +15,46 @@ std::unordered_map<ENGHANDLE, std::shared_ptr<Object>>& Map() {
   return *m;
 }
 ENGHANDLE g_next = 0x100;
-// Bumped whenever a handle goes away, so that a thread's cached lookups of
-// its last handles stay valid exactly as long as nothing was removed.
-std::atomic<uint64_t> g_generation{1};
-struct CachedLookup {
-  ENGHANDLE handle = 0;
-  uint64_t generation = 0;
-  std::shared_ptr<Object> object;
-};
-// A cursor walking in an index order uses the index handle, its table
-// handle and often a second table: a few entries, replaced in turn.
-constexpr size_t kCachedLookups = 4;
-thread_local CachedLookup t_cache[kCachedLookups];
-thread_local size_t t_cache_next = 0;
+
+using lookup::kEntries;
+using lookup::t_cache;
+// The references behind the thread's cached lookups, entry by entry.
+thread_local std::shared_ptr<Object> t_holders[kEntries];
+
+size_t Index(const lookup::Entry& e) { return static_cast<size_t>(&e - t_cache.entries); }
+
+// The entry holding h's object at this generation, or -1.
+int CachedSlot(ENGHANDLE h, uint64_t generation) {
+  for (size_t i = 0; i < kEntries; ++i)
+    if (t_cache.entries[i].handle == h && t_cache.entries[i].generation == generation) return static_cast<int>(i);
+  return -1;
+}
+
+// Puts a fresh lookup into the next entry no call is using; -1 when every
+// entry is pinned. The object it replaces is let go of after the entry is
+// set, so that its destructor finds the cache consistent.
+int CacheLookup(ENGHANDLE h, uint64_t generation, const std::shared_ptr<Object>& obj) {
+  for (size_t n = 0; n < kEntries; ++n) {
+    size_t i = (t_cache.next + n) % kEntries;
+    lookup::Entry& e = t_cache.entries[i];
+    if (e.pins) continue;
+    t_cache.next = (i + 1) % kEntries;
+    std::shared_ptr<Object> old = std::move(t_holders[i]);
+    t_holders[i] = obj;
+    e.handle = h;
+    e.generation = generation;
+    e.object = obj.get();
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::shared_ptr<Object> Lookup(ENGHANDLE h) {
+  std::shared_lock<std::shared_mutex> g(g_mutex);
+  auto& m = Map();
+  auto it = m.find(h);
+  return it == m.end() ? nullptr : it->second;
+}
 
 struct LastError {
   uint32_t code = 0;
@@ -35,6 +62,8 @@ struct LastError {
 };
 thread_local LastError t_last;
 }  // namespace
+
+std::atomic<uint64_t> lookup::g_generation{1};
 
 ENGHANDLE Handles::Add(std::shared_ptr<Object> obj, uint16_t kind, ENGHANDLE owner) {
   std::unique_lock<std::shared_mutex> g(g_mutex);
@@ -52,19 +81,31 @@ ENGHANDLE Handles::Add(std::shared_ptr<Object> obj, uint16_t kind, ENGHANDLE own
 }
 
 std::shared_ptr<Object> Handles::Find(ENGHANDLE h) {
-  uint64_t generation = g_generation.load(std::memory_order_acquire);
-  for (const CachedLookup& c : t_cache)
-    if (c.handle == h && c.generation == generation) return c.object;
-  std::shared_lock<std::shared_mutex> g(g_mutex);
-  auto& m = Map();
-  auto it = m.find(h);
-  if (it == m.end()) return nullptr;
-  CachedLookup& c = t_cache[t_cache_next];
-  t_cache_next = (t_cache_next + 1) % kCachedLookups;
-  c.handle = h;
-  c.generation = generation;
-  c.object = it->second;
-  return it->second;
+  uint64_t generation = lookup::g_generation.load(std::memory_order_acquire);
+  int slot = CachedSlot(h, generation);
+  if (slot >= 0) return t_holders[slot];
+  std::shared_ptr<Object> obj = Lookup(h);
+  if (obj) CacheLookup(h, generation, obj);
+  return obj;
+}
+
+void HandleRef::LookUp(ENGHANDLE h, uint64_t generation) {
+  std::shared_ptr<Object> obj = Lookup(h);
+  if (!obj) return;
+  int slot = CacheLookup(h, generation, obj);
+  if (slot < 0) {
+    held_ = std::move(obj);
+    obj_ = held_.get();
+    return;
+  }
+  entry_ = &t_cache.entries[slot];
+  ++entry_->pins;
+  obj_ = entry_->object;
+}
+
+void HandleRef::Unpinned() {
+  entry_->object = nullptr;
+  t_holders[Index(*entry_)].reset();
 }
 
 std::shared_ptr<Object> Handles::Remove(ENGHANDLE h) {
@@ -74,11 +115,19 @@ std::shared_ptr<Object> Handles::Remove(ENGHANDLE h) {
   if (it == m.end()) return nullptr;
   std::shared_ptr<Object> obj = it->second;
   m.erase(it);
-  g_generation.fetch_add(1, std::memory_order_acq_rel);
+  lookup::g_generation.fetch_add(1, std::memory_order_acq_rel);
   // The caller's last reference must end the object (a cursor removes its
-  // temporary folder then): this thread's lookups let go of it now.
-  for (CachedLookup& c : t_cache)
-    if (c.object == obj) c = CachedLookup();
+  // temporary folder then): this thread's lookups let go of it now, except
+  // that an entry a call still uses keeps it until that call ends.
+  for (size_t i = 0; i < kEntries; ++i) {
+    lookup::Entry& e = t_cache.entries[i];
+    if (e.object != obj.get()) continue;
+    e.handle = 0;
+    if (!e.pins) {
+      e.object = nullptr;
+      t_holders[i].reset();
+    }
+  }
   return obj;
 }
 
@@ -94,6 +143,10 @@ std::shared_ptr<TableObject> FindTable(ENGHANDLE h) {
   if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
     Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table");
   return std::static_pointer_cast<TableObject>(obj);
+}
+
+void FailNotATable(ENGHANDLE h) {
+  Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table");
 }
 
 void SetLastError(uint32_t code, const std::string& text) {

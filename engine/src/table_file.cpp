@@ -221,7 +221,9 @@ bool SharedTable::Revive(bool alone) {
 }
 
 SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
-    : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {}
+    : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {
+  adt_.KeepReplacedMappings();  // for the reads without the lock
+}
 
 SharedTable::~SharedTable() {
   for (const SpareDescriptor& spare : spare_fds_) ::close(spare.fd);
@@ -543,6 +545,61 @@ uint8_t SharedTable::SlotState(uint64_t recno) {
 
 const uint8_t* SharedTable::Record(uint64_t recno) { return Slot(recno) + 1; }
 
+bool SharedTable::PeekRecord(uint64_t recno, const uint8_t** raw) {
+  const MappedFile::View* view = adt_.view();
+  if (view->size < fmt::kFixedHeader) return false;
+  uint64_t count = Load64(view->base + fmt::kOffSlotCount);
+  if (recno == 0 || recno > count) {
+    *raw = nullptr;
+    return true;
+  }
+  uint64_t offset = SlotOffset(recno);
+  if (offset + slot_size_ > view->size) return false;  // grown elsewhere: mapping it needs the lock
+  const uint8_t* slot = view->base + offset;
+  *raw = slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
+  return true;
+}
+
+bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw) {
+  const MappedFile::View* view = adt_.view();
+  if (view->size < fmt::kFixedHeader) return false;
+  uint64_t count = Load64(view->base + fmt::kOffSlotCount);
+  if (count > 0x7FFFFFFFull) return false;  // read in the middle of a change
+  auto live = [&](uint64_t r, bool* known) -> bool {
+    uint64_t offset = SlotOffset(r);
+    if (offset + slot_size_ > view->size) {
+      *known = false;
+      return true;
+    }
+    const uint8_t* slot = view->base + offset;
+    if (slot[0] != fmt::kSlotLive) return false;
+    *raw = slot + 1;
+    return true;
+  };
+  bool known = true;
+  if (forward) {
+    for (uint64_t r = uint64_t{from} + 1; r <= count; ++r)
+      if (live(r, &known)) {
+        *out = static_cast<uint32_t>(r);
+        return known;
+      }
+  } else {
+    for (uint64_t r = from == 0 ? count : uint64_t{from} - 1; r >= 1; --r)
+      if (live(r, &known)) {
+        *out = static_cast<uint32_t>(r);
+        return known;
+      }
+  }
+  *out = 0;
+  return true;
+}
+
+const uint8_t* SharedTable::LiveRecord(uint64_t recno) {
+  if (recno == 0 || recno > SlotCount()) return nullptr;
+  const uint8_t* slot = Slot(recno);
+  return slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
+}
+
 void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
   if (count == 0) return;
   if (first == 0 || first + count - 1 > SlotCount())
@@ -581,7 +638,10 @@ void SharedTable::SaveHeader() {
 }
 
 void SharedTable::BumpChange() {
-  SaveHeader();
+  // An operation that changed nothing else in the header (a record
+  // rewritten) saves only the counter; should a later step save the whole
+  // header, undoing newest first still ends on the old counter.
+  if (!header_saved_) journal_.Save(kTableFile, fmt::kOffChangeCounter, 8);
   Store64(Header() + fmt::kOffChangeCounter, ChangeCounter() + 1);
 }
 
@@ -691,7 +751,13 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
   uint8_t state = SlotState(recno);
   if (append ? state != fmt::kSlotReserved : state != fmt::kSlotLive)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
-  std::vector<uint8_t> old(Record(recno), Record(recno) + record_length_);
+  RecordObserver* observer = observer_ && observer_->Watching() ? observer_ : nullptr;
+  const uint8_t* old = nullptr;
+  if (observer && !append) {
+    const uint8_t* now = Record(recno);
+    old_raw_.assign(now, now + record_length_);
+    old = old_raw_.data();
+  }
   for (const auto& m : memos) {
     const FieldDef& f = fields_[m.first];
     uint32_t old_len = Load32(raw.data() + f.offset + 4);
@@ -701,11 +767,11 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
     }
     StoreMemo(m.second, raw.data() + f.offset);
   }
-  if (observer_) {
+  if (observer) {
     if (append)
-      observer_->CheckInsert(recno, raw.data());
+      observer->CheckInsert(recno, raw.data());
     else
-      observer_->CheckUpdate(recno, old.data(), raw.data());
+      observer->CheckUpdate(recno, old, raw.data());
   }
   uint8_t* slot = MutableSlot(recno, 0, slot_size_);
   std::memcpy(slot + 1, raw.data(), record_length_);
@@ -714,11 +780,11 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
     SaveHeader();
     Store64(Header() + fmt::kOffLiveCount, LiveCount() + 1);
   }
-  if (observer_) {
+  if (observer) {
     if (append)
-      observer_->Insert(recno, raw.data());
+      observer->Insert(recno, raw.data());
     else
-      observer_->Update(recno, old.data(), raw.data());
+      observer->Update(recno, old, raw.data());
   }
   BumpChange();
 }

@@ -30,6 +30,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,6 +62,9 @@ class RecordObserver {
   virtual void Erase(uint32_t recno, const uint8_t* raw) = 0;
   virtual void Clear() = 0;
   virtual void Rebuild() = 0;
+  // False when no change needs to be seen (a table without tags): writes
+  // then skip the calls and the copy of the record's old bytes.
+  virtual bool Watching() const { return true; }
 };
 
 class SharedTable {
@@ -113,6 +117,9 @@ class SharedTable {
   bool IsLive(uint64_t recno) { return SlotState(recno) == 1; }
   // The raw record of a slot (valid until the next call that may grow a file).
   const uint8_t* Record(uint64_t recno);
+  // The raw record of a live slot, or null when the slot is not live: what
+  // IsLive() then Record() tell, finding the slot once.
+  const uint8_t* LiveRecord(uint64_t recno);
   // Copies the slots [first, first + count) to out, slot_size() bytes each
   // (the state byte, then the raw record). A plain table's slots are read
   // from the file: a one-off scan through a fresh mapping would fault in
@@ -157,6 +164,32 @@ class SharedTable {
   // work. Read without the lock: only a hint, since a file grows only
   // while some handle has the table open (and then that handle trims).
   bool HasSlack();
+
+  // ---- without TableLock (plain tables) ----
+  // Reads that take no lock, in the manner of a sequence lock. PeekBegin
+  // gives the journal's sequence, or false when the table is encrypted or
+  // a change is under way (or was cut short): every change of the table's
+  // file is published in the journal before its bytes change and moves the
+  // sequence when it ends. The peeks that follow then tell the table as it
+  // was at that sequence exactly when PeekValid(seq) holds afterwards; until
+  // then what they return is only a guess. A peek returns false where it
+  // would need the lock (a slot beyond this process's mapping). Record
+  // bytes peeked must be copied before PeekValid, not used after it.
+  bool PeekBegin(uint64_t* seq) {
+    if (encrypted_) return false;
+    *seq = journal_.Sequence();
+    return !journal_.HasEntries();
+  }
+  bool PeekValid(uint64_t seq) {
+    // The slot reads before come before the second look at the journal.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return !journal_.HasEntries() && journal_.Sequence() == seq;
+  }
+  // *raw: the record's bytes when it is live, null when it is not.
+  bool PeekRecord(uint64_t recno, const uint8_t** raw);
+  // The next (forward) or previous live record from `from` in natural
+  // order (from 0: the first or last), 0 when there is none; *raw as above.
+  bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw);
 
   // Groups the journaled changes of one operation.
   void BeginChange();
@@ -232,6 +265,7 @@ class SharedTable {
   bool in_change_ = false;
   bool header_saved_ = false;
   RecordObserver* observer_ = nullptr;  // the index set
+  std::vector<uint8_t> old_raw_;        // Write: a record's bytes before the change
   std::unique_ptr<IndexSet> indexes_;
   struct SpareDescriptor {
     int fd;

@@ -176,16 +176,13 @@ uint16_t TableHandle::FieldNumber(const std::string& name) const {
   Fail(ENG_ERR_INVALID_FIELD, "Field " + name + " does not exist in table " + table_->name());
 }
 
-const FieldDef& TableHandle::Field(uint16_t number) const {
-  if (number == 0 || number > fields().size())
-    Fail(ENG_ERR_INVALID_FIELD,
-         "Field number " + std::to_string(number) + " does not exist in table " + table_->name());
-  return fields()[number - 1];
+void TableHandle::FailNoField(uint16_t number) const {
+  Fail(ENG_ERR_INVALID_FIELD, "Field number " + std::to_string(number) + " does not exist in table " + table_->name());
 }
 
 bool TableHandle::Shows(uint32_t recno) {
-  if (!table_->IsLive(recno)) return false;
-  return !filter_ || filter_(recno, table_->Record(recno));
+  const uint8_t* raw = table_->LiveRecord(recno);
+  return raw && (!filter_ || filter_(recno, raw));
 }
 
 bool TableHandle::RefreshCandidates() {
@@ -243,16 +240,20 @@ void TableHandle::SetCrack(bool eof, bool bof) {
   at_bof_ = bof;
 }
 
-void TableHandle::SetOn(uint32_t recno) {
+void TableHandle::SetOn(uint32_t recno) { SetOn(recno, table_->LiveRecord(recno)); }
+
+void TableHandle::SetOn(uint32_t recno, const uint8_t* raw) {
   recno_ = recno;
   at_eof_ = at_bof_ = false;
-  // Called under the table's lock: keep a copy for the read that follows.
+  // Called under the table's lock: keep a copy for the reads that follow.
   cached_recno_ = 0;
-  if (table_->IsLive(recno)) {
-    cached_raw_.assign(table_->Record(recno), table_->Record(recno) + table_->record_length());
-    cached_seq_ = table_->journal().Sequence();
-    cached_recno_ = recno;
-  }
+  if (raw) KeepCopy(recno, raw);
+}
+
+void TableHandle::KeepCopy(uint32_t recno, const uint8_t* raw) {
+  cached_raw_.assign(raw, raw + table_->record_length());
+  cached_seq_ = table_->journal().Sequence();
+  cached_recno_ = recno;
 }
 
 void TableHandle::FlushPending() {
@@ -285,6 +286,7 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
   RequireAccess();
   FlushPending();
   if (n == 0) return;
+  if (!order && !filter_ && SkipWithoutLock(n)) return;
   TableLock lock(*table_);
   bool forward = n > 0;
   if (forward ? at_eof_ : at_bof_) return;
@@ -306,6 +308,51 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
   SetOn(from);
 }
 
+// Skip for natural order without a filter, as the locked one does it but
+// reading the slots without the table's lock (see SharedTable::PeekBegin);
+// false when that cannot tell, leaving the position as it was.
+bool TableHandle::SkipWithoutLock(int32_t n) {
+  bool forward = n > 0;
+  if (forward ? at_eof_ : at_bof_) return true;
+  uint64_t seq;
+  if (!table_->PeekBegin(&seq)) return false;
+  bool from_crack = recno_ == 0;
+  uint32_t from = recno_;
+  const uint8_t* raw = nullptr;
+  int64_t steps = forward ? n : -static_cast<int64_t>(n);
+  for (int64_t i = 0; i < steps; ++i) {
+    uint32_t r = 0;
+    if (!table_->PeekStep(from, forward, &r, &raw)) return false;
+    if (r == 0) {
+      if (!table_->PeekValid(seq)) return false;
+      bool empty = from_crack && i == 0;
+      if (forward)
+        SetCrack(true, empty);
+      else
+        SetCrack(empty, true);
+      return true;
+    }
+    from = r;
+  }
+  return TakePeeked(from, raw, seq);
+}
+
+// The record peeked at recno becomes the current one when the peek holds.
+bool TableHandle::TakePeeked(uint32_t recno, const uint8_t* raw, uint64_t seq) {
+  // The copy held already is the record as of this sequence.
+  bool held = cached_recno_ == recno && cached_seq_ == seq;
+  if (!held) {
+    cached_recno_ = 0;
+    cached_raw_.assign(raw, raw + table_->record_length());
+  }
+  if (!table_->PeekValid(seq)) return false;
+  recno_ = recno;
+  at_eof_ = at_bof_ = false;
+  cached_seq_ = seq;
+  cached_recno_ = recno;
+  return true;
+}
+
 void TableHandle::GotoRecord(uint32_t recno) {
   RequireAccess();
   FlushPending();
@@ -313,15 +360,20 @@ void TableHandle::GotoRecord(uint32_t recno) {
     SetCrack(true, false);
     return;
   }
+  // A record that is not live is reported under the lock.
+  uint64_t seq;
+  const uint8_t* peeked = nullptr;
+  if (table_->PeekBegin(&seq) && table_->PeekRecord(recno, &peeked) && peeked && TakePeeked(recno, peeked, seq))
+    return;
   TableLock lock(*table_);
-  if (!table_->IsLive(recno))
+  const uint8_t* raw = table_->LiveRecord(recno);
+  if (!raw)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
-  SetOn(recno);
+  SetOn(recno, raw);
 }
 
-void TableHandle::RequireRecord() const {
-  if (recno_ == 0)
-    Fail(ENG_ERR_NO_CURRENT_RECORD, "There is no current record in table " + table_->name());
+void TableHandle::FailNoRecord() const {
+  Fail(ENG_ERR_NO_CURRENT_RECORD, "There is no current record in table " + table_->name());
 }
 
 bool TableHandle::IsVisible() {
@@ -332,25 +384,26 @@ bool TableHandle::IsVisible() {
   return Shows(recno_);
 }
 
-void TableHandle::CopyCurrentRecord(uint8_t* out) {
+const uint8_t* TableHandle::CurrentBytesSlow() {
   RequireAccess();
-  uint32_t len = table_->record_length();
-  if (pending_) {
-    std::memcpy(out, pending_raw_.data(), len);
-    return;
-  }
+  if (pending_) return pending_raw_.data();
   RequireRecord();
   Journal& journal = table_->journal();
-  if (cached_recno_ == recno_ && !journal.HasEntries() && journal.Sequence() == cached_seq_) {
-    std::memcpy(out, cached_raw_.data(), len);
-    return;
-  }
+  if (cached_recno_ == recno_ && !journal.HasEntries() && journal.Sequence() == cached_seq_) return cached_raw_.data();
+  uint64_t seq;
+  const uint8_t* peeked = nullptr;
+  if (table_->PeekBegin(&seq) && table_->PeekRecord(recno_, &peeked) && peeked && TakePeeked(recno_, peeked, seq))
+    return cached_raw_.data();
   TableLock lock(*table_);
-  if (!table_->IsLive(recno_))
+  const uint8_t* raw = table_->LiveRecord(recno_);
+  if (!raw)
     Fail(ENG_ERR_NO_CURRENT_RECORD,
          "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted");
-  std::memcpy(out, table_->Record(recno_), len);
+  KeepCopy(recno_, raw);
+  return cached_raw_.data();
 }
+
+void TableHandle::CopyCurrentRecord(uint8_t* out) { std::memcpy(out, CurrentBytes(), table_->record_length()); }
 
 std::vector<uint8_t> TableHandle::CurrentRecord() {
   std::vector<uint8_t> raw(table_->record_length());
@@ -364,8 +417,7 @@ bool TableHandle::FieldIsEmpty(uint16_t field) {
     for (const auto& m : pending_memos_)
       if (m.first == field - 1u) return m.second.empty();
   }
-  std::vector<uint8_t> raw = CurrentRecord();
-  return IsEmptyField(f, raw.data());
+  return IsEmptyField(f, CurrentBytes());
 }
 
 std::string TableHandle::FieldText(uint16_t field) {
@@ -375,12 +427,12 @@ std::string TableHandle::FieldText(uint16_t field) {
       for (const auto& m : pending_memos_)
         if (m.first == field - 1u) return m.second;
     }
-    std::vector<uint8_t> raw = CurrentRecord();
+    // The handle's own copy: it stays put while the lock is taken.
+    const uint8_t* raw = CurrentBytes();
     TableLock lock(*table_);
-    return table_->ReadMemo(raw.data() + f.offset);
+    return table_->ReadMemo(raw + f.offset);
   }
-  std::vector<uint8_t> raw = CurrentRecord();
-  return DecodeFieldText(f, raw.data());
+  return DecodeFieldText(f, CurrentBytes());
 }
 
 uint32_t TableHandle::MemoLength(uint16_t field) {
@@ -390,8 +442,14 @@ uint32_t TableHandle::MemoLength(uint16_t field) {
   return static_cast<uint32_t>(FieldText(field).size());
 }
 
+bool TableHandle::HoldsLock(uint32_t recno) const {
+  return std::binary_search(locks_.begin(), locks_.end(), recno);
+}
+
 void TableHandle::LockRecord(uint32_t recno) {
   if (options_.exclusive) return;
+  // Room first, so that a lock taken is always remembered (and given back).
+  locks_.reserve(locks_.size() + 1);
   TableLock lock(*table_);
   if (!table_->IsLive(recno))
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " does not exist in table " + table_->name());
@@ -399,18 +457,22 @@ void TableHandle::LockRecord(uint32_t recno) {
   if (!shared.Acquire(recno, token_))
     Fail(ENG_ERR_RECORD_LOCKED,
          "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
-  locks_.insert(recno);
+  auto at = std::lower_bound(locks_.begin(), locks_.end(), recno);
+  if (at == locks_.end() || *at != recno) locks_.insert(at, recno);
 }
 
 void TableHandle::UnlockRecord(uint32_t recno) {
-  if (options_.exclusive || !locks_.erase(recno)) return;
+  if (options_.exclusive) return;
+  auto at = std::lower_bound(locks_.begin(), locks_.end(), recno);
+  if (at == locks_.end() || *at != recno) return;
+  locks_.erase(at);
   TableLock lock(*table_);
   RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
   shared.Release(recno, token_);
 }
 
 void TableHandle::CheckNotLockedByOthers(uint32_t recno) {
-  if (options_.exclusive || locks_.count(recno)) return;
+  if (options_.exclusive || HoldsLock(recno)) return;
   RecordLocks shared(table_->journal().lock_table(), Journal::kLockTableBytes, fd_);
   uint64_t holder = shared.Holder(recno);
   if (holder != 0 && holder != token_)
@@ -418,11 +480,14 @@ void TableHandle::CheckNotLockedByOthers(uint32_t recno) {
          "Record " + std::to_string(recno) + " of table " + table_->name() + " is locked by another user");
 }
 
-const FieldDef& TableHandle::WritableField(uint16_t field) {
-  const FieldDef& f = Field(field);
+void TableHandle::FailNotWritable(const FieldDef& f) const {
   if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
-  if (f.type == ENG_AUTOINC)
-    Fail(ENG_ERR_FIELD_TYPE, "Autoincrement field " + f.name + " of table " + table_->name() + " cannot be written");
+  Fail(ENG_ERR_FIELD_TYPE, "Autoincrement field " + f.name + " of table " + table_->name() + " cannot be written");
+}
+
+inline const FieldDef& TableHandle::WritableField(uint16_t field) {
+  const FieldDef& f = Field(field);
+  if (options_.read_only || f.type == ENG_AUTOINC) FailNotWritable(f);
   if (!pending_) BeginPending();
   set_fields_[field - 1] = true;
   return f;
@@ -430,7 +495,9 @@ const FieldDef& TableHandle::WritableField(uint16_t field) {
 
 void TableHandle::BeginPending() {
   RequireRecord();
-  pending_raw_ = CurrentRecord();
+  // Into the buffer the last change left: no allocation per record edited.
+  pending_raw_.resize(table_->record_length());
+  CopyCurrentRecord(pending_raw_.data());
   set_fields_.assign(fields().size(), false);
   pending_memos_.clear();
   pending_ = true;
@@ -487,15 +554,18 @@ void TableHandle::Write() {
   // Holding the table's lock for the whole write stands for the record lock.
   if (!pending_append_) CheckNotLockedByOthers(recno_);
   ChangeScope scope(*table_);
-  std::vector<uint8_t> raw;
+  // Built in the copy kept for reads: once written it is the record as stored.
+  cached_recno_ = 0;
+  std::vector<uint8_t>& raw = cached_raw_;
   if (pending_append_) {
     raw = pending_raw_;
   } else {
-    if (!table_->IsLive(recno_))
+    const uint8_t* now = table_->LiveRecord(recno_);
+    if (!now)
       Fail(ENG_ERR_NO_SUCH_RECORD,
            "Record " + std::to_string(recno_) + " of table " + table_->name() + " has been deleted by another user");
     // Apply only the fields written, over the record as it is now.
-    raw.assign(table_->Record(recno_), table_->Record(recno_) + table_->record_length());
+    raw.assign(now, now + table_->record_length());
     for (size_t i = 0; i < set_fields_.size(); ++i) {
       if (!set_fields_[i] || IsMemoType(fields()[i].type)) continue;
       const FieldDef& f = fields()[i];
@@ -506,6 +576,9 @@ void TableHandle::Write() {
   scope.Commit();
   pending_ = pending_append_ = false;
   pending_memos_.clear();
+  // Still under the lock: the record as written serves the reads that follow.
+  cached_seq_ = table_->journal().Sequence();
+  cached_recno_ = recno_;
 }
 
 void TableHandle::CancelUpdate() {

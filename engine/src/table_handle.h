@@ -11,7 +11,10 @@
 // memory only) so that EncryptTable() can use it.
 //
 // Not thread-safe by itself: the C interface serializes calls per handle.
-// Every method takes the table's lock for its own duration.
+// Every method takes the table's lock for its own duration, except that
+// on a plain table going to a record, skipping in natural order without a
+// filter and reading the current record are served without it when the
+// journal shows that nothing changed meanwhile (see SharedTable::PeekBegin).
 #pragma once
 
 #include <sys/stat.h>
@@ -19,7 +22,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -82,7 +84,10 @@ class TableHandle {
   bool exclusive() const { return options_.exclusive; }
   // 1-based field number for a name (case-insensitive); throws when unknown.
   uint16_t FieldNumber(const std::string& name) const;
-  const FieldDef& Field(uint16_t number) const;
+  const FieldDef& Field(uint16_t number) const {
+    if (number == 0 || number > fields().size()) FailNoField(number);
+    return fields()[number - 1];
+  }
 
   // Positioning (order == nullptr: natural order).
   void GotoTop(RecordOrder* order);
@@ -97,6 +102,16 @@ class TableHandle {
   // Reading the current record (pending changes included).
   std::vector<uint8_t> CurrentRecord();
   void CopyCurrentRecord(uint8_t* out);
+  // Its bytes in the handle's own copy, valid until the handle next changes
+  // position or record (no copy made for the caller).
+  const uint8_t* CurrentBytes() {
+    // The copy kept is still the record when nothing changed since.
+    if (!pending_ && recno_ != 0 && cached_recno_ == recno_ && (crypto_enabled_ || !table_->encrypted())) {
+      const Journal& journal = table_->journal();
+      if (!journal.HasEntries() && journal.Sequence() == cached_seq_) return cached_raw_.data();
+    }
+    return CurrentBytesSlow();
+  }
   bool FieldIsEmpty(uint16_t field);
   std::string FieldText(uint16_t field);  // strings as stored; memo contents
   uint32_t MemoLength(uint16_t field);
@@ -159,8 +174,14 @@ class TableHandle {
   void PositionAtEof() { SetCrack(true, false); }
 
  private:
+  [[noreturn]] void FailNoField(uint16_t number) const;
+  [[noreturn]] void FailNotWritable(const FieldDef& f) const;
+  const uint8_t* CurrentBytesSlow();
   void OpenShared(const std::string& path, const struct stat* known);
-  void RequireRecord() const;
+  void RequireRecord() const {
+    if (recno_ == 0) FailNoRecord();
+  }
+  [[noreturn]] void FailNoRecord() const;
   void BeginPending();
   void FlushPending();  // writes a pending change before moving
   uint32_t NextNatural(uint32_t from);
@@ -168,6 +189,10 @@ class TableHandle {
   uint32_t Step(RecordOrder* order, uint32_t from, bool forward);
   void SetCrack(bool eof, bool bof);
   void SetOn(uint32_t recno);
+  void SetOn(uint32_t recno, const uint8_t* raw);  // raw: the live record, or null
+  void KeepCopy(uint32_t recno, const uint8_t* raw);  // under the table's lock
+  bool SkipWithoutLock(int32_t n);
+  bool TakePeeked(uint32_t recno, const uint8_t* raw, uint64_t seq);
   const FieldDef& WritableField(uint16_t field);
   void CheckNotLockedByOthers(uint32_t recno);  // under the table lock
 
@@ -180,11 +205,16 @@ class TableHandle {
   std::vector<uint8_t> pending_raw_;
   std::vector<bool> set_fields_;
   std::vector<std::pair<size_t, std::string>> pending_memos_;
-  std::set<uint32_t> locks_;
+  // The records this handle has locked, ascending: a flat list, since a
+  // handle holds few and taking or giving back one must not allocate.
+  std::vector<uint32_t> locks_;
+  bool HoldsLock(uint32_t recno) const;
   uint64_t token_ = 0;  // this handle's owner token in the shared lock table
   bool spare_ok_ = false;  // the descriptor may be kept for a later open
-  // A copy of the current record taken under the lock, valid while the
-  // table's change sequence stays at cached_seq_ (reads skip the lock then).
+  // A copy of the current record as of the table's change sequence
+  // cached_seq_ (taken under the lock, or by a peek that held), valid while
+  // the sequence stays there: reads skip the lock then. cached_recno_ 0:
+  // no valid copy.
   std::vector<uint8_t> cached_raw_;
   uint32_t cached_recno_ = 0;
   uint64_t cached_seq_ = 0;
