@@ -266,8 +266,7 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
   try {
     Check(EngGotoTop(orderHandle_));
     Check(EngSkip(orderHandle_, -1));
-    Check(EngSkip(orderHandle_, 1));
-    found = ReadCurrent();
+    found = ReadCurrentAfterSkip(1);
   } catch (const EDbEngineError& e) {
     // A free table that is encrypted cannot show its records before the
     // password is given (EnableEncryption reads them again).
@@ -311,29 +310,34 @@ void TDbDataSet::CloseAndRelease() {
 
 // ---- reading ------------------------------------------------------------------------
 
-bool TDbDataSet::ReadRecord(TRecordBuffer& buffer) {
-  // No current record (before the first, after the last, or on an empty
-  // table) shows as 5068 from EngGetRecord, so the end flags need no calls
-  // of their own. Without a filter every record the engine lands on is
-  // visible; only a filter makes the visibility test worth its call.
-  ENGRESULT r;
-  if (RecordsMayBeHidden()) {
-    uint16_t visible = 0;
-    r = EngIsRecordVisible(orderHandle_, &visible);
-    if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
-    Check(r);
-    if (r != ENG_OK || !visible) return false;
-  }
-  if (buffer.Raw.size() != recordLength_) buffer = NewRecordBuffer();
-  uint32_t length = recordLength_;
-  r = EngGetRecord(orderHandle_, buffer.Raw.data(), &length);
-  if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
-  Check(r);
-  if (r != ENG_OK) return false;
-  if (length < recordLength_) std::fill(buffer.Raw.begin() + length, buffer.Raw.end(), 0);
-
+bool TDbDataSet::ReadCurrentAfterSkip(int32_t records) {
+  // One engine call moves and copies the record with its number. No current
+  // record (before the first, after the last, or on an empty table) reads
+  // as none, so the end flags need no calls of their own; only a filter
+  // makes the engine test visibility.
   uint32_t recNo = 0;
-  Check(EngGetRecordNum(tableHandle_, ENG_IGNOREFILTERS, &recNo));
+  ENGRESULT r = CallIntoScratch(
+      [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
+        return EngSkipAndRead(orderHandle_, records, ReadOptions(), buffer, length, number);
+      },
+      &recNo);
+  Check(r);
+  return TakeScratch(r == ENG_OK ? recNo : 0);
+}
+
+bool TDbDataSet::TakeScratch(uint32_t recNo) {
+  if (recNo == 0) {
+    engineAtCurrent_ = false;
+    return false;
+  }
+  CompleteRead(scratch_, recNo);
+  current_.Swap(scratch_);
+  hasRecord_ = true;
+  engineAtCurrent_ = true;
+  return true;
+}
+
+void TDbDataSet::CompleteRead(TRecordBuffer& buffer, uint32_t recNo) {
   buffer.RecNo = recNo;
   buffer.Flag = TBookmarkFlag::Current;
   // The record number leads back to the record; the engine bookmark is
@@ -358,18 +362,6 @@ bool TDbDataSet::ReadRecord(TRecordBuffer& buffer) {
       std::memset(buffer.Raw.data() + def->Offset + textLength, ' ', def->Length - textLength);
     }
   }
-  return true;
-}
-
-bool TDbDataSet::ReadCurrent() {
-  if (!ReadRecord(scratch_)) {
-    engineAtCurrent_ = false;
-    return false;
-  }
-  current_.Swap(scratch_);
-  hasRecord_ = true;
-  engineAtCurrent_ = true;
-  return true;
 }
 
 void TDbDataSet::ShowNoRecord() {
@@ -431,8 +423,7 @@ void TDbDataSet::Next() {
   // After a failed move the engine stands before the first or after the
   // last record, not on the current one.
   if (!engineAtCurrent_) MoveEngineToCurrent();
-  Check(EngSkip(orderHandle_, 1));
-  if (ReadCurrent()) {
+  if (ReadCurrentAfterSkip(1)) {
     bof_ = eof_ = false;
   } else {
     eof_ = true;  // the previous record stays current
@@ -444,8 +435,7 @@ void TDbDataSet::Prior() {
   SettlePendingChanges();
   if (bof_) return;
   if (!engineAtCurrent_) MoveEngineToCurrent();
-  Check(EngSkip(orderHandle_, -1));
-  if (ReadCurrent()) {
+  if (ReadCurrentAfterSkip(-1)) {
     bof_ = eof_ = false;
   } else {
     bof_ = true;
@@ -457,8 +447,7 @@ void TDbDataSet::Last() {
   SettlePendingChanges();
   Check(EngGotoBottom(orderHandle_));
   Check(EngSkip(orderHandle_, 1));
-  Check(EngSkip(orderHandle_, -1));
-  bool found = ReadCurrent();
+  bool found = ReadCurrentAfterSkip(-1);
   if (!found) ShowNoRecord();
   eof_ = true;
   bof_ = !found;

@@ -215,12 +215,27 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
-  // Reads the record at the engine position into buffer; false when there
-  // is none there (before the first or after the last record, or hidden).
-  bool ReadRecord(TRecordBuffer& buffer);
   // Reads into a scratch buffer and makes it current when a record is there;
   // otherwise the current record stays as it was.
-  bool ReadCurrent();
+  bool ReadCurrent() { return ReadCurrentAfterSkip(0); }
+  // Skips by records in the current order (0: stays) and reads as ReadCurrent.
+  bool ReadCurrentAfterSkip(int32_t records);
+  // Options of the combined engine reads: with a filter set, a record the
+  // filter hides counts as none.
+  uint16_t ReadOptions() const { return RecordsMayBeHidden() ? ENG_READ_VISIBLE : 0; }
+  // Runs a combined engine call that ends by reading the record at the
+  // position, call(buffer, &length, &recNo), into the scratch buffer; recNo
+  // is 0 when it read none. The result is the engine's.
+  template <typename EngineCall>
+  ENGRESULT CallIntoScratch(EngineCall&& call, uint32_t* recNo) {
+    if (scratch_.Raw.size() != recordLength_) scratch_ = NewRecordBuffer();
+    uint32_t length = recordLength_;
+    *recNo = 0;
+    return call(scratch_.Raw.data(), &length, recNo);
+  }
+  // Makes the record CallIntoScratch read the current one; with recNo 0
+  // (none read) the current record stays and false is returned.
+  bool TakeScratch(uint32_t recNo);
   // The engine bookmark of the current record (empty when none).
   const std::vector<uint8_t>& CurrentBookmark();
   // The cursor shows no record: Eof and Bof true.
@@ -271,6 +286,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void PositionOnFirst(bool tolerateEncrypted);
   void ReleaseOpenState();
   void LoadBlob(const TField& field, TBlobCache& cache);
+  // What a read adds to the raw record copied from the engine: its number,
+  // the memo emptiness markers and, on OEM tables, the translated strings.
+  void CompleteRead(TRecordBuffer& buffer, uint32_t recNo);
 
   std::string tableName_;
   std::string databaseName_;

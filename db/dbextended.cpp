@@ -402,17 +402,25 @@ void TDbExtendedDataSet::Edit() {
   // lock and the edit would then belong to different records.
   if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
   const uint32_t recNo = CurrentRecordNumber();
+  // Start from the record as it is now that no one else can change it.
+  bool found = false;
   if (!Exclusive()) {
-    ENGRESULT r = EngLockRecord(TableHandle(), recNo);
+    // One call locks and reads again; when no record is there to read it
+    // gives the lock back itself.
+    uint32_t readNo = 0;
+    ENGRESULT r = CallIntoScratch(
+        [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
+          return EngLockAndRead(TableHandle(), recNo, ReadOptions(), buffer, length, number);
+        },
+        &readNo);
     if (r == ENG_ERR_STATIC_CURSOR)
       throw EDbEngineError(this, "This table is based on a static VIEW. Static VIEWs can not be updated.", r);
     Require(r);
+    found = TakeScratch(readNo);
+  } else {
+    found = ReadCurrent();
   }
-  // Start from the record as it is now that no one else can change it.
-  if (!ReadCurrent()) {
-    if (!Exclusive()) EngUnlockRecord(TableHandle(), recNo);
-    DatabaseError("Record not found");
-  }
+  if (!found) DatabaseError("Record not found");
   editCopy_ = CurrentBuffer().Raw;
   SetState(StateEdit);
   SetModified(false);
@@ -444,9 +452,12 @@ void TDbExtendedDataSet::BeginInsert() {
 void TDbExtendedDataSet::Post() {
   const TDataSetState state = State();
   if (state != StateEdit && state != StateInsert) DatabaseError("Dataset not in edit or insert mode");
+  if (state == StateEdit) {
+    PostEdit();
+    return;
+  }
   TRecordBuffer& buffer = CurrentBuffer();
-  if (state == StateEdit) Require(EngGotoRecord(TableHandle(), buffer.RecNo));
-  if (state == StateInsert && buffer.Flag != TBookmarkFlag::Inserted) {
+  if (buffer.Flag != TBookmarkFlag::Inserted) {
     Require(EngAppendRecord(TableHandle()));
     buffer.Flag = TBookmarkFlag::Inserted;
     uint32_t recNo = 0;
@@ -455,17 +466,47 @@ void TDbExtendedDataSet::Post() {
   }
   WriteFieldsToEngine();
   Require(EngWriteRecord(TableHandle()));
-  if (state == StateEdit && !Exclusive()) Require(EngUnlockRecord(TableHandle(), buffer.RecNo));
   SetState(StateBrowse);
   SetModified(false);
   if (ReadNearestRecord()) {
-    if (state == StateInsert) {
-      SetBof(false);
-      SetEof(false);
-    }
+    SetBof(false);
+    SetEof(false);
   } else {
     ShowNoRecord();
   }
+}
+
+void TDbExtendedDataSet::PostEdit() {
+  // One engine call writes every field as the single calls would (strings
+  // of blanks stored empty, memo-like and autoincrement fields left to the
+  // engine), the changed memo contents, unlocks, and reads the record back.
+  TRecordBuffer& buffer = CurrentBuffer();
+  const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
+  const std::vector<uint16_t>& blobs = BlobFieldNumbers();
+  memoWrites_.clear();
+  for (size_t slot = 0; slot < blobs.size(); ++slot) {
+    TBlobCache& cache = buffer.Blobs[slot];
+    if (!cache.Changed) continue;
+    const TEngineFieldDef& def = defs[blobs[slot] - 1u];
+    codec::SetMemoMarker(buffer.Raw.data(), def, cache.Content.empty() ? 0 : -1);
+    memoWrites_.push_back(ENGFIELDTEXT{def.FieldNum, reinterpret_cast<const uint8_t*>(cache.Content.data()),
+                                       static_cast<uint32_t>(cache.Content.size())});
+  }
+  const uint16_t options = static_cast<uint16_t>(ReadOptions() | (Exclusive() ? 0 : ENG_POST_UNLOCK));
+  uint32_t readNo = 0;
+  // A failure leaves nothing pending at the engine: the edit stays here,
+  // with the buffer as the task wrote it, to be posted again or cancelled.
+  Require(CallIntoScratch(
+      [&](uint8_t* out, uint32_t* length, uint32_t* number) {
+        return EngPostEdit(TableHandle(), buffer.RecNo, buffer.Raw.data(), RecordLength(), memoWrites_.data(),
+                           static_cast<uint16_t>(memoWrites_.size()), options, out, length, number);
+      },
+      &readNo));
+  for (TBlobCache& cache : buffer.Blobs) cache.Changed = false;
+  memoWrites_.clear();
+  SetState(StateBrowse);
+  SetModified(false);
+  if (!TakeScratch(readNo) && !ReadNearestRecord()) ShowNoRecord();
 }
 
 void TDbExtendedDataSet::WriteFieldsToEngine() {
@@ -497,10 +538,8 @@ void TDbExtendedDataSet::WriteFieldsToEngine() {
 
 bool TDbExtendedDataSet::ReadNearestRecord() {
   if (ReadCurrent()) return true;
-  Check(EngSkip(OrderHandle(), 1));
-  if (ReadCurrent()) return true;
-  Check(EngSkip(OrderHandle(), -1));
-  return ReadCurrent();
+  if (ReadCurrentAfterSkip(1)) return true;
+  return ReadCurrentAfterSkip(-1);
 }
 
 void TDbExtendedDataSet::Cancel() {
@@ -537,9 +576,25 @@ void TDbExtendedDataSet::Delete() {
   // Never delete whatever record the engine happens to stand on.
   if (state == StateBrowse) {
     if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
-  } else {
-    Require(EngGotoRecord(TableHandle(), recNo));
+    // The engine shows no deleted records: one call deletes, moves on to
+    // the following record and reads it (cancelling at the engine itself
+    // when the deletion fails).
+    uint32_t readNo = 0;
+    Require(CallIntoScratch(
+        [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
+          return EngDeleteAndSkip(OrderHandle(), ReadOptions(), buffer, length, number);
+        },
+        &readNo));
+    SetModified(false);
+    if (TakeScratch(readNo) || ReadNearestRecord()) {
+      SetBof(false);
+      SetEof(false);
+    } else {
+      ShowNoRecord();
+    }
+    return;
   }
+  Require(EngGotoRecord(TableHandle(), recNo));
   ENGRESULT r = EngDeleteRecord(TableHandle());
   if (r == ENG_OK) r = EngWriteRecord(TableHandle());
   if (r != ENG_OK) {

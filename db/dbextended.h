@@ -103,6 +103,9 @@ class TDbExtendedDataSet : public TDbDataSet {
 
   void CheckModifiable();
   void BeginInsert();
+  // Post of an edited record: one engine call.
+  void PostEdit();
+  // Post of a new record: the fields one call each, then the write.
   void WriteFieldsToEngine();
   // After a write, cancel or delete: the record at the engine position, else
   // the next, else the previous one becomes current; false when none.
@@ -122,6 +125,7 @@ class TDbExtendedDataSet : public TDbDataSet {
   std::string keyListSource_;
   std::vector<std::string> keyNames_;
   std::vector<uint8_t> editCopy_;
+  std::vector<ENGFIELDTEXT> memoWrites_;  // PostEdit's changed memo contents
 
   std::vector<std::string> indexFiles_;
   std::string filter_;

@@ -286,6 +286,63 @@ ENGRESULT EngDictGetTableProperty(ENGHANDLE hConnect, const char *table, uint16_
 ENGRESULT EngDictSetTableProperty(ENGHANDLE hConnect, const char *table, uint16_t property,
                                   const char *value);
 
+/* ==== Combined cursor calls ===============================================
+ * Each does the work of a sequence of the calls above with one handle
+ * lookup and one handle lock, and fails as that sequence would at its first
+ * failing step (same code and text). They exist so that a cursor walking or
+ * editing a table pays for one call per step instead of several.
+ *
+ * "The record there" is what EngGetRecord and EngGetRecordNum give at the
+ * position: on return *recno is its number and buffer holds it; *recno 0
+ * means there is none there (no current record, or the record was deleted
+ * meanwhile, or with ENG_READ_VISIBLE one that EngIsRecordVisible reports
+ * hidden) and then buffer is left as it was. *len gives the room on entry
+ * (the record length is needed, else ENG_ERR_BUFFER_TOO_SMALL before
+ * anything is done) and the record length on return. */
+
+/* Options. */
+#define ENG_READ_VISIBLE 1 /* report only a record that EngIsRecordVisible shows */
+#define ENG_POST_UNLOCK 2  /* EngPostEdit: unlock the record once it is written */
+
+/* EngSkip(h, records), then the record there. records 0 reads in place
+ * without moving (and, unlike EngSkip by 0, writes no pending change). */
+ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t *buffer, uint32_t *len,
+                         uint32_t *recno);
+
+/* EngLockRecord(hTable, lockRecno), then the record at the position. When
+ * there is none the lock just taken is released again. */
+ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options, uint8_t *buffer, uint32_t *len,
+                         uint32_t *recno);
+
+/* A memo-like field's new content for EngPostEdit. */
+typedef struct {
+  uint16_t field;
+  const uint8_t *value;
+  uint32_t len;
+} ENGFIELDTEXT;
+
+/* Writes an edited record from its raw image: EngGotoRecord(hTable, recno);
+ * then, from the highest field number down to 1 and skipping memo, binary,
+ * image, varchar and autoincrement fields: a string field whose bytes in raw
+ * are all blanks as EngSetEmpty, another string field as EngSetField with
+ * its bytes and full length, any other field as EngSetFieldRaw with its
+ * bytes; then EngSetField for each memo given, in order; EngWriteRecord;
+ * with ENG_POST_UNLOCK EngUnlockRecord(hTable, recno); then the record
+ * there (into out, *outLen, *recnoOut; a record that cannot be read after
+ * the write counts as none). A failure leaves nothing pending on the handle
+ * (as after EngCancelUpdate) and the record lock as it was. */
+ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t *raw, uint32_t rawLen,
+                      const ENGFIELDTEXT *memos, uint16_t memoCount, uint16_t options, uint8_t *out,
+                      uint32_t *outLen, uint32_t *recnoOut);
+
+/* Deletes the current record of h's table as EngDeleteRecord and
+ * EngWriteRecord do (when either fails EngCancelUpdate follows, its result
+ * dropped, and the failure is returned), then EngSkip(h, 1) and the record
+ * there. */
+ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint16_t options, uint8_t *buffer, uint32_t *len, uint32_t *recno);
+
+/* ==== End of combined cursor calls ======================================== */
+
 #ifdef __cplusplus
 }
 #endif
