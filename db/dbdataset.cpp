@@ -17,6 +17,7 @@ bool EditingState(TDataSetState state) { return state == StateEdit || state == S
 }  // namespace
 
 void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) {
+  ForgetSpellings();
   size_t size = 8;
   while (size < fields.size() * 2) size *= 2;
   slots_.assign(size, nullptr);
@@ -29,6 +30,39 @@ void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) 
     }
     if (slots_[i] == nullptr) slots_[i] = field.get();
   }
+}
+
+TField* TFieldNameIndex::FindNoCase(std::string_view name) const {
+  if (slots_.empty()) return nullptr;
+  size_t i = Hash(name) & mask_;
+  while (TField* field = slots_[i]) {
+    if (SameText(field->FieldName(), name)) return field;
+    i = (i + 1) & mask_;
+  }
+  return nullptr;
+}
+
+TField* TFieldNameIndex::FindSpelling(std::string_view name, TSpelling key) const {
+  const size_t home = key.Hash() & (kSpellings - 1);
+  size_t free = kSpellings;
+  for (size_t probe = 0; probe < kProbes; ++probe) {
+    const size_t i = (home + probe) & (kSpellings - 1);
+    const TSpelling& s = spellings_[i];
+    if (s.Field == nullptr) {
+      free = i;
+      break;
+    }
+    if (s.Same(key)) return s.Field;
+  }
+  TField* field = FindNoCase(name);
+  // Only names that exist are remembered, and only while there is room:
+  // a cursor's tasks spell each field in few ways.
+  if (field != nullptr && free < kSpellings && learned_ < kSpellings / 2) {
+    key.Field = field;
+    spellings_[free] = key;
+    ++learned_;
+  }
+  return field;
 }
 
 TDbDataSet::TDbDataSet(TComponent* owner) : TComponent(owner) {}
@@ -475,8 +509,7 @@ void TDbDataSet::Reposition() {
 
 // ---- fields ---------------------------------------------------------------------------
 
-TField& TDbDataSet::FieldByName(std::string_view name) const {
-  if (TField* field = FindField(name)) return *field;
+void TDbDataSet::FieldNotFound(std::string_view name) const {
   DatabaseError("Field '" + std::string(name) + "' not found");
 }
 

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,24 +43,79 @@ class TDbConnection;
 
 // Field objects by name without regard to case: an open-addressing table,
 // since FieldByName runs for every field read in every record of a walk.
+// In front of it, the spellings already asked for (up to 24 characters)
+// are remembered exactly, so that a repeated lookup is a few word
+// compares instead of a case-blind comparison.
 class TFieldNameIndex {
  public:
   void Build(const std::vector<std::unique_ptr<TField>>& fields);
   void Clear() {
     slots_.clear();
     mask_ = 0;
+    ForgetSpellings();
   }
+  // Inline for the common case: a name spelled as before, found in its
+  // home slot (for a literal name the key and slot are constants).
   TField* Find(std::string_view name) const {
-    if (slots_.empty()) return nullptr;
-    size_t i = Hash(name) & mask_;
-    while (TField* field = slots_[i]) {
-      if (SameText(field->FieldName(), name)) return field;
-      i = (i + 1) & mask_;
-    }
-    return nullptr;
+    TSpelling key;
+    if (!MakeSpelling(name, key)) return FindNoCase(name);
+    const TSpelling& home = spellings_[key.Hash() & (kSpellings - 1)];
+    if (home.Same(key)) return home.Field;
+    return FindSpelling(name, key);
   }
 
  private:
+  static constexpr size_t kSpellings = 64;
+  static constexpr size_t kProbes = 4;
+
+  // A name of 1 to 24 characters held in (overlapping) words: together
+  // with the length they fix every character.
+  struct TSpelling {
+    uint64_t A = 0, B = 0, C = 0;
+    uint32_t Length = 0;
+    TField* Field = nullptr;
+    bool Same(const TSpelling& o) const { return A == o.A && B == o.B && C == o.C && Length == o.Length; }
+    size_t Hash() const {
+      uint64_t h = (A * 0x9E3779B97F4A7C15ull) ^ (B * 0xC2B2AE3D27D4EB4Full) ^ (C * 0x165667B19E3779F9ull) ^ Length;
+      return static_cast<size_t>(h ^ (h >> 29) ^ (h >> 47));
+    }
+  };
+  static uint64_t Load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  static uint64_t Load4(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+  static bool MakeSpelling(std::string_view name, TSpelling& key) {
+    const size_t n = name.size();
+    const char* p = name.data();
+    if (n == 0 || n > 24) return false;
+    key.Length = static_cast<uint32_t>(n);
+    if (n >= 8) {
+      key.A = Load8(p);
+      key.B = Load8(p + n - 8);
+      key.C = n > 16 ? Load8(p + 8) : 0;
+    } else if (n >= 4) {
+      key.A = Load4(p) | (Load4(p + n - 4) << 32);
+    } else {
+      key.A = static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
+              (static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8) |
+              (static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16);
+    }
+    return true;
+  }
+  // The spelling in the slots after its home, else the case-blind search
+  // (a name found is then remembered as spelled).
+  TField* FindSpelling(std::string_view name, TSpelling key) const;
+  TField* FindNoCase(std::string_view name) const;
+  void ForgetSpellings() {
+    for (TSpelling& s : spellings_) s = TSpelling();
+    learned_ = 0;
+  }
   // Cheap on purpose: the length and three letters spread names well
   // enough for linear probing, and every hit is confirmed in full.
   static size_t Hash(std::string_view name) {
@@ -74,6 +130,8 @@ class TFieldNameIndex {
 
   std::vector<TField*> slots_;
   size_t mask_ = 0;
+  mutable TSpelling spellings_[kSpellings];
+  mutable size_t learned_ = 0;
 };
 
 // Handle value of a closed table or index.
@@ -157,7 +215,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   uint32_t CurrentRecordNumber() const { return hasRecord_ ? current_.RecNo : 0; }
 
   // ---- fields ----
-  TField& FieldByName(std::string_view name) const;
+  TField& FieldByName(std::string_view name) const {
+    if (TField* field = fieldsByName_.Find(name)) return *field;
+    FieldNotFound(name);
+  }
   TField* FindField(std::string_view name) const { return fieldsByName_.Find(name); }
   TField& Fields(size_t index) const;
   size_t FieldCount() const { return fields_.size(); }
@@ -276,6 +337,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
  private:
   friend class TDbConnection;
   void CloseAndRelease();
+  [[noreturn]] void FieldNotFound(std::string_view name) const;
   void DetachConnection() { connection_ = nullptr; }
 
   double StringToJulian(const std::string& yyyymmdd) const override;
