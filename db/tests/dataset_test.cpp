@@ -595,3 +595,46 @@ TEST_F(MaintenanceTest, FailedEngineDisconnectKeepsTheConnection) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(CursorTest, FieldLookupRemembersSpellingsAndForgetsThemWithTheTable) {
+  Create("wide", "ID,Integer;NAME,Char,10;A_RATHER_LONG_FIELD_NAME_X,Char,4;AB,Integer;B,Integer");
+  CloseCreated();
+  auto t = Cursor("wide");
+  t->Open();
+  TField& name = t->FieldByName("NAME");
+  for (int round = 0; round < 2; ++round) {  // the second round finds remembered spellings
+    EXPECT_EQ(&t->FieldByName("name"), &name);
+    EXPECT_EQ(&t->FieldByName("NaMe"), &name);
+    EXPECT_EQ(t->FieldByName("a_rather_long_field_name_x").FieldNo(), 3) << "longer than what is remembered";
+    EXPECT_EQ(t->FieldByName("ab").FieldNo(), 4);
+    EXPECT_EQ(t->FieldByName("b").FieldNo(), 5);
+    EXPECT_EQ(t->FindField("ba"), nullptr);
+    EXPECT_EQ(t->FindField("NAM"), nullptr);
+    EXPECT_EQ(t->FindField(""), nullptr);
+    EXPECT_EQ(ErrorOf([&] { t->FieldByName("NAMEX"); }), "MEDSCH: Field 'NAMEX' not found");
+  }
+  // Every way of spelling a field, more than are remembered, still finds it.
+  const std::string letters = "name";
+  for (int mask = 0; mask < 16; ++mask) {
+    std::string spelled = letters;
+    for (int i = 0; i < 4; ++i)
+      if (mask & (1 << i)) spelled[i] = static_cast<char>(spelled[i] - 'a' + 'A');
+    EXPECT_EQ(&t->FieldByName(spelled), &name) << spelled;
+    std::string id = mask & 1 ? "Id" : "iD";
+    EXPECT_EQ(t->FieldByName(id).FieldNo(), 1);
+  }
+  t->Close();
+  EXPECT_EQ(t->FindField("name"), nullptr) << "no fields while closed";
+
+  People({1});
+  t->SetTableName("people");
+  t->Open();
+  EXPECT_EQ(t->FieldByName("name").FieldNo(), 2) << "the new table's field";
+  EXPECT_EQ(t->FindField("ab"), nullptr);
+}
+
+}  // namespace
+}  // namespace dbu
