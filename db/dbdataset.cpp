@@ -284,6 +284,7 @@ void TDbDataSet::BuildFields() {
     fields_.push_back(std::make_unique<TField>(*this, def, slot));
   }
   fieldsByName_.Build(fields_);
+  readAheadFits_ = blobFieldNums_.empty() && options_.DbCharType != OEM;
   current_ = NewRecordBuffer();
   scratch_ = NewRecordBuffer();
 }
@@ -312,6 +313,11 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
 }
 
 void TDbDataSet::ReleaseOpenState() {
+  DropReadAhead();
+  aheadSize_ = 1;
+  readAheadFits_ = false;
+  aheadRaw_.clear();
+  aheadRecNos_.clear();
   state_ = StateInactive;
   fieldsByName_.Clear();
   fields_.clear();
@@ -325,6 +331,7 @@ void TDbDataSet::ReleaseOpenState() {
   eof_ = bof_ = true;
   hasRecord_ = false;
   engineAtCurrent_ = false;
+  engineAhead_ = false;
   modified_ = false;
   recordLength_ = bookmarkLength_ = 0;
 }
@@ -360,6 +367,8 @@ bool TDbDataSet::ReadCurrentAfterSkip(int32_t records) {
 }
 
 bool TDbDataSet::TakeScratch(uint32_t recNo) {
+  DropReadAhead();
+  engineAhead_ = false;
   if (recNo == 0) {
     engineAtCurrent_ = false;
     return false;
@@ -399,6 +408,8 @@ void TDbDataSet::CompleteRead(TRecordBuffer& buffer, uint32_t recNo) {
 }
 
 void TDbDataSet::ShowNoRecord() {
+  DropReadAhead();
+  engineAhead_ = false;
   hasRecord_ = false;
   eof_ = bof_ = true;
   if (current_.Raw.size() == recordLength_) {
@@ -415,7 +426,12 @@ void TDbDataSet::ReadBookmarkLength() {
   current_.Bookmark.clear();
 }
 
+void TDbDataSet::ReturnFromReadAhead() {
+  if (engineAhead_) MoveEngineToCurrent();
+}
+
 bool TDbDataSet::MoveEngineToCurrent() {
+  engineAhead_ = false;
   if (!hasRecord_ || current_.RecNo == 0) return false;
   ENGRESULT r = current_.Bookmark.empty()
                     ? EngGotoRecord(tableHandle_, current_.RecNo)
@@ -454,22 +470,102 @@ void TDbDataSet::Next() {
   CheckActive();
   SettlePendingChanges();
   if (eof_) return;
-  // After a failed move the engine stands before the first or after the
-  // last record, not on the current one.
-  if (!engineAtCurrent_) MoveEngineToCurrent();
-  if (ReadCurrentAfterSkip(1)) {
+  if (NextFromReadAhead() || ReadStep(1)) {
     bof_ = eof_ = false;
   } else {
     eof_ = true;  // the previous record stays current
   }
 }
 
+namespace {
+constexpr uint16_t kMaxReadAhead = 32;
+}  // namespace
+
+void TDbDataSet::DropReadAhead() {
+  // Records read for nothing: ask for fewer next time.
+  if (aheadNext_ < aheadCount_) aheadSize_ = std::max<uint16_t>(1, aheadSize_ / 2);
+  aheadCount_ = aheadNext_ = 0;
+}
+
+bool TDbDataSet::NextFromReadAhead() {
+  // The records read ahead follow the current record exactly when it is
+  // the one read before them, in the same order, with no edit under way.
+  const bool follows = aheadCount_ > 0 && state_ == StateBrowse && hasRecord_ && aheadOrder_ == orderHandle_ &&
+                       current_.RecNo == aheadRecNos_[aheadNext_ - 1];
+  if (!follows) {
+    DropReadAhead();
+    return false;
+  }
+  if (aheadNext_ == aheadCount_) {
+    // All taken, and nothing else happened in between: reading ahead pays.
+    aheadSize_ = std::min<uint16_t>(kMaxReadAhead, static_cast<uint16_t>(aheadSize_ * 2));
+    aheadCount_ = aheadNext_ = 0;
+    return false;
+  }
+  uint64_t stamp = 0;
+  if (EngGetChangeStamp(tableHandle_, &stamp) != ENG_OK || stamp != aheadStamp_) {
+    DropReadAhead();
+    return false;
+  }
+  // Straight into the current buffer: a read-ahead table has no memo
+  // caches and nothing else to add to the record.
+  std::memcpy(current_.Raw.data(), aheadRaw_.data() + static_cast<size_t>(aheadNext_) * recordLength_,
+              recordLength_);
+  current_.RecNo = aheadRecNos_[aheadNext_++];
+  current_.Flag = TBookmarkFlag::Current;
+  current_.Bookmark.clear();
+  hasRecord_ = true;
+  // The engine stands on the last record read (or past the end).
+  engineAtCurrent_ = false;
+  engineAhead_ = true;
+  return true;
+}
+
+bool TDbDataSet::ReadStep(int32_t step) {
+  DropReadAhead();
+  // After a failed move, or after records read ahead, the engine is not on
+  // the current record: the move starts from that record's number (even
+  // when another user has deleted it since).
+  const uint32_t from = engineAtCurrent_ || !hasRecord_ ? 0 : current_.RecNo;
+  const uint16_t size = readAheadFits_ && step > 0 ? aheadSize_ : 1;
+  if (aheadRecNos_.size() < size) aheadRecNos_.assign(size, 0);
+  uint16_t count = 1;
+  uint64_t stamp = 0;
+  if (size == 1 && from == 0) {
+    if (!ReadCurrentAfterSkip(step)) return false;
+    aheadRecNos_[0] = current_.RecNo;
+  } else {
+    if (aheadRaw_.size() < static_cast<size_t>(size) * recordLength_)
+      aheadRaw_.assign(static_cast<size_t>(size) * recordLength_, 0);
+    count = size;
+    ENGRESULT r = EngSkipAndReadAhead(orderHandle_, from, step, ReadOptions(), &count, aheadRaw_.data(), recordLength_,
+                                      aheadRecNos_.data(), &stamp);
+    Check(r);
+    if (r != ENG_OK || count == 0) {
+      engineAtCurrent_ = false;
+      return false;
+    }
+    if (scratch_.Raw.size() != recordLength_) scratch_ = NewRecordBuffer();
+    std::memcpy(scratch_.Raw.data(), aheadRaw_.data(), recordLength_);
+    TakeScratch(aheadRecNos_[0]);
+    engineAtCurrent_ = count == size && size == 1;  // else on the last one read, or past the end
+    engineAhead_ = !engineAtCurrent_;
+  }
+  if (step < 0) return true;
+  // What Next takes from: the records after the current one, or none yet
+  // (then a Next straight after this one shows that reading ahead pays).
+  aheadCount_ = stamp != 0 ? count : 1;
+  aheadNext_ = 1;
+  aheadStamp_ = stamp;
+  aheadOrder_ = orderHandle_;
+  return true;
+}
+
 void TDbDataSet::Prior() {
   CheckActive();
   SettlePendingChanges();
   if (bof_) return;
-  if (!engineAtCurrent_) MoveEngineToCurrent();
-  if (ReadCurrentAfterSkip(-1)) {
+  if (ReadStep(-1)) {
     bof_ = eof_ = false;
   } else {
     bof_ = true;

@@ -307,6 +307,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool MoveEngineToCurrent();
   // True while the engine position is known to be the current record.
   bool EngineAtCurrent() const { return engineAtCurrent_; }
+  // Before a call that works from wherever the engine stands: when reading
+  // ahead left the engine beyond the current record, back to it.
+  void ReturnFromReadAhead();
   // The order was chosen by a derived cursor: the engine handle giving it.
   void SetOrderHandle(ENGHANDLE handle) { orderHandle_ = handle; }
   // Reads the bookmark length of the current order again (after the order
@@ -348,6 +351,14 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void PositionOnFirst(bool tolerateEncrypted);
   void ReleaseOpenState();
   void LoadBlob(const TField& field, TBlobCache& cache);
+  // Read-ahead of a forward walk: Next takes the following records from
+  // what one engine call read, while the table's change stamp says they are
+  // still as read. Only for tables whose reads need no further calls at the
+  // position (no memo-like fields, ANSI characters).
+  bool NextFromReadAhead();
+  // Moves one record (+1 or -1) and reads, reading ahead when it may.
+  bool ReadStep(int32_t step);
+  void DropReadAhead();
   // What a read adds to the raw record copied from the engine: its number,
   // the memo emptiness markers and, on OEM tables, the translated strings.
   void CompleteRead(TRecordBuffer& buffer, uint32_t recNo);
@@ -367,6 +378,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool bof_ = true;
   bool hasRecord_ = false;
   bool engineAtCurrent_ = false;  // the engine position is the current record
+  bool engineAhead_ = false;      // it is not, only because records were read ahead
   bool modified_ = false;
 
   uint32_t recordLength_ = 0;
@@ -378,6 +390,15 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
   TRecordBuffer current_;
   TRecordBuffer scratch_;
+
+  bool readAheadFits_ = false;          // the table allows read-ahead
+  std::vector<uint8_t> aheadRaw_;       // records read, recordLength_ each
+  std::vector<uint32_t> aheadRecNos_;   // their numbers; [0] was made current at once
+  uint16_t aheadCount_ = 0;
+  uint16_t aheadNext_ = 0;              // the one Next takes next
+  uint16_t aheadSize_ = 1;              // records the next read asks for
+  uint64_t aheadStamp_ = 0;
+  ENGHANDLE aheadOrder_ = kNoHandle;
 };
 
 }  // namespace dbu

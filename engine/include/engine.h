@@ -341,6 +341,26 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t *raw, uint
  * there. */
 ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint16_t options, uint8_t *buffer, uint32_t *len, uint32_t *recno);
 
+/* A number that changes whenever a record of h's table may have changed,
+ * through any handle in any process; 0 (never given otherwise) while a
+ * change is under way. Records read under one stamp are as the table holds
+ * them while it stays the same. */
+ENGRESULT EngGetChangeStamp(ENGHANDLE h, uint64_t *stamp);
+
+/* Reads ahead: EngSkipAndRead(h, step) repeated (step +1 or -1) while it
+ * reads a record, at most *count times; the records go to consecutive slots of recordRoom
+ * bytes (at least the record length) of buffers and their numbers to
+ * recnos. fromRecno 0 starts at the position; another number starts from
+ * that record, even one deleted since (as if it were still the position;
+ * a pending change is written first, as by a move). On return *count is
+ * the number read and *stamp the change stamp they were read under (0:
+ * not to be vouched for). The first move fails as EngSkipAndRead does; a
+ * later failure only ends the reading. The position is on the last record
+ * read when *count records were read, else past the end in that
+ * direction (or where a failed move left it). */
+ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uint16_t options, uint16_t *count,
+                              uint8_t *buffers, uint32_t recordRoom, uint32_t *recnos, uint64_t *stamp);
+
 /* ==== End of combined cursor calls ======================================== */
 
 #ifdef __cplusplus

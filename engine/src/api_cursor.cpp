@@ -7,6 +7,8 @@
 #include "api_support.h"
 #include "engine.h"
 #include "index_hooks.h"
+#include "journal.h"
+#include "table_file.h"
 #include "table_format.h"
 
 using namespace eng;
@@ -22,17 +24,26 @@ struct Target {
 // A table handle, or an index handle with its order (as the single calls
 // that navigate take them).
 Target FindTarget(ENGHANDLE h) {
-  auto obj = Handles::Find(h);
+  std::shared_ptr<Object> obj = Handles::Find(h);
   if (obj && obj->kind == ENG_HANDLE_INDEX) {
     Target target;
-    target.index = obj;
     target.table = FindTable(IndexOwner(*obj));
     target.order = IndexOrder(*obj);
+    target.index = std::move(obj);
     return target;
   }
   if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
     Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
-  return Target{std::static_pointer_cast<TableObject>(obj), nullptr, nullptr};
+  // Moved, not copied: each copy of the pointer is an atomic count.
+  return Target{std::static_pointer_cast<TableObject>(std::move(obj)), nullptr, nullptr};
+}
+
+// A table handle, as FindTable finds it (same failure), without a copy.
+std::shared_ptr<TableObject> FindTableObject(ENGHANDLE h) {
+  std::shared_ptr<Object> obj = Handles::Find(h);
+  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
+    Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table");
+  return std::static_pointer_cast<TableObject>(std::move(obj));
 }
 
 TableHandle& LiveHandle(TableObject& t) {
@@ -75,6 +86,14 @@ bool ReadHere(TableHandle& t, uint16_t options, uint8_t* buffer, uint32_t* len, 
   return true;
 }
 
+// The journal's sequence grows with every finished change; while a change
+// is under way nothing can be vouched for.
+uint64_t ChangeStamp(TableHandle& t) {
+  Journal& journal = t.table().journal();
+  if (journal.HasEntries()) return 0;
+  return journal.Sequence() + 1;
+}
+
 bool AllBlanks(const uint8_t* bytes, size_t length) {
   for (size_t i = 0; i < length; ++i)
     if (bytes[i] != ' ') return false;
@@ -100,7 +119,7 @@ ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t
 ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options, uint8_t* buffer, uint32_t* len,
                          uint32_t* recno) {
   return Call([&] {
-    auto tobj = FindTable(hTable);
+    auto tobj = FindTableObject(hTable);
     std::lock_guard<std::mutex> lock(tobj->mu);
     TableHandle& t = LiveHandle(*tobj);
     NeedRecordRoom(t, buffer, len, recno);
@@ -127,7 +146,7 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t* raw, uint
   return Call([&] {
     Need(raw, "record");
     if (memoCount > 0) Need(memos, "memo contents");
-    auto tobj = FindTable(hTable);
+    auto tobj = FindTableObject(hTable);
     std::lock_guard<std::mutex> lock(tobj->mu);
     TableHandle& t = LiveHandle(*tobj);
     NeedRecordRoom(t, out, outLen, recnoOut);
@@ -198,6 +217,61 @@ ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint16_t options, uint8_t* buffer, uint3
     }
     t.Skip(target.order, 1);
     ReadHere(t, options, buffer, len, recno);
+  });
+}
+
+ENGRESULT EngGetChangeStamp(ENGHANDLE h, uint64_t* stamp) {
+  return Call([&] {
+    Need(stamp, "stamp");
+    Target target = FindTarget(h);
+    std::lock_guard<std::mutex> lock(target.table->mu);
+    *stamp = ChangeStamp(LiveHandle(*target.table));
+  });
+}
+
+ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uint16_t options, uint16_t* count,
+                              uint8_t* buffers, uint32_t recordRoom, uint32_t* recnos, uint64_t* stamp) {
+  return Call([&] {
+    Need(count, "count");
+    Need(buffers, "buffers");
+    Need(recnos, "record numbers");
+    Need(stamp, "stamp");
+    if (step != 1 && step != -1) Fail(ENG_ERR_INVALID_ARGUMENT, "Records are read ahead one step at a time");
+    Target target = FindTarget(h);
+    std::lock_guard<std::mutex> lock(target.table->mu);
+    TableHandle& t = LiveHandle(*target.table);
+    const uint16_t asked = *count;
+    *count = 0;
+    *stamp = 0;
+    if (asked == 0) return;
+    uint32_t len = recordRoom;
+    NeedRecordRoom(t, buffers, &len, recnos);
+    // Taken first: a change while the records are read leaves the stamp
+    // older than the table, so they are never taken for current.
+    const uint64_t before = ChangeStamp(t);
+    if (fromRecno != 0) {
+      // As an index seek places the position: the move below then starts
+      // from that record (the orders accept one deleted since).
+      t.RequireAccess();
+      t.Settle();
+      TableLock place(t.table());
+      t.PositionOn(fromRecno);
+    }
+    t.Skip(target.order, step);
+    if (!ReadHere(t, options, buffers, &len, recnos)) return;
+    uint16_t read = 1;
+    try {
+      while (read < asked) {
+        t.Skip(target.order, step);
+        len = recordRoom;
+        if (!ReadHere(t, options, buffers + static_cast<size_t>(read) * recordRoom, &len, recnos + read)) break;
+        ++read;
+      }
+    } catch (const EngineError&) {
+      // What was read stands; the caller moves on from its last record.
+    }
+    *count = read;
+    *stamp = before;
   });
 }
 

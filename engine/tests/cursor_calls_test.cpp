@@ -459,3 +459,107 @@ TEST_F(CursorCallsTest, DeleteAndSkipMovesToTheFollowingRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CursorCallsTest, ReadAheadReadsRecordsInOrderUnderOneChangeStamp) {
+  ENGHANDLE h = People("ahead", {1, 2, 3, 4, 5, 6});
+  ENGHANDLE other = Open("ahead");
+  const uint32_t room = Length(h);
+  std::vector<uint8_t> raw(room * 4);
+  uint32_t recnos[4] = {};
+  uint16_t count = 4;
+  uint64_t stamp = 0, now = 0;
+  ENG_OK_(EngGotoTop(h));
+  ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(recnos[0], 2u);
+  EXPECT_EQ(recnos[3], 5u);
+  EXPECT_EQ(std::vector<uint8_t>(raw.begin() + 3 * room, raw.begin() + 4 * room), RecordAt(other, 5));
+  EXPECT_EQ(RecNo(h), 5u) << "on the last record read";
+  EXPECT_NE(stamp, 0u);
+  ENG_OK_(EngGetChangeStamp(h, &now));
+  EXPECT_EQ(now, stamp) << "reading changes nothing";
+  ENG_OK_(EngGetChangeStamp(other, &now));
+  EXPECT_EQ(now, stamp) << "one stamp per table, whichever handle asks";
+
+  // A change through another handle gives another stamp.
+  ENG_OK_(EngGotoRecord(other, 6));
+  SetText(other, 2, "changed");
+  ENG_OK_(EngWriteRecord(other));
+  ENG_OK_(EngGetChangeStamp(h, &now));
+  EXPECT_NE(now, stamp);
+
+  // Fewer than asked: past the end.
+  count = 4;
+  ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(recnos[0], 6u);
+  EXPECT_EQ(Text(other, 2), "changed   ");
+  EXPECT_TRUE(Eof(h));
+  count = 4;
+  ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 0);
+
+  // From a record, also one deleted since; backwards.
+  ENG_OK_(EngGotoRecord(other, 3));
+  ENG_OK_(EngDeleteRecord(other));
+  count = 2;
+  ENG_OK_(EngSkipAndReadAhead(h, 3, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(recnos[0], 4u);
+  EXPECT_EQ(recnos[1], 5u);
+  count = 4;
+  ENG_OK_(EngSkipAndReadAhead(h, 3, -1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(recnos[0], 2u);
+  EXPECT_EQ(recnos[1], 1u);
+  EXPECT_TRUE(Bof(h));
+
+  // With a filter, hidden records are passed over.
+  ENG_OK_(EngSetFilter(h, "ID <> 4"));
+  count = 4;
+  ENG_OK_(EngSkipAndReadAhead(h, 2, 1, ENG_READ_VISIBLE, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(recnos[0], 5u);
+  EXPECT_EQ(recnos[1], 6u);
+  ENG_OK_(EngClearFilter(h));
+
+  // Arguments.
+  count = 2;
+  EXPECT_EQ(EngSkipAndReadAhead(h, 0, 2, 0, &count, raw.data(), room, recnos, &stamp), ENG_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room - 1, recnos, &stamp), ENG_ERR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(EngGetChangeStamp(h, nullptr), ENG_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(EngGetChangeStamp(0xABCDEF, &now), ENG_ERR_INVALID_HANDLE);
+  EngCloseTable(other);
+  EngCloseTable(h);
+}
+
+TEST_F(CursorCallsTest, ReadAheadOnAnEncryptedTableFailsAsEngSkip) {
+  ENGHANDLE h = People("secret2", {1, 2});
+  EngCloseTable(h);
+  h = Open("secret2", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(h, "another-pass"));
+  ENG_OK_(EngEncryptTable(h));
+  EngCloseTable(h);
+  h = Open("secret2");
+  const uint32_t room = Length(h);
+  std::vector<uint8_t> raw(room * 2);
+  uint32_t recnos[2] = {};
+  uint16_t count = 2;
+  uint64_t stamp = 0;
+  Failure expected = LastFailure(EngSkip(h, 1));
+  ASSERT_EQ(expected.code, ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(LastFailure(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp)), expected);
+  EXPECT_EQ(count, 0);
+  ENG_OK_(EngEnableEncryption(h, "another-pass"));
+  ENG_OK_(EngGotoTop(h));
+  ENG_OK_(EngSkip(h, -1));
+  count = 2;
+  ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(Id(std::vector<uint8_t>(raw.begin() + room, raw.end())), 2);
+  EngCloseTable(h);
+}
+
+}  // namespace
