@@ -65,8 +65,10 @@ class TFieldNameIndex {
   }
 
  private:
-  static constexpr size_t kSpellings = 64;
-  static constexpr size_t kProbes = 4;
+  // Room for a few times the spellings a cursor's tasks use, so that
+  // nearly every one is found in its home slot.
+  static constexpr size_t kSpellings = 256;
+  static constexpr size_t kProbes = 8;
 
   // A name of 1 to 24 characters held in (overlapping) words: together
   // with the length they fix every character.
