@@ -380,6 +380,22 @@ bool TDbDataSet::TakeScratch(uint32_t recNo) {
   return true;
 }
 
+bool TDbDataSet::TakeScratchAfterOwnDelete(uint32_t recNo, const uint64_t stamps[2]) {
+  // The record read is the next one read ahead, and the stamp moved by
+  // this deletion alone: what follows it is still as read.
+  const bool keep = recNo != 0 && aheadNext_ < aheadCount_ && aheadOrder_ == orderHandle_ &&
+                    aheadRecNos_[aheadNext_] == recNo && stamps[0] != 0 && stamps[0] == aheadStamp_ &&
+                    stamps[1] == stamps[0] + 1;
+  if (!keep) return TakeScratch(recNo);
+  const uint16_t count = aheadCount_, next = static_cast<uint16_t>(aheadNext_ + 1);
+  aheadCount_ = aheadNext_ = 0;  // nothing is wasted by the read below
+  TakeScratch(recNo);
+  aheadCount_ = count;
+  aheadNext_ = next;
+  aheadStamp_ = stamps[1];
+  return true;
+}
+
 void TDbDataSet::CompleteRead(TRecordBuffer& buffer, uint32_t recNo) {
   buffer.RecNo = recNo;
   buffer.Flag = TBookmarkFlag::Current;

@@ -299,6 +299,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // Makes the record CallIntoScratch read the current one; with recNo 0
   // (none read) the current record stays and false is returned.
   bool TakeScratch(uint32_t recNo);
+  // TakeScratch after this cursor deleted its current record and read the
+  // following one (stamps: the change stamps from before and after the
+  // deletion): the records read ahead stay when that was the only change.
+  bool TakeScratchAfterOwnDelete(uint32_t recNo, const uint64_t stamps[2]);
   // The engine bookmark of the current record (empty when none).
   const std::vector<uint8_t>& CurrentBookmark();
   // The cursor shows no record: Eof and Bof true.

@@ -575,18 +575,23 @@ void TDbExtendedDataSet::Delete() {
   const uint32_t recNo = CurrentRecordNumber();
   // Never delete whatever record the engine happens to stand on.
   if (state == StateBrowse) {
-    if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
-    // The engine shows no deleted records: one call deletes, moves on to
-    // the following record and reads it (cancelling at the engine itself
-    // when the deletion fails).
+    // The engine shows no deleted records: one call goes to the record
+    // (unless the engine stands on it), deletes it, moves on to the
+    // following record and reads it (cancelling at the engine itself when
+    // the deletion fails).
+    const uint32_t gotoNo = EngineAtCurrent() ? 0 : recNo;
     uint32_t readNo = 0;
-    Require(CallIntoScratch(
+    uint64_t stamps[2] = {0, 0};
+    const ENGRESULT r = CallIntoScratch(
         [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
-          return EngDeleteAndSkip(OrderHandle(), ReadOptions(), buffer, length, number);
+          return EngDeleteAndSkip(OrderHandle(), gotoNo, ReadOptions(), buffer, length, number, stamps);
         },
-        &readNo));
+        &readNo);
+    // A record another user deleted is not found, as when moving to it.
+    if (r == ENG_ERR_NO_SUCH_RECORD && gotoNo != 0) DatabaseError("Record not found");
+    Require(r);
     SetModified(false);
-    if (TakeScratch(readNo) || ReadNearestRecord()) {
+    if (TakeScratchAfterOwnDelete(readNo, stamps) || ReadNearestRecord()) {
       SetBof(false);
       SetEof(false);
     } else {

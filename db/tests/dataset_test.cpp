@@ -760,6 +760,51 @@ TEST_F(ReadAheadTest, OperationsAfterAWalkActOnTheCurrentRecord) {
   EXPECT_TRUE(t->Eof());
 }
 
+TEST_F(ReadAheadTest, DeletingWhileWalkingKeepsSeeingChangesMadeElsewhere) {
+  Numbered(60);
+  ENGHANDLE other = OpenOther();
+  auto t = Cursor("people");
+  t->Open();
+  std::string seen;
+  while (!t->Eof()) {
+    const int64_t id = t->FieldByName("ID").AsInteger();
+    seen += t->FieldByName("NAME").AsString() + ",";
+    // Changes just before this cursor deletes a record of its own.
+    if (id == 21) Rename(other, 24, "renamed");
+    if (id == 39) {
+      ENG_OK_OR_FAIL(EngGotoRecord(other, 41));
+      ENG_OK_OR_FAIL(EngDeleteRecord(other));
+    }
+    if (id % 3 == 0) {
+      t->Delete();
+    } else {
+      t->Next();
+    }
+  }
+  std::string expected, left;
+  for (int id = 1; id <= 60; ++id) {
+    if (id == 41) continue;
+    const std::string name = id == 24 ? std::string("renamed") : "P" + std::to_string(id);
+    expected += name + ",";
+    if (id % 3 != 0) left += (left.empty() ? "" : ",") + name;
+  }
+  // Deleting the last record (60) makes 59 current again before the end.
+  EXPECT_EQ(seen, expected + "P59,");
+  EXPECT_EQ(Walk(*t, "NAME"), left);
+
+  // The current record, read ahead, deleted elsewhere: not found to delete.
+  for (int i = 0; i < 5; ++i) t->Next();
+  t->First();
+  for (int i = 0; i < 6; ++i) t->Next();
+  const int64_t id = t->FieldByName("ID").AsInteger();
+  ENG_OK_OR_FAIL(EngGotoRecord(other, static_cast<uint32_t>(id)));
+  ENG_OK_OR_FAIL(EngDeleteRecord(other));
+  EXPECT_NE(ErrorOf([&] { t->Delete(); }), "<no error>");
+  t->Next();
+  EXPECT_GT(t->FieldByName("ID").AsInteger(), id) << "the walk goes on after the record gone";
+  EngCloseTable(other);
+}
+
 TEST_F(ReadAheadTest, IndexWalkFollowsARecordMovedElsewhere) {
   Numbered(20);
   ENG_OK_OR_FAIL(EngOpenTable(connection, "people", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,

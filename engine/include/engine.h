@@ -335,11 +335,15 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t *raw, uint
                       const ENGFIELDTEXT *memos, uint16_t memoCount, uint16_t options, uint8_t *out,
                       uint32_t *outLen, uint32_t *recnoOut);
 
-/* Deletes the current record of h's table as EngDeleteRecord and
- * EngWriteRecord do (when either fails EngCancelUpdate follows, its result
- * dropped, and the failure is returned), then EngSkip(h, 1) and the record
- * there. */
-ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint16_t options, uint8_t *buffer, uint32_t *len, uint32_t *recno);
+/* Deletes a record of h's table: with deleteRecno 0 the current one, else
+ * that one after EngGotoRecord(h, deleteRecno) (failing as that call does).
+ * The deletion is as EngDeleteRecord and EngWriteRecord do it (when either
+ * fails EngCancelUpdate follows, its result dropped, and the failure is
+ * returned); then EngSkip(h, 1) and the record there. stamps, when given,
+ * receives the change stamp (see EngGetChangeStamp) from before the
+ * deletion and from right after it. */
+ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, uint8_t *buffer, uint32_t *len,
+                           uint32_t *recno, uint64_t *stamps);
 
 /* A number that changes whenever a record of h's table may have changed,
  * through any handle in any process; 0 (never given otherwise) while a

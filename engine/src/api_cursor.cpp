@@ -197,12 +197,16 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t* raw, uint
   });
 }
 
-ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint16_t options, uint8_t* buffer, uint32_t* len, uint32_t* recno) {
+ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, uint8_t* buffer, uint32_t* len,
+                           uint32_t* recno, uint64_t* stamps) {
   return Call([&] {
     Target target = FindTarget(h);
     std::lock_guard<std::mutex> lock(target.table->mu);
     TableHandle& t = LiveHandle(*target.table);
     NeedRecordRoom(t, buffer, len, recno);
+    if (stamps) stamps[0] = stamps[1] = 0;
+    const uint64_t before = ChangeStamp(t);
+    if (deleteRecno != 0) t.GotoRecord(deleteRecno);
     try {
       RefuseStaticCursor(*target.table);
       t.Delete();
@@ -214,6 +218,10 @@ ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint16_t options, uint8_t* buffer, uint3
         // Nothing was pending.
       }
       throw;
+    }
+    if (stamps) {
+      stamps[0] = before;
+      stamps[1] = ChangeStamp(t);
     }
     t.Skip(target.order, 1);
     ReadHere(t, options, buffer, len, recno);

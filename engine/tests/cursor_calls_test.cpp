@@ -408,7 +408,7 @@ TEST_F(CursorCallsTest, EncryptedTableWithoutItsPasswordRefusesEveryCombinedCall
   EXPECT_EQ(Id(raw), 1);
   ENG_OK_(EngPostEdit(h, 1, raw.data(), Length(h), nullptr, 0, ENG_POST_UNLOCK, out.data(), &len, &recno));
   EXPECT_EQ(out, raw);
-  ENG_OK_(EngDeleteAndSkip(h, 0, out.data(), &len, &recno));
+  ENG_OK_(EngDeleteAndSkip(h, 0, 0, out.data(), &len, &recno, nullptr));
   EXPECT_EQ(recno, 2u);
   EngCloseTable(h);
 }
@@ -419,7 +419,7 @@ TEST_F(CursorCallsTest, DeleteAndSkipMovesToTheFollowingRecord) {
   std::vector<uint8_t> raw(Length(h));
   uint32_t len = Length(h), recno = 0;
   ENG_OK_(EngGotoRecord(h, 2));
-  ENG_OK_(EngDeleteAndSkip(h, 0, raw.data(), &len, &recno));
+  ENG_OK_(EngDeleteAndSkip(h, 0, 0, raw.data(), &len, &recno, nullptr));
   EXPECT_EQ(recno, 3u);
   EXPECT_EQ(Id(raw), 3);
   EXPECT_EQ(Walk(h), (std::vector<uint32_t>{1, 3, 4}));
@@ -430,27 +430,27 @@ TEST_F(CursorCallsTest, DeleteAndSkipMovesToTheFollowingRecord) {
   ENG_OK_(EngGotoRecord(h, 3));
   Failure expected = LastFailure(EngDeleteRecord(h));
   ASSERT_EQ(expected.code, ENG_ERR_RECORD_LOCKED);
-  EXPECT_EQ(LastFailure(EngDeleteAndSkip(h, 0, raw.data(), &len, &recno)), expected);
+  EXPECT_EQ(LastFailure(EngDeleteAndSkip(h, 0, 0, raw.data(), &len, &recno, nullptr)), expected);
   EXPECT_EQ(EngCancelUpdate(h), ENG_ERR_NO_PENDING_UPDATE);
   EXPECT_EQ(Walk(h), (std::vector<uint32_t>{1, 3, 4}));
   ENG_OK_(EngUnlockRecord(other, 3));
 
   // The last record: no record follows; the position is past the end.
   ENG_OK_(EngGotoRecord(h, 4));
-  ENG_OK_(EngDeleteAndSkip(h, 0, raw.data(), &len, &recno));
+  ENG_OK_(EngDeleteAndSkip(h, 0, 0, raw.data(), &len, &recno, nullptr));
   EXPECT_EQ(recno, 0u);
   EXPECT_TRUE(Eof(h));
 
   // No current record, as EngDeleteRecord.
   expected = LastFailure(EngDeleteRecord(h));
   ASSERT_EQ(expected.code, ENG_ERR_NO_CURRENT_RECORD);
-  EXPECT_EQ(LastFailure(EngDeleteAndSkip(h, 0, raw.data(), &len, &recno)), expected);
+  EXPECT_EQ(LastFailure(EngDeleteAndSkip(h, 0, 0, raw.data(), &len, &recno, nullptr)), expected);
 
   // With a filter the following visible record is read.
   ENG_OK_(EngSetFilter(h, "ID <> 3"));
   ENG_OK_(EngGotoTop(h));
   EXPECT_EQ(RecNo(h), 1u);
-  ENG_OK_(EngDeleteAndSkip(h, ENG_READ_VISIBLE, raw.data(), &len, &recno));
+  ENG_OK_(EngDeleteAndSkip(h, 0, ENG_READ_VISIBLE, raw.data(), &len, &recno, nullptr));
   EXPECT_EQ(recno, 0u) << "record 3 is hidden and nothing follows it";
   ENG_OK_(EngClearFilter(h));
   EXPECT_EQ(Walk(h), (std::vector<uint32_t>{3}));
@@ -559,6 +559,37 @@ TEST_F(CursorCallsTest, ReadAheadOnAnEncryptedTableFailsAsEngSkip) {
   ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
   EXPECT_EQ(count, 2);
   EXPECT_EQ(Id(std::vector<uint8_t>(raw.begin() + room, raw.end())), 2);
+  EngCloseTable(h);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CursorCallsTest, DeleteAndSkipByNumberReportsTheStampsAroundTheDeletion) {
+  ENGHANDLE h = People("delno", {1, 2, 3, 4, 5});
+  ENGHANDLE other = Open("delno");
+  std::vector<uint8_t> raw(Length(h));
+  uint32_t len = Length(h), recno = 0;
+  uint64_t stamps[2] = {7, 7}, now = 0;
+  ENG_OK_(EngGotoRecord(h, 5));
+  ENG_OK_(EngDeleteAndSkip(h, 2, 0, raw.data(), &len, &recno, stamps));
+  EXPECT_EQ(recno, 3u) << "record 2 deleted, wherever the handle stood";
+  EXPECT_NE(stamps[0], 0u);
+  EXPECT_EQ(stamps[1], stamps[0] + 1) << "one change";
+  ENG_OK_(EngGetChangeStamp(h, &now));
+  EXPECT_EQ(now, stamps[1]);
+  EXPECT_EQ(Walk(other), (std::vector<uint32_t>{1, 3, 4, 5}));
+
+  // A number that names no record fails as EngGotoRecord, deleting nothing.
+  Failure expected = LastFailure(EngGotoRecord(other, 2));
+  ASSERT_EQ(expected.code, ENG_ERR_NO_SUCH_RECORD);
+  ENG_OK_(EngGotoRecord(h, 4));
+  EXPECT_EQ(LastFailure(EngDeleteAndSkip(h, 2, 0, raw.data(), &len, &recno, stamps)), expected);
+  EXPECT_EQ(stamps[0], 0u);
+  EXPECT_EQ(RecNo(h), 4u);
+  EXPECT_EQ(Walk(other), (std::vector<uint32_t>{1, 3, 4, 5}));
+  EngCloseTable(other);
   EngCloseTable(h);
 }
 
