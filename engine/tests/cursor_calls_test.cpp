@@ -594,3 +594,45 @@ TEST_F(CursorCallsTest, DeleteAndSkipByNumberReportsTheStampsAroundTheDeletion) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CursorCallsTest, ReadAheadPassesOverDeletedAndReservedRecords) {
+  ENGHANDLE h = People("gaps", {1, 2, 3, 4, 5, 6});
+  ENGHANDLE other = Open("gaps");
+  ENG_OK_(EngGotoRecord(other, 4));
+  ENG_OK_(EngDeleteRecord(other));
+  ENG_OK_(EngAppendRecord(other));  // a reserved record (7), not yet written
+  ENGHANDLE check = Open("gaps");
+  const uint32_t room = Length(h);
+  std::vector<uint8_t> raw(room * 8);
+  uint32_t recnos[8] = {};
+  uint16_t count = 8;
+  uint64_t stamp = 0;
+  ENG_OK_(EngGotoTop(h));
+  ENG_OK_(EngSkip(h, -1));
+  ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  ASSERT_EQ(count, 5);
+  EXPECT_EQ(std::vector<uint32_t>(recnos, recnos + 5), (std::vector<uint32_t>{1, 2, 3, 5, 6}));
+  for (uint16_t i = 0; i < count; ++i)
+    EXPECT_EQ(std::vector<uint8_t>(raw.begin() + i * room, raw.begin() + (i + 1) * room), RecordAt(check, recnos[i]));
+  EXPECT_TRUE(Eof(h)) << "past the end, as EngSkip leaves it";
+  uint16_t bof = 1;
+  ENG_OK_(EngAtBOF(h, &bof));
+  EXPECT_FALSE(bof);
+
+  // Exactly as many as asked: on the last one read.
+  ENG_OK_(EngGotoRecord(h, 2));
+  count = 2;
+  ENG_OK_(EngSkipAndReadAhead(h, 0, 1, 0, &count, raw.data(), room, recnos, &stamp));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(recnos[1], 5u);
+  EXPECT_EQ(RecNo(h), 5u);
+  EXPECT_EQ(Record(h), std::vector<uint8_t>(raw.begin() + room, raw.begin() + 2 * room));
+  ENG_OK_(EngCancelUpdate(other));
+  EngCloseTable(check);
+  EngCloseTable(other);
+  EngCloseTable(h);
+}
+
+}  // namespace
