@@ -77,9 +77,14 @@ class TFieldNameIndex {
     uint32_t Length = 0;
     TField* Field = nullptr;
     bool Same(const TSpelling& o) const { return A == o.A && B == o.B && C == o.C && Length == o.Length; }
+    // Every character reaches the low bits (a product alone carries a
+    // byte only upwards); for a literal name this is all done at compile time.
     size_t Hash() const {
       uint64_t h = (A * 0x9E3779B97F4A7C15ull) ^ (B * 0xC2B2AE3D27D4EB4Full) ^ (C * 0x165667B19E3779F9ull) ^ Length;
-      return static_cast<size_t>(h ^ (h >> 29) ^ (h >> 47));
+      h ^= h >> 33;
+      h *= 0xFF51AFD7ED558CCDull;
+      h ^= h >> 33;
+      return static_cast<size_t>(h);
     }
   };
   static uint64_t Load8(const char* p) {
