@@ -1,9 +1,13 @@
 // The combined cursor calls of the C interface: the steps of a cursor's
 // walk and edit (move and read, lock and read, write an edited record,
-// delete and move on) in one call each. Each runs the same TableHandle
-// methods, in the same order, as the sequence of single calls it replaces,
-// so that it fails with the same code and text; only the per-call handle
-// lookup and locking is saved.
+// delete and move on, read ahead) in one call each. Each runs the same
+// TableHandle methods, in the same order, as the sequence of single calls
+// it replaces, so that it fails with the same code and text; only the
+// per-call handle lookup and locking is saved. The one exception is the
+// read-ahead of a plain natural-order walk, which after its first move
+// (made the ordinary way) reads the following live slots itself under one
+// table lock: what the further moves would find, without their checks,
+// which the first move has made already.
 #include <cstring>
 
 #include "api_support.h"
