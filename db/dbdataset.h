@@ -321,6 +321,8 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   // Before a call that works from wherever the engine stands: when reading
   // ahead left the engine beyond the current record, back to it.
   void ReturnFromReadAhead();
+  // The engine is off the current record only because of reading ahead.
+  bool EngineAheadOnly() const { return engineAhead_; }
   // The order was chosen by a derived cursor: the engine handle giving it.
   void SetOrderHandle(ENGHANDLE handle) { orderHandle_ = handle; }
   // Reads the bookmark length of the current order again (after the order

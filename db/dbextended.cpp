@@ -398,21 +398,25 @@ void TDbExtendedDataSet::Edit() {
   }
   SettlePendingChanges();
   CheckModifiable();
-  // A record another user deleted must not leave the engine elsewhere: the
-  // lock and the edit would then belong to different records.
-  if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
   const uint32_t recNo = CurrentRecordNumber();
+  // A record another user deleted must not leave the engine elsewhere: the
+  // lock and the edit would then belong to different records. Away from
+  // the record only because of reading ahead, the lock call goes back to it.
+  const bool goBack = !EngineAtCurrent() && EngineAheadOnly() && !Exclusive();
+  if (!EngineAtCurrent() && !goBack && !MoveEngineToCurrent()) DatabaseError("Record not found");
   // Start from the record as it is now that no one else can change it.
   bool found = false;
   if (!Exclusive()) {
     // One call locks and reads again; when no record is there to read it
     // gives the lock back itself.
     uint32_t readNo = 0;
+    const uint16_t options = static_cast<uint16_t>(ReadOptions() | (goBack ? ENG_LOCK_GOTO : 0));
     ENGRESULT r = CallIntoScratch(
         [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
-          return EngLockAndRead(TableHandle(), recNo, ReadOptions(), buffer, length, number);
+          return EngLockAndRead(TableHandle(), recNo, options, buffer, length, number);
         },
         &readNo);
+    if (goBack && r == ENG_ERR_NO_SUCH_RECORD) DatabaseError("Record not found");
     if (r == ENG_ERR_STATIC_CURSOR)
       throw EDbEngineError(this, "This table is based on a static VIEW. Static VIEWs can not be updated.", r);
     Require(r);

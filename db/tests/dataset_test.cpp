@@ -717,6 +717,17 @@ TEST_F(ReadAheadTest, TheCurrentRecordDeletedElsewhereStillLeadsToItsNeighbours)
   ENG_OK_OR_FAIL(EngDeleteRecord(other));
   t->Prior();
   EXPECT_EQ(t->FieldByName("ID").AsInteger(), 19);
+
+  // Read ahead, then deleted elsewhere: Edit finds no record, and locks none.
+  for (int i = 19; i < 24; ++i) t->Next();
+  const int64_t id = t->FieldByName("ID").AsInteger();
+  ENG_OK_OR_FAIL(EngGotoRecord(other, static_cast<uint32_t>(id)));
+  ENG_OK_OR_FAIL(EngDeleteRecord(other));
+  EXPECT_EQ(ErrorOf([&] { t->Edit(); }), "MEDSCH: Record not found");
+  EXPECT_EQ(t->State(), StateBrowse);
+  t->Next();
+  t->Edit();  // the next record is free to edit
+  t->Cancel();
   EngCloseTable(other);
 }
 

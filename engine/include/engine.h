@@ -303,6 +303,7 @@ ENGRESULT EngDictSetTableProperty(ENGHANDLE hConnect, const char *table, uint16_
 /* Options. */
 #define ENG_READ_VISIBLE 1 /* report only a record that EngIsRecordVisible shows */
 #define ENG_POST_UNLOCK 2  /* EngPostEdit: unlock the record once it is written */
+#define ENG_LOCK_GOTO 4    /* EngLockAndRead: EngGotoRecord to the record first */
 
 /* EngSkip(h, records), then the record there. records 0 reads in place
  * without moving (and, unlike EngSkip by 0, writes no pending change). */
@@ -310,7 +311,8 @@ ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t
                          uint32_t *recno);
 
 /* EngLockRecord(hTable, lockRecno), then the record at the position. When
- * there is none the lock just taken is released again. */
+ * there is none the lock just taken is released again. With ENG_LOCK_GOTO
+ * EngGotoRecord(hTable, lockRecno) comes first (and fails as it does). */
 ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options, uint8_t *buffer, uint32_t *len,
                          uint32_t *recno);
 

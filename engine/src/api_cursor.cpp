@@ -154,6 +154,7 @@ ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options,
     std::lock_guard<std::mutex> lock(tobj->mu);
     TableHandle& t = LiveHandle(*tobj);
     NeedRecordRoom(t, buffer, len, recno);
+    if (options & ENG_LOCK_GOTO) t.GotoRecord(lockRecno);
     RefuseStaticCursor(*tobj);
     t.LockRecord(lockRecno);
     bool found = false;

@@ -636,3 +636,32 @@ TEST_F(CursorCallsTest, ReadAheadPassesOverDeletedAndReservedRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CursorCallsTest, LockAndReadCanGoToTheRecordFirst) {
+  ENGHANDLE h = People("lockgo", {1, 2, 3});
+  ENGHANDLE other = Open("lockgo");
+  std::vector<uint8_t> raw(Length(h));
+  uint32_t len = Length(h), recno = 0;
+  ENG_OK_(EngGotoRecord(h, 1));
+  ENG_OK_(EngLockAndRead(h, 3, ENG_LOCK_GOTO, raw.data(), &len, &recno));
+  EXPECT_EQ(recno, 3u);
+  EXPECT_EQ(Id(raw), 3);
+  EXPECT_EQ(RecNo(h), 3u);
+  EXPECT_TRUE(Locked(other, 3));
+  EXPECT_FALSE(Locked(other, 1));
+  ENG_OK_(EngUnlockRecord(h, 3));
+
+  // A record gone: the failure of EngGotoRecord, and no lock taken.
+  ENG_OK_(EngGotoRecord(other, 2));
+  ENG_OK_(EngDeleteRecord(other));
+  Failure expected = LastFailure(EngGotoRecord(other, 2));
+  ASSERT_EQ(expected.code, ENG_ERR_NO_SUCH_RECORD);
+  EXPECT_EQ(LastFailure(EngLockAndRead(h, 2, ENG_LOCK_GOTO, raw.data(), &len, &recno)), expected);
+  EXPECT_EQ(RecNo(h), 3u) << "the position stays";
+  EngCloseTable(other);
+  EngCloseTable(h);
+}
+
+}  // namespace
