@@ -2,8 +2,11 @@
 // (a table, or later the cursor of an SQL statement) and exposes the fields
 // of its current record as TField objects.
 //
-// One EngGetRecord per positioning copies the raw record into the current
-// record buffer; fixed-size fields decode from it without further engine
+// One engine call per positioning moves and copies the raw record (with
+// its number) into the current record buffer; a forward walk over a table
+// without memo-like fields reads ahead, and Next then takes the following
+// records from what it read while the table's change stamp shows no change
+// since. Fixed-size fields decode from the buffer without further engine
 // calls, memo and binary contents are fetched when read and cached per
 // buffer. In a buffer, the first bytes of each memo-like field hold the
 // cursor's emptiness marker (0 empty, -1 not), never written back. The

@@ -1,7 +1,9 @@
 // The layer of the cursor classes that tables and queries share beyond the
 // base cursor: index selection and key search (IndexName, IndexFieldNames,
 // the dictionary default index, FindKey), record editing (Edit, Append,
-// Post, Cancel, Delete with record locks) and record filters.
+// Post, Cancel, Delete with record locks) and record filters. Edit locks
+// and reads in one engine call, Post of an edited record writes every field
+// in one, and Delete in browsing deletes and moves on in one.
 //
 // Invariants: outside StateEdit and StateInsert no change is pending at the
 // engine; a non-exclusive cursor holds a record lock exactly while it is in
