@@ -17,6 +17,7 @@ bool EditingState(TDataSetState state) { return state == StateEdit || state == S
 }  // namespace
 
 void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) {
+  ForgetSpellings();
   size_t size = 8;
   while (size < fields.size() * 2) size *= 2;
   slots_.assign(size, nullptr);
@@ -29,6 +30,39 @@ void TFieldNameIndex::Build(const std::vector<std::unique_ptr<TField>>& fields) 
     }
     if (slots_[i] == nullptr) slots_[i] = field.get();
   }
+}
+
+TField* TFieldNameIndex::FindNoCase(std::string_view name) const {
+  if (slots_.empty()) return nullptr;
+  size_t i = Hash(name) & mask_;
+  while (TField* field = slots_[i]) {
+    if (SameText(field->FieldName(), name)) return field;
+    i = (i + 1) & mask_;
+  }
+  return nullptr;
+}
+
+TField* TFieldNameIndex::FindSpelling(std::string_view name, TSpelling key) const {
+  const size_t home = key.Hash() & (kSpellings - 1);
+  size_t free = kSpellings;
+  for (size_t probe = 0; probe < kProbes; ++probe) {
+    const size_t i = (home + probe) & (kSpellings - 1);
+    const TSpelling& s = spellings_[i];
+    if (s.Field == nullptr) {
+      free = i;
+      break;
+    }
+    if (s.Same(key)) return s.Field;
+  }
+  TField* field = FindNoCase(name);
+  // Only names that exist are remembered, and only while there is room:
+  // a cursor's tasks spell each field in few ways.
+  if (field != nullptr && free < kSpellings && learned_ < kSpellings / 2) {
+    key.Field = field;
+    spellings_[free] = key;
+    ++learned_;
+  }
+  return field;
 }
 
 TDbDataSet::TDbDataSet(TComponent* owner) : TComponent(owner) {}
@@ -250,6 +284,7 @@ void TDbDataSet::BuildFields() {
     fields_.push_back(std::make_unique<TField>(*this, def, slot));
   }
   fieldsByName_.Build(fields_);
+  readAheadFits_ = blobFieldNums_.empty() && options_.DbCharType != OEM;
   current_ = NewRecordBuffer();
   scratch_ = NewRecordBuffer();
 }
@@ -266,8 +301,7 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
   try {
     Check(EngGotoTop(orderHandle_));
     Check(EngSkip(orderHandle_, -1));
-    Check(EngSkip(orderHandle_, 1));
-    found = ReadCurrent();
+    found = ReadCurrentAfterSkip(1);
   } catch (const EDbEngineError& e) {
     // A free table that is encrypted cannot show its records before the
     // password is given (EnableEncryption reads them again).
@@ -279,6 +313,11 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
 }
 
 void TDbDataSet::ReleaseOpenState() {
+  DropReadAhead();
+  aheadSize_ = 1;
+  readAheadFits_ = false;
+  aheadRaw_.clear();
+  aheadRecNos_.clear();
   state_ = StateInactive;
   fieldsByName_.Clear();
   fields_.clear();
@@ -292,6 +331,7 @@ void TDbDataSet::ReleaseOpenState() {
   eof_ = bof_ = true;
   hasRecord_ = false;
   engineAtCurrent_ = false;
+  engineAhead_ = false;
   modified_ = false;
   recordLength_ = bookmarkLength_ = 0;
 }
@@ -311,29 +351,52 @@ void TDbDataSet::CloseAndRelease() {
 
 // ---- reading ------------------------------------------------------------------------
 
-bool TDbDataSet::ReadRecord(TRecordBuffer& buffer) {
-  // No current record (before the first, after the last, or on an empty
-  // table) shows as 5068 from EngGetRecord, so the end flags need no calls
-  // of their own. Without a filter every record the engine lands on is
-  // visible; only a filter makes the visibility test worth its call.
-  ENGRESULT r;
-  if (RecordsMayBeHidden()) {
-    uint16_t visible = 0;
-    r = EngIsRecordVisible(orderHandle_, &visible);
-    if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
-    Check(r);
-    if (r != ENG_OK || !visible) return false;
-  }
-  if (buffer.Raw.size() != recordLength_) buffer = NewRecordBuffer();
-  uint32_t length = recordLength_;
-  r = EngGetRecord(orderHandle_, buffer.Raw.data(), &length);
-  if (r == ENG_ERR_NO_CURRENT_RECORD) return false;
-  Check(r);
-  if (r != ENG_OK) return false;
-  if (length < recordLength_) std::fill(buffer.Raw.begin() + length, buffer.Raw.end(), 0);
-
+bool TDbDataSet::ReadCurrentAfterSkip(int32_t records) {
+  // One engine call moves and copies the record with its number. No current
+  // record (before the first, after the last, or on an empty table) reads
+  // as none, so the end flags need no calls of their own; only a filter
+  // makes the engine test visibility.
   uint32_t recNo = 0;
-  Check(EngGetRecordNum(tableHandle_, ENG_IGNOREFILTERS, &recNo));
+  ENGRESULT r = CallIntoScratch(
+      [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
+        return EngSkipAndRead(orderHandle_, records, ReadOptions(), buffer, length, number);
+      },
+      &recNo);
+  Check(r);
+  return TakeScratch(r == ENG_OK ? recNo : 0);
+}
+
+bool TDbDataSet::TakeScratch(uint32_t recNo) {
+  DropReadAhead();
+  engineAhead_ = false;
+  if (recNo == 0) {
+    engineAtCurrent_ = false;
+    return false;
+  }
+  CompleteRead(scratch_, recNo);
+  current_.Swap(scratch_);
+  hasRecord_ = true;
+  engineAtCurrent_ = true;
+  return true;
+}
+
+bool TDbDataSet::TakeScratchAfterOwnDelete(uint32_t recNo, const uint64_t stamps[2]) {
+  // The record read is the next one read ahead, and the stamp moved by
+  // this deletion alone: what follows it is still as read.
+  const bool keep = recNo != 0 && aheadNext_ < aheadCount_ && aheadOrder_ == orderHandle_ &&
+                    aheadRecNos_[aheadNext_] == recNo && stamps[0] != 0 && stamps[0] == aheadStamp_ &&
+                    stamps[1] == stamps[0] + 1;
+  if (!keep) return TakeScratch(recNo);
+  const uint16_t count = aheadCount_, next = static_cast<uint16_t>(aheadNext_ + 1);
+  aheadCount_ = aheadNext_ = 0;  // nothing is wasted by the read below
+  TakeScratch(recNo);
+  aheadCount_ = count;
+  aheadNext_ = next;
+  aheadStamp_ = stamps[1];
+  return true;
+}
+
+void TDbDataSet::CompleteRead(TRecordBuffer& buffer, uint32_t recNo) {
   buffer.RecNo = recNo;
   buffer.Flag = TBookmarkFlag::Current;
   // The record number leads back to the record; the engine bookmark is
@@ -358,21 +421,11 @@ bool TDbDataSet::ReadRecord(TRecordBuffer& buffer) {
       std::memset(buffer.Raw.data() + def->Offset + textLength, ' ', def->Length - textLength);
     }
   }
-  return true;
-}
-
-bool TDbDataSet::ReadCurrent() {
-  if (!ReadRecord(scratch_)) {
-    engineAtCurrent_ = false;
-    return false;
-  }
-  current_.Swap(scratch_);
-  hasRecord_ = true;
-  engineAtCurrent_ = true;
-  return true;
 }
 
 void TDbDataSet::ShowNoRecord() {
+  DropReadAhead();
+  engineAhead_ = false;
   hasRecord_ = false;
   eof_ = bof_ = true;
   if (current_.Raw.size() == recordLength_) {
@@ -389,7 +442,12 @@ void TDbDataSet::ReadBookmarkLength() {
   current_.Bookmark.clear();
 }
 
+void TDbDataSet::ReturnFromReadAhead() {
+  if (engineAhead_) MoveEngineToCurrent();
+}
+
 bool TDbDataSet::MoveEngineToCurrent() {
+  engineAhead_ = false;
   if (!hasRecord_ || current_.RecNo == 0) return false;
   ENGRESULT r = current_.Bookmark.empty()
                     ? EngGotoRecord(tableHandle_, current_.RecNo)
@@ -428,24 +486,102 @@ void TDbDataSet::Next() {
   CheckActive();
   SettlePendingChanges();
   if (eof_) return;
-  // After a failed move the engine stands before the first or after the
-  // last record, not on the current one.
-  if (!engineAtCurrent_) MoveEngineToCurrent();
-  Check(EngSkip(orderHandle_, 1));
-  if (ReadCurrent()) {
+  if (NextFromReadAhead() || ReadStep(1)) {
     bof_ = eof_ = false;
   } else {
     eof_ = true;  // the previous record stays current
   }
 }
 
+namespace {
+constexpr uint16_t kMaxReadAhead = 32;
+}  // namespace
+
+void TDbDataSet::DropReadAhead() {
+  // Records read for nothing: ask for fewer next time.
+  if (aheadNext_ < aheadCount_) aheadSize_ = std::max<uint16_t>(1, aheadSize_ / 2);
+  aheadCount_ = aheadNext_ = 0;
+}
+
+bool TDbDataSet::NextFromReadAhead() {
+  // The records read ahead follow the current record exactly when it is
+  // the one read before them, in the same order, with no edit under way.
+  const bool follows = aheadCount_ > 0 && state_ == StateBrowse && hasRecord_ && aheadOrder_ == orderHandle_ &&
+                       current_.RecNo == aheadRecNos_[aheadNext_ - 1];
+  if (!follows) {
+    DropReadAhead();
+    return false;
+  }
+  if (aheadNext_ == aheadCount_) {
+    // All taken, and nothing else happened in between: reading ahead pays.
+    aheadSize_ = std::min<uint16_t>(kMaxReadAhead, static_cast<uint16_t>(aheadSize_ * 2));
+    aheadCount_ = aheadNext_ = 0;
+    return false;
+  }
+  uint64_t stamp = 0;
+  if (EngGetChangeStamp(tableHandle_, &stamp) != ENG_OK || stamp != aheadStamp_) {
+    DropReadAhead();
+    return false;
+  }
+  // Straight into the current buffer: a read-ahead table has no memo
+  // caches and nothing else to add to the record.
+  std::memcpy(current_.Raw.data(), aheadRaw_.data() + static_cast<size_t>(aheadNext_) * recordLength_,
+              recordLength_);
+  current_.RecNo = aheadRecNos_[aheadNext_++];
+  current_.Flag = TBookmarkFlag::Current;
+  current_.Bookmark.clear();
+  hasRecord_ = true;
+  // The engine stands on the last record read (or past the end).
+  engineAtCurrent_ = false;
+  engineAhead_ = true;
+  return true;
+}
+
+bool TDbDataSet::ReadStep(int32_t step) {
+  DropReadAhead();
+  // After a failed move, or after records read ahead, the engine is not on
+  // the current record: the move starts from that record's number (even
+  // when another user has deleted it since).
+  const uint32_t from = engineAtCurrent_ || !hasRecord_ ? 0 : current_.RecNo;
+  const uint16_t size = readAheadFits_ && step > 0 ? aheadSize_ : 1;
+  if (aheadRecNos_.size() < size) aheadRecNos_.assign(size, 0);
+  uint16_t count = 1;
+  uint64_t stamp = 0;
+  if (size == 1 && from == 0) {
+    if (!ReadCurrentAfterSkip(step)) return false;
+    aheadRecNos_[0] = current_.RecNo;
+  } else {
+    if (aheadRaw_.size() < static_cast<size_t>(size) * recordLength_)
+      aheadRaw_.assign(static_cast<size_t>(size) * recordLength_, 0);
+    count = size;
+    ENGRESULT r = EngSkipAndReadAhead(orderHandle_, from, step, ReadOptions(), &count, aheadRaw_.data(), recordLength_,
+                                      aheadRecNos_.data(), &stamp);
+    Check(r);
+    if (r != ENG_OK || count == 0) {
+      engineAtCurrent_ = false;
+      return false;
+    }
+    if (scratch_.Raw.size() != recordLength_) scratch_ = NewRecordBuffer();
+    std::memcpy(scratch_.Raw.data(), aheadRaw_.data(), recordLength_);
+    TakeScratch(aheadRecNos_[0]);
+    engineAtCurrent_ = count == size && size == 1;  // else on the last one read, or past the end
+    engineAhead_ = !engineAtCurrent_;
+  }
+  if (step < 0) return true;
+  // What Next takes from: the records after the current one, or none yet
+  // (then a Next straight after this one shows that reading ahead pays).
+  aheadCount_ = stamp != 0 ? count : 1;
+  aheadNext_ = 1;
+  aheadStamp_ = stamp;
+  aheadOrder_ = orderHandle_;
+  return true;
+}
+
 void TDbDataSet::Prior() {
   CheckActive();
   SettlePendingChanges();
   if (bof_) return;
-  if (!engineAtCurrent_) MoveEngineToCurrent();
-  Check(EngSkip(orderHandle_, -1));
-  if (ReadCurrent()) {
+  if (ReadStep(-1)) {
     bof_ = eof_ = false;
   } else {
     bof_ = true;
@@ -457,8 +593,7 @@ void TDbDataSet::Last() {
   SettlePendingChanges();
   Check(EngGotoBottom(orderHandle_));
   Check(EngSkip(orderHandle_, 1));
-  Check(EngSkip(orderHandle_, -1));
-  bool found = ReadCurrent();
+  bool found = ReadCurrentAfterSkip(-1);
   if (!found) ShowNoRecord();
   eof_ = true;
   bof_ = !found;
@@ -486,8 +621,7 @@ void TDbDataSet::Reposition() {
 
 // ---- fields ---------------------------------------------------------------------------
 
-TField& TDbDataSet::FieldByName(std::string_view name) const {
-  if (TField* field = FindField(name)) return *field;
+void TDbDataSet::FieldNotFound(std::string_view name) const {
   DatabaseError("Field '" + std::string(name) + "' not found");
 }
 

@@ -2,8 +2,11 @@
 // (a table, or later the cursor of an SQL statement) and exposes the fields
 // of its current record as TField objects.
 //
-// One EngGetRecord per positioning copies the raw record into the current
-// record buffer; fixed-size fields decode from it without further engine
+// One engine call per positioning moves and copies the raw record (with
+// its number) into the current record buffer; a forward walk over a table
+// without memo-like fields reads ahead, and Next then takes the following
+// records from what it read while the table's change stamp shows no change
+// since. Fixed-size fields decode from the buffer without further engine
 // calls, memo and binary contents are fetched when read and cached per
 // buffer. In a buffer, the first bytes of each memo-like field hold the
 // cursor's emptiness marker (0 empty, -1 not), never written back. The
@@ -22,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,24 +46,86 @@ class TDbConnection;
 
 // Field objects by name without regard to case: an open-addressing table,
 // since FieldByName runs for every field read in every record of a walk.
+// In front of it, the spellings already asked for (up to 24 characters)
+// are remembered exactly, so that a repeated lookup is a few word
+// compares instead of a case-blind comparison.
 class TFieldNameIndex {
  public:
   void Build(const std::vector<std::unique_ptr<TField>>& fields);
   void Clear() {
     slots_.clear();
     mask_ = 0;
+    ForgetSpellings();
   }
+  // Inline for the common case: a name spelled as before, found in its
+  // home slot (for a literal name the key and slot are constants).
   TField* Find(std::string_view name) const {
-    if (slots_.empty()) return nullptr;
-    size_t i = Hash(name) & mask_;
-    while (TField* field = slots_[i]) {
-      if (SameText(field->FieldName(), name)) return field;
-      i = (i + 1) & mask_;
-    }
-    return nullptr;
+    TSpelling key;
+    if (!MakeSpelling(name, key)) return FindNoCase(name);
+    const TSpelling& home = spellings_[key.Hash() & (kSpellings - 1)];
+    if (home.Same(key)) return home.Field;
+    return FindSpelling(name, key);
   }
 
  private:
+  // Room for a few times the spellings a cursor's tasks use, so that
+  // nearly every one is found in its home slot.
+  static constexpr size_t kSpellings = 256;
+  static constexpr size_t kProbes = 8;
+
+  // A name of 1 to 24 characters held in (overlapping) words: together
+  // with the length they fix every character.
+  struct TSpelling {
+    uint64_t A = 0, B = 0, C = 0;
+    uint32_t Length = 0;
+    TField* Field = nullptr;
+    bool Same(const TSpelling& o) const { return A == o.A && B == o.B && C == o.C && Length == o.Length; }
+    // Every character reaches the low bits (a product alone carries a
+    // byte only upwards); for a literal name this is all done at compile time.
+    size_t Hash() const {
+      uint64_t h = (A * 0x9E3779B97F4A7C15ull) ^ (B * 0xC2B2AE3D27D4EB4Full) ^ (C * 0x165667B19E3779F9ull) ^ Length;
+      h ^= h >> 33;
+      h *= 0xFF51AFD7ED558CCDull;
+      h ^= h >> 33;
+      return static_cast<size_t>(h);
+    }
+  };
+  static uint64_t Load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  static uint64_t Load4(const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  }
+  static bool MakeSpelling(std::string_view name, TSpelling& key) {
+    const size_t n = name.size();
+    const char* p = name.data();
+    if (n == 0 || n > 24) return false;
+    key.Length = static_cast<uint32_t>(n);
+    if (n >= 8) {
+      key.A = Load8(p);
+      key.B = Load8(p + n - 8);
+      key.C = n > 16 ? Load8(p + 8) : 0;
+    } else if (n >= 4) {
+      key.A = Load4(p) | (Load4(p + n - 4) << 32);
+    } else {
+      key.A = static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
+              (static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8) |
+              (static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16);
+    }
+    return true;
+  }
+  // The spelling in the slots after its home, else the case-blind search
+  // (a name found is then remembered as spelled).
+  TField* FindSpelling(std::string_view name, TSpelling key) const;
+  TField* FindNoCase(std::string_view name) const;
+  void ForgetSpellings() {
+    for (TSpelling& s : spellings_) s = TSpelling();
+    learned_ = 0;
+  }
   // Cheap on purpose: the length and three letters spread names well
   // enough for linear probing, and every hit is confirmed in full.
   static size_t Hash(std::string_view name) {
@@ -74,6 +140,8 @@ class TFieldNameIndex {
 
   std::vector<TField*> slots_;
   size_t mask_ = 0;
+  mutable TSpelling spellings_[kSpellings];
+  mutable size_t learned_ = 0;
 };
 
 // Handle value of a closed table or index.
@@ -157,7 +225,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   uint32_t CurrentRecordNumber() const { return hasRecord_ ? current_.RecNo : 0; }
 
   // ---- fields ----
-  TField& FieldByName(std::string_view name) const;
+  TField& FieldByName(std::string_view name) const {
+    if (TField* field = fieldsByName_.Find(name)) return *field;
+    FieldNotFound(name);
+  }
   TField* FindField(std::string_view name) const { return fieldsByName_.Find(name); }
   TField& Fields(size_t index) const;
   size_t FieldCount() const { return fields_.size(); }
@@ -215,12 +286,31 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void SetModified(bool modified) { modified_ = modified; }
   bool Modified() const { return modified_; }
 
-  // Reads the record at the engine position into buffer; false when there
-  // is none there (before the first or after the last record, or hidden).
-  bool ReadRecord(TRecordBuffer& buffer);
   // Reads into a scratch buffer and makes it current when a record is there;
   // otherwise the current record stays as it was.
-  bool ReadCurrent();
+  bool ReadCurrent() { return ReadCurrentAfterSkip(0); }
+  // Skips by records in the current order (0: stays) and reads as ReadCurrent.
+  bool ReadCurrentAfterSkip(int32_t records);
+  // Options of the combined engine reads: with a filter set, a record the
+  // filter hides counts as none.
+  uint16_t ReadOptions() const { return RecordsMayBeHidden() ? ENG_READ_VISIBLE : 0; }
+  // Runs a combined engine call that ends by reading the record at the
+  // position, call(buffer, &length, &recNo), into the scratch buffer; recNo
+  // is 0 when it read none. The result is the engine's.
+  template <typename EngineCall>
+  ENGRESULT CallIntoScratch(EngineCall&& call, uint32_t* recNo) {
+    if (scratch_.Raw.size() != recordLength_) scratch_ = NewRecordBuffer();
+    uint32_t length = recordLength_;
+    *recNo = 0;
+    return call(scratch_.Raw.data(), &length, recNo);
+  }
+  // Makes the record CallIntoScratch read the current one; with recNo 0
+  // (none read) the current record stays and false is returned.
+  bool TakeScratch(uint32_t recNo);
+  // TakeScratch after this cursor deleted its current record and read the
+  // following one (stamps: the change stamps from before and after the
+  // deletion): the records read ahead stay when that was the only change.
+  bool TakeScratchAfterOwnDelete(uint32_t recNo, const uint64_t stamps[2]);
   // The engine bookmark of the current record (empty when none).
   const std::vector<uint8_t>& CurrentBookmark();
   // The cursor shows no record: Eof and Bof true.
@@ -231,6 +321,11 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool MoveEngineToCurrent();
   // True while the engine position is known to be the current record.
   bool EngineAtCurrent() const { return engineAtCurrent_; }
+  // Before a call that works from wherever the engine stands: when reading
+  // ahead left the engine beyond the current record, back to it.
+  void ReturnFromReadAhead();
+  // The engine is off the current record only because of reading ahead.
+  bool EngineAheadOnly() const { return engineAhead_; }
   // The order was chosen by a derived cursor: the engine handle giving it.
   void SetOrderHandle(ENGHANDLE handle) { orderHandle_ = handle; }
   // Reads the bookmark length of the current order again (after the order
@@ -261,6 +356,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
  private:
   friend class TDbConnection;
   void CloseAndRelease();
+  [[noreturn]] void FieldNotFound(std::string_view name) const;
   void DetachConnection() { connection_ = nullptr; }
 
   double StringToJulian(const std::string& yyyymmdd) const override;
@@ -271,6 +367,17 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   void PositionOnFirst(bool tolerateEncrypted);
   void ReleaseOpenState();
   void LoadBlob(const TField& field, TBlobCache& cache);
+  // Read-ahead of a forward walk: Next takes the following records from
+  // what one engine call read, while the table's change stamp says they are
+  // still as read. Only for tables whose reads need no further calls at the
+  // position (no memo-like fields, ANSI characters).
+  bool NextFromReadAhead();
+  // Moves one record (+1 or -1) and reads, reading ahead when it may.
+  bool ReadStep(int32_t step);
+  void DropReadAhead();
+  // What a read adds to the raw record copied from the engine: its number,
+  // the memo emptiness markers and, on OEM tables, the translated strings.
+  void CompleteRead(TRecordBuffer& buffer, uint32_t recNo);
 
   std::string tableName_;
   std::string databaseName_;
@@ -287,6 +394,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool bof_ = true;
   bool hasRecord_ = false;
   bool engineAtCurrent_ = false;  // the engine position is the current record
+  bool engineAhead_ = false;      // it is not, only because records were read ahead
   bool modified_ = false;
 
   uint32_t recordLength_ = 0;
@@ -298,6 +406,15 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   std::vector<const TEngineFieldDef*> stringDefs_;  // re-read for OEM tables
   TRecordBuffer current_;
   TRecordBuffer scratch_;
+
+  bool readAheadFits_ = false;          // the table allows read-ahead
+  std::vector<uint8_t> aheadRaw_;       // records read, recordLength_ each
+  std::vector<uint32_t> aheadRecNos_;   // their numbers; [0] was made current at once
+  uint16_t aheadCount_ = 0;
+  uint16_t aheadNext_ = 0;              // the one Next takes next
+  uint16_t aheadSize_ = 1;              // records the next read asks for
+  uint64_t aheadStamp_ = 0;
+  ENGHANDLE aheadOrder_ = kNoHandle;
 };
 
 }  // namespace dbu

@@ -402,21 +402,33 @@ void TDbExtendedDataSet::Edit() {
   }
   SettlePendingChanges();
   CheckModifiable();
-  // A record another user deleted must not leave the engine elsewhere: the
-  // lock and the edit would then belong to different records.
-  if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
   const uint32_t recNo = CurrentRecordNumber();
+  // A record another user deleted must not leave the engine elsewhere: the
+  // lock and the edit would then belong to different records. Away from
+  // the record only because of reading ahead, the lock call goes back to it.
+  const bool goBack = !EngineAtCurrent() && EngineAheadOnly() && !Exclusive();
+  if (!EngineAtCurrent() && !goBack && !MoveEngineToCurrent()) DatabaseError("Record not found");
+  // Start from the record as it is now that no one else can change it.
+  bool found = false;
   if (!Exclusive()) {
-    ENGRESULT r = EngLockRecord(TableHandle(), recNo);
+    // One call locks and reads again; when no record is there to read it
+    // gives the lock back itself.
+    uint32_t readNo = 0;
+    const uint16_t options = static_cast<uint16_t>(ReadOptions() | (goBack ? ENG_LOCK_GOTO : 0));
+    ENGRESULT r = CallIntoScratch(
+        [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
+          return EngLockAndRead(TableHandle(), recNo, options, buffer, length, number);
+        },
+        &readNo);
+    if (goBack && r == ENG_ERR_NO_SUCH_RECORD) DatabaseError("Record not found");
     if (r == ENG_ERR_STATIC_CURSOR)
       throw EDbEngineError(this, "This table is based on a static VIEW. Static VIEWs can not be updated.", r);
     Require(r);
+    found = TakeScratch(readNo);
+  } else {
+    found = ReadCurrent();
   }
-  // Start from the record as it is now that no one else can change it.
-  if (!ReadCurrent()) {
-    if (!Exclusive()) EngUnlockRecord(TableHandle(), recNo);
-    DatabaseError("Record not found");
-  }
+  if (!found) DatabaseError("Record not found");
   editCopy_ = CurrentBuffer().Raw;
   SetState(StateEdit);
   SetModified(false);
@@ -448,9 +460,12 @@ void TDbExtendedDataSet::BeginInsert() {
 void TDbExtendedDataSet::Post() {
   const TDataSetState state = State();
   if (state != StateEdit && state != StateInsert) DatabaseError("Dataset not in edit or insert mode");
+  if (state == StateEdit) {
+    PostEdit();
+    return;
+  }
   TRecordBuffer& buffer = CurrentBuffer();
-  if (state == StateEdit) Require(EngGotoRecord(TableHandle(), buffer.RecNo));
-  if (state == StateInsert && buffer.Flag != TBookmarkFlag::Inserted) {
+  if (buffer.Flag != TBookmarkFlag::Inserted) {
     Require(EngAppendRecord(TableHandle()));
     buffer.Flag = TBookmarkFlag::Inserted;
     uint32_t recNo = 0;
@@ -459,17 +474,47 @@ void TDbExtendedDataSet::Post() {
   }
   WriteFieldsToEngine();
   Require(EngWriteRecord(TableHandle()));
-  if (state == StateEdit && !Exclusive()) Require(EngUnlockRecord(TableHandle(), buffer.RecNo));
   SetState(StateBrowse);
   SetModified(false);
   if (ReadNearestRecord()) {
-    if (state == StateInsert) {
-      SetBof(false);
-      SetEof(false);
-    }
+    SetBof(false);
+    SetEof(false);
   } else {
     ShowNoRecord();
   }
+}
+
+void TDbExtendedDataSet::PostEdit() {
+  // One engine call writes every field as the single calls would (strings
+  // of blanks stored empty, memo-like and autoincrement fields left to the
+  // engine), the changed memo contents, unlocks, and reads the record back.
+  TRecordBuffer& buffer = CurrentBuffer();
+  const std::vector<TEngineFieldDef>& defs = EngineFieldDefs();
+  const std::vector<uint16_t>& blobs = BlobFieldNumbers();
+  memoWrites_.clear();
+  for (size_t slot = 0; slot < blobs.size(); ++slot) {
+    TBlobCache& cache = buffer.Blobs[slot];
+    if (!cache.Changed) continue;
+    const TEngineFieldDef& def = defs[blobs[slot] - 1u];
+    codec::SetMemoMarker(buffer.Raw.data(), def, cache.Content.empty() ? 0 : -1);
+    memoWrites_.push_back(ENGFIELDTEXT{def.FieldNum, reinterpret_cast<const uint8_t*>(cache.Content.data()),
+                                       static_cast<uint32_t>(cache.Content.size())});
+  }
+  const uint16_t options = static_cast<uint16_t>(ReadOptions() | (Exclusive() ? 0 : ENG_POST_UNLOCK));
+  uint32_t readNo = 0;
+  // A failure leaves nothing pending at the engine: the edit stays here,
+  // with the buffer as the task wrote it, to be posted again or cancelled.
+  Require(CallIntoScratch(
+      [&](uint8_t* out, uint32_t* length, uint32_t* number) {
+        return EngPostEdit(TableHandle(), buffer.RecNo, buffer.Raw.data(), RecordLength(), memoWrites_.data(),
+                           static_cast<uint16_t>(memoWrites_.size()), options, out, length, number);
+      },
+      &readNo));
+  for (TBlobCache& cache : buffer.Blobs) cache.Changed = false;
+  memoWrites_.clear();
+  SetState(StateBrowse);
+  SetModified(false);
+  if (!TakeScratch(readNo) && !ReadNearestRecord()) ShowNoRecord();
 }
 
 void TDbExtendedDataSet::WriteFieldsToEngine() {
@@ -501,10 +546,8 @@ void TDbExtendedDataSet::WriteFieldsToEngine() {
 
 bool TDbExtendedDataSet::ReadNearestRecord() {
   if (ReadCurrent()) return true;
-  Check(EngSkip(OrderHandle(), 1));
-  if (ReadCurrent()) return true;
-  Check(EngSkip(OrderHandle(), -1));
-  return ReadCurrent();
+  if (ReadCurrentAfterSkip(1)) return true;
+  return ReadCurrentAfterSkip(-1);
 }
 
 void TDbExtendedDataSet::Cancel() {
@@ -540,10 +583,31 @@ void TDbExtendedDataSet::Delete() {
   const uint32_t recNo = CurrentRecordNumber();
   // Never delete whatever record the engine happens to stand on.
   if (state == StateBrowse) {
-    if (!EngineAtCurrent() && !MoveEngineToCurrent()) DatabaseError("Record not found");
-  } else {
-    Require(EngGotoRecord(TableHandle(), recNo));
+    // The engine shows no deleted records: one call goes to the record
+    // (unless the engine stands on it), deletes it, moves on to the
+    // following record and reads it (cancelling at the engine itself when
+    // the deletion fails).
+    const uint32_t gotoNo = EngineAtCurrent() ? 0 : recNo;
+    uint32_t readNo = 0;
+    uint64_t stamps[2] = {0, 0};
+    const ENGRESULT r = CallIntoScratch(
+        [&](uint8_t* buffer, uint32_t* length, uint32_t* number) {
+          return EngDeleteAndSkip(OrderHandle(), gotoNo, ReadOptions(), buffer, length, number, stamps);
+        },
+        &readNo);
+    // A record another user deleted is not found, as when moving to it.
+    if (r == ENG_ERR_NO_SUCH_RECORD && gotoNo != 0) DatabaseError("Record not found");
+    Require(r);
+    SetModified(false);
+    if (TakeScratchAfterOwnDelete(readNo, stamps) || ReadNearestRecord()) {
+      SetBof(false);
+      SetEof(false);
+    } else {
+      ShowNoRecord();
+    }
+    return;
   }
+  Require(EngGotoRecord(TableHandle(), recNo));
   ENGRESULT r = EngDeleteRecord(TableHandle());
   if (r == ENG_OK) r = EngWriteRecord(TableHandle());
   if (r != ENG_OK) {

@@ -1,7 +1,9 @@
 // The layer of the cursor classes that tables and queries share beyond the
 // base cursor: index selection and key search (IndexName, IndexFieldNames,
 // the dictionary default index, FindKey), record editing (Edit, Append,
-// Post, Cancel, Delete with record locks) and record filters.
+// Post, Cancel, Delete with record locks) and record filters. Edit locks
+// and reads in one engine call, Post of an edited record writes every field
+// in one, and Delete in browsing deletes and moves on in one.
 //
 // Invariants: outside StateEdit and StateInsert no change is pending at the
 // engine; a non-exclusive cursor holds a record lock exactly while it is in
@@ -103,6 +105,9 @@ class TDbExtendedDataSet : public TDbDataSet {
 
   void CheckModifiable();
   void BeginInsert();
+  // Post of an edited record: one engine call.
+  void PostEdit();
+  // Post of a new record: the fields one call each, then the write.
   void WriteFieldsToEngine();
   // After a write, cancel or delete: the record at the engine position, else
   // the next, else the previous one becomes current; false when none.
@@ -122,6 +127,7 @@ class TDbExtendedDataSet : public TDbDataSet {
   std::string keyListSource_;
   std::vector<std::string> keyNames_;
   std::vector<uint8_t> editCopy_;
+  std::vector<ENGFIELDTEXT> memoWrites_;  // PostEdit's changed memo contents
 
   std::vector<std::string> indexFiles_;
   std::string filter_;

@@ -20,9 +20,9 @@ auto Converting(const TField& field, const TErrorSubject& subject, F&& f) -> dec
   }
 }
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
-bool IsLeadingPartOf(const std::string& text, const char* word) {
+bool IsLeadingPartOf(std::string_view text, const char* word) {
   std::string upper = UpperCase(text);
   std::string target = word;
   return !upper.empty() && upper.size() <= target.size() && target.compare(0, upper.size(), upper) == 0;
@@ -105,6 +105,15 @@ void TField::Clear() { WriteEmpty(); }
 
 // ---- AsString ------------------------------------------------------------------------
 
+std::string_view TField::AsStringView() const {
+  if (kind_ == ftString) {
+    const uint8_t* record = ValueRecord();
+    return record == nullptr ? std::string_view() : codec::StringView(record, def_);
+  }
+  text_ = AsString();
+  return text_;
+}
+
 std::string TField::AsString() const {
   if (IsBlobKind()) {
     if (host_.FieldReadBuffer() == nullptr) return std::string();
@@ -128,22 +137,22 @@ std::string TField::AsString() const {
   }
 }
 
-void TField::SetAsString(const std::string& value) {
+void TField::SetAsString(std::string_view value) {
   switch (kind_) {
     case ftString: {
-      std::string cut = value.substr(0, def_.Length);
+      const std::string_view cut = value.substr(0, def_.Length);
       bool native = native_;
       Write([&](uint8_t* record) { codec::EncodeString(record, def_, cut, native); }, cut.size());
       return;
     }
     case ftBytes: {
-      std::string cut = value.substr(0, def_.Length);
+      const std::string_view cut = value.substr(0, def_.Length);
       Write([&](uint8_t* record) { codec::EncodeBytes(record, def_, cut); }, cut.size());
       return;
     }
     case ftMemo:
     case ftBlob:
-      host_.WriteBlob(*this, value);
+      host_.WriteBlob(*this, std::string(value));
       return;
     default: break;
   }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "dbtypes.h"
 #include "dberrors.h"
@@ -65,7 +66,13 @@ class TField {
   void Clear();
 
   std::string AsString() const;
-  void SetAsString(const std::string& value);
+  // The text AsString gives, without copying it for string fields: a view
+  // of the record buffer, valid until the cursor moves or the field is
+  // written (for other kinds, until the field is read this way again).
+  std::string_view AsStringView() const;
+  // A view of this cursor's own record buffer may be passed (a field's
+  // AsStringView, even its own).
+  void SetAsString(std::string_view value);
   int64_t AsInteger() const;
   void SetAsInteger(int64_t value);
   double AsFloat() const;
@@ -103,6 +110,7 @@ class TField {
   TFieldType kind_;
   int blobSlot_;
   bool native_;  // the table's format is fixed while the field exists
+  mutable std::string text_;  // AsStringView of kinds other than strings
 };
 
 }  // namespace dbu

@@ -30,6 +30,7 @@ void TDbExtendedTable::EmptyTable() {
 template <typename Call>
 void TDbExtendedTable::Maintain(Call&& call) {
   CheckActive();
+  ReturnFromReadAhead();
   ENGRESULT r = call();
   if (r != ENG_ERR_NO_CURRENT_RECORD) Check(r);
   Reposition();

@@ -54,10 +54,17 @@ std::string TrimmedText(const uint8_t* p, uint32_t n) {
   return std::string(reinterpret_cast<const char*>(p) + begin, end - begin);
 }
 
-void PutText(uint8_t* field, uint32_t length, const std::string& text, char pad, bool rightAlign) {
-  std::memset(field, pad, length);
+// The text may overlap the field (a value read from the same record): it
+// is moved into place before the padding is written around it.
+void PutText(uint8_t* field, uint32_t length, std::string_view text, char pad, bool rightAlign) {
   size_t n = std::min<size_t>(text.size(), length);
-  std::memcpy(field + (rightAlign ? length - n : 0), text.data(), n);
+  if (rightAlign) {
+    std::memmove(field + (length - n), text.data(), n);
+    std::memset(field, pad, length - n);
+  } else {
+    std::memmove(field, text.data(), n);
+    std::memset(field + n, pad, length - n);
+  }
 }
 
 DateTime FromJulian(double julian) { return static_cast<DateTime>(julian - kJulianOffset); }
@@ -264,12 +271,31 @@ DateTime DecodeDateTime(const uint8_t* record, const TEngineFieldDef& def, const
   }
 }
 
-std::string DecodeString(const uint8_t* record, const TEngineFieldDef& def) {
-  const uint8_t* p = record + def.Offset;
+std::string_view StringView(const uint8_t* record, const TEngineFieldDef& def) {
+  // Eight bytes at a time: fields are short, and a call to memchr would
+  // cost more than the scan.
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  constexpr uint64_t kBlanks = 0x2020202020202020ull;
+  const char* p = reinterpret_cast<const char*>(record + def.Offset);
+  const size_t n = def.Length;
   size_t end = 0;
-  while (end < def.Length && p[end] != 0) ++end;
+  for (; end + 8 <= n; end += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + end, 8);
+    if (((w - kOnes) & ~w & kHighs) != 0) break;  // a NUL among these eight
+  }
+  while (end < n && p[end] != 0) ++end;
+  for (; end >= 8; end -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p + end - 8, 8);
+    if (w != kBlanks) break;
+  }
   while (end > 0 && p[end - 1] == ' ') --end;
-  return std::string(reinterpret_cast<const char*>(p), end);
+  return std::string_view(p, end);
+}
+
+std::string DecodeString(const uint8_t* record, const TEngineFieldDef& def) {
+  return std::string(StringView(record, def));
 }
 
 std::string DecodeBytes(const uint8_t* record, const TEngineFieldDef& def) {
@@ -396,7 +422,7 @@ void EncodeDateTime(uint8_t* record, const TEngineFieldDef& def, DateTime value,
   }
 }
 
-void EncodeString(uint8_t* record, const TEngineFieldDef& def, const std::string& value, bool native) {
+void EncodeString(uint8_t* record, const TEngineFieldDef& def, std::string_view value, bool native) {
   uint8_t* p = record + def.Offset;
   if (value.empty() && native) {
     std::memset(p, 0, def.Length);
@@ -405,7 +431,7 @@ void EncodeString(uint8_t* record, const TEngineFieldDef& def, const std::string
   PutText(p, def.Length, value, ' ', false);
 }
 
-void EncodeBytes(uint8_t* record, const TEngineFieldDef& def, const std::string& value) {
+void EncodeBytes(uint8_t* record, const TEngineFieldDef& def, std::string_view value) {
   PutText(record + def.Offset, def.Length, value, '\0', false);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "formatsettings.h"
 
@@ -86,6 +87,8 @@ int64_t DecodeInteger(const uint8_t* record, const TEngineFieldDef& def);  // nu
 double DecodeFloat(const uint8_t* record, const TEngineFieldDef& def);     // numeric, double, money
 DateTime DecodeDateTime(const uint8_t* record, const TEngineFieldDef& def, const TJulianTextConverter& julian);
 std::string DecodeString(const uint8_t* record, const TEngineFieldDef& def);  // trailing blanks removed
+// The same text as a view of the record's bytes (valid while they are).
+std::string_view StringView(const uint8_t* record, const TEngineFieldDef& def);
 std::string DecodeBytes(const uint8_t* record, const TEngineFieldDef& def);
 
 // Encoding; each throws TCodecError when the value does not fit.
@@ -94,8 +97,9 @@ void EncodeInteger(uint8_t* record, const TEngineFieldDef& def, int64_t value);
 void EncodeFloat(uint8_t* record, const TEngineFieldDef& def, double value);
 void EncodeDateTime(uint8_t* record, const TEngineFieldDef& def, DateTime value, const TJulianTextConverter& julian);
 // value is already cut to the field's size; "" on a native table empties.
-void EncodeString(uint8_t* record, const TEngineFieldDef& def, const std::string& value, bool native);
-void EncodeBytes(uint8_t* record, const TEngineFieldDef& def, const std::string& value);
+// value may lie in the record itself, even in the field's own bytes.
+void EncodeString(uint8_t* record, const TEngineFieldDef& def, std::string_view value, bool native);
+void EncodeBytes(uint8_t* record, const TEngineFieldDef& def, std::string_view value);
 
 // The fixed-point text of a numeric field, exactly as stored (without the
 // leading blank padding); throws TCodecError "Numeric out of range.".

@@ -38,7 +38,13 @@ void PointMedsch(TForm1Logic& f, const std::string& table, const std::string& in
 // under an index the walk is repeated until a pass changes nothing.
 template <typename Wants, typename Change>
 void ChangeEachRecordOnce(TDbTable& t, Wants&& wants, Change&& change) {
-  const bool orderMayMove = t.IndexMode() != TIndexMode::None;
+  // In natural order a change cannot move a record: one walk meets each
+  // record once, and nothing needs remembering.
+  if (t.IndexMode() == TIndexMode::None) {
+    for (t.First(); !t.Eof(); t.Next())
+      if (wants()) change();
+    return;
+  }
   std::unordered_set<uint32_t> changed;
   bool walkAgain = true;
   while (walkAgain) {
@@ -48,7 +54,7 @@ void ChangeEachRecordOnce(TDbTable& t, Wants&& wants, Change&& change) {
       if (changed.count(recNo) != 0 || !wants()) continue;
       change();
       changed.insert(recNo);
-      walkAgain = orderMayMove;
+      walkAgain = true;
     }
   }
 }
@@ -60,7 +66,7 @@ TTaskEnd CleanUnusedClaimSetup(TForm1Logic& f) {
   t.Open();
   t.First();
   while (!t.Eof()) {
-    if (t.FieldByName("CLAIMTYPE").AsString().empty()) {
+    if (t.FieldByName("CLAIMTYPE").AsStringView().empty()) {
       t.Delete();  // the following record becomes current
     } else {
       t.Next();

@@ -79,7 +79,7 @@ TTaskEnd CleanInvalidSupervisorSetup(TForm1Logic& f) {
   EncryptionStep(f, t);
   t.First();
   while (!t.Eof()) {
-    if (t.FieldByName("CAT").AsString().empty()) {
+    if (t.FieldByName("CAT").AsStringView().empty()) {
       t.Delete();  // the following record becomes current
     } else {
       t.Next();
@@ -97,13 +97,19 @@ TTaskEnd CorrectApprovalFlow(TForm1Logic& f) {
   EncryptionStep(f, t);
   for (t.First(); !t.Eof(); t.Next()) {
     t.Edit();
+    // Each value moves straight from the record being edited; only the
+    // first is kept aside, as its field is written last.
     const std::string first = t.FieldByName("supervisor_code2").AsString();
-    t.FieldByName("supervisor_code2").SetAsString(t.FieldByName("supervisor_code3").AsString());
-    t.FieldByName("supervisor_code3").SetAsString(t.FieldByName("stin2").AsString());
-    t.FieldByName("stin2").SetAsString(t.FieldByName("stin").AsString());
+    t.FieldByName("supervisor_code2").SetAsString(t.FieldByName("supervisor_code3").AsStringView());
+    t.FieldByName("supervisor_code3").SetAsString(t.FieldByName("stin2").AsStringView());
+    t.FieldByName("stin2").SetAsString(t.FieldByName("stin").AsStringView());
     t.FieldByName("stin").SetAsString(first);
     t.Post();
-    f.AddLogLine("Emp No: " + t.FieldByName("emp_no").AsString() + "  Name: " + t.FieldByName("emp_name").AsString());
+    std::string line = "Emp No: ";
+    line += t.FieldByName("emp_no").AsStringView();
+    line += "  Name: ";
+    line += t.FieldByName("emp_name").AsStringView();
+    f.AddLogLine(line);
   }
   t.Close();
   return TTaskEnd::Normal;

@@ -61,7 +61,7 @@ TTaskEnd PrintInvalidLeaveTransactions(TForm1Logic& f) {
   for (t.First(); !t.Eof(); t.Next()) {
     const DateTime date = t.FieldByName("date").AsDateTime();
     if (date < from) continue;
-    if (t.FieldByName("leave_code").AsString() == "ANNU") continue;
+    if (t.FieldByName("leave_code").AsStringView() == "ANNU") continue;
     int year = 0, month = 0, day = 0;
     DecodeDate(date, year, month, day);
     if (t.FieldByName("year").AsInteger() == year + 1 && t.FieldByName("month").AsInteger() == month) continue;
@@ -143,7 +143,7 @@ TTaskEnd RectifyLeaveYear(TForm1Logic& f) {
   // stays on a record of another code and the walk below stops at once.
   t.FindKey({std::string("ANNU")});
   for (; !t.Eof(); t.Next()) {
-    if (t.FieldByName("Leave_code").AsString() != "ANNU") break;
+    if (t.FieldByName("Leave_code").AsStringView() != "ANNU") break;
     const int year = YearOf(t.FieldByName("date").AsDateTime());
     if (t.FieldByName("year").AsInteger() == year) continue;
     t.Edit();
@@ -235,7 +235,7 @@ bool FindLeaveApplication(TForm1Logic& f, const std::string& empCode, int id, Da
   TDbTable& t = f.MEDSCH;
   t.FindKey({empCode});  // onto the employee's first application, if any
   for (; !t.Eof(); t.Next()) {
-    if (t.FieldByName("EmpCode").AsString() != empCode) return false;
+    if (t.FieldByName("EmpCode").AsStringView() != empCode) return false;
     if (t.FieldByName("ID").AsInteger() == id && t.FieldByName("start_date").AsDateTime() <= leaveDate &&
         t.FieldByName("end_date").AsDateTime() >= leaveDate)
       return true;

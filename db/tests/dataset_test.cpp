@@ -595,3 +595,257 @@ TEST_F(MaintenanceTest, FailedEngineDisconnectKeepsTheConnection) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(CursorTest, FieldLookupRemembersSpellingsAndForgetsThemWithTheTable) {
+  Create("wide", "ID,Integer;NAME,Char,10;A_RATHER_LONG_FIELD_NAME_X,Char,4;AB,Integer;B,Integer");
+  CloseCreated();
+  auto t = Cursor("wide");
+  t->Open();
+  TField& name = t->FieldByName("NAME");
+  for (int round = 0; round < 2; ++round) {  // the second round finds remembered spellings
+    EXPECT_EQ(&t->FieldByName("name"), &name);
+    EXPECT_EQ(&t->FieldByName("NaMe"), &name);
+    EXPECT_EQ(t->FieldByName("a_rather_long_field_name_x").FieldNo(), 3) << "longer than what is remembered";
+    EXPECT_EQ(t->FieldByName("ab").FieldNo(), 4);
+    EXPECT_EQ(t->FieldByName("b").FieldNo(), 5);
+    EXPECT_EQ(t->FindField("ba"), nullptr);
+    EXPECT_EQ(t->FindField("NAM"), nullptr);
+    EXPECT_EQ(t->FindField(""), nullptr);
+    EXPECT_EQ(ErrorOf([&] { t->FieldByName("NAMEX"); }), "MEDSCH: Field 'NAMEX' not found");
+  }
+  // Every way of spelling a field, more than are remembered, still finds it.
+  const std::string letters = "name";
+  for (int mask = 0; mask < 16; ++mask) {
+    std::string spelled = letters;
+    for (int i = 0; i < 4; ++i)
+      if (mask & (1 << i)) spelled[i] = static_cast<char>(spelled[i] - 'a' + 'A');
+    EXPECT_EQ(&t->FieldByName(spelled), &name) << spelled;
+    std::string id = mask & 1 ? "Id" : "iD";
+    EXPECT_EQ(t->FieldByName(id).FieldNo(), 1);
+  }
+  t->Close();
+  EXPECT_EQ(t->FindField("name"), nullptr) << "no fields while closed";
+
+  People({1});
+  t->SetTableName("people");
+  t->Open();
+  EXPECT_EQ(t->FieldByName("name").FieldNo(), 2) << "the new table's field";
+  EXPECT_EQ(t->FindField("ab"), nullptr);
+}
+
+}  // namespace
+}  // namespace dbu
+
+namespace dbu {
+namespace {
+
+class ReadAheadTest : public CursorTest {
+ protected:
+  void Numbered(int count) {
+    std::vector<int32_t> ids;
+    for (int i = 1; i <= count; ++i) ids.push_back(i);
+    People(ids);
+  }
+  ENGHANDLE OpenOther() {
+    ENGHANDLE h = 0;
+    EXPECT_EQ(EngOpenTable(connection, "people", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                           ENG_CHECK_RIGHTS, 0, &h),
+              ENG_OK);
+    return h;
+  }
+  static std::string Walk(TDbTable& t, const std::string& field) {
+    std::string out;
+    for (t.First(); !t.Eof(); t.Next()) out += (out.empty() ? "" : ",") + t.FieldByName(field).AsString();
+    return out;
+  }
+  static void Rename(ENGHANDLE h, uint32_t recno, const std::string& name) {
+    ENG_OK_OR_FAIL(EngGotoRecord(h, recno));
+    ENG_OK_OR_FAIL(EngSetField(h, 2, reinterpret_cast<const uint8_t*>(name.data()), static_cast<uint32_t>(name.size())));
+    ENG_OK_OR_FAIL(EngWriteRecord(h));
+  }
+};
+
+TEST_F(ReadAheadTest, AWalkSeesEveryChangeMadeElsewhereMeanwhile) {
+  Numbered(40);
+  ENGHANDLE other = OpenOther();
+  auto t = Cursor("people");
+  t->Open();
+  std::string names;
+  for (int step = 0; !t->Eof(); ++step, t->Next()) {
+    const int64_t id = t->FieldByName("ID").AsInteger();
+    names += t->FieldByName("NAME").AsString() + ",";
+    // Changes ahead of the walk, at every step once the walk is under way.
+    if (id == 10) Rename(other, 12, "renamed");
+    if (id == 20) {
+      ENG_OK_OR_FAIL(EngGotoRecord(other, 22));
+      ENG_OK_OR_FAIL(EngDeleteRecord(other));
+    }
+    if (id == 30) {
+      ENG_OK_OR_FAIL(EngAppendRecord(other));
+      int32_t newId = 41;
+      ENG_OK_OR_FAIL(EngSetFieldRaw(other, 1, reinterpret_cast<const uint8_t*>(&newId), 4));
+      ENG_OK_OR_FAIL(EngWriteRecord(other));
+    }
+    if (id >= 32 && id < 40) Rename(other, static_cast<uint32_t>(id + 1), "N" + std::to_string(id + 1));
+  }
+  std::string expected;
+  for (int id = 1; id <= 41; ++id) {
+    if (id == 22) continue;
+    expected += (id == 12 ? std::string("renamed") : id == 41 ? std::string() : (id > 32 ? "N" : "P") + std::to_string(id)) + ",";
+  }
+  EXPECT_EQ(names, expected);
+  EngCloseTable(other);
+}
+
+TEST_F(ReadAheadTest, TheCurrentRecordDeletedElsewhereStillLeadsToItsNeighbours) {
+  Numbered(30);
+  ENGHANDLE other = OpenOther();
+  auto t = Cursor("people");
+  t->Open();
+  for (int i = 1; i < 12; ++i) t->Next();
+  ASSERT_EQ(t->FieldByName("ID").AsInteger(), 12);
+  ENG_OK_OR_FAIL(EngGotoRecord(other, 12));
+  ENG_OK_OR_FAIL(EngDeleteRecord(other));
+  t->Next();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 13);
+  for (int i = 13; i < 20; ++i) t->Next();
+  ASSERT_EQ(t->FieldByName("ID").AsInteger(), 20);
+  ENG_OK_OR_FAIL(EngGotoRecord(other, 20));
+  ENG_OK_OR_FAIL(EngDeleteRecord(other));
+  t->Prior();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 19);
+
+  // Read ahead, then deleted elsewhere: Edit finds no record, and locks none.
+  for (int i = 19; i < 24; ++i) t->Next();
+  const int64_t id = t->FieldByName("ID").AsInteger();
+  ENG_OK_OR_FAIL(EngGotoRecord(other, static_cast<uint32_t>(id)));
+  ENG_OK_OR_FAIL(EngDeleteRecord(other));
+  EXPECT_EQ(ErrorOf([&] { t->Edit(); }), "MEDSCH: Record not found");
+  EXPECT_EQ(t->State(), StateBrowse);
+  t->Next();
+  t->Edit();  // the next record is free to edit
+  t->Cancel();
+  EngCloseTable(other);
+}
+
+TEST_F(ReadAheadTest, OperationsAfterAWalkActOnTheCurrentRecord) {
+  Numbered(16);
+  auto t = Cursor("people");
+  t->Open();
+  auto walkTo = [&](int id) {
+    t->First();
+    while (t->FieldByName("ID").AsInteger() < id) t->Next();
+    ASSERT_EQ(t->FieldByName("ID").AsInteger(), id);
+  };
+  for (int id = 2; id <= 15; ++id) {
+    walkTo(id);
+    t->EnableEncryption("");  // re-reads the current record in place
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), id) << "EnableEncryption at " << id;
+    t->Next();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), id + 1);
+
+    walkTo(id);
+    t->Prior();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), id - 1) << "Prior at " << id;
+
+    walkTo(id);
+    t->Edit();
+    t->FieldByName("NAME").SetAsString("E" + std::to_string(id));
+    t->Post();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), id) << "Post at " << id;
+    t->Next();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), id + 1);
+  }
+  EXPECT_EQ(Walk(*t, "NAME"), "P1,E2,E3,E4,E5,E6,E7,E8,E9,E10,E11,E12,E13,E14,E15,P16");
+  walkTo(9);
+  t->Delete();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+  walkTo(16);
+  t->Delete();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 15);
+  EXPECT_FALSE(t->Eof());
+  t->Next();
+  EXPECT_TRUE(t->Eof());
+}
+
+TEST_F(ReadAheadTest, DeletingWhileWalkingKeepsSeeingChangesMadeElsewhere) {
+  Numbered(60);
+  ENGHANDLE other = OpenOther();
+  auto t = Cursor("people");
+  t->Open();
+  std::string seen;
+  while (!t->Eof()) {
+    const int64_t id = t->FieldByName("ID").AsInteger();
+    seen += t->FieldByName("NAME").AsString() + ",";
+    // Changes just before this cursor deletes a record of its own.
+    if (id == 21) Rename(other, 24, "renamed");
+    if (id == 39) {
+      ENG_OK_OR_FAIL(EngGotoRecord(other, 41));
+      ENG_OK_OR_FAIL(EngDeleteRecord(other));
+    }
+    if (id % 3 == 0) {
+      t->Delete();
+    } else {
+      t->Next();
+    }
+  }
+  std::string expected, left;
+  for (int id = 1; id <= 60; ++id) {
+    if (id == 41) continue;
+    const std::string name = id == 24 ? std::string("renamed") : "P" + std::to_string(id);
+    expected += name + ",";
+    if (id % 3 != 0) left += (left.empty() ? "" : ",") + name;
+  }
+  // Deleting the last record (60) makes 59 current again before the end.
+  EXPECT_EQ(seen, expected + "P59,");
+  EXPECT_EQ(Walk(*t, "NAME"), left);
+
+  // The current record, read ahead, deleted elsewhere: not found to delete.
+  for (int i = 0; i < 5; ++i) t->Next();
+  t->First();
+  for (int i = 0; i < 6; ++i) t->Next();
+  const int64_t id = t->FieldByName("ID").AsInteger();
+  ENG_OK_OR_FAIL(EngGotoRecord(other, static_cast<uint32_t>(id)));
+  ENG_OK_OR_FAIL(EngDeleteRecord(other));
+  EXPECT_NE(ErrorOf([&] { t->Delete(); }), "<no error>");
+  t->Next();
+  EXPECT_GT(t->FieldByName("ID").AsInteger(), id) << "the walk goes on after the record gone";
+  EngCloseTable(other);
+}
+
+TEST_F(ReadAheadTest, IndexWalkFollowsARecordMovedElsewhere) {
+  Numbered(20);
+  ENG_OK_OR_FAIL(EngOpenTable(connection, "people", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                              ENG_CHECK_RIGHTS, ENG_OPEN_EXCLUSIVE, &table));
+  ENGHANDLE index = 0;
+  ENG_OK_OR_FAIL(EngCreateIndex(table, "BYID", "ID", 0, 0, &index));
+  CloseCreated();
+  ENGHANDLE other = OpenOther();
+  auto t = Cursor("people");
+  t->SetIndexName("BYID");
+  t->Open();
+  std::string ids;
+  for (; !t->Eof(); t->Next()) {
+    const int64_t id = t->FieldByName("ID").AsInteger();
+    ids += std::to_string(id) + ",";
+    if (id == 5) {
+      // Record 7 moves to the end of the order, record 3 to the middle of what is ahead.
+      int32_t moved = 100;
+      ENG_OK_OR_FAIL(EngGotoRecord(other, 7));
+      ENG_OK_OR_FAIL(EngSetFieldRaw(other, 1, reinterpret_cast<const uint8_t*>(&moved), 4));
+      ENG_OK_OR_FAIL(EngWriteRecord(other));
+      moved = 12;
+      ENG_OK_OR_FAIL(EngGotoRecord(other, 3));
+      ENG_OK_OR_FAIL(EngSetFieldRaw(other, 1, reinterpret_cast<const uint8_t*>(&moved), 4));
+      ENG_OK_OR_FAIL(EngWriteRecord(other));
+    }
+  }
+  EXPECT_EQ(ids, "1,2,3,4,5,6,8,9,10,11,12,12,13,14,15,16,17,18,19,20,100,");
+  EngCloseTable(other);
+}
+
+}  // namespace
+}  // namespace dbu

@@ -384,3 +384,46 @@ TEST_F(FieldTest, OtherTableFormatsKeepBlankStrings) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(FieldTest, StringViewsReadInPlaceAndMayBeWrittenBackOverlapping) {
+  TField& a = Make(Def("A", ENG_STRING, 10, 4, 0, 1));
+  TField& b = Make(Def("B", ENG_STRING, 20, 14, 0, 2));
+  TField& n = Make(Def("N", ENG_INTEGER, 4, 0, 0, 3));
+  Edit();
+  a.SetAsString("left  ");
+  b.SetAsString("a longer value, cut here");
+  n.SetAsInteger(42);
+  EXPECT_EQ(a.AsStringView(), "left") << "trailing blanks removed as by AsString";
+  EXPECT_EQ(b.AsStringView(), "a longer value, cut") << "cut to 20, then the blank trimmed";
+  EXPECT_EQ(b.AsStringView().data(), reinterpret_cast<const char*>(cursor.raw.data() + 14)) << "no copy";
+  EXPECT_EQ(n.AsStringView(), "42") << "other kinds: the AsString text";
+
+  // Writing a field from a view of the same record, its own included.
+  b.SetAsString(a.AsStringView());
+  EXPECT_EQ(b.AsString(), "left");
+  a.SetAsString(a.AsStringView());
+  EXPECT_EQ(a.AsString(), "left");
+  b.SetAsString("xyz");
+  a.SetAsString(b.AsStringView().substr(1));
+  EXPECT_EQ(a.AsString(), "yz");
+  b.SetAsString(b.AsStringView().substr(1));
+  EXPECT_EQ(b.AsString(), "yz") << "a view overlapping the field moves into place";
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(cursor.raw.data() + 14), 20), "yz" + std::string(18, ' '));
+
+  // A NUL ends the text; an empty native string reads as "".
+  cursor.raw[14 + 1] = 0;
+  EXPECT_EQ(b.AsStringView(), "y");
+  b.SetAsString("");
+  EXPECT_TRUE(b.AsStringView().empty());
+  std::fill(cursor.raw.begin() + 14, cursor.raw.begin() + 34, ' ');
+  EXPECT_TRUE(b.AsStringView().empty()) << "all blanks";
+  cursor.state = StateBrowse;
+  cursor.hasRecord = false;
+  EXPECT_TRUE(a.AsStringView().empty()) << "no current record";
+}
+
+}  // namespace
+}  // namespace dbu

@@ -373,3 +373,153 @@ TEST_F(EditingTest, AnotherProcessFindsTheEditedRecordLockedUntilPost) {
 
 }  // namespace
 }  // namespace dbu
+
+namespace dbu {
+namespace {
+
+TEST_F(EditingTest, FailedEditPostWritesNothingAndCanBeRetriedOrCancelled) {
+  People({1, 2, 3});
+  ENG_OK_OR_FAIL(EngOpenTable(connection, "people", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                              ENG_CHECK_RIGHTS, ENG_OPEN_EXCLUSIVE, &table));
+  ENGHANDLE index = 0;
+  ENG_OK_OR_FAIL(EngCreateIndex(table, "BYID", "ID", ENG_INDEX_UNIQUE, 0, &index));
+  CloseCreated();
+  auto a = Cursor("people", "MEDSCH");
+  auto b = Cursor("people", "DbTable1");
+  a->Open();
+  b->Open();
+  a->Next();
+  a->Edit();
+  a->FieldByName("ID").SetAsInteger(1);
+  a->FieldByName("NAME").SetAsString("dup");
+  EXPECT_EQ(CodeOf([&] { a->Post(); }), ENG_ERR_DUPLICATE_KEY);
+  EXPECT_EQ(a->State(), StateEdit);
+  EXPECT_EQ(a->FieldByName("NAME").AsString(), "dup") << "the buffer as the task wrote it";
+  b->Next();
+  EXPECT_EQ(CodeOf([&] { b->Edit(); }), ENG_ERR_RECORD_LOCKED) << "the edit keeps its lock";
+  EXPECT_EQ(Walk(*b, "NAME"), "P1,P2,P3") << "nothing of the failed write reached the table";
+  EXPECT_EQ(CodeOf([&] { a->Next(); }), ENG_ERR_DUPLICATE_KEY) << "moving on posts, and fails the same way";
+  EXPECT_EQ(a->State(), StateEdit);
+
+  a->FieldByName("ID").SetAsInteger(5);
+  a->Post();  // the retry
+  EXPECT_EQ(a->State(), StateBrowse);
+  EXPECT_EQ(a->FieldByName("ID").AsInteger(), 5);
+  EXPECT_EQ(Walk(*b, "NAME"), "P1,dup,P3");
+  b->First();
+  b->Next();
+  b->Edit();  // unlocked by the successful Post
+  b->Cancel();
+
+  a->Edit();
+  a->FieldByName("ID").SetAsInteger(3);
+  EXPECT_EQ(CodeOf([&] { a->Post(); }), ENG_ERR_DUPLICATE_KEY);
+  a->Cancel();
+  EXPECT_EQ(a->State(), StateBrowse);
+  EXPECT_EQ(a->FieldByName("ID").AsInteger(), 5) << "Cancel returns to the values at the engine";
+  b->Edit();  // unlocked by Cancel
+  b->Cancel();
+  a->Next();
+  EXPECT_EQ(a->FieldByName("ID").AsInteger(), 3);
+  EXPECT_EQ(Walk(*b, "ID"), "1,5,3");
+}
+
+TEST_F(EditingTest, PostStoresBlankStringsEmptyAndWritesOnlyChangedMemos) {
+  Create("notes", "ID,Integer;NAME,Char,10;NOTE,Memo;SEQ,AutoInc");
+  for (int32_t id : {1, 2}) {
+    Append();
+    SetRaw<int32_t>(1, id);
+    SetText(2, "N" + std::to_string(id));
+    SetText(3, "memo " + std::to_string(id));
+    Write();
+  }
+  CloseCreated();
+  auto t = Cursor("notes");
+  t->Open();
+  const int64_t seq = t->FieldByName("SEQ").AsInteger();
+  t->Edit();
+  t->FieldByName("NAME").SetAsString("   ");
+  t->Post();
+  ENGHANDLE check = 0;
+  ENG_OK_OR_FAIL(EngOpenTable(connection, "notes", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                              ENG_CHECK_RIGHTS, 0, &check));
+  ENG_OK_OR_FAIL(EngGotoRecord(check, 1));
+  uint16_t empty = 0;
+  ENG_OK_OR_FAIL(EngIsEmpty(check, 2, &empty));
+  EXPECT_TRUE(empty) << "blanks are stored as the empty field";
+  EXPECT_TRUE(t->FieldByName("NAME").IsNull());
+  EXPECT_EQ(t->FieldByName("NOTE").AsString(), "memo 1") << "an unchanged memo stays";
+  EXPECT_EQ(t->FieldByName("SEQ").AsInteger(), seq) << "the autoincrement value is the engine's";
+
+  t->Edit();
+  t->FieldByName("NOTE").SetAsString("rewritten");
+  t->Post();
+  EXPECT_EQ(t->FieldByName("NOTE").AsString(), "rewritten");
+  t->Edit();
+  t->FieldByName("NOTE").Clear();
+  t->Post();
+  EXPECT_TRUE(t->FieldByName("NOTE").IsNull());
+  ENG_OK_OR_FAIL(EngGotoRecord(check, 1));
+  ENG_OK_OR_FAIL(EngIsEmpty(check, 3, &empty));
+  EXPECT_TRUE(empty);
+  ENG_OK_OR_FAIL(EngGotoRecord(check, 2));
+  ENG_OK_OR_FAIL(EngIsEmpty(check, 3, &empty));
+  EXPECT_FALSE(empty) << "the other record's memo is untouched";
+  EngCloseTable(check);
+  t->Next();
+  EXPECT_EQ(t->FieldByName("NOTE").AsString(), "memo 2");
+}
+
+TEST_F(EditingTest, FilteredWalkDeletesAndEditsAmongVisibleNeighbours) {
+  People({1, 2, 3, 4, 5, 6, 7});
+  auto t = Cursor("people");
+  t->SetFilter("ID > 1");
+  t->SetFiltered(true);
+  t->Open();
+  std::string visited;
+  // Deletes the even records, the last visible one (6) among them.
+  while (!t->Eof()) {
+    const int64_t id = t->FieldByName("ID").AsInteger();
+    visited += std::to_string(id) + ",";
+    if (id % 2 == 0) {
+      t->Delete();
+    } else {
+      t->Next();
+    }
+  }
+  EXPECT_EQ(visited, "2,3,4,5,6,7,");
+  EXPECT_EQ(Walk(*t, "ID"), "3,5,7");
+
+  // A change that the filter hides moves the cursor on to the next visible record.
+  t->First();
+  t->Edit();
+  t->FieldByName("ID").SetAsInteger(0);
+  t->Post();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 5);
+  t->Last();
+  t->Edit();
+  t->FieldByName("ID").SetAsInteger(-7);
+  t->Post();
+  EXPECT_EQ(t->FieldByName("ID").AsInteger(), 5) << "the last one hidden: the previous one is current";
+  t->SetFiltered(false);
+  EXPECT_EQ(Walk(*t, "ID"), "1,0,5,-7");
+}
+
+TEST_F(EditingTest, OemCursorEditsAndWalksThroughTheEngineTexts) {
+  People({1, 2});
+  auto t = Cursor("people");
+  t->SetDbCharType(OEM);
+  t->Open();
+  t->Edit();
+  t->FieldByName("NAME").SetAsString("oem");
+  t->Post();
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "oem");
+  t->Next();
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "P2");
+  t->Delete();
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "oem");
+  EXPECT_EQ(Ids("people"), "1");
+}
+
+}  // namespace
+}  // namespace dbu

@@ -286,6 +286,89 @@ ENGRESULT EngDictGetTableProperty(ENGHANDLE hConnect, const char *table, uint16_
 ENGRESULT EngDictSetTableProperty(ENGHANDLE hConnect, const char *table, uint16_t property,
                                   const char *value);
 
+/* ==== Combined cursor calls ===============================================
+ * Each does the work of a sequence of the calls above with one handle
+ * lookup and one handle lock, and fails as that sequence would at its first
+ * failing step (same code and text). They exist so that a cursor walking or
+ * editing a table pays for one call per step instead of several.
+ *
+ * "The record there" is what EngGetRecord and EngGetRecordNum give at the
+ * position: on return *recno is its number and buffer holds it; *recno 0
+ * means there is none there (no current record, or the record was deleted
+ * meanwhile, or with ENG_READ_VISIBLE one that EngIsRecordVisible reports
+ * hidden) and then buffer is left as it was. *len gives the room on entry
+ * (the record length is needed, else ENG_ERR_BUFFER_TOO_SMALL before
+ * anything is done) and the record length on return. */
+
+/* Options. */
+#define ENG_READ_VISIBLE 1 /* report only a record that EngIsRecordVisible shows */
+#define ENG_POST_UNLOCK 2  /* EngPostEdit: unlock the record once it is written */
+#define ENG_LOCK_GOTO 4    /* EngLockAndRead: EngGotoRecord to the record first */
+
+/* EngSkip(h, records), then the record there. records 0 reads in place
+ * without moving (and, unlike EngSkip by 0, writes no pending change). */
+ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t *buffer, uint32_t *len,
+                         uint32_t *recno);
+
+/* EngLockRecord(hTable, lockRecno), then the record at the position. When
+ * there is none the lock just taken is released again. With ENG_LOCK_GOTO
+ * EngGotoRecord(hTable, lockRecno) comes first (and fails as it does). */
+ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options, uint8_t *buffer, uint32_t *len,
+                         uint32_t *recno);
+
+/* A memo-like field's new content for EngPostEdit. */
+typedef struct {
+  uint16_t field;
+  const uint8_t *value;
+  uint32_t len;
+} ENGFIELDTEXT;
+
+/* Writes an edited record from its raw image: EngGotoRecord(hTable, recno);
+ * then, from the highest field number down to 1 and skipping memo, binary,
+ * image, varchar and autoincrement fields: a string field whose bytes in raw
+ * are all blanks as EngSetEmpty, another string field as EngSetField with
+ * its bytes and full length, any other field as EngSetFieldRaw with its
+ * bytes; then EngSetField for each memo given, in order; EngWriteRecord;
+ * with ENG_POST_UNLOCK EngUnlockRecord(hTable, recno); then the record
+ * there (into out, *outLen, *recnoOut; a record that cannot be read after
+ * the write counts as none). A failure leaves nothing pending on the handle
+ * (as after EngCancelUpdate) and the record lock as it was. */
+ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t *raw, uint32_t rawLen,
+                      const ENGFIELDTEXT *memos, uint16_t memoCount, uint16_t options, uint8_t *out,
+                      uint32_t *outLen, uint32_t *recnoOut);
+
+/* Deletes a record of h's table: with deleteRecno 0 the current one, else
+ * that one after EngGotoRecord(h, deleteRecno) (failing as that call does).
+ * The deletion is as EngDeleteRecord and EngWriteRecord do it (when either
+ * fails EngCancelUpdate follows, its result dropped, and the failure is
+ * returned); then EngSkip(h, 1) and the record there. stamps, when given,
+ * receives the change stamp (see EngGetChangeStamp) from before the
+ * deletion and from right after it. */
+ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, uint8_t *buffer, uint32_t *len,
+                           uint32_t *recno, uint64_t *stamps);
+
+/* A number that changes whenever a record of h's table may have changed,
+ * through any handle in any process; 0 (never given otherwise) while a
+ * change is under way. Records read under one stamp are as the table holds
+ * them while it stays the same. */
+ENGRESULT EngGetChangeStamp(ENGHANDLE h, uint64_t *stamp);
+
+/* Reads ahead: EngSkipAndRead(h, step) repeated (step +1 or -1) while it
+ * reads a record, at most *count times; the records go to consecutive slots of recordRoom
+ * bytes (at least the record length) of buffers and their numbers to
+ * recnos. fromRecno 0 starts at the position; another number starts from
+ * that record, even one deleted since (as if it were still the position;
+ * a pending change is written first, as by a move). On return *count is
+ * the number read and *stamp the change stamp they were read under (0:
+ * not to be vouched for). The first move fails as EngSkipAndRead does; a
+ * later failure only ends the reading. The position is on the last record
+ * read when *count records were read, else past the end in that
+ * direction (or where a failed move left it). */
+ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uint16_t options, uint16_t *count,
+                              uint8_t *buffers, uint32_t recordRoom, uint32_t *recnos, uint64_t *stamp);
+
+/* ==== End of combined cursor calls ======================================== */
+
 #ifdef __cplusplus
 }
 #endif
