@@ -314,6 +314,7 @@ void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
 
 void TDbDataSet::ReleaseOpenState() {
   DropReadAhead();
+  changeSource_ = ENGCHANGESOURCE{};
   aheadSize_ = 1;
   readAheadFits_ = false;
   aheadRaw_.clear();
@@ -503,6 +504,18 @@ void TDbDataSet::DropReadAhead() {
   aheadCount_ = aheadNext_ = 0;
 }
 
+bool TDbDataSet::ChangeStampNow(uint64_t* stamp) {
+  if (changeSource_.sequence == nullptr && EngGetChangeStampSource(tableHandle_, &changeSource_) != ENG_OK) {
+    changeSource_ = ENGCHANGESOURCE{};
+    return false;
+  }
+  // As EngGetChangeStamp tells it, without the call.
+  const uint64_t entries = __atomic_load_n(changeSource_.entries, __ATOMIC_ACQUIRE);
+  const uint64_t sequence = __atomic_load_n(changeSource_.sequence, __ATOMIC_ACQUIRE);
+  *stamp = entries != 0 ? 0 : sequence + 1;
+  return true;
+}
+
 bool TDbDataSet::NextFromReadAhead() {
   // The records read ahead follow the current record exactly when it is
   // the one read before them, in the same order, with no edit under way.
@@ -519,7 +532,7 @@ bool TDbDataSet::NextFromReadAhead() {
     return false;
   }
   uint64_t stamp = 0;
-  if (EngGetChangeStamp(tableHandle_, &stamp) != ENG_OK || stamp != aheadStamp_) {
+  if (!ChangeStampNow(&stamp) || stamp != aheadStamp_) {
     DropReadAhead();
     return false;
   }

@@ -415,6 +415,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   uint16_t aheadSize_ = 1;              // records the next read asks for
   uint64_t aheadStamp_ = 0;
   ENGHANDLE aheadOrder_ = kNoHandle;
+  // The words of the table's change stamp, read directly by every Next
+  // that takes a record read ahead (null until first needed).
+  ENGCHANGESOURCE changeSource_{};
+  bool ChangeStampNow(uint64_t* stamp);
 };
 
 }  // namespace dbu

@@ -353,6 +353,17 @@ ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, 
  * them while it stays the same. */
 ENGRESULT EngGetChangeStamp(ENGHANDLE h, uint64_t *stamp);
 
+/* For a caller that looks at the change stamp of one table very often (a
+ * cursor taking records read ahead): the two shared words it is made of.
+ * The stamp is 0 while *entries is not 0, else *sequence + 1, each word read
+ * with acquire ordering (__atomic_load_n). The words stay valid, and keep
+ * telling this table's changes, until h's table handle is closed. */
+typedef struct {
+  const uint64_t *sequence;
+  const uint64_t *entries;
+} ENGCHANGESOURCE;
+ENGRESULT EngGetChangeStampSource(ENGHANDLE h, ENGCHANGESOURCE *source);
+
 /* Reads ahead: EngSkipAndRead(h, step) repeated (step +1 or -1) while it
  * reads a record, at most *count times; the records go to consecutive slots of recordRoom
  * bytes (at least the record length) of buffers and their numbers to

@@ -21,37 +21,6 @@ using namespace eng;
 
 namespace {
 
-struct Target {
-  std::shared_ptr<TableObject> table;
-  std::shared_ptr<Object> index;  // keeps an index handle's object alive for the call
-  RecordOrder* order = nullptr;   // null: natural order
-};
-
-// A table handle, or an index handle with its order (as the single calls
-// that navigate take them).
-Target FindTarget(ENGHANDLE h) {
-  std::shared_ptr<Object> obj = Handles::Find(h);
-  if (obj && obj->kind == ENG_HANDLE_INDEX) {
-    Target target;
-    target.table = FindTable(IndexOwner(*obj));
-    target.order = IndexOrder(*obj);
-    target.index = std::move(obj);
-    return target;
-  }
-  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
-    Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
-  // Moved, not copied: each copy of the pointer is an atomic count.
-  return Target{std::static_pointer_cast<TableObject>(std::move(obj)), nullptr, nullptr};
-}
-
-// A table handle, as FindTable finds it (same failure), without a copy.
-std::shared_ptr<TableObject> FindTableObject(ENGHANDLE h) {
-  std::shared_ptr<Object> obj = Handles::Find(h);
-  if (!obj || (obj->kind != ENG_HANDLE_TABLE && obj->kind != ENG_HANDLE_CURSOR))
-    Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table");
-  return std::static_pointer_cast<TableObject>(std::move(obj));
-}
-
 TableHandle& LiveHandle(TableObject& t) {
   if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
   return *t.table;
@@ -138,11 +107,11 @@ extern "C" {
 ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t* buffer, uint32_t* len,
                          uint32_t* recno) {
   return Call([&] {
-    Target target = FindTarget(h);
-    std::lock_guard<std::mutex> lock(target.table->mu);
-    TableHandle& t = LiveHandle(*target.table);
+    NavRef target(h);
+    std::lock_guard<std::mutex> lock(target.table().mu);
+    TableHandle& t = LiveHandle(target.table());
     NeedRecordRoom(t, buffer, len, recno);
-    if (records != 0) t.Skip(target.order, records);
+    if (records != 0) t.Skip(target.order(), records);
     ReadHere(t, options, buffer, len, recno);
   });
 }
@@ -150,7 +119,8 @@ ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t
 ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options, uint8_t* buffer, uint32_t* len,
                          uint32_t* recno) {
   return Call([&] {
-    auto tobj = FindTableObject(hTable);
+    HandleRef ref(hTable);
+    TableObject* tobj = &TableOf(ref, hTable);
     std::lock_guard<std::mutex> lock(tobj->mu);
     TableHandle& t = LiveHandle(*tobj);
     NeedRecordRoom(t, buffer, len, recno);
@@ -178,7 +148,8 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t* raw, uint
   return Call([&] {
     Need(raw, "record");
     if (memoCount > 0) Need(memos, "memo contents");
-    auto tobj = FindTableObject(hTable);
+    HandleRef ref(hTable);
+    TableObject* tobj = &TableOf(ref, hTable);
     std::lock_guard<std::mutex> lock(tobj->mu);
     TableHandle& t = LiveHandle(*tobj);
     NeedRecordRoom(t, out, outLen, recnoOut);
@@ -232,15 +203,15 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t* raw, uint
 ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, uint8_t* buffer, uint32_t* len,
                            uint32_t* recno, uint64_t* stamps) {
   return Call([&] {
-    Target target = FindTarget(h);
-    std::lock_guard<std::mutex> lock(target.table->mu);
-    TableHandle& t = LiveHandle(*target.table);
+    NavRef target(h);
+    std::lock_guard<std::mutex> lock(target.table().mu);
+    TableHandle& t = LiveHandle(target.table());
     NeedRecordRoom(t, buffer, len, recno);
     if (stamps) stamps[0] = stamps[1] = 0;
     const uint64_t before = ChangeStamp(t);
     if (deleteRecno != 0) t.GotoRecord(deleteRecno);
     try {
-      RefuseStaticCursor(*target.table);
+      RefuseStaticCursor(target.table());
       t.Delete();
       t.Write();
     } catch (...) {
@@ -255,7 +226,7 @@ ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, 
       stamps[0] = before;
       stamps[1] = ChangeStamp(t);
     }
-    t.Skip(target.order, 1);
+    t.Skip(target.order(), 1);
     ReadHere(t, options, buffer, len, recno);
   });
 }
@@ -263,9 +234,22 @@ ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, 
 ENGRESULT EngGetChangeStamp(ENGHANDLE h, uint64_t* stamp) {
   return Call([&] {
     Need(stamp, "stamp");
-    Target target = FindTarget(h);
-    std::lock_guard<std::mutex> lock(target.table->mu);
-    *stamp = ChangeStamp(LiveHandle(*target.table));
+    NavRef target(h);
+    std::lock_guard<std::mutex> lock(target.table().mu);
+    *stamp = ChangeStamp(LiveHandle(target.table()));
+  });
+}
+
+ENGRESULT EngGetChangeStampSource(ENGHANDLE h, ENGCHANGESOURCE* source) {
+  static_assert(sizeof(std::atomic<uint64_t>) == sizeof(uint64_t) && std::atomic<uint64_t>::is_always_lock_free,
+                "the shared words are read as plain 64-bit words");
+  return Call([&] {
+    Need(source, "source");
+    NavRef target(h);
+    std::lock_guard<std::mutex> lock(target.table().mu);
+    Journal& journal = LiveHandle(target.table()).table().journal();
+    source->sequence = reinterpret_cast<const uint64_t*>(journal.SequenceWord());
+    source->entries = reinterpret_cast<const uint64_t*>(journal.EntryCountWord());
   });
 }
 
@@ -277,9 +261,9 @@ ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uin
     Need(recnos, "record numbers");
     Need(stamp, "stamp");
     if (step != 1 && step != -1) Fail(ENG_ERR_INVALID_ARGUMENT, "Records are read ahead one step at a time");
-    Target target = FindTarget(h);
-    std::lock_guard<std::mutex> lock(target.table->mu);
-    TableHandle& t = LiveHandle(*target.table);
+    NavRef target(h);
+    std::lock_guard<std::mutex> lock(target.table().mu);
+    TableHandle& t = LiveHandle(target.table());
     const uint16_t asked = *count;
     *count = 0;
     *stamp = 0;
@@ -297,10 +281,10 @@ ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uin
       TableLock place(t.table());
       t.PositionOn(fromRecno);
     }
-    t.Skip(target.order, step);
+    t.Skip(target.order(), step);
     if (!ReadHere(t, options, buffers, &len, recnos)) return;
     uint16_t read = 1;
-    if (step > 0 && target.order == nullptr && !t.HasFilter() && !t.HasPending()) {
+    if (step > 0 && target.order() == nullptr && !t.HasFilter() && !t.HasPending()) {
       // Natural order without a filter: the following live slots, under one
       // lock, exactly as the single moves would find them.
       read = ReadFollowingSlots(t, asked, buffers, recordRoom, recnos);
@@ -310,7 +294,7 @@ ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uin
     }
     try {
       while (read < asked) {
-        t.Skip(target.order, step);
+        t.Skip(target.order(), step);
         len = recordRoom;
         if (!ReadHere(t, options, buffers + static_cast<size_t>(read) * recordRoom, &len, recnos + read)) break;
         ++read;

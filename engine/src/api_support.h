@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "error.h"
+#include "index_hooks.h"
 #include "objects.h"
 
 namespace eng {
@@ -79,5 +81,36 @@ inline void PutValue(T* out, T value) {
   Need(out, "result");
   *out = value;
 }
+
+// A table or index handle for one call, with the order to navigate in.
+// Both lookups are borrowed (see HandleRef): no reference counting.
+class NavRef {
+ public:
+  explicit NavRef(ENGHANDLE h) : ref_(h) {
+    Object* obj = ref_.get();
+    if (obj && (obj->kind == ENG_HANDLE_TABLE || obj->kind == ENG_HANDLE_CURSOR)) {
+      table_ = static_cast<TableObject*>(obj);
+      return;
+    }
+    OfIndex(h);
+  }
+  TableObject& table() const { return *table_; }
+  RecordOrder* order() const { return order_; }
+
+ private:
+  void OfIndex(ENGHANDLE h) {
+    Object* obj = ref_.get();
+    if (!obj || obj->kind != ENG_HANDLE_INDEX)
+      Fail(ENG_ERR_INVALID_HANDLE, "Handle " + std::to_string(h) + " is not an open table or index");
+    order_ = IndexOrder(*obj);
+    owner_.emplace(IndexOwner(*obj));
+    table_ = &TableOf(*owner_, IndexOwner(*obj));
+  }
+
+  HandleRef ref_;
+  std::optional<HandleRef> owner_;  // an index handle's table handle
+  TableObject* table_ = nullptr;
+  RecordOrder* order_ = nullptr;
+};
 
 }  // namespace eng

@@ -60,6 +60,10 @@ class Journal {
   // it lets a reader tell, without the lock, that nothing changed since it
   // last looked (this page never moves, so reading it needs no lock).
   uint64_t Sequence() const { return Word(kSequenceOffset)->load(std::memory_order_acquire); }
+  // Where Sequence() and the entry count live, for lock-free watchers;
+  // the header page stays mapped at one place while the journal is open.
+  const std::atomic<uint64_t>* SequenceWord() const { return Word(kSequenceOffset); }
+  const std::atomic<uint64_t>* EntryCountWord() const { return Word(kCountOffset); }
   // Restores the saved bytes, newest first, and clears the entries.
   void Recover();
   // Saves the current bytes of [offset, offset+length) of file id (they must

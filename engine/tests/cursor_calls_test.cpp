@@ -1,6 +1,9 @@
 // The combined cursor calls (EngSkipAndRead, EngLockAndRead, EngPostEdit,
 // EngDeleteAndSkip): what they read and write, and that each failure has
 // the code and text of the single call it stands for.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "test_util.h"
@@ -661,6 +664,59 @@ TEST_F(CursorCallsTest, LockAndReadCanGoToTheRecordFirst) {
   EXPECT_EQ(LastFailure(EngLockAndRead(h, 2, ENG_LOCK_GOTO, raw.data(), &len, &recno)), expected);
   EXPECT_EQ(RecNo(h), 3u) << "the position stays";
   EngCloseTable(other);
+  EngCloseTable(h);
+}
+
+}  // namespace
+
+namespace {
+
+// The stamp made from the shared words always equals EngGetChangeStamp's,
+// and moves with a change through any handle or another process.
+TEST_F(CursorCallsTest, ChangeStampWordsTellWhatEngGetChangeStampTells) {
+  ENGHANDLE h = People("stampwords", {1, 2, 3});
+  ENGCHANGESOURCE source{};
+  ENG_OK_(EngGetChangeStampSource(h, &source));
+  ASSERT_NE(source.sequence, nullptr);
+  ASSERT_NE(source.entries, nullptr);
+  auto fromWords = [&] {
+    const uint64_t entries = __atomic_load_n(source.entries, __ATOMIC_ACQUIRE);
+    const uint64_t sequence = __atomic_load_n(source.sequence, __ATOMIC_ACQUIRE);
+    return entries != 0 ? 0 : sequence + 1;
+  };
+  auto stamp = [&] {
+    uint64_t now = 0;
+    EXPECT_EQ(EngGetChangeStamp(h, &now), 0u) << engtest::LastError();
+    return now;
+  };
+  const uint64_t first = stamp();
+  EXPECT_EQ(fromWords(), first);
+
+  ENGHANDLE other = Open("stampwords");
+  ENG_OK_(EngGotoRecord(other, 2));
+  SetText(other, 2, "changed");
+  ENG_OK_(EngWriteRecord(other));
+  EXPECT_NE(fromWords(), first);
+  EXPECT_EQ(fromWords(), stamp());
+
+  const uint64_t second = stamp();
+  const std::string dir = dir_.path();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ENGHANDLE c = 0, t = 0;
+    if (EngConnect(dir.c_str(), &c) || EngOpenTable(c, "stampwords", nullptr, 3, 1, 1, 2, 0, &t)) ::_exit(1);
+    if (EngGotoRecord(t, 1) || EngDeleteRecord(t) || EngWriteRecord(t)) ::_exit(2);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(fromWords(), second);
+  EXPECT_EQ(fromWords(), stamp());
+
+  EngCloseTable(other);
+  EXPECT_EQ(EngGetChangeStampSource(h, nullptr), ENG_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(EngGetChangeStampSource(0xABCDEF, &source), ENG_ERR_INVALID_HANDLE);
   EngCloseTable(h);
 }
 
