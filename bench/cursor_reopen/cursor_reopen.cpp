@@ -7,7 +7,9 @@
 // index name, reopen by index field names, the searches and edits), so
 // that the cost of reopening can be followed on its own.
 //
-// Usage: bench_cursor_reopen [employees] [cycles]
+// Usage: bench_cursor_reopen [employees] [cycles] [dictionary]
+// With "dictionary" the tables are reached through a data dictionary that
+// registers them (as on a company with a dictionary), else as free tables.
 // BENCH_PERF_CTL=FIFO writes "enable" to that perf control fifo once the
 // tables are made (perf record -D -1 --control fifo:FIFO).
 #include <time.h>
@@ -39,9 +41,16 @@ void Exec(ENGHANDLE statement, const std::string& sql) {
 std::string Emp(long i) { return "E" + std::to_string(i); }
 
 // Four applications of five days for each employee, one leave detail a day.
-void Fill(const std::string& folder, long employees) {
+constexpr const char* kDictionaryUser = "DBSYS";
+constexpr const char* kDictionaryPassword = "secret";
+
+void Fill(const std::string& folder, long employees, const std::string& dictionary) {
   ENGHANDLE connection = 0, statement = 0;
-  bench::Check(EngConnect(folder.c_str(), &connection), "EngConnect");
+  if (dictionary.empty())
+    bench::Check(EngConnect(folder.c_str(), &connection), "EngConnect");
+  else
+    bench::Check(EngDictCreate(dictionary.c_str(), kDictionaryUser, kDictionaryPassword, &connection),
+                 "EngDictCreate");
   bench::Check(EngCreateSQLStatement(connection, &statement), "EngCreateSQLStatement");
   Exec(statement,
        "CREATE TABLE EMPLEAVE (EMPCODE char(10), START_DATE date, LEAVE_CODE char(10), ID integer, "
@@ -101,21 +110,26 @@ double CpuMicroseconds() {
 int main(int argc, char** argv) {
   const long employees = argc > 1 ? std::atol(argv[1]) : 20000;
   const long cycles = argc > 2 ? std::atol(argv[2]) : 20000;
-  if (employees <= 0 || cycles <= 0) {
-    std::fprintf(stderr, "usage: bench_cursor_reopen [employees > 0] [cycles > 0]\n");
+  const bool viaDictionary = argc > 3 && std::string(argv[3]) == "dictionary";
+  if (employees <= 0 || cycles <= 0 || (argc > 3 && !viaDictionary)) {
+    std::fprintf(stderr, "usage: bench_cursor_reopen [employees > 0] [cycles > 0] [dictionary]\n");
     return 2;
   }
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "bench_cursor_reopen";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
-  Fill(dir.string(), employees);
+  const std::string dictionary = viaDictionary ? (dir / "company.add").string() : std::string();
+  Fill(dir.string(), employees, dictionary);
   // A company folder has not changed for a while when the tasks run; a
   // folder changed within the last seconds has its names read afresh.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
 
   dbu::TDbConnection connection;
   connection.SetName("DbConnection1");
-  connection.SetConnectPath(dir.string());
+  connection.SetConnectPath(viaDictionary ? dictionary : dir.string());
+  connection.SetLoginPrompt(false);
+  connection.SetUsername(kDictionaryUser);
+  connection.SetPassword(kDictionaryPassword);
   dbu::TDbTable table;
   table.SetName("MEDSCH");
   table.SetDatabaseName("DbConnection1");
@@ -184,9 +198,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "found %ld of %ld records\n", found, 2 * cycles);
     return 1;
   }
-  std::printf("%ld employees, %ld cycles: %.2f us per cycle (processor %.2f us); reopen by index name %.2f us, by index field names "
+  std::printf("%s, %ld employees, %ld cycles: %.2f us per cycle (processor %.2f us); reopen by index name %.2f us, by index field names "
               "%.2f us, searches and edits %.2f us\n",
-              employees, cycles, total / cycles, cpu / cycles, Microseconds(byName) / cycles, Microseconds(byFields) / cycles,
+              viaDictionary ? "dictionary" : "free tables", employees, cycles, total / cycles, cpu / cycles, Microseconds(byName) / cycles, Microseconds(byFields) / cycles,
               Microseconds(search) / cycles);
   std::filesystem::remove_all(dir);
   return 0;
