@@ -68,17 +68,7 @@ std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t
   if (it != reg.end()) {
     if (auto existing = it->second.lock()) {
       if (!existing->cached_) return existing;
-      Forget(ClosedTables(), existing.get(), &stale);
-      existing.reset();
-      stale->cached_ = false;
-      bool exact = false;
-      try {
-        exact = stale->Revive(alone);
-      } catch (const EngineError&) {
-        exact = false;
-      }
-      if (exact) return stale;
-      stale->registered_ = false;
+      if (TakeOutOfCache(std::move(existing), alone, &stale)) return stale;
       reg.erase(it);
     }
   }
@@ -97,19 +87,23 @@ std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino) {
   if (it == reg.end()) return nullptr;
   cached = it->second.lock();
   if (!cached || !cached->cached_) return nullptr;
-  Forget(ClosedTables(), cached.get(), &stale);
+  if (TakeOutOfCache(std::move(cached), false, &stale)) return stale;
+  reg.erase(it);
+  return nullptr;
+}
+
+bool SharedTable::TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out) {
+  Forget(ClosedTables(), cached.get(), out);
   cached.reset();
-  stale->cached_ = false;
+  (*out)->cached_ = false;
   bool exact = false;
   try {
-    exact = stale->Revive(false);
+    exact = (*out)->Revive(alone);
   } catch (const EngineError&) {
     exact = false;
   }
-  if (exact) return stale;
-  stale->registered_ = false;
-  reg.erase(it);
-  return nullptr;
+  if (!exact) (*out)->registered_ = false;
+  return exact;
 }
 
 namespace {

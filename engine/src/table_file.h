@@ -209,6 +209,10 @@ class SharedTable {
   void UnlockShared();
 
  private:
+  // Under the registry's lock: moves a cached table out of the cache into
+  // *out and revives it; false (and no longer registered) when it changed,
+  // for the caller to drop from the registry.
+  static bool TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out);
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
   void RecoverBeforeLoad();
