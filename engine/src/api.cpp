@@ -16,21 +16,6 @@ using namespace eng;
 
 namespace {
 
-[[noreturn]] void FailClosed(const TableObject& t) {
-  Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
-}
-
-inline TableHandle& Live(TableObject& t) {
-  if (!t.table) FailClosed(t);
-  return *t.table;
-}
-
-[[noreturn]] void FailStatic() { Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed"); }
-
-inline void RefuseStatic(const TableObject& t) {
-  if (t.static_cursor) FailStatic();
-}
-
 std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name, struct ::stat* st) {
   std::string n = name;
   for (char& ch : n)

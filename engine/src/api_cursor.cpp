@@ -21,15 +21,6 @@ using namespace eng;
 
 namespace {
 
-TableHandle& LiveHandle(TableObject& t) {
-  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
-  return *t.table;
-}
-
-void RefuseStaticCursor(const TableObject& t) {
-  if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed");
-}
-
 // The room check of EngGetRecord, made before anything is done.
 void NeedRecordRoom(TableHandle& t, uint8_t* buffer, uint32_t* len, uint32_t* recno) {
   Need(buffer, "buffer");
@@ -109,7 +100,7 @@ ENGRESULT EngSkipAndRead(ENGHANDLE h, int32_t records, uint16_t options, uint8_t
   return Call([&] {
     NavRef target(h);
     std::lock_guard<std::mutex> lock(target.table().mu);
-    TableHandle& t = LiveHandle(target.table());
+    TableHandle& t = Live(target.table());
     NeedRecordRoom(t, buffer, len, recno);
     if (records != 0) t.Skip(target.order(), records);
     ReadHere(t, options, buffer, len, recno);
@@ -122,10 +113,10 @@ ENGRESULT EngLockAndRead(ENGHANDLE hTable, uint32_t lockRecno, uint16_t options,
     HandleRef ref(hTable);
     TableObject* tobj = &TableOf(ref, hTable);
     std::lock_guard<std::mutex> lock(tobj->mu);
-    TableHandle& t = LiveHandle(*tobj);
+    TableHandle& t = Live(*tobj);
     NeedRecordRoom(t, buffer, len, recno);
     if (options & ENG_LOCK_GOTO) t.GotoRecord(lockRecno);
-    RefuseStaticCursor(*tobj);
+    RefuseStatic(*tobj);
     t.LockRecord(lockRecno);
     bool found = false;
     try {
@@ -151,7 +142,7 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t* raw, uint
     HandleRef ref(hTable);
     TableObject* tobj = &TableOf(ref, hTable);
     std::lock_guard<std::mutex> lock(tobj->mu);
-    TableHandle& t = LiveHandle(*tobj);
+    TableHandle& t = Live(*tobj);
     NeedRecordRoom(t, out, outLen, recnoOut);
     const uint32_t length = t.table().record_length();
     if (rawLen != length)
@@ -159,7 +150,7 @@ ENGRESULT EngPostEdit(ENGHANDLE hTable, uint32_t recno, const uint8_t* raw, uint
                                          " bytes, not " + std::to_string(rawLen));
     try {
       t.GotoRecord(recno);
-      RefuseStaticCursor(*tobj);
+      RefuseStatic(*tobj);
       const FieldList& fields = t.fields();
       for (size_t i = fields.size(); i-- > 0;) {
         const FieldDef& f = fields[i];
@@ -205,13 +196,13 @@ ENGRESULT EngDeleteAndSkip(ENGHANDLE h, uint32_t deleteRecno, uint16_t options, 
   return Call([&] {
     NavRef target(h);
     std::lock_guard<std::mutex> lock(target.table().mu);
-    TableHandle& t = LiveHandle(target.table());
+    TableHandle& t = Live(target.table());
     NeedRecordRoom(t, buffer, len, recno);
     if (stamps) stamps[0] = stamps[1] = 0;
     const uint64_t before = ChangeStamp(t);
     if (deleteRecno != 0) t.GotoRecord(deleteRecno);
     try {
-      RefuseStaticCursor(target.table());
+      RefuseStatic(target.table());
       t.Delete();
       t.Write();
     } catch (...) {
@@ -236,7 +227,7 @@ ENGRESULT EngGetChangeStamp(ENGHANDLE h, uint64_t* stamp) {
     Need(stamp, "stamp");
     NavRef target(h);
     std::lock_guard<std::mutex> lock(target.table().mu);
-    *stamp = ChangeStamp(LiveHandle(target.table()));
+    *stamp = ChangeStamp(Live(target.table()));
   });
 }
 
@@ -247,7 +238,7 @@ ENGRESULT EngGetChangeStampSource(ENGHANDLE h, ENGCHANGESOURCE* source) {
     Need(source, "source");
     NavRef target(h);
     std::lock_guard<std::mutex> lock(target.table().mu);
-    Journal& journal = LiveHandle(target.table()).table().journal();
+    Journal& journal = Live(target.table()).table().journal();
     source->sequence = reinterpret_cast<const uint64_t*>(journal.SequenceWord());
     source->entries = reinterpret_cast<const uint64_t*>(journal.EntryCountWord());
   });
@@ -263,7 +254,7 @@ ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uin
     if (step != 1 && step != -1) Fail(ENG_ERR_INVALID_ARGUMENT, "Records are read ahead one step at a time");
     NavRef target(h);
     std::lock_guard<std::mutex> lock(target.table().mu);
-    TableHandle& t = LiveHandle(target.table());
+    TableHandle& t = Live(target.table());
     const uint16_t asked = *count;
     *count = 0;
     *stamp = 0;

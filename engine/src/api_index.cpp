@@ -136,11 +136,6 @@ IndexCall FindIndex(ENGHANDLE h) {
   return IndexCall{idx, FindTable(idx->table)};
 }
 
-TableHandle& LiveTable(TableObject& t) {
-  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
-  return *t.table;
-}
-
 ENGHANDLE AddIndexObject(TableObject& t, const std::string& tag) {
   auto idx = std::make_shared<IndexObject>();
   idx->table = t.self;
@@ -175,7 +170,7 @@ void SetKeySegment(Object& obj, uint16_t field, const uint8_t* value, uint32_t l
   auto& idx = static_cast<IndexObject&>(obj);
   auto t = FindTable(idx.table);
   std::lock_guard<std::mutex> g(t->mu);
-  TableHandle& th = LiveTable(*t);
+  TableHandle& th = Live(*t);
   TableLock lock(th.table());
   const KeyLayout& layout = idx.order->Layout();
   const FieldDef& f = th.Field(field);
@@ -216,7 +211,7 @@ ENGRESULT EngCreateIndex(ENGHANDLE hTable, const char* tag, const char* fields, 
     Need(fields, "fields");
     auto t = FindTable(hTable);
     std::lock_guard<std::mutex> g(t->mu);
-    TableHandle& th = LiveTable(*t);
+    TableHandle& th = Live(*t);
     if (t->static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be indexed");
     RequireExclusive(th, "Creating an index");
     // Refused before the tags file is touched: the keys cannot be read anyway.
@@ -237,7 +232,7 @@ ENGRESULT EngDeleteIndex(ENGHANDLE hIndex) {
   return Call([&] {
     IndexCall c = FindIndex(hIndex);
     std::lock_guard<std::mutex> g(c.table->mu);
-    TableHandle& th = LiveTable(*c.table);
+    TableHandle& th = Live(*c.table);
     RequireExclusive(th, "Dropping an index");
     th.Settle();
     {
@@ -260,7 +255,7 @@ ENGRESULT EngReindex(ENGHANDLE hTable) {
   return Call([&] {
     auto t = FindTable(hTable);
     std::lock_guard<std::mutex> g(t->mu);
-    TableHandle& th = LiveTable(*t);
+    TableHandle& th = Live(*t);
     RequireExclusive(th, "Rebuilding the indexes");
     th.Settle();
     TableLock lock(th.table());
@@ -306,7 +301,7 @@ ENGRESULT EngGetIndexHandle(ENGHANDLE hTable, const char* tag, ENGHANDLE* hIndex
   return Call([&] {                                              \
     IndexCall c = FindIndex(h);                                  \
     std::lock_guard<std::mutex> lock_(c.table->mu);              \
-    TableHandle& th = LiveTable(*c.table);                       \
+    TableHandle& th = Live(*c.table);                       \
     TableLock tl_(th.table());                                   \
     IndexSet& set = th.table().indexes();                        \
     int ti = set.FindTag(c.index->tag);                          \
@@ -383,7 +378,7 @@ ENGRESULT EngSeek(ENGHANDLE hIndex, const uint8_t* key, uint16_t len, uint16_t /
     Need(found, "result");
     IndexCall c = FindIndex(hIndex);
     std::lock_guard<std::mutex> g(c.table->mu);
-    TableHandle& th = LiveTable(*c.table);
+    TableHandle& th = Live(*c.table);
     th.RequireAccess();
     th.Settle();
     TableLock lock(th.table());

@@ -113,4 +113,20 @@ class NavRef {
   RecordOrder* order_ = nullptr;
 };
 
+// The live table handle of a table object (a closed one fails), and the
+// refusal of changes through an SQL statement's result.
+[[noreturn]] inline void FailClosed(const TableObject& t) {
+  Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
+}
+inline TableHandle& Live(TableObject& t) {
+  if (!t.table) FailClosed(t);
+  return *t.table;
+}
+[[noreturn]] inline void FailStatic() {
+  Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be changed");
+}
+inline void RefuseStatic(const TableObject& t) {
+  if (t.static_cursor) FailStatic();
+}
+
 }  // namespace eng

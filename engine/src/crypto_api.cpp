@@ -6,12 +6,7 @@
 using namespace eng;
 
 namespace {
-TableHandle& LiveTable(TableObject& t) {
-  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
-  return *t.table;
-}
-
-void RefuseStatic(const TableObject& t) {
+void RefuseStaticCrypto(const TableObject& t) {
   if (t.static_cursor) Fail(ENG_ERR_STATIC_CURSOR, "The result of an SQL statement cannot be encrypted or decrypted");
 }
 
@@ -20,8 +15,8 @@ ENGRESULT WithTable(ENGHANDLE h, bool change, F&& f) {
   return Call([&] {
     auto t = FindTable(h);
     std::lock_guard<std::mutex> g(t->mu);
-    if (change) RefuseStatic(*t);
-    f(LiveTable(*t));
+    if (change) RefuseStaticCrypto(*t);
+    f(Live(*t));
   });
 }
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -94,15 +93,7 @@ constexpr size_t kCachedDictionaries = 16;
 
 bool SameStatus(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
-// A change time this recent might not show a change made in the same clock
-// tick; such a file is parsed again at every load.
-bool SettledStatus(const struct stat& st) {
-  struct timespec now {};
-  return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - st.st_ctim.tv_sec >= 2;
+         SameFileTime(a.st_mtim, b.st_mtim) && SameFileTime(a.st_ctim, b.st_ctim);
 }
 
 }  // namespace
@@ -116,7 +107,7 @@ std::shared_ptr<const Dictionary> Dictionary::LoadShared(const std::string& path
     if (it != Dictionaries().end() && SameStatus(it->second.status, st)) return it->second.dictionary;
   }
   auto parsed = std::make_shared<const Dictionary>(ReadFile(path));
-  if (known && SettledStatus(st)) {
+  if (known && FileTimeSettled(st.st_ctim)) {  // else parsed again at every load
     std::lock_guard<std::mutex> g(g_dictionaries_mu);
     auto& cache = Dictionaries();
     if (cache.size() >= kCachedDictionaries) cache.clear();

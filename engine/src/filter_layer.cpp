@@ -133,8 +133,7 @@ KeyBounds FilterBounds(const FieldList& fields, const std::vector<SeekHint>& hin
 }
 
 void InstallFilter(TableObject& t, const std::string& expression) {
-  if (!t.table) Fail(ENG_ERR_INVALID_HANDLE, "Table handle " + std::to_string(t.self) + " is closed");
-  TableHandle& handle = *t.table;
+  TableHandle& handle = Live(t);
   SharedTable* shared = &handle.table();
   auto compiled = std::make_shared<CompiledExpression>();
   try {

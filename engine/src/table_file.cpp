@@ -79,16 +79,24 @@ std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t
   return t;
 }
 
+namespace {
+// Under the registry's lock: the table registered for that file, while it
+// is alive. The caller lets go of it only after giving back the lock (the
+// last reference's destructor takes the lock).
+std::shared_ptr<SharedTable> RegisteredTable(dev_t dev, ino_t ino) {
+  auto& reg = Registry();
+  auto it = reg.find(std::make_pair(dev, ino));
+  return it == reg.end() ? nullptr : it->second.lock();
+}
+}  // namespace
+
 std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino) {
   std::shared_ptr<SharedTable> stale, cached;  // destroyed after the lock is given back
   std::lock_guard<std::mutex> g(g_registry_mutex);
-  auto& reg = Registry();
-  auto it = reg.find(std::make_pair(dev, ino));
-  if (it == reg.end()) return nullptr;
-  cached = it->second.lock();
+  cached = RegisteredTable(dev, ino);
   if (!cached || !cached->cached_) return nullptr;
   if (TakeOutOfCache(std::move(cached), false, &stale)) return stale;
-  reg.erase(it);
+  Registry().erase(std::make_pair(dev, ino));
   return nullptr;
 }
 
@@ -125,10 +133,7 @@ bool SharedTable::KeepSpareDescriptor(int fd, uint64_t token) {
 bool SharedTable::TakeSpareDescriptor(dev_t dev, ino_t ino, int* fd, uint64_t* token, const SharedTable** owner) {
   std::shared_ptr<SharedTable> table;  // let go of after the lock (its destructor takes it)
   std::lock_guard<std::mutex> g(g_registry_mutex);
-  auto& reg = Registry();
-  auto it = reg.find(std::make_pair(dev, ino));
-  if (it == reg.end()) return false;
-  table = it->second.lock();
+  table = RegisteredTable(dev, ino);
   if (!table || table->spare_fds_.empty()) return false;
   if (table->spare_fds_.back().fork_generation != g_fork_generation.load(std::memory_order_relaxed)) return false;
   *fd = table->spare_fds_.back().fd;
@@ -141,10 +146,7 @@ bool SharedTable::TakeSpareDescriptor(dev_t dev, ino_t ino, int* fd, uint64_t* t
 bool SharedTable::IsCached(dev_t dev, ino_t ino) {
   std::shared_ptr<SharedTable> table;  // let go of after the lock (its destructor takes it)
   std::lock_guard<std::mutex> g(g_registry_mutex);
-  auto& reg = Registry();
-  auto it = reg.find(std::make_pair(dev, ino));
-  if (it == reg.end()) return false;
-  table = it->second.lock();
+  table = RegisteredTable(dev, ino);
   return table && table->cached_;
 }
 
@@ -152,10 +154,7 @@ std::shared_ptr<SharedTable> SharedTable::FindOpen(dev_t dev, ino_t ino) {
   std::shared_ptr<SharedTable> table;  // let go of after the lock (its destructor takes it)
   {
     std::lock_guard<std::mutex> g(g_registry_mutex);
-    auto& reg = Registry();
-    auto it = reg.find(std::make_pair(dev, ino));
-    if (it == reg.end()) return nullptr;
-    table = it->second.lock();
+    table = RegisteredTable(dev, ino);
     if (!table || !table->cached_) return table;
   }
   return nullptr;

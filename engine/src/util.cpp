@@ -119,18 +119,6 @@ std::unordered_map<std::string, FolderListing>& Listings() {
 }
 constexpr size_t kMaxListings = 64;
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// A change time this recent may not yet show a change made in the same
-// clock tick on a file system with coarse time stamps: such a folder is
-// read afresh every time.
-bool Settled(const struct timespec& mtime) {
-  struct timespec now {};
-  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
-  return now.tv_sec - mtime.tv_sec >= 2;
-}
 
 // Looks name up in the existing folder dir (whose stat is st). False when
 // no entry matches (or the folder cannot be read).
@@ -140,7 +128,7 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
   auto& listings = Listings();
   auto it = listings.find(dir);
   if (it != listings.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
-      SameTime(it->second.mtime, st.st_mtim)) {
+      SameFileTime(it->second.mtime, st.st_mtim)) {
     auto hit = it->second.names.find(key);
     if (hit == it->second.names.end()) return false;
     *found = hit->second;
@@ -158,7 +146,7 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
   auto hit = listing.names.find(key);
   const bool ok = hit != listing.names.end();
   if (ok) *found = hit->second;
-  if (Settled(st.st_mtim)) {
+  if (FileTimeSettled(st.st_mtim)) {  // else read afresh every time
     if (listings.size() >= kMaxListings) listings.clear();
     listings.emplace(dir, std::move(listing));
   }
@@ -166,6 +154,15 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
 }
 
 }  // namespace
+
+bool SameFileTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool FileTimeSettled(const struct timespec& when) {
+  struct timespec now {};
+  return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - when.tv_sec >= 2;
+}
 
 std::string ResolveNoCase(const std::string& path) {
   struct stat st;

@@ -32,6 +32,11 @@ std::string ResolveNoCase(const std::string& path);
 // The same; *st is the status of the path returned when its lookup read
 // it (the name exists exactly as asked), else st->st_ino is 0.
 std::string ResolveNoCase(const std::string& path, struct stat* st);
+// Whether a file time is old enough to trust: one this recent may not yet
+// show a change made in the same clock tick on a file system with coarse
+// time stamps, so what was read under it is not kept.
+bool FileTimeSettled(const struct timespec& when);
+bool SameFileTime(const struct timespec& a, const struct timespec& b);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 

@@ -33,14 +33,7 @@ void Append(ENGHANDLE h, int32_t id) {
   ASSERT_EQ(EngWriteRecord(h), 0u) << engtest::LastError();
 }
 
-template <class F>
-int InChild(F fn) {
-  pid_t pid = fork();
-  if (pid == 0) ::_exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
+using engtest::InChild;
 
 TEST_F(EngineTest, PositionsFollowOtherHandlesChanges) {
   ENGHANDLE a = Create("follow", "ID,Integer;NAME,Char,8");

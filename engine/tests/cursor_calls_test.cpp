@@ -1,9 +1,6 @@
 // The combined cursor calls (EngSkipAndRead, EngLockAndRead, EngPostEdit,
 // EngDeleteAndSkip): what they read and write, and that each failure has
 // the code and text of the single call it stands for.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "test_util.h"
@@ -43,6 +40,15 @@ class CursorCallsTest : public EngineTest {
       EXPECT_EQ(EngWriteRecord(h), 0u) << engtest::LastError();
     }
     return h;
+  }
+  // People 1 and 2 encrypted with password, opened shared without it.
+  ENGHANDLE EncryptedPeople(const char* name, const char* password) {
+    EngCloseTable(People(name, {1, 2}));
+    ENGHANDLE h = Open(name, ENG_OPEN_EXCLUSIVE);
+    EXPECT_EQ(EngEnableEncryption(h, password), 0u) << engtest::LastError();
+    EXPECT_EQ(EngEncryptTable(h), 0u) << engtest::LastError();
+    EngCloseTable(h);
+    return Open(name);
   }
   static std::vector<uint8_t> RecordAt(ENGHANDLE h, uint32_t recno) {
     EXPECT_EQ(EngGotoRecord(h, recno), 0u) << engtest::LastError();
@@ -382,13 +388,7 @@ TEST_F(CursorCallsTest, FailedPostEditFailsAsTheSingleCallsAndLeavesNothingPendi
 }
 
 TEST_F(CursorCallsTest, EncryptedTableWithoutItsPasswordRefusesEveryCombinedCall) {
-  ENGHANDLE h = People("secret", {1, 2});
-  EngCloseTable(h);
-  h = Open("secret", ENG_OPEN_EXCLUSIVE);
-  ENG_OK_(EngEnableEncryption(h, "s3cret-pass"));
-  ENG_OK_(EngEncryptTable(h));
-  EngCloseTable(h);
-  h = Open("secret");
+  ENGHANDLE h = EncryptedPeople("secret", "s3cret-pass");
   std::vector<uint8_t> raw(Length(h), 0), out(Length(h));
   uint32_t len = Length(h), recno = 0;
 
@@ -539,13 +539,7 @@ TEST_F(CursorCallsTest, ReadAheadReadsRecordsInOrderUnderOneChangeStamp) {
 }
 
 TEST_F(CursorCallsTest, ReadAheadOnAnEncryptedTableFailsAsEngSkip) {
-  ENGHANDLE h = People("secret2", {1, 2});
-  EngCloseTable(h);
-  h = Open("secret2", ENG_OPEN_EXCLUSIVE);
-  ENG_OK_(EngEnableEncryption(h, "another-pass"));
-  ENG_OK_(EngEncryptTable(h));
-  EngCloseTable(h);
-  h = Open("secret2");
+  ENGHANDLE h = EncryptedPeople("secret2", "another-pass");
   const uint32_t room = Length(h);
   std::vector<uint8_t> raw(room * 2);
   uint32_t recnos[2] = {};
@@ -701,16 +695,13 @@ TEST_F(CursorCallsTest, ChangeStampWordsTellWhatEngGetChangeStampTells) {
 
   const uint64_t second = stamp();
   const std::string dir = dir_.path();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ENGHANDLE c = 0, t = 0;
-    if (EngConnect(dir.c_str(), &c) || EngOpenTable(c, "stampwords", nullptr, 3, 1, 1, 2, 0, &t)) ::_exit(1);
-    if (EngGotoRecord(t, 1) || EngDeleteRecord(t) || EngWriteRecord(t)) ::_exit(2);
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(engtest::InChild([&] {
+              ENGHANDLE c = 0, t = 0;
+              if (EngConnect(dir.c_str(), &c) || EngOpenTable(c, "stampwords", nullptr, 3, 1, 1, 2, 0, &t)) return 1;
+              if (EngGotoRecord(t, 1) || EngDeleteRecord(t) || EngWriteRecord(t)) return 2;
+              return 0;
+            }),
+            0);
   EXPECT_NE(fromWords(), second);
   EXPECT_EQ(fromWords(), stamp());
 

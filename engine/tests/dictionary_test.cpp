@@ -1,9 +1,6 @@
 // Data dictionaries: creation, login success and failure, tables opened by
 // registered name (5132 otherwise), the default index property (213, 5138),
 // CREATE TABLE registering on a dictionary connection, and damaged files.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -186,17 +183,14 @@ TEST_F(DictionaryTest, ChangesToAKeptDictionaryShowAtTheNextCall) {
   EXPECT_EQ(OpenTable(admin_, "second", &t), 0u) << LastError();
   EngCloseTable(t);
   const std::string path = path_;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ENGHANDLE c = 0, s = 0, cursor = 0;
-    if (EngConnectEx(path.c_str(), ENG_LOCAL_SERVER, "AdsSys", "secret", 0, &c)) ::_exit(1);
-    if (EngCreateSQLStatement(c, &s) || EngExecuteSQLDirect(s, "CREATE TABLE third (ID integer)", &cursor)) ::_exit(2);
-    if (EngDictSetTableProperty(c, "first", ENG_DD_TABLE_DEFAULT_INDEX, "BYID")) ::_exit(3);
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(InChild([&] {
+              ENGHANDLE c = 0, s = 0, cursor = 0;
+              if (EngConnectEx(path.c_str(), ENG_LOCAL_SERVER, "AdsSys", "secret", 0, &c)) return 1;
+              if (EngCreateSQLStatement(c, &s) || EngExecuteSQLDirect(s, "CREATE TABLE third (ID integer)", &cursor))
+                return 2;
+              return EngDictSetTableProperty(c, "first", ENG_DD_TABLE_DEFAULT_INDEX, "BYID") ? 3 : 0;
+            }),
+            0);
   EXPECT_EQ(OpenTable(admin_, "third", &t), 0u) << LastError();
   EngCloseTable(t);
   char value[64] = {};

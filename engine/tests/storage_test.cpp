@@ -270,17 +270,7 @@ TEST_F(EngineTest, ExclusiveOpensAndRecordLocksBetweenHandles) {
   EngCloseTable(y);
 }
 
-// Runs fn in a child process; returns its exit status.
-template <class F>
-int InChild(F fn) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    ::_exit(fn());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
+using engtest::InChild;
 
 TEST_F(EngineTest, ExclusiveOpensAndLocksHoldBetweenProcesses) {
   ENGHANDLE a = Create("proc", "ID,Integer;NAME,Char,8");

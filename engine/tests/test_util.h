@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -28,6 +29,17 @@ inline std::string LastError() {
     ENGRESULT rc_ = (expr);                             \
     ASSERT_EQ(rc_, 0u) << #expr << ": " << engtest::LastError(); \
   } while (0)
+
+// Runs fn in a child process; returns its exit status (100 when it did not
+// exit by itself, for instance when killed).
+template <class F>
+int InChild(F fn) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(fn());
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
 
 class TempDir {
  public:
