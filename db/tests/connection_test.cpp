@@ -260,13 +260,14 @@ TEST(EngineCheck, RaisesTheEngineErrorUnlessOneIsAlive) {
     EngineCheck(failed);
     FAIL() << "no error";
   } catch (const EDbEngineError& e) {
-    EXPECT_NE(e.ErrorCode(), 0);
-    EXPECT_FALSE(e.Message().empty());
+    EXPECT_EQ(e.ErrorCode(), static_cast<int32_t>(failed));
+    EXPECT_EQ(e.ErrorCode(), ENG_ERR_INVALID_HANDLE);
+    EXPECT_EQ(e.Message(), "Handle 11259375 is not an open table");
     EXPECT_TRUE(EngineErrorAlive());
     // Clean-up while the error is handled cannot replace it.
     EXPECT_NO_THROW(EngineCheck(EngCloseTable(0xABCDEF)));
     EDbEngineError copy = e;
-    (void)copy;
+    EXPECT_EQ(copy.Message(), e.Message());
   }
   EXPECT_FALSE(EngineErrorAlive());
   EXPECT_THROW(EngineCheck(EngCloseTable(0xABCDEF)), EDbEngineError);

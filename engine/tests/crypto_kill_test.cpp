@@ -121,8 +121,20 @@ TEST(CryptoKillTest, EncryptAndDecryptLeaveTheOldStateOrTheNew) {
   std::string error;
   const Snapshot model = Take(t, {"ID", "NAME"}, &error);
   ASSERT_TRUE(error.empty()) << error;
-  // How long one encryption and one decryption take here, so that the
-  // kills land anywhere within them.
+  // How long one encryption and one decryption take here, and how much of
+  // an encryption is the key derivation that precedes its first write, so
+  // that the kills land inside the rewrites rather than before them.
+  auto micros = [](auto d) { return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::microseconds>(d).count()); };
+  unsigned derive = 0;
+  {
+    ENGHANDLE probe = 0;
+    ASSERT_EQ(EngCreateTable(conn, "probe", "ID,Integer", ENG_OPEN_EXCLUSIVE, &probe), 0u) << engtest::LastError();
+    auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(EngEnableEncryption(probe, kPassword), 0u);
+    ASSERT_EQ(EngEncryptTable(probe), 0u) << engtest::LastError();
+    derive = micros(std::chrono::steady_clock::now() - before);
+    EngCloseTable(probe);
+  }
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(EngEnableEncryption(t, kPassword), 0u);
   ASSERT_EQ(EngEncryptTable(t), 0u) << engtest::LastError();
@@ -130,8 +142,8 @@ TEST(CryptoKillTest, EncryptAndDecryptLeaveTheOldStateOrTheNew) {
   ASSERT_EQ(EngDecryptTable(t), 0u) << engtest::LastError();
   auto decrypted = std::chrono::steady_clock::now();
   EngCloseTable(t);
-  auto micros = [](auto d) { return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::microseconds>(d).count()); };
-  unsigned window = micros(decrypted - start) * 3 / 2 + 1;
+  const unsigned encrypt_rewrite = micros(encrypted - start) > derive ? micros(encrypted - start) - derive : 1;
+  const unsigned decrypt_rewrite = micros(decrypted - encrypted) + 1;
 
   std::mt19937 rng(4242);
   int seen_plain = 0, seen_encrypted = 0, interrupted = 0;
@@ -153,9 +165,20 @@ TEST(CryptoKillTest, EncryptAndDecryptLeaveTheOldStateOrTheNew) {
       }
     }
     ::close(pipefd[1]);
-    char first = 0;
-    ASSERT_EQ(::read(pipefd[0], &first, 1), 1);  // the child has started its first change
-    ::usleep(rng() % window);
+    // Odd rounds kill an encryption, even rounds a decryption, at a random
+    // moment of its rewrite. Every fourth round waits instead until the
+    // rewrite has begun writing (its journal has entries) and kills it soon
+    // after, so that recovery from a half-written table is always tried.
+    const char target = round % 2 ? 'E' : 'D';
+    char got = 0;
+    while (got != target) ASSERT_EQ(::read(pipefd[0], &got, 1), 1);
+    if (round % 4 < 2) {
+      const unsigned rewrite = target == 'E' ? encrypt_rewrite : decrypt_rewrite;
+      ::usleep((target == 'E' ? derive : 0) + rng() % (rewrite * 5 / 4 + 1));
+    } else {
+      for (int polls = 0; !JournalHasEntries(dir.File("flip.jrn")) && polls < 200000; ++polls) ::usleep(50);
+      ::usleep(rng() % 3000);
+    }
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -175,10 +198,14 @@ TEST(CryptoKillTest, EncryptAndDecryptLeaveTheOldStateOrTheNew) {
     ASSERT_TRUE(now == model) << "round " << round << ": records or tags differ after the kill";
     EngCloseTable(h);
   }
-  EXPECT_GT(seen_plain + seen_encrypted, 0);
+  // Kills must have landed in both directions and inside changes, or the
+  // rounds above prove little.
+  EXPECT_GT(seen_plain, 0);
+  EXPECT_GT(seen_encrypted, 0);
+  EXPECT_GE(interrupted, 6) << "of 16 kills";
   std::printf("crypto kill test: %d kills left a plain table, %d an encrypted one; %d interrupted a change "
-              "(encrypt %u us, decrypt %u us)\n",
-              seen_plain, seen_encrypted, interrupted, micros(encrypted - start), micros(decrypted - encrypted));
+              "(key derivation %u us, encryption %u us, decryption %u us)\n",
+              seen_plain, seen_encrypted, interrupted, derive, micros(encrypted - start), micros(decrypted - encrypted));
   EngDisconnect(conn);
 }
 
@@ -244,7 +271,7 @@ std::map<uint32_t, Row> ReadRows(ENGHANDLE conn, std::string* error) {
     *error = "open failed: " + engtest::LastError();
     return rows;
   }
-  Snapshot s = Take(t, {"VAL"}, error);
+  Snapshot s = Take(t, {"ID", "VAL"}, error);
   for (const auto& [recno, text] : s.rows) {
     std::istringstream in(text);
     std::string id, value, memo;
@@ -254,14 +281,21 @@ std::map<uint32_t, Row> ReadRows(ENGHANDLE conn, std::string* error) {
     value.erase(value.find_last_not_of(' ') + 1);
     rows[recno] = Row{std::stoi(id), value, memo};
   }
-  // The tag walks exactly the live records, in key order.
-  std::vector<std::pair<std::pair<std::string, int32_t>, uint32_t>> want;
-  for (const auto& [recno, row] : rows) want.push_back({{row.value, row.id}, recno});
-  std::sort(want.begin(), want.end());
-  std::vector<uint32_t> expected;
-  for (const auto& w : want) expected.push_back(w.second);
-  if (error->empty() && (s.tags.empty() || s.tags[0] != expected))
-    *error = "tag VAL does not walk the live records in key order";
+  // Each tag walks exactly the live records, in key order.
+  std::vector<std::pair<std::pair<std::string, int32_t>, uint32_t>> by_id, by_value;
+  for (const auto& [recno, row] : rows) {
+    by_id.push_back({{std::string(), row.id}, recno});
+    by_value.push_back({{row.value, row.id}, recno});
+  }
+  const char* names[] = {"ID", "VAL"};
+  for (size_t i = 0; i < 2 && error->empty(); ++i) {
+    auto& want = i == 0 ? by_id : by_value;
+    std::sort(want.begin(), want.end());
+    std::vector<uint32_t> expected;
+    for (const auto& w : want) expected.push_back(w.second);
+    if (s.tags.size() != 2 || s.tags[i] != expected)
+      *error = std::string("tag ") + names[i] + " does not walk the live records in key order";
+  }
   EngCloseTable(t);
   return rows;
 }
@@ -280,7 +314,7 @@ TEST(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
 
   std::map<uint32_t, Row> model;
   std::mt19937 rng(777);
-  int in_flight_seen = 0;
+  int in_flight_seen = 0, interrupted = 0;
   for (int round = 1; round <= 30; ++round) {
     int pipefd[2];
     ASSERT_EQ(::pipe(pipefd), 0);
@@ -338,6 +372,7 @@ TEST(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
       intent.clear();
     }
 
+    if (!intent.empty()) ++interrupted;
     std::string error;
     std::map<uint32_t, Row> table = ReadRows(conn, &error);
     ASSERT_TRUE(error.empty()) << "round " << round << ": " << error;
@@ -353,9 +388,10 @@ TEST(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
     model = after;
     ++in_flight_seen;
   }
-  EXPECT_GT(model.size(), 0u);
-  std::printf("crypto kill test: %zu live records after 30 kills; %d kills landed after a write's last step\n",
-              model.size(), in_flight_seen);
+  EXPECT_GE(interrupted, 15) << "of 30 kills";
+  std::printf("crypto kill test: %zu live records after 30 kills; %d kills interrupted a write, %d of them after its "
+              "last step\n",
+              model.size(), interrupted, in_flight_seen);
   EngDisconnect(conn);
 }
 

@@ -78,6 +78,29 @@ void Send(int fd, const std::string& line) {
   }
 }
 
+// Walks tag `name` and checks that it visits exactly the records of `keys`
+// (key, record number) in key order.
+void CheckTagWalk(ENGHANDLE t, const char* name, std::vector<std::pair<std::pair<std::string, int32_t>, uint32_t>> keys,
+                  std::string* error) {
+  ENGHANDLE tag = 0;
+  if (EngGetIndexHandle(t, name, &tag)) {
+    *error = std::string("tag ") + name + " missing: " + engtest::LastError();
+    return;
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<uint32_t> expected, walked;
+  for (const auto& k : keys) expected.push_back(k.second);
+  uint16_t eof = 0;
+  EngGotoTop(tag);
+  while (EngAtEOF(tag, &eof) == 0 && !eof && walked.size() <= expected.size()) {
+    uint32_t recno = 0;
+    EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
+    walked.push_back(recno);
+    EngSkip(tag, 1);
+  }
+  if (walked != expected) *error = std::string("tag ") + name + " does not walk the live records in key order";
+}
+
 std::map<uint32_t, Row> ReadTable(ENGHANDLE conn, std::string* error) {
   std::map<uint32_t, Row> rows;
   ENGHANDLE t = OpenKillTable(conn);
@@ -107,25 +130,13 @@ std::map<uint32_t, Row> ReadTable(ENGHANDLE conn, std::string* error) {
     EngSkip(t, 1);
   }
   // Every tag walks exactly the live records, in key order.
-  ENGHANDLE by_value = 0;
-  if (EngGetIndexHandle(t, "VAL", &by_value)) {
-    *error = "tag VAL missing: " + engtest::LastError();
-  } else {
-    std::vector<std::pair<std::pair<std::string, int32_t>, uint32_t>> want;
-    for (const auto& [recno, row] : rows) want.push_back({{row.value, row.id}, recno});
-    std::sort(want.begin(), want.end());
-    std::vector<uint32_t> walked;
-    EngGotoTop(by_value);
-    while (EngAtEOF(by_value, &eof) == 0 && !eof) {
-      uint32_t recno = 0;
-      EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
-      walked.push_back(recno);
-      EngSkip(by_value, 1);
-    }
-    std::vector<uint32_t> expected;
-    for (const auto& w : want) expected.push_back(w.second);
-    if (walked != expected) *error = "tag VAL does not walk the live records in key order";
+  std::vector<std::pair<std::pair<std::string, int32_t>, uint32_t>> by_value, by_id;
+  for (const auto& [recno, row] : rows) {
+    by_value.push_back({{row.value, row.id}, recno});
+    by_id.push_back({{std::string(), row.id}, recno});
   }
+  if (error->empty()) CheckTagWalk(t, "ID", std::move(by_id), error);
+  if (error->empty()) CheckTagWalk(t, "VAL", std::move(by_value), error);
   EngCloseTable(t);
   return rows;
 }
@@ -167,7 +178,7 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
 
   std::map<uint32_t, Row> model;
   std::mt19937 rng(12345);
-  int in_flight_seen = 0;
+  int in_flight_seen = 0, interrupted = 0;
   for (int round = 1; round <= 40; ++round) {
     int pipefd[2];
     ASSERT_EQ(::pipe(pipefd), 0);
@@ -205,6 +216,7 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
       intent.clear();
     }
 
+    if (!intent.empty()) ++interrupted;
     std::string error;
     std::map<uint32_t, Row> table = ReadTable(conn, &error);
     ASSERT_TRUE(error.empty()) << "round " << round << ": " << error;
@@ -223,9 +235,11 @@ TEST(KillTest, EveryTableSurvivesAKillAtAnyMoment) {
     model = after;
     ++in_flight_seen;
   }
-  EXPECT_GT(model.size(), 0u);
-  std::printf("kill test: %zu live records after 40 kills; %d kills landed after a write's last step\n", model.size(),
-              in_flight_seen);
+  // The writer spends nearly all its time inside operations: most kills must
+  // have interrupted one, or this test proves little.
+  EXPECT_GE(interrupted, 20) << "of 40 kills";
+  std::printf("kill test: %zu live records after 40 kills; %d kills interrupted a write, %d of them after its last step\n",
+              model.size(), interrupted, in_flight_seen);
   EngDisconnect(conn);
 }
 

@@ -138,9 +138,9 @@ TEST(FormatCodeTest, MalformedCodesDoNotFail) {
   for (const char* code : {"", "\"unterminated", "[", "0.0.0", "E+", "#,##0.00;;;;;", "\\", "[h", "?/", "/?",
                            "0/0", "[<]0", "yyyy;;", "_", "*"}) {
     const FormatCode f = FormatCode::Parse(code);
-    (void)f.FormatNumber(1234.5, false);
-    (void)f.FormatNumber(-1, false);
-    (void)f.FormatText("x");
+    EXPECT_NO_THROW(f.FormatNumber(1234.5, false)) << code;
+    EXPECT_NO_THROW(f.FormatNumber(-1, false)) << code;
+    EXPECT_NO_THROW(f.FormatText("x")) << code;
   }
   EXPECT_EQ(Fmt("", 5), "");
 }
