@@ -53,9 +53,10 @@ int main(int argc, char** argv) {
                (visited ? DateText(firstVisit + static_cast<double>(i)) : "") + "\n";
   }
   std::vector<std::string> report;
-  dbu::CreateDemoDatabases(dir.string(), {{"base/mcompany.tbl", "TABLE mcompany.adt\nFIELD COMPANY_CODE Char 8\nROW BIG\n"},
-                                          {"company/BIG/medical.tbl", medical}},
-                           report);
+  const std::vector<dbu::TDemoScript> scripts{
+      {"base/mcompany.tbl", "TABLE mcompany.adt\nFIELD COMPANY_CODE Char 8\nROW BIG\n"},
+      {"company/BIG/medical.tbl", medical}};
+  dbu::CreateDemoDatabases(dir.string(), scripts, report);
 
   bench::TSilentUI ui;
   dbu::TForm1Logic form(ui);
