@@ -4,7 +4,7 @@
 // encryption password.
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "datetime.h"
 #include "formatsettings.h"
@@ -31,11 +31,51 @@ void PointMedsch(TForm1Logic& f, const std::string& table, const std::string& in
   f.MEDSCH.Open();
 }
 
+// A record chosen for a change, with the values of the order's key fields
+// that find it again (none when the order cannot be searched).
+struct TChosenRecord {
+  uint32_t RecNo = 0;
+  std::vector<TKeyValue> Key;
+};
+
+// The fields FindKey searches the cursor's order by; none for an order it
+// cannot search (natural order, the dictionary's default index) or whose
+// fields the table lacks.
+std::vector<const TField*> SearchKeyFields(TDbTable& t) {
+  std::string list;
+  if (t.IndexMode() == TIndexMode::ByFieldList) {
+    list = t.IndexFieldNames();
+  } else if (t.IndexMode() == TIndexMode::ByName) {
+    if (const TIndexDef* def = t.IndexDefs().FindByName(t.IndexName())) list = def->Fields;
+  }
+  std::vector<const TField*> fields;
+  for (const std::string& name : SplitFieldList(list)) {
+    const TField* field = t.FindField(name);
+    if (field == nullptr) return {};
+    fields.push_back(field);
+  }
+  return fields;
+}
+
+// Puts t on the chosen record: by a search for its key (its record is among
+// the first ones with that key; an empty value ends the key there), else by
+// a walk from the first record. False when the record is gone.
+bool GoToChosenRecord(TDbTable& t, const TChosenRecord& record) {
+  if (!record.Key.empty() && t.FindKey(record.Key))
+    for (; !t.Eof(); t.Next())
+      if (t.CurrentRecordNumber() == record.RecNo) return true;
+  for (t.First(); !t.Eof(); t.Next())
+    if (t.CurrentRecordNumber() == record.RecNo) return true;
+  return false;
+}
+
 // Tasks that set only the table name walk in the order of whatever index an
 // earlier run left on MEDSCH; it may hold a field the change writes, and the
 // changed record then moves within the walk (to be met again, or jumping
-// over records not yet seen). So every record is changed at most once, and
-// under an index the walk is repeated until a pass changes nothing.
+// over records not yet seen). So under an index one walk only chooses the
+// records, in the order they stand when the task starts; each is then found
+// again by its key and changed, once. A record the walk meets is chosen and
+// changed only as it is at that time, so each is changed at most once.
 template <typename Wants, typename Change>
 void ChangeEachRecordOnce(TDbTable& t, Wants&& wants, Change&& change) {
   // In natural order a change cannot move a record: one walk meets each
@@ -45,18 +85,16 @@ void ChangeEachRecordOnce(TDbTable& t, Wants&& wants, Change&& change) {
       if (wants()) change();
     return;
   }
-  std::unordered_set<uint32_t> changed;
-  bool walkAgain = true;
-  while (walkAgain) {
-    walkAgain = false;
-    for (t.First(); !t.Eof(); t.Next()) {
-      const uint32_t recNo = t.CurrentRecordNumber();
-      if (changed.count(recNo) != 0 || !wants()) continue;
-      change();
-      changed.insert(recNo);
-      walkAgain = true;
-    }
+  const std::vector<const TField*> keyFields = SearchKeyFields(t);
+  std::vector<TChosenRecord> chosen;
+  for (t.First(); !t.Eof(); t.Next()) {
+    if (!wants()) continue;
+    TChosenRecord& record = chosen.emplace_back();
+    record.RecNo = t.CurrentRecordNumber();
+    for (const TField* field : keyFields) record.Key.emplace_back(field->AsVariant());
   }
+  for (const TChosenRecord& record : chosen)
+    if (GoToChosenRecord(t, record) && wants()) change();
 }
 
 TTaskEnd CleanUnusedClaimSetup(TForm1Logic& f) {

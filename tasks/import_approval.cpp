@@ -8,6 +8,7 @@
 #include <string>
 
 #include "_4passtr.h"
+#include "appfiles.h"
 #include "datetime.h"
 #include "tasks.h"
 #include "unit1logic.h"
@@ -96,7 +97,8 @@ TTaskEnd ImportApprovalFlow(TForm1Logic& f) {
   TSheetReader& reader = f.SheetReader1;
   reader.SetConnected(false);
   TSheetWorkbook& workbook = reader.Workbooks()[0];
-  workbook.SetFilename(f.ProgramDir() + kWorkbookName);
+  // The file may be spelled in any case, as the platform it came from allows.
+  workbook.SetFilename(ExistingSpelling(f.ProgramDir() + kWorkbookName));
   reader.SetConnected(true);
   TSheetRange& range = workbook.Worksheets()[0].Ranges().Add();
   range.SetName("r");

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +36,22 @@ constexpr TImportPass kPasses[] = {
     {"FAACCDEP", "ASSET_CODE", "TABLE_NAME='FAACCDEP'"},
 };
 
-std::string CellText(TSheetRange& range, const std::string& address) {
+// Moves range to address; false when the sheet refused the address (the
+// component has shown its box): the range then still stands on the cell
+// before, whose text must not be taken for this one's. A range already on
+// that very cell counts as moved.
+bool MoveRange(TSheetRange& range, const std::string& address) {
+  constexpr std::uint32_t kAnyGrid = std::numeric_limits<std::uint32_t>::max();
   range.SetAddress(address);
+  const std::string now = range.Address();
+  if (now == address) return true;  // the usual spelling, "C15"
+  const std::optional<sheet::CellBlock> block = sheet::ParseCellAddress(address, kAnyGrid, kAnyGrid);
+  return block && now == sheet::FormatCellAddress(*block);
+}
+
+// The text of the cell at address; nothing when the sheet refused it.
+std::optional<std::string> CellText(TSheetRange& range, const std::string& address) {
+  if (!MoveRange(range, address)) return std::nullopt;
   return range.SimpleText();
 }
 
@@ -45,8 +61,7 @@ std::string ReadColumnA(TSheetRange& range, const TDbTable& mapping, int row, bo
   const std::string address = "A" + std::to_string(row);
   std::string failure;
   try {
-    range.SetAddress(address);
-    rejected = range.Address() != address;
+    rejected = !MoveRange(range, address);
     return range.SimpleText();
   } catch (const std::exception& error) {
     failure = error.what();
@@ -55,8 +70,9 @@ std::string ReadColumnA(TSheetRange& range, const TDbTable& mapping, int row, bo
   throw Exception(ColumnAReadErrorText(failure, static_cast<int>(fieldNo), row));
 }
 
-// The cell of a mapping row's EXCEL_COL; a failing read names the address.
-std::string ReadMappedCell(TSheetRange& range, const std::string& address) {
+// The cell of a mapping row's EXCEL_COL (nothing when the sheet refused the
+// address); a failing read names the address.
+std::optional<std::string> ReadMappedCell(TSheetRange& range, const std::string& address) {
   std::string failure;
   try {
     return CellText(range, address);
@@ -72,6 +88,7 @@ std::string ReadMappedCell(TSheetRange& range, const std::string& address) {
 // sheet row as a fresh read would (Failure and FailedAt).
 struct TMappingRow {
   enum TStep { kNone, kExcelCol, kCategory, kTargetOrCodeColumn, kFunctionType };
+  std::string FieldNo;  // names the row in the log
   std::string ExcelCol;
   std::string Category;
   std::string FieldName;  // when Category is blank
@@ -79,6 +96,7 @@ struct TMappingRow {
   int64_t FunctionType = 0;
   TStep FailedAt = kNone;
   std::string Failure;
+  bool RefusalLogged = false;  // a refused address of this row was told
 };
 
 // The mapping rows MEDSCH shows, in its order, up to the first that cannot
@@ -87,6 +105,7 @@ std::vector<TMappingRow> ReadMappingRows(TDbTable& mapping) {
   std::vector<TMappingRow> rows;
   for (mapping.First(); !mapping.Eof(); mapping.Next()) {
     TMappingRow& m = rows.emplace_back();
+    if (const TField* fieldNo = mapping.FindField("FIELD_NO")) m.FieldNo = fieldNo->AsString();
     TMappingRow::TStep step = TMappingRow::kExcelCol;
     try {
       m.ExcelCol = mapping.FieldByName("EXCEL_COL").AsString();
@@ -115,25 +134,48 @@ void FailIfAt(const TMappingRow& m, TMappingRow::TStep step) {
   if (m.FailedAt == step) throw Exception(m.Failure);
 }
 
+// Tells, once per mapping row, that the sheet refused one of its addresses.
+void LogRefusal(TForm1Logic& form, const TImportPass& pass, TMappingRow& m, const char* column,
+                const std::string& columnText, const std::string& address, const std::string& consequence) {
+  if (m.RefusalLogged) return;
+  m.RefusalLogged = true;
+  form.AddLogLine("Mapping row " + std::string(pass.Table) + " " + m.FieldNo + " (" + column + " \"" + columnText +
+                  "\"): the sheet refuses the address " + address + "; " + consequence +
+                  " where its address is refused.");
+}
+
 // Builds and posts the record of one sheet row as the mapping rows direct.
-// Any failure is logged with the key set so far and drops the record.
-bool ImportRow(TForm1Logic& form, const TImportPass& pass, const std::vector<TMappingRow>& mappingRows,
-               TSheetRange& range, int row) {
+// Any failure is logged with the key set so far and drops the record. A
+// mapping row whose cell address the sheet refuses gives no value.
+bool ImportRow(TForm1Logic& form, const TImportPass& pass, std::vector<TMappingRow>& mappingRows, TSheetRange& range,
+               int row) {
   TDbTable& target = form.DbTable1;
   const std::string rowText = std::to_string(row);
   try {
     target.Append();
-    for (const TMappingRow& m : mappingRows) {
+    for (TMappingRow& m : mappingRows) {
       FailIfAt(m, TMappingRow::kExcelCol);
       if (m.ExcelCol.empty()) continue;
-      const std::string cell = ReadMappedCell(range, m.ExcelCol + rowText);
+      const std::string address = m.ExcelCol + rowText;
+      const std::optional<std::string> cell = ReadMappedCell(range, address);
       FailIfAt(m, TMappingRow::kCategory);
       FailIfAt(m, TMappingRow::kTargetOrCodeColumn);
       if (TrimSpaces(m.Category).empty()) {
-        target.FieldByName(m.FieldName).SetAsString(TrimSpaces(cell));
+        TField& field = target.FieldByName(m.FieldName);
+        if (cell)
+          field.SetAsString(TrimSpaces(*cell));
+        else
+          LogRefusal(form, pass, m, "EXCEL_COL", m.ExcelCol, address, m.FieldName + " stays empty");
       } else {
-        const std::string code = CellText(range, m.ExcelCol2 + rowText);
-        EnsureCodeEntry(form, m.Category, code, cell);
+        const std::string codeAddress = m.ExcelCol2 + rowText;
+        const std::optional<std::string> code = CellText(range, codeAddress);
+        const std::string noCode = "no " + TrimSpaces(m.Category) + " code is added";
+        if (!cell)
+          LogRefusal(form, pass, m, "EXCEL_COL", m.ExcelCol, address, noCode);
+        else if (!code)
+          LogRefusal(form, pass, m, "EXCEL_COL2", m.ExcelCol2, codeAddress, noCode);
+        else
+          EnsureCodeEntry(form, m.Category, *code, *cell);
       }
       FailIfAt(m, TMappingRow::kFunctionType);
       if (m.FunctionType == 1) target.FieldByName("START_DEPR").SetAsString(PeriodForDate(form, "STD", target));
@@ -193,7 +235,7 @@ void ImportPass(TForm1Logic& form, const TImportPass& pass) {
   bool failed = false;
   std::string failure;
   try {
-    const std::vector<TMappingRow> mappingRows = ReadMappingRows(mapping);
+    std::vector<TMappingRow> mappingRows = ReadMappingRows(mapping);
     do {
       if (ImportRow(form, pass, mappingRows, range, row)) ++imported;
       ++row;

@@ -3,6 +3,7 @@
 // and lieu-day records, through the window's MEDSCH; tasks 29 and 30 walk
 // the leave details through DbTable1 while CorrectLeaveYear edits through
 // MEDSCH.
+#include <optional>
 #include <string>
 
 #include "datetime.h"
@@ -12,10 +13,11 @@
 
 namespace dbu {
 
-// Shared by tasks 29 and 30; see their definitions below.
+// Shared by tasks 29 and 30; see their definitions below. An empty ID is
+// std::nullopt.
 bool FindLeaveApplication(TForm1Logic& f, const std::string& empCode, int id, DateTime leaveDate);
 void CorrectLeaveYear(TForm1Logic& f, const std::string& empCode, const std::string& leaveCode, DateTime leaveDate,
-                      int id, int yearOffset);
+                      std::optional<int> id, int yearOffset);
 
 namespace {
 
@@ -193,6 +195,20 @@ TTaskEnd CorrectLeaveOf5311(TForm1Logic& f) {
   return TTaskEnd::Normal;
 }
 
+// Puts t (on the leave details, ordered by code, employee, day and ID) on
+// the caller's leave day. The ID belongs in the search: without it, of
+// several days of one code on one day the first would be rewritten each
+// time and the caller's own day never corrected. Yet the search finds
+// whatever code, employee and day alone find when the ID cannot: an empty
+// ID (it sorts before every other, so the day without one comes first) or
+// an ID that is no whole number.
+bool FindLeaveDetail(TDbTable& t, const std::string& leaveCode, const std::string& empCode, DateTime leaveDate,
+                     std::optional<int> id) {
+  const Variant day = Variant::FromDateTime(leaveDate);
+  if (id && t.FindKey({leaveCode, empCode, day, *id})) return true;
+  return t.FindKey({leaveCode, empCode, day});
+}
+
 // Walks the leave details from firstDay on through DbTable1 and corrects
 // those whose leave year is wrong for their date.
 template <typename YearIsWrong>
@@ -210,8 +226,9 @@ void CorrectLeaveYears(TForm1Logic& f, DateTime firstDay, int yearOffset, YearIs
     if (!yearIsWrong(YearOf(date), static_cast<int>(t.FieldByName("year").AsInteger()))) continue;
     const std::string empCode = t.FieldByName("empcode").AsString();
     f.AddLogLine("Process - " + empCode);
+    const TField& id = t.FieldByName("id");
     CorrectLeaveYear(f, empCode, t.FieldByName("leave_code").AsString(), date,
-                     static_cast<int>(t.FieldByName("id").AsInteger()), yearOffset);
+                     id.IsNull() ? std::nullopt : std::optional<int>(static_cast<int>(id.AsInteger())), yearOffset);
   }
 }
 
@@ -244,11 +261,12 @@ bool FindLeaveApplication(TForm1Logic& f, const std::string& empCode, int id, Da
 }
 
 void CorrectLeaveYear(TForm1Logic& f, const std::string& empCode, const std::string& leaveCode, DateTime leaveDate,
-                      int id, int yearOffset) {
+                      std::optional<int> id, int yearOffset) {
   const std::string leaveYear = std::to_string(YearOf(leaveDate) + yearOffset);
   TDbTable& t = f.MEDSCH;
   PointMedschByName(f, "EMPLEAVE.ADT", kLeaveApplicationIndex);
-  if (FindLeaveApplication(f, empCode, id, leaveDate)) {
+  // An empty ID reads as 0, as the application's own does.
+  if (FindLeaveApplication(f, empCode, id.value_or(0), leaveDate)) {
     t.Edit();
     t.FieldByName("period").SetAsString(leaveYear);
     t.Post();
@@ -256,10 +274,7 @@ void CorrectLeaveYear(TForm1Logic& f, const std::string& empCode, const std::str
     f.AddLogLine(empCode + " - Unable to locate in empleave.adt - " + DateToStr(leaveDate));
   }
   PointMedschByFields(f, "LEAV_TRX.ADT", kLeaveDetailIndexFields);
-  // The ID belongs in the search: without it, of several details of one
-  // code on one day the first would be rewritten each time and the
-  // caller's own record never corrected.
-  if (t.FindKey({leaveCode, empCode, Variant::FromDateTime(leaveDate), id})) {
+  if (FindLeaveDetail(t, leaveCode, empCode, leaveDate, id)) {
     t.Edit();
     t.FieldByName("YEAR").SetAsString(leaveYear);
     t.Post();

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "dberrors.h"
 #include "formatsettings.h"
 #include "tasks.h"
 #include "unit1logic.h"
@@ -65,7 +66,7 @@ void PackAndEncrypt(TForm1Logic& form, TDbTable& table) {
 
 }  // namespace
 
-void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std::string& fieldName,
+bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std::string& fieldName,
                       const std::string& typeCode, const std::string& length, bool encrypted) {
   TDbTable& table = form.DbTable1;
   TDbQuery& query = form.DbQuery1;
@@ -78,7 +79,7 @@ void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
   form.ProcessMessages();
   table.SetIndexFieldNames("");
   table.SetTableName(tableName);
-  if (!table.TableExists()) return;
+  if (!table.TableExists()) return true;
 
   table.SetExclusive(false);
   try {
@@ -134,7 +135,7 @@ void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
     }
     table.Close();
     table.SetExclusive(true);
-    return;
+    return true;
   } catch (const std::exception& error) {
     failure = std::string(error.what()) + " Table Name " + tableName + "\r\n" + " SQL " + query.SQL().Text();
   }
@@ -149,6 +150,7 @@ void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
     }
   }
   form.ShowMessage(failure);
+  return false;
 }
 
 namespace {
@@ -160,15 +162,35 @@ std::string CurrentMilliseconds() {
   return {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10)};
 }
 
+// Fails, before any change, when a non-empty batch number of the open table
+// has no room in its text column for three more digits: the column would
+// cut it.
+void RequireRoomForThreeDigits(TDbTable& table, const TField& batchNo) {
+  if (batchNo.DataType() != ftString) return;
+  const size_t width = batchNo.DataSize() - 1;
+  for (table.First(); !table.Eof(); table.Next()) {
+    const std::string batch = batchNo.AsString();
+    if (batch.empty() || batch.size() + 3 <= width) continue;
+    throw Exception(table.TableName() + ": the batch number " + batch + " of record " +
+                    std::to_string(table.CurrentRecordNumber()) + " has no room in " + batchNo.FieldName() + " (" +
+                    std::to_string(width) + " characters) for three more digits; no batch number was changed");
+  }
+}
+
 // Task 25: the batch number column to 15 characters, then every non-empty
-// batch number gains three digits (also when the column was not widened).
+// batch number gains three digits. The numbers are rewritten only when the
+// column change did not fail and every number has room for its digits, so
+// that no number is ever cut.
 TTaskEnd EnlargeBatchNo(TForm1Logic& form) {
-  AlterTableColumn(form, "MEDICAL", "MEDICAL_NO", "AS", "15", false);
+  if (!AlterTableColumn(form, "MEDICAL", "MEDICAL_NO", "AS", "15", false))
+    throw Exception("MEDICAL_NO of MEDICAL was not widened to 15 characters; no batch number was changed");
   TDbTable& table = form.MEDSCH;
   table.Close();
   table.SetTableName("MEDICAL.ADT");
   table.SetIndexFieldNames("");
   table.Open();
+  const TField& batchNo = table.FieldByName("medical_no");
+  RequireRoomForThreeDigits(table, batchNo);
   for (table.First(); !table.Eof(); table.Next()) {
     const std::string batch = table.FieldByName("medical_no").AsString();
     if (batch.empty()) continue;

@@ -12,9 +12,10 @@ class TForm1Logic;
 
 // Nothing happens when the table file is missing. A failure to open the
 // table is shown in a message box and raised again; every later failure is
-// shown in a message box (with the statement) and not raised. A table that
-// was decrypted for the change is never left decrypted.
-void AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std::string& fieldName,
+// shown in a message box (with the statement) and not raised, and the result
+// is then false, so that a caller runs no step that needs the change. A
+// table that was decrypted for the change is never left decrypted.
+bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std::string& fieldName,
                       const std::string& typeCode, const std::string& length, bool encrypted);
 
 }  // namespace dbu

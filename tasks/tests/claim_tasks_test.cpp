@@ -2,6 +2,10 @@
 // for each case: tables, log, debug file, boxes in order and the run's end.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
+#include <utility>
+
 #include "formatsettings.h"
 #include "tasktest_support.h"
 
@@ -92,6 +96,60 @@ TEST_F(ClaimTasks, SwapDatesUnderAnInheritedIndexOnTheClaimDate) {
   EXPECT_EQ(Claims({"DATE_SERIALNUM", "MEDICAL_DATE", "VISIT_DATE"}),
             (Rows{"1|09/09/2005|01/01/2005", "2|08/09/2005|02/01/2005", "3|07/09/2005|03/01/2005", "4|04/01/2005|"}));
   EXPECT_EQ(std::count(ui.Events.begin(), ui.Events.end(), "message: Done!"), 1);
+}
+
+std::vector<std::string> SplitBars(const std::string& row) {
+  std::vector<std::string> values;
+  for (size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1) {
+    bar = row.find('|', start);
+    values.push_back(row.substr(start, bar - start));
+  }
+  return values;
+}
+
+// Whether task 3 swaps a claim (values as in the model below): its date of
+// expense reads as a date after 0.
+bool Swapped(const std::vector<std::string>& v) { return !v[3].empty() && v[3] != "30/12/1899"; }
+
+// Under an index left on MEDSCH (by task 23 as a field list, or by name),
+// claims in no order, with empty and repeated dates and keys: each claim
+// with a date of expense has its dates swapped once, and the debug file
+// holds its line, in the order in which the claims stood when the task
+// started.
+TEST_F(ClaimTasks, SwapDatesUnderAnInheritedIndexFollowsAModel) {
+  const char* dates[] = {"", "01/01/2005", "02/01/2005", "15/06/2005", "31/12/2005"};
+  std::mt19937 random(20240611);
+  std::string rows;
+  for (int i = 0; i < 80; ++i)
+    rows += "ROW E" + std::to_string(random() % 2) + " | X | " + dates[random() % 5] + " | " +
+            std::to_string(random() % 4) + " | " + dates[random() % 5] + " | T | | r" + std::to_string(i) + " | |\n";
+  Build({{"medical.tbl", std::string(kMedical) + rows}});
+  const std::vector<std::string> fields{"EMPCODE", "MEDICAL_DATE", "DATE_SERIALNUM", "VISIT_DATE", "SUBCODE"};
+  for (bool byName : {false, true}) {
+    SCOPED_TRACE(byName ? "index name" : "index fields");
+    if (byName)
+      form->MEDSCH.SetIndexName("CLAIM");
+    else
+      EXPECT_EQ(Run(23), TRunEnd::Done);
+    std::remove((base.Base() + "debug_zozuzezi.txt").c_str());
+    std::string debugLines;
+    for (const std::string& row : Table("MEDICAL", fields, "EMPCODE;MEDICAL_CODE;MEDICAL_DATE;DATE_SERIALNUM")) {
+      const std::vector<std::string> v = SplitBars(row);
+      if (Swapped(v)) debugLines += v[0] + "*" + (v[1].empty() ? "30/12/1899" : v[1]) + "*" + v[2] + "\r\n";
+    }
+    Rows expected;
+    for (const std::string& row : Claims(fields)) {
+      std::vector<std::string> v = SplitBars(row);
+      if (Swapped(v)) {
+        std::swap(v[1], v[3]);
+        if (v[3].empty()) v[3] = "30/12/1899";  // an empty claim date is written as the date 0
+      }
+      expected.push_back(v[0] + "|" + v[1] + "|" + v[2] + "|" + v[3] + "|" + v[4]);
+    }
+    EXPECT_EQ(Run(3), TRunEnd::Done);
+    EXPECT_EQ(Claims(fields), expected);
+    EXPECT_EQ(ReadFile(base.Base() + "debug_zozuzezi.txt"), debugLines);
+  }
 }
 
 TEST_F(ClaimTasks, OtTemplateBranches) {

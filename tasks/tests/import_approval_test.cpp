@@ -133,6 +133,16 @@ TEST_F(ApprovalImport, MissingWorkbookEndsTheRunBeforeAnyTable) {
   EXPECT_EQ(Approvals(), Rows{"E1|" + kNewChain});
 }
 
+TEST_F(ApprovalImport, WorkbookNameIsFoundWithoutRegardToCase) {
+  Build({{"employee.tbl", kEmployeeHead + Employee("E1", "Ann", "S01")},
+         {"code.tbl", CodeScript("APPRFLOW")},
+         {"apprflow.tbl", kApprovalHead + Approval("E1", "01/01/2000")}});
+  ChainRow("S01").Text("A1", "SECTION").Write(base.Base() + "Approval_Flow.XLS");
+  EXPECT_EQ(Run(32), TRunEnd::Done);
+  EXPECT_EQ(ui.Events, Events{"message: Done!"});
+  EXPECT_EQ(Approvals(), Rows{"E1|" + kNewChain});
+}
+
 TEST_F(ApprovalImport, EffectiveDatesChooseTheRecordInForceToday) {
   // E1: future, today, past; E2: future, past; E3 only in the future, followed
   // by E4's record; E9 only in the future and the table's last record.

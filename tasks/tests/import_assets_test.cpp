@@ -205,6 +205,33 @@ TEST_F(AssetImport, RefusedCodeEntryFailsOnlyItsRow) {
   EXPECT_EQ(Codes(), "OTH|C2000|Other\nCAT|C3000|Machinery\n");
 }
 
+// An address the sheet refuses (the component's box) gives its mapping row
+// no value: the range still stands on the previous cell, the asset number.
+// The field stays empty, no code is made of it, and one line per mapping
+// row tells; the rest of each record is imported.
+TEST_F(AssetImport, RefusedCellAddressGivesNoValue) {
+  Company("ROW ASSET | 1 | ASSET_NO | A | | |\n"
+          "ROW ASSET | 2 | CATEGORY | 1 | | |\n"
+          "ROW ASSET | 3 | ASSET_DESC | D | CAT | C- |\n"
+          "ROW ASSET | 4 | PURCHASE_COST | H | | |\n"
+          "ROW FAACCDEP | 1 | ASSET_CODE | A | | |\n");
+  Build();
+  Sheet(TWorkbookSpec().Text("A2", "N1").Text("D2", "Servers").Number("H2", 5)
+            .Text("A3", "N2").Text("D3", "Desks").Number("H3", 7));
+  EXPECT_EQ(Run(34), TRunEnd::Done);
+  const std::string box = "error [Error]: Invalid Range Address.";
+  EXPECT_EQ(ui.Events, (std::vector<std::string>{box, box, box, box, "message: Done!"}));
+  EXPECT_EQ(ui.LogLines(),
+            (std::vector<std::string>{
+                "Mapping row ASSET 2 (EXCEL_COL \"1\"): the sheet refuses the address 12; CATEGORY stays empty "
+                "where its address is refused.",
+                "Mapping row ASSET 3 (EXCEL_COL2 \"C-\"): the sheet refuses the address C-2; no CAT code is added "
+                "where its address is refused."}));
+  CloseForm();
+  EXPECT_EQ(Assets(), "N1|~|~|~|5|~|~|~|30/12/1899\nN2|~|~|~|7|~|~|~|30/12/1899\n");
+  EXPECT_EQ(Codes(), "CAT|C1000|Old computers\nOTH|C2000|Other\n");
+}
+
 TEST_F(AssetImport, SheetWithoutAssetRowsKeepsBothTables) {
   Company(kFullMapping);
   Build();

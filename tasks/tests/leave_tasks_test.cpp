@@ -200,6 +200,36 @@ TEST_F(LeaveTasks, CorrectFrom2006LeavesEarlierYearsAlone) {
   EXPECT_EQ(Table("EMPLEAVE", {"ID", "PERIOD"}), Rows{"2|2006"});
 }
 
+// A leave day without an ID (and its application without one, read as 0)
+// is found by the correction as by a search on code, employee and day.
+TEST_F(LeaveTasks, CorrectionsFindLeaveDaysWithoutAnID) {
+  BuildLeave(
+      "ROW ANNU | 0001 | 15/03/2005 | | 2005 | 3\n"
+      "ROW ANNU | 0001 | 15/03/2005 | 3 | 2005 | 3\n"
+      "ROW ANNU | 0002 | 02/02/2006 | | 1999 | 2\n",
+      "ROW 0001 | 15/03/2005 | ANNU | | 16/03/2005 | 2005 |\n"
+      "ROW 0002 | 01/02/2006 | ANNU | | 03/02/2006 | 1999 |\n");
+  EXPECT_EQ(Run(29), TRunEnd::Done);
+  EXPECT_EQ(Log(), (Rows{"Process - 0001", "Process - 0001", "0001 - Unable to locate in empleave.adt - 15/03/2005"}));
+  EXPECT_EQ(Run(30), TRunEnd::Done);
+  EXPECT_EQ(Log(), Rows{"Process - 0002"});
+  EXPECT_EQ(Table("LEAV_TRX", {"EMPCODE", "ID", "YEAR"}), (Rows{"0001||2006", "0001|3|2006", "0002||2006"}));
+  EXPECT_EQ(Table("EMPLEAVE", {"EMPCODE", "ID", "PERIOD"}), (Rows{"0001||2006", "0002||2006"}));
+}
+
+// Nor is a day missed whose ID is no whole number and so matches no
+// integer key.
+TEST_F(LeaveTasks, CorrectionFindsALeaveDayWithAFractionalID) {
+  Build({{"leav_trx.tbl",
+          "TABLE LEAV_TRX.ADT\nFIELD LEAVE_CODE Char 10\nFIELD EMPCODE Char 10\nFIELD DATE Date\nFIELD ID Double\n"
+          "FIELD YEAR Integer\nFIELD MONTH Integer\nINDEX LTX LEAVE_CODE;EMPCODE;DATE;ID\n"
+          "ROW ANNU | 0001 | 02/02/2006 | 7.5 | 1999 | 2\n"},
+         {"empleave.tbl", kEmpLeave}});
+  EXPECT_EQ(Run(30), TRunEnd::Done);
+  EXPECT_EQ(Log(), (Rows{"Process - 0001", "0001 - Unable to locate in empleave.adt - 02/02/2006"}));
+  EXPECT_EQ(Table("LEAV_TRX", {"ID", "YEAR"}), Rows{"7.5|2006"});
+}
+
 // A structure or import run leaves DbTable1 exclusive; tasks 29
 // and 30 inherit the setting, so their walk holds "LEAV_TRX" exclusively
 // and the first correction cannot reopen it through MEDSCH. The run ends

@@ -159,10 +159,12 @@ TEST_F(StructureTasks, BatchNumbersGainThreeDigitsWidenedOrNot) {
   check(6);
 }
 
-TEST_F(StructureTasks, BatchRewriteOnTableWithoutWidening) {
-  // A 12-wide column: the change to 15 fails while another user holds the
-  // table, and the numbers are rewritten all the same.
-  Table("A01", std::string(kMedical) + "12" + kMedicalRows);
+// The rewrite runs only where the column has room for every number with
+// its three digits: not after a widening that failed (another user holds
+// the table), nor once a number has grown too long for the column.
+TEST_F(StructureTasks, BatchRewriteNeverCutsANumber) {
+  if (!StatementsChangeTables()) GTEST_SKIP() << ProbeStatementError();
+  Table("A01", std::string(kMedical) + "10" + kMedicalRows);
   Build();
   TComponent owner;
   TDbConnection other(&owner);
@@ -173,19 +175,34 @@ TEST_F(StructureTasks, BatchRewriteOnTableWithoutWidening) {
   held.SetDbConnection(&other);
   held.SetTableName("MEDICAL.ADT");
   held.Open();
-  EXPECT_EQ(Run(25), TRunEnd::Done);
+  EXPECT_EQ(Run(25), TRunEnd::Error);
+  held.Close();
+  other.Disconnect();
   ASSERT_EQ(ui.Events.size(), 2u);
   // The exclusive open fails before a statement is made.
   const std::string tail = " Table Name MEDICAL\r\n SQL ";
   ASSERT_GT(ui.Events[0].size(), tail.size());
   EXPECT_EQ(ui.Events[0].substr(ui.Events[0].size() - tail.size()), tail) << ui.Events[0];
-  held.Close();
-  other.Disconnect();
+  EXPECT_EQ(ui.Events[1],
+            "error: MEDICAL_NO of MEDICAL was not widened to 15 characters; no batch number was changed.");
   CloseForm();
-  EXPECT_EQ(Column("A01", "MEDICAL", "MEDICAL_NO").DataSize, 13u);
-  std::string rows = Rows("A01", "MEDICAL", {"MEDICAL_NO"});
-  EXPECT_EQ(rows.size(), std::string("B0508001xxx\n~\nB0508002xxx\n").size()) << rows;
-  EXPECT_EQ(rows.substr(0, 8), "B0508001");
+  EXPECT_EQ(Column("A01", "MEDICAL", "MEDICAL_NO").DataSize, 11u);
+  EXPECT_EQ(Rows("A01", "MEDICAL", {"MEDICAL_NO"}), "B0508001\n~\nB0508002\n");
+
+  // Widened now: 8 + 3 and 11 + 3 characters fit, 14 + 3 do not.
+  for (size_t length : {11u, 14u}) {
+    EXPECT_EQ(Run(25), TRunEnd::Done);
+    CloseForm();
+    EXPECT_EQ(Rows("A01", "MEDICAL", {"MEDICAL_NO"}).size(), 2 * length + 4) << length;  // two numbers and "~"
+  }
+  const std::string grown = Rows("A01", "MEDICAL", {"MEDICAL_NO"});
+  EXPECT_EQ(Run(25), TRunEnd::Error);
+  ASSERT_EQ(ui.Events.size(), 1u);
+  EXPECT_EQ(ui.Events[0], "error: MEDICAL.ADT: the batch number " + grown.substr(0, 14) +
+                              " of record 1 has no room in MEDICAL_NO (15 characters) for three more digits; no batch "
+                              "number was changed.");
+  CloseForm();
+  EXPECT_EQ(Rows("A01", "MEDICAL", {"MEDICAL_NO"}), grown);
 }
 
 const char* kClmtmpl = "TABLE CLMTMPL.ADT\nFIELD CLAIMTYPE Char 10\nROW OT\n";
