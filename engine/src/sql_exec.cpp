@@ -545,7 +545,11 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
         else
           std::memcpy(rec + of.offset, raw + sf.offset, sf.length);
       } else {
-        PutValue(of, i, Evaluate(c.expr, view, kWholeTexts), rec, out_len, memos);
+        Value v = Evaluate(c.expr, view, kWholeTexts);
+        // A text of no characters is a value, not an empty field (which
+        // reads as NULL): kept as blanks, which compare equal to it.
+        if (v.type() == ValueType::kString && v.string().empty()) v = Value::String(" ");
+        PutValue(of, i, v, rec, out_len, memos);
       }
     }
   };
