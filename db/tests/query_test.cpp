@@ -144,5 +144,24 @@ TEST_F(QueryTest, FailedStatementLeavesTheQueryClosed) {
   EXPECT_EQ(message.rfind("DbQuery1: ", 0), 0u) << message;
 }
 
+// The approval import's statement for section "A" selects section "A" only,
+// not "AB" nor "ABC" (whose approval chains it would overwrite).
+TEST_F(QueryTest, SectionSelectTakesTheWholeSectionCode) {
+  auto q = Query();
+  q->SQL().SetText("CREATE TABLE EMPLOYEE (EMP_NO char(10), EMP_NAME char(40), SECTION_CODE char(10))");
+  q->ExecSQL();
+  q->SQL().SetText("INSERT INTO EMPLOYEE VALUES ('E3', 'Cho', 'ABC'), ('E2', 'Ben', 'AB'), ('E1', 'Ann', 'A')");
+  q->ExecSQL();
+  std::string names;
+  for (const char* section : {"A", "AB", "ABC", "ABCD"}) {
+    q->SQL().SetText("SELECT EMP_NO, EMP_NAME FROM EMPLOYEE WHERE (SECTION_CODE='" + std::string(section) +
+                     "') ORDER BY EMP_NO");
+    names += std::string(section) + ":";
+    for (q->Open(); !q->Eof(); q->Next()) names += q->FieldByName("EMP_NAME").AsString();
+    names += " ";
+  }
+  EXPECT_EQ(names, "A:Ann AB:Ben ABC:Cho ABCD: ");
+}
+
 }  // namespace
 }  // namespace dbu

@@ -21,7 +21,8 @@
 //                SUBSTRING(s, start[, count]) (also SUBSTR; start is 1-based),
 //                LENGTH(s) (without trailing blanks), YEAR, MONTH, DAY
 // Semantics: strings compare as stored, the shorter padded with blanks;
-// with exactness off, a string compared with a string literal is compared
+// with exactness off (a filter's partial match; SQL statements always
+// compare exactly), a string compared with a string literal is compared
 // over the literal's length only (NAME = 'SMI' matches "SMITH"). An empty
 // field is NULL: comparisons and arithmetic with NULL give NULL, which a
 // filter treats as not matching (AND, OR and NOT follow three-valued logic);

@@ -335,6 +335,11 @@ void PutValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, siz
   EncodeField(f, v, raw, size);
 }
 
+// Statements compare whole texts, trailing blanks aside (NAME = 'AB' does
+// not find "ABC"). Comparing over the literal's length only is the partial
+// match a filter asks for with its exactness flag; a statement never does.
+constexpr bool kWholeTexts = true;
+
 // WHERE on raw records of a table: its fast form when it has one.
 class RowCondition {
  public:
@@ -342,11 +347,11 @@ class RowCondition {
     if (where_) fast_ = FastCondition::From(*where_);
   }
   // Under the table's lock; `size` is the table's record length.
-  bool Matches(SharedTable& st, const uint8_t* raw, uint32_t size, bool exact) const {
+  bool Matches(SharedTable& st, const uint8_t* raw, uint32_t size) const {
     if (!where_) return true;
-    if (fast_ && where_->min_record_size() <= size) return fast_->Matches(raw, exact);
+    if (fast_ && where_->min_record_size() <= size) return fast_->Matches(raw, kWholeTexts);
     TableMemoSource memos(st, raw);
-    return eng::Matches(*where_, RecordView{raw, size, &memos}, exact);
+    return eng::Matches(*where_, RecordView{raw, size, &memos}, kWholeTexts);
   }
 
  private:
@@ -523,7 +528,6 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
   TableImage image(path, field_specs, TableImage::Mode::kStreamed);
   const FieldList& out = image.fields();
   const uint32_t out_len = image.record_length();
-  const bool exact = false;
   RowCondition condition(where);
 
   // Builds the result row of a source record (memo contents go to `memos`).
@@ -541,7 +545,11 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
         else
           std::memcpy(rec + of.offset, raw + sf.offset, sf.length);
       } else {
-        PutValue(of, i, Evaluate(c.expr, view, exact), rec, out_len, memos);
+        Value v = Evaluate(c.expr, view, kWholeTexts);
+        // A text of no characters is a value, not an empty field (which
+        // reads as NULL): kept as blanks, which compare equal to it.
+        if (v.type() == ValueType::kString && v.string().empty()) v = Value::String(" ");
+        PutValue(of, i, v, rec, out_len, memos);
       }
     }
   };
@@ -595,7 +603,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
     SlotScanner scanner(st);
     if (aggregates) {
       scanner.ForEachLive([&](const uint8_t* raw) {
-        if (!condition.Matches(st, raw, size, exact)) return;
+        if (!condition.Matches(st, raw, size)) return;
         TableMemoSource memo_source(st, raw);
         RecordView view{raw, size, &memo_source};
         for (ResultColumn& c : cols) {
@@ -603,7 +611,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
             ++c.count;
             continue;
           }
-          Value v = Evaluate(c.expr, view, exact);
+          Value v = Evaluate(c.expr, view, kWholeTexts);
           if (v.is_null()) continue;
           ++c.count;
           if (c.aggregate == sql::Aggregate::kSum || c.aggregate == sql::Aggregate::kAvg) c.sum += v.number();
@@ -613,7 +621,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
       });
     } else {
       scanner.ForEachLive([&](const uint8_t* raw) {
-        if (!condition.Matches(st, raw, size, exact)) return;
+        if (!condition.Matches(st, raw, size)) return;
         TableMemoSource memo_source(st, raw);
         RecordView view{raw, size, &memo_source};
         uint32_t index = static_cast<uint32_t>(store.size());
@@ -637,7 +645,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
         std::vector<Value> values;
         for (const OrderKey& k : keys) {
           if (k.column < 0) {
-            values.push_back(Evaluate(k.field, view, exact));
+            values.push_back(Evaluate(k.field, view, kWholeTexts));
           } else if (IsMemoType(out[static_cast<size_t>(k.column)].type)) {
             std::string content;
             for (const auto& m : memos)
@@ -762,7 +770,7 @@ ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const 
       Fail(ENG_ERR_SQL_EXECUTE, "INSERT INTO " + s.table.name + " gives " + std::to_string(row.size()) +
                                     " values for " + std::to_string(targets.size()) + " columns");
     std::vector<Value> values;
-    for (const auto& e : row) values.push_back(Evaluate(BindOrFail(e, kNoFields, s.table.name), RecordView{}, false));
+    for (const auto& e : row) values.push_back(Evaluate(BindOrFail(e, kNoFields, s.table.name), RecordView{}, kWholeTexts));
     t.Append();
     try {
       for (size_t i = 0; i < targets.size(); ++i) AssignField(t, targets[i], values[i]);
@@ -783,7 +791,7 @@ std::vector<uint32_t> MatchingRecords(TableHandle& t, const std::optional<Compil
   TableLock lock(st);
   uint64_t count = st.SlotCount();
   for (uint64_t r = 1; r <= count; ++r)
-    if (st.IsLive(r) && condition.Matches(st, st.Record(r), st.record_length(), false))
+    if (st.IsLive(r) && condition.Matches(st, st.Record(r), st.record_length()))
       out.push_back(static_cast<uint32_t>(r));
   return out;
 }
@@ -814,7 +822,7 @@ ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const 
       const uint8_t* raw = st.Record(r);
       TableMemoSource memos(st, raw);
       RecordView view{raw, st.record_length(), &memos};
-      for (auto& set : sets) values.push_back(Evaluate(set.second, view, false));
+      for (auto& set : sets) values.push_back(Evaluate(set.second, view, kWholeTexts));
     }
     try {
       for (size_t i = 0; i < sets.size(); ++i) AssignField(t, sets[i].first, values[i]);

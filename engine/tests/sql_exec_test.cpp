@@ -140,6 +140,39 @@ TEST_F(SqlExecTest, DataChangesReportRowCounts) {
   EXPECT_EQ(last_count_, 1);
 }
 
+// Statements compare whole texts (trailing blanks aside): a section "A"
+// must not take in section "AB", in the fast matcher (plain comparisons)
+// nor in the general evaluator (a function on the field), and a filter's
+// partial match must not leak into UPDATE and DELETE.
+TEST_F(SqlExecTest, TextsCompareAsWholeValues) {
+  Ok("CREATE TABLE E (NO char(3), SECTION char(4), NOTE memo)");
+  Ok("INSERT INTO E VALUES ('e1', 'A', 'A'), ('e2', 'AB', 'AB'), ('e3', 'ABC', 'ABC'), ('e4', 'B', 'B')");
+  auto nos = [&](const std::string& where) {
+    std::string out;
+    for (const auto& row : Query("SELECT NO FROM E WHERE " + where + " ORDER BY NO")) out += row[0] + " ";
+    return out;
+  };
+  for (const char* field : {"SECTION", "UPPER(SECTION)", "NOTE"}) {
+    std::string f = field;
+    SCOPED_TRACE(f);
+    EXPECT_EQ(nos(f + " = 'AB'"), "e2 ");
+    EXPECT_EQ(nos(f + " = 'AB  '"), "e2 ") << "trailing blanks are not significant";
+    EXPECT_EQ(nos("'AB' = " + f), "e2 ");
+    EXPECT_EQ(nos(f + " <> 'AB'"), "e1 e3 e4 ");
+    EXPECT_EQ(nos(f + " > 'AB'"), "e3 e4 ");
+    EXPECT_EQ(nos(f + " >= 'AB'"), "e2 e3 e4 ");
+    EXPECT_EQ(nos(f + " < 'AB'"), "e1 ");
+    EXPECT_EQ(nos(f + " <= 'A'"), "e1 ");
+    EXPECT_EQ(nos(f + " IN ('A', 'X')"), "e1 ");
+    EXPECT_EQ(nos(f + " BETWEEN 'A' AND 'AB'"), "e1 e2 ");
+  }
+  Ok("UPDATE E SET NO = 'u' + TRIM(NO) WHERE SECTION = 'A'");
+  EXPECT_EQ(last_count_, 1);
+  Ok("DELETE FROM E WHERE SECTION = 'AB'");
+  EXPECT_EQ(last_count_, 1);
+  EXPECT_EQ(nos("NO IS NOT NULL"), "e3 e4 ue1 ");
+}
+
 TEST_F(SqlExecTest, TablesAndIndexes) {
   Ok("CREATE TABLE \"NEW.ADT\" (A char(3), B integer)");
   EXPECT_EQ(Run("CREATE TABLE NEW (A char(3))"), static_cast<ENGRESULT>(ENG_ERR_FILE_EXISTS));

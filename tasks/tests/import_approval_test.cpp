@@ -186,6 +186,18 @@ TEST_F(ApprovalImport, SectionsWithoutApprovalRecordsAreReportedPerEmployee) {
   EXPECT_EQ(Approvals(), (Rows{"E1|LATER|||||", "E7|" + kOld}));
 }
 
+TEST_F(ApprovalImport, SectionTakesOnlyItsOwnEmployeesNotThoseOfLongerCodes) {
+  Build({{"employee.tbl", kEmployeeHead + Employee("E1", "Ann", "A") + Employee("E2", "Ben", "AB") +
+                              Employee("E3", "Cho", "ABC")},
+         {"code.tbl", CodeScript("APPRFLOW")},
+         {"apprflow.tbl", kApprovalHead + Approval("E1", "01/01/2000") + Approval("E2", "01/01/2000") +
+                              Approval("E3", "01/01/2000")}});
+  Workbook(ChainRow("A"));
+  EXPECT_EQ(Run(32), TRunEnd::Done);
+  EXPECT_EQ(Log(), Rows{Sector("A")});
+  EXPECT_EQ(Approvals(), (Rows{"E1|" + kNewChain, "E2|" + kOld, "E3|" + kOld}));
+}
+
 TEST_F(ApprovalImport, EmptyApprovalTableReportsEveryEmployee) {
   Build({{"employee.tbl", kEmployeeHead + Employee("E1", "Ann", "S01") + Employee("E2", "Ben", "S01")},
          {"code.tbl", CodeScript("APPRFLOW")},
