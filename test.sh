@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . tools/deps.sh
 dbu_ensure_packages
+dbu_ensure_test_locale
 
 jobs=$(nproc)
 status=0

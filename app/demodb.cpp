@@ -1,10 +1,12 @@
 // Demo database scripts: parser and loader over the engine interface.
 #include "demodb.h"
 
+#include <charconv>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "engine.h"
 #include "recordcodec.h"
@@ -90,15 +92,15 @@ int64_t ParseInteger(const std::string& text) {
   return value;
 }
 
+// Scripts write numbers with "." whatever the process locale says.
 double ParseNumber(const std::string& text) {
-  size_t used = 0;
+  std::string_view digits = text;
+  if (digits.size() > 1 && digits[0] == '+' && digits[1] != '-') digits.remove_prefix(1);
   double value = 0;
-  try {
-    value = std::stod(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
+  const auto read = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (read.ec != std::errc() || read.ptr != digits.data() + digits.size()) {
+    throw EConvertError("'" + text + "' is not a number");
   }
-  if (used != text.size() || text.empty()) throw EConvertError("'" + text + "' is not a number");
   return value;
 }
 

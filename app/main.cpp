@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     status = dbu::RunCommandLine(commandLine, std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1);
   } else {
     QApplication application(argc, argv);
-    application.setApplicationName(dbu::ApplicationTitle());
+    dbu::PrepareApplication(application);
     std::optional<std::string> base;
     if (commandLine.Base) base = dbu::BaseDirArgument(*commandLine.Base);
     dbu::TForm1 window(base, commandLine.Company);

@@ -7,6 +7,7 @@
 #include <QStandardItemModel>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <clocale>
 
 #include "appfiles.h"
 
@@ -32,6 +33,11 @@ constexpr int kOuterWidth = 446;
 constexpr int kOuterHeight = 533;
 
 }  // namespace
+
+void PrepareApplication(QApplication& application) {
+  application.setApplicationName(ApplicationTitle());
+  std::setlocale(LC_NUMERIC, "C");
+}
 
 // ---------------------------------------------------------------- dialogs
 

@@ -7,6 +7,7 @@
 // runs on the GUI thread.
 #pragma once
 
+#include <QApplication>
 #include <QComboBox>
 #include <QInputDialog>
 #include <QLabel>
@@ -85,6 +86,13 @@ class TForm1 : public QWidget, public TUserInterface {
   bool hourglass_ = false;
   bool placed_ = false;
 };
+
+// Readies the window's application object right after it is made: its name
+// (the title of the boxes), and LC_NUMERIC back to "C". Qt takes the whole
+// locale from the environment; the date format keeps the desktop's date
+// separator, but a decimal comma has no place in the program's numbers,
+// which are written and read without the locale in any case.
+void PrepareApplication(QApplication& application);
 
 // The platform dialogs, built but not shown (the window shows them modally).
 QString ApplicationTitle();

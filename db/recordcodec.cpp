@@ -1,5 +1,6 @@
 #include "recordcodec.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -310,18 +311,28 @@ void EncodeBoolean(uint8_t* record, const TEngineFieldDef& def, bool value) {
 std::string NumericText(double value, uint32_t length, uint16_t decimals) {
   int precision = decimals > 0 ? static_cast<int>(length) - 1 : static_cast<int>(length);
   if (!std::isfinite(value) || precision < 1 || decimals > 30) throw TCodecError(kNumericOutOfRange);
+  // std::to_chars and std::from_chars: the stored digits take "." whatever
+  // the process locale says.
   char buffer[128];
-  std::snprintf(buffer, sizeof buffer, "%.*e", std::min(precision, 30) - 1, value);
-  double rounded = std::strtod(buffer, nullptr);
+  char* const bufferEnd = buffer + sizeof buffer;
+  const auto scientific =
+      std::to_chars(buffer, bufferEnd, value, std::chars_format::scientific, std::min(precision, 30) - 1);
+  if (scientific.ec != std::errc()) throw TCodecError(kNumericOutOfRange);
+  double rounded = 0;
+  // Out of range: rounding went past the largest double, far beyond any field.
+  if (std::from_chars(buffer, scientific.ptr, rounded).ec != std::errc()) throw TCodecError(kNumericOutOfRange);
   if (rounded != 0) {
-    const char* e = std::strchr(buffer, 'e');
-    int exponent = e ? std::atoi(e + 1) : 0;
+    const char* e = std::find(buffer, scientific.ptr, 'e');  // "d.ddde+XX" or "d.ddde-XX", as printf's %e
+    int exponent = 0;
+    std::from_chars(e + 2, scientific.ptr, exponent);
+    if (e[1] == '-') exponent = -exponent;
     if (exponent + 1 > precision) throw TCodecError(kNumericOutOfRange);
   } else {
     rounded = 0;  // no "-0"
   }
-  std::snprintf(buffer, sizeof buffer, "%.*f", static_cast<int>(decimals), rounded);
-  std::string text = buffer;
+  const auto fixed = std::to_chars(buffer, bufferEnd, rounded, std::chars_format::fixed, static_cast<int>(decimals));
+  if (fixed.ec != std::errc()) throw TCodecError(kNumericOutOfRange);
+  std::string text(buffer, fixed.ptr);
   if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
   if (text.size() > length) throw TCodecError(kNumericOutOfRange);
   return text;

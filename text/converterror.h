@@ -3,7 +3,9 @@
 #ifndef DBU_TEXT_CONVERTERROR_H
 #define DBU_TEXT_CONVERTERROR_H
 
+#include <charconv>
 #include <stdexcept>
+#include <string>
 
 namespace dbu {
 
@@ -11,6 +13,14 @@ class EConvertError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A double as messages name it: every digit ("%.17g"), with "." whatever
+// the process locale says.
+inline std::string NumberForMessage(double value) {
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
+  return std::string(text, written.ptr);
+}
 
 }  // namespace dbu
 

@@ -1,7 +1,6 @@
 #include "currency.h"
 
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 namespace dbu {
@@ -18,9 +17,7 @@ bool Currency::TryFromDouble(double amount, Currency& result) {
 Currency Currency::FromDouble(double amount) {
   Currency result;
   if (!TryFromDouble(amount, result)) {
-    char number[32];
-    std::snprintf(number, sizeof number, "%.17g", amount);
-    throw EConvertError(std::string("Currency value out of range: ") + number);
+    throw EConvertError("Currency value out of range: " + NumberForMessage(amount));
   }
   return result;
 }

@@ -4,7 +4,6 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -65,9 +64,7 @@ bool TrySplit(DateTime value, SplitTime& out) {
 }
 
 [[noreturn]] void ThrowOutOfRange(DateTime value) {
-  char number[32];
-  std::snprintf(number, sizeof number, "%.17g", value);
-  throw EConvertError(std::string("Date and time value out of range: ") + number);
+  throw EConvertError("Date and time value out of range: " + NumberForMessage(value));
 }
 
 SplitTime SplitOrThrow(DateTime value) {

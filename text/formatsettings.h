@@ -6,7 +6,7 @@
 // one process-wide record. Reads and writes are thread-safe; every conversion
 // takes one consistent snapshot of the record when it starts. The record is
 // filled from the process's current LC_TIME locale the first time it is used;
-// the program itself never calls setlocale. See InitialFormatSettings.
+// the program itself never changes LC_TIME. See InitialFormatSettings.
 //
 // Names of days and months and the AM/PM markers are English and fixed.
 // Failures of the throwing variants are EConvertError.

@@ -4,10 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "apptestsupport.h"
 #include <algorithm>
 #include <set>
 
+#include "apptestsupport.h"
+#include "commalocale.h"
 #include "datetime.h"
 #include "dbconnection.h"
 #include "dbtable.h"
@@ -336,6 +337,24 @@ TEST_F(DemoBase, DictionaryCompanyHoldsEveryTableOfA01AndOpensThroughADbsysLogin
   intruder.SetPassword("guess");
   intruder.SetConnectPath(Company("B02") + "/B02.add");
   EXPECT_THROW(intruder.Connect(), EDbEngineError);
+}
+
+TEST(DemoScripts, NumbersOfScriptsReadTheSameUnderACommaLocale) {
+  DBU_UNDER_COMMA_LOCALE();
+  TempDir dir;
+  std::vector<std::string> report;
+  CreateDemoDatabases(dir.Path(),
+                      {{"base/n.tbl", "TABLE N.ADT\nFIELD N Numeric 6 2\nFIELD F Double\nROW 12.5 | 12.9\n"}}, report);
+  TComponent owner;
+  TDbConnection base(&owner);
+  base.SetName("Base");
+  base.SetConnectPath(dir.Path());
+  TDbTable t(&owner);
+  t.SetDbConnection(&base);
+  t.SetTableName("N.ADT");
+  t.Open();
+  EXPECT_EQ(t.FieldByName("N").AsFloat(), 12.5);
+  EXPECT_EQ(t.FieldByName("F").AsFloat(), 12.9);
 }
 
 TEST(DemoScripts, DemoBaseReadsBackThroughTheDataLayer) {

@@ -15,41 +15,13 @@
 #include <functional>
 
 #include "apptestsupport.h"
+#include "windowtestsupport.h"
 
 namespace dbu {
 namespace {
 
 // The test program's application object (tests/testmain.cpp).
 QApplication& App() { return *static_cast<QApplication*>(QCoreApplication::instance()); }
-
-// Acts on the next modal box as soon as it is shown.
-void OnNextBox(std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer;
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, [timer, act] {
-    if (QWidget* box = QApplication::activeModalWidget()) {
-      timer->stop();
-      timer->deleteLater();
-      act(box);
-    }
-  });
-  timer->start();
-}
-
-// Closes the next boxes and records their titles and texts.
-struct BoxRecorder {
-  std::vector<std::string> Seen;
-  void Expect(int count) {
-    for (int i = 0; i < count; ++i) Next();
-  }
-  void Next() {
-    OnNextBox([this](QWidget* w) {
-      auto* box = qobject_cast<QMessageBox*>(w);
-      Seen.push_back(box ? (box->windowTitle() + " | " + box->text()).toStdString() : "not a message box");
-      w->close();
-    });
-  }
-};
 
 struct WindowFixture : ::testing::Test {
   TempDir data;

@@ -70,7 +70,7 @@ class CursorFixture : public EngineFolder {
     return 0;
   }
   // The values of one field over a walk from the first record.
-  static std::string Walk(TDbTable& t, const std::string& field) {
+  static std::string Walk(TDbDataSet& t, const std::string& field) {
     std::string out;
     for (t.First(); !t.Eof(); t.Next()) out += (out.empty() ? "" : ",") + t.FieldByName(field).AsString();
     return out;

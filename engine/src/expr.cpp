@@ -7,6 +7,7 @@
 
 #include "engine.h"
 #include "error.h"
+#include "number_text.h"
 
 namespace eng {
 
@@ -347,7 +348,7 @@ class ExpressionParser {
     switch (t.kind) {
       case TokenKind::kNumber: {
         SyntaxPtr node = Literal(lx_.Next(), LiteralKind::kNumber);
-        node->number = std::strtod(node->text.c_str(), nullptr);
+        ParseNumberText(node->text, &node->number);  // the lexer took only a well-formed number
         return node;
       }
       case TokenKind::kString: return Literal(lx_.Next(), LiteralKind::kString);

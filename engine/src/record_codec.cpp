@@ -8,6 +8,7 @@
 
 #include "engine.h"
 #include "error.h"
+#include "number_text.h"
 
 namespace eng {
 
@@ -377,11 +378,10 @@ bool FormatNumericText(double number, uint32_t length, uint16_t decimals, std::s
     if (std::fabs(number) * scale < 4503599627370496.0) number = std::round(number * scale) / scale;
   }
   if (number == 0) number = 0;  // no "-0.00"
-  char buf[400];
-  int n = std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(decimals), number);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof buf || static_cast<uint32_t>(n) > length) return false;
-  text->assign(length - static_cast<uint32_t>(n), ' ');
-  text->append(buf, static_cast<size_t>(n));
+  const std::string digits = FixedNumberText(number, decimals);
+  if (digits.empty() || digits.size() > length) return false;
+  text->assign(length - digits.size(), ' ');
+  text->append(digits);
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include "engine.h"
 #include "error.h"
 #include "file_locks.h"
+#include "number_text.h"
 #include "record_locks.h"
 #include "table_format.h"
 #include "util.h"
@@ -780,12 +781,13 @@ void EncodeFieldText(const FieldDef& f, const std::string& text, uint8_t* raw) {
       raw[0] = (t[0] == 'T' || t[0] == 't' || t[0] == 'Y' || t[0] == 'y' || t[0] == '1') ? 'T' : 'F';
       return;
     case ENG_NUMERIC: {
-      double v = std::strtod(t.c_str(), &end);
-      if (*end || !std::isfinite(v)) BadText(f, text);
-      char buf[64];
-      std::snprintf(buf, sizeof buf, "%*.*f", static_cast<int>(f.length), static_cast<int>(f.decimals), v);
-      if (std::strlen(buf) > f.length) Fail(ENG_ERR_VALUE, "Value " + t + " does not fit field " + f.name);
-      std::memcpy(raw, buf, f.length);
+      double v = 0;
+      if (!ParseNumberText(t, &v) || !std::isfinite(v)) BadText(f, text);
+      const std::string digits = FixedNumberText(v, f.decimals);
+      if (digits.empty() || digits.size() > f.length)
+        Fail(ENG_ERR_VALUE, "Value " + t + " does not fit field " + f.name);
+      std::memset(raw, ' ', f.length - digits.size());
+      std::memcpy(raw + (f.length - digits.size()), digits.data(), digits.size());
       return;
     }
     case ENG_DATE:
@@ -816,8 +818,8 @@ void EncodeFieldText(const FieldDef& f, const std::string& text, uint8_t* raw) {
     }
     case ENG_DOUBLE:
     case ENG_CURDOUBLE: {
-      double v = std::strtod(t.c_str(), &end);
-      if (*end || !std::isfinite(v)) BadText(f, text);
+      double v = 0;
+      if (!ParseNumberText(t, &v) || !std::isfinite(v)) BadText(f, text);
       std::memcpy(raw, &v, 8);
       return;
     }
@@ -878,9 +880,7 @@ std::string DecodeFieldText(const FieldDef& f, const uint8_t* raw) {
     case ENG_CURDOUBLE: {
       double v;
       std::memcpy(&v, p, 8);
-      char buf[64];
-      std::snprintf(buf, sizeof buf, "%.15g", v);
-      return buf;
+      return GeneralNumberText(v, 15);
     }
     case ENG_TIME:
       return Hms(static_cast<int32_t>(Load32(p)));

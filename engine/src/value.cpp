@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "number_text.h"
+
 namespace eng {
 
 const char* ValueTypeName(ValueType type) {
@@ -64,9 +66,7 @@ Value Value::Timestamp(double julian) {
 static std::string FormatNumber(double d) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d < 0 ? "-Infinity" : "Infinity";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.15g", d);
-  return buf;
+  return GeneralNumberText(d, 15);
 }
 
 std::string Value::ToText() const {

@@ -2,6 +2,7 @@
 #include "number_format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -145,10 +146,13 @@ void ParseBracket(std::string_view inner, Section& sec) {
     else if (c0 == '<') op = CondOp::Lt;
     else if (c0 == '>') op = CondOp::Gt;
     else op = CondOp::Eq;
-    const std::string num(inner.substr(n));
-    char* end = nullptr;
-    const double v = std::strtod(num.c_str(), &end);
-    if (end != num.c_str()) {
+    // Format codes write the number with "." whatever the process locale says.
+    std::string_view num = inner.substr(n);
+    while (!num.empty() && num.front() == ' ') num.remove_prefix(1);
+    if (!num.empty() && num.front() == '+') num.remove_prefix(1);
+    double v = 0;
+    const auto read = std::from_chars(num.data(), num.data() + num.size(), v);
+    if (read.ec == std::errc()) {
       sec.op = op;
       sec.cond_value = v;
     }

@@ -466,10 +466,8 @@ bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
   if (!num(0, 4, y) || s.size() < 10 || s[4] != '-' || !num(5, 2, mo) || s[7] != '-' || !num(8, 2, d)) return false;
   if (s.size() >= 16 && s[10] == 'T') {
     if (!num(11, 2, h) || !num(14, 2, mi)) return false;
-    if (s.size() >= 19) {
-      const std::string rest(s.substr(17));
-      sec = std::strtod(rest.c_str(), nullptr);
-    }
+    // Seconds may carry a fraction, written with "." whatever the process locale says.
+    if (s.size() >= 19) std::from_chars(s.data() + 17, s.data() + s.size(), sec);
   }
   // Days since 1970-01-01 (proleptic Gregorian).
   const int yy = y - (mo <= 2);

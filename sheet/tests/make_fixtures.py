@@ -307,6 +307,7 @@ HAND_SHEET = """<?xml version="1.0" encoding="UTF-8"?>
 <c r="C1" t="str"><f>"from "&amp;"formula"</f><v>from formula</v></c>
 <c r="D1" t="e"><v>#REF!</v></c>
 <c r="E1" t="b"><v>0</v></c>
+<c r="F1" t="d"><v>2005-05-24T13:45:30.5</v></c>
 </row>
 <row r="2">
 <c s="1"><v>2</v></c><c s="2"><v>38496</v></c><c s="3"><v>1234567</v></c><c><f>SUM(1,2)</f><v>3</v></c>

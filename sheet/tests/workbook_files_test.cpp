@@ -6,7 +6,9 @@
 #include <map>
 #include <sstream>
 
+#include "commalocale.h"
 #include "fixture_util.h"
+#include "number_format.h"
 #include "workbook.h"
 
 namespace dbu::testing {
@@ -131,6 +133,18 @@ TEST(WorkbookFilesTest, HandWrittenPackage) {
   EXPECT_EQ(s.Text("D2"), "3");
   EXPECT_EQ(s.Text("A5"), "a\rb");
   EXPECT_EQ(sheets[1].Ranges().Add().SimpleText(), "other");
+}
+
+// Numbers in a file are written with a point whatever the process locale:
+// the seconds of a date cell, the number of a format's condition.
+TEST(WorkbookFilesTest, NumbersOfTheFileReadTheSameUnderACommaLocale) {
+  DBU_UNDER_COMMA_LOCALE();
+  const sheet::Workbook wb = sheet::LoadWorkbook(Fixture("handmade.xlsx"));
+  const sheet::Cell* stamp = wb.sheets[0].Find(0, 5);
+  ASSERT_NE(stamp, nullptr);
+  EXPECT_EQ(sheet::FormatCode::Parse("yyyy-mm-dd hh:mm:ss.0").FormatNumber(stamp->number, false),
+            "2005-05-24 13:45:30.5");
+  EXPECT_EQ(sheet::FormatCode::Parse("[>=12.9]\"high\";[<12.9]\"low\"").FormatNumber(12.5, false), "low");
 }
 
 std::string ReadAll(const std::string& path) {

@@ -62,7 +62,7 @@ TEST(SettingsTest, DateSettingsFromLocalePatterns) {
 }
 
 TEST(SettingsTest, CLocaleGivesTheApplicationFormat) {
-  // Tests never call setlocale, so LC_TIME is "C" here.
+  // Tests run under "C" (those under another locale give it back), so LC_TIME is "C" here.
   const FormatSettings initial = InitialFormatSettings();
   EXPECT_EQ(initial.dateSeparator, '/');
   EXPECT_EQ(initial.defaultDateFormat, "dd/MM/yyyy");
