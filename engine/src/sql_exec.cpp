@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <numeric>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "api_support.h"
@@ -290,7 +292,32 @@ CompiledExpression BindCondition(const sql::Expression& e, const FieldList& fiel
   return c;
 }
 
-std::string ValidName(const std::string& heading, size_t index, std::vector<std::string>& used) {
+// The names a result's columns have taken, without regard to case, and for
+// each name taken more than once the next number to try after it: used names
+// only accumulate, so no number below it can be free again, and naming n
+// columns costs O(n) lookups however many share a name.
+class ResultNames {
+ public:
+  std::string Take(const std::string& base) {
+    if (taken_.insert(Key(base)).second) return base;
+    int& k = next_[Key(base)];
+    for (k = std::max(k, 2);; ++k) {
+      std::string candidate = base + "_" + std::to_string(k);
+      if (taken_.insert(Key(candidate)).second) return candidate;
+    }
+  }
+
+ private:
+  static std::string Key(std::string s) {
+    for (char& c : s)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+  }
+  std::unordered_set<std::string> taken_;
+  std::unordered_map<std::string, int> next_;
+};
+
+std::string ValidName(const std::string& heading, size_t index, ResultNames& used) {
   std::string n;
   for (char c : heading) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -299,11 +326,7 @@ std::string ValidName(const std::string& heading, size_t index, std::vector<std:
   while (!n.empty() && n.back() == '_') n.pop_back();
   if (n.empty() || std::isdigit(static_cast<unsigned char>(n[0]))) n = "EXPR_" + std::to_string(index + 1);
   if (n.size() > 120) n.resize(120);
-  std::string candidate = n;
-  for (int k = 2; std::any_of(used.begin(), used.end(), [&](const std::string& u) { return EqualsNoCase(u, candidate); }); ++k)
-    candidate = n + "_" + std::to_string(k);
-  used.push_back(candidate);
-  return candidate;
+  return used.Take(n);
 }
 
 FieldSpec SpecForValueType(const std::string& name, ValueType type, uint32_t max_length) {
@@ -437,7 +460,7 @@ ExecOutcome Select(const std::shared_ptr<ConnectionObject>& conn, const sql::Sel
 
   std::vector<ResultColumn> cols;
   std::vector<FieldSpec> field_specs;
-  std::vector<std::string> used;
+  ResultNames used;
   bool aggregates = s.HasAggregates();
   for (size_t k = 0; k < s.items.size(); ++k) {
     const sql::SelectItem& item = s.items[k];

@@ -1,6 +1,7 @@
 // Compound document reading: header, sector allocation tables, directory, streams.
 #include "compound_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "workbook.h"
@@ -67,10 +68,12 @@ CompoundFile::CompoundFile(std::string_view bytes) : bytes_(bytes) {
     difat = U32(sec, sector_size_ - 4);
   }
   if (fat_sectors.size() > sector_count) Damaged("too many sector table sectors");
-  fat_.reserve(fat_sectors.size() * per_sector);
+  // Entries past the file's last sector could only name sectors that are not there.
+  fat_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(fat_sectors.size() * per_sector, sector_count)));
   for (std::uint32_t s : fat_sectors) {
     const std::string_view sec = SectorAt(s);
-    for (std::uint32_t i = 0; i < per_sector; ++i) fat_.push_back(4 * i + 4 <= sec.size() ? U32(sec, 4 * i) : kFree);
+    for (std::uint32_t i = 0; i < per_sector && fat_.size() < sector_count; ++i)
+      fat_.push_back(4 * i + 4 <= sec.size() ? U32(sec, 4 * i) : kFree);
   }
 
   const std::string dir = ReadChain(U32(bytes, 48), UINT64_MAX);
@@ -111,11 +114,15 @@ std::string_view CompoundFile::SectorAt(std::uint32_t sector) const {
 std::string CompoundFile::ReadChain(std::uint32_t start, std::uint64_t size) const {
   std::string out;
   std::uint32_t s = start;
+  // A chain visits each sector at most once, so it never holds more bytes than
+  // the file: a loop is caught after as many steps as the file has sectors,
+  // whatever the table or the recorded size claim.
   for (std::uint64_t steps = 0; s != kEndOfChain && out.size() < size; ++steps) {
-    if (steps > fat_.size() || s >= fat_.size()) {
+    if (s >= fat_.size()) {
       if (size == UINT64_MAX && s == kFree) break;
       Damaged("broken sector chain");
     }
+    if (steps >= fat_.size()) Damaged("sector chain runs in a loop");
     const std::string_view sec = SectorAt(s);
     out.append(sec.data(), sec.size());
     s = fat_[s];
@@ -131,7 +138,7 @@ std::string CompoundFile::ReadMiniChain(std::uint32_t start, std::uint64_t size)
   std::string out;
   std::uint32_t s = start;
   for (std::uint64_t steps = 0; s != kEndOfChain && out.size() < size; ++steps) {
-    if (steps > mini_fat_.size() || s >= mini_fat_.size()) Damaged("broken mini sector chain");
+    if (steps >= mini_fat_.size() || s >= mini_fat_.size()) Damaged("broken mini sector chain");
     const std::uint64_t offset = std::uint64_t(s) * mini_sector_size_;
     if (offset >= mini_stream_.size()) Damaged("mini sector beyond the mini stream");
     out.append(mini_stream_, static_cast<std::size_t>(offset),

@@ -18,8 +18,16 @@
 namespace dbu::sheet {
 namespace {
 
-// Uncompressed bytes read from one package at most: bounds memory on zip bombs.
+// Limits on unpacking, so that a small hostile package (a decompression bomb)
+// cannot make the reader produce, parse and hold gigabytes. The XML of a real
+// workbook packs 5 to 10 times; a part may unpack to kMaxPartRatio times its
+// packed size, to kFreePartBytes whatever its ratio (small parts of repeated
+// markup pack far better), and never past kMaxPartBytes; a whole package never
+// past kMaxInflated. Each limit is checked as the bytes come out of inflate.
 constexpr std::uint64_t kMaxInflated = std::uint64_t(1) << 30;
+constexpr std::uint64_t kMaxPartBytes = std::uint64_t(512) << 20;
+constexpr std::uint64_t kFreePartBytes = std::uint64_t(16) << 20;
+constexpr std::uint64_t kMaxPartRatio = 100;
 // Any row number past the grid; keeps row arithmetic far from overflow.
 constexpr long long kMaxRowNumber = 1LL << 40;
 
@@ -115,7 +123,8 @@ zlib_filefunc64_def FileFunctions(StdioFile* f) {
 
 class ZipPackage {
  public:
-  explicit ZipPackage(zlib_filefunc64_def functions) {
+  // package_size: the bytes of the whole package, which no entry can pack into more of.
+  ZipPackage(zlib_filefunc64_def functions, std::uint64_t package_size) : package_size_(package_size) {
     zip_ = unzOpen2_64("workbook", &functions);
     if (zip_ == nullptr) Damaged("the zip directory cannot be read");
   }
@@ -125,42 +134,73 @@ class ZipPackage {
   ZipPackage(const ZipPackage&) = delete;
   ZipPackage& operator=(const ZipPackage&) = delete;
 
-  // Uncompressed size of an entry as its header states it (0 when absent).
+  // The most an entry may unpack to: its stated uncompressed size within its
+  // limit (0 when absent). Sizes reservations; the file's statement may be false.
   std::uint64_t SizeOf(const std::string& name) {
     unz_file_info64 info{};
-    if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return 0;
-    if (unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return 0;
-    return info.uncompressed_size;
+    if (!Locate(name, info)) return 0;
+    return std::min<std::uint64_t>(info.uncompressed_size, LimitOf(info));
   }
 
   // Opens an entry for ReadSome; false when there is no such entry.
   bool Open(const std::string& name) {
-    if (unzLocateFile(zip_, name.c_str(), 2) != UNZ_OK) return false;
+    unz_file_info64 info{};
+    if (!Locate(name, info)) return false;
     if (unzOpenCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name + " cannot be opened");
     name_ = name;
+    part_limit_ = LimitOf(info);
+    part_inflated_ = 0;
+    ratio_bound_ = part_limit_ < kMaxPartBytes && part_limit_ > kFreePartBytes;
     return true;
   }
 
   // Fills buf with up to size bytes of the open entry; 0 at its end, where the
-  // checksum is verified and the entry closed.
+  // checksum is verified and the entry closed. Never inflates more than one
+  // byte past the entry's limit: that byte proves the part too large.
   std::size_t ReadSome(char* buf, std::size_t size) {
+    size = static_cast<std::size_t>(std::min<std::uint64_t>(size, part_limit_ - part_inflated_ + 1));
     const int n = unzReadCurrentFile(zip_, buf, static_cast<unsigned>(size));
     if (n < 0) {
       unzCloseCurrentFile(zip_);
       Damaged("entry " + name_ + " cannot be decompressed");
     }
+    part_inflated_ += static_cast<std::uint64_t>(n);
     inflated_ += static_cast<std::uint64_t>(n);
+    if (part_inflated_ > part_limit_) {
+      unzCloseCurrentFile(zip_);
+      throw WorkbookError("the workbook is too large to load (part " + name_ + " unpacks to more than " +
+                          Megabytes(part_limit_) +
+                          (ratio_bound_ ? ", " + std::to_string(kMaxPartRatio) + " times its packed size" : "") +
+                          ")");
+    }
     if (inflated_ > kMaxInflated) {
       unzCloseCurrentFile(zip_);
-      throw WorkbookError("the workbook is too large to load (more than 1 GB of uncompressed content)");
+      throw WorkbookError("the workbook is too large to load (more than " + Megabytes(kMaxInflated) +
+                          " of uncompressed content)");
     }
     if (n == 0 && unzCloseCurrentFile(zip_) != UNZ_OK) Damaged("entry " + name_ + " fails its checksum");
     return static_cast<std::size_t>(n);
   }
 
  private:
+  bool Locate(const std::string& name, unz_file_info64& info) {
+    return unzLocateFile(zip_, name.c_str(), 2) == UNZ_OK &&
+           unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK;
+  }
+
+  std::uint64_t LimitOf(const unz_file_info64& info) const {
+    // Clamped first, so that the product cannot overflow.
+    const std::uint64_t packed = std::min<std::uint64_t>({info.compressed_size, package_size_, kMaxPartBytes});
+    return std::min(kMaxPartBytes, std::max(kFreePartBytes, packed * kMaxPartRatio));
+  }
+
+  static std::string Megabytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MB"; }
+
   unzFile zip_ = nullptr;
+  std::uint64_t package_size_;
   std::string name_;  // of the open entry
+  std::uint64_t part_limit_ = 0, part_inflated_ = 0;  // of the open entry
+  bool ratio_bound_ = false;  // the open entry's limit comes from its packed size
   std::uint64_t inflated_ = 0;
 };
 
@@ -418,7 +458,10 @@ class SharedStringsHandler : public XmlHandler {
     }
   }
   void Text(std::string_view s) override {
-    if (in_si_ && in_t_ && phonetic_ == 0) text_.append(s);
+    if (in_si_ && in_t_ && phonetic_ == 0) {
+      if (text_.size() + s.size() > (1u << 20)) Damaged("shared string too long");
+      text_.append(s);
+    }
   }
 
  private:
@@ -693,7 +736,7 @@ Workbook ReadPackage(ZipPackage& zip) {
   }
 
   std::vector<std::uint32_t> sst;
-  SharedStringsHandler strings(wb, sst, std::min(zip.SizeOf(strings_part), kMaxInflated));
+  SharedStringsHandler strings(wb, sst, zip.SizeOf(strings_part));
   ParseXmlPart(zip, strings_part, strings);
 
   StylesHandler styles;
@@ -718,7 +761,7 @@ Workbook ReadPackage(ZipPackage& zip) {
     if (!EndsWith(rel->second.type, "/worksheet")) continue;  // chart and dialog sheets hold no cells
     wb.sheets.emplace_back(ref.name);
     const std::string part = ResolvePath(workbook_part, rel->second.target);
-    SheetHandler handler(wb, wb.sheets.back(), sst, xf_formats, std::min(zip.SizeOf(part), kMaxInflated));
+    SheetHandler handler(wb, wb.sheets.back(), sst, xf_formats, zip.SizeOf(part));
     if (!ParseXmlPart(zip, part, handler)) Damaged("part " + part + " is missing");
   }
   return wb;
@@ -728,14 +771,19 @@ Workbook ReadPackage(ZipPackage& zip) {
 
 Workbook ParseXlsx(std::string_view bytes) {
   MemoryFile memory{bytes};
-  ZipPackage zip(MemoryFunctions(&memory));
+  ZipPackage zip(MemoryFunctions(&memory), bytes.size());
   return ReadPackage(zip);
 }
 
 Workbook ParseXlsxFile(std::FILE* file) {
   StdioFile source{file};
+  std::uint64_t size = std::numeric_limits<std::uint64_t>::max();  // unknown: no entry's packed size is clamped
+  if (::fseeko(file, 0, SEEK_END) == 0) {
+    const off_t end = ::ftello(file);
+    if (end >= 0) size = static_cast<std::uint64_t>(end);
+  }
   try {
-    ZipPackage zip(FileFunctions(&source));
+    ZipPackage zip(FileFunctions(&source), size);
     return ReadPackage(zip);
   } catch (const WorkbookError&) {
     // A failed read shows as a damaged package; say what really went wrong.

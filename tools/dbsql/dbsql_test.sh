@@ -43,7 +43,24 @@ check "file" "1 row affected" "$out"
 printf 'A,B\n1\n' >"$WORK/short.csv"
 "$DBSQL" "$WORK/db" "CREATE TABLE AB (A char(1), B char(1))" ".import $WORK/short.csv AB" >/dev/null 2>"$WORK/err"
 check "import short line status" "1" "$?"
-check "import short line text" "dbsql: CSV file $WORK/short.csv, line 2: 1 values for 2 columns" "$(cat "$WORK/err")"
+check "import short line text" "dbsql: CSV file $WORK/short.csv, line 2: 1 values for 2 columns (0 rows before it were imported)" "$(cat "$WORK/err")"
+
+# .import reads a file or a pipe a row at a time, a row up to 16 MB: a device
+# is refused; an overlong row stops the import at its line, the rows before it
+# kept (lines counted as in the file, a quoted line break included).
+"$DBSQL" "$WORK/db" "CREATE TABLE LINES (A char(20), B char(4))" ".import /dev/zero LINES" >/dev/null 2>"$WORK/err"
+check "import device status" "1" "$?"
+check "import device text" "dbsql: Cannot import /dev/zero: not a regular file or a pipe (a device has no end)" \
+  "$(cat "$WORK/err")"
+{ printf 'A,B\n"multi\nline",2\n'; head -c 20000000 /dev/zero; } |
+  "$DBSQL" "$WORK/db" ".import /dev/stdin LINES" >/dev/null 2>"$WORK/err"
+check "import overlong row status" "1" "$?"
+check "import overlong row text" "dbsql: CSV file /dev/stdin, line 4: longer than 16 MB (1 row before it was imported)" \
+  "$(cat "$WORK/err")"
+out=$("$DBSQL" --csv "$WORK/db" "SELECT A, B FROM LINES")
+check "import keeps the rows before the bad line" 'A,B
+"multi
+line",2' "$out"
 
 # Export, then import into a new table.
 "$DBSQL" "$WORK/db" ".export EMPLOYEE $WORK/emp.csv" "CREATE TABLE COPY (EMP_NO char(6), EMP_NAME char(20), PAY numeric(8,2))" >/dev/null
@@ -68,6 +85,13 @@ check "stops at first error" "no" "$([ -e "$WORK/db/NEVER.adt" ] && echo yes || 
 printf "SELEC 1;\nCREATE TABLE NEVER (A char(1));\n" | "$DBSQL" "$WORK/db" >/dev/null 2>&1
 check "stdin error status" "1" "$?"
 check "stdin stops" "no" "$([ -e "$WORK/db/NEVER.adt" ] && echo yes || echo no)"
+# Statements are read a line at a time, up to 16 MB a line or a statement.
+head -c 20000000 /dev/zero | "$DBSQL" "$WORK/db" >/dev/null 2>"$WORK/err"
+check "stdin overlong line" "1 dbsql: standard input, line 1: a line longer than 16 MB" "$? $(cat "$WORK/err")"
+yes "SELECT $(head -c 1000 /dev/zero | tr '\0' x)" | head -c 20000000 | "$DBSQL" "$WORK/db" >/dev/null 2>"$WORK/err"
+check "stdin overlong statement status" "1" "$?"
+grep -q "^dbsql: standard input, line [0-9]*: a statement longer than 16 MB$" "$WORK/err"
+check "stdin overlong statement text" "0" "$?"
 "$DBSQL" "$WORK/nowhere" "SELECT 1" >/dev/null 2>&1
 check "bad path" "1" "$?"
 "$DBSQL" "$WORK/db" ".import $WORK/missing.csv COPY" >/dev/null 2>&1

@@ -17,6 +17,11 @@ using dbsql::ShellError;
 
 namespace {
 
+// The longest statement (or line) read from a file or standard input: an
+// endless stream without a line end or a ";" ends with an error, not with all
+// of memory.
+constexpr size_t kMaxStatement = size_t(16) << 20;
+
 // Feeds statements (ended by ";") and dot commands (one line each) to the shell.
 class StatementReader {
  public:
@@ -33,9 +38,11 @@ class StatementReader {
       }
     }
     buffer_ += line + "\n";
-    if (dbsql::StatementComplete(buffer_)) {
+    scanner_.Feed(std::string_view(buffer_).substr(buffer_.size() - line.size() - 1));
+    if (scanner_.Complete()) {
       std::string s = buffer_;
       buffer_.clear();
+      scanner_ = {};
       s.erase(s.find_last_of(';'));
       shell_.Run(s);
     }
@@ -44,21 +51,52 @@ class StatementReader {
   void Finish() {
     std::string rest = buffer_;
     buffer_.clear();
+    scanner_ = {};
     if (!dbsql::OnlyComments(rest)) shell_.Run(rest);
   }
   bool pending() const { return !buffer_.empty(); }
-  void Discard() { buffer_.clear(); }
+  size_t pending_bytes() const { return buffer_.size(); }
+  void Discard() {
+    buffer_.clear();
+    scanner_ = {};
+  }
 
  private:
   Shell& shell_;
   std::string buffer_;
+  dbsql::StatementScanner scanner_;  // of buffer_
 };
 
-int RunStream(Shell& shell, std::istream& in) {
+// std::getline that stops at kMaxStatement bytes; false at the end of the stream.
+bool ReadLine(std::istream& in, std::string& line, size_t number, const std::string& source) {
+  line.clear();
+  char chunk[1 << 16];
+  for (;;) {
+    in.getline(chunk, sizeof chunk);
+    const auto got = static_cast<size_t>(in.gcount());
+    if (in.good()) {  // a whole line: gcount counts its line end, which is not stored
+      line.append(chunk, got - 1);
+      return true;
+    }
+    if (in.eof() || got + 1 < sizeof chunk) {  // the last line, without a line end
+      line.append(chunk, got);
+      return !line.empty();
+    }
+    line.append(chunk, got);  // the chunk filled up before the line end
+    in.clear();
+    if (line.size() >= kMaxStatement)
+      throw ShellError{source + ", line " + std::to_string(number) + ": a line longer than 16 MB"};
+  }
+}
+
+int RunStream(Shell& shell, std::istream& in, const std::string& source) {
   StatementReader reader(shell);
   std::string line;
-  while (std::getline(in, line))
+  for (size_t number = 1; ReadLine(in, line, number, source); ++number) {
+    if (reader.pending_bytes() + line.size() >= kMaxStatement)
+      throw ShellError{source + ", line " + std::to_string(number) + ": a statement longer than 16 MB"};
     if (!reader.Line(line)) return 0;
+  }
   reader.Finish();
   return 0;
 }
@@ -143,11 +181,11 @@ int main(int argc, char** argv) {
         std::cerr << "dbsql: cannot read " << file << "\n";
         return 1;
       }
-      return RunStream(shell, in);
+      return RunStream(shell, in, file);
     }
     if (options.create_dictionary) return 0;
     if (::isatty(0)) return RunInteractive(shell);
-    return RunStream(shell, std::cin);
+    return RunStream(shell, std::cin, "standard input");
   } catch (const ShellError& e) {
     std::cout.flush();
     std::cerr << "dbsql: " << e.text << "\n";

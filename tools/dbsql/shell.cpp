@@ -1,11 +1,14 @@
 #include "shell.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <algorithm>
 #include <fstream>
@@ -76,8 +79,10 @@ const char* Shell::HelpText() {
          "\n"
          "Commands (one per line, starting with a dot):\n"
          "  .help                         this text\n"
-         "  .import FILE TABLE            append the rows of a CSV file to TABLE (the\n"
-         "                                first line names the columns; empty = empty)\n"
+         "  .import FILE TABLE            append the rows of a CSV file or pipe to TABLE\n"
+         "                                (the first line names the columns; empty =\n"
+         "                                empty; a row holds up to 16 MB); at a bad row\n"
+         "                                it stops, and the rows before it stay imported\n"
          "  .export TABLE [FILE]          write TABLE as CSV to FILE or standard output\n"
          "  .adduser USER PASSWORD        add a dictionary user\n"
          "  .register NAME FILE           register a table file in the dictionary\n"
@@ -298,32 +303,74 @@ void Shell::Encryption(const std::string& table, const std::string& password, bo
     passwords_.erase(TableKey(table));
 }
 
+namespace {
+
+// The longest CSV line (a row, with any quoted line breaks) .import reads:
+// it bounds the memory an endless or line-less stream can take.
+constexpr size_t kMaxCsvRow = size_t(16) << 20;
+
+std::string RowsBefore(size_t added) {
+  return " (" + std::to_string(added) + (added == 1 ? " row before it was" : " rows before it were") + " imported)";
+}
+
+}  // namespace
+
+// Rows are appended as they are read, so a pipe or a file of any length is
+// imported in bounded memory. At a bad line the rows before it stay in the
+// table (the engine has no transaction to take them back) and the error says
+// how many: the import can go on from that line.
 void Shell::Import(const std::string& file, const std::string& table) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw ShellError{"Cannot read " + file};
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto records = ParseCsv(text);
-  if (records.empty()) throw ShellError{"CSV file " + file + " has no header line"};
+  auto refuse_kind = [&](const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) throw ShellError{"Cannot import " + file + ": it is a folder"};
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+      throw ShellError{"Cannot import " + file + ": not a regular file or a pipe (a device has no end)"};
+  };
+  // Checked before opening, as opening a device may already act on it.
+  struct stat st{};
+  if (::stat(file.c_str(), &st) != 0) throw ShellError{"Cannot read " + file + ": " + std::strerror(errno)};
+  refuse_kind(st);
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw ShellError{"Cannot read " + file + ": " + std::strerror(errno)};
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } fd_closer{fd};
+  if (::fstat(fd, &st) != 0) throw ShellError{"Cannot read " + file + ": " + std::strerror(errno)};
+  refuse_kind(st);
+  CsvReader csv(fd, kMaxCsvRow);
+  size_t added = 0;
+  auto next = [&](std::vector<std::string>& record) {
+    const CsvReader::Result r = csv.Next(record);
+    if (r == CsvReader::kTooLong)
+      throw ShellError{"CSV file " + file + ", line " + std::to_string(csv.line()) + ": longer than " +
+                       std::to_string(kMaxCsvRow >> 20) + " MB" + RowsBefore(added)};
+    if (r == CsvReader::kReadError)
+      throw ShellError{"Cannot read " + file + " at line " + std::to_string(csv.line()) + ": " +
+                       std::strerror(csv.error()) + RowsBefore(added)};
+    return r == CsvReader::kRecord;
+  };
+  std::vector<std::string> header;
+  if (!next(header)) throw ShellError{"CSV file " + file + " has no header line"};
   ENGHANDLE h = OpenForRecords(table);
   struct Closer {
     ENGHANDLE h;
     ~Closer() { EngCloseTable(h); }
   } closer{h};
   std::vector<uint16_t> fields;
-  for (const auto& name : records[0]) {
+  for (const auto& name : header) {
     uint16_t f = 0;
     if (EngGetFieldNum(h, name.c_str(), &f) != ENG_OK)
       throw ShellError{"CSV file " + file + ": column \"" + name + "\" is not a field of table " + table};
     fields.push_back(f);
   }
-  size_t added = 0;
-  for (size_t r = 1; r < records.size(); ++r) {
-    const auto& rec = records[r];
+  std::vector<std::string> rec;
+  while (next(rec)) {
     if (rec.size() == 1 && rec[0].empty()) continue;
+    const std::string at = "CSV file " + file + ", line " + std::to_string(csv.line());
     if (rec.size() != fields.size())
-      throw ShellError{"CSV file " + file + ", line " + std::to_string(r + 1) + ": " + std::to_string(rec.size()) +
-                       " values for " + std::to_string(fields.size()) + " columns"};
-    if (EngAppendRecord(h) != ENG_OK) EngineFail("Cannot append to " + table);
+      throw ShellError{at + ": " + std::to_string(rec.size()) + " values for " + std::to_string(fields.size()) +
+                       " columns" + RowsBefore(added)};
+    if (EngAppendRecord(h) != ENG_OK) EngineFail("Cannot append to " + table + RowsBefore(added));
     for (size_t i = 0; i < fields.size(); ++i) {
       ENGRESULT rc = rec[i].empty() ? EngSetEmpty(h, fields[i])
                                     : EngSetField(h, fields[i], reinterpret_cast<const uint8_t*>(rec[i].data()),
@@ -331,14 +378,13 @@ void Shell::Import(const std::string& file, const std::string& table) {
       if (rc != ENG_OK) {
         std::string error = LastEngineError();
         EngCancelUpdate(h);
-        throw ShellError{"CSV file " + file + ", line " + std::to_string(r + 1) + ", column \"" + records[0][i] +
-                         "\": " + error};
+        throw ShellError{at + ", column \"" + header[i] + "\": " + error + RowsBefore(added)};
       }
     }
     if (EngWriteRecord(h) != ENG_OK) {
       std::string error = LastEngineError();
       EngCancelUpdate(h);
-      throw ShellError{"CSV file " + file + ", line " + std::to_string(r + 1) + ": " + error};
+      throw ShellError{at + ": " + error + RowsBefore(added)};
     }
     ++added;
   }
@@ -457,50 +503,77 @@ void Shell::Command(const std::vector<std::string>& w) {
   }
 }
 
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-  std::vector<std::vector<std::string>> records;
-  std::vector<std::string> rec;
+bool CsvReader::Fill() {
+  if (pos_ < len_) return true;
+  ssize_t n;
+  do n = ::read(fd_, buf_, sizeof buf_);
+  while (n < 0 && errno == EINTR);
+  if (n < 0 && error_ == 0) error_ = errno;
+  pos_ = 0;
+  len_ = n > 0 ? static_cast<size_t>(n) : 0;
+  return len_ > 0;
+}
+
+int CsvReader::Peek() { return Fill() ? static_cast<unsigned char>(buf_[pos_]) : -1; }
+
+int CsvReader::Get() { return Fill() ? static_cast<unsigned char>(buf_[pos_++]) : -1; }
+
+CsvReader::Result CsvReader::Next(std::vector<std::string>& record) {
+  record.clear();
   std::string field;
   bool quoted = false, any = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
+  size_t bytes = 0;
+  line_ = next_line_;
+  while (Fill()) {
+    // A run of bytes that mean nothing to the syntax joins the field in one piece.
+    const char* begin = buf_ + pos_;
+    const char* end = buf_ + len_;
+    const char* p = begin;
+    while (p < end && *p != '"' && *p != '\n' && *p != '\r' && (quoted || *p != ',')) ++p;
+    if (p > begin) {
+      bytes += static_cast<size_t>(p - begin);
+      if (bytes > max_row_) return kTooLong;
+      field.append(begin, p);
+      pos_ += static_cast<size_t>(p - begin);
+      any = true;
+      continue;
+    }
+    const int ch = Get();
+    if (++bytes > max_row_) return kTooLong;
+    const char c = static_cast<char>(ch);
     if (quoted) {
-      if (c == '"') {
-        if (i + 1 < text.size() && text[i + 1] == '"') {
-          field += '"';
-          ++i;
-        } else {
-          quoted = false;
-        }
+      if (c == '"' && Peek() == '"') {
+        Get();
+        ++bytes;
+        field += '"';
+      } else if (c == '"') {
+        quoted = false;
       } else {
+        if (c == '\n' || (c == '\r' && Peek() != '\n')) ++next_line_;
         field += c;
       }
       continue;
     }
+    if (c == '\n' || c == '\r') {
+      if (c == '\r' && Peek() == '\n') Get();
+      ++next_line_;
+      record.push_back(std::move(field));
+      return kRecord;
+    }
+    any = true;
     if (c == '"') {
       quoted = true;
-      any = true;
-    } else if (c == ',') {
-      rec.push_back(field);
+    } else {  // ','
+      record.push_back(std::move(field));
       field.clear();
-      any = true;
-    } else if (c == '\n' || c == '\r') {
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      rec.push_back(field);
-      records.push_back(rec);
-      rec.clear();
-      field.clear();
-      any = false;
-    } else {
-      field += c;
-      any = true;
     }
   }
+  if (error_ != 0) return kReadError;
   if (any || !field.empty()) {
-    rec.push_back(field);
-    records.push_back(rec);
+    record.push_back(std::move(field));
+    return kRecord;
   }
-  return records;
+  return kEnd;
 }
 
 std::string CsvField(const std::string& value) {
@@ -534,27 +607,24 @@ std::vector<std::string> SplitWords(const std::string& line) {
   return words;
 }
 
-bool StatementComplete(const std::string& text) {
-  char quote = 0;
-  bool complete = false;
+void StatementScanner::Feed(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
-    if (quote) {
-      if (c == quote) quote = 0;
+    if (quote_) {
+      if (c == quote_) quote_ = 0;
       continue;
     }
     if (c == '\'' || c == '"') {
-      quote = c;
-      complete = false;
+      quote_ = c;
+      complete_ = false;
     } else if (c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
       while (i < text.size() && text[i] != '\n') ++i;
     } else if (c == ';') {
-      complete = true;
+      complete_ = true;
     } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
-      complete = false;
+      complete_ = false;
     }
   }
-  return complete && !quote;
 }
 
 bool OnlyComments(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine.h"
@@ -56,13 +57,46 @@ class Shell {
   std::map<std::string, std::string> passwords_;
 };
 
-// Splits CSV text into records of fields (RFC 4180 quoting; CR LF or LF).
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text);
+// Reads CSV rows (RFC 4180 quoting; a line ends at CR LF, LF or CR) from a
+// file descriptor one at a time, holding one row of at most max_row bytes, so
+// that a stream of any length is read in bounded memory.
+class CsvReader {
+ public:
+  enum Result { kRecord, kEnd, kTooLong, kReadError };
+  CsvReader(int fd, size_t max_row) : fd_(fd), max_row_(max_row) {}
+  // The next row's fields; kTooLong once a row passes max_row bytes (the
+  // reader is then of no further use), kReadError when reading failed.
+  Result Next(std::vector<std::string>& record);
+  size_t line() const { return line_; }  // the line, from 1, that the last row began on
+  int error() const { return error_; }   // errno of a failed read
+
+ private:
+  bool Fill();
+  int Peek();  // the next byte, or -1 at the end
+  int Get();
+
+  int fd_;
+  size_t max_row_;
+  char buf_[1 << 16];
+  size_t pos_ = 0, len_ = 0;
+  size_t line_ = 0, next_line_ = 1;
+  int error_ = 0;
+};
 std::string CsvField(const std::string& value);
 // Splits a dot command into words; double quotes group words.
 std::vector<std::string> SplitWords(const std::string& line);
-// True when text ends with ";" outside quotes and comments (a complete statement).
-bool StatementComplete(const std::string& text);
+// Whether statement text fed so far ends with ";" outside quotes and comments
+// (a complete statement). Fed a line at a time, so that a statement of many
+// lines costs one pass over its text.
+class StatementScanner {
+ public:
+  void Feed(std::string_view text);
+  bool Complete() const { return complete_ && !quote_; }
+
+ private:
+  char quote_ = 0;  // the open quote character, 0 outside quotes
+  bool complete_ = false;
+};
 // True when text holds nothing but blanks and "--" comments.
 bool OnlyComments(const std::string& text);
 
