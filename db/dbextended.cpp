@@ -291,6 +291,7 @@ bool TDbExtendedDataSet::FindKey(const std::vector<TKeyValue>& values) {
   SetState(before);
 
   SettlePendingChanges();
+  RequireReadable();
   const bool eofBefore = Eof();
   const bool bofBefore = Bof();
   const uint32_t recNo = CurrentRecordNumber();
@@ -396,6 +397,7 @@ void TDbExtendedDataSet::CheckModifiable() {
 
 void TDbExtendedDataSet::Edit() {
   if (State() == StateEdit || State() == StateInsert) return;
+  RequireReadable();
   if (!HasCurrentRecord()) {
     Append();
     return;
@@ -436,6 +438,7 @@ void TDbExtendedDataSet::Edit() {
 
 void TDbExtendedDataSet::Append() {
   SettlePendingChanges();
+  RequireReadable();
   CheckModifiable();
   BeginInsert();
 }
@@ -579,6 +582,7 @@ void TDbExtendedDataSet::Delete() {
     Cancel();
     return;
   }
+  RequireReadable();
   if (!HasCurrentRecord()) DatabaseError("Cannot perform this operation on an empty dataset");
   const uint32_t recNo = CurrentRecordNumber();
   // Never delete whatever record the engine happens to stand on.
