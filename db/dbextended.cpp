@@ -191,10 +191,13 @@ void TDbExtendedDataSet::RefreshDictionaryDefaultIndex() {
       indexMode_ = TIndexMode::DictionaryDefault;
     }
   } else if (r == ENG_ERR_NO_DEFAULT_INDEX) {
+    // The default gives way to natural order, as setting IndexName to ""
+    // does: a field list set before the default took over is not revived
+    // (the new table need not have its index).
     if (SameText(indexName_, kDictionaryDefaultIndex)) {
       indexName_.clear();
-      // A field list the task set before the default took over applies again.
-      indexMode_ = indexFieldNames_.empty() ? TIndexMode::None : TIndexMode::ByFieldList;
+      indexFieldNames_.clear();
+      indexMode_ = TIndexMode::None;
     }
   }
 }
