@@ -44,12 +44,20 @@ void PrintTasks(std::ostream& out) {
   for (int i = 0; i < kTaskCount; ++i) out << std::setw(2) << i << "  " << TaskCaption(i) << "\n";
 }
 
-// Start-up shared by the headless and console modes.
-void StartUp(TForm1Logic& form, const TCommandLine& commandLine, const TPrepareLogic& prepare) {
+// Start-up shared by the headless and console modes; false when it showed
+// an error.
+bool StartUp(TForm1Logic& form, const TCommandLine& commandLine, const TPrepareLogic& prepare) {
   if (prepare) prepare(form);
   if (commandLine.Base) form.SetBaseDirOverride(BaseDirArgument(*commandLine.Base));
-  form.FormCreate();
+  const bool started = form.FormCreate();
   if (commandLine.Company) form.UI().SetCompanyText(*commandLine.Company);
+  return started;
+}
+
+// Whether the runs have a base directory to work in: the folder exists.
+bool BaseDirUsable(const std::string& dir) {
+  std::error_code ec;
+  return !dir.empty() && std::filesystem::is_directory(dir, ec);
 }
 
 int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& out, bool inIsTerminal,
@@ -58,7 +66,9 @@ int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& ou
   ui.SetConfirmAnswer(commandLine.Answer.value_or(inIsTerminal ? TConfirmAnswer::AskTerminal : TConfirmAnswer::No));
   ui.SetInputs(std::deque<std::string>(commandLine.Inputs.begin(), commandLine.Inputs.end()));
   TForm1Logic form(ui);
-  StartUp(form, commandLine, prepare);
+  // Without its base directory every run could only fail, or (a task with
+  // no body) end with "Done!" on nothing.
+  if (!StartUp(form, commandLine, prepare) && !BaseDirUsable(form.BaseDir())) return kExitError;
   int status = kExitDone;
   for (int task : commandLine.Tasks) {
     ui.SetTaskIndex(task);
@@ -67,6 +77,8 @@ int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& ou
     if (end != TRunEnd::Done) break;
   }
   if (commandLine.SaveLog && !form.Button2Click()) status = kExitError;
+  // "Done!" after an error box tells a script less than a clean run.
+  if (status == kExitDone && form.ErrorsShown() > 0) status = kExitDoneAfterErrors;
   return status;
 }
 
@@ -151,7 +163,9 @@ std::string UsageText(const std::string& program) {
          "  --save-log        save the log to ZozuzEzi.log after the runs\n"
          "  --list-tasks      print the task numbers and captions\n"
          "  --create-demo DIR write demo databases into DIR\n"
-         "Exit status: 0 Done!, 1 error, 2 usage error, 3 ended without Done!.\n";
+         "Exit status: 0 Done!, 1 error (also a start-up error that leaves no base\n"
+         "directory), 2 usage error, 3 ended without Done!, 4 Done! after an error was\n"
+         "shown (at start-up, or one a task reported and went on after).\n";
 }
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisplay) {

@@ -3,9 +3,13 @@
 // version of the window for machines without a display.
 //
 // Every mode builds the same TForm1Logic and calls the same FormCreate and
-// Button1Click as the window. Exit statuses: 0 after "Done!", 1 after the
-// standard error box, 3 when a run ended without "Done!", 2 for a usage
-// error. Not thread-safe; the streams are borrowed.
+// Button1Click as the window. Exit statuses of the headless runs: 0 after
+// "Done!", 1 after the standard error box, 3 when a run ended without
+// "Done!", 4 after "Done!" when an error was shown on the way (at start-up,
+// or caught by a task that went on), 2 for a usage error. A start-up error
+// that leaves no base directory to work in ends them at once with 1. The
+// console version, like the window, opens whatever start-up showed and
+// ends with 0. Not thread-safe; the streams are borrowed.
 #pragma once
 
 #include <functional>
@@ -23,6 +27,7 @@ constexpr int kExitDone = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitStopped = 3;
+constexpr int kExitDoneAfterErrors = 4;
 
 enum class TProgramMode { Window, Console, Tasks, ListTasks, Help, Version, CreateDemo };
 

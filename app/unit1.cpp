@@ -3,10 +3,12 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QScreen>
 #include <QStandardItemModel>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <algorithm>
 #include <clocale>
 
 #include "appfiles.h"
@@ -96,10 +98,21 @@ TCompanyLookupCombo::TCompanyLookupCombo(QWidget* parent) : QComboBox(parent) {
   grid->verticalHeader()->hide();
   grid->horizontalHeader()->setVisible(true);
   setView(grid);
-  // The grid columns are 8 and 40 characters wide.
-  const int charWidth = fontMetrics().averageCharWidth();
-  grid->setColumnWidth(0, 8 * charWidth + 8);
-  grid->setColumnWidth(1, 40 * charWidth + 8);
+  SizeColumns();
+}
+
+void TCompanyLookupCombo::SizeColumns() {
+  // 8 and 40 characters wide, and never narrower than the column's title or
+  // its widest value, so that neither is cut.
+  auto* grid = static_cast<QTableView*>(view());
+  const int charWidth = grid->fontMetrics().averageCharWidth();
+  const int characters[2] = {8, 40};
+  for (int column = 0; column < 2; ++column) {
+    int width = characters[column] * charWidth + 8;
+    width = std::max(width, grid->horizontalHeader()->sectionSizeHint(column));
+    width = std::max(width, static_cast<QAbstractItemView*>(grid)->sizeHintForColumn(column));
+    grid->setColumnWidth(column, width);
+  }
 }
 
 void TCompanyLookupCombo::SetRows(const std::vector<TCompanyRow>& rows) {
@@ -116,11 +129,16 @@ void TCompanyLookupCombo::SetRows(const std::vector<TCompanyRow>& rows) {
   // Filling the rows must not replace what the edit box shows.
   setCurrentIndex(-1);
   setEditText(typed);
+  SizeColumns();
 }
 
 void TCompanyLookupCombo::showPopup() {
   auto* grid = static_cast<QTableView*>(view());
-  grid->setMinimumWidth(grid->columnWidth(0) + grid->columnWidth(1) + 4);
+  SizeColumns();
+  // Room for every column, and for the scroll bar when the rows need one.
+  int width = grid->horizontalHeader()->length() + 2 * grid->frameWidth();
+  if (model()->rowCount() > maxVisibleItems()) width += grid->verticalScrollBar()->sizeHint().width();
+  grid->setMinimumWidth(width);
   QComboBox::showPopup();
 }
 

@@ -38,6 +38,9 @@ class TCompanyLookupCombo : public QComboBox {
 
  protected:
   void showPopup() override;
+
+ private:
+  void SizeColumns();
 };
 
 class TForm1 : public QWidget, public TUserInterface {

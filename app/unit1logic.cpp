@@ -75,7 +75,10 @@ void TForm1Logic::SetUpObjects() {
   SetUpSheetReader1(SheetReader1);
   // The component's own boxes ("Invalid Range Address.") carry their title.
   SheetReader1.SetMessageHandler(
-      [this](const TSheetMessage& message) { ui_.ShowTitledError(message.Title, message.Text); });
+      [this](const TSheetMessage& message) {
+        ++errorsShown_;
+        ui_.ShowTitledError(message.Title, message.Text);
+      });
 }
 
 bool TForm1Logic::FormCreate() {
@@ -188,6 +191,9 @@ bool TForm1Logic::Button2Click() {
   return true;
 }
 
-void TForm1Logic::ShowErrorBox(const std::string& message) { ui_.ShowError(ErrorBoxText(message)); }
+void TForm1Logic::ShowErrorBox(const std::string& message) {
+  ++errorsShown_;
+  ui_.ShowError(ErrorBoxText(message));
+}
 
 }  // namespace dbu

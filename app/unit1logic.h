@@ -70,6 +70,17 @@ class TForm1Logic : public TComponent {
   // ---- services for task bodies ----
   void AddLogLine(const std::string& line);
   void ShowMessage(const std::string& text) { ui_.ShowMessage(text); }
+  // A message box telling an error that a task caught itself and went on
+  // after (the structure routines): shown as any message box, counted as an
+  // error shown.
+  void ShowErrorMessage(const std::string& text) {
+    ++errorsShown_;
+    ui_.ShowMessage(text);
+  }
+  // Errors shown since creation: standard error boxes (start-up, runs, "Save
+  // Log"), the spreadsheet component's boxes and ShowErrorMessage. Lets the
+  // command line tell a run that reached "Done!" after errors from a clean one.
+  int ErrorsShown() const { return errorsShown_; }
   bool Confirm(const std::string& text) { return ui_.Confirm(text); }
   std::string InputBox(const std::string& title, const std::string& prompt, const std::string& defaultValue) {
     return ui_.InputBox(title, prompt, defaultValue);
@@ -118,6 +129,7 @@ class TForm1Logic : public TComponent {
   std::optional<std::string> baseDirOverride_;
   std::string baseDir_;
   bool running_ = false;
+  int errorsShown_ = 0;
 };
 
 }  // namespace dbu

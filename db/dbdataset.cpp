@@ -296,21 +296,30 @@ TRecordBuffer TDbDataSet::NewRecordBuffer() const {
   return buffer;
 }
 
-void TDbDataSet::PositionOnFirst(bool tolerateEncrypted) {
+void TDbDataSet::PositionOnFirst(bool atOpen) {
   bool found = false;
   try {
     Check(EngGotoTop(orderHandle_));
     Check(EngSkip(orderHandle_, -1));
     found = ReadCurrentAfterSkip(1);
   } catch (const EDbEngineError& e) {
-    // A free table that is encrypted cannot show its records before the
-    // password is given (EnableEncryption reads them again).
-    if (!tolerateEncrypted || e.ErrorCode() != ENG_ERR_ENCRYPTED) throw;
+    // A free table that is encrypted shows its records only once the
+    // password is given (EnableEncryption follows Open). Until then it is
+    // sealed, never empty: reads fail with the engine's text.
+    if (!atOpen || e.ErrorCode() != ENG_ERR_ENCRYPTED) throw;
+    ShowNoRecord();
+    sealed_ = true;
+    sealedCode_ = e.ErrorCode();
+    sealedText_ = e.Text();
+    eof_ = false;
+    return;
   }
   if (!found) ShowNoRecord();
   bof_ = true;
   eof_ = !found;
 }
+
+void TDbDataSet::RaiseSealed() const { throw EDbEngineError(this, sealedText_, sealedCode_); }
 
 void TDbDataSet::ReleaseOpenState() {
   DropReadAhead();
@@ -334,6 +343,8 @@ void TDbDataSet::ReleaseOpenState() {
   engineAtCurrent_ = false;
   engineAhead_ = false;
   modified_ = false;
+  sealed_ = false;
+  sealedText_.clear();
   recordLength_ = bookmarkLength_ = 0;
 }
 
@@ -377,6 +388,7 @@ bool TDbDataSet::TakeScratch(uint32_t recNo) {
   CompleteRead(scratch_, recNo);
   current_.Swap(scratch_);
   hasRecord_ = true;
+  sealed_ = false;
   engineAtCurrent_ = true;
   return true;
 }
@@ -428,6 +440,7 @@ void TDbDataSet::ShowNoRecord() {
   DropReadAhead();
   engineAhead_ = false;
   hasRecord_ = false;
+  sealed_ = false;
   eof_ = bof_ = true;
   if (current_.Raw.size() == recordLength_) {
     std::fill(current_.Raw.begin(), current_.Raw.end(), 0);
@@ -480,12 +493,14 @@ const std::vector<uint8_t>& TDbDataSet::CurrentBookmark() {
 void TDbDataSet::First() {
   CheckActive();
   SettlePendingChanges();
+  RequireReadable();
   PositionOnFirst(false);
 }
 
 void TDbDataSet::Next() {
   CheckActive();
   SettlePendingChanges();
+  RequireReadable();
   if (eof_) return;
   if (NextFromReadAhead() || ReadStep(1)) {
     bof_ = eof_ = false;
@@ -593,6 +608,7 @@ bool TDbDataSet::ReadStep(int32_t step) {
 void TDbDataSet::Prior() {
   CheckActive();
   SettlePendingChanges();
+  RequireReadable();
   if (bof_) return;
   if (ReadStep(-1)) {
     bof_ = eof_ = false;
@@ -604,6 +620,7 @@ void TDbDataSet::Prior() {
 void TDbDataSet::Last() {
   CheckActive();
   SettlePendingChanges();
+  RequireReadable();
   Check(EngGotoBottom(orderHandle_));
   Check(EngSkip(orderHandle_, 1));
   bool found = ReadCurrentAfterSkip(-1);
@@ -618,6 +635,8 @@ void TDbDataSet::Reposition() {
   if (r != ENG_ERR_NO_CURRENT_RECORD) Check(r);
   r = EngAtBOF(tableHandle_, &atBof);
   if (r != ENG_ERR_NO_CURRENT_RECORD) Check(r);
+  // The engine told where it stands: the records are readable now.
+  if (r == ENG_OK) sealed_ = false;
   if (atBof) {
     First();
   } else if (atEof) {
@@ -648,6 +667,7 @@ TField& TDbDataSet::Fields(size_t index) const {
 
 const uint8_t* TDbDataSet::FieldReadBuffer() const {
   if (state_ == StateSetKey) return const_cast<TDbDataSet*>(this)->KeyBuffer();
+  if (state_ == StateBrowse) RequireReadable();
   if (EditingState(state_) || hasRecord_) return current_.Raw.empty() ? nullptr : current_.Raw.data();
   return nullptr;
 }

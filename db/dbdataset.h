@@ -13,6 +13,11 @@
 // record number identifies the buffer's record; its engine bookmark is
 // taken only when asked for.
 //
+// An encrypted table opened without its password is open but sealed: it
+// is not at its end (so a walk never takes it for empty), and every read of
+// a record, move or edit fails with the engine's error until
+// EnableEncryption gives the password and positions on the first record.
+//
 // A dataset owns its engine table handle (closed with it) and its field
 // objects (alive from Open to Close). It is bound to at most one
 // TDbConnection, whose bound-dataset list it joins and leaves itself.
@@ -221,6 +226,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool Bof() const { return bof_; }
   // True when a record is current (false on an empty table or filter).
   bool HasCurrentRecord() const { return hasRecord_; }
+  // True while the records cannot be read: an encrypted table opened
+  // without its password.
+  bool Sealed() const { return sealed_; }
   // Engine record number of the current record, 0 when none.
   uint32_t CurrentRecordNumber() const { return hasRecord_ ? current_.RecNo : 0; }
 
@@ -315,6 +323,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   const std::vector<uint8_t>& CurrentBookmark();
   // The cursor shows no record: Eof and Bof true.
   void ShowNoRecord();
+  // Fails with the engine's refusal while the cursor is sealed.
+  void RequireReadable() const {
+    if (sealed_) RaiseSealed();
+  }
   // Moves the engine back to the current record (its bookmark, or its
   // record number while no bookmark was taken); false when the record is
   // gone or there is none.
@@ -364,7 +376,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
 
   void ReadEngineLayout();
   void BuildFields();
-  void PositionOnFirst(bool tolerateEncrypted);
+  // At Open (atOpen) an encrypted table without its password seals the
+  // cursor instead of failing.
+  void PositionOnFirst(bool atOpen);
+  [[noreturn]] void RaiseSealed() const;
   void ReleaseOpenState();
   void LoadBlob(const TField& field, TBlobCache& cache);
   // Read-ahead of a forward walk: Next takes the following records from
@@ -396,6 +411,9 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
   bool engineAtCurrent_ = false;  // the engine position is the current record
   bool engineAhead_ = false;      // it is not, only because records were read ahead
   bool modified_ = false;
+  bool sealed_ = false;
+  int32_t sealedCode_ = 0;   // the engine's refusal while sealed
+  std::string sealedText_;
 
   uint32_t recordLength_ = 0;
   uint32_t bookmarkLength_ = 0;

@@ -31,7 +31,7 @@ std::string ColumnNameFromErrorText(const std::string& text) {
 }
 
 EDbEngineError::EDbEngineError(const TErrorSubject* subject, const std::string& text, int32_t code)
-    : EDatabaseError(text), errorCode_(code) {
+    : EDatabaseError(text), errorCode_(code), text_(text) {
   ++liveEngineErrors;
   if (subject != nullptr) {
     context_ = subject->ErrorContext();
@@ -42,7 +42,7 @@ EDbEngineError::EDbEngineError(const TErrorSubject* subject, const std::string& 
 }
 
 EDbEngineError::EDbEngineError(const EDbEngineError& other)
-    : EDatabaseError(other), errorCode_(other.errorCode_), context_(other.context_),
+    : EDatabaseError(other), errorCode_(other.errorCode_), text_(other.text_), context_(other.context_),
       columnName_(other.columnName_) {
   ++liveEngineErrors;
 }

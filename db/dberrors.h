@@ -74,6 +74,8 @@ class EDbEngineError : public EDatabaseError {
   ~EDbEngineError() override;
 
   int32_t ErrorCode() const { return errorCode_; }
+  // The engine's (or the layer's) text, without the dataset's name.
+  const std::string& Text() const { return text_; }
   const std::string& DataSetName() const { return context_.DataSetName; }
   const std::string& OwnerName() const { return context_.OwnerName; }
   const std::string& DatabaseNameText() const { return context_.DatabaseName; }
@@ -83,6 +85,7 @@ class EDbEngineError : public EDatabaseError {
 
  private:
   int32_t errorCode_;
+  std::string text_;
   TErrorContext context_;
   std::string columnName_;
 };

@@ -191,10 +191,13 @@ void TDbExtendedDataSet::RefreshDictionaryDefaultIndex() {
       indexMode_ = TIndexMode::DictionaryDefault;
     }
   } else if (r == ENG_ERR_NO_DEFAULT_INDEX) {
+    // The default gives way to natural order, as setting IndexName to ""
+    // does: a field list set before the default took over is not revived
+    // (the new table need not have its index).
     if (SameText(indexName_, kDictionaryDefaultIndex)) {
       indexName_.clear();
-      // A field list the task set before the default took over applies again.
-      indexMode_ = indexFieldNames_.empty() ? TIndexMode::None : TIndexMode::ByFieldList;
+      indexFieldNames_.clear();
+      indexMode_ = TIndexMode::None;
     }
   }
 }
@@ -291,6 +294,7 @@ bool TDbExtendedDataSet::FindKey(const std::vector<TKeyValue>& values) {
   SetState(before);
 
   SettlePendingChanges();
+  RequireReadable();
   const bool eofBefore = Eof();
   const bool bofBefore = Bof();
   const uint32_t recNo = CurrentRecordNumber();
@@ -396,6 +400,7 @@ void TDbExtendedDataSet::CheckModifiable() {
 
 void TDbExtendedDataSet::Edit() {
   if (State() == StateEdit || State() == StateInsert) return;
+  RequireReadable();
   if (!HasCurrentRecord()) {
     Append();
     return;
@@ -436,6 +441,7 @@ void TDbExtendedDataSet::Edit() {
 
 void TDbExtendedDataSet::Append() {
   SettlePendingChanges();
+  RequireReadable();
   CheckModifiable();
   BeginInsert();
 }
@@ -579,6 +585,7 @@ void TDbExtendedDataSet::Delete() {
     Cancel();
     return;
   }
+  RequireReadable();
   if (!HasCurrentRecord()) DatabaseError("Cannot perform this operation on an empty dataset");
   const uint32_t recNo = CurrentRecordNumber();
   // Never delete whatever record the engine happens to stand on.

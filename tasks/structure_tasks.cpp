@@ -85,7 +85,7 @@ bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
   try {
     table.Open();
   } catch (const std::exception& error) {
-    form.ShowMessage(std::string(error.what()) + " Table Name " + tableName);
+    form.ShowErrorMessage(std::string(error.what()) + " Table Name " + tableName);
     throw;
   }
 
@@ -149,7 +149,7 @@ bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
       failure += "\r\nThe table " + tableName + " could not be encrypted again: " + error.what();
     }
   }
-  form.ShowMessage(failure);
+  form.ShowErrorMessage(failure);
   return false;
 }
 

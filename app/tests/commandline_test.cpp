@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "apptestsupport.h"
 #include "datetime.h"
 #include "dbconnection.h"
 #include "dbtable.h"
+#include "structure_tasks.h"
 #include "unit1logic.h"
 
 namespace dbu {
@@ -126,6 +128,36 @@ TEST_F(CommandLineFixture, ExitStatusesFollowTheLastRun) {
   }
 }
 
+TEST_F(CommandLineFixture, DoneAfterAnErrorHasItsOwnStatus) {
+  {
+    Headless h;  // a failed structure change shows its error, and the run goes on to "Done!"
+    auto install = [](TForm1Logic& form) {
+      form.Dispatcher().SetBody(5, [](TForm1Logic& f) {
+        AlterTableColumn(f, "ASSET", "WIDE", "C", "wide", false);
+        return TTaskEnd::Normal;
+      });
+    };
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--task", "5", "--task", "1"}, install), kExitDoneAfterErrors);
+    const std::string out = h.out.str();
+    EXPECT_EQ(out.rfind("[message] ", 0), 0u) << out;
+    EXPECT_NE(out.find(" Table Name ASSET\r\n SQL ALTER TABLE"), std::string::npos) << out;
+    EXPECT_NE(out.find("[message] Done!\n[message] Done!\n"), std::string::npos) << out;
+  }
+  std::filesystem::remove(data.Base() + "mcompany.adt");
+  {
+    Headless h;  // a start-up error, then a run that ends with "Done!"
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--company", "A01", "--task", "1"}), kExitDoneAfterErrors);
+    EXPECT_EQ(h.out.str().rfind("[error] ", 0), 0u) << h.out.str();
+    EXPECT_NE(h.out.str().find("[message] Done!"), std::string::npos) << h.out.str();
+  }
+  {
+    Headless h;  // no base directory to work in: no run at all
+    EXPECT_EQ(h.Run({"--base", data.Path() + "/missing", "--task", "1"}), kExitError);
+    EXPECT_EQ(h.out.str().rfind("[error] ", 0), 0u) << h.out.str();
+    EXPECT_EQ(h.out.str().find("Done!"), std::string::npos) << h.out.str();
+  }
+}
+
 TEST_F(CommandLineFixture, InputBoxesReportCancel) {
   // Cancel reaches the task; the terminal's end of input is Cancel too,
   // while an empty line is "OK" with an empty field.
@@ -231,11 +263,16 @@ TEST(Program, EndToEndOnTheDemo) {
 
   EXPECT_EQ(RunProgram("--base " + base + " --task 99").status, 2);
   EXPECT_EQ(RunProgram("--frobnicate").status, 2);
-  // Saving into a folder that does not exist: the error box, status 1.
-  ProgramResult failed = RunProgram("--base " + dir.Path() + "/nowhere --task 1 --save-log");
+  // A base directory that does not exist: the start-up error, and no run.
+  ProgramResult nowhere = RunProgram("--base " + dir.Path() + "/nowhere --task 1 --save-log");
+  EXPECT_EQ(nowhere.status, 1) << nowhere.out;
+  EXPECT_EQ(nowhere.out, "[error] Cannot connect to " + dir.Path() + "/nowhere/: no such folder or data dictionary.\n");
+  // A log that cannot be saved: the error box after "Done!", status 1.
+  std::filesystem::remove(base + "/ZozuzEzi.log");
+  std::filesystem::create_directory(base + "/ZozuzEzi.log");
+  ProgramResult failed = RunProgram("--base " + base + " --task 1 --save-log");
   EXPECT_EQ(failed.status, 1) << failed.out;
-  EXPECT_EQ(failed.out.rfind("[error] ", 0), 0u) << failed.out;  // no company list there
-  EXPECT_NE(failed.out.find("[message] Done!\n[error] Cannot create file"), std::string::npos) << failed.out;
+  EXPECT_EQ(failed.out.rfind("[message] Done!\n[error] Cannot create file", 0), 0u) << failed.out;
 
   ProgramResult version = RunProgram("--version");
   EXPECT_EQ(version.status, 0);

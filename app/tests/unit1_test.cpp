@@ -116,7 +116,7 @@ TEST_F(WindowFixture, CompanyDropDownIsAGridAndKeepsTypedText) {
   EXPECT_EQ(model->headerData(1, Qt::Horizontal).toString(), "COMPANY NAME");
   EXPECT_EQ(model->index(2, 1).data().toString(), "Corvale Logistics");
   EXPECT_FALSE(model->flags(model->index(0, 0)) & Qt::ItemIsEditable);
-  EXPECT_GT(grid->columnWidth(1), grid->columnWidth(0) * 3);
+  EXPECT_GT(grid->columnWidth(1), grid->columnWidth(0));  // 40 characters against 8
   // Picking a row puts its code in the edit box.
   combo->setCurrentIndex(1);
   EXPECT_EQ(w.CompanyText(), "B02");
@@ -130,6 +130,37 @@ TEST_F(WindowFixture, CompanyDropDownIsAGridAndKeepsTypedText) {
   EXPECT_EQ(model->rowCount(), 3);
   w.SetCompanyText("C03");
   EXPECT_EQ(combo->lineEdit()->text(), "C03");
+}
+
+TEST_F(WindowFixture, CompanyGridColumnsShowTheirTitlesAndValuesWhole) {
+  TForm1 w(data.Base());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  TCompanyLookupCombo* combo = w.DBLookupCombo1;
+  // A company whose name is longer than the rest.
+  w.SetCompanyRows({{"A01", "Arden Engineering Sdn Bhd"}, {"LONGCODE", std::string(40, 'W')}});
+  static_cast<QComboBox*>(combo)->showPopup();
+  auto* grid = qobject_cast<QTableView*>(combo->view());
+  ASSERT_NE(grid, nullptr);
+  QApplication::processEvents();
+  const QFontMetrics header(grid->horizontalHeader()->font());
+  const QFontMetrics cells(grid->font());
+  QAbstractItemModel* model = combo->model();
+  for (int column = 0; column < 2; ++column) {
+    const QString title = model->headerData(column, Qt::Horizontal).toString();
+    EXPECT_GE(grid->columnWidth(column), header.horizontalAdvance(title)) << title.toStdString();
+    EXPECT_GE(grid->horizontalHeader()->sectionSize(column), grid->horizontalHeader()->sectionSizeHint(column))
+        << title.toStdString() << ": the title is cut";
+    EXPECT_GE(grid->columnWidth(column), static_cast<QAbstractItemView*>(grid)->sizeHintForColumn(column))
+        << title.toStdString() << ": a value is cut";
+    for (int row = 0; row < model->rowCount(); ++row) {
+      const QString value = model->index(row, column).data().toString();
+      EXPECT_GE(grid->columnWidth(column), cells.horizontalAdvance(value)) << value.toStdString();
+    }
+  }
+  // The whole grid is shown without scrolling sideways.
+  EXPECT_GE(grid->viewport()->width(), grid->horizontalHeader()->length());
+  combo->hidePopup();
 }
 
 TEST_F(WindowFixture, DialogsHaveTheirTitlesIconsAndButtons) {

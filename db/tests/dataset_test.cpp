@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 
 #include "dbconnection.h"
 #include "dbtable.h"
@@ -530,6 +531,53 @@ TEST_F(MaintenanceTest, EnableEncryptionKeepsOrRestoresThePosition) {
   EXPECT_EQ(t.FieldByName("ID").AsInteger(), 3);
   t.Close();
   EXPECT_THROW(t.EnableEncryption("secret"), EDatabaseError);
+}
+
+TEST_F(MaintenanceTest, AnEncryptedTableReadWithoutItsPasswordNeverLooksEmpty) {
+  People({1, 2, 3});
+  TDbTable t;
+  t.SetExclusive(true);
+  OpenPeople(t);
+  t.EnableEncryption("secret");
+  t.EncryptTable();
+  t.Close();
+  t.SetExclusive(false);
+  OpenPeople(t);  // opens all the same: the password may follow
+  EXPECT_FALSE(t.Eof()) << "a walk must not end before its first record";
+  auto refusal = [&](const std::function<void()>& read) {
+    try {
+      read();
+    } catch (const EDbEngineError& e) {
+      return std::to_string(e.ErrorCode()) + " " + e.Message();
+    }
+    return std::string("no error");
+  };
+  // The task's walk, and every other way to a record, fails naming the table.
+  const std::vector<std::function<void()>> reads = {
+      [&] {
+        for (; !t.Eof(); t.Next()) t.FieldByName("NAME").AsString();
+      },
+      [&] { t.FieldByName("ID").AsInteger(); },
+      [&] { t.FieldByName("NAME").IsNull(); },
+      [&] { t.Next(); },
+      [&] { t.First(); },
+      [&] { t.Last(); },
+      [&] { t.Edit(); },
+      [&] { t.Append(); },
+      [&] { t.Delete(); },
+  };
+  for (size_t i = 0; i < reads.size(); ++i) {
+    const std::string error = refusal(reads[i]);
+    EXPECT_EQ(error.rfind(std::to_string(ENG_ERR_ENCRYPTED) + " MEDSCH: ", 0), 0u) << "read " << i << ": " << error;
+    EXPECT_NE(error.find("people"), std::string::npos) << error;
+    EXPECT_NE(error.find("password"), std::string::npos) << error;
+    EXPECT_FALSE(t.Eof()) << "read " << i;
+  }
+  EXPECT_EQ(t.State(), StateBrowse);
+  t.EnableEncryption("secret");
+  std::string ids;
+  for (; !t.Eof(); t.Next()) ids += t.FieldByName("ID").AsString();
+  EXPECT_EQ(ids, "123");
 }
 
 TEST_F(MaintenanceTest, EngineRefusalsCarryTheCursorName) {

@@ -172,7 +172,10 @@ ENGRESULT EngIsTableEncrypted(ENGHANDLE hTable, uint16_t *encrypted);
  * h is a table handle (natural order) or an index handle (that index's
  * order). Skipping before the first record leaves the position "at BOF"
  * (a following skip of +1 lands on the first record); skipping past the
- * last leaves it "at EOF" (a skip of -1 lands on the last). */
+ * last leaves it "at EOF" (a skip of -1 lands on the last). On an
+ * encrypted table, moving, reading a record and asking for the ends
+ * (EngAtEOF, EngAtBOF) fail with ENG_ERR_ENCRYPTED until EngEnableEncryption
+ * gave the handle its password, so that such a table never looks empty. */
 ENGRESULT EngGotoTop(ENGHANDLE h);
 ENGRESULT EngGotoBottom(ENGHANDLE h);
 ENGRESULT EngSkip(ENGHANDLE h, int32_t records);

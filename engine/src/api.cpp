@@ -323,8 +323,20 @@ ENGRESULT EngPackTable(ENGHANDLE hTable) { WITH_TABLE(hTable, RefuseStatic(*tobj
 ENGRESULT EngGotoTop(ENGHANDLE h) { WITH_NAV(h, t.GotoTop(nav.order())); }
 ENGRESULT EngGotoBottom(ENGHANDLE h) { WITH_NAV(h, t.GotoBottom(nav.order())); }
 ENGRESULT EngSkip(ENGHANDLE h, int32_t records) { WITH_NAV(h, t.Skip(nav.order(), records)); }
-ENGRESULT EngAtEOF(ENGHANDLE h, uint16_t* atEof) { WITH_NAV(h, PutValue<uint16_t>(atEof, t.AtEof())); }
-ENGRESULT EngAtBOF(ENGHANDLE h, uint16_t* atBof) { WITH_NAV(h, PutValue<uint16_t>(atBof, t.AtBof())); }
+// A handle without the password of an encrypted table has no position in
+// its records: its ends are refused as its records are, or it would look empty.
+ENGRESULT EngAtEOF(ENGHANDLE h, uint16_t* atEof) {
+  WITH_NAV(h, {
+    t.RequireAccess();
+    PutValue<uint16_t>(atEof, t.AtEof());
+  });
+}
+ENGRESULT EngAtBOF(ENGHANDLE h, uint16_t* atBof) {
+  WITH_NAV(h, {
+    t.RequireAccess();
+    PutValue<uint16_t>(atBof, t.AtBof());
+  });
+}
 ENGRESULT EngIsRecordVisible(ENGHANDLE h, uint16_t* visible) { WITH_NAV(h, PutValue<uint16_t>(visible, t.IsVisible())); }
 
 ENGRESULT EngGetRecord(ENGHANDLE h, uint8_t* buffer, uint32_t* len) {

@@ -138,11 +138,29 @@ TEST_F(CryptoTest, RecordsNeedTheRightPasswordFieldsDoNot) {
   EXPECT_STREQ(name, "NAME");
 
   EXPECT_EQ(Code(EngGotoTop(t)), ENG_ERR_ENCRYPTED);
+  const std::string refusal = engtest::LastError();
+  EXPECT_NE(refusal.find("secret"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("password"), std::string::npos) << refusal;
   EXPECT_EQ(Code(EngGotoRecord(t, 1)), ENG_ERR_ENCRYPTED);
   EXPECT_EQ(Code(EngAppendRecord(t)), ENG_ERR_ENCRYPTED);
   uint8_t raw[64];
   uint32_t rlen = sizeof raw;
   EXPECT_EQ(Code(EngGetRecord(t, raw, &rlen)), ENG_ERR_ENCRYPTED);
+  // No answer may make the table look empty: its ends are unknown too, and
+  // every move and read (the combined ones included) is refused.
+  uint16_t atEnd = 1;
+  EXPECT_EQ(Code(EngAtEOF(t, &atEnd)), ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(Code(EngAtBOF(t, &atEnd)), ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(Code(EngSkip(t, 1)), ENG_ERR_ENCRYPTED);
+  uint32_t recno = 0;
+  rlen = sizeof raw;
+  EXPECT_EQ(Code(EngSkipAndRead(t, 1, 0, raw, &rlen, &recno)), ENG_ERR_ENCRYPTED);
+  uint8_t ahead[4 * 64];
+  uint32_t recnos[4] = {};
+  uint16_t count = 4;
+  uint64_t stamp = 0;
+  EXPECT_EQ(Code(EngSkipAndReadAhead(t, 0, 1, 0, &count, ahead, 64, recnos, &stamp)), ENG_ERR_ENCRYPTED);
+  EXPECT_EQ(count, 0);
   ENGHANDLE id = 0;
   ENG_OK_(EngGetIndexHandle(t, "ID", &id));
   EXPECT_EQ(Code(EngGotoTop(id)), ENG_ERR_ENCRYPTED);
@@ -165,6 +183,8 @@ TEST_F(CryptoTest, RecordsNeedTheRightPasswordFieldsDoNot) {
   EXPECT_EQ(Code(EngGotoTop(t)), ENG_ERR_ENCRYPTED);
 
   ENG_OK_(EngEnableEncryption(t, kPassword));
+  ENG_OK_(EngAtBOF(t, &atEnd));
+  EXPECT_EQ(atEnd, 1) << "not yet moved";
   ENG_OK_(EngSeek(id, k, klen, ENG_RAWKEY, ENG_SEEK_HARD, &found));
   EXPECT_EQ(found, 1);
   EXPECT_EQ(RecNo(t), 5u);
