@@ -139,7 +139,7 @@ std::string Cell3(std::uint16_t row, std::uint16_t col, const std::string& value
 TEST(WorkbookParseTest, AnUnreadableCellRecordLeavesOnlyThatCellEmpty) {
   const std::string bof = Record(0x0209, std::string("\x00\x03\x10\x00\x00\x00", 6));
   const std::string label_ok = Record(0x0204, Cell3(0, 0, std::string("\x02\x00ok", 4)));
-  const std::string label_long = Record(0x0204, Cell3(1, 0, std::string("\x50\x00ab", 4)));  // 80 characters claimed
+  const std::string label_long = Record(0x0204, Cell3(1, 0, std::string("\x50\x00" "ab", 4)));  // 80 characters claimed
   const std::string number_short = Record(0x0203, Cell3(2, 0, "\x01\x02"));               // 2 of 8 bytes
   const std::string bool_ok = Record(0x0205, Cell3(3, 0, std::string("\x01\x00", 2)));
   const std::string eof = Record(0x000A, "");
