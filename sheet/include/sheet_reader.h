@@ -53,6 +53,15 @@ struct TSheetMessage {
 };
 using TSheetMessageHandler = std::function<void(const TSheetMessage&)>;
 
+// A cell of an opened file whose stored value could not be read: it reads as
+// empty, and the rest of the file is there. Only tools ask for these; the
+// import tasks see the empty text, as for any empty cell.
+struct TSheetCellWarning {
+  std::string Sheet;    // the worksheet's name
+  std::string Address;  // "B3"
+  std::string Text;     // what was wrong with the stored value
+};
+
 class TSheetReader;
 class TSheetWorkbook;
 class TSheetWorksheet;
@@ -175,6 +184,11 @@ class TSheetWorkbook {
   TSheetWorksheets& Worksheets() { return worksheets_; }
   const TSheetWorksheets& Worksheets() const { return worksheets_; }
   TSheetReader& Reader() const { return owner_; }
+
+  // The cells of the opened file that loaded empty because their stored value
+  // was unreadable (the first hundred), and how many there were in all.
+  std::vector<TSheetCellWarning> CellWarnings() const;
+  std::size_t CellWarningCount() const { return loaded_ ? loaded_->warning_count : 0; }
 
  private:
   friend class TSheetReader;

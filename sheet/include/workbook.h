@@ -114,7 +114,16 @@ class Worksheet {
 };
 
 // The format of the file a workbook came from, which fixes its grid size.
-enum class WorkbookKind { Biff5, Biff8, Xlsx, New };
+// Biff4 stands for the single-sheet files of BIFF2, BIFF3 and BIFF4.
+enum class WorkbookKind { Biff4, Biff5, Biff8, Xlsx, New };
+
+// A cell whose stored value could not be read (empty where a value belongs,
+// or unreadable): the cell is left empty and the rest of the file loads.
+struct CellWarning {
+  std::uint32_t sheet = 0;  // index into Workbook::sheets
+  std::uint32_t row = 0, col = 0;
+  std::string text;         // what was wrong, e.g. "empty shared string index"
+};
 
 struct Workbook {
   WorkbookKind kind = WorkbookKind::New;
@@ -124,18 +133,26 @@ struct Workbook {
   std::vector<std::string> strings;
   std::vector<NumberFormat> formats{NumberFormat{0, {}}};  // index 0: General
   std::vector<Worksheet> sheets;
+  // The first kMaxWarnings cells that loaded empty because their value was
+  // unreadable; warning_count counts them all.
+  std::vector<CellWarning> warnings;
+  std::size_t warning_count = 0;
 
+  static constexpr std::size_t kMaxWarnings = 100;
   // Formats beyond this many would not fit a Cell's format index.
   static constexpr std::size_t kMaxFormats = std::size_t(1) << 24;
 
   std::uint32_t AddString(std::string s);
   // Throws WorkbookError when the workbook already holds kMaxFormats formats.
   std::uint32_t AddFormat(NumberFormat f);
+  void Warn(std::uint32_t sheet, std::uint32_t row, std::uint32_t col, std::string text);
 };
 
 // Reads a workbook from the bytes of a ".xls" (compound document, BIFF8 or
-// BIFF5) or ".xlsx" (zip package) file, recognised by content. Throws
-// WorkbookError on anything else or on damaged content.
+// BIFF5; or a bare single-sheet BIFF2 to BIFF4 stream) or ".xlsx" (zip
+// package) file, recognised by content. Throws WorkbookError on anything else
+// or on damaged structure; a cell whose own value is unreadable only loads
+// empty and is listed in Workbook::warnings.
 Workbook ParseWorkbook(std::string_view bytes);
 
 // Reads the file and parses it; the WorkbookError text then names the reason

@@ -110,6 +110,7 @@ struct Section {
   bool has_digits = false;
   bool has_general = false;
   int sub_second_digits = 0;
+  int language = 0;  // primary language of a "[$-LCID]" tag (0x07 German, 0x0C French); 0: none
   bool twelve_hour = false;
 };
 
@@ -162,6 +163,13 @@ void ParseBracket(std::string_view inner, Section& sec) {
     const std::string_view rest = inner.substr(1);
     const std::size_t dash = rest.find('-');
     AddLiteral(sec.tokens, rest.substr(0, dash));
+    // The locale after the dash names the language of month and day names.
+    if (dash != std::string_view::npos) {
+      std::uint32_t lcid = 0;
+      const std::string_view hex = rest.substr(dash + 1);
+      const auto r = std::from_chars(hex.data(), hex.data() + hex.size(), lcid, 16);
+      if (r.ec == std::errc() && r.ptr == hex.data() + hex.size()) sec.language = static_cast<int>(lcid & 0x3FF);
+    }
     return;
   }
   const char l = Lower(c0);
@@ -358,6 +366,36 @@ const char* const kMonthNames[] = {"January", "February", "March", "April", "May
                                    "August", "September", "October", "November", "December"};
 const char* const kDayNames[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
+// Month and day names of the languages a format's locale tag may name; other
+// languages show the English names.
+struct DateNames {
+  const char* months[12];
+  const char* months_short[12];
+  const char* days[7];
+  const char* days_short[7];
+};
+const DateNames kGerman = {
+    {"Januar", "Februar", "M\u00e4rz", "April", "Mai", "Juni", "Juli", "August", "September", "Oktober", "November",
+     "Dezember"},
+    {"Jan", "Feb", "M\u00e4r", "Apr", "Mai", "Jun", "Jul", "Aug", "Sep", "Okt", "Nov", "Dez"},
+    {"Sonntag", "Montag", "Dienstag", "Mittwoch", "Donnerstag", "Freitag", "Samstag"},
+    {"So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"}};
+const DateNames kFrench = {
+    {"janvier", "f\u00e9vrier", "mars", "avril", "mai", "juin", "juillet", "ao\u00fbt", "septembre", "octobre",
+     "novembre", "d\u00e9cembre"},
+    {"janv.", "f\u00e9vr.", "mars", "avr.", "mai", "juin", "juil.", "ao\u00fbt", "sept.", "oct.", "nov.",
+     "d\u00e9c."},
+    {"dimanche", "lundi", "mardi", "mercredi", "jeudi", "vendredi", "samedi"},
+    {"dim.", "lun.", "mar.", "mer.", "jeu.", "ven.", "sam."}};
+
+const DateNames* NamesOf(int language) {
+  switch (language) {
+    case 0x07: return &kGerman;
+    case 0x0C: return &kFrench;
+    default: return nullptr;
+  }
+}
+
 struct CivilDate {
   long year;
   int month, day;
@@ -393,11 +431,14 @@ std::string Pad(long v, int width) {
 constexpr double kMaxSerial = 2958466.0;  // 1 January 10000 in the 1900 system
 const char kOutOfRange[] = "########";
 
-std::string RenderDate(const Section& sec, double serial) {
+// serial counts days in the 1900 system; elapsed is the stored value itself,
+// the length of time that [h], [m] and [s] show whichever system the file uses.
+std::string RenderDate(const Section& sec, double serial, double elapsed) {
   if (!(serial >= 0) || serial >= kMaxSerial) return kOutOfRange;
   long long unit = 1000;  // milliseconds per displayed step
   for (int i = 0; i < sec.sub_second_digits; ++i) unit /= 10;
   const long long total_ms = std::llround(serial * 86400000.0 / static_cast<double>(unit)) * unit;
+  const long long elapsed_ms = std::llround(elapsed * 86400000.0 / static_cast<double>(unit)) * unit;
   const long days = static_cast<long>(total_ms / 86400000);
   const long long ms_of_day = total_ms % 86400000;
   const CivilDate date = DateOfSerial(days);
@@ -406,6 +447,7 @@ std::string RenderDate(const Section& sec, double serial) {
   const int second = static_cast<int>(ms_of_day / 1000 % 60);
   const int millis = static_cast<int>(ms_of_day % 1000);
   const int weekday = static_cast<int>((days + 6) % 7);
+  const DateNames* names = NamesOf(sec.language);
 
   std::string out;
   for (const Token& t : sec.tokens) {
@@ -415,13 +457,17 @@ std::string RenderDate(const Section& sec, double serial) {
       case Tok::Year4: out += Pad(date.year, 4); break;
       case Tok::Month: out += std::to_string(date.month); break;
       case Tok::Month2: out += Pad(date.month, 2); break;
-      case Tok::MonthAbbr: out += std::string(kMonthNames[date.month - 1]).substr(0, 3); break;
-      case Tok::MonthName: out += kMonthNames[date.month - 1]; break;
-      case Tok::MonthLetter: out += kMonthNames[date.month - 1][0]; break;
+      case Tok::MonthAbbr:
+        out += names ? names->months_short[date.month - 1] : std::string(kMonthNames[date.month - 1]).substr(0, 3);
+        break;
+      case Tok::MonthName: out += names ? names->months[date.month - 1] : kMonthNames[date.month - 1]; break;
+      case Tok::MonthLetter: out += (names ? names->months : kMonthNames)[date.month - 1][0]; break;
       case Tok::Day: out += std::to_string(date.day); break;
       case Tok::Day2: out += Pad(date.day, 2); break;
-      case Tok::DayAbbr: out += std::string(kDayNames[weekday]).substr(0, 3); break;
-      case Tok::DayName: out += kDayNames[weekday]; break;
+      case Tok::DayAbbr:
+        out += names ? names->days_short[weekday] : std::string(kDayNames[weekday]).substr(0, 3);
+        break;
+      case Tok::DayName: out += names ? names->days[weekday] : kDayNames[weekday]; break;
       case Tok::Hour:
       case Tok::Hour2: {
         int h = hour;
@@ -446,9 +492,9 @@ std::string RenderDate(const Section& sec, double serial) {
         }
         break;
       }
-      case Tok::ElapsedH: out += Pad(static_cast<long>(total_ms / 3600000), t.width); break;
-      case Tok::ElapsedM: out += Pad(static_cast<long>(total_ms / 60000), t.width); break;
-      case Tok::ElapsedS: out += Pad(static_cast<long>(total_ms / 1000), t.width); break;
+      case Tok::ElapsedH: out += Pad(static_cast<long>(elapsed_ms / 3600000), t.width); break;
+      case Tok::ElapsedM: out += Pad(static_cast<long>(elapsed_ms / 60000), t.width); break;
+      case Tok::ElapsedS: out += Pad(static_cast<long>(elapsed_ms / 1000), t.width); break;
       default: break;
     }
   }
@@ -929,7 +975,7 @@ std::string FormatCode::FormatNumber(double value, bool date1904) const {
   if (sec->is_date) {
     const double serial = date1904 ? value + 1462.0 : value;
     if (value < 0) return kOutOfRange;
-    return RenderDate(*sec, serial);
+    return RenderDate(*sec, serial, value);
   }
   std::string sign;
   if (v < 0) {

@@ -179,6 +179,16 @@ void TSheetWorkbook::Open() {
   }
 }
 
+std::vector<TSheetCellWarning> TSheetWorkbook::CellWarnings() const {
+  std::vector<TSheetCellWarning> out;
+  if (!loaded_) return out;
+  for (const sheet::CellWarning& w : loaded_->warnings) {
+    const std::string name = w.sheet < loaded_->sheets.size() ? loaded_->sheets[w.sheet].name() : std::string();
+    out.push_back(TSheetCellWarning{name, sheet::FormatCellAddress(sheet::CellBlock{w.row, w.col, w.row, w.col}), w.text});
+  }
+  return out;
+}
+
 void TSheetWorkbook::Unbind() {
   for (int i = 0; i < worksheets_.Count(); ++i) {
     TSheetWorksheet& ws = worksheets_[i];

@@ -49,7 +49,8 @@ std::string SingleByteToUtf8(std::string_view bytes, int code_page) {
   out.reserve(bytes.size());
   for (char c : bytes) {
     const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x80 && u <= 0x9F && code_page == 1252) AppendUtf8(out, k1252[u - 0x80]);
+    // 32769 is how BIFF2 to BIFF4 name Windows Latin 1.
+    if (u >= 0x80 && u <= 0x9F && (code_page == 1252 || code_page == 32769)) AppendUtf8(out, k1252[u - 0x80]);
     else AppendUtf8(out, u);
   }
   return out;

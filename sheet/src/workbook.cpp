@@ -179,10 +179,16 @@ std::uint32_t Workbook::AddFormat(NumberFormat f) {
   return static_cast<std::uint32_t>(formats.size() - 1);
 }
 
+void Workbook::Warn(std::uint32_t sheet, std::uint32_t row, std::uint32_t col, std::string text) {
+  ++warning_count;
+  if (warnings.size() < kMaxWarnings) warnings.push_back(CellWarning{sheet, row, col, std::move(text)});
+}
+
 Workbook ParseWorkbook(std::string_view bytes) {
   static const char kCompound[] = "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1";
   if (bytes.size() >= 8 && std::memcmp(bytes.data(), kCompound, 8) == 0) return ParseXls(bytes);
   if (bytes.size() >= 4 && std::memcmp(bytes.data(), "PK\x03\x04", 4) == 0) return ParseXlsx(bytes);
+  if (IsOldBiffStream(bytes)) return ParseXls(bytes);
   if (bytes.empty()) throw WorkbookError("the file is empty, not a workbook");
   throw WorkbookError("the file is not a workbook (neither an .xls nor an .xlsx file)");
 }

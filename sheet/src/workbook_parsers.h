@@ -11,7 +11,10 @@
 
 namespace dbu::sheet {
 
-Workbook ParseXls(std::string_view bytes);    // compound document with a BIFF8 or BIFF5 stream
+// A compound document with a BIFF8 or BIFF5 stream, or a bare BIFF2-4 stream.
+Workbook ParseXls(std::string_view bytes);
+// The bytes begin with the beginning-of-file record of a BIFF2, BIFF3 or BIFF4 file.
+bool IsOldBiffStream(std::string_view bytes);
 Workbook ParseXlsx(std::string_view bytes);  // zip package with SpreadsheetML parts
 // The same from an open file, read in place (the caller keeps and closes it).
 Workbook ParseXlsxFile(std::FILE* file);

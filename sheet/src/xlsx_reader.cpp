@@ -497,20 +497,53 @@ class StylesHandler : public XmlHandler {
   bool in_cell_xfs_ = false;
 };
 
-// Day serial of an ISO 8601 date-time text ("2024-05-31T13:45:00").
+// Day serial of an ISO 8601 text in one of the forms a date cell holds: a
+// date ("2024-05-31"), a date and time ("2024-05-31T13:45:00", seconds
+// optional, with a fraction, maybe a closing "Z"), or a time alone
+// ("13:45:00"), which is a fraction of a day in either date system.
 bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0;
-  double sec = 0;
-  auto num = [&](std::size_t at, std::size_t len, int& out) {
+  std::size_t at = 0;
+  auto num = [&](std::size_t len, int& out) {
     if (at + len > s.size()) return false;
     const auto r = std::from_chars(s.data() + at, s.data() + at + len, out);
-    return r.ec == std::errc() && r.ptr == s.data() + at + len;
+    if (r.ec != std::errc() || r.ptr != s.data() + at + len || s[at] == '-' || s[at] == '+') return false;
+    at += len;
+    return true;
   };
-  if (!num(0, 4, y) || s.size() < 10 || s[4] != '-' || !num(5, 2, mo) || s[7] != '-' || !num(8, 2, d)) return false;
-  if (s.size() >= 16 && s[10] == 'T') {
-    if (!num(11, 2, h) || !num(14, 2, mi)) return false;
-    // Seconds may carry a fraction, written with "." whatever the process locale says.
-    if (s.size() >= 19) std::from_chars(s.data() + 17, s.data() + s.size(), sec);
+  auto sep = [&](char c) {
+    if (at >= s.size() || s[at] != c) return false;
+    ++at;
+    return true;
+  };
+  const bool has_date = s.size() >= 10 && s[4] == '-';
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+  double sec = 0;
+  if (has_date) {
+    if (!num(4, y) || !sep('-') || !num(2, mo) || !sep('-') || !num(2, d)) return false;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31) return false;
+    if (at == s.size()) {
+      // a date alone
+    } else if (!sep('T')) {
+      return false;
+    }
+  }
+  if (at < s.size()) {
+    if (!num(2, h) || !sep(':') || !num(2, mi)) return false;
+    if (sep(':')) {
+      // Seconds may carry a fraction, written with "." whatever the process locale says.
+      const std::size_t end = s.size() - (s.back() == 'Z' ? 1 : 0);
+      if (at + 2 > end || s[at] < '0' || s[at] > '9') return false;
+      const auto r = std::from_chars(s.data() + at, s.data() + end, sec, std::chars_format::fixed);
+      if (r.ec != std::errc() || r.ptr != s.data() + end) return false;
+      at = end;
+    }
+    sep('Z');
+    if (at != s.size() || h > 24 || mi > 59 || !(sec < 61)) return false;
+  }
+  const double time = (h * 3600 + mi * 60 + sec) / 86400.0;
+  if (!has_date) {
+    serial = time;
+    return true;
   }
   // Days since 1970-01-01 (proleptic Gregorian).
   const int yy = y - (mo <= 2);
@@ -519,7 +552,7 @@ bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
   const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const long days = long(era) * 146097 + doe - 719468;
-  double v = static_cast<double>(days + 25569) + (h * 3600 + mi * 60 + sec) / 86400.0;
+  double v = static_cast<double>(days + 25569) + time;
   if (!date1904 && v < 61) v -= 1;  // before the spreadsheet's 29 February 1900
   if (date1904) v -= 1462;
   serial = v;
@@ -528,9 +561,9 @@ bool IsoToSerial(std::string_view s, bool date1904, double& serial) {
 
 class SheetHandler : public XmlHandler {
  public:
-  SheetHandler(Workbook& wb, Worksheet& ws, const std::vector<std::uint32_t>& sst,
+  SheetHandler(Workbook& wb, std::uint32_t sheet, const std::vector<std::uint32_t>& sst,
                const std::vector<std::uint32_t>& xf_formats, std::uint64_t part_size)
-      : wb_(wb), ws_(ws), sst_(sst), xf_formats_(xf_formats),
+      : wb_(wb), ws_(wb.sheets[sheet]), sheet_(sheet), sst_(sst), xf_formats_(xf_formats),
         max_cells_(std::min<std::uint64_t>(part_size / 20, kMaxReservedCells)) {
     ws_.Reserve(static_cast<std::size_t>(std::min(part_size / 64, max_cells_)));  // a cell takes 40 to 80 bytes
   }
@@ -548,6 +581,8 @@ class SheetHandler : public XmlHandler {
     } else if (name == "v") {
       in_v_ = true;
       has_value_ = true;
+    } else if (name == "f") {
+      has_formula_ = true;
     } else if (name == "rPh") {
       ++phonetic_;
     } else if (name == "t") {
@@ -608,6 +643,7 @@ class SheetHandler : public XmlHandler {
     in_c_ = true;
     value_.clear();
     has_value_ = false;
+    has_formula_ = false;
     const char *r = nullptr, *t = nullptr, *s = nullptr;
     for (int i = 0; a[i] != nullptr; i += 2) {  // one pass: this runs for every cell
       const char* attr = a[i];
@@ -622,13 +658,24 @@ class SheetHandler : public XmlHandler {
       else if (local == "t") t = a[i + 1];
       else if (local == "s") s = a[i + 1];
     }
+    bad_ref_ = false;
     if (r != nullptr) {
       std::uint32_t row = 0, col = 0;
       if (!ParsePlainCellRef(r, wb_.max_rows, wb_.max_cols, row, col)) {
         auto block = ParseCellAddress(r, wb_.max_rows, wb_.max_cols);
-        if (!block) Damaged("cell reference \"" + std::string(r) + "\"");
-        row = block->first_row;
-        col = block->first_col;
+        if (block) {
+          row = block->first_row;
+          col = block->first_col;
+        } else {
+          // Where the cell stands is unknown: it is left out, and later cells
+          // without a reference follow the one before it.
+          bad_ref_ = true;
+          if (row_ >= 0 && row_ < wb_.max_rows)
+            wb_.Warn(sheet_, static_cast<std::uint32_t>(row_), static_cast<std::uint32_t>(std::max(col_ + 1, 0LL)),
+                     "unreadable cell reference \"" + Clip(r) + "\" (the cell is left out)");
+          ++col_;
+          return;
+        }
       }
       row_ = row;
       col_ = col;
@@ -642,14 +689,18 @@ class SheetHandler : public XmlHandler {
   }
 
   void StoreCell() {
-    if (!has_value_ || row_ < 0 || col_ < 0 || row_ >= wb_.max_rows || col_ >= wb_.max_cols) return;
+    if (bad_ref_ || !has_value_ || row_ < 0 || col_ < 0 || row_ >= wb_.max_rows || col_ >= wb_.max_cols) return;
+    // A formula that was never computed (scripts write them so) has no result to show.
+    if (has_formula_ && value_.empty()) return;
     Cell c;
     c.format = format_;
     switch (type_) {
       case Type::Shared: {
         std::size_t idx = 0;
         const auto r = std::from_chars(value_.data(), value_.data() + value_.size(), idx);
-        if (r.ec != std::errc() || idx >= sst_.size()) Damaged("shared string index \"" + value_ + "\"");
+        if (value_.empty()) return Unreadable("empty shared string index");
+        if (r.ec != std::errc() || r.ptr != value_.data() + value_.size() || idx >= sst_.size())
+          return Unreadable("shared string index \"" + Clip(value_) + "\" not in the string table");
         c.kind = CellKind::Text;
         c.text = sst_[idx];
         break;
@@ -660,31 +711,48 @@ class SheetHandler : public XmlHandler {
         c.text = wb_.AddString(DecodeEscapes(value_));
         break;
       case Type::Boolean:
+        if (value_ == "1" || value_ == "true") c.number = 1;
+        else if (value_ == "0" || value_ == "false") c.number = 0;
+        else return Unreadable(value_.empty() ? "empty boolean value" : "boolean value \"" + Clip(value_) + "\"");
         c.kind = CellKind::Boolean;
-        c.number = value_ == "1" || value_ == "true";
         break;
       case Type::Error:
+        if (value_.empty()) return Unreadable("empty error value");
         c.kind = CellKind::Error;
         c.text = ErrorString();
         break;
       case Type::Date:
+        if (value_.empty()) return Unreadable("empty date value");
+        if (!IsoToSerial(value_, wb_.date1904, c.number)) return Unreadable("date value \"" + Clip(value_) + "\"");
         c.kind = CellKind::Number;
-        if (!IsoToSerial(value_, wb_.date1904, c.number)) Damaged("date value \"" + value_ + "\"");
         break;
       case Type::Number: {
         const char* b = value_.data();
         const char* e = b + value_.size();
         while (b < e && (*b == ' ' || *b == '\n' || *b == '\t' || *b == '\r')) ++b;
         while (e > b && (e[-1] == ' ' || e[-1] == '\n' || e[-1] == '\t' || e[-1] == '\r')) --e;
-        if (b == e) return;
+        if (b == e) return Unreadable("empty number value");
         if (*b == '+') ++b;
         const auto r = std::from_chars(b, e, c.number);
-        if (r.ec != std::errc() || r.ptr != e) Damaged("number \"" + value_ + "\"");
+        if (r.ec != std::errc() || r.ptr != e) return Unreadable("number \"" + Clip(value_) + "\"");
         c.kind = CellKind::Number;
         break;
       }
     }
     ws_.Set(static_cast<std::uint32_t>(row_), static_cast<std::uint32_t>(col_), c);
+  }
+
+  // The cell stays empty; the caller learns which cell and why.
+  void Unreadable(std::string what) {
+    wb_.Warn(sheet_, static_cast<std::uint32_t>(row_), static_cast<std::uint32_t>(col_), std::move(what));
+  }
+
+  // A value quoted in a warning, cut to a readable length.
+  static std::string Clip(std::string_view v) {
+    if (v.size() <= 40) return std::string(v);
+    std::size_t n = 40;
+    while (n > 0 && (static_cast<unsigned char>(v[n]) & 0xC0) == 0x80) --n;  // keep UTF-8 sequences whole
+    return std::string(v.substr(0, n)) + "...";
   }
 
   // Error values repeat a handful of texts; each is stored once.
@@ -698,10 +766,11 @@ class SheetHandler : public XmlHandler {
 
   Workbook& wb_;
   Worksheet& ws_;
+  std::uint32_t sheet_;
   const std::vector<std::uint32_t>& sst_;
   const std::vector<std::uint32_t>& xf_formats_;
   long long row_ = -1, col_ = -1;
-  bool in_c_ = false, in_v_ = false, in_t_ = false, has_value_ = false;
+  bool in_c_ = false, in_v_ = false, in_t_ = false, has_value_ = false, has_formula_ = false, bad_ref_ = false;
   int phonetic_ = 0;
   Type type_ = Type::Number;
   std::string value_;
@@ -761,7 +830,7 @@ Workbook ReadPackage(ZipPackage& zip) {
     if (!EndsWith(rel->second.type, "/worksheet")) continue;  // chart and dialog sheets hold no cells
     wb.sheets.emplace_back(ref.name);
     const std::string part = ResolvePath(workbook_part, rel->second.target);
-    SheetHandler handler(wb, wb.sheets.back(), sst, xf_formats, zip.SizeOf(part));
+    SheetHandler handler(wb, static_cast<std::uint32_t>(wb.sheets.size() - 1), sst, xf_formats, zip.SizeOf(part));
     if (!ParseXmlPart(zip, part, handler)) Damaged("part " + part + " is missing");
   }
   return wb;

@@ -120,5 +120,43 @@ TEST(WorkbookParseTest, RecognisesContentNotName) {
   }
 }
 
+// A bare BIFF3 stream: records of id, length and data, little-endian.
+std::string Record(std::uint16_t id, const std::string& data) {
+  std::string r;
+  r += static_cast<char>(id & 0xFF);
+  r += static_cast<char>(id >> 8);
+  r += static_cast<char>(data.size() & 0xFF);
+  r += static_cast<char>(data.size() >> 8);
+  return r + data;
+}
+
+std::string Cell3(std::uint16_t row, std::uint16_t col, const std::string& value) {
+  return std::string{static_cast<char>(row), 0, static_cast<char>(col), 0, 0, 0} + value;  // XF 0
+}
+
+// Cell records that cannot be read lose only their own cell, in either kind of
+// record set; the stream's own structure is still checked as a whole.
+TEST(WorkbookParseTest, AnUnreadableCellRecordLeavesOnlyThatCellEmpty) {
+  const std::string bof = Record(0x0209, std::string("\x00\x03\x10\x00\x00\x00", 6));
+  const std::string label_ok = Record(0x0204, Cell3(0, 0, std::string("\x02\x00ok", 4)));
+  const std::string label_long = Record(0x0204, Cell3(1, 0, std::string("\x50\x00" "ab", 4)));  // 80 characters claimed
+  const std::string number_short = Record(0x0203, Cell3(2, 0, "\x01\x02"));               // 2 of 8 bytes
+  const std::string bool_ok = Record(0x0205, Cell3(3, 0, std::string("\x01\x00", 2)));
+  const std::string eof = Record(0x000A, "");
+  const Workbook wb = ParseWorkbook(bof + label_ok + label_long + number_short + bool_ok + eof);
+  ASSERT_EQ(wb.sheets.size(), 1u);
+  EXPECT_EQ(wb.kind, WorkbookKind::Biff4);
+  EXPECT_NE(wb.sheets[0].Find(0, 0), nullptr);
+  EXPECT_EQ(wb.sheets[0].Find(1, 0), nullptr);
+  EXPECT_EQ(wb.sheets[0].Find(2, 0), nullptr);
+  EXPECT_NE(wb.sheets[0].Find(3, 0), nullptr);
+  ASSERT_EQ(wb.warning_count, 2u);
+  EXPECT_EQ(wb.warnings[0].row, 1u);
+  EXPECT_EQ(wb.warnings[1].row, 2u);
+  // A record that runs past the end of the stream is damage of the file, not of a cell.
+  EXPECT_THROW(ParseWorkbook(bof + label_ok + Record(0x0203, Cell3(2, 0, std::string(8, '\0'))).substr(0, 10)),
+               WorkbookError);
+}
+
 }  // namespace
 }  // namespace dbu::sheet
