@@ -64,9 +64,14 @@ void IndexSet::Damaged(const std::string& what) const {
 }
 
 bool IndexSet::Open() {
+  if (!OpenFile()) return false;
+  LoadDirectory();
+  return true;
+}
+
+bool IndexSet::OpenFile() {
   if (!FileExists(path_)) return false;
   file_.Open(path_, false);
-  LoadDirectory();
   journal_.SetFile(SharedTable::kIndexFile, &file_);
   return true;
 }

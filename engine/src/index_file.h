@@ -54,6 +54,9 @@ class IndexSet : public RecordObserver, private PageStore {
 
   // Opens the companion file when it exists (returns false when it does not).
   bool Open();
+  // Opens and maps the file, known to the journal, without reading its
+  // directory (Reload() reads it, under the table's lock).
+  bool OpenFile();
   // Reads the directory again (after a failed change restored the file).
   void Reload();
   bool HasFile() const { return file_.IsOpen(); }

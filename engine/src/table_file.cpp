@@ -199,14 +199,17 @@ bool SharedTable::Revive(bool alone) {
   if (!SameFile(journal_.path(), journal_id_.dev, journal_id_.ino)) return false;
   if (memo_.IsOpen() && !SameFile(memo_.path(), memo_id_.dev, memo_id_.ino)) return false;
   if (indexes_->HasFile() && !SameFile(indexes_->path(), tags_id_.dev, tags_id_.ino)) return false;
-  // The caller holds the presence lock: nobody can trim the files from here on.
+  // The caller holds the presence lock: nobody can trim the files from here
+  // on, but others may be adding records. A plain table's file grows before
+  // its count does, so the counts are read first and the length after them.
+  const uint64_t slots = SlotCount(), live = LiveCount();
+  std::atomic_thread_fence(std::memory_order_acquire);
   adt_.Refresh();
   if (adt_.size() < header_size_) return false;
   // Bytes written outside the engine move no sequence: what opening checks
   // must still hold, else a fresh load reports the damage.
   if (!SameLayout()) return false;
-  const uint64_t slots = SlotCount();
-  if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || LiveCount() > slots) return false;
+  if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || live > slots) return false;
   if (memo_.IsOpen()) memo_.Refresh();
   indexes_->RefreshMapping();
   if (alone) journal_.InitMutex();
@@ -257,9 +260,12 @@ void SharedTable::RecoverBeforeLoad() {
   adt_.Open(path_, false);
 }
 
+std::function<void()> g_table_mapped_for_load;
+
 void SharedTable::Load(bool alone) {
   adt_.Open(path_, false);
   if (alone) RecoverBeforeLoad();
+  if (g_table_mapped_for_load) g_table_mapped_for_load();
   const std::string bad = "Table " + path_ + " is damaged or not a table: ";
   uint64_t file_len = adt_.size();
   if (file_len < fmt::kFixedHeader || std::memcmp(adt_.data(), fmt::kTableMagic, 8) != 0)
@@ -277,10 +283,9 @@ void SharedTable::Load(bool alone) {
     Fail(ENG_ERR_CORRUPT, bad + "header size");
   if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength || slot_size_ != record_length_ + 1)
     Fail(ENG_ERR_CORRUPT, bad + "record length");
-  uint64_t slots = Load64(h + fmt::kOffSlotCount);
-  if (slots > 0x7FFFFFFFull || slots > (file_len - header_size_) / slot_size_)
-    Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
-  if (Load64(h + fmt::kOffLiveCount) > slots) Fail(ENG_ERR_CORRUPT, bad + "live record count");
+  // Alone, nobody else can change the counts; otherwise another process may
+  // be adding records right now, and the counts are checked under the lock.
+  if (alone) CheckCounts();
 
   std::vector<FieldSpec> field_specs;
   uint32_t offset = 0;
@@ -316,12 +321,14 @@ void SharedTable::Load(bool alone) {
   // A change that died half-way (an encryption, say) may have left the
   // header between two modes; the journal restores it below.
   bool recovering = alone && journal_.HasEntries();
-  try {
-    LoadCryptoState();
-  } catch (const EngineError&) {
-    if (!recovering) throw;
-    encrypted_ = false;
-    cipher_.reset();
+  if (alone) {
+    try {
+      LoadCryptoState();
+    } catch (const EngineError&) {
+      if (!recovering) throw;
+      encrypted_ = false;
+      cipher_.reset();
+    }
   }
 
   journal_.SetFile(kTableFile, &adt_);
@@ -339,8 +346,23 @@ void SharedTable::Load(bool alone) {
     journal_.SetFile(kMemoFile, &memo_);
   }
   indexes_ = std::make_unique<IndexSet>(*this, journal_);
-  indexes_->Open();
   observer_ = indexes_.get();
+  if (!alone) {
+    // Other handles may be growing the files meanwhile: a count read
+    // without the lock may already cover bytes a length measured before it
+    // does not (an encrypted table even stores its count before the file
+    // grows). Under the lock both are read as of one moment. The journal
+    // knows every file first, in case the lock's last holder died.
+    indexes_->OpenFile();
+    TableLock lock(*this);
+    adt_.Refresh();
+    CheckCounts();
+    LoadCryptoState();
+    if (memo_.IsOpen()) memo_.Refresh();
+    indexes_->Reload();
+  } else {
+    indexes_->Open();
+  }
   if (alone) {
     journal_.InitMutex();
     if (journal_.HasEntries()) {
@@ -366,6 +388,13 @@ void SharedTable::Load(bool alone) {
   journal_id_ = identity(journal_.fd());
   memo_id_ = identity(memo_.fd());
   tags_id_ = identity(indexes_->FileDescriptor());
+}
+
+void SharedTable::CheckCounts() {
+  const uint64_t slots = SlotCount(), file_len = adt_.FileLength();
+  if (slots > 0x7FFFFFFFull || file_len < header_size_ || slots > (file_len - header_size_) / slot_size_)
+    Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged or not a table: record count exceeds the file");
+  if (LiveCount() > slots) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged or not a table: live record count");
 }
 
 void SharedTable::LoadCryptoState() {

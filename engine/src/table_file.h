@@ -241,6 +241,10 @@ class SharedTable {
   void SealBlocks();                      // before commit: dirty blocks back into the file
   void SyncCaches();                      // on locking: drop copies another process made stale
   void LoadCryptoState();                 // encryption mode and geometry from the header
+  // The header's record counts fit the table file as it is now (alone, or
+  // under the lock: a count and a length read apart may disagree while
+  // another handle adds records).
+  void CheckCounts();
   // The MAC of what opening trusts in clear: the header's sizes and flags
   // and the field definitions (not the counts, which change with records).
   void HeaderMac(const crypto::Cipher& cipher, uint8_t* out);
@@ -289,6 +293,10 @@ class SharedTable {
   std::vector<uint8_t> layout_;                   // see SameLayout()
   std::mutex local_;  // guards nothing across processes; see LockShared
 };
+
+// Test hook: runs while a table is loaded, after its file is mapped and
+// before its header is checked against the file.
+extern std::function<void()> g_table_mapped_for_load;
 
 // Holds a table's lock for one operation.
 class TableLock {
