@@ -83,6 +83,19 @@ void IndexSet::Reload() {
   LoadDirectory();
 }
 
+bool IndexSet::RefreshMapping() {
+  if (!file_.IsOpen()) return true;
+  // The page count first, the length after it: a page is allocated only
+  // once the file has room for it, so the two agree even while another
+  // process adds pages.
+  if (file_.FileLength() < kHeaderSize) return false;
+  const uint64_t pages = PageCount();
+  file_.Refresh();
+  const uint8_t* h = file_.data();
+  return std::memcmp(h, kMagic, 8) == 0 && Load32(h + kOffPageSize) == page_size_ &&
+         Load32(h + kOffTagCount) == tags_.size() && kHeaderSize + pages * StoredPageSize() <= file_.size();
+}
+
 void IndexSet::LoadDirectory() {
   if (file_.size() < kHeaderSize || std::memcmp(file_.data(), kMagic, 8) != 0) Damaged("no valid header");
   const uint8_t* h = file_.data();

@@ -62,10 +62,10 @@ class IndexSet : public RecordObserver, private PageStore {
   bool HasFile() const { return file_.IsOpen(); }
   const std::string& path() const { return path_; }
   int FileDescriptor() const { return file_.fd(); }
-  // Maps the file's current length (a cached table reopened).
-  void RefreshMapping() {
-    if (file_.IsOpen()) file_.Refresh();
-  }
+  // Maps the file's current length (a cached table reopened); false when
+  // its header no longer passes the checks of opening (the file was cut or
+  // replaced outside the engine) or lists another number of tags.
+  bool RefreshMapping();
   size_t TagCount() const { return tags_.size(); }
   Tag& tag(size_t i) { return tags_[i]; }
   int FindTag(const std::string& name) const;

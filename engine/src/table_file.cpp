@@ -210,8 +210,11 @@ bool SharedTable::Revive(bool alone) {
   // must still hold, else a fresh load reports the damage.
   if (!SameLayout()) return false;
   if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || live > slots) return false;
-  if (memo_.IsOpen()) memo_.Refresh();
-  indexes_->RefreshMapping();
+  if (memo_.IsOpen()) {
+    memo_.Refresh();
+    if (memo_.size() < fmt::kMemoHeader || std::memcmp(memo_.data(), fmt::kMemoMagic, 8) != 0) return false;
+  }
+  if (!indexes_->RefreshMapping()) return false;
   if (alone) journal_.InitMutex();
   return true;
 }
@@ -333,10 +336,16 @@ void SharedTable::Load(bool alone) {
 
   journal_.SetFile(kTableFile, &adt_);
   if (memo) {
+    // A table gets its memo file when first opened. Once it holds records
+    // the file must be there: an empty one made now would turn every memo
+    // it held into an empty value.
     std::string memo_path = ResolveNoCase(base() + ".memo");
-    memo_.Open(memo_path, true);
+    const bool holds_records = SlotCount() > 0;
+    if (holds_records && !FileExists(memo_path))
+      Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " of table " + name_ + " is missing");
+    memo_.Open(memo_path, !holds_records);
     if (memo_.size() == 0) {
-      if (!memo_.writable()) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is empty");
+      if (!memo_.writable() || holds_records) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is empty");
       memo_.Reserve(fmt::kMemoHeader);
       std::memcpy(memo_.data(), fmt::kMemoMagic, 8);
       Store64(memo_.data() + fmt::kOffMemoNext, 1);
@@ -727,7 +736,7 @@ uint64_t SharedTable::StoreMemo(const std::string& content, uint8_t* fieldRaw) {
   if (content.size() > 0x7FFFFFF0u) Fail(ENG_ERR_VALUE, "Memo content too large for " + path_);
   journal_.Save(kMemoFile, 0, fmt::kMemoHeader);
   uint64_t block = Load64(memo_.data() + fmt::kOffMemoNext);
-  if (block == 0 || block > 0xFFFFFFFFull) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
+  if (block == 0 || block > 0xFFFFFFFFull) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " of table " + name_ + " is damaged");
   uint64_t blocks = PlaceMemo(content, block);
   Store64(memo_.data() + fmt::kOffMemoNext, block + blocks);
   Store32(fieldRaw, static_cast<uint32_t>(block));
@@ -758,7 +767,9 @@ std::string SharedTable::ReadMemo(const uint8_t* fieldRaw) {
   uint64_t start = uint64_t{block} * fmt::kMemoBlock;
   uint64_t stored = uint64_t{len} + (encrypted_ ? crypto::kOverhead : 0);
   if (start + stored > memo_.size()) memo_.Refresh();
-  if (start + stored > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is shorter than a reference");
+  if (start + stored > memo_.size())
+    Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " is cut short: a memo of table " + name_ + " at block " +
+                              std::to_string(block) + " (" + std::to_string(len) + " bytes) lies beyond its end");
   if (!encrypted_) return std::string(reinterpret_cast<const char*>(memo_.data() + start), len);
   if (!cipher_) FailLocked();
   std::string out(len, '\0');
@@ -893,7 +904,7 @@ void SharedTable::Pack() {
     uint64_t next = 1;
     for (const Ref& ref : refs) {
       uint64_t from = ref.block * fmt::kMemoBlock;
-      if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
+      if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " of table " + name_ + " is damaged");
       if (ref.block != next) std::memmove(memo_.data() + next * fmt::kMemoBlock, memo_.data() + from, ref.len);
       Store32(base + SlotOffset(ref.slot) + 1 + ref.offset, static_cast<uint32_t>(next));
       next += (ref.len + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
@@ -1048,15 +1059,21 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
 namespace eng {
 bool SharedTable::HasSlack() {
   try {
-    if (adt_.FileLength() != DataEnd(SlotCount())) return true;
-    return memo_.IsOpen() && memo_.FileLength() != Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
+    if (adt_.FileLength() > DataEnd(SlotCount())) return true;
+    return memo_.IsOpen() && memo_.FileLength() > Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
   } catch (const EngineError&) {
     return true;  // let TrimFiles decide under the lock
   }
 }
 
 void SharedTable::TrimFiles() {
-  adt_.Truncate(DataEnd(SlotCount()));
-  if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);
+  // Only ever shorter: a file shorter than its header claims was cut
+  // outside the engine, and lengthening it would turn what was lost into
+  // zeros that read as empty values without an error.
+  const uint64_t table_end = DataEnd(SlotCount());
+  if (adt_.FileLength() > table_end) adt_.Truncate(table_end);
+  if (!memo_.IsOpen()) return;
+  const uint64_t memo_end = Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
+  if (memo_.FileLength() > memo_end) memo_.Truncate(memo_end);
 }
 }  // namespace eng
