@@ -1,6 +1,7 @@
 #include "table_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sodium.h>
@@ -175,6 +176,7 @@ void SharedTable::Release(std::shared_ptr<SharedTable> table) {
     return;
   }
   table->released_seq_ = table->journal_.Sequence();
+  table->released_stamp_ = Load64(table->Header() + fmt::kOffChangeStamp);
   table->cached_ = true;
   auto& closed = ClosedTables();
   if (closed.size() >= kCachedTables) {
@@ -209,6 +211,9 @@ bool SharedTable::Revive(bool alone) {
   // Bytes written outside the engine move no sequence: what opening checks
   // must still hold, else a fresh load reports the damage.
   if (!SameLayout()) return false;
+  // Nor do files put back from a copy; they carry the stamp of their own
+  // last change.
+  if (Load64(Header() + fmt::kOffChangeStamp) != released_stamp_) return false;
   if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || live > slots) return false;
   if (memo_.IsOpen()) {
     memo_.Refresh();
@@ -222,6 +227,31 @@ bool SharedTable::Revive(bool alone) {
 SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
     : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {
   adt_.KeepReplacedMappings();  // for the reads without the lock
+  journal_.TieTo(fmt::kOffTableId, fmt::kOffChangeCounter, fmt::kFixedHeader);
+}
+
+void SharedTable::RecoverJournal() {
+  if (!journal_.HasEntries()) return;
+  // Not a table (too short to be one): opening fails; the entries wait
+  // until the file is put right.
+  if (adt_.size() < fmt::kFixedHeader) return;
+  std::string why;
+  if (journal_.BelongsToFiles(&why)) {
+    journal_.Recover();
+    return;
+  }
+  Warn("The journal " + journal_.path() + " was written for other files than those of table " + path_ + " now (" +
+       why + "): its saved bytes were not put back, and it was cleared");
+  journal_.Discard();
+}
+
+void SharedTable::LendIdentity(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const uint8_t* words = Header() + fmt::kOffTableId;
+  const bool ok = fd >= 0 && ::pwrite(fd, words, 16, fmt::kOffTableId) == 16;
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(err));
 }
 
 SharedTable::~SharedTable() {
@@ -255,7 +285,7 @@ void SharedTable::RecoverBeforeLoad() {
   }
   journal_.Open(jrn);
   journal_.InitMutex();
-  if (journal_.HasEntries()) journal_.Recover();
+  RecoverJournal();
   journal_.Close();
   journal_.SetFile(kMemoFile, nullptr);
   journal_.SetFile(kIndexFile, nullptr);
@@ -375,7 +405,7 @@ void SharedTable::Load(bool alone) {
   if (alone) {
     journal_.InitMutex();
     if (journal_.HasEntries()) {
-      journal_.Recover();
+      RecoverJournal();
       adt_.Refresh();
       LoadCryptoState();
       indexes_->Reload();
@@ -539,7 +569,7 @@ void SharedTable::LockShared() {
   if (rc == EOWNERDEAD) {
     // The previous holder died in the middle of a change: undo it.
     try {
-      journal_.Recover();
+      RecoverJournal();
     } catch (...) {
       pthread_mutex_consistent(journal_.mutex());
       pthread_mutex_unlock(journal_.mutex());
