@@ -401,8 +401,6 @@ void SharedTable::Load(bool alone) {
     indexes_->Reload();
   } else {
     indexes_->Open();
-  }
-  if (alone) {
     journal_.InitMutex();
     if (journal_.HasEntries()) {
       RecoverJournal();
