@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -22,5 +23,11 @@ class EngineError : public std::runtime_error {
 };
 
 [[noreturn]] inline void Fail(uint32_t code, const std::string& text) { throw EngineError(code, text); }
+
+// Something the engine did on its own that an administrator should know
+// about, though no call failed (a journal left beside other files, say).
+// Written to the standard error stream, where the engine's own error
+// display writes when no handler is set.
+inline void Warn(const std::string& text) { std::fprintf(stderr, "Engine warning: %s\n", text.c_str()); }
 
 }  // namespace eng

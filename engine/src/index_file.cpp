@@ -64,9 +64,14 @@ void IndexSet::Damaged(const std::string& what) const {
 }
 
 bool IndexSet::Open() {
+  if (!OpenFile()) return false;
+  LoadDirectory();
+  return true;
+}
+
+bool IndexSet::OpenFile() {
   if (!FileExists(path_)) return false;
   file_.Open(path_, false);
-  LoadDirectory();
   journal_.SetFile(SharedTable::kIndexFile, &file_);
   return true;
 }
@@ -76,6 +81,19 @@ void IndexSet::Reload() {
   if (!file_.IsOpen()) return;
   file_.Refresh();
   LoadDirectory();
+}
+
+bool IndexSet::RefreshMapping() {
+  if (!file_.IsOpen()) return true;
+  // The page count first, the length after it: a page is allocated only
+  // once the file has room for it, so the two agree even while another
+  // process adds pages.
+  if (file_.FileLength() < kHeaderSize) return false;
+  const uint64_t pages = PageCount();
+  file_.Refresh();
+  const uint8_t* h = file_.data();
+  return std::memcmp(h, kMagic, 8) == 0 && Load32(h + kOffPageSize) == page_size_ &&
+         Load32(h + kOffTagCount) == tags_.size() && kHeaderSize + pages * StoredPageSize() <= file_.size();
 }
 
 void IndexSet::LoadDirectory() {

@@ -54,15 +54,18 @@ class IndexSet : public RecordObserver, private PageStore {
 
   // Opens the companion file when it exists (returns false when it does not).
   bool Open();
+  // Opens and maps the file, known to the journal, without reading its
+  // directory (Reload() reads it, under the table's lock).
+  bool OpenFile();
   // Reads the directory again (after a failed change restored the file).
   void Reload();
   bool HasFile() const { return file_.IsOpen(); }
   const std::string& path() const { return path_; }
   int FileDescriptor() const { return file_.fd(); }
-  // Maps the file's current length (a cached table reopened).
-  void RefreshMapping() {
-    if (file_.IsOpen()) file_.Refresh();
-  }
+  // Maps the file's current length (a cached table reopened); false when
+  // its header no longer passes the checks of opening (the file was cut or
+  // replaced outside the engine) or lists another number of tags.
+  bool RefreshMapping();
   size_t TagCount() const { return tags_.size(); }
   Tag& tag(size_t i) { return tags_[i]; }
   int FindTag(const std::string& name) const;

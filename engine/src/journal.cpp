@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "error.h"
@@ -100,6 +103,59 @@ void Journal::ReserveEntries(uint64_t bytes) {
 }
 
 void Journal::Save(int id, uint64_t offset, uint64_t length) {
+  if (identity_offset_ != 0 && Word(kCountOffset)->load(std::memory_order_relaxed) == 0) Stamp();
+  Append(id, offset, length);
+}
+
+namespace {
+// Stamps come from a sequence seeded once per process from the system's
+// random source (a call of it per change would cost more than the change)
+// and seeded anew in every child of fork(), which would repeat it.
+std::atomic<uint64_t> g_stamp_state{0};
+void ReseedStampsInChild() { g_stamp_state.store(0, std::memory_order_relaxed); }
+
+// A random nonzero word (zero means "none" in a table file's identity).
+uint64_t NewStamp() {
+  static const bool reseeded_after_fork = ::pthread_atfork(nullptr, nullptr, ReseedStampsInChild) == 0;
+  (void)reseeded_after_fork;
+  constexpr uint64_t kGamma = 0x9E3779B97F4A7C15ull;
+  uint64_t state = g_stamp_state.load(std::memory_order_relaxed);
+  if (state == 0) {
+    uint64_t seed = 0;
+    randombytes_buf(&seed, sizeof seed);
+    g_stamp_state.compare_exchange_strong(state, seed | 1, std::memory_order_relaxed);
+  }
+  // SplitMix64: distinct states give distinct outputs.
+  uint64_t x = g_stamp_state.fetch_add(kGamma, std::memory_order_relaxed) + kGamma;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  x ^= x >> 31;
+  return x != 0 ? x : kGamma;
+}
+}  // namespace
+
+void Journal::Stamp() {
+  MappedFile* table = files_[0];
+  if (!table || identity_offset_ + 16 > table->size() || counter_offset_ + 8 > table->size())
+    Fail(ENG_ERR_INTERNAL, "Journal " + path_ + " has no table header to stamp");
+  uint8_t* words = table->data() + identity_offset_;
+  uint8_t* tie = header_ + kTieOffset;
+  const uint64_t id = Load64(words);
+  Store64(tie + 8, id);
+  Store64(tie + 16, Load64(words + 8));
+  Store64(tie + 24, Load64(table->data() + counter_offset_));
+  const uint64_t new_id = id != 0 ? id : NewStamp(), new_stamp = NewStamp();
+  Store64(tie + 32, new_id);
+  Store64(tie + 40, new_stamp);
+  Store64(tie, kTieMark);
+  // No entry is published yet, so nothing reads the tie before the entry
+  // below publishes it; the file changes only after that.
+  Append(0, identity_offset_, 16);
+  Store64(words, new_id);
+  Store64(words + 8, new_stamp);
+}
+
+void Journal::Append(int id, uint64_t offset, uint64_t length) {
   MappedFile* file = files_[id];
   if (!file || offset + length > file->size()) Fail(ENG_ERR_INTERNAL, "Journal range outside " + path_);
   std::atomic<uint64_t>* count = Word(kCountOffset);
@@ -153,28 +209,33 @@ void Journal::Commit() {
   Store64(header_ + kUsedOffset, 0);
 }
 
-void Journal::Recover() {
-  uint64_t count = Word(kCountOffset)->load(std::memory_order_acquire);
-  if (count == 0) return;
-  // Refresh the entry mapping: another process may have grown the file.
+void Journal::RefreshEntries() {
+  // Another process may have grown the file.
   struct stat st;
   if (::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) > kHeaderSize)
     MapEntries(static_cast<uint64_t>(st.st_size) - kHeaderSize);
-  struct Entry {
-    int id;
-    uint64_t offset, length, at;
-  };
-  std::vector<Entry> list;
+}
+
+bool Journal::ReadEntries(std::vector<Entry>* list) const {
+  const uint64_t count = Word(kCountOffset)->load(std::memory_order_acquire);
   uint64_t pos = 0;
   for (uint64_t i = 0; i < count; ++i) {
-    if (pos + kEntryHeader > entries_size_) Fail(ENG_ERR_CORRUPT, "Journal " + path_ + " is damaged");
+    if (pos + kEntryHeader > entries_size_) return false;
     const uint8_t* e = entries_ + pos;
     Entry en{static_cast<int>(Load32(e)), Load64(e + 8), Load64(e + 16), pos + kEntryHeader};
-    if (en.id < 0 || en.id >= kMaxFiles || !files_[en.id] || en.length > entries_size_ - en.at)
-      Fail(ENG_ERR_CORRUPT, "Journal " + path_ + " is damaged");
-    list.push_back(en);
+    if (en.id < 0 || en.id >= kMaxFiles || !files_[en.id] || en.length > entries_size_ - en.at) return false;
+    list->push_back(en);
     pos = en.at + Padded(en.length);
   }
+  return true;
+}
+
+void Journal::Recover() {
+  uint64_t count = Word(kCountOffset)->load(std::memory_order_acquire);
+  if (count == 0) return;
+  RefreshEntries();
+  std::vector<Entry> list;
+  if (!ReadEntries(&list)) Fail(ENG_ERR_CORRUPT, "Journal " + path_ + " is damaged");
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
     MappedFile* file = files_[it->id];
     const uint8_t* src = entries_ + it->at;
@@ -186,6 +247,62 @@ void Journal::Recover() {
     }
   }
   Commit();
+}
+
+void Journal::Discard() {
+  if (HasEntries()) Commit();
+}
+
+bool Journal::BelongsToFiles(std::string* why) {
+  if (identity_offset_ == 0) return true;
+  MappedFile* table = files_[0];
+  if (!table || table->size() < header_bytes_ || table->size() < identity_offset_ + 16) {
+    *why = "the table file is too short to tell";
+    return false;
+  }
+  const uint8_t* h = table->data();
+  const uint64_t id = Load64(h + identity_offset_), stamp = Load64(h + identity_offset_ + 8);
+  const uint64_t counter = Load64(h + counter_offset_);
+  const uint8_t* tie = header_ + kTieOffset;
+  auto hex = [](uint64_t v) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
+    return std::string(text);
+  };
+  if (Load64(tie) == kTieMark) {
+    // Stamped by this change, or not yet (then nothing but the stamp's own
+    // entry was saved, and the file is as the change found it).
+    if (id == Load64(tie + 32) && stamp == Load64(tie + 40)) return true;
+    if (id == Load64(tie + 8) && stamp == Load64(tie + 16) && (stamp != 0 || counter == Load64(tie + 24))) return true;
+    *why = "it was written for table identity " + hex(Load64(tie + 32)) + " at change " + hex(Load64(tie + 40)) +
+           ", the table file is identity " + hex(id) + " at change " + hex(stamp);
+    return false;
+  }
+  // Written before entries were tied to their files.
+  if (id != 0 || stamp != 0) {
+    *why = "it is older than the table file's identity " + hex(id);
+    return false;
+  }
+  RefreshEntries();
+  std::vector<Entry> list;
+  if (!ReadEntries(&list)) return true;  // Recover reports the damage
+  bool counter_seen = false;
+  for (const Entry& e : list) {
+    if (e.offset + e.length > files_[e.id]->FileLength()) {
+      *why = "an entry lies beyond the end of " + files_[e.id]->path();
+      return false;
+    }
+    if (counter_seen || e.id != 0 || e.offset > counter_offset_ || e.offset + e.length < counter_offset_ + 8) continue;
+    counter_seen = true;  // the oldest entry holding the counter holds it as the change found it
+    if (e.offset == 0 && e.length > header_bytes_) continue;  // saved wholesale: the header may be another now
+    const uint64_t saved = Load64(entries_ + e.at + (counter_offset_ - e.offset));
+    if (counter != saved && counter != saved + 1) {
+      *why = "it was written at change " + std::to_string(saved) + " of the table, the table file is at change " +
+             std::to_string(counter);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace eng

@@ -12,6 +12,16 @@
 // written, so a half-written entry is never replayed, and the files are
 // changed only after the entry covering them is published.
 //
+// Entries are tied to the exact files they were saved from. The table file
+// (file 0) keeps two words: its identity (given on its first change) and
+// the stamp of its latest change. The first entry of every change saves
+// those words and gives the file a fresh stamp; the journal's header keeps
+// the words before and after. A journal whose entries were saved from
+// other files (a table put back from a copy beside a journal left by a
+// change cut short) restores nothing: its entries are dropped with a
+// warning. Journals written before this tie are judged by what the files
+// show (see BelongsToFiles).
+//
 // The mutex page is mapped once and never moved (a locked robust mutex must
 // keep its address); the entry area is mapped separately and may grow.
 #pragma once
@@ -45,6 +55,14 @@ class Journal {
 
   // The files whose bytes entries refer to, by id.
   void SetFile(int id, MappedFile* file) { files_[id] = file; }
+  // Where file 0 keeps its identity and stamp (16 bytes) and its change
+  // counter (8), and how long its fixed header is (a longer entry from its
+  // start saved the file wholesale). Set before the first Save.
+  void TieTo(uint64_t identity_offset, uint64_t counter_offset, uint64_t header_bytes) {
+    identity_offset_ = identity_offset;
+    counter_offset_ = counter_offset;
+    header_bytes_ = header_bytes;
+  }
 
   // Re-creates the mutex; only while no other handle anywhere has the table open.
   void InitMutex();
@@ -66,6 +84,14 @@ class Journal {
   const std::atomic<uint64_t>* EntryCountWord() const { return Word(kCountOffset); }
   // Restores the saved bytes, newest first, and clears the entries.
   void Recover();
+  // Whether the entries were saved from the files now set, as far as file
+  // 0 (mapped over its fixed header) tells; else *why says what differs.
+  // A journal from before the tie belongs to an unstamped table file when
+  // every entry lies within its file and the oldest saved change counter,
+  // unless the file was saved wholesale, is the file's or one less.
+  bool BelongsToFiles(std::string* why);
+  // Clears the entries without restoring anything (they belong to other files).
+  void Discard();
   // Saves the current bytes of [offset, offset+length) of file id (they must
   // lie within its mapping) before the caller changes them.
   void Save(int id, uint64_t offset, uint64_t length);
@@ -79,11 +105,24 @@ class Journal {
   static constexpr size_t kMutexOffset = 64;
   static constexpr size_t kCountOffset = 256;
   static constexpr size_t kUsedOffset = 264;
+  // The tie of the current change: a mark, then file 0's identity, stamp
+  // and change counter before it, then its identity and stamp during it.
+  static constexpr size_t kTieOffset = 288;
+  static constexpr uint64_t kTieMark = 0x314549544E524Aull;  // "JRNTIE1"
 
   // A 64-bit word of the header page shared between processes.
   std::atomic<uint64_t>* Word(size_t offset) const { return reinterpret_cast<std::atomic<uint64_t>*>(header_ + offset); }
   void ReserveEntries(uint64_t bytes);
   void MapEntries(uint64_t length);
+  void Append(int id, uint64_t offset, uint64_t length);
+  void Stamp();  // the first entry of a change (see the top)
+  struct Entry {
+    int id;
+    uint64_t offset, length, at;  // at: where its bytes lie in the entry area
+  };
+  void RefreshEntries();  // maps the entry area as long as the file is now
+  // The published entries, oldest first; false when they do not parse.
+  bool ReadEntries(std::vector<Entry>* list) const;
 
   std::string path_;
   int fd_ = -1;
@@ -91,6 +130,7 @@ class Journal {
   uint8_t* entries_ = nullptr;
   uint64_t entries_size_ = 0;
   MappedFile* files_[kMaxFiles] = {};
+  uint64_t identity_offset_ = 0, counter_offset_ = 0, header_bytes_ = 0;  // 0: not tied
 };
 
 }  // namespace eng

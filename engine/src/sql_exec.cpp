@@ -1213,6 +1213,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
       st.journal().Save(SharedTable::kMemoFile, 0, memo.size());
       memo.CopyFrom(files.memo);
     }
+    st.LendIdentity(files.adt);
     const uint64_t adt_length = adt.CopyFrom(files.adt);
     if (g_alter_before_commit) g_alter_before_commit();
     scope.Commit();

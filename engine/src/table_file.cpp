@@ -1,6 +1,7 @@
 #include "table_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sodium.h>
@@ -175,6 +176,7 @@ void SharedTable::Release(std::shared_ptr<SharedTable> table) {
     return;
   }
   table->released_seq_ = table->journal_.Sequence();
+  table->released_stamp_ = Load64(table->Header() + fmt::kOffChangeStamp);
   table->cached_ = true;
   auto& closed = ClosedTables();
   if (closed.size() >= kCachedTables) {
@@ -199,16 +201,25 @@ bool SharedTable::Revive(bool alone) {
   if (!SameFile(journal_.path(), journal_id_.dev, journal_id_.ino)) return false;
   if (memo_.IsOpen() && !SameFile(memo_.path(), memo_id_.dev, memo_id_.ino)) return false;
   if (indexes_->HasFile() && !SameFile(indexes_->path(), tags_id_.dev, tags_id_.ino)) return false;
-  // The caller holds the presence lock: nobody can trim the files from here on.
+  // The caller holds the presence lock: nobody can trim the files from here
+  // on, but others may be adding records. A plain table's file grows before
+  // its count does, so the counts are read first and the length after them.
+  const uint64_t slots = SlotCount(), live = LiveCount();
+  std::atomic_thread_fence(std::memory_order_acquire);
   adt_.Refresh();
   if (adt_.size() < header_size_) return false;
   // Bytes written outside the engine move no sequence: what opening checks
   // must still hold, else a fresh load reports the damage.
   if (!SameLayout()) return false;
-  const uint64_t slots = SlotCount();
-  if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || LiveCount() > slots) return false;
-  if (memo_.IsOpen()) memo_.Refresh();
-  indexes_->RefreshMapping();
+  // Nor do files put back from a copy; they carry the stamp of their own
+  // last change.
+  if (Load64(Header() + fmt::kOffChangeStamp) != released_stamp_) return false;
+  if (slots > 0x7FFFFFFFull || slots > (adt_.size() - header_size_) / slot_size_ || live > slots) return false;
+  if (memo_.IsOpen()) {
+    memo_.Refresh();
+    if (memo_.size() < fmt::kMemoHeader || std::memcmp(memo_.data(), fmt::kMemoMagic, 8) != 0) return false;
+  }
+  if (!indexes_->RefreshMapping()) return false;
   if (alone) journal_.InitMutex();
   return true;
 }
@@ -216,6 +227,31 @@ bool SharedTable::Revive(bool alone) {
 SharedTable::SharedTable(const std::string& path, dev_t dev, ino_t ino)
     : path_(path), name_(BaseName(path)), dev_(dev), ino_(ino) {
   adt_.KeepReplacedMappings();  // for the reads without the lock
+  journal_.TieTo(fmt::kOffTableId, fmt::kOffChangeCounter, fmt::kFixedHeader);
+}
+
+void SharedTable::RecoverJournal() {
+  if (!journal_.HasEntries()) return;
+  // Not a table (too short to be one): opening fails; the entries wait
+  // until the file is put right.
+  if (adt_.size() < fmt::kFixedHeader) return;
+  std::string why;
+  if (journal_.BelongsToFiles(&why)) {
+    journal_.Recover();
+    return;
+  }
+  Warn("The journal " + journal_.path() + " was written for other files than those of table " + path_ + " now (" +
+       why + "): its saved bytes were not put back, and it was cleared");
+  journal_.Discard();
+}
+
+void SharedTable::LendIdentity(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const uint8_t* words = Header() + fmt::kOffTableId;
+  const bool ok = fd >= 0 && ::pwrite(fd, words, 16, fmt::kOffTableId) == 16;
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(err));
 }
 
 SharedTable::~SharedTable() {
@@ -249,7 +285,7 @@ void SharedTable::RecoverBeforeLoad() {
   }
   journal_.Open(jrn);
   journal_.InitMutex();
-  if (journal_.HasEntries()) journal_.Recover();
+  RecoverJournal();
   journal_.Close();
   journal_.SetFile(kMemoFile, nullptr);
   journal_.SetFile(kIndexFile, nullptr);
@@ -257,9 +293,12 @@ void SharedTable::RecoverBeforeLoad() {
   adt_.Open(path_, false);
 }
 
+std::function<void()> g_table_mapped_for_load;
+
 void SharedTable::Load(bool alone) {
   adt_.Open(path_, false);
   if (alone) RecoverBeforeLoad();
+  if (g_table_mapped_for_load) g_table_mapped_for_load();
   const std::string bad = "Table " + path_ + " is damaged or not a table: ";
   uint64_t file_len = adt_.size();
   if (file_len < fmt::kFixedHeader || std::memcmp(adt_.data(), fmt::kTableMagic, 8) != 0)
@@ -277,10 +316,9 @@ void SharedTable::Load(bool alone) {
     Fail(ENG_ERR_CORRUPT, bad + "header size");
   if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength || slot_size_ != record_length_ + 1)
     Fail(ENG_ERR_CORRUPT, bad + "record length");
-  uint64_t slots = Load64(h + fmt::kOffSlotCount);
-  if (slots > 0x7FFFFFFFull || slots > (file_len - header_size_) / slot_size_)
-    Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
-  if (Load64(h + fmt::kOffLiveCount) > slots) Fail(ENG_ERR_CORRUPT, bad + "live record count");
+  // Alone, nobody else can change the counts; otherwise another process may
+  // be adding records right now, and the counts are checked under the lock.
+  if (alone) CheckCounts();
 
   std::vector<FieldSpec> field_specs;
   uint32_t offset = 0;
@@ -316,20 +354,28 @@ void SharedTable::Load(bool alone) {
   // A change that died half-way (an encryption, say) may have left the
   // header between two modes; the journal restores it below.
   bool recovering = alone && journal_.HasEntries();
-  try {
-    LoadCryptoState();
-  } catch (const EngineError&) {
-    if (!recovering) throw;
-    encrypted_ = false;
-    cipher_.reset();
+  if (alone) {
+    try {
+      LoadCryptoState();
+    } catch (const EngineError&) {
+      if (!recovering) throw;
+      encrypted_ = false;
+      cipher_.reset();
+    }
   }
 
   journal_.SetFile(kTableFile, &adt_);
   if (memo) {
+    // A table gets its memo file when first opened. Once it holds records
+    // the file must be there: an empty one made now would turn every memo
+    // it held into an empty value.
     std::string memo_path = ResolveNoCase(base() + ".memo");
-    memo_.Open(memo_path, true);
+    const bool holds_records = SlotCount() > 0;
+    if (holds_records && !FileExists(memo_path))
+      Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " of table " + name_ + " is missing");
+    memo_.Open(memo_path, !holds_records);
     if (memo_.size() == 0) {
-      if (!memo_.writable()) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is empty");
+      if (!memo_.writable() || holds_records) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_path + " is empty");
       memo_.Reserve(fmt::kMemoHeader);
       std::memcpy(memo_.data(), fmt::kMemoMagic, 8);
       Store64(memo_.data() + fmt::kOffMemoNext, 1);
@@ -339,12 +385,25 @@ void SharedTable::Load(bool alone) {
     journal_.SetFile(kMemoFile, &memo_);
   }
   indexes_ = std::make_unique<IndexSet>(*this, journal_);
-  indexes_->Open();
   observer_ = indexes_.get();
-  if (alone) {
+  if (!alone) {
+    // Other handles may be growing the files meanwhile: a count read
+    // without the lock may already cover bytes a length measured before it
+    // does not (an encrypted table even stores its count before the file
+    // grows). Under the lock both are read as of one moment. The journal
+    // knows every file first, in case the lock's last holder died.
+    indexes_->OpenFile();
+    TableLock lock(*this);
+    adt_.Refresh();
+    CheckCounts();
+    LoadCryptoState();
+    if (memo_.IsOpen()) memo_.Refresh();
+    indexes_->Reload();
+  } else {
+    indexes_->Open();
     journal_.InitMutex();
     if (journal_.HasEntries()) {
-      journal_.Recover();
+      RecoverJournal();
       adt_.Refresh();
       LoadCryptoState();
       indexes_->Reload();
@@ -366,6 +425,13 @@ void SharedTable::Load(bool alone) {
   journal_id_ = identity(journal_.fd());
   memo_id_ = identity(memo_.fd());
   tags_id_ = identity(indexes_->FileDescriptor());
+}
+
+void SharedTable::CheckCounts() {
+  const uint64_t slots = SlotCount(), file_len = adt_.FileLength();
+  if (slots > 0x7FFFFFFFull || file_len < header_size_ || slots > (file_len - header_size_) / slot_size_)
+    Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged or not a table: record count exceeds the file");
+  if (LiveCount() > slots) Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged or not a table: live record count");
 }
 
 void SharedTable::LoadCryptoState() {
@@ -501,7 +567,7 @@ void SharedTable::LockShared() {
   if (rc == EOWNERDEAD) {
     // The previous holder died in the middle of a change: undo it.
     try {
-      journal_.Recover();
+      RecoverJournal();
     } catch (...) {
       pthread_mutex_consistent(journal_.mutex());
       pthread_mutex_unlock(journal_.mutex());
@@ -698,7 +764,7 @@ uint64_t SharedTable::StoreMemo(const std::string& content, uint8_t* fieldRaw) {
   if (content.size() > 0x7FFFFFF0u) Fail(ENG_ERR_VALUE, "Memo content too large for " + path_);
   journal_.Save(kMemoFile, 0, fmt::kMemoHeader);
   uint64_t block = Load64(memo_.data() + fmt::kOffMemoNext);
-  if (block == 0 || block > 0xFFFFFFFFull) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
+  if (block == 0 || block > 0xFFFFFFFFull) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " of table " + name_ + " is damaged");
   uint64_t blocks = PlaceMemo(content, block);
   Store64(memo_.data() + fmt::kOffMemoNext, block + blocks);
   Store32(fieldRaw, static_cast<uint32_t>(block));
@@ -729,7 +795,9 @@ std::string SharedTable::ReadMemo(const uint8_t* fieldRaw) {
   uint64_t start = uint64_t{block} * fmt::kMemoBlock;
   uint64_t stored = uint64_t{len} + (encrypted_ ? crypto::kOverhead : 0);
   if (start + stored > memo_.size()) memo_.Refresh();
-  if (start + stored > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is shorter than a reference");
+  if (start + stored > memo_.size())
+    Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " is cut short: a memo of table " + name_ + " at block " +
+                              std::to_string(block) + " (" + std::to_string(len) + " bytes) lies beyond its end");
   if (!encrypted_) return std::string(reinterpret_cast<const char*>(memo_.data() + start), len);
   if (!cipher_) FailLocked();
   std::string out(len, '\0');
@@ -864,7 +932,7 @@ void SharedTable::Pack() {
     uint64_t next = 1;
     for (const Ref& ref : refs) {
       uint64_t from = ref.block * fmt::kMemoBlock;
-      if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
+      if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " of table " + name_ + " is damaged");
       if (ref.block != next) std::memmove(memo_.data() + next * fmt::kMemoBlock, memo_.data() + from, ref.len);
       Store32(base + SlotOffset(ref.slot) + 1 + ref.offset, static_cast<uint32_t>(next));
       next += (ref.len + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
@@ -1019,15 +1087,21 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
 namespace eng {
 bool SharedTable::HasSlack() {
   try {
-    if (adt_.FileLength() != DataEnd(SlotCount())) return true;
-    return memo_.IsOpen() && memo_.FileLength() != Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
+    if (adt_.FileLength() > DataEnd(SlotCount())) return true;
+    return memo_.IsOpen() && memo_.FileLength() > Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
   } catch (const EngineError&) {
     return true;  // let TrimFiles decide under the lock
   }
 }
 
 void SharedTable::TrimFiles() {
-  adt_.Truncate(DataEnd(SlotCount()));
-  if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);
+  // Only ever shorter: a file shorter than its header claims was cut
+  // outside the engine, and lengthening it would turn what was lost into
+  // zeros that read as empty values without an error.
+  const uint64_t table_end = DataEnd(SlotCount());
+  if (adt_.FileLength() > table_end) adt_.Truncate(table_end);
+  if (!memo_.IsOpen()) return;
+  const uint64_t memo_end = Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock;
+  if (memo_.FileLength() > memo_end) memo_.Truncate(memo_end);
 }
 }  // namespace eng

@@ -8,10 +8,12 @@
 // reopening them costs no mapping or header reading. A cached table is
 // handed out again only when its journal's sequence shows that nothing
 // changed it since (any change of layout, tags or mode is a committed
-// change), its companion files are still the ones it has open, its header
-// still passes the checks of opening (bytes written outside the engine
-// move no sequence), and after its mappings are sized to the files again
-// (another process may have trimmed them); otherwise it is loaded afresh.
+// change), its companion files are still the ones it has open, its table
+// file still carries the change stamp it had (files put back from a copy
+// carry their own), its headers still pass the checks of opening (bytes
+// written outside the engine move no sequence), and after its mappings are
+// sized to the files again (another process may have trimmed them);
+// otherwise it is loaded afresh.
 // Every
 // method below except the constructor and the registry must be called while
 // holding a TableLock, which serializes all threads and processes working on
@@ -203,6 +205,11 @@ class SharedTable {
   // Keeps this table out of the cache of closed tables, so that the next
   // open loads it afresh (ALTER TABLE replaced its files wholesale).
   void DiscardWhenClosed() { discard_ = true; }
+  // ALTER TABLE, inside its change: the table file at path, about to be
+  // copied over this one, takes this file's identity and change stamp, so
+  // that the journal knows the files as its own should the change be cut
+  // short half-way through the copy.
+  void LendIdentity(const std::string& path);
 
   // Locking (use TableLock).
   void LockShared();
@@ -216,6 +223,10 @@ class SharedTable {
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
   void RecoverBeforeLoad();
+  // Restores what a change cut short saved in the journal when the entries
+  // were saved from these files; otherwise drops them with a warning (see
+  // journal.h).
+  void RecoverJournal();
   // A cached table about to be handed out again: true when it is still
   // exact (see above), with its mappings refreshed and, when alone, its
   // lock re-created as a first opener does.
@@ -241,6 +252,10 @@ class SharedTable {
   void SealBlocks();                      // before commit: dirty blocks back into the file
   void SyncCaches();                      // on locking: drop copies another process made stale
   void LoadCryptoState();                 // encryption mode and geometry from the header
+  // The header's record counts fit the table file as it is now (alone, or
+  // under the lock: a count and a length read apart may disagree while
+  // another handle adds records).
+  void CheckCounts();
   // The MAC of what opening trusts in clear: the header's sizes and flags
   // and the field definitions (not the counts, which change with records).
   void HeaderMac(const crypto::Cipher& cipher, uint8_t* out);
@@ -281,6 +296,7 @@ class SharedTable {
   bool cached_ = false;              // in the cache of closed tables
   bool discard_ = false;             // never cached (see DiscardWhenClosed)
   uint64_t released_seq_ = 0;        // journal sequence when it was cached
+  uint64_t released_stamp_ = 0;      // the table file's change stamp then
   struct FileIdentity {
     dev_t dev = 0;
     ino_t ino = 0;
@@ -289,6 +305,10 @@ class SharedTable {
   std::vector<uint8_t> layout_;                   // see SameLayout()
   std::mutex local_;  // guards nothing across processes; see LockShared
 };
+
+// Test hook: runs while a table is loaded, after its file is mapped and
+// before its header is checked against the file.
+extern std::function<void()> g_table_mapped_for_load;
 
 // Holds a table's lock for one operation.
 class TableLock {

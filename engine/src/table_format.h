@@ -47,6 +47,12 @@ constexpr uint32_t kOffLiveCount = 40;
 constexpr uint32_t kOffNextAutoinc = 48;
 constexpr uint32_t kOffChangeCounter = 56;
 constexpr uint32_t kOffGeneration = 64;
+// The table's identity (random, given on its first change) and the stamp of
+// its latest change (random, new with every change): the journal keeps
+// both, so that it never restores bytes onto other files (see journal.h).
+// Zero in a file no change of this version has touched.
+constexpr uint32_t kOffTableId = 72;
+constexpr uint32_t kOffChangeStamp = 80;
 constexpr uint32_t kOffCrypto = 128;  // 128 bytes reserved for encryption parameters
 
 // Offsets within a field descriptor.
