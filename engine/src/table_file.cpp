@@ -383,9 +383,13 @@ void SharedTable::LoadCryptoState() {
   if (!encrypted_ || std::memcmp(p.salt, crypto_params_.salt, crypto::kSaltBytes) != 0) cipher_.reset();
   encrypted_ = true;
   crypto_params_ = p;
-  slots_per_block_ = slot_size_ >= kBlockBytes ? 1 : kBlockBytes / slot_size_;
+  slots_per_block_ = SlotsPerSealedBlock(slot_size_);
   block_stored_ = uint64_t{slots_per_block_} * slot_size_ + crypto::kOverhead;
   if (DataEnd(SlotCount()) > adt_.FileLength()) Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
+}
+
+uint32_t SharedTable::SlotsPerSealedBlock(uint32_t slot_size) {
+  return slot_size >= kBlockBytes ? 1 : kBlockBytes / slot_size;
 }
 
 uint64_t SharedTable::DataEnd(uint64_t slots) const {
@@ -940,7 +944,7 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
   header_saved_ = true;
   if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
   if (!pack) indexes_->SaveAllPages();
-  uint32_t per_block = slot_size_ >= kBlockBytes ? 1 : kBlockBytes / slot_size_;
+  uint32_t per_block = SlotsPerSealedBlock(slot_size_);
   uint64_t stored = uint64_t{per_block} * slot_size_ + crypto::kOverhead;
   adt_.Reserve(to_encrypted ? header_size_ + (kept + per_block - 1) / per_block * stored
                             : header_size_ + kept * slot_size_);
