@@ -44,23 +44,16 @@ bool OnFreeTables(const TDbTable& table) {
   return table.DbConnection() == nullptr || !table.DbConnection()->IsDictionaryConnection();
 }
 
-// Whether the open table's file is encrypted; the cursor classes do not
-// say, so the engine is asked directly.
-bool IsEncryptedOnDisk(const TDbTable& table) {
-  uint16_t encrypted = 0;
-  return EngIsTableEncrypted(table.TableHandle(), &encrypted) == ENG_OK && encrypted != 0;
-}
-
-// Packs the table and encrypts it again (exclusively, from closed to closed).
+// Packs the table and makes sure it is encrypted (exclusively, from closed
+// to closed). An encrypted table is packed with its password, sealed; one
+// that was not encrypted yet is encrypted after the pack.
 void PackAndEncrypt(TForm1Logic& form, TDbTable& table) {
   table.Close();
   table.SetExclusive(true);
   table.Open();
+  if (OnFreeTables(table)) table.EnableEncryption(form.GetAdminPassword());
   table.PackTable();
-  if (OnFreeTables(table)) {
-    table.EnableEncryption(form.GetAdminPassword());
-    table.EncryptTable();
-  }
+  if (OnFreeTables(table)) table.EncryptTable();
   table.Close();
 }
 
@@ -89,7 +82,6 @@ bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
     throw;
   }
 
-  bool decrypted = false;  // an encrypted table is on disk without its encryption
   std::string failure;
   try {
     if (encrypted && OnFreeTables(table)) table.EnableEncryption(form.GetAdminPassword());
@@ -111,12 +103,10 @@ bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
         table.Close();
         table.SetExclusive(true);
         table.Open();
-        if (encrypted && OnFreeTables(table)) {
-          table.EnableEncryption(form.GetAdminPassword());
-          const bool wasEncrypted = IsEncryptedOnDisk(table);
-          table.DecryptTable();
-          decrypted = wasEncrypted;
-        }
+        // An encrypted table is not decrypted: the statement gets its
+        // password and alters it sealed, so that it is never readable
+        // without the password, not between the steps, not after a crash.
+        if (encrypted && OnFreeTables(table)) table.EnableEncryption(form.GetAdminPassword());
         table.Close();
         query.SQL().Clear();
         query.SQL().Add("ALTER TABLE \"" + tableName + ".ADT\"");
@@ -125,29 +115,17 @@ bool AlterTableColumn(TForm1Logic& form, const std::string& tableName, const std
                         : (length != "0" ? "alter column \"" + fieldName + "\" \"" + fieldName + "\" char(" + length + ")"
                                          : forms.ChangeLine);
         if (!columnLine.empty()) query.SQL().Add(columnLine);
+        if (encrypted && OnFreeTables(table)) query.SetTablePassword(tableName, form.GetAdminPassword());
         query.ExecSQL();
         query.CloseStatement();
       }
     }
-    if (encrypted && changed) {
-      PackAndEncrypt(form, table);
-      decrypted = false;
-    }
+    if (encrypted && changed) PackAndEncrypt(form, table);
     table.Close();
     table.SetExclusive(true);
     return true;
   } catch (const std::exception& error) {
     failure = std::string(error.what()) + " Table Name " + tableName + "\r\n" + " SQL " + query.SQL().Text();
-  }
-  // Outside the handler, so that the data layer reports failures of the
-  // recovery again. A decrypted table must not stay readable on disk.
-  if (decrypted) {
-    try {
-      query.CloseStatement();
-      PackAndEncrypt(form, table);
-    } catch (const std::exception& error) {
-      failure += "\r\nThe table " + tableName + " could not be encrypted again: " + error.what();
-    }
   }
   form.ShowErrorMessage(failure);
   return false;

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 
 #include "apptestsupport.h"
@@ -366,6 +369,16 @@ TEST(DemoScripts, DemoBaseReadsBackThroughTheDataLayer) {
   for (const char* code : {"A01", "B02", "C03"}) {
     EXPECT_TRUE(Exists(dir.Path() + "/company/" + code + "/EMPLOYEE.ADT")) << code;
     EXPECT_TRUE(Exists(dir.Path() + "/company/" + code + "/CODE.ADT")) << code;
+  }
+  // A01's employees are encrypted: no file of the table, its journal
+  // included, holds a name in clear.
+  ASSERT_TRUE(Exists(dir.Path() + "/company/A01/EMPLOYEE.jrn"));
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path() + "/company/A01")) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("EMPLOYEE.", 0) != 0) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find("Tan Mei Ling"), std::string::npos) << name;
   }
 
   TComponent owner;

@@ -1,8 +1,9 @@
 // Tasks 26, 37 and 25 through the window's logic on a generated company of
 // free tables:
 //   task 26  ENTRY_GROUP of an encrypted "SETUP" (default 1,000,000 records,
-//            one index) widened from 20 to 30 characters: decryption, the
-//            ALTER TABLE, pack and encryption again; against SQLite
+//            one index) widened from 20 to 30 characters: the ALTER TABLE
+//            on the sealed table with its password, then the pack (the
+//            table is never decrypted); against SQLite
 //            rebuilding the same table with the wider column the way it
 //            does (new table, INSERT SELECT, drop, rename, index, in one
 //            transaction);

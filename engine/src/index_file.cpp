@@ -236,6 +236,10 @@ void IndexSet::WriteAllPages(const std::vector<uint8_t>& pages) {
   }
 }
 
+void IndexSet::TrimFile() {
+  if (file_.IsOpen()) file_.Truncate(kHeaderSize + uint64_t{PageCount()} * StoredPageSize());
+}
+
 uint32_t IndexSet::PageCount() { return Load32(file_.data() + kOffPageCount); }
 
 const uint8_t* IndexSet::Read(uint32_t page) {

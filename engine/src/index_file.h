@@ -101,6 +101,8 @@ class IndexSet : public RecordObserver, private PageStore {
   uint64_t ReplaceFileFrom(const std::string& path);
   // After the change committed: the file's length becomes exactly length.
   void TruncateFile(uint64_t length) { file_.Truncate(length); }
+  // The file's length becomes exactly what its pages take.
+  void TrimFile();
 
   // RecordObserver.
   void CheckInsert(uint32_t recno, const uint8_t* raw) override;

@@ -8,6 +8,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -207,6 +208,27 @@ void Journal::Commit() {
   Word(kCountOffset)->store(0, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_release);
   Store64(header_ + kUsedOffset, 0);
+}
+
+void Journal::WipeIfPlain() {
+  if (!MayHoldPlain() || HasEntries()) return;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) Fail(ENG_ERR_IO, "Cannot read journal " + path_ + ": " + std::strerror(errno));
+  const uint64_t end = static_cast<uint64_t>(st.st_size);
+  if (end > kHeaderSize &&
+      ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, kHeaderSize, static_cast<off_t>(end - kHeaderSize)) != 0) {
+    // A file system without holes: zeros written over the area.
+    const std::vector<uint8_t> zeros(std::min<uint64_t>(end - kHeaderSize, 1u << 20), 0);
+    for (uint64_t at = kHeaderSize; at < end;) {
+      ssize_t n = ::pwrite(fd_, zeros.data(), std::min<uint64_t>(zeros.size(), end - at), static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Fail(ENG_ERR_IO, "Cannot wipe journal " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC));
+      at += static_cast<uint64_t>(n);
+    }
+  }
+  // Noted only once the bytes are gone: a kill before leaves the wipe to
+  // the next locker.
+  Word(kCleanOffset)->store(1, std::memory_order_release);
 }
 
 void Journal::RefreshEntries() {

@@ -24,6 +24,12 @@
 //
 // The mutex page is mapped once and never moved (a locked robust mutex must
 // keep its address); the entry area is mapped separately and may grow.
+//
+// A commit only clears the count: the saved bytes stay in the file. A
+// change of a plain table saves plain bytes, so the header notes it
+// (NotePlainSaves), and once the table is encrypted its owner wipes the
+// whole entry area (WipeIfPlain), so that no old value of an encrypted
+// table is left readable beside it.
 #pragma once
 
 #include <pthread.h>
@@ -96,6 +102,22 @@ class Journal {
   // lie within its mapping) before the caller changes them.
   void Save(int id, uint64_t offset, uint64_t length);
   void Commit();
+  // Before a change that may save plain bytes: the entry area may then
+  // hold them until WipeIfPlain. The header keeps the opposite, that the
+  // area is known to hold none, so that a journal of an older version (or
+  // a fresh one) counts as possibly holding plain bytes.
+  void NotePlainSaves() {
+    std::atomic<uint64_t>* clean = Word(kCleanOffset);
+    if (clean->load(std::memory_order_relaxed) != 0) {
+      clean->store(0, std::memory_order_release);
+      std::atomic_thread_fence(std::memory_order_release);
+    }
+  }
+  bool MayHoldPlain() const { return Word(kCleanOffset)->load(std::memory_order_acquire) == 0; }
+  // Without live entries, under the table's lock: when the area may hold
+  // plain bytes, zeroes all of it (the file keeps its length, so every
+  // mapping of it stays valid) and notes it clean.
+  void WipeIfPlain();
 
  private:
   static constexpr size_t kHeaderSize = 64 * 1024;
@@ -109,6 +131,7 @@ class Journal {
   // and change counter before it, then its identity and stamp during it.
   static constexpr size_t kTieOffset = 288;
   static constexpr uint64_t kTieMark = 0x314549544E524Aull;  // "JRNTIE1"
+  static constexpr size_t kCleanOffset = 384;
 
   // A 64-bit word of the header page shared between processes.
   std::atomic<uint64_t>* Word(size_t offset) const { return reinterpret_cast<std::atomic<uint64_t>*>(header_ + offset); }

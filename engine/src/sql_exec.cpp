@@ -74,9 +74,14 @@ class OpenedTable {
         Fail(rc, "Table " + name + " is in use; this statement needs it exclusively: " + LastErrorText());
       Fail(rc, LastErrorText());
     }
-    auto it = options.passwords.find(ToUpper(StripExtension(BaseName(path_))));
-    if (it != options.passwords.end()) ApplyTablePassword(h_, it->second);
-    obj_ = FindTable(h_);
+    try {
+      auto it = options.passwords.find(ToUpper(StripExtension(BaseName(path_))));
+      if (it != options.passwords.end()) ApplyTablePassword(h_, it->second);
+      obj_ = FindTable(h_);
+    } catch (...) {
+      Close();  // a wrong password must not leave the table open (and held exclusively)
+      throw;
+    }
   }
   ~OpenedTable() { Close(); }
   OpenedTable(const OpenedTable&) = delete;
@@ -99,7 +104,9 @@ class OpenedTable {
 // A table file built in memory (header from CreateTableFile, then slots),
 // or, when streamed, written out as it grows through a small buffer so that
 // a large result never sits in memory twice; the header goes last, with the
-// final counts.
+// final counts. A streamed image can be sealed (Seal): it is then an
+// encrypted table from its first byte, so no value of it is ever written
+// in clear.
 class TableImage {
  public:
   enum class Mode { kInMemory, kStreamed };
@@ -141,6 +148,21 @@ class TableImage {
 
   const FieldList& fields() const { return fields_; }
   uint32_t record_length() const { return record_length_; }
+  // Makes the image an encrypted table under cipher and params (the key and
+  // salt of the table it is to replace, with the header's MAC made for this
+  // header): slots go out in sealed blocks, memo contents sealed one by
+  // one. Streamed images only, before the first Add.
+  void Seal(const crypto::Cipher* cipher, const crypto::Params& params) {
+    if (fd_ < 0 || slots_ != 0) Fail(ENG_ERR_INTERNAL, "Table image " + path_ + " cannot be sealed now");
+    cipher_ = cipher;
+    per_block_ = SharedTable::SlotsPerSealedBlock(record_length_ + 1);
+    stored_ = per_block_ * (record_length_ + 1) + crypto::kOverhead;
+    uint8_t* h = header_.data();
+    Store16(h + fmt::kOffFlags, static_cast<uint16_t>(Load16(h + fmt::kOffFlags) | crypto::kFlagEncrypted));
+    crypto::Params sealed = params;
+    cipher->Mac(h, fmt::kOffSlotCount, h + fmt::kFixedHeader, header_.size() - fmt::kFixedHeader, sealed.header_mac);
+    sealed.Write(h + fmt::kOffCrypto);
+  }
   const std::vector<uint8_t>& empty() const { return empty_; }
   void Reserve(size_t slots) {
     if (fd_ < 0) adt_.reserve(adt_.size() + slots * (record_length_ + 1));
@@ -156,9 +178,14 @@ class TableImage {
         continue;
       }
       uint64_t block = memo_.size() / fmt::kMemoBlock;
-      size_t blocks = (m.second.size() + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
+      const size_t stored = m.second.size() + (cipher_ ? crypto::kOverhead : 0);
+      size_t blocks = (stored + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
       memo_.resize(memo_.size() + blocks * fmt::kMemoBlock, 0);
-      std::memcpy(memo_.data() + block * fmt::kMemoBlock, m.second.data(), m.second.size());
+      uint8_t* at = memo_.data() + block * fmt::kMemoBlock;
+      if (cipher_)
+        cipher_->Seal(crypto::Kind::kMemo, block, reinterpret_cast<const uint8_t*>(m.second.data()), m.second.size(), at);
+      else
+        std::memcpy(at, m.second.data(), m.second.size());
       Store32(p, static_cast<uint32_t>(block));
       Store32(p + 4, static_cast<uint32_t>(m.second.size()));
     }
@@ -184,7 +211,7 @@ class TableImage {
   std::vector<uint8_t> TakeMemo() { return std::move(memo_); }
   void WriteFiles() {
     if (fd_ >= 0) {
-      Flush();
+      Flush(true);
       WriteAt(fd_, path_, header_.data(), header_.size(), 0);
       ::close(fd_);
       fd_ = -1;
@@ -217,10 +244,27 @@ class TableImage {
       done += static_cast<size_t>(n);
     }
   }
-  void Flush() {
-    WriteAt(fd_, path_, adt_.data(), adt_.size(), written_);
-    written_ += adt_.size();
-    adt_.clear();
+  // Writes out the buffered slots; sealed, only whole blocks unless last
+  // (the last block is filled up with free slots).
+  void Flush(bool last = false) {
+    if (!cipher_) {
+      WriteAt(fd_, path_, adt_.data(), adt_.size(), written_);
+      written_ += adt_.size();
+      adt_.clear();
+      return;
+    }
+    const size_t block_bytes = per_block_ * (record_length_ + 1);
+    size_t whole = adt_.size() / block_bytes;
+    if (last && adt_.size() % block_bytes) {
+      adt_.resize(++whole * block_bytes, fmt::kSlotFree);
+    }
+    sealed_.resize(whole * stored_);
+    for (size_t k = 0; k < whole; ++k)
+      cipher_->Seal(crypto::Kind::kRecords, written_blocks_ + k, adt_.data() + k * block_bytes, block_bytes,
+                    sealed_.data() + k * stored_);
+    WriteAt(fd_, path_, sealed_.data(), sealed_.size(), header_.size() + written_blocks_ * stored_);
+    written_blocks_ += whole;
+    adt_.erase(adt_.begin(), adt_.begin() + static_cast<std::ptrdiff_t>(whole * block_bytes));
   }
 
   std::string path_;
@@ -228,6 +272,10 @@ class TableImage {
   std::vector<uint8_t> header_;  // streamed: the header, written last
   int fd_ = -1;                  // streamed: the file being written
   uint64_t written_ = 0;         // streamed: bytes of the file written so far
+  const crypto::Cipher* cipher_ = nullptr;  // sealed: the table's cipher
+  uint64_t per_block_ = 0, stored_ = 0;     // sealed: slots per block, bytes per sealed block
+  uint64_t written_blocks_ = 0;             // sealed: blocks of the file written so far
+  std::vector<uint8_t> sealed_;             // sealed: blocks on their way out
   FieldList fields_;
   uint32_t record_length_ = 0;
   uint64_t slots_ = 0, live_ = 0;
@@ -1076,12 +1124,14 @@ struct NewTableFiles {
 // untouched, so a failure here (a unique tag whose keys now repeat, say)
 // leaves it as it was.
 NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std::string& path,
-                            const std::vector<TagDef>& keep, StatementOptions options) {
+                            const std::vector<TagDef>& keep, StatementOptions options, const std::string& password) {
   image.WriteFiles();
   NewTableFiles files{path, image.has_memo() ? StripExtension(path) + ".memo" : "", ""};
   if (keep.empty()) return files;
   {
-    options.passwords.clear();  // the new table is plain until it replaces the old one
+    // A sealed image opens with the password of the table it replaces.
+    options.passwords.clear();
+    if (!password.empty()) options.passwords[ToUpper(StripExtension(BaseName(path)))] = password;
     OpenedTable built(conn, path, options, true, true);
     // Its folder goes away: no cached copy may keep the files mapped.
     built.table().table().DiscardWhenClosed();
@@ -1098,11 +1148,18 @@ NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std
 
 ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s, const StatementOptions& options) {
   OpenedTable old(conn, s.table.name, options, true, true);
-  // The new image is written in clear: altering an encrypted table would
-  // leave its data unencrypted on disk without a word.
-  if (old.table().IsEncrypted())
-    Fail(ENG_ERR_ENCRYPTED, "Table " + s.table.name +
-                                " is encrypted: ALTER TABLE needs it decrypted first (and encrypted again after)");
+  // An encrypted table is altered sealed, with its own key and salt: the
+  // new files are encrypted from their first byte, and the switch-over
+  // below journals only sealed bytes, so it is never readable without its
+  // password, not even for a moment or after a crash.
+  std::string password;
+  if (old.table().IsEncrypted()) {
+    auto it = options.passwords.find(ToUpper(StripExtension(BaseName(old.path()))));
+    if (it == options.passwords.end() || !old.table().table().unlocked())
+      Fail(ENG_ERR_ENCRYPTED, "Table " + s.table.name +
+                                  " is encrypted: ALTER TABLE needs its password (EngStmtSetTablePassword)");
+    password = it->second;
+  }
   std::vector<TagDef> tags = ReadTags(old.handle());
   std::unique_lock<std::mutex> g(old.object().mu);
   TableHandle& handle = old.table();
@@ -1116,6 +1173,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   TempFolder folder("dbsql-alter");
   // Streamed to its file: the new table is copied from there in the kernel.
   TableImage image(folder.path() + "/new.adt", field_specs, TableImage::Mode::kStreamed);
+  if (!password.empty()) image.Seal(st.cipher(), st.crypto_params());
   const FieldList& out = image.fields();
   const FieldList& in = st.fields();
   int32_t autoinc_new = -1;
@@ -1173,7 +1231,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     if (ok) keep.push_back(tag);
   }
   g.unlock();
-  NewTableFiles files = BuildNewTable(conn, image, folder.path() + "/new.adt", keep, options);
+  NewTableFiles files = BuildNewTable(conn, image, folder.path() + "/new.adt", keep, options, password);
 
   // A memo file the old table does not have is written beside it first: the
   // old table never reads it, so a crash before the commit leaves it unused.

@@ -408,6 +408,8 @@ void SharedTable::Load(bool alone) {
       LoadCryptoState();
       indexes_->Reload();
     }
+    // An encryption killed after its commit left the plain old bytes.
+    if (encrypted_) journal_.WipeIfPlain();
   }
   cache_seq_ = journal_.Sequence();
   auto identity = [](int fd) {
@@ -449,9 +451,13 @@ void SharedTable::LoadCryptoState() {
   if (!encrypted_ || std::memcmp(p.salt, crypto_params_.salt, crypto::kSaltBytes) != 0) cipher_.reset();
   encrypted_ = true;
   crypto_params_ = p;
-  slots_per_block_ = slot_size_ >= kBlockBytes ? 1 : kBlockBytes / slot_size_;
+  slots_per_block_ = SlotsPerSealedBlock(slot_size_);
   block_stored_ = uint64_t{slots_per_block_} * slot_size_ + crypto::kOverhead;
   if (DataEnd(SlotCount()) > adt_.FileLength()) Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
+}
+
+uint32_t SharedTable::SlotsPerSealedBlock(uint32_t slot_size) {
+  return slot_size >= kBlockBytes ? 1 : kBlockBytes / slot_size;
 }
 
 uint64_t SharedTable::DataEnd(uint64_t slots) const {
@@ -579,7 +585,10 @@ void SharedTable::LockShared() {
   }
   in_change_ = false;
   header_saved_ = false;
-  if (encrypted_) SyncCaches();
+  if (encrypted_) {
+    SyncCaches();
+    journal_.WipeIfPlain();  // a holder killed between an encryption's commit and its wipe
+  }
 }
 
 void SharedTable::UnlockShared() { pthread_mutex_unlock(journal_.mutex()); }
@@ -686,6 +695,7 @@ void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
   in_change_ = true;
   header_saved_ = false;
+  if (!encrypted_) journal_.NotePlainSaves();
   if (indexes_) indexes_->ResetChange();
 }
 
@@ -710,6 +720,9 @@ void SharedTable::CommitChange() {
     indexes_->SealPages();
   }
   journal_.Commit();
+  // The old bytes of a table just encrypted (or of its plain past) must
+  // not stay readable beside it.
+  if (encrypted_) journal_.WipeIfPlain();
   cache_seq_ = journal_.Sequence();
   in_change_ = false;
   header_saved_ = false;
@@ -780,6 +793,9 @@ uint64_t SharedTable::PlaceMemo(const std::string& content, uint64_t block) {
   if (encrypted_) {
     if (!cipher_) FailLocked();
     cipher_->Seal(crypto::Kind::kMemo, block, reinterpret_cast<const uint8_t*>(content.data()), content.size(), at);
+    // The rest of the last block may hold older contents, in clear when the
+    // table was plain before.
+    std::memset(at + stored, 0, blocks * fmt::kMemoBlock - stored);
   } else {
     std::memcpy(at, content.data(), content.size());
   }
@@ -1008,7 +1024,7 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
   header_saved_ = true;
   if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
   if (!pack) indexes_->SaveAllPages();
-  uint32_t per_block = slot_size_ >= kBlockBytes ? 1 : kBlockBytes / slot_size_;
+  uint32_t per_block = SlotsPerSealedBlock(slot_size_);
   uint64_t stored = uint64_t{per_block} * slot_size_ + crypto::kOverhead;
   adt_.Reserve(to_encrypted ? header_size_ + (kept + per_block - 1) / per_block * stored
                             : header_size_ + kept * slot_size_);
@@ -1069,6 +1085,14 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
     }
   } else if (kept) {
     adt_.WriteAt(header_size_, slots.data(), slots.size());
+  }
+  if (to_encrypted) {
+    // Whatever lies beyond the new contents (slack, contents moved or
+    // dropped) is old bytes, in clear when the table was plain: gone
+    // within the change, since the journal holds what an undo needs.
+    adt_.Truncate(header_size_ + (kept + per_block - 1) / per_block * stored);
+    if (memo_.IsOpen()) memo_.Truncate(Load64(memo_.data() + fmt::kOffMemoNext) * fmt::kMemoBlock);
+    if (!pack) indexes_->TrimFile();
   }
   if (pack) {
     h = Header();

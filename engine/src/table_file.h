@@ -153,6 +153,9 @@ class SharedTable {
   bool encrypted() const { return encrypted_; }
   bool unlocked() const { return cipher_ != nullptr; }
   const crypto::Cipher* cipher() const { return cipher_.get(); }
+  const crypto::Params& crypto_params() const { return crypto_params_; }
+  // Slots per sealed record block of an encrypted table (at least one).
+  static uint32_t SlotsPerSealedBlock(uint32_t slot_size);
   void Encrypt(std::shared_ptr<const crypto::Cipher> cipher, const crypto::Params& params);
   void Decrypt();
   // Checks password against the header and keeps the cipher; false when it

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "error.h"
 #include "sql_exec.h"
@@ -563,31 +565,62 @@ namespace {
 
 class AlterEncryptedTest : public SqlTest {};
 
-// An ALTER never leaves an encrypted table in clear on disk: it is refused
-// with the table as it was (the structure tasks decrypt before they alter).
-TEST_F(AlterEncryptedTest, EncryptedTableIsRefusedAndKeptEncrypted) {
-  Ok("CREATE TABLE S (NAME char(8), N integer)");
-  Ok("INSERT INTO S VALUES ('secret', 1)");
+// An encrypted table is altered with its password and stays sealed: its
+// values, memos and tags carry over, it reads only with the password, and
+// no file beside it holds a value in clear. Without the password the
+// statement is refused and the table stays as it was.
+TEST_F(AlterEncryptedTest, AlteredSealedWithItsPasswordAndRefusedWithout) {
+  Ok("CREATE TABLE S (NAME char(8), N integer, NOTE memo)");
+  Ok("INSERT INTO S VALUES ('secret3', 3, 'secretmemo3'), ('secret1', 1, NULL), ('secret2', 2, 'secretmemo2')");
+  Ok("CREATE INDEX BYN ON S (N)");
   ENGHANDLE t = Open("S", ENG_OPEN_EXCLUSIVE);
   ENG_OK_(EngEnableEncryption(t, "pw"));
   ENG_OK_(EngEncryptTable(t));
   EngCloseTable(t);
-  ENGHANDLE stmt = 0;
-  ENG_OK_(EngCreateSQLStatement(conn_, &stmt));
-  ENG_OK_(EngStmtSetTablePassword(stmt, "S", "pw"));
-  ENGRESULT rc = EngExecuteSQLDirect(stmt, "ALTER TABLE S add column M char(4)", nullptr);
-  EngCloseSQLStatement(stmt);
-  EXPECT_EQ(rc, static_cast<ENGRESULT>(ENG_ERR_ENCRYPTED));
-  EXPECT_EQ(LastError(), "5060 Table S is encrypted: ALTER TABLE needs it decrypted first (and encrypted again after)");
+  auto alter = [&](const char* password, const char* sql) {
+    ENGHANDLE stmt = 0;
+    EXPECT_EQ(EngCreateSQLStatement(conn_, &stmt), 0u) << LastError();
+    if (password) {
+      EXPECT_EQ(EngStmtSetTablePassword(stmt, "S", password), 0u) << LastError();
+    }
+    ENGRESULT rc = EngExecuteSQLDirect(stmt, sql, nullptr);
+    EngCloseSQLStatement(stmt);
+    return rc;
+  };
+  EXPECT_EQ(alter(nullptr, "ALTER TABLE S add column M char(4)"), static_cast<ENGRESULT>(ENG_ERR_ENCRYPTED));
+  EXPECT_EQ(LastError(), "5060 Table S is encrypted: ALTER TABLE needs its password (EngStmtSetTablePassword)");
+  EXPECT_EQ(alter("wrong", "ALTER TABLE S add column M char(4)"), static_cast<ENGRESULT>(ENG_ERR_WRONG_PASSWORD));
+  ASSERT_EQ(alter("pw", "ALTER TABLE S add column M char(4)"), 0u) << LastError();
+  ASSERT_EQ(alter("pw", "ALTER TABLE \"S.ADT\" alter column \"NAME\" \"NAME\" char(12)"), 0u) << LastError();
+
   t = Open("S");
   uint16_t encrypted = 0;
   ENG_OK_(EngIsTableEncrypted(t, &encrypted));
   EXPECT_EQ(encrypted, 1);
+  uint8_t buf[64];
+  uint32_t len = sizeof buf;
+  EngGotoTop(t);
+  EXPECT_EQ(EngGetField(t, 1, buf, &len), static_cast<ENGRESULT>(ENG_ERR_ENCRYPTED));
   ENG_OK_(EngEnableEncryption(t, "pw"));
-  uint16_t n = 0;
-  ENG_OK_(EngGetNumFields(t, &n));
-  EXPECT_EQ(n, 2);
+  uint16_t fields = 0;
+  uint32_t length = 0;
+  ENG_OK_(EngGetNumFields(t, &fields));
+  EXPECT_EQ(fields, 4);
+  ENG_OK_(EngGetFieldLength(t, 1, &length));
+  EXPECT_EQ(length, 12);
+  ENGHANDLE byn = 0;
+  ENG_OK_(EngGetIndexHandle(t, "BYN", &byn));
+  std::vector<std::string> rows;
+  EngGotoTop(byn);
+  for (uint16_t eof = 0; EngAtEOF(byn, &eof) == 0 && !eof; EngSkip(byn, 1))
+    rows.push_back(Trim(Text(t, 1)) + "|" + Text(t, 3));
+  EXPECT_EQ(rows, (std::vector<std::string>{"secret1|", "secret2|secretmemo2", "secret3|secretmemo3"}));
   EngCloseTable(t);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(bytes.find("secret"), std::string::npos) << entry.path();
+  }
 }
 
 // An index on an encrypted table needs its password; without it nothing is

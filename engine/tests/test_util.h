@@ -55,6 +55,30 @@ class TempDir {
   std::string path_;
 };
 
+// Points TMPDIR (where statements build their temporary tables) at a
+// folder of the test while it lives, so that what a killed statement left
+// there can be looked at, and goes with the test's folder.
+class TmpDirWithin {
+ public:
+  explicit TmpDirWithin(const std::string& path) {
+    std::filesystem::create_directories(path);
+    if (const char* old = std::getenv("TMPDIR")) old_ = old, had_ = true;
+    ::setenv("TMPDIR", path.c_str(), 1);
+  }
+  ~TmpDirWithin() {
+    if (had_)
+      ::setenv("TMPDIR", old_.c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
+  }
+  TmpDirWithin(const TmpDirWithin&) = delete;
+  TmpDirWithin& operator=(const TmpDirWithin&) = delete;
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
 // A temporary folder with an open connection.
 class EngineTest : public ::testing::Test {
  protected:

@@ -343,8 +343,8 @@ TEST_F(AlterRoutine, FirstLineOnlyFormsAndBadLengthAreReported) {
 TEST_F(StructureTasks, FailedChangeOfAnEncryptedTableLeavesItEncrypted) {
   Table("A01", "TABLE SETUP.ADT\nFIELD CAT Char 10\nROW HR\nENCRYPT KVRNA7310\n");
   Build();
-  // The add form with "AS" sends only the first line: the change fails
-  // after the table was decrypted.
+  // The add form with "AS" sends only the first line: the change fails;
+  // the table was never decrypted.
   EXPECT_EQ(Run(26), TRunEnd::Done) << ui.Events.front();
   ASSERT_EQ(ui.Events.size(), 2u);
   EXPECT_NE(ui.Events[0].find(" Table Name SETUP\r\n SQL ALTER TABLE \"SETUP.ADT\"\r\n"), std::string::npos);

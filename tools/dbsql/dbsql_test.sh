@@ -113,8 +113,8 @@ check "login failure text" "0" "$?"
 # Encryption: a table encrypted by the shell reads only with its password.
 "$DBSQL" "$WORK/db" "CREATE TABLE SECRET (NAME char(10))" "INSERT INTO SECRET VALUES ('hidden')" ".encrypt SECRET pw1" >/dev/null
 check "encrypt" "0" "$?"
-grep -qa hidden "$WORK/db/SECRET.adt"
-check "no plain bytes after encryption" "1" "$?"
+grep -qa hidden "$WORK/db"/SECRET.*
+check "no plain bytes after encryption (table, journal)" "1" "$?"
 "$DBSQL" "$WORK/db" "SELECT * FROM SECRET" >/dev/null 2>&1
 check "read without password" "1" "$?"
 out=$("$DBSQL" --csv "$WORK/db" ".password secret pw1" "SELECT NAME FROM SECRET")
@@ -156,6 +156,22 @@ check "export leaves no temporary file" "secret-in.csv
 secret.csv" "$(ls "$WORK" | grep secret)"
 out=$("$DBSQL" "$WORK/db" ".password SECRET pw1" ".export SECRET")
 check "export with password to standard output" "NAME
+hidden
+added" "$out"
+# ALTER TABLE on an encrypted table: refused without its password, done
+# with it; the table stays encrypted and nothing beside it in clear.
+"$DBSQL" "$WORK/db" "ALTER TABLE SECRET ALTER COLUMN NAME NAME char(12)" >/dev/null 2>"$WORK/err"
+check "alter without password status" "1" "$?"
+grep -q ".password TABLE PASSWORD" "$WORK/err"
+check "alter without password says how to give it" "0" "$?"
+"$DBSQL" "$WORK/db" ".password SECRET pw1" "ALTER TABLE SECRET ALTER COLUMN NAME NAME char(12)" >/dev/null
+check "alter with password status" "0" "$?"
+"$DBSQL" "$WORK/db" "SELECT * FROM SECRET" >/dev/null 2>&1
+check "altered table reads only with its password" "1" "$?"
+grep -qa -e hidden -e added "$WORK/db"/SECRET.*
+check "no plain bytes after the alter" "1" "$?"
+out=$("$DBSQL" --csv "$WORK/db" ".password SECRET pw1" "SELECT NAME FROM SECRET")
+check "altered with values kept" "NAME
 hidden
 added" "$out"
 "$DBSQL" "$WORK/db" ".password SECRET pw1" "DELETE FROM SECRET WHERE NAME = 'added'" >/dev/null
