@@ -23,7 +23,9 @@
 
 /* Files and connections. */
 #define ENG_ERR_FILE_NOT_FOUND 5010     /* table, companion or folder missing */
-#define ENG_ERR_IO 5011                 /* the operating system refused a read or write */
+#define ENG_ERR_IO 5011                 /* the operating system refused a read or write; a full disk
+                                           too: the text names the table, the operation and the
+                                           file, and the table stays as it was */
 #define ENG_ERR_CORRUPT 5012            /* a file is not a table of ours, is truncated or its header lies */
 #define ENG_ERR_FILE_EXISTS 5013        /* creating a table that exists */
 #define ENG_ERR_CONNECT 5014            /* connect string names nothing usable */

@@ -90,6 +90,7 @@ class Journal {
   uint8_t* header_ = nullptr;
   uint8_t* entries_ = nullptr;
   uint64_t entries_size_ = 0;
+  uint64_t entries_allocated_ = 0;  // of the entry area, known to have blocks (<= entries_size_)
   MappedFile* files_[kMaxFiles] = {};
 };
 

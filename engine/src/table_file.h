@@ -40,6 +40,7 @@
 
 #include "crypto.h"
 #include "crypto_cache.h"
+#include "error.h"
 #include "journal.h"
 #include "mapped_file.h"
 #include "schema.h"
@@ -303,10 +304,11 @@ class TableLock {
 };
 
 // Runs BeginChange/CommitChange around a scope; an exception restores the
-// table to its state before the scope.
+// table to its state before the scope. operation names the change in the
+// text of a failure of the system within it (see OperationScope).
 class ChangeScope {
  public:
-  explicit ChangeScope(SharedTable& t) : t_(t) { t_.BeginChange(); }
+  explicit ChangeScope(SharedTable& t, const char* operation = "change") : t_(t), operation_(operation, t.name()) { t_.BeginChange(); }
   ~ChangeScope() {
     if (!done_) t_.AbortChange();
   }
@@ -317,6 +319,7 @@ class ChangeScope {
 
  private:
   SharedTable& t_;
+  OperationScope operation_;
   bool done_ = false;
 };
 
