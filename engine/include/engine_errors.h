@@ -41,7 +41,8 @@
 #define ENG_ERR_VALUE 5027              /* a value does not fit or convert */
 
 /* Sharing and locks. */
-#define ENG_ERR_TABLE_LOCKED 5030       /* table opened exclusively elsewhere, or open elsewhere when exclusive was asked */
+#define ENG_ERR_TABLE_LOCKED 5030       /* table opened exclusively elsewhere, or open elsewhere when exclusive was asked,
+                                           or on a network file system open in another process */
 #define ENG_ERR_RECORD_LOCKED 5035      /* record locked by another handle */
 #define ENG_ERR_NEEDS_EXCLUSIVE 5036    /* operation needs the table opened exclusively */
 #define ENG_ERR_NO_FILTER 5037          /* contract: clearing a filter that is not set */

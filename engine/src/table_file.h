@@ -217,6 +217,9 @@ class SharedTable {
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
   void RecoverBeforeLoad();
+  // On a network file system: the lock that keeps every other process,
+  // here or on another machine, from loading the table (see file_system.h).
+  void ClaimOnNetwork();
   // A cached table about to be handed out again: true when it is still
   // exact (see above), with its mappings refreshed and, when alone, its
   // lock re-created as a first opener does.
@@ -281,6 +284,7 @@ class SharedTable {
   bool registered_ = false;
   bool cached_ = false;              // in the cache of closed tables
   bool discard_ = false;             // never cached (see DiscardWhenClosed)
+  std::string network_;              // the network file system it lies on, or ""
   uint64_t released_seq_ = 0;        // journal sequence when it was cached
   struct FileIdentity {
     dev_t dev = 0;
