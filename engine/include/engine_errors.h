@@ -23,7 +23,9 @@
 
 /* Files and connections. */
 #define ENG_ERR_FILE_NOT_FOUND 5010     /* table, companion or folder missing */
-#define ENG_ERR_IO 5011                 /* the operating system refused a read or write */
+#define ENG_ERR_IO 5011                 /* the operating system refused a read or write; a full disk
+                                           too: the text names the table, the operation and the
+                                           file, and the table stays as it was */
 #define ENG_ERR_CORRUPT 5012            /* a file is not a table of ours, is truncated or its header lies */
 #define ENG_ERR_FILE_EXISTS 5013        /* creating a table that exists */
 #define ENG_ERR_CONNECT 5014            /* connect string names nothing usable */
@@ -39,7 +41,8 @@
 #define ENG_ERR_VALUE 5027              /* a value does not fit or convert */
 
 /* Sharing and locks. */
-#define ENG_ERR_TABLE_LOCKED 5030       /* table opened exclusively elsewhere, or open elsewhere when exclusive was asked */
+#define ENG_ERR_TABLE_LOCKED 5030       /* table opened exclusively elsewhere, or open elsewhere when exclusive was asked,
+                                           or on a network file system open in another process */
 #define ENG_ERR_RECORD_LOCKED 5035      /* record locked by another handle */
 #define ENG_ERR_NEEDS_EXCLUSIVE 5036    /* operation needs the table opened exclusively */
 #define ENG_ERR_NO_FILTER 5037          /* contract: clearing a filter that is not set */

@@ -219,7 +219,7 @@ ENGRESULT EngCreateIndex(ENGHANDLE hTable, const char* tag, const char* fields, 
     th.Settle();
     {
       TableLock lock(th.table());
-      ChangeScope scope(th.table());
+      ChangeScope scope(th.table(), "create an index on");
       th.table().indexes().CreateTag(tag, fields, static_cast<uint16_t>(options), pageSize);
       scope.Commit();
     }
@@ -239,7 +239,7 @@ ENGRESULT EngDeleteIndex(ENGHANDLE hIndex) {
       TableLock lock(th.table());
       int i = th.table().indexes().FindTag(c.index->tag);
       if (i < 0) Fail(ENG_ERR_INDEX_NOT_FOUND, "Index tag " + c.index->tag + " does not exist");
-      ChangeScope scope(th.table());
+      ChangeScope scope(th.table(), "drop an index of");
       th.table().indexes().DropTag(static_cast<size_t>(i));
       scope.Commit();
     }
@@ -259,7 +259,7 @@ ENGRESULT EngReindex(ENGHANDLE hTable) {
     RequireExclusive(th, "Rebuilding the indexes");
     th.Settle();
     TableLock lock(th.table());
-    ChangeScope scope(th.table());
+    ChangeScope scope(th.table(), "rebuild the indexes of");
     th.table().indexes().RebuildAll();
     scope.Commit();
   });

@@ -12,6 +12,7 @@ namespace lockpos {
 constexpr uint64_t kBase = 0x4000000000000000ull;
 constexpr uint64_t kInit = kBase;          // held while opening: serializes first-opener setup
 constexpr uint64_t kPresence = kBase + 1;  // shared by every open handle, exclusive for exclusive opens
+constexpr uint64_t kProcess = kBase + 2;   // network file systems: held by the one process using the table
 }  // namespace lockpos
 
 enum class LockKind { kShared, kExclusive, kUnlock };

@@ -142,12 +142,17 @@ void IndexSet::CreateFile(uint32_t pageSize) {
   Store32(&h[kOffPageSize], pageSize);
   std::string tmp = path_ + ".creating." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) Fail(ENG_ERR_IO, "Cannot create index file " + path_ + ": " + std::strerror(errno));
-  bool ok = ::write(fd, h.data(), h.size()) == static_cast<ssize_t>(h.size());
+  if (fd < 0) {
+    int err = errno;
+    FailIo("Cannot create index file " + path_, err);
+  }
+  ssize_t n = ::write(fd, h.data(), h.size());
+  int err = n < 0 ? errno : ENOSPC;  // a short write: the disk is full
   ::close(fd);
-  if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
+  if (n != static_cast<ssize_t>(h.size()) || ::rename(tmp.c_str(), path_.c_str()) != 0) {
+    if (n == static_cast<ssize_t>(h.size())) err = errno;
     ::unlink(tmp.c_str());
-    Fail(ENG_ERR_IO, "Cannot create index file " + path_ + ": " + std::strerror(errno));
+    FailIo("Cannot create index file " + path_, err);
   }
   file_.Open(path_, false);
   page_size_ = pageSize;

@@ -38,10 +38,9 @@ void Journal::Open(const std::string& path) {
   if (fd_ < 0) Fail(ENG_ERR_IO, "Cannot open journal " + path + ": " + std::strerror(errno));
   struct stat st;
   if (::fstat(fd_, &st) != 0) Fail(ENG_ERR_IO, "Cannot read journal " + path + ": " + std::strerror(errno));
-  if (static_cast<uint64_t>(st.st_size) < kHeaderSize) {
-    if (::ftruncate(fd_, kHeaderSize) != 0)
-      Fail(ENG_ERR_IO, "Cannot size journal " + path + ": " + std::strerror(errno));
-  }
+  // The header page is written through the mapping: its blocks first (see
+  // AllocateRange).
+  if (static_cast<uint64_t>(st.st_size) < kHeaderSize) AllocateRange(fd_, path, 0, kHeaderSize, kHeaderSize);
   void* p = ::mmap(nullptr, kHeaderSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map journal " + path + ": " + std::strerror(errno));
   header_ = static_cast<uint8_t*>(p);
@@ -57,12 +56,14 @@ void Journal::Close() {
   header_ = nullptr;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  entries_allocated_ = 0;
 }
 
 void Journal::MapEntries(uint64_t length) {
   if (entries_) ::munmap(entries_, entries_size_);
   entries_ = nullptr;
   entries_size_ = 0;
+  if (entries_allocated_ > length) entries_allocated_ = length;
   if (length == 0) return;
   void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, kHeaderSize);
   if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map journal " + path_ + ": " + std::strerror(errno));
@@ -94,13 +95,36 @@ uint64_t Journal::NextToken() {
 
 
 void Journal::ReserveEntries(uint64_t bytes) {
-  if (bytes <= entries_size_) return;
-  uint64_t target = entries_size_ * 2;
-  if (target < bytes) target = bytes;
-  if (target < (64u << 10)) target = 64u << 10;
-  if (::ftruncate(fd_, static_cast<off_t>(kHeaderSize + target)) != 0)
-    Fail(ENG_ERR_IO, "Cannot extend journal " + path_ + ": " + std::strerror(errno));
-  MapEntries(target);
+  if (bytes <= entries_allocated_) return;
+  // Entries are written through the mapping: the area gets its blocks
+  // first, so that a full disk fails the save, before the caller changes
+  // anything, instead of killing the process. Never shrunk here: another
+  // process may use more of the area than this one has mapped.
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    int err = errno;
+    FailIo("Cannot read journal " + path_, err);
+  }
+  const uint64_t area = static_cast<uint64_t>(st.st_size) > kHeaderSize ? st.st_size - kHeaderSize : 0;
+  // What has blocks already: this handle's knowledge, and the data the
+  // file system reports from there.
+  uint64_t known = entries_allocated_;
+  if (known < area) {
+    off_t hole = ::lseek(fd_, static_cast<off_t>(kHeaderSize + known), SEEK_HOLE);
+    if (hole > static_cast<off_t>(kHeaderSize + known)) known = std::min<uint64_t>(hole - kHeaderSize, area);
+  }
+  // The area doubles, so that the mapping moves seldom, with blocks for all
+  // of it (see MappedFile); only the pages this entry needs when the disk
+  // has no room for more.
+  uint64_t length = area, allocated = known;
+  if (bytes > area) length = std::max<uint64_t>({area * 2, (bytes + 65535) & ~uint64_t{65535}, 64u << 10});
+  if (bytes > known) {
+    const uint64_t least = std::max(known, (bytes + 4095) & ~uint64_t{4095});
+    allocated = AllocateRange(fd_, path_, kHeaderSize + known, kHeaderSize + length, kHeaderSize + least) - kHeaderSize;
+    length = std::max(area, allocated);
+  }
+  if (length != entries_size_) MapEntries(length);
+  entries_allocated_ = std::min(allocated, entries_size_);
 }
 
 void Journal::Save(int id, uint64_t offset, uint64_t length) {
@@ -159,6 +183,10 @@ void Journal::Stamp() {
 void Journal::Append(int id, uint64_t offset, uint64_t length) {
   MappedFile* file = files_[id];
   if (!file || offset + length > file->size()) Fail(ENG_ERR_INTERNAL, "Journal range outside " + path_);
+  // The bytes are read through the mapping: a part without blocks (in a
+  // file from an older version) gets them first, as a full disk would
+  // otherwise fault there.
+  file->EnsureBlocks(offset + length);
   std::atomic<uint64_t>* count = Word(kCountOffset);
   // No live entry: the area is free from its start, whatever a commit that
   // was cut short left in the used mark (recovery reads from the start).
@@ -182,7 +210,7 @@ void Journal::Append(int id, uint64_t offset, uint64_t length) {
     while (done < length) {
       ssize_t n = ::pwrite(fd_, src + done, length - done, static_cast<off_t>(at + done));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) Fail(ENG_ERR_IO, "Cannot write journal " + path_ + ": " + std::strerror(n < 0 ? errno : ENOSPC));
+      if (n <= 0) FailIo("Cannot write journal " + path_, n < 0 ? errno : ENOSPC);
       done += static_cast<uint64_t>(n);
     }
   }

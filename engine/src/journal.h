@@ -152,6 +152,7 @@ class Journal {
   uint8_t* header_ = nullptr;
   uint8_t* entries_ = nullptr;
   uint64_t entries_size_ = 0;
+  uint64_t entries_allocated_ = 0;  // of the entry area, known to have blocks (<= entries_size_)
   MappedFile* files_[kMaxFiles] = {};
   uint64_t identity_offset_ = 0, counter_offset_ = 0, header_bytes_ = 0;  // 0: not tied
 };

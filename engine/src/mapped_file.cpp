@@ -14,6 +14,10 @@
 
 namespace eng {
 
+namespace {
+uint64_t RoundUp(uint64_t n, uint64_t unit) { return (n + unit - 1) / unit * unit; }
+}  // namespace
+
 const MappedFile::View MappedFile::kNoView{nullptr, 0};
 
 MappedFile::~MappedFile() { Close(); }
@@ -40,6 +44,7 @@ void MappedFile::Close() {
   views_.clear();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  allocated_ = 0;
 }
 
 void MappedFile::Unmap() {
@@ -53,11 +58,12 @@ void MappedFile::Unmap() {
 
 uint64_t MappedFile::FileLength() const {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) Fail(ENG_ERR_IO, "Cannot read the size of " + path_ + ": " + std::strerror(errno));
+  if (::fstat(fd_, &st) != 0) FailIo("Cannot read the size of " + path_, errno);
   return static_cast<uint64_t>(st.st_size);
 }
 
 void MappedFile::Map(uint64_t length) {
+  if (allocated_ > length) allocated_ = length;
   if (keep_replaced_) {
     // Room first: a mapping made must be published, and one replaced kept.
     replaced_.reserve(replaced_.size() + 1);
@@ -73,7 +79,7 @@ void MappedFile::Map(uint64_t length) {
     }
     int prot = PROT_READ | (writable_ ? PROT_WRITE : 0);
     void* p = ::mmap(nullptr, length, prot, MAP_SHARED, fd_, 0);
-    if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map " + path_ + ": " + std::strerror(errno));
+    if (p == MAP_FAILED) FailIo("Cannot map " + path_, errno);
     base_ = static_cast<uint8_t*>(p);
     size_ = length;
     *view = View{base_, size_};
@@ -87,25 +93,94 @@ void MappedFile::Map(uint64_t length) {
   if (length == 0) return;
   int prot = PROT_READ | (writable_ ? PROT_WRITE : 0);
   void* p = ::mmap(nullptr, length, prot, MAP_SHARED, fd_, 0);
-  if (p == MAP_FAILED) Fail(ENG_ERR_IO, "Cannot map " + path_ + ": " + std::strerror(errno));
+  if (p == MAP_FAILED) FailIo("Cannot map " + path_, errno);
   base_ = static_cast<uint8_t*>(p);
   size_ = length;
 }
 
-void MappedFile::Reserve(uint64_t needed) {
-  if (needed <= size_) return;
-  uint64_t current = FileLength();
-  if (needed > current) {
-    if (!writable_) Fail(ENG_ERR_READ_ONLY, "File " + path_ + " is read-only");
-    uint64_t grow = current / 4;
-    if (grow < (1u << 20)) grow = 1u << 20;
-    uint64_t target = needed > current + grow ? needed : current + grow;
-    target = (target + 65535) & ~uint64_t{65535};
-    if (::ftruncate(fd_, static_cast<off_t>(target)) != 0)
-      Fail(ENG_ERR_IO, "Cannot extend " + path_ + ": " + std::strerror(errno));
-    current = target;
+uint64_t AllocateRange(int fd, const std::string& path, uint64_t from, uint64_t to, uint64_t least) {
+  while (from < to) {
+    if (::fallocate(fd, 0, static_cast<off_t>(from), static_cast<off_t>(to - from)) == 0) return to;
+    const int err = errno;
+    if (err == EINTR) continue;
+    if ((err == ENOSPC || err == EDQUOT) && least < to) {
+      to = least;  // no room for the step ahead: what is needed now
+      continue;
+    }
+    if (err != EOPNOTSUPP && err != ENOSYS)
+      FailIo("Cannot reserve " + std::to_string(to - from) + " bytes at offset " + std::to_string(from) + " of " + path,
+             err);
+    break;
   }
-  Map(current);
+  if (from >= to) return to;
+  // No allocation ahead here: zeros written beyond the end take their blocks
+  // now. A hole before the end stays a hole: it cannot be filled without
+  // racing readers of the mapping, and only files from older versions have one.
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    FailIo("Cannot read the size of " + path, err);
+  }
+  uint64_t at = std::max<uint64_t>(from, static_cast<uint64_t>(st.st_size));
+  static const std::vector<uint8_t> zeros(64 * 1024, 0);
+  while (at < to) {
+    ssize_t n = ::pwrite(fd, zeros.data(), std::min<uint64_t>(zeros.size(), to - at), static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 && least < to && at >= least) return at;  // what is needed now is there
+    if (n <= 0) {
+      int err = n < 0 ? errno : ENOSPC;
+      FailIo("Cannot extend " + path + " to " + std::to_string(to) + " bytes", err);
+    }
+    at += static_cast<uint64_t>(n);
+  }
+  return to;
+}
+
+uint64_t MappedFile::KnownAllocated(uint64_t length) const {
+  // This handle's knowledge, and what the file system reports as data from
+  // there: what another process allocated and wrote. (An allocated page
+  // never written may count as a hole, which only costs a second
+  // allocation of it.)
+  uint64_t known = allocated_;
+  if (known < length) {
+    off_t hole = ::lseek(fd_, static_cast<off_t>(known), SEEK_HOLE);
+    if (hole > static_cast<off_t>(known)) known = std::min(static_cast<uint64_t>(hole), length);
+  }
+  return known;
+}
+
+void MappedFile::Allocate(uint64_t needed) {
+  uint64_t current = FileLength();
+  if (!writable_) {
+    if (needed <= size_) return;
+    if (needed > current) Fail(ENG_ERR_READ_ONLY, "File " + path_ + " is read-only");
+    Map(current);
+    return;
+  }
+  // The length grows in steps of a quarter (at least 64 KiB), so that the
+  // mapping moves seldom, and all of it gets blocks: with no part of a
+  // mapping left without them, neither a store nor a load through it can
+  // meet a full disk (on tmpfs a load from a hole takes a block too). When
+  // the disk has no room for a step, only the pages needed now.
+  uint64_t length = current;
+  if (needed > current) length = RoundUp(std::max(needed, current + std::max<uint64_t>(current / 4, 65536)), 65536);
+  const uint64_t known = KnownAllocated(current);
+  uint64_t end = known;
+  if (needed > known) {
+    end = AllocateRange(fd_, path_, known, length, std::max(known, RoundUp(needed, 4096)));
+    length = std::max(current, end);
+  }
+  // A mapping that already covers what is needed stays where it is: the
+  // caller may hold pointers into it.
+  if (needed > size_ && length != size_) Map(length);
+  allocated_ = std::min<uint64_t>(end, size_);
+}
+
+void MappedFile::AllocateMapped(uint64_t end) {
+  if (!writable_) return;
+  const uint64_t known = KnownAllocated(size_);
+  if (end > known) allocated_ = std::min<uint64_t>(AllocateRange(fd_, path_, known, size_, RoundUp(end, 4096)), size_);
+  else allocated_ = known;
 }
 
 void MappedFile::WriteAt(uint64_t offset, const uint8_t* bytes, size_t n) {
@@ -115,8 +190,8 @@ void MappedFile::WriteAt(uint64_t offset, const uint8_t* bytes, size_t n) {
     ssize_t w = ::pwrite(fd_, bytes + done, n - done, static_cast<off_t>(offset + done));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0)
-      Fail(ENG_ERR_IO, "Cannot write " + std::to_string(n) + " bytes at offset " + std::to_string(offset) + " of " +
-                           path_ + ": " + std::strerror(w < 0 ? errno : ENOSPC));
+      FailIo("Cannot write " + std::to_string(n) + " bytes at offset " + std::to_string(offset) + " of " + path_,
+             w < 0 ? errno : ENOSPC);
     done += static_cast<size_t>(w);
   }
 }
@@ -144,7 +219,7 @@ uint64_t MappedFile::CopyFrom(const std::string& path) {
       break;
     }
     if (n <= 0)
-      Fail(ENG_ERR_IO, "Cannot copy " + path + " into " + path_ + ": " + std::strerror(n < 0 ? errno : EIO));
+      FailIo("Cannot copy " + path + " into " + path_, n < 0 ? errno : EIO);
     done += static_cast<uint64_t>(n);
   }
   std::vector<uint8_t> buffer;
@@ -169,7 +244,7 @@ void MappedFile::Truncate(uint64_t length) {
   // Closing a table trims it every time: most times there is nothing to do.
   if (length == size_ && FileLength() == length) return;
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0)
-    Fail(ENG_ERR_IO, "Cannot resize " + path_ + ": " + std::strerror(errno));
+    FailIo("Cannot resize " + path_, errno);
   // No reader without the lock exists now (see the header): the kept
   // mappings, some now beyond the end of the file, can go.
   Unmap();

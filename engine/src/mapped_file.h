@@ -10,6 +10,12 @@
 // a reader, which may still be using an older view, reads valid memory: the
 // same pages of the same file. (A file is truncated only while its owner
 // has no such readers.)
+//
+// A store through a shared mapping into a page the file system has no
+// block for takes one when it faults (on tmpfs so does a load); on a full
+// disk that kills the process with SIGBUS. So a file grows only with blocks
+// for all of its new length (Reserve), where a full disk is an ordinary
+// error and the file stays as it was.
 #pragma once
 
 #include <atomic>
@@ -48,9 +54,18 @@ class MappedFile {
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
-  // Makes the file at least `needed` bytes long (growing in large steps) and
-  // maps all of it.
-  void Reserve(uint64_t needed);
+  // Makes the file at least `needed` bytes long (growing in large steps),
+  // with blocks for all of it, and maps all of it. Cheap when they are
+  // known to be there already.
+  void Reserve(uint64_t needed) {
+    if (needed > allocated_) Allocate(needed);
+  }
+  // Gives blocks to the first `end` bytes of the mapping (end <= size())
+  // without moving it or growing the file: only a file left by an older
+  // version has parts without them.
+  void EnsureBlocks(uint64_t end) {
+    if (end > allocated_) AllocateMapped(end);
+  }
   // Maps the file's current length when another process has grown it.
   void Refresh();
   // Writes n bytes at offset through the file rather than the mapping, which
@@ -66,6 +81,9 @@ class MappedFile {
   uint64_t FileLength() const;
 
  private:
+  void Allocate(uint64_t needed);
+  void AllocateMapped(uint64_t end);
+  uint64_t KnownAllocated(uint64_t length) const;
   void Map(uint64_t length);
   void Unmap();  // the current mapping and every kept one
 
@@ -74,6 +92,9 @@ class MappedFile {
   bool writable_ = false;
   uint8_t* base_ = nullptr;
   size_t size_ = 0;
+  // The file's first allocated_ bytes have blocks (allocated_ <= size_):
+  // what this handle saw or made; another process may have made more.
+  uint64_t allocated_ = 0;
   bool keep_replaced_ = false;
   std::vector<std::pair<uint8_t*, size_t>> replaced_;  // kept mapped (see above)
   // Every view published since the file was opened; they are few (a file
@@ -82,5 +103,13 @@ class MappedFile {
   static const View kNoView;
   std::atomic<const View*> view_{&kNoView};
 };
+
+// Gives the file at fd real blocks for [from, to), growing it to `to` when it
+// is shorter (never shrinking it), and returns `to`. When the disk has no
+// room for that much but has for [from, least), that is done instead and
+// least returned. Where the file system cannot allocate ahead, the part
+// beyond the end is written with zeros. A full disk fails with ENG_ERR_IO
+// naming path; the file's contents stay as they were (its length may grow).
+uint64_t AllocateRange(int fd, const std::string& path, uint64_t from, uint64_t to, uint64_t least);
 
 }  // namespace eng

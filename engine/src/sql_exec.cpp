@@ -222,11 +222,15 @@ class TableImage {
   }
   static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+    if (fd < 0) {
+      int err = errno;
+      FailIo("Cannot write " + path, err);
+    }
     try {
       WriteAt(fd, path, bytes.data(), bytes.size(), 0);
     } catch (...) {
       ::close(fd);
+      ::unlink(path.c_str());  // no half-written file left behind (a full disk, say)
       throw;
     }
     ::close(fd);
@@ -240,7 +244,7 @@ class TableImage {
     while (done < size) {
       ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
+      if (n <= 0) FailIo("Cannot write " + path, n < 0 ? errno : ENOSPC);
       done += static_cast<size_t>(n);
     }
   }
@@ -290,7 +294,10 @@ class TempFolder {
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
-    if (!::mkdtemp(buf.data())) Fail(ENG_ERR_IO, "Cannot create a temporary folder in " + tmpl + ": " + std::strerror(errno));
+    if (!::mkdtemp(buf.data())) {
+      int err = errno;
+      FailIo("Cannot create a temporary folder in " + tmpl, err);
+    }
     path_ = buf.data();
   }
   ~TempFolder() {
@@ -1147,6 +1154,9 @@ NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std
 }
 
 ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s, const StatementOptions& options) {
+  // Failures of the system below (the new files in the temporary folder,
+  // the journal, the copy into place) name the statement and its table.
+  OperationScope operation("alter", s.table.name);
   OpenedTable old(conn, s.table.name, options, true, true);
   // An encrypted table is altered sealed, with its own key and salt: the
   // new files are encrypted from their first byte, and the switch-over
@@ -1242,8 +1252,11 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   if (image.has_memo() && !old_memo) {
     std::string tmp = memo_path + ".alter";
     TableImage::WriteFile(tmp, ReadFileBytes(files.memo));
-    if (::rename(tmp.c_str(), memo_path.c_str()) != 0)
-      Fail(ENG_ERR_IO, "Cannot write " + memo_path + ": " + std::strerror(errno));
+    if (::rename(tmp.c_str(), memo_path.c_str()) != 0) {
+      int err = errno;
+      ::unlink(tmp.c_str());
+      FailIo("Cannot write " + memo_path, err);
+    }
   }
   g.lock();
   // The files change wholesale below: whatever the outcome, this process
@@ -1251,7 +1264,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   st.DiscardWhenClosed();
   {
     TableLock lock(st);
-    ChangeScope scope(st);
+    ChangeScope scope(st, "alter");
     // The tags change in the same journaled change as the records, so a
     // crash or a failure leaves the old table with its tags or the new one
     // with the rebuilt ones.

@@ -41,12 +41,16 @@ void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& fiel
   }
   std::string tmp = path + ".creating." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) Fail(ENG_ERR_IO, "Cannot create table " + path + ": " + std::strerror(errno));
-  bool ok = ::write(fd, h.data(), h.size()) == static_cast<ssize_t>(h.size());
+  if (fd < 0) {
+    int err = errno;
+    FailIo("Cannot create table " + path, err);
+  }
+  ssize_t n = ::write(fd, h.data(), h.size());
+  const int write_err = n < 0 ? errno : ENOSPC;  // a short write: the disk is full
   ::close(fd);
-  if (!ok) {
+  if (n != static_cast<ssize_t>(h.size())) {
     ::unlink(tmp.c_str());
-    Fail(ENG_ERR_IO, "Cannot write table " + path + ": " + std::strerror(errno));
+    FailIo("Cannot write table " + path, write_err);
   }
   // Stale companions of an earlier table of the same name must not be reused.
   std::string base = StripExtension(path);

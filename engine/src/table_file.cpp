@@ -13,8 +13,10 @@
 #include <map>
 
 #include "engine.h"
-#include "index_file.h"
 #include "error.h"
+#include "file_locks.h"
+#include "file_system.h"
+#include "index_file.h"
 #include "table_format.h"
 #include "util.h"
 
@@ -162,7 +164,21 @@ std::shared_ptr<SharedTable> SharedTable::FindOpen(dev_t dev, ino_t ino) {
 }
 
 bool SharedTable::Cacheable() const {
-  return registered_ && !discard_ && !encrypted_ && adt_.writable() && !in_change_;
+  // A closed table holds no lock: on a network file system another process
+  // must be able to open it.
+  return registered_ && !discard_ && !encrypted_ && adt_.writable() && !in_change_ && network_.empty();
+}
+
+void SharedTable::ClaimOnNetwork() {
+  network_ = NetworkFileSystemOf(adt_.fd());
+  if (network_.empty()) return;
+  // Held on the table file's own descriptor (the file system carries the
+  // lock to its server) for as long as this process has the table loaded;
+  // readers share it, a writer holds it alone. The file stays untouched
+  // until it is granted.
+  if (!TryLockRange(adt_.fd(), lockpos::kProcess, adt_.writable() ? LockKind::kExclusive : LockKind::kShared))
+    Fail(ENG_ERR_TABLE_LOCKED, "Table " + path_ + " is in use by another user: it lies on a network file system (" +
+                                   network_ + "), where a table can be open in only one process at a time");
 }
 
 void SharedTable::Release(std::shared_ptr<SharedTable> table) {
@@ -298,6 +314,7 @@ std::function<void()> g_table_mapped_for_load;
 void SharedTable::Load(bool alone) {
   adt_.Open(path_, false);
   if (alone) RecoverBeforeLoad();
+  ClaimOnNetwork();
   if (g_table_mapped_for_load) g_table_mapped_for_load();
   const std::string bad = "Table " + path_ + " is damaged or not a table: ";
   uint64_t file_len = adt_.size();

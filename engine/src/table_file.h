@@ -42,6 +42,7 @@
 
 #include "crypto.h"
 #include "crypto_cache.h"
+#include "error.h"
 #include "journal.h"
 #include "mapped_file.h"
 #include "schema.h"
@@ -230,6 +231,9 @@ class SharedTable {
   // were saved from these files; otherwise drops them with a warning (see
   // journal.h).
   void RecoverJournal();
+  // On a network file system: the lock that keeps every other process,
+  // here or on another machine, from loading the table (see file_system.h).
+  void ClaimOnNetwork();
   // A cached table about to be handed out again: true when it is still
   // exact (see above), with its mappings refreshed and, when alone, its
   // lock re-created as a first opener does.
@@ -298,6 +302,7 @@ class SharedTable {
   bool registered_ = false;
   bool cached_ = false;              // in the cache of closed tables
   bool discard_ = false;             // never cached (see DiscardWhenClosed)
+  std::string network_;              // the network file system it lies on, or ""
   uint64_t released_seq_ = 0;        // journal sequence when it was cached
   uint64_t released_stamp_ = 0;      // the table file's change stamp then
   struct FileIdentity {
@@ -326,10 +331,11 @@ class TableLock {
 };
 
 // Runs BeginChange/CommitChange around a scope; an exception restores the
-// table to its state before the scope.
+// table to its state before the scope. operation names the change in the
+// text of a failure of the system within it (see OperationScope).
 class ChangeScope {
  public:
-  explicit ChangeScope(SharedTable& t) : t_(t) { t_.BeginChange(); }
+  explicit ChangeScope(SharedTable& t, const char* operation = "change") : t_(t), operation_(operation, t.name()) { t_.BeginChange(); }
   ~ChangeScope() {
     if (!done_) t_.AbortChange();
   }
@@ -340,6 +346,7 @@ class ChangeScope {
 
  private:
   SharedTable& t_;
+  OperationScope operation_;
   bool done_ = false;
 };
 

@@ -127,7 +127,7 @@ TableHandle::~TableHandle() {
   if (pending_ && pending_append_) {
     try {
       TableLock lock(*table_);
-      ChangeScope scope(*table_);
+      ChangeScope scope(*table_, "give up a new record of");
       table_->Unreserve(recno_);
       scope.Commit();
     } catch (...) {
@@ -554,7 +554,7 @@ void TableHandle::Write() {
   TableLock lock(*table_);
   // Holding the table's lock for the whole write stands for the record lock.
   if (!pending_append_) CheckNotLockedByOthers(recno_);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, pending_append_ ? "append a record to" : "update a record of");
   // Built in the copy kept for reads: once written it is the record as stored.
   cached_recno_ = 0;
   std::vector<uint8_t>& raw = cached_raw_;
@@ -586,7 +586,7 @@ void TableHandle::CancelUpdate() {
   if (!pending_) Fail(ENG_ERR_NO_PENDING_UPDATE, "There is no pending update on table " + table_->name());
   if (pending_append_) {
     TableLock lock(*table_);
-    ChangeScope scope(*table_);
+    ChangeScope scope(*table_, "give up a new record of");
     table_->Unreserve(recno_);
     scope.Commit();
     SetCrack(true, false);
@@ -603,7 +603,7 @@ void TableHandle::Append() {
   uint32_t recno;
   {
     TableLock lock(*table_);
-    ChangeScope scope(*table_);
+    ChangeScope scope(*table_, "append a record to");
     raw = table_->EmptyRecord();
     recno = table_->Reserve(&raw);
     scope.Commit();
@@ -631,7 +631,7 @@ void TableHandle::Delete() {
   pending_memos_.clear();
   TableLock lock(*table_);
   CheckNotLockedByOthers(recno_);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, "delete a record of");
   table_->Delete(recno_);
   scope.Commit();
 }
@@ -643,7 +643,7 @@ void TableHandle::Zap() {
   RequireAccess();
   pending_ = pending_append_ = false;
   TableLock lock(*table_);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, "remove all records of");
   table_->Zap();
   scope.Commit();
   table_->TrimFiles();
@@ -657,7 +657,7 @@ void TableHandle::Pack() {
   RequireAccess();
   FlushPending();
   TableLock lock(*table_);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, "pack");
   table_->Pack();
   scope.Commit();
   table_->TrimFiles();
@@ -686,7 +686,7 @@ void TableHandle::EncryptTable() {
   crypto::Params params;
   std::shared_ptr<const crypto::Cipher> cipher = crypto::NewCipher(password_, &params);  // slow: outside the lock
   TableLock lock(*table_);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, "encrypt");
   table_->Encrypt(std::move(cipher), params);
   scope.Commit();
   table_->TrimFiles();
@@ -703,7 +703,7 @@ void TableHandle::DecryptTable() {
   FlushPending();
   try {
     TableLock lock(*table_);
-    ChangeScope scope(*table_);
+    ChangeScope scope(*table_, "decrypt");
     table_->Decrypt();
     scope.Commit();
     table_->TrimFiles();

@@ -421,11 +421,15 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   std::ostream& stream() { return stream_; }
-  void Commit() {
+  // what: the text of a failure ("Cannot export table T to FILE").
+  void Commit(const std::string& what) {
+    errno = 0;
     stream_.close();
-    if (!stream_ || std::rename(temp_.c_str(), path_.c_str()) != 0) throw ShellError{"Cannot write " + path_};
+    if (!stream_ || std::rename(temp_.c_str(), path_.c_str()) != 0) throw ShellError{what + Reason()};
     committed_ = true;
   }
+  // ": " and why the last write failed (a full disk, say), when known.
+  static std::string Reason() { return errno ? std::string(": ") + std::strerror(errno) : std::string(); }
 
  private:
   std::string path_, temp_;
@@ -446,17 +450,25 @@ void Shell::Export(const std::string& table, const std::string& file) {
   std::optional<OutputFile> fout;
   if (!file.empty()) fout.emplace(file);
   std::ostream& out = fout ? fout->stream() : out_;
+  const std::string failed = "Cannot export table " + table + " to " + (file.empty() ? std::string("the output") : file);
+  // Checked after every line, while errno still tells why a write failed.
+  auto written = [&] {
+    if (!out) throw ShellError{failed + OutputFile::Reason()};
+  };
   std::vector<Column> cols = Columns(h);
+  errno = 0;
   for (size_t i = 0; i < cols.size(); ++i) out << (i ? "," : "") << CsvField(cols[i].name);
   out << "\n";
+  written();
   while (!eof) {
     auto r = RowTexts(h, cols, "table " + table);
+    errno = 0;
     for (size_t i = 0; i < r.size(); ++i) out << (i ? "," : "") << CsvField(r[i]);
     out << "\n";
+    written();
     if (EngSkip(h, 1) != ENG_OK || EngAtEOF(h, &eof) != ENG_OK) EngineFail("Cannot read table " + table);
   }
-  if (!out) throw ShellError{"Cannot write " + (file.empty() ? std::string("the output") : file)};
-  if (fout) fout->Commit();
+  if (fout) fout->Commit(failed);
 }
 
 void Shell::Command(const std::vector<std::string>& w) {
