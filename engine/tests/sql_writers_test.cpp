@@ -122,13 +122,13 @@ TEST_F(SqlWritersTest, NoRowIsTakenTwice) {
   // Two processes claim the rows nobody owns, a third deletes them, all
   // three going through the rows in the same order: each row goes to
   // exactly one of them.
-  const int rows = kRepeats * 3 / 10;
+  constexpr int rows = kRepeats * 3 / 10;
   Ok("CREATE TABLE T (ID integer, OWNER integer, " WIDE_NOTE ")");
   std::string insert = "INSERT INTO T (ID, OWNER) VALUES (1, 0)";
   for (int i = 2; i <= rows; ++i) insert += ", (" + std::to_string(i) + ", 0)";
   Ok(insert);
-  auto each_row = [rows](std::string head) {
-    return [rows, head](int k) {
+  auto each_row = [](std::string head) {
+    return [head](int k) {
       return k < rows ? head + " WHERE ID = " + std::to_string(k + 1) + " AND OWNER = 0" : std::string();
     };
   };
