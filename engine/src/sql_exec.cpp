@@ -862,9 +862,9 @@ ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const 
   return outcome;
 }
 
-std::vector<uint32_t> MatchingRecords(TableHandle& t, const std::optional<CompiledExpression>& where) {
-  SharedTable& st = t.table();
-  RowCondition condition(where);
+// The records WHERE selects now. Each is checked again when it is changed:
+// another user may have changed it meanwhile.
+std::vector<uint32_t> MatchingRecords(SharedTable& st, const RowCondition& condition) {
   std::vector<uint32_t> out;
   TableLock lock(st);
   uint64_t count = st.SlotCount();
@@ -874,6 +874,26 @@ std::vector<uint32_t> MatchingRecords(TableHandle& t, const std::optional<Compil
   return out;
 }
 
+// Writes a SET value into the record being changed (memo contents to `memos`).
+void AssignValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, uint32_t size,
+                 TableHandle::Memos* memos) {
+  try {
+    if (f.type == ENG_AUTOINC) {
+      if (v.is_null()) return;
+      ColumnFail(ENG_ERR_COLUMN_VALUE, f.name, "an autoincrement column is numbered by the engine");
+    }
+    PutValue(f, index, v, raw, size, *memos);
+  } catch (const EngineError& e) {
+    if (e.code() == ENG_ERR_VALUE || e.code() == ENG_ERR_FIELD_TYPE)
+      ColumnFail(ENG_ERR_COLUMN_VALUE, f.name, std::string("value rejected: ") + e.what());
+    throw;
+  }
+}
+
+// UPDATE and DELETE act on each record in one hold of the table's lock:
+// its WHERE is tested and its new values computed on the record as it is
+// when written, so no other user's change to it in between is lost or
+// overridden. (Each record is a change of its own.)
 ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const StatementOptions& options) {
   OpenedTable dst(conn, s.table.name, options, false, true);
   std::lock_guard<std::mutex> g(dst.object().mu);
@@ -884,33 +904,21 @@ ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const 
   std::vector<std::pair<uint16_t, CompiledExpression>> sets;
   for (const auto& a : s.assignments)
     sets.emplace_back(ColumnNumber(t, a.column, s.table.name), BindOrFail(a.value, t.fields(), s.table.name));
+  RowCondition condition(where);
+  const uint32_t size = st.record_length();
+  auto edit = [&](const uint8_t* now, uint8_t* raw, TableHandle::Memos* memos) {
+    if (!condition.Matches(st, now, size)) return false;
+    TableMemoSource memo_source(st, now);
+    RecordView view{now, size, &memo_source};
+    // Every value is computed from the record as it was: `raw` is a copy.
+    for (const auto& [number, expr] : sets)
+      AssignValue(t.Field(number), number - 1u, Evaluate(expr, view, kWholeTexts), raw, size, memos);
+    return true;
+  };
   ExecOutcome outcome;
   outcome.has_count = true;
-  for (uint32_t r : MatchingRecords(t, where)) {
-    try {
-      t.GotoRecord(r);
-    } catch (const EngineError& e) {
-      if (e.code() == ENG_ERR_NO_SUCH_RECORD) continue;  // deleted meanwhile by another user
-      throw;
-    }
-    std::vector<Value> values;
-    {
-      TableLock lock(st);
-      if (!st.IsLive(r)) continue;
-      const uint8_t* raw = st.Record(r);
-      TableMemoSource memos(st, raw);
-      RecordView view{raw, st.record_length(), &memos};
-      for (auto& set : sets) values.push_back(Evaluate(set.second, view, kWholeTexts));
-    }
-    try {
-      for (size_t i = 0; i < sets.size(); ++i) AssignField(t, sets[i].first, values[i]);
-      t.Write();
-    } catch (...) {
-      if (t.HasPending()) t.CancelUpdate();
-      throw;
-    }
-    ++outcome.count;
-  }
+  for (uint32_t r : MatchingRecords(st, condition))
+    if (t.EditRecord(r, edit)) ++outcome.count;
   return outcome;
 }
 
@@ -918,20 +926,16 @@ ExecOutcome Delete(ConnectionObject& conn, const sql::DeleteStatement& s, const 
   OpenedTable dst(conn, s.table.name, options, false, true);
   std::lock_guard<std::mutex> g(dst.object().mu);
   TableHandle& t = dst.table();
+  SharedTable& st = t.table();
   std::optional<CompiledExpression> where;
   if (s.where) where = BindCondition(*s.where, t.fields(), s.table.name);
+  RowCondition condition(where);
+  const uint32_t size = st.record_length();
+  auto still = [&](const uint8_t* now) { return condition.Matches(st, now, size); };
   ExecOutcome outcome;
   outcome.has_count = true;
-  for (uint32_t r : MatchingRecords(t, where)) {
-    try {
-      t.GotoRecord(r);
-      t.Delete();
-    } catch (const EngineError& e) {
-      if (e.code() == ENG_ERR_NO_SUCH_RECORD) continue;
-      throw;
-    }
-    ++outcome.count;
-  }
+  for (uint32_t r : MatchingRecords(st, condition))
+    if (t.DeleteRecordIf(r, still)) ++outcome.count;
   return outcome;
 }
 

@@ -7,7 +7,9 @@
 // in its fast form where it has one (expr_fast.h) and builds each matching
 // row with its ORDER BY key (memcmp-able index key bytes) as it goes; the
 // sort then moves small entries, and equal keys keep the natural order. INSERT, UPDATE and DELETE go through the
-// table handle like any other writer (record locks and indexes respected).
+// table handle like any other writer (record locks and indexes respected);
+// UPDATE and DELETE test each record's WHERE, and compute its new values,
+// in the same hold of the table's lock as they write it.
 // ALTER TABLE builds the new table image first (so a value that cannot
 // convert fails before anything changes) and then replaces the table's
 // bytes under its journal while holding it exclusively: a crash leaves the

@@ -126,6 +126,20 @@ class TableHandle {
   void Write();
   void CancelUpdate();  // throws 5085 when nothing is pending
   void Delete();
+
+  // Changing a record from what it holds: each runs in one hold of the
+  // table's lock, so the record cannot change between being read and being
+  // written, and a condition checked in it holds when the change is made.
+  // Both return false, changing nothing, when the record is gone or `edit` /
+  // `still` declines; a record another handle has locked fails as Write()
+  // and Delete() do. The record becomes the current one.
+  // edit: gets the live record and a copy of it to change in place (and
+  // memo contents to store, by field index); returns false to leave it be.
+  // It runs under the table's lock: it must not call this handle.
+  using Memos = std::vector<std::pair<size_t, std::string>>;
+  using RecordEdit = std::function<bool(const uint8_t* now, uint8_t* raw, Memos* memos)>;
+  bool EditRecord(uint32_t recno, const RecordEdit& edit);
+  bool DeleteRecordIf(uint32_t recno, const std::function<bool(const uint8_t* now)>& still);
   bool HasPending() const { return pending_; }
   uint32_t LastAutoinc() const { return last_autoinc_; }
 

@@ -122,11 +122,14 @@ void Shell::Run(const std::string& text) {
   size_t start = t.find_first_not_of(" \t\r\n");
   if (start == std::string::npos) return;
   t = t.substr(start);
-  if (t[0] == '.') {
+  if (t[0] == '.')
     Command(SplitWords(t));
-    return;
-  }
-  Sql(t);
+  else
+    Sql(t);
+  // Each statement's outcome goes out when it is done: a program reading
+  // the output through a pipe sees it then, and a shell that is killed has
+  // shown every statement it finished but the last.
+  out_.flush();
 }
 
 void Shell::Sql(const std::string& text) {
