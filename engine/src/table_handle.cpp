@@ -653,7 +653,7 @@ bool TableHandle::EditRecord(uint32_t recno, const RecordEdit& edit) {
     return false;
   }
   CheckNotLockedByOthers(recno);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, "update a record of");
   table_->Write(recno, raw, false, memos);
   scope.Commit();
   recno_ = recno;
@@ -675,7 +675,7 @@ bool TableHandle::DeleteRecordIf(uint32_t recno, const std::function<bool(const 
     return false;
   }
   CheckNotLockedByOthers(recno);
-  ChangeScope scope(*table_);
+  ChangeScope scope(*table_, "delete a record of");
   table_->Delete(recno);
   scope.Commit();
   recno_ = recno;  // as after Delete(): on the deleted record
