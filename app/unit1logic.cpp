@@ -2,8 +2,8 @@
 #include "unit1logic.h"
 
 #include "appfiles.h"
+#include "companycode.h"
 #include "formatsettings.h"
-#include "pathutil.h"
 #include "screencursor.h"
 
 namespace dbu {
@@ -161,16 +161,9 @@ TRunEnd TForm1Logic::Run() {
 }
 
 void TForm1Logic::SetCompanyPath() {
-  const std::string code = CompanyCode();
-  const std::string folder = baseDir_ + "company/" + code;
-  const std::string dictionary = folder + "/" + code + ".add";
-  // An empty code names no dictionary: "company//.add" would otherwise be
-  // read as a hidden file ".add" in the company folder.
-  if (!code.empty() && FileExistsNoCase(dictionary)) {
-    DbConnection1.SetConnectPath(ExistingSpelling(dictionary));
-    return;
-  }
-  DbConnection1.SetConnectPath(ExistingSpelling(folder));
+  // A code that names no single folder under company/ ends the run here,
+  // before any table of it is opened.
+  DbConnection1.SetConnectPath(CompanyDatabasePath(baseDir_, CompanyCode(), "Company code"));
 }
 
 void TForm1Logic::WriteDebugLine(const std::string& line) {

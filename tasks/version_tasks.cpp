@@ -2,15 +2,15 @@
 // the nine code tables of the selected company into another company's
 // database, record by record, through Code (source, DbConnection1) and
 // groupCode (destination, re-attached to DbConnection3 for the rest of the
-// process). Cancel in 37's input box ends the run before anything is
-// touched.
+// process). Cancel in 37's input box, a destination code that names no
+// single folder under company/, and the selected company as destination
+// end the run before anything is touched.
 #include <array>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
-#include "appfiles.h"
-#include "pathutil.h"
+#include "companycode.h"
 #include "strutil.h"
 #include "tasks.h"
 #include "unit1logic.h"
@@ -37,15 +37,6 @@ constexpr std::array<const char*, 9> kCodeTables = {"CAPDEF.ADT", "CATDEF.ADT", 
 
 constexpr const char* kCopyCancelled = "Copy Code table cancelled: nothing copied.";
 
-// Where company code's database is: its dictionary file when there is
-// one, else its folder (the rule the run applies to the selected company).
-std::string CompanyDatabasePath(const std::string& baseDir, const std::string& code) {
-  const std::string folder = baseDir + "company/" + code;
-  const std::string dictionary = folder + "/" + code + ".add";
-  if (!code.empty() && FileExistsNoCase(dictionary)) return ExistingSpelling(dictionary);
-  return ExistingSpelling(folder);
-}
-
 // The folder a connect path stands for, for comparing two databases.
 std::string DatabaseFolder(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -69,7 +60,9 @@ TTaskEnd CopyCodeTables(TForm1Logic& form) {
     form.AddLogLine(kCopyCancelled);
     return TTaskEnd::Stopped;
   }
-  const std::string destinationPath = CompanyDatabasePath(form.BaseDir(), destination);
+  // The destination is emptied: a code naming anything but one company
+  // folder is refused before any table is touched.
+  const std::string destinationPath = CompanyDatabasePath(form.BaseDir(), destination, "Destination company code");
   // Copying a company into itself would empty each table before reading it.
   if (SameDatabase(destinationPath, form.DbConnection1.ConnectPath())) {
     form.ShowMessage("Unable to copy the code tables of company " + form.CompanyCode() + " into itself.");

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +52,28 @@ inline std::string ReadFile(const std::string& name) {
 }
 
 inline bool Exists(const std::string& name) { return std::filesystem::exists(name); }
+
+// Every file under dir (its path relative to dir) with its bytes.
+inline std::map<std::string, std::string> FilesUnder(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+    if (entry.is_regular_file())
+      files[std::filesystem::relative(entry.path(), dir).string()] = ReadFile(entry.path().string());
+  return files;
+}
+
+// The files under dir that differ from before: changed, added or gone.
+inline std::vector<std::string> ChangedFiles(const std::map<std::string, std::string>& before, const std::string& dir) {
+  const std::map<std::string, std::string> now = FilesUnder(dir);
+  std::vector<std::string> changed;
+  for (const auto& [name, bytes] : before) {
+    auto it = now.find(name);
+    if (it == now.end() || it->second != bytes) changed.push_back(name);
+  }
+  for (const auto& entry : now)
+    if (!before.count(entry.first)) changed.push_back(entry.first);
+  return changed;
+}
 
 // The demo base directory in dir.
 inline void MakeDemo(const std::string& dir) {

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "apptestsupport.h"
@@ -213,6 +214,69 @@ TEST_F(CommandLineFixture, ConsoleVersionLoopsUntilQuit) {
   EXPECT_NE(out.find("released 6623 of B02\n[message] Done!"), std::string::npos) << out;
   EXPECT_NE(out.find("Process: Copy HRLEVEL to SUPERVISOR_CODE2"), std::string::npos);
   EXPECT_EQ(ReadFile(data.Base() + "ZozuzEzi.log"), "released 6623 of B02\r\n");
+}
+
+// A company code names one folder directly under company/. A copy of a
+// company kept outside company/ (the sentinel) must keep every byte
+// whatever code names it, as the selected company or as task 37's
+// destination; the refusal comes before any table is opened.
+struct HostileCodeFixture : CommandLineFixture {
+  std::string sentinel;
+  std::map<std::string, std::string> before;
+  struct Code {
+    std::string code, shown;  // shown: as the message quotes it
+  };
+  std::vector<Code> codes;
+  void SetUp() override {
+    CommandLineFixture::SetUp();
+    sentinel = data.Path() + "/sentinel";
+    std::filesystem::copy(data.Path() + "/company/A01", sentinel, std::filesystem::copy_options::recursive);
+    before = FilesUnder(sentinel);
+    const std::string base = std::filesystem::path(data.Path()).filename().string();
+    codes = {{"../sentinel", "../sentinel"},
+             {"A01/../../sentinel", "A01/../../sentinel"},
+             {"../../" + base + "/sentinel", "../../" + base + "/sentinel"},
+             {sentinel, sentinel},
+             {"..\\sentinel", "..\\sentinel"},
+             {"..", ".."},
+             {" ", " "},
+             {"", ""},
+             {"A01\x01", "A01\\x01"}};
+  }
+  // The error line of a refused code.
+  static std::string Refusal(const std::string& what, const Code& c) {
+    return "[error] " + what + (c.code.empty() ? " is empty; " : " \"" + c.shown + "\" is refused: it ");
+  }
+};
+
+TEST_F(HostileCodeFixture, CommandLineRefusesCodesOutsideTheCompanyFolder) {
+  for (const Code& c : codes) {
+    Headless h;  // task 8 writes the selected company's PAYPARA
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--company", c.code, "--task", "8", "--input", "9.99"}), kExitError)
+        << c.code;
+    EXPECT_EQ(h.out.str().rfind(Refusal("Company code", c), 0), 0u) << h.out.str();
+    EXPECT_EQ(h.out.str().find("[input]"), std::string::npos) << h.out.str();
+    EXPECT_EQ(ChangedFiles(before, sentinel), std::vector<std::string>{}) << c.code;
+  }
+  for (const Code& c : codes) {
+    Headless h;  // task 37 empties and fills its destination's code tables
+    EXPECT_EQ(h.Run({"--base", data.Path(), "--company", "C03", "--task", "37", "--input", c.code}), kExitError)
+        << c.code;
+    const std::string out = h.out.str();
+    EXPECT_NE(out.find(" -> " + c.code + "\n" + Refusal("Destination company code", c)), std::string::npos) << out;
+    EXPECT_EQ(out.find("Perform Copying"), std::string::npos) << out;
+    EXPECT_EQ(ChangedFiles(before, sentinel), std::vector<std::string>{}) << c.code;
+  }
+}
+
+TEST_F(HostileCodeFixture, ConsoleRefusesATypedCode) {
+  Headless h;
+  h.in.str("../sentinel\n8\n9.99\nn\n");
+  EXPECT_EQ(h.Run({"--base", data.Path()}), kExitDone);
+  EXPECT_NE(h.out.str().find("Process: Set database version\n" + Refusal("Company code", codes[0])),
+            std::string::npos)
+      << h.out.str();
+  EXPECT_EQ(ChangedFiles(before, sentinel), std::vector<std::string>{});
 }
 
 TEST_F(CommandLineFixture, ListsTasksAndCreatesDemo) {

@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QScreen>
 #include <QStandardItemModel>
 #include <QTableView>
@@ -271,6 +272,27 @@ TEST_F(WindowFixture, ErrorDuringRunShowsErrorBoxAndRestoresPointer) {
   w.Button1->click();
   ASSERT_EQ(boxes.Seen.size(), 1u);
   EXPECT_EQ(boxes.Seen[0].rfind("app_tests | MEDSCH: ", 0), 0u) << boxes.Seen[0];
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(WindowFixture, TypedCompanyCodeOutsideTheCompanyFolderIsRefused) {
+  TForm1 w(data.Base());
+  bool ran = false;
+  w.Logic().Dispatcher().SetBody(8, [&](TForm1Logic&) {
+    ran = true;
+    return TTaskEnd::Normal;
+  });
+  QLineEdit* edit = w.DBLookupCombo1->lineEdit();
+  edit->selectAll();
+  QTest::keyClicks(edit, "../../x");
+  w.SetTaskIndex(8);
+  BoxRecorder boxes;
+  boxes.Expect(1);
+  w.Button1->click();
+  EXPECT_FALSE(ran);
+  ASSERT_EQ(boxes.Seen.size(), 1u);
+  EXPECT_EQ(boxes.Seen[0].rfind("app_tests | Company code \"../../x\" is refused: it holds a path separator", 0), 0u)
+      << boxes.Seen[0];
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 

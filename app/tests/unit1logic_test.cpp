@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "apptestsupport.h"
+#include "companycode.h"
 #include "formatsettings.h"
 
 namespace dbu {
@@ -127,9 +128,13 @@ TEST_F(LogicFixture, MissingCompanyListShowsErrorAndSkipsTheRest) {
   EXPECT_EQ(ui.TaskIndex(), -1);
   EXPECT_EQ(DefaultDateFormat(), "yyyy-MM-dd");
   EXPECT_FALSE(f.TblCompany.Active());
-  // A run still works: no task selected goes straight to "Done!".
+  // A run without a company code is refused; with one typed, no task
+  // selected goes straight to "Done!".
+  EXPECT_EQ(f.Button1Click(), TRunEnd::Error);
+  EXPECT_EQ(ui.Events.back().rfind("error: Company code is empty; ", 0), 0u) << ui.Events.back();
+  ui.SetCompanyText("A01");
   EXPECT_EQ(f.Button1Click(), TRunEnd::Done);
-  EXPECT_EQ(f.DbConnection1.ConnectPath(), empty.Base() + "company/");
+  EXPECT_EQ(f.DbConnection1.ConnectPath(), empty.Base() + "company/A01");
   SetDefaultDateFormat("dd/MM/yyyy");
 }
 
@@ -144,8 +149,7 @@ TEST_F(LogicFixture, EmptyCompanyTableLeavesCompanyEmpty) {
   EXPECT_EQ(ui.CompanyText(), "");
   EXPECT_TRUE(ui.CompanyRows().empty());
   EXPECT_EQ(ui.TaskIndex(), 0);
-  f.SetCompanyPath();
-  EXPECT_EQ(f.DbConnection1.ConnectPath(), base.Base() + "company/");
+  EXPECT_THROW(f.SetCompanyPath(), ECompanyCodeError);  // no code names no company
 }
 
 TEST_F(LogicFixture, SaveLogWritesPaneWithCrLfAndReports) {
@@ -196,11 +200,39 @@ TEST_F(LogicFixture, CompanyPathPrefersDictionaryFile) {
   ui.SetCompanyText("ZZ9");
   f.SetCompanyPath();
   EXPECT_EQ(f.DbConnection1.ConnectPath(), data.Base() + "company/ZZ9");
-  // An empty code: the company folder itself, even beside a ".add" file.
+  // An empty code names no company: not the company folder itself, not a
+  // ".add" file there; the connection keeps its path.
   WriteFile(data.Base() + "company/.add", "");
   ui.SetCompanyText("");
-  f.SetCompanyPath();
-  EXPECT_EQ(f.DbConnection1.ConnectPath(), data.Base() + "company/");
+  EXPECT_THROW(f.SetCompanyPath(), ECompanyCodeError);
+  EXPECT_EQ(f.DbConnection1.ConnectPath(), data.Base() + "company/ZZ9");
+}
+
+// Valid codes are used as typed and found without regard to case; a
+// company folder that is a link is followed (the administrator made it);
+// codes that name anything but one folder directly under company/ are
+// refused, whatever exists on disk.
+TEST_F(LogicFixture, CompanyCodesNameOneFolderUnderCompany) {
+  const std::string company = data.Base() + "company/";
+  std::filesystem::create_directory_symlink(data.Base() + "company/A01", company + "LINKED");
+  const std::vector<std::pair<std::string, std::string>> valid = {
+      {"A01", company + "A01"},        {"a01", company + "A01"},       {"b02", company + "B02/B02.add"},
+      {"LINKED", company + "LINKED"},  {" A01", company + " A01"},     {"ZZ9 ", company + "ZZ9 "},
+      {".A01", company + ".A01"},      {"A.B", company + "A.B"},       {"\xC3\xA9", company + "\xC3\xA9"}};
+  for (const auto& [code, path] : valid)
+    EXPECT_EQ(CompanyDatabasePath(data.Base(), code, "Company code"), path) << code;
+  const std::vector<std::string> refused = {"",     "   ",  ".",         "..",     "...",     "../A01", "A01/..",
+                                            "A01/", "/A01", data.Base() + "company/A01", "A\\B", "a..b",
+                                            std::string("A\0B", 3), "A\tB", "A01\n", "A\x7f"};
+  for (const std::string& code : refused)
+    EXPECT_THROW(CompanyDatabasePath(data.Base(), code, "Company code"), ECompanyCodeError) << code;
+  try {
+    CheckCompanyCode(std::string("A\0B", 3), "Destination company code");
+    ADD_FAILURE() << "a NUL passed";
+  } catch (const ECompanyCodeError& error) {
+    const std::string expected = "Destination company code \"A\\x00B\" is refused: it holds a control character";
+    EXPECT_EQ(error.Message().rfind(expected, 0), 0u) << error.Message();
+  }
 }
 
 TEST_F(LogicFixture, DebugLinesAppendToOneFileAcrossStarts) {

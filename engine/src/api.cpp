@@ -192,6 +192,7 @@ ENGRESULT EngCreateTable(ENGHANDLE hConnect, const char* name, const char* field
     Need(fieldDefs, "field definitions");
     auto conn = FindConnection(hConnect);
     std::string path = TableName(conn, name);
+    if (!conn->dictionary.empty()) CheckDictionaryTableFile(*conn, name, path);
     CreateTableFile(path, ParseFieldSpecs(fieldDefs));
     if (!conn->dictionary.empty()) RegisterInDictionary(*conn, name, path);
     if (hTable) {

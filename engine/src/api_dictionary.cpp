@@ -39,6 +39,10 @@ void OpenDictionary(ConnectionObject& conn, const std::string& path, const std::
   conn.folder = d.folder();
 }
 
+void CheckDictionaryTableFile(ConnectionObject& conn, const std::string& name, const std::string& path) {
+  Dictionary::LoadShared(conn.dictionary)->CheckTableFile(name, path);
+}
+
 void RegisterInDictionary(ConnectionObject& conn, const std::string& name, const std::string& path) {
   Dictionary d = Dictionary::Load(conn.dictionary);
   if (d.FindTable(name)) return;

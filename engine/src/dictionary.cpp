@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "engine.h"
 #include "error.h"
@@ -22,6 +23,62 @@ namespace {
 
 constexpr const char* kMagicLine = "DBUDICT 1";
 constexpr size_t kMaxDictionaryBytes = 64u << 20;
+
+// The most work a stored password hash may ask of a login: the bounds that
+// table encryption headers have. The file is only checksummed, not
+// signed, so a hand edit could otherwise make a login run for hours or
+// take more memory than the machine has.
+constexpr uint64_t kMaxHashOps = 16;
+constexpr uint64_t kMaxHashMemory = 1ull << 30;  // bytes
+
+// Reads "<label><decimal>" at the front of s; a number too long for 64
+// bits reads as the largest one (it is past every bound anyway).
+bool ReadHashNumber(std::string_view& s, std::string_view label, uint64_t* value) {
+  if (s.substr(0, label.size()) != label) return false;
+  s.remove_prefix(label.size());
+  size_t n = 0;
+  uint64_t v = 0;
+  for (; n < s.size() && s[n] >= '0' && s[n] <= '9'; ++n)
+    v = v > (UINT64_MAX - 9) / 10 ? UINT64_MAX : v * 10 + static_cast<uint64_t>(s[n] - '0');
+  if (n == 0) return false;
+  s.remove_prefix(n);
+  *value = v;
+  return true;
+}
+
+// The passes and memory (in KiB) that an Argon2 hash string names:
+// "$argon2id$v=19$m=65536,t=2,p=1$salt$hash" ("$argon2i$" too; the version
+// may be left out). False when the text is no such string.
+bool ReadHashSettings(std::string_view hash, uint64_t* ops, uint64_t* memory_kib) {
+  if (hash.substr(0, 10) == "$argon2id$")
+    hash.remove_prefix(9);
+  else if (hash.substr(0, 9) == "$argon2i$")
+    hash.remove_prefix(8);
+  else
+    return false;
+  uint64_t version = 0, lanes = 0;
+  if (hash.substr(0, 3) == "$v=" && !ReadHashNumber(hash, "$v=", &version)) return false;
+  return ReadHashNumber(hash, "$m=", memory_kib) && ReadHashNumber(hash, ",t=", ops) &&
+         ReadHashNumber(hash, ",p=", &lanes) && hash.substr(0, 1) == "$";
+}
+
+// Whether a stored table file names a file directly in the dictionary's
+// folder: a plain name, no path.
+bool IsPlainFileName(const std::string& file) {
+  if (file.empty() || file == "." || file == "..") return false;
+  for (char c : file)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+  return true;
+}
+
+// Whether two folder names name the same folder (links and "." or ".."
+// included); by their text when either cannot be read.
+bool SameFolder(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return a == b;
+}
 
 void InitSodium() {
   static const int rc = sodium_init();
@@ -211,6 +268,7 @@ void Dictionary::CheckLogin(const std::string& user, const std::string& password
   auto it = users_.find(ToUpper(user));
   const std::string refused = "Login to data dictionary " + path_ + " refused: wrong user name or password";
   if (it == users_.end()) Fail(ENG_ERR_LOGIN, refused);
+  CheckHashSettings(user_names_.at(it->first), it->second);
   InitSodium();
   unsigned char digest[32];
   crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(password.data()), password.size(),
@@ -226,6 +284,18 @@ void Dictionary::CheckLogin(const std::string& user, const std::string& password
     Fail(ENG_ERR_LOGIN, refused);
   std::lock_guard<std::mutex> g(g_login_mu);
   LoginCache()[key] = it->second;
+}
+
+void Dictionary::CheckHashSettings(const std::string& user, const std::string& hash) const {
+  const std::string where = "Data dictionary " + path_ + ": the password of user " + user;
+  uint64_t ops = 0, memory_kib = 0;
+  if (!ReadHashSettings(hash, &ops, &memory_kib))
+    Fail(ENG_ERR_DICTIONARY, where + " is stored in a form not understood");
+  if (ops > kMaxHashOps || memory_kib > kMaxHashMemory / 1024)
+    Fail(ENG_ERR_DICTIONARY, where + " is stored with hashing settings of " + std::to_string(ops) + " passes over " +
+                                 std::to_string(memory_kib) + " KiB, beyond the bounds of " +
+                                 std::to_string(kMaxHashOps) + " passes and " + std::to_string(kMaxHashMemory / 1024) +
+                                 " KiB; the login is refused");
 }
 
 void Dictionary::AddUser(const std::string& user, const std::string& password) {
@@ -246,15 +316,24 @@ Dictionary::Table* Dictionary::FindMutable(const std::string& name) {
   return const_cast<Table*>(FindTable(name));
 }
 
+std::string Dictionary::FileInFolder(const std::string& table, const std::string& file) const {
+  std::string f = file;
+  for (char& ch : f)
+    if (ch == '\\') ch = '/';
+  const std::string dir = DirName(f);
+  const std::string base = BaseName(f);
+  if (IsPlainFileName(base) && (dir.empty() || SameFolder(dir, folder()))) return base;
+  Fail(ENG_ERR_DICTIONARY, "Table " + table + " cannot be registered in data dictionary " + path_ + " with the file " +
+                               file + ": a dictionary's tables lie in its folder " + folder());
+}
+
+void Dictionary::CheckTableFile(const std::string& table, const std::string& file) const { FileInFolder(table, file); }
+
 void Dictionary::AddTable(const std::string& name, const std::string& file) {
   CheckDictionaryText("Table name", name);
   CheckDictionaryText("Table file", file);
   if (FindTable(name)) Fail(ENG_ERR_FILE_EXISTS, "Table " + name + " is already registered in " + path_);
-  std::string stored = file;
-  for (char& ch : stored)
-    if (ch == '\\') ch = '/';
-  std::string dir = folder() + "/";
-  if (stored.compare(0, dir.size(), dir) == 0) stored = stored.substr(dir.size());
+  std::string stored = FileInFolder(name, file);
   std::string n = name;
   for (char& ch : n)
     if (ch == '\\') ch = '/';
@@ -286,9 +365,12 @@ void Dictionary::SetProperty(const std::string& table, uint16_t property, const 
 }
 
 std::string Dictionary::TablePath(const Table& t) const {
+  if (!IsPlainFileName(t.file))
+    Fail(ENG_ERR_DICTIONARY, "Data dictionary " + path_ + ": table " + t.name + " is registered with the file " +
+                                 t.file + ", which is not in the dictionary's folder; its tables must lie beside it");
   std::string file = t.file;
   if (!HasExtension(file)) file += ".adt";
-  return ResolveNoCase(file[0] == '/' ? file : JoinPath(folder(), file));
+  return ResolveNoCase(JoinPath(folder(), file));
 }
 
 }  // namespace eng

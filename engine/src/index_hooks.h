@@ -26,6 +26,9 @@ ENGRESULT StatementRowCount(Object& statement, uint32_t* count);
 // Dictionaries.
 void OpenDictionary(ConnectionObject& conn, const std::string& path, const std::string& user,
                     const std::string& password);
+// Before a table is made on a dictionary connection: refuses a path
+// outside the dictionary's folder, where it could not be registered.
+void CheckDictionaryTableFile(ConnectionObject& conn, const std::string& name, const std::string& path);
 void RegisterInDictionary(ConnectionObject& conn, const std::string& name, const std::string& path);
 std::string DictionaryTablePath(ConnectionObject& conn, const std::string& name);
 

@@ -953,6 +953,7 @@ ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement&
     if (ch == '\\') ch = '/';
   if (!HasExtension(n)) n += ".adt";
   std::string path = ResolveNoCase(n[0] == '/' ? n : JoinPath(conn.folder, n));
+  if (!conn.dictionary.empty()) CheckDictionaryTableFile(conn, s.table.name, path);
   CreateTableFile(path, field_specs);
   if (!conn.dictionary.empty()) RegisterInDictionary(conn, s.table.name, path);
   return {};

@@ -1,8 +1,16 @@
 // Data dictionaries: creation, login success and failure, tables opened by
 // registered name (5132 otherwise), the default index property (213, 5138),
-// CREATE TABLE registering on a dictionary connection, and damaged files.
+// CREATE TABLE registering on a dictionary connection, damaged files, and
+// hand-edited files: table entries outside the dictionary's folder and
+// password hashes that ask for too much work.
+#include <signal.h>
+#include <sodium.h>
+
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <regex>
 #include <thread>
 
 #include "sql_test_util.h"
@@ -213,6 +221,122 @@ TEST_F(DictionaryTest, ChangesToAKeptDictionaryShowAtTheNextCall) {
     out << "DBUDICT 1\nTABLE\tfirst\tfirst.adt\n";
   }
   EXPECT_EQ(OpenTable(admin_, "first", &t), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY)) << LastError();
+}
+
+}  // namespace
+
+namespace {
+
+// Rewrites the dictionary file as a hand edit would: edit applied to its
+// body, and the checksum made anew.
+void EditDictionary(const std::string& path, const std::function<std::string(std::string)>& edit) {
+  std::ifstream in(path, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  const std::string body = edit(all.substr(0, all.rfind("SUM\t")));
+  unsigned char sum[32];
+  crypto_generichash(sum, sizeof sum, reinterpret_cast<const unsigned char*>(body.data()), body.size(), nullptr, 0);
+  char hex[2 * sizeof sum + 1];
+  sodium_bin2hex(hex, sizeof hex, sum, sizeof sum);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << body << "SUM\t" << hex << "\n";
+}
+
+// A dictionary's tables lie in its folder: an entry naming a file
+// elsewhere is refused when used, naming the dictionary, the entry and its
+// file, while the dictionary's other tables stay usable; registering such
+// a file is refused too, before any file is made.
+TEST_F(DictionaryTest, TableEntriesOutsideTheFolderAreRefused) {
+  ASSERT_EQ(Exec(admin_, "CREATE TABLE HOME (A char(4))"), 0u) << LastError();
+  TempDir outside;
+  ENGHANDLE folder = 0, t = 0;
+  ENG_OK_(EngConnect(outside.path().c_str(), &folder));
+  ENG_OK_(EngCreateTable(folder, "SECRET", "A,Char,4", 0, &t));
+  EngCloseTable(t);
+  EngDisconnect(folder);
+  const std::string secret = outside.File("SECRET.adt");
+  ASSERT_TRUE(std::filesystem::exists(secret));
+  const std::string up = "../" + std::filesystem::path(outside.path()).filename().string() + "/SECRET.adt";
+
+  EXPECT_EQ(EngDictAddTable(admin_, "SECRET", secret.c_str()), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY));
+  EXPECT_NE(LastError().find(secret), std::string::npos) << LastError();
+  EXPECT_EQ(EngDictAddTable(admin_, "SECRET", up.c_str()), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY));
+  EXPECT_NE(EngCreateTable(admin_, outside.File("MADE").c_str(), "A,Char,4", 0, &t), 0u);
+  EXPECT_FALSE(std::filesystem::exists(outside.File("MADE.adt")));
+  EXPECT_EQ(OpenTable(admin_, "SECRET", &t), static_cast<ENGRESULT>(ENG_ERR_NOT_IN_DICTIONARY));
+
+  const std::vector<std::pair<std::string, std::string>> entries = {
+      {"ABSOLUTE", secret}, {"UPWARD", up}, {"BACKSLASH", "..\\x\\SECRET.adt"},
+      {"SUB", "sub/home.adt"}, {"PARENT", ".."}};
+  EditDictionary(path_, [&](std::string body) {
+    for (const auto& [name, file] : entries) body += "TABLE\t" + name + "\t" + file + "\n";
+    return body;
+  });
+  for (const auto& [name, file] : entries) {
+    EXPECT_EQ(OpenTable(admin_, name.c_str(), &t), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY)) << name;
+    const std::string error = LastError();
+    for (const std::string& part : {std::string("Company.add"), name, file})
+      EXPECT_NE(error.find(part), std::string::npos) << part << " in " << error;
+    EXPECT_EQ(Exec(admin_, ("SELECT * FROM " + name).c_str()), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY)) << name;
+  }
+  ENG_OK_(OpenTable(admin_, "HOME", &t));
+  EngCloseTable(t);
+}
+
+// The login's result from a child process given seconds to finish: -1 when
+// it had not (it hung), else 0 for ENG_ERR_DICTIONARY, 1 for success and 2
+// for any other result.
+int LoginResultWithin(const std::string& path, int seconds) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ENGHANDLE h = 0;
+    const ENGRESULT rc = EngConnectEx(path.c_str(), ENG_LOCAL_SERVER, "AdsSys", "secret", 0, &h);
+    ::_exit(rc == ENG_ERR_DICTIONARY ? 0 : rc == ENG_OK ? 1 : 2);
+  }
+  int status = 0;
+  for (int waited = 0; waited < seconds * 10; ++waited) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
+// A password hash names its own work (passes t, memory m in KiB). A
+// hand-edited file must not make a login hang or take the machine's
+// memory: settings past 16 passes or 1 GiB are refused at once, naming the
+// dictionary and the user; settings up to them are honoured.
+TEST_F(DictionaryTest, PasswordHashesAskingTooMuchWorkAreRefusedFast) {
+  std::ifstream in(path_, std::ios::binary);
+  const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  const std::regex settings("m=[0-9]+,t=[0-9]+");
+  auto withSettings = [&](const std::string& text) {
+    EditDictionary(path_, [&](std::string body) { return std::regex_replace(body, settings, text); });
+  };
+  for (const char* text : {"m=65536,t=1000000", "m=1048577,t=1", "m=8,t=17", "m=99999999999,t=2"}) {
+    withSettings(text);
+    ASSERT_EQ(LoginResultWithin(path_, 60), 0) << text << " (-1: the login hung)";
+    ENGHANDLE h = 0;
+    EXPECT_EQ(Connect("AdsSys", "secret", &h), static_cast<ENGRESULT>(ENG_ERR_DICTIONARY)) << text;
+    EXPECT_NE(LastError().find("Company.add"), std::string::npos) << LastError();
+    EXPECT_NE(LastError().find("AdsSys"), std::string::npos) << LastError();
+  }
+  // At the bounds: a hash made with 16 passes over the least memory logs in.
+  char hash[crypto_pwhash_STRBYTES];
+  ASSERT_EQ(crypto_pwhash_str(hash, "secret", 6, 16, crypto_pwhash_MEMLIMIT_MIN), 0);
+  EditDictionary(path_, [&](std::string body) {
+    const size_t at = body.find("$argon2id$");
+    return body.replace(at, body.find('\n', at) - at, hash);
+  });
+  ENGHANDLE h = 0;
+  ENG_OK_(Connect("AdsSys", "secret", &h));
+  EngDisconnect(h);
+  EXPECT_EQ(Connect("AdsSys", "wrong", &h), static_cast<ENGRESULT>(ENG_ERR_LOGIN));
+  std::ofstream(path_, std::ios::binary | std::ios::trunc) << good;
+  ENG_OK_(Connect("AdsSys", "secret", &h));
+  EngDisconnect(h);
 }
 
 }  // namespace
