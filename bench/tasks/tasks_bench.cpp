@@ -29,9 +29,9 @@
 //                                   by more than 30 %; also the peak resident
 //                                   memory while the tasks ran
 // BENCH_TASKS=29,30 runs only the tasks listed, in that order.
-// BENCH_PERF_CTL=FIFO writes "enable" to that perf control fifo once the
-// data is made, so that `perf record -D -1 --control fifo:FIFO` profiles
-// only the tasks.
+// BENCH_PERF_CTL=FIFO writes "enable" to that perf control fifo as each of
+// our tasks starts and "disable" as it ends, so that `perf record -D -1
+// --control fifo:FIFO` profiles only our side of the tasks.
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -598,12 +598,13 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
   if (!form.FormCreate()) Fail("start-up: " + ui.LastMessage);
   ui.SetCompanyText("BIG");
   const std::string debugFile = base + "debug_zozuzezi.txt";
-  if (const char* fifo = std::getenv("BENCH_PERF_CTL")) {
-    if (FILE* ctl = std::fopen(fifo, "w")) {
-      std::fputs("enable\n", ctl);
-      std::fclose(ctl);
-    }
-  }
+  FILE* perfControl = nullptr;
+  if (const char* fifo = std::getenv("BENCH_PERF_CTL")) perfControl = std::fopen(fifo, "w");
+  auto tellPerf = [perfControl](const char* command) {
+    if (perfControl == nullptr) return;
+    std::fputs(command, perfControl);
+    std::fflush(perfControl);
+  };
   std::vector<TaskTime> times;
   ResetPeakMemory();
   for (int task : TasksToRun()) {
@@ -614,10 +615,12 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     ui.SetTaskIndex(task);
     std::filesystem::remove(debugFile);
     const size_t linesBefore = ui.LineCount();
+    tellPerf("enable\n");
     Clock::time_point start = Clock::now();
     double cpu = CpuSeconds();
     const dbu::TRunEnd end = form.Button1Click();
     const double oursWall = Seconds(start), ours = CpuSeconds() - cpu;
+    tellPerf("disable\n");
     if (end != dbu::TRunEnd::Done) Fail("task " + std::to_string(task) + " failed: " + ui.LastMessage);
     const std::string oursDebug = FileText(debugFile);
     std::filesystem::remove(debugFile);
@@ -655,6 +658,7 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     times.push_back({task, ours, theirs, RecordsOf(task, n)});
   }
   memory = ReadMemory();
+  if (perfControl != nullptr) std::fclose(perfControl);
   form.MEDSCH.Close();
   form.DbTable1.Close();
   sqlite3_close(db);

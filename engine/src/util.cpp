@@ -7,6 +7,7 @@
 #include <cctype>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace eng {
@@ -110,6 +111,12 @@ struct FolderListing {
   ino_t ino = 0;
   struct timespec mtime {};
   std::unordered_map<std::string, std::string> names;
+  std::unordered_set<std::string> several;  // upper-case names spelled more than one way
+  // Regular files by their spelling: inode numbers as read with the names.
+  std::unordered_map<std::string, ino_t> files;
+  bool Valid(const struct stat& st) const {
+    return dev == st.st_dev && ino == st.st_ino && SameFileTime(mtime, st.st_mtim);
+  }
 };
 
 std::mutex g_listings_mutex;
@@ -127,8 +134,7 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
   std::lock_guard<std::mutex> g(g_listings_mutex);
   auto& listings = Listings();
   auto it = listings.find(dir);
-  if (it != listings.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
-      SameFileTime(it->second.mtime, st.st_mtim)) {
+  if (it != listings.end() && it->second.Valid(st)) {
     auto hit = it->second.names.find(key);
     if (hit == it->second.names.end()) return false;
     *found = hit->second;
@@ -141,7 +147,11 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
   listing.dev = st.st_dev;
   listing.ino = st.st_ino;
   listing.mtime = st.st_mtim;
-  while (struct dirent* e = ::readdir(d)) listing.names.emplace(ToUpper(e->d_name), e->d_name);
+  while (struct dirent* e = ::readdir(d)) {
+    std::string upper = ToUpper(e->d_name);
+    if (!listing.names.emplace(upper, e->d_name).second) listing.several.insert(std::move(upper));
+    if (e->d_type == DT_REG) listing.files.emplace(e->d_name, e->d_ino);
+  }
   ::closedir(d);
   auto hit = listing.names.find(key);
   const bool ok = hit != listing.names.end();
@@ -153,6 +163,28 @@ bool FindInFolder(const std::string& dir, const struct stat& st, const std::stri
   return ok;
 }
 
+// The one spelling on disk of name in dir, when it differs from name, as
+// the listing kept of dir tells; with st (dir's stat) only while dir has not
+// changed since it was read, and then *ino is the inode of a regular file
+// of that spelling (0 when not known). False otherwise.
+bool KnownOtherSpelling(const std::string& dir, const struct stat* st, const std::string& name, std::string* found,
+                        ino_t* ino = nullptr) {
+  const std::string key = ToUpper(name);
+  std::lock_guard<std::mutex> g(g_listings_mutex);
+  auto& listings = Listings();
+  auto it = listings.find(dir);
+  if (it == listings.end() || (st != nullptr && !it->second.Valid(*st)) || it->second.several.count(key) != 0)
+    return false;
+  auto hit = it->second.names.find(key);
+  if (hit == it->second.names.end() || hit->second == name) return false;
+  *found = hit->second;
+  if (ino != nullptr) {
+    auto file = it->second.files.find(hit->second);
+    *ino = file == it->second.files.end() ? 0 : file->second;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool SameFileTime(const struct timespec& a, const struct timespec& b) {
@@ -161,7 +193,13 @@ bool SameFileTime(const struct timespec& a, const struct timespec& b) {
 
 bool FileTimeSettled(const struct timespec& when) {
   struct timespec now {};
-  return ::clock_gettime(CLOCK_REALTIME, &now) == 0 && now.tv_sec - when.tv_sec >= 2;
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  // A file system that keeps whole seconds (or coarser) shows times without
+  // a fraction: a change within the next two seconds may leave them as they
+  // are. Finer times follow the kernel's clock tick (a few milliseconds),
+  // which lags this clock by up to a tick: a tenth of a second covers both.
+  const int64_t age = (static_cast<int64_t>(now.tv_sec) - when.tv_sec) * 1000000000 + (now.tv_nsec - when.tv_nsec);
+  return age >= (when.tv_nsec != 0 ? int64_t{100000000} : int64_t{2000000000});
 }
 
 std::string ResolveNoCase(const std::string& path) {
@@ -171,11 +209,36 @@ std::string ResolveNoCase(const std::string& path) {
 
 std::string ResolveNoCase(const std::string& path, struct stat* status) {
   status->st_ino = 0;
-  if (path.empty() || ::stat(path.c_str(), status) == 0) return path;
-  status->st_ino = 0;
+  if (path.empty()) return path;
   // Mostly only the last name differs, in a folder that exists as spelled.
   const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash + 1 < path.size() && path.find("//") == std::string::npos) {
+  const bool lastOnly = slash != std::string::npos && slash + 1 < path.size() && path.find("//") == std::string::npos;
+  std::string found;
+  if (lastOnly && KnownOtherSpelling(slash == 0 ? "/" : path.substr(0, slash), nullptr, path.substr(slash + 1), &found)) {
+    // A name the kept listing of an unchanged folder holds in one other
+    // spelling (the tasks open the same tables, spelled the same way, over
+    // and over): no look for the name as asked, which is not there, nor for
+    // the file's identity, which no entry of the folder can have changed.
+    const std::string name = path.substr(slash + 1);
+    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st;
+    ino_t ino = 0;
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && KnownOtherSpelling(dir, &st, name, &found, &ino)) {
+      std::string resolved = JoinPath(dir, found);
+      if (ino != 0) {
+        *status = {};
+        status->st_dev = st.st_dev;
+        status->st_ino = ino;
+        status->st_mode = S_IFREG;
+        return resolved;
+      }
+      if (::stat(resolved.c_str(), status) == 0) return resolved;
+    }
+    status->st_ino = 0;
+  }
+  if (::stat(path.c_str(), status) == 0) return path;
+  status->st_ino = 0;
+  if (lastOnly) {
     const std::string name = path.substr(slash + 1);
     const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
     struct stat st;

@@ -30,7 +30,10 @@ std::string StripExtension(const std::string& path);
 // case (exact matches preferred); the path unchanged when nothing matches.
 std::string ResolveNoCase(const std::string& path);
 // The same; *st is the status of the path returned when its lookup read
-// it (the name exists exactly as asked), else st->st_ino is 0.
+// it, else st->st_ino is 0. A name found in the kept listing of a folder
+// unchanged since it was read gives only the file's device, inode and type
+// (a regular file), as the listing tells them: no entry of the folder can
+// have been replaced meanwhile.
 std::string ResolveNoCase(const std::string& path, struct stat* st);
 // Whether a file time is old enough to trust: one this recent may not yet
 // show a change made in the same clock tick on a file system with coarse

@@ -72,4 +72,51 @@ TEST(PathCaseTest, FoldersSpelledOtherwiseAndAFolderReplacedUnderTheSameName) {
   EXPECT_EQ(eng::ResolveNoCase(folder + "/setup.ADT"), folder + "/SETUP.adt");
 }
 
+// A name found through a kept listing is given with the identity of the
+// file under that name now: a file put in its place by a rename is the new
+// file, and with two spellings of one name each is found as spelled.
+TEST(PathCaseTest, IdentityFromTheListingFollowsAFileReplacedByRename) {
+  TempDir dir;
+  Touch(dir.File("Leav_Trx.adt"));
+  AgeFolder(dir.path());
+  struct stat st {}, real {};
+  for (int i = 0; i < 2; ++i) {  // the second from the kept listing
+    EXPECT_EQ(eng::ResolveNoCase(dir.File("LEAV_TRX.ADT"), &st), dir.File("Leav_Trx.adt"));
+    ASSERT_EQ(::stat(dir.File("Leav_Trx.adt").c_str(), &real), 0);
+    EXPECT_EQ(st.st_ino, real.st_ino);
+    EXPECT_EQ(st.st_dev, real.st_dev);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+  }
+  Touch(dir.File("new.tmp"));
+  ASSERT_EQ(::rename(dir.File("new.tmp").c_str(), dir.File("Leav_Trx.adt").c_str()), 0);
+  EXPECT_EQ(eng::ResolveNoCase(dir.File("LEAV_TRX.ADT"), &st), dir.File("Leav_Trx.adt"));
+  ASSERT_EQ(::stat(dir.File("Leav_Trx.adt").c_str(), &real), 0);
+  EXPECT_EQ(st.st_ino, real.st_ino);
+
+  Touch(dir.File("LEAV_TRX.ADT"));
+  AgeFolder(dir.path());
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(eng::ResolveNoCase(dir.File("LEAV_TRX.ADT"), &st), dir.File("LEAV_TRX.ADT"));
+    EXPECT_EQ(eng::ResolveNoCase(dir.File("Leav_Trx.adt"), &st), dir.File("Leav_Trx.adt"));
+  }
+}
+
+// Times with a fraction of a second come from a file system that keeps
+// fine times: they are trusted a tenth of a second on; whole seconds only
+// after two.
+TEST(PathCaseTest, FileTimesSettleSoonerWhenKeptFinely) {
+  struct timespec now {};
+  ASSERT_EQ(::clock_gettime(CLOCK_REALTIME, &now), 0);
+  struct timespec fine = now, whole = now;
+  fine.tv_sec -= 1;
+  fine.tv_nsec = fine.tv_nsec == 0 ? 1 : fine.tv_nsec;
+  whole.tv_sec -= 1;
+  whole.tv_nsec = 0;
+  EXPECT_TRUE(eng::FileTimeSettled(fine));
+  EXPECT_FALSE(eng::FileTimeSettled(whole));
+  whole.tv_sec -= 2;
+  EXPECT_TRUE(eng::FileTimeSettled(whole));
+  EXPECT_FALSE(eng::FileTimeSettled(now));
+}
+
 }  // namespace
