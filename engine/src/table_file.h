@@ -129,6 +129,8 @@ class SharedTable {
   // its pages one by one, which costs several times more than the copy.
   void ReadSlots(uint64_t first, uint64_t count, uint8_t* out);
   uint32_t slot_size() const { return slot_size_; }
+  // Slots per sealed block of an encrypted table (1 for a plain one).
+  uint32_t slots_per_block() const { return slots_per_block_; }
   // The empty record image.
   const std::vector<uint8_t>& EmptyRecord() const { return empty_record_; }
 

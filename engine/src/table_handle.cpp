@@ -266,10 +266,72 @@ void TableHandle::GotoTop(RecordOrder* order) {
   FlushPending();
   TableLock lock(*table_);
   uint32_t r = Step(order, 0, true);
-  if (r)
+  if (r) {
     SetOn(r);
-  else
+    if (!order) KeepBlockCopy(r);
+  } else {
     SetCrack(true, true);
+  }
+}
+
+void TableHandle::KeepBlockCopy(uint32_t recno) {
+  if (!table_->encrypted() || filter_) return;
+  const uint32_t perBlock = table_->slots_per_block(), size = table_->slot_size();
+  const uint64_t slots = table_->SlotCount();
+  const uint64_t first = (uint64_t{recno} - 1) / perBlock * perBlock + 1;
+  if (recno == 0 || first > slots) {
+    block_count_ = 0;
+    return;
+  }
+  // The slots of one block lie together in its decrypted copy.
+  block_count_ = static_cast<uint32_t>(std::min<uint64_t>(perBlock, slots - first + 1));
+  const uint8_t* from = table_->Record(first) - 1;  // the slot: its state byte, then the record
+  block_slots_.assign(from, from + size_t{block_count_} * size);
+  block_first_ = first;
+  block_table_slots_ = slots;
+  block_seq_ = table_->journal().Sequence();
+}
+
+bool TableHandle::SkipInBlockCopy(int32_t n) {
+  if (block_count_ == 0 || (n != 1 && n != -1) || recno_ < block_first_ || recno_ >= block_first_ + block_count_)
+    return false;
+  const Journal& journal = table_->journal();
+  if (journal.HasEntries() || journal.Sequence() != block_seq_) {
+    block_count_ = 0;
+    return false;
+  }
+  const uint32_t size = table_->slot_size(), length = table_->record_length();
+  uint64_t r = recno_;
+  for (;;) {
+    if (n > 0) {
+      if (r + 1 >= block_first_ + block_count_) {
+        // Past the last slot of the table: at the end, as a step finds it.
+        if (r + 1 > block_table_slots_) {
+          SetCrack(true, false);
+          return true;
+        }
+        return false;
+      }
+      ++r;
+    } else {
+      if (r <= block_first_) {
+        if (r == 1) {
+          SetCrack(false, true);
+          return true;
+        }
+        return false;
+      }
+      --r;
+    }
+    const uint8_t* slot = block_slots_.data() + (r - block_first_) * size;
+    if (slot[0] != fmt::kSlotLive) continue;
+    recno_ = static_cast<uint32_t>(r);
+    at_eof_ = at_bof_ = false;
+    cached_raw_.assign(slot + 1, slot + 1 + length);
+    cached_seq_ = block_seq_;
+    cached_recno_ = recno_;
+    return true;
+  }
 }
 
 void TableHandle::GotoBottom(RecordOrder* order) {
@@ -287,7 +349,7 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
   RequireAccess();
   FlushPending();
   if (n == 0) return;
-  if (!order && !filter_ && SkipWithoutLock(n)) return;
+  if (!order && !filter_ && (SkipWithoutLock(n) || SkipInBlockCopy(n))) return;
   TableLock lock(*table_);
   bool forward = n > 0;
   if (forward ? at_eof_ : at_bof_) return;
@@ -307,6 +369,7 @@ void TableHandle::Skip(RecordOrder* order, int32_t n) {
     from = r;
   }
   SetOn(from);
+  if (!order) KeepBlockCopy(from);
 }
 
 // Skip for natural order without a filter, as the locked one does it but

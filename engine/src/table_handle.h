@@ -206,6 +206,12 @@ class TableHandle {
   void SetOn(uint32_t recno, const uint8_t* raw);  // raw: the live record, or null
   void KeepCopy(uint32_t recno, const uint8_t* raw);  // under the table's lock
   bool SkipWithoutLock(int32_t n);
+  // Encrypted tables in natural order: the decrypted slots of the block of
+  // the record just reached, kept so that the steps that follow within the
+  // block take no lock (and decrypt nothing) while the journal's sequence
+  // stays where it was when they were copied. Memory only.
+  void KeepBlockCopy(uint32_t recno);  // under the table's lock
+  bool SkipInBlockCopy(int32_t n);
   bool TakePeeked(uint32_t recno, const uint8_t* raw, uint64_t seq);
   const FieldDef& WritableField(uint16_t field);
   void CheckNotLockedByOthers(uint32_t recno);  // under the table lock
@@ -232,6 +238,11 @@ class TableHandle {
   std::vector<uint8_t> cached_raw_;
   uint32_t cached_recno_ = 0;
   uint64_t cached_seq_ = 0;
+  std::vector<uint8_t> block_slots_;  // see KeepBlockCopy
+  uint64_t block_first_ = 0;          // record number of its first slot
+  uint32_t block_count_ = 0;          // slots held; 0: none
+  uint64_t block_table_slots_ = 0;    // the table's slot count then
+  uint64_t block_seq_ = 0;
   Filter filter_;
   bool RefreshCandidates();  // under the table lock; false: walk every slot
   Candidates candidates_source_;

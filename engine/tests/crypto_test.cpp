@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 
 #include "test_util.h"
 
@@ -435,6 +436,66 @@ class CryptoRewriteTest : public engtest::EngineTest {
     return recno;
   }
 };
+
+// A walk a record at a time over an encrypted table takes the steps within
+// a block from a copy of it: whatever another handle changes between two
+// steps (a deletion, a new value, a new record), in that block or another,
+// shows at the next step as it does at a locked one.
+TEST_F(CryptoRewriteTest, StepsOneAtATimeSeeEveryChangeMadeBetweenThem) {
+  ENGHANDLE a = Open("wide", 0), b = Open("wide", 0);
+  ENG_OK_(EngEnableEncryption(a, kPassword));
+  ENG_OK_(EngEnableEncryption(b, kPassword));
+  std::map<uint32_t, int32_t> live;  // record number -> ID, the model
+  for (int32_t r = 1; r <= kRows; ++r) live[static_cast<uint32_t>(r)] = r;
+  ENG_OK_(EngGotoTop(a));
+  uint32_t at = 1, slots = kRows;
+  std::mt19937 rng(7);
+  auto near = [&] { return static_cast<uint32_t>(std::max<int64_t>(1, int64_t{at} - 60 + rng() % 121)); };
+  for (int i = 0; i < 12000; ++i) {
+    const unsigned op = rng() % 10;
+    if (op < 6) {
+      const int32_t step = op < 4 ? 1 : -1;
+      ENG_OK_(EngSkip(a, step));
+      auto next = step > 0 ? live.upper_bound(at) : live.lower_bound(at);
+      uint16_t crack = 0;
+      if (step > 0 ? next == live.end() : next == live.begin()) {
+        ENG_OK_(step > 0 ? EngAtEOF(a, &crack) : EngAtBOF(a, &crack));
+        ASSERT_TRUE(crack) << "step " << i << " from " << at;
+        ENG_OK_(step > 0 ? EngGotoBottom(a) : EngGotoTop(a));
+        at = step > 0 ? live.rbegin()->first : live.begin()->first;
+      } else {
+        at = step > 0 ? next->first : std::prev(next)->first;
+      }
+    } else if (op < 8) {
+      const uint32_t r = near();
+      if (r == at || live.count(r) == 0) continue;
+      ENG_OK_(EngGotoRecord(b, r));
+      ENG_OK_(EngDeleteRecord(b));
+      live.erase(r);
+    } else if (op == 8) {
+      const uint32_t r = near();
+      if (live.count(r) == 0) continue;
+      const int32_t id = 100000 + i;
+      ENG_OK_(EngGotoRecord(b, r));
+      ENG_OK_(EngSetFieldRaw(b, 1, reinterpret_cast<const uint8_t*>(&id), 4));
+      ENG_OK_(EngWriteRecord(b));
+      live[r] = id;
+    } else {
+      const int32_t id = 200000 + i;
+      ENG_OK_(EngAppendRecord(b));
+      ENG_OK_(EngSetFieldRaw(b, 1, reinterpret_cast<const uint8_t*>(&id), 4));
+      ENG_OK_(EngWriteRecord(b));
+      live[++slots] = id;
+    }
+    ASSERT_EQ(RecNo(a), at) << "after operation " << i;
+    std::vector<uint8_t> raw = Record(a);
+    int32_t id = 0;
+    std::memcpy(&id, raw.data(), 4);
+    ASSERT_EQ(id, live[at]) << "record " << at << " after operation " << i;
+  }
+  EngCloseTable(b);
+  EngCloseTable(a);
+}
 
 TEST_F(CryptoRewriteTest, DecryptReadsCachedAndUncachedBlocksAlike) {
   ENGHANDLE t = Open("wide", ENG_OPEN_EXCLUSIVE);
