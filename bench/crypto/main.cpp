@@ -38,11 +38,19 @@ using bench::CpuSeconds;
 double Now() { return CpuSeconds(); }
 double Seconds(double since) { return CpuSeconds() - since; }
 
-// FNV-1a over the records read, in order.
+// A digest of the records read, in order, eight bytes at a step: cheap
+// beside the reading it checks, which it must not hide.
 struct Digest {
   uint64_t hash = 1469598103934665603ull;
   void Add(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) hash = (hash ^ p[i]) * 1099511628211ull;
+    uint64_t word = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+      std::memcpy(&word, p, 8);
+      hash = (hash ^ word) * 0x100000001b3ull + (hash >> 29);
+    }
+    word = 0;
+    std::memcpy(&word, p, n);
+    hash = (hash ^ word ^ n) * 0x100000001b3ull;
   }
 };
 

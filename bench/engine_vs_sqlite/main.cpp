@@ -38,13 +38,21 @@ using bench::Sql;
 double Now() { return CpuSeconds(); }
 double Seconds(double since) { return CpuSeconds() - since; }
 
-// FNV-1a over the values read, in the order read.
+// A digest of the values read, in the order read, eight bytes at a step:
+// cheap beside the reading it checks, which it must not hide.
 struct Digest {
   uint64_t hash = 1469598103934665603ull;
   uint64_t rows = 0;
   void Bytes(const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < size; ++i) hash = (hash ^ p[i]) * 1099511628211ull;
+    uint64_t word = 0;
+    for (; size >= 8; p += 8, size -= 8) {
+      std::memcpy(&word, p, 8);
+      hash = (hash ^ word) * 0x100000001b3ull + (hash >> 29);
+    }
+    word = 0;
+    std::memcpy(&word, p, size);
+    hash = (hash ^ word ^ size) * 0x100000001b3ull;
   }
   // One row: the integer, the code, the day, the amount and the text.
   void Row(int32_t id, const char* code, int32_t day, double amount, const char* text) {
