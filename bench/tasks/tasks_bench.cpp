@@ -527,6 +527,7 @@ struct TaskTime {
   int task;
   double ours, sqlite;  // processor seconds
   long records;         // records of the table the task walks
+  double grew, anonGrew;  // MiB: resident memory our side added at its peak; anonymous memory it kept
 };
 
 long RecordsOf(int task, const Counts& n) {
@@ -543,7 +544,7 @@ long RecordsOf(int task, const Counts& n) {
 // Peak resident memory since the last reset, in MiB (VmHWM), and the
 // anonymous and file-backed parts of what is resident now.
 struct Memory {
-  double peak = 0, anon = 0, file = 0;
+  double peak = 0, anon = 0, file = 0, now = 0;
 };
 Memory ReadMemory() {
   Memory m;
@@ -554,6 +555,7 @@ Memory ReadMemory() {
     if (key == "VmHWM:" && status >> kb) m.peak = kb / 1024;
     if (key == "RssAnon:" && status >> kb) m.anon = kb / 1024;
     if (key == "RssFile:" && status >> kb) m.file = kb / 1024;
+    if (key == "VmRSS:" && status >> kb) m.now = kb / 1024;
   }
   return m;
 }
@@ -606,7 +608,6 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     std::fflush(perfControl);
   };
   std::vector<TaskTime> times;
-  ResetPeakMemory();
   for (int task : TasksToRun()) {
     // Each task after another leaves MEDSCH's index to the next: start
     // every timed task from the start-up settings.
@@ -615,12 +616,15 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     ui.SetTaskIndex(task);
     std::filesystem::remove(debugFile);
     const size_t linesBefore = ui.LineCount();
+    const Memory before = ReadMemory();
+    ResetPeakMemory();
     tellPerf("enable\n");
     Clock::time_point start = Clock::now();
     double cpu = CpuSeconds();
     const dbu::TRunEnd end = form.Button1Click();
     const double oursWall = Seconds(start), ours = CpuSeconds() - cpu;
     tellPerf("disable\n");
+    const Memory after = ReadMemory();
     if (end != dbu::TRunEnd::Done) Fail("task " + std::to_string(task) + " failed: " + ui.LastMessage);
     const std::string oursDebug = FileText(debugFile);
     std::filesystem::remove(debugFile);
@@ -653,11 +657,16 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
                 "   log lines %zu, debug lines %zu, rows changed %d\n",
                 task, ours * 1e3, theirs * 1e3, oursWall * 1e3, theirsWall * 1e3, pane.LineCount(),
                 static_cast<size_t>(std::count(theirDebug.begin(), theirDebug.end(), '\n')), changed);
+    std::printf("task %2d  memory: ours added %.1f MiB resident at its peak (mapped file pages included),"
+                " kept %.1f MiB anonymous\n",
+                task, after.peak - before.now, after.anon - before.anon);
     std::printf("ratio task%d %.2f\n", task, theirs > 0 ? ours / theirs : 0.0);
     std::fflush(stdout);
-    times.push_back({task, ours, theirs, RecordsOf(task, n)});
+    times.push_back({task, ours, theirs, RecordsOf(task, n), after.peak - before.now, after.anon - before.anon});
   }
   memory = ReadMemory();
+  memory.peak = 0;
+  for (const TaskTime& t : times) memory.peak = std::max(memory.peak, t.grew);
   if (perfControl != nullptr) std::fclose(perfControl);
   form.MEDSCH.Close();
   form.DbTable1.Close();
@@ -680,7 +689,7 @@ std::vector<TaskTime> RunInChild(double scale, Memory& memory) {
     std::string out = std::to_string(m.peak) + " " + std::to_string(m.anon) + " " + std::to_string(m.file) + "\n";
     for (const TaskTime& t : times)
       out += std::to_string(t.task) + " " + std::to_string(t.ours) + " " + std::to_string(t.sqlite) + " " +
-             std::to_string(t.records) + "\n";
+             std::to_string(t.records) + " " + std::to_string(t.grew) + " " + std::to_string(t.anonGrew) + "\n";
     if (::write(fds[1], out.data(), out.size()) != static_cast<ssize_t>(out.size())) std::_Exit(1);
     std::fflush(stdout);
     std::_Exit(0);
@@ -698,7 +707,7 @@ std::vector<TaskTime> RunInChild(double scale, Memory& memory) {
   in >> memory.peak >> memory.anon >> memory.file;
   std::vector<TaskTime> times;
   TaskTime t{};
-  while (in >> t.task >> t.ours >> t.sqlite >> t.records) times.push_back(t);
+  while (in >> t.task >> t.ours >> t.sqlite >> t.records >> t.grew >> t.anonGrew) times.push_back(t);
   return times;
 }
 
@@ -718,11 +727,13 @@ int main(int argc, char** argv) {
       const double sa = one[i].sqlite / one[i].records * 1e9, sb = many[i].sqlite / many[i].records * 1e9;
       const bool flag = b > a * 1.3;
       grew = grew || flag;
-      std::printf("task %2d  ours %8.1f -> %8.1f ns/record (x%.2f)   sqlite %8.1f -> %8.1f ns/record (x%.2f)%s\n",
-                  one[i].task, a, b, b / a, sa, sb, sb / sa, flag ? "   GROWS by more than 30 %" : "");
+      std::printf("task %2d  ours %8.1f -> %8.1f ns/record (x%.2f)   sqlite %8.1f -> %8.1f ns/record (x%.2f)"
+                  "   ours' memory +%.0f -> +%.0f MiB resident, +%.0f -> +%.0f MiB anonymous%s\n",
+                  one[i].task, a, b, b / a, sa, sb, sb / sa, one[i].grew, many[i].grew, one[i].anonGrew,
+                  many[i].anonGrew, flag ? "   GROWS by more than 30 %" : "");
     }
-    std::printf("peak resident memory while the tasks ran: %.0f MiB at scale 1, %.0f MiB at scale %g"
-                " (at the end: anonymous %.0f / %.0f MiB, mapped files %.0f / %.0f MiB)\n",
+    std::printf("most resident memory one of our tasks added at its peak: %.0f MiB at scale 1, %.0f MiB at scale %g"
+                " (the whole process at the end, both sides: anonymous %.0f / %.0f MiB, mapped files %.0f / %.0f MiB)\n",
                 small.peak, large.peak, scale, small.anon, large.anon, small.file, large.file);
     std::printf("cost per record %s\n", grew ? "grows for a task flagged above" : "grows by at most 30 % for every task");
     return 0;
@@ -734,7 +745,8 @@ int main(int argc, char** argv) {
   }
   Memory memory;
   RunAtScale(scale, memory);
-  std::printf("peak resident memory while the tasks ran: %.0f MiB (at the end: anonymous %.0f MiB, mapped files %.0f MiB)\n",
+  std::printf("most resident memory one of our tasks added at its peak: %.0f MiB (the whole process at the end, both"
+              " sides: anonymous %.0f MiB, mapped files %.0f MiB)\n",
               memory.peak, memory.anon, memory.file);
   return 0;
 }
