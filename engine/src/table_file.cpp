@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 
+#include "checksum.h"
 #include "engine.h"
 #include "index_file.h"
 #include "error.h"
@@ -275,7 +276,9 @@ void SharedTable::Load(bool alone) {
   if (header_size_ < fmt::kFixedHeader + nfields * fmt::kFieldDescSize || header_size_ % 4096 != 0 ||
       header_size_ > file_len)
     Fail(ENG_ERR_CORRUPT, bad + "header size");
-  if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength || slot_size_ != record_length_ + 1)
+  checksums_ = (Load16(h + fmt::kOffFlags) & fmt::kFlagChecksums) != 0;
+  if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength ||
+      slot_size_ != record_length_ + 1 + (checksums_ ? fmt::kSlotCrcBytes : 0))
     Fail(ENG_ERR_CORRUPT, bad + "record length");
   uint64_t slots = Load64(h + fmt::kOffSlotCount);
   if (slots > 0x7FFFFFFFull || slots > (file_len - header_size_) / slot_size_)
@@ -467,15 +470,24 @@ void SharedTable::OpenRecordBlock(uint64_t block, uint8_t* out) {
 const uint8_t* SharedTable::Slot(uint64_t recno) {
   if (!encrypted_) {
     EnsureMapped(recno);
-    return adt_.data() + SlotOffset(recno);
+    const uint8_t* slot = adt_.data() + SlotOffset(recno);
+    // A state look followed by a record read checks the slot once.
+    if (checksums_ && recno != checked_slot_) {
+      CheckSlot(recno, slot);
+      checked_slot_ = recno;
+    }
+    return slot;
   }
   uint64_t i = recno - 1;
   return RecordBlock(i / slots_per_block_)->data() + (i % slots_per_block_) * slot_size_;
 }
 
 uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled) {
+  checked_slot_ = 0;
   if (!encrypted_) {
     uint64_t off = SlotOffset(recno);
+    // The checksum at the slot's end changes with any of its bytes.
+    if (checksums_) length = slot_size_ - from;
     if (journaled) journal_.Save(kTableFile, off + from, length);
     return adt_.data() + off;
   }
@@ -483,6 +495,20 @@ uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length
   BlockCache::Entry* e = RecordBlock(block);
   blocks_.MarkDirty(block, e);
   return e->data() + (i % slots_per_block_) * slot_size_;
+}
+
+bool SharedTable::SlotIntact(const uint8_t* slot) const {
+  return !checksums_ || CrcMatches(slot, slot_size_ - fmt::kSlotCrcBytes);
+}
+
+void SharedTable::CheckSlot(uint64_t recno, const uint8_t* slot) const {
+  if (!SlotIntact(slot))
+    Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged: record " + std::to_string(recno) +
+                              " does not match its checksum (the file was changed outside the engine)");
+}
+
+void SharedTable::StampSlot(uint8_t* slot) const {
+  if (checksums_) StampCrc(slot, slot_size_ - fmt::kSlotCrcBytes);
 }
 
 void SharedTable::SealBlocks() {
@@ -513,6 +539,7 @@ void SharedTable::LockShared() {
   }
   in_change_ = false;
   header_saved_ = false;
+  checked_slot_ = 0;  // another process may have changed any slot since
   if (encrypted_) SyncCaches();
 }
 
@@ -549,6 +576,8 @@ bool SharedTable::PeekRecord(uint64_t recno, const uint8_t** raw) {
   uint64_t offset = SlotOffset(recno);
   if (offset + slot_size_ > view->size) return false;  // grown elsewhere: mapping it needs the lock
   const uint8_t* slot = view->base + offset;
+  // A mismatch may be a write under way: the read under the lock tells.
+  if (!SlotIntact(slot)) return false;
   *raw = slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
   return true;
 }
@@ -565,6 +594,10 @@ bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uin
       return true;
     }
     const uint8_t* slot = view->base + offset;
+    if (!SlotIntact(slot)) {  // as in PeekRecord; slots passed over are checked too
+      *known = false;
+      return true;
+    }
     if (slot[0] != fmt::kSlotLive) return false;
     *raw = slot + 1;
     return true;
@@ -603,6 +636,7 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
     return;
   }
   // MAP_SHARED: the file reads back what the mapping holds.
+  uint8_t* const start = out;
   uint64_t offset = SlotOffset(first);
   size_t length = static_cast<size_t>(count * slot_size_);
   while (length > 0) {
@@ -614,6 +648,8 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
     offset += static_cast<uint64_t>(n);
     length -= static_cast<size_t>(n);
   }
+  if (checksums_)
+    for (uint64_t k = 0; k < count; ++k) CheckSlot(first + k, start + k * slot_size_);
 }
 
 void SharedTable::BeginChange() {
@@ -639,10 +675,8 @@ void SharedTable::BumpChange() {
 }
 
 void SharedTable::CommitChange() {
-  if (encrypted_) {
-    SealBlocks();
-    indexes_->SealPages();
-  }
+  if (encrypted_) SealBlocks();
+  indexes_->SealPages();  // sealed (encrypted) or their checksums stamped
   journal_.Commit();
   cache_seq_ = journal_.Sequence();
   in_change_ = false;
@@ -664,6 +698,7 @@ void SharedTable::AbortChange() {
   if (indexes_) indexes_->ClearCache();
   in_change_ = false;
   header_saved_ = false;
+  checked_slot_ = 0;
 }
 
 uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
@@ -684,6 +719,7 @@ uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
   uint8_t* slot = MutableSlot(recno, 0, slot_size_, false);
   slot[0] = fmt::kSlotReserved;
   std::memcpy(slot + 1, raw->data(), record_length_);
+  StampSlot(slot);
   Store64(h + fmt::kOffSlotCount, recno);
   BumpChange();
   return static_cast<uint32_t>(recno);
@@ -768,8 +804,9 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
   }
   uint8_t* slot = MutableSlot(recno, 0, slot_size_);
   std::memcpy(slot + 1, raw.data(), record_length_);
+  if (append) slot[0] = fmt::kSlotLive;
+  StampSlot(slot);
   if (append) {
-    slot[0] = fmt::kSlotLive;
     SaveHeader();
     Store64(Header() + fmt::kOffLiveCount, LiveCount() + 1);
   }
@@ -788,7 +825,9 @@ void SharedTable::Unreserve(uint32_t recno) {
   if (recno == SlotCount()) {
     Store64(Header() + fmt::kOffSlotCount, recno - 1);
   } else {
-    MutableSlot(recno, 0, 1)[0] = fmt::kSlotDeleted;
+    uint8_t* slot = MutableSlot(recno, 0, 1);
+    slot[0] = fmt::kSlotDeleted;
+    StampSlot(slot);
   }
   BumpChange();
 }
@@ -797,7 +836,9 @@ void SharedTable::Delete(uint32_t recno) {
   if (SlotState(recno) != fmt::kSlotLive)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
   if (observer_) observer_->Erase(recno, Record(recno));
-  MutableSlot(recno, 0, 1)[0] = fmt::kSlotDeleted;
+  uint8_t* slot = MutableSlot(recno, 0, 1);
+  slot[0] = fmt::kSlotDeleted;
+  StampSlot(slot);
   SaveHeader();
   Store64(Header() + fmt::kOffLiveCount, LiveCount() - 1);
   BumpChange();
@@ -838,8 +879,10 @@ void SharedTable::Pack() {
   if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
   uint8_t* base = adt_.data();
   uint64_t out = 0;
+  checked_slot_ = 0;
   for (uint64_t r = 1; r <= count; ++r) {
     uint8_t* src = base + SlotOffset(r);
+    CheckSlot(r, src);  // a damaged state byte must not drop or keep a record
     if (src[0] != fmt::kSlotLive) continue;
     ++out;
     if (out != r) std::memmove(base + SlotOffset(out), src, slot_size_);
@@ -867,6 +910,7 @@ void SharedTable::Pack() {
       if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file of " + path_ + " is damaged");
       if (ref.block != next) std::memmove(memo_.data() + next * fmt::kMemoBlock, memo_.data() + from, ref.len);
       Store32(base + SlotOffset(ref.slot) + 1 + ref.offset, static_cast<uint32_t>(next));
+      StampSlot(base + SlotOffset(ref.slot));
       next += (ref.len + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
     }
     Store64(memo_.data() + fmt::kOffMemoNext, next);
@@ -969,7 +1013,7 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
   if (memo_.IsOpen()) {
     uint64_t next = 1;
     size_t m = 0;
-    for (uint64_t k = 0; k < kept; ++k)
+    for (uint64_t k = 0; k < kept; ++k) {
       for (const auto& f : fields_)
         if (IsMemoType(f.type)) {
           uint8_t* ref = &slots[k * slot_size_ + 1 + f.offset];
@@ -978,6 +1022,8 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
           Store32(ref + 4, static_cast<uint32_t>(content.size()));
           if (!content.empty()) next += PlaceMemo(content, next);
         }
+      StampSlot(&slots[k * slot_size_]);
+    }
     Store64(memo_.data() + fmt::kOffMemoNext, next);
     Store64(memo_.data() + fmt::kOffMemoDead, 0);
   }

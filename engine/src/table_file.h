@@ -26,6 +26,13 @@
 // that another process changed the table; blocks changed by an operation
 // are sealed back into the file (their old bytes saved in the journal) when
 // it commits. Reading an encrypted table needs its cipher, set by Unlock().
+//
+// A plain table with checksums (see table_format.h) checks a slot's CRC32C
+// whenever it reads the slot: under the lock a mismatch is reported as
+// ENG_ERR_CORRUPT naming the file and the record; a read without the lock
+// that meets one only gives up (it may have met a write under way) and the
+// caller reads again under the lock. Every change of a slot stamps its
+// checksum anew within the same journaled change.
 #pragma once
 
 #include <sys/types.h>
@@ -106,6 +113,7 @@ class SharedTable {
   uint32_t declared_length(size_t i) const { return declared_[i]; }
   uint32_t record_length() const { return record_length_; }
   bool has_memo() const { return memo_.IsOpen(); }
+  bool has_checksums() const { return checksums_; }  // slots end with a CRC32C
   bool writable() const { return adt_.writable(); }
 
   // ---- under TableLock ----
@@ -233,6 +241,12 @@ class SharedTable {
   // for slots beyond the count, which need no before-image.
   const uint8_t* Slot(uint64_t recno);
   uint8_t* MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled = true);
+  // Checksums (no-ops for a table without them). Stamp after changing a
+  // slot got from MutableSlot; Check throws ENG_ERR_CORRUPT for a slot
+  // whose bytes do not match their checksum.
+  bool SlotIntact(const uint8_t* slot) const;
+  void CheckSlot(uint64_t recno, const uint8_t* slot) const;
+  void StampSlot(uint8_t* slot) const;
   BlockCache::Entry* RecordBlock(uint64_t block);
   // Opens a sealed record block of the file into out (slots_per_block_ slots).
   void OpenRecordBlock(uint64_t block, uint8_t* out);
@@ -260,6 +274,8 @@ class SharedTable {
   std::vector<uint8_t> empty_record_;
   uint32_t header_size_ = 0, record_length_ = 0, slot_size_ = 0;
   bool encrypted_ = false;
+  bool checksums_ = false;       // fixed at load (the flags bit never changes)
+  uint64_t checked_slot_ = 0;    // slot checked last under this lock, unchanged since
   crypto::Params crypto_params_;
   std::shared_ptr<const crypto::Cipher> cipher_;
   BlockCache blocks_;            // decrypted record blocks
