@@ -280,6 +280,7 @@ void SharedTable::Load(bool alone) {
   if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength ||
       slot_size_ != record_length_ + 1 + (checksums_ ? fmt::kSlotCrcBytes : 0))
     Fail(ENG_ERR_CORRUPT, bad + "record length");
+  check_window_ = std::max<uint32_t>(1, std::min<uint32_t>(16, 4096 / slot_size_));
   uint64_t slots = Load64(h + fmt::kOffSlotCount);
   if (slots > 0x7FFFFFFFull || slots > (file_len - header_size_) / slot_size_)
     Fail(ENG_ERR_CORRUPT, bad + "record count exceeds the file");
@@ -471,11 +472,7 @@ const uint8_t* SharedTable::Slot(uint64_t recno) {
   if (!encrypted_) {
     EnsureMapped(recno);
     const uint8_t* slot = adt_.data() + SlotOffset(recno);
-    // A state look followed by a record read checks the slot once.
-    if (checksums_ && recno != checked_slot_) {
-      CheckSlot(recno, slot);
-      checked_slot_ = recno;
-    }
+    if (checksums_ && (recno < checked_.from || recno >= checked_.to)) CheckSlots(recno, slot);
     return slot;
   }
   uint64_t i = recno - 1;
@@ -483,7 +480,7 @@ const uint8_t* SharedTable::Slot(uint64_t recno) {
 }
 
 uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled) {
-  checked_slot_ = 0;
+  checked_ = {};
   if (!encrypted_) {
     uint64_t off = SlotOffset(recno);
     // The checksum at the slot's end changes with any of its bytes.
@@ -505,6 +502,24 @@ void SharedTable::CheckSlot(uint64_t recno, const uint8_t* slot) const {
   if (!SlotIntact(slot))
     Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged: record " + std::to_string(recno) +
                               " does not match its checksum (the file was changed outside the engine)");
+}
+
+uint64_t SharedTable::CheckAhead(uint64_t recno, bool ahead, uint64_t slots, uint64_t mapped) const {
+  // Read one by one, slots are checked one at a time; a walk forward (the
+  // slot after the last one checked) checks the next ones along with it.
+  if (!ahead) return 1;
+  uint64_t n = std::min<uint64_t>(check_window_, slots - recno + 1);
+  const uint64_t offset = SlotOffset(recno);
+  if (offset + n * slot_size_ > mapped) n = offset + slot_size_ <= mapped ? (mapped - offset) / slot_size_ : 1;
+  return n;
+}
+
+void SharedTable::CheckSlots(uint64_t recno, const uint8_t* slot) {
+  const uint64_t n = CheckAhead(recno, recno == checked_.to, SlotCount(), adt_.size());
+  const size_t good = CrcMatchingRun(slot, n, slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+  if (good == 0) CheckSlot(recno, slot);  // throws
+  // A damaged slot further on is reported when it is read itself.
+  checked_ = {0, recno, recno + good};
 }
 
 void SharedTable::StampSlot(uint8_t* slot) const {
@@ -539,7 +554,7 @@ void SharedTable::LockShared() {
   }
   in_change_ = false;
   header_saved_ = false;
-  checked_slot_ = 0;  // another process may have changed any slot since
+  checked_ = {};  // another process may have changed any slot since
   if (encrypted_) SyncCaches();
 }
 
@@ -582,7 +597,18 @@ bool SharedTable::PeekRecord(uint64_t recno, const uint8_t** raw) {
   return true;
 }
 
-bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw) {
+bool SharedTable::PeekCheck(uint64_t recno, const uint8_t* slot, bool forward, uint64_t slots, uint64_t mapped,
+                            uint64_t seq, CheckedSlots* checked) const {
+  const bool ahead = forward && checked->seq == seq && recno == checked->to;
+  const uint64_t n = CheckAhead(recno, ahead, slots, mapped);
+  const size_t good = CrcMatchingRun(slot, n, slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+  if (good == 0) return false;
+  *checked = {seq, recno, recno + good};
+  return true;
+}
+
+bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw, uint64_t seq,
+                           CheckedSlots* checked) {
   const MappedFile::View* view = adt_.view();
   if (view->size < fmt::kFixedHeader) return false;
   uint64_t count = Load64(view->base + fmt::kOffSlotCount);
@@ -594,7 +620,9 @@ bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uin
       return true;
     }
     const uint8_t* slot = view->base + offset;
-    if (!SlotIntact(slot)) {  // as in PeekRecord; slots passed over are checked too
+    // As in PeekRecord; slots passed over are checked too.
+    if (checksums_ && (r - checked->from >= checked->to - checked->from || checked->seq != seq) &&
+        !PeekCheck(r, slot, forward, count, view->size, seq, checked)) {
       *known = false;
       return true;
     }
@@ -648,8 +676,10 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
     offset += static_cast<uint64_t>(n);
     length -= static_cast<size_t>(n);
   }
-  if (checksums_)
-    for (uint64_t k = 0; k < count; ++k) CheckSlot(first + k, start + k * slot_size_);
+  if (checksums_) {
+    const size_t good = CrcMatchingRun(start, count, slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+    if (good < count) CheckSlot(first + good, start + good * slot_size_);
+  }
 }
 
 void SharedTable::BeginChange() {
@@ -698,7 +728,7 @@ void SharedTable::AbortChange() {
   if (indexes_) indexes_->ClearCache();
   in_change_ = false;
   header_saved_ = false;
-  checked_slot_ = 0;
+  checked_ = {};
 }
 
 uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
@@ -879,7 +909,7 @@ void SharedTable::Pack() {
   if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
   uint8_t* base = adt_.data();
   uint64_t out = 0;
-  checked_slot_ = 0;
+  checked_ = {};
   for (uint64_t r = 1; r <= count; ++r) {
     uint8_t* src = base + SlotOffset(r);
     CheckSlot(r, src);  // a damaged state byte must not drop or keep a record

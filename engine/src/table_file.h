@@ -195,9 +195,17 @@ class SharedTable {
   }
   // *raw: the record's bytes when it is live, null when it is not.
   bool PeekRecord(uint64_t recno, const uint8_t** raw);
+  // Slots whose checksums held when last read at a sequence: a walk checks
+  // the slots ahead together, which costs less than one by one.
+  struct CheckedSlots {
+    uint64_t seq = 0;
+    uint64_t from = 0, to = 0;  // [from, to)
+  };
   // The next (forward) or previous live record from `from` in natural
   // order (from 0: the first or last), 0 when there is none; *raw as above.
-  bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw);
+  // seq: PeekBegin's; *checked: the caller's, kept between steps.
+  bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw, uint64_t seq,
+                CheckedSlots* checked);
 
   // Groups the journaled changes of one operation.
   void BeginChange();
@@ -247,6 +255,16 @@ class SharedTable {
   bool SlotIntact(const uint8_t* slot) const;
   void CheckSlot(uint64_t recno, const uint8_t* slot) const;
   void StampSlot(uint8_t* slot) const;
+  // Checks recno's slot (throwing when it is damaged) and, on a walk
+  // forward, the ones after it, remembering those that matched.
+  void CheckSlots(uint64_t recno, const uint8_t* slot);
+  // How many slots from recno to check at once: 1, or when ahead a few
+  // (within the count and the mapped bytes).
+  uint64_t CheckAhead(uint64_t recno, bool ahead, uint64_t slots, uint64_t mapped) const;
+  // PeekStep's check of a slot not yet found intact at seq; false when it
+  // does not match (now).
+  __attribute__((noinline)) bool PeekCheck(uint64_t recno, const uint8_t* slot, bool forward, uint64_t slots,
+                                           uint64_t mapped, uint64_t seq, CheckedSlots* checked) const;
   BlockCache::Entry* RecordBlock(uint64_t block);
   // Opens a sealed record block of the file into out (slots_per_block_ slots).
   void OpenRecordBlock(uint64_t block, uint8_t* out);
@@ -275,7 +293,8 @@ class SharedTable {
   uint32_t header_size_ = 0, record_length_ = 0, slot_size_ = 0;
   bool encrypted_ = false;
   bool checksums_ = false;       // fixed at load (the flags bit never changes)
-  uint64_t checked_slot_ = 0;    // slot checked last under this lock, unchanged since
+  CheckedSlots checked_;         // checked under this lock, unchanged since (seq unused)
+  uint32_t check_window_ = 1;    // slots a walk checks at once
   crypto::Params crypto_params_;
   std::shared_ptr<const crypto::Cipher> cipher_;
   BlockCache blocks_;            // decrypted record blocks

@@ -2,7 +2,7 @@
 // slot or an index page is reported naming the file and the record or page,
 // never read as data, and no later write goes ahead over it. Readers without
 // the table's lock never take a write under way for damage. Tables made
-// before checksums keep their format.
+// before checksums keep their format until ALTER TABLE writes them anew.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +39,7 @@ uint32_t U32(const std::string& bytes, size_t at) {
   return v;
 }
 
-TEST(Crc32cTest, KnownValueAndBothImplementationsAgree) {
+TEST(Crc32cTest, KnownValueBothImplementationsAndRuns) {
   const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(eng::Crc32c(digits, 9), 0xE3069283u);
   EXPECT_EQ(eng::Crc32cPortable(digits, 9), 0xE3069283u);
@@ -51,6 +51,19 @@ TEST(Crc32cTest, KnownValueAndBothImplementationsAgree) {
       uint32_t whole = eng::Crc32c(buf.data() + start, n);
       EXPECT_EQ(eng::Crc32cPortable(buf.data() + start, n), whole) << n;
       EXPECT_EQ(eng::Crc32c(buf.data() + start + n / 3, n - n / 3, eng::Crc32c(buf.data() + start, n / 3)), whole);
+    }
+  }
+  // Units checked as a run: how many from the first match, whatever their size.
+  for (size_t n : {1, 8, 67, 300}) {
+    const size_t stride = n + 4 + 3;
+    std::vector<uint8_t> units(9 * stride);
+    for (auto& b : units) b = static_cast<uint8_t>(rng());
+    for (size_t k = 0; k < 9; ++k) eng::StampCrc(&units[k * stride], n);
+    for (size_t count = 0; count <= 9; ++count) EXPECT_EQ(eng::CrcMatchingRun(units.data(), count, stride, n), count);
+    for (size_t bad = 0; bad < 9; ++bad) {
+      units[bad * stride + n / 2] ^= 0x10;
+      EXPECT_EQ(eng::CrcMatchingRun(units.data(), 9, stride, n), bad) << n;
+      units[bad * stride + n / 2] ^= 0x10;
     }
   }
 }
@@ -377,6 +390,19 @@ TEST_F(ChecksumTest, TablesMadeBeforeChecksumsKeepTheirFormatAndWork) {
   std::vector<uint32_t> order = Walk(idx);
   ASSERT_EQ(order.size(), 199u);
   EXPECT_EQ(order.front(), 199u);  // the highest ID, 1000 - 200, is the last record
+  ENG_OK_(EngGotoRecord(t, 50));
+  EXPECT_EQ(Text(t, 2), "N51         ");
+  EngCloseTable(t);
+
+  // ALTER TABLE writes the table anew, in the current format.
+  Ok("ALTER TABLE old ADD COLUMN N INTEGER");
+  const std::string altered = FileBytes(dir_.File("old.adt")), altered_tags = FileBytes(dir_.File("old.tags"));
+  EXPECT_EQ(U32(altered, 20), 25u);
+  EXPECT_EQ(altered[26], 2);
+  EXPECT_EQ(U32(altered_tags, 24), 1u);
+  t = Open("old");
+  ENG_OK_(EngGetIndexHandle(t, "ID", &idx));
+  EXPECT_EQ(Walk(idx), order);
   ENG_OK_(EngGotoRecord(t, 50));
   EXPECT_EQ(Text(t, 2), "N51         ");
   EngCloseTable(t);
