@@ -100,7 +100,23 @@ __attribute__((target("sse4.2"))) size_t HardwareRun(const uint8_t* first, size_
     }
     uint32_t c[4] = {static_cast<uint32_t>(c0), static_cast<uint32_t>(c1), static_cast<uint32_t>(c2),
                      static_cast<uint32_t>(c3)};
-    for (; k < n; ++k)
+    if (k + 4 <= n) {
+      for (int j = 0; j < 4; ++j) {
+        uint32_t v;
+        std::memcpy(&v, u[j] + k, 4);
+        c[j] = _mm_crc32_u32(c[j], v);
+      }
+      k += 4;
+    }
+    if (k + 2 <= n) {
+      for (int j = 0; j < 4; ++j) {
+        uint16_t v;
+        std::memcpy(&v, u[j] + k, 2);
+        c[j] = _mm_crc32_u16(c[j], v);
+      }
+      k += 2;
+    }
+    if (k < n)
       for (int j = 0; j < 4; ++j) c[j] = _mm_crc32_u8(c[j], u[j][k]);
     for (int j = 0; j < 4; ++j)
       if (~c[j] != Stored(u[j] + n)) return i + static_cast<size_t>(j);

@@ -441,6 +441,7 @@ size_t IndexSet::CreateTag(const std::string& name, const std::string& fields, u
     Store32(file_.data() + kOffFreeHead, 0);
     page_size_ = need;
     saved_.Clear();
+    verified_.Clear();  // page numbers name other bytes now
     pages_.Clear();
     for (size_t i = 0; i < tags_.size(); ++i) {
       tags_[i].tree.reset();

@@ -31,7 +31,10 @@
 // whenever it reads the slot: under the lock a mismatch is reported as
 // ENG_ERR_CORRUPT naming the file and the record; a read without the lock
 // that meets one only gives up (it may have met a write under way) and the
-// caller reads again under the lock. Every change of a slot stamps its
+// caller reads again under the lock. A walk forward checks the slots ahead
+// of it together (up to 16, within 4 KiB) and remembers which held: under
+// the lock until the lock is given up or a slot changes, without it for as
+// long as the journal's sequence stays. Every change of a slot stamps its
 // checksum anew within the same journaled change.
 #pragma once
 
@@ -263,8 +266,8 @@ class SharedTable {
   uint64_t CheckAhead(uint64_t recno, bool ahead, uint64_t slots, uint64_t mapped) const;
   // PeekStep's check of a slot not yet found intact at seq; false when it
   // does not match (now).
-  __attribute__((noinline)) bool PeekCheck(uint64_t recno, const uint8_t* slot, bool forward, uint64_t slots,
-                                           uint64_t mapped, uint64_t seq, CheckedSlots* checked) const;
+  bool PeekCheck(uint64_t recno, const uint8_t* slot, bool forward, uint64_t slots, uint64_t mapped, uint64_t seq,
+                 CheckedSlots* checked) const;
   BlockCache::Entry* RecordBlock(uint64_t block);
   // Opens a sealed record block of the file into out (slots_per_block_ slots).
   void OpenRecordBlock(uint64_t block, uint8_t* out);
