@@ -158,8 +158,8 @@ class TableImage {
   void Seal(const crypto::Cipher* cipher, const crypto::Params& params) {
     if (fd_ < 0 || slots_ != 0) Fail(ENG_ERR_INTERNAL, "Table image " + path_ + " cannot be sealed now");
     cipher_ = cipher;
-    per_block_ = SharedTable::SlotsPerSealedBlock(record_length_ + 1);
-    stored_ = per_block_ * (record_length_ + 1) + crypto::kOverhead;
+    per_block_ = SharedTable::SlotsPerSealedBlock(slot_size_);
+    stored_ = per_block_ * slot_size_ + crypto::kOverhead;
     uint8_t* h = header_.data();
     Store16(h + fmt::kOffFlags, static_cast<uint16_t>(Load16(h + fmt::kOffFlags) | crypto::kFlagEncrypted));
     crypto::Params sealed = params;
@@ -264,7 +264,7 @@ class TableImage {
       adt_.clear();
       return;
     }
-    const size_t block_bytes = per_block_ * (record_length_ + 1);
+    const size_t block_bytes = per_block_ * slot_size_;
     size_t whole = adt_.size() / block_bytes;
     if (last && adt_.size() % block_bytes) {
       adt_.resize(++whole * block_bytes, fmt::kSlotFree);
