@@ -243,6 +243,7 @@ class TableHandle {
   uint32_t block_count_ = 0;          // slots held; 0: none
   uint64_t block_table_slots_ = 0;    // the table's slot count then
   uint64_t block_seq_ = 0;
+  SharedTable::CheckedSlots peek_checked_;  // slots a walk without the lock found intact
   Filter filter_;
   bool RefreshCandidates();  // under the table lock; false: walk every slot
   Candidates candidates_source_;
