@@ -68,6 +68,8 @@ std::vector<Difference> DiffStretch(SharedTable& a, SharedTable& b, uint64_t fir
   read(a, old_slots);
   read(b, new_slots);
   const uint32_t slot = a.slot_size(), new_slot = b.slot_size();
+  // Only the record's bytes count: a slot may end in a checksum of them.
+  const uint32_t length = a.record_length();
   std::vector<Difference> out;
   for (uint64_t i = 0; i < count; ++i) {
     const uint8_t* o = old_slots.data() + i * slot;
@@ -75,11 +77,11 @@ std::vector<Difference> DiffStretch(SharedTable& a, SharedTable& b, uint64_t fir
     const bool old_live = o[0] == fmt::kSlotLive, new_live = n[0] == fmt::kSlotLive;
     if (!old_live && !new_live) continue;
     if (old_live && new_live && same_fields) {
-      if (std::memcmp(o + 1, n + 1, slot - 1) == 0) continue;
+      if (std::memcmp(o + 1, n + 1, length) == 0) continue;
       // Memo-like fields hold a reference: their contents decide.
       bool differ = memo_fields.empty();
       if (!differ) {
-        std::vector<uint8_t> x(o + 1, o + slot), y(n + 1, n + slot);
+        std::vector<uint8_t> x(o + 1, o + 1 + length), y(n + 1, n + 1 + length);
         for (size_t f : memo_fields) {
           const FieldDef& def = a.fields()[f];
           std::memset(x.data() + def.offset, 0, def.length);
