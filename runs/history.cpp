@@ -135,8 +135,11 @@ std::string FormatHistory(const std::vector<THistoryRecord>& records, const std:
                   "Error"});
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
     if (!company.empty() && it->Company != company) continue;
-    std::string counts = it->Counts;
-    if (!csv) counts = OneLine(counts);
+    // One table per line in the table; "; " between them here.
+    std::string counts;
+    std::istringstream lines(it->Counts);
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty()) counts += (counts.empty() ? "" : "; ") + line;
     rows.push_back({it->Started, it->Ended, it->User, it->Host, it->Company, std::to_string(it->Task), it->Caption,
                     it->Outcome, counts, it->Backup, csv ? it->Error : OneLine(it->Error)});
   }

@@ -161,7 +161,10 @@ std::vector<std::string> UndoRun(const std::string& baseDirArg, const std::strin
 
   std::vector<std::string> report;
   for (auto it = checks.rbegin(); it != checks.rend(); ++it) {
-    if (it->Now == TTableNow::AsBefore) continue;
+    // A table found as before may be one an undo killed midway put back
+    // only in part (its header first): putting it back again is harmless,
+    // and the engine finishes or rolls back the cut change on opening it.
+    if (it->Now == TTableNow::AsBefore && !(it->Table->Existed && IsFile(baseDir + "/" + it->Table->Path))) continue;
     RestoreTable(baseDir, folder, *it->Table);
     report.push_back("Put back " + it->Table->Path);
   }

@@ -7,7 +7,7 @@
 // forced. Each table is put back in one journaled engine change
 // (EngRestoreTable), so a kill leaves it either as the run left it or as
 // before the run; a later undo finishes the rest (tables already back are
-// skipped). A table the run created is removed, one it dropped copied back.
+// put back again). A table the run created is removed, one it dropped copied back.
 // Once all is back the manifest records the undo, and the run is no longer
 // offered. Failures throw ERunError naming the run and table.
 #pragma once
