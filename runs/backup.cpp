@@ -147,14 +147,19 @@ void TRunBackup::SaveTable(const std::string& path, const std::string& relative)
       struct stat st;
       if (::stat(to.c_str(), &st) == 0) figure.Bytes += static_cast<uint64_t>(st.st_size);
     };
-    copy(files.Adt, ".adt");
-    if (!files.Memo.empty()) {
-      t.HadMemo = true;
-      copy(files.Memo, ".memo");
-    }
-    if (!files.Tags.empty()) {
-      t.HadTags = true;
-      copy(files.Tags, ".tags");
+    try {
+      copy(files.Adt, ".adt");
+      if (!files.Memo.empty()) {
+        t.HadMemo = true;
+        copy(files.Memo, ".memo");
+      }
+      if (!files.Tags.empty()) {
+        t.HadTags = true;
+        copy(files.Tags, ".tags");
+      }
+    } catch (const std::exception& error) {
+      // The change is refused: a run is never left without its way back.
+      throw ERunError("Cannot save table " + relative + " before the run changes it: " + error.what());
     }
   }
   manifest_.Tables.push_back(t);
