@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -154,6 +155,20 @@ TEST_F(SafeRunsProgram, UndoKilledAtRandomMomentsFinishesLater) {
     EXPECT_EQ(Differences(before, Data(base_)), std::vector<std::string>{}) << "cycle " << cycle;
   }
   std::printf("undo: %d killed, %d finished\n", killed, finished);
+}
+
+// PALVO.ini of the base directory limits the kept backups; the newest stay.
+TEST_F(SafeRunsProgram, OldestBackupsGoBeyondTheLimit) {
+  WriteFile(base_ + "/PALVO.ini", "[BACKUP]\nRuns=2\n");
+  ASSERT_EQ(Run("--company A01 --task 14").status, 0);
+  ASSERT_EQ(Run("--company A01 --task 25").status, 0);
+  ASSERT_EQ(Run("--company A01 --task 26").status, 0);
+  Result list = Run("--list-runs");
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 2) << list.out;
+  EXPECT_EQ(list.out.find("Rectify invalid Year entry"), std::string::npos) << list.out;
+  size_t folders = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(base_ + "/backups")) folders += entry.is_directory();
+  EXPECT_EQ(folders, 2u);
 }
 
 TEST_F(SafeRunsProgram, HistoryRecordsEveryRunNewestFirst) {
