@@ -103,7 +103,21 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
     if (!answer.empty()) ui.SetCompanyText(answer);
     int selected = ui.TaskIndex();
     std::string shown = selected >= 0 ? std::to_string(selected) : std::string();
-    if (!ui.Ask("Task number [" + shown + "] (q to quit): ", answer) || answer == "q" || answer == "Q") break;
+    if (!ui.Ask("Task number [" + shown + "] (q to quit, undo: undo the last run): ", answer) || answer == "q" ||
+        answer == "Q")
+      break;
+    if (answer == "undo") {
+      try {
+        // Undo takes each table exclusively: the last run's tables are let go first.
+        form.DbConnection1.Disconnect();
+        form.DbConnection2.Disconnect();
+        form.DbConnection3.Disconnect();
+        for (const std::string& line : UndoRun(form.BaseDir(), "", false)) out << line << "\n";
+      } catch (const std::exception& error) {
+        out << error.what() << "\n";
+      }
+      continue;
+    }
     if (!answer.empty()) {
       try {
         ui.SetTaskIndex(ParseTaskIndex(answer));

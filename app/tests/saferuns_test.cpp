@@ -29,7 +29,7 @@ struct Result {
 Result Program(const std::string& args) {
   TempDir scratch;
   std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " + std::string(DBUTILITY_PATH) + " " + args +
-                        " </dev/null >" + scratch.Path() + "/out 2>&1";
+                        " >" + scratch.Path() + "/out 2>&1";
   int raw = std::system(command.c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(scratch.Path() + "/out")};
 }
@@ -63,7 +63,7 @@ class SafeRunsProgram : public ::testing::Test {
     base_ = dir_.Path() + "/base";
     ASSERT_EQ(Program("--create-demo " + base_).status, 0);
   }
-  Result Run(const std::string& args) { return Program("--base " + base_ + " " + args); }
+  Result Run(const std::string& args) { return Program("--base " + base_ + " " + args + " </dev/null"); }
 
   TempDir dir_;
   std::string base_;
@@ -132,7 +132,7 @@ TEST_F(SafeRunsProgram, UndoKilledAtRandomMomentsFinishesLater) {
         ::execl(DBUTILITY_PATH, DBUTILITY_PATH, "--base", base_.c_str(), "--undo", static_cast<char*>(nullptr));
         ::_exit(127);
       }
-      ::usleep(static_cast<useconds_t>(rng() % 250000));
+      ::usleep(static_cast<useconds_t>(rng() % 150000));
       ::kill(child, SIGKILL);
       int status = 0;
       ::waitpid(child, &status, 0);
@@ -155,6 +155,16 @@ TEST_F(SafeRunsProgram, UndoKilledAtRandomMomentsFinishesLater) {
     EXPECT_EQ(Differences(before, Data(base_)), std::vector<std::string>{}) << "cycle " << cycle;
   }
   std::printf("undo: %d killed, %d finished\n", killed, finished);
+}
+
+// The console version's "undo" puts back the last run.
+TEST_F(SafeRunsProgram, ConsoleUndoesTheLastRun) {
+  const auto before = Data(base_);
+  WriteFile(dir_.Path() + "/answers", "A01\n14\nn\n\nundo\nq\n");
+  Result console = Program("--base " + base_ + " <" + dir_.Path() + "/answers");
+  EXPECT_EQ(console.status, 0);
+  EXPECT_NE(console.out.find("Put back company/A01/LEAV_TRX.ADT\n"), std::string::npos) << console.out;
+  EXPECT_EQ(Differences(before, Data(base_)), std::vector<std::string>{});
 }
 
 // PALVO.ini of the base directory limits the kept backups; the newest stay.
