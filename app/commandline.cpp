@@ -8,7 +8,9 @@
 
 #include "appfiles.h"
 #include "demodb.h"
+#include "history.h"
 #include "tasklist.h"
+#include "undo.h"
 #include "unit1logic.h"
 
 #ifndef DBU_VERSION
@@ -101,7 +103,21 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
     if (!answer.empty()) ui.SetCompanyText(answer);
     int selected = ui.TaskIndex();
     std::string shown = selected >= 0 ? std::to_string(selected) : std::string();
-    if (!ui.Ask("Task number [" + shown + "] (q to quit): ", answer) || answer == "q" || answer == "Q") break;
+    if (!ui.Ask("Task number [" + shown + "] (q to quit, undo: undo the last run): ", answer) || answer == "q" ||
+        answer == "Q")
+      break;
+    if (answer == "undo") {
+      try {
+        // Undo takes each table exclusively: the last run's tables are let go first.
+        form.DbConnection1.Disconnect();
+        form.DbConnection2.Disconnect();
+        form.DbConnection3.Disconnect();
+        for (const std::string& line : UndoRun(form.BaseDir(), "", false)) out << line << "\n";
+      } catch (const std::exception& error) {
+        out << error.what() << "\n";
+      }
+      continue;
+    }
     if (!answer.empty()) {
       try {
         ui.SetTaskIndex(ParseTaskIndex(answer));
@@ -114,6 +130,28 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
     form.Button1Click();
     if (!ui.Ask("Save the log? [y/N] ", answer)) break;
     if (IsYes(answer)) form.Button2Click();
+  }
+  return kExitDone;
+}
+
+int RunsMode(const TCommandLine& commandLine, std::ostream& out, std::ostream& err) {
+  const std::string base = BaseDirArgument(*commandLine.Base);
+  try {
+    if (commandLine.Mode == TProgramMode::Undo) {
+      for (const std::string& line : UndoRun(base, commandLine.UndoRun, commandLine.Force)) out << line << "\n";
+    } else if (commandLine.Mode == TProgramMode::ListRuns) {
+      for (const TRunManifest& run : ListRuns(BackupsFolder(base))) {
+        if (!run.Undone.empty()) continue;
+        out << run.Id << "  " << run.Started << "  " << run.Company << "  " << std::setw(2) << run.Task << "  "
+            << run.Caption << "  (" << (run.Outcome.empty() ? "did not end" : run.Outcome) << ", "
+            << run.Tables.size() << (run.Tables.size() == 1 ? " table" : " tables") << ")\n";
+      }
+    } else {
+      out << FormatHistory(ReadHistory(base), commandLine.Company.value_or(""), commandLine.Csv);
+    }
+  } catch (const std::exception& error) {
+    err << "dbutility: " << error.what() << "\n";
+    return kExitError;
   }
   return kExitDone;
 }
@@ -149,6 +187,8 @@ std::string UsageText(const std::string& program) {
          " [--base DIR] [--company CODE]\n"
          "       " + program + " [--base DIR] [--company CODE] --task N [--task N]... [--yes | --no]\n"
          "                 [--input TEXT]... [--save-log]\n"
+         "       " + program + " --base DIR --undo [RUN] [--force] | --base DIR --list-runs\n"
+         "       " + program + " --base DIR --history [--company CODE] [--csv]\n"
          "       " + program + " --list-tasks | --create-demo DIR | --help | --version\n"
          "\n"
          "Without --task the window opens (or, with no display, its console version).\n"
@@ -163,6 +203,11 @@ std::string UsageText(const std::string& program) {
          "  --save-log        save the log to ZozuzEzi.log after the runs\n"
          "  --list-tasks      print the task numbers and captions\n"
          "  --create-demo DIR write demo databases into DIR\n"
+         "  --undo [RUN]      put back the tables of the last run (or of RUN) as they\n"
+         "                    were before it; refused for a table changed since,\n"
+         "                    unless --force\n"
+         "  --list-runs       list the runs that can be undone, newest first\n"
+         "  --history         print the run history, newest first (--csv: as CSV)\n"
          "Exit status: 0 Done!, 1 error (also a start-up error that leaves no base\n"
          "directory), 2 usage error, 3 ended without Done!, 4 Done! after an error was\n"
          "shown (at start-up, or one a task reported and went on after).\n";
@@ -202,6 +247,17 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisp
       setOnly(TProgramMode::Help, a);
     } else if (a == "--version") {
       setOnly(TProgramMode::Version, a);
+    } else if (a == "--undo") {
+      setOnly(TProgramMode::Undo, a);
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) cl.UndoRun = args[++i];
+    } else if (a == "--force") {
+      cl.Force = true;
+    } else if (a == "--list-runs") {
+      setOnly(TProgramMode::ListRuns, a);
+    } else if (a == "--history") {
+      setOnly(TProgramMode::History, a);
+    } else if (a == "--csv") {
+      cl.Csv = true;
     } else if (a == "--create-demo") {
       setOnly(TProgramMode::CreateDemo, a);
       cl.DemoDir = value();
@@ -211,6 +267,16 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisp
     }
   }
   bool runOptions = cl.Answer || !cl.Inputs.empty() || cl.SaveLog;
+  const bool runsMode = only == TProgramMode::Undo || only == TProgramMode::ListRuns || only == TProgramMode::History;
+  if (cl.Force && only != TProgramMode::Undo) throw EUsageError("--force needs --undo");
+  if (cl.Csv && only != TProgramMode::History) throw EUsageError("--csv needs --history");
+  if (runsMode) {
+    if (!cl.Tasks.empty() || runOptions) throw EUsageError("--undo, --list-runs and --history run no task");
+    if (!cl.Base) throw EUsageError("--undo, --list-runs and --history need --base DIR");
+    if (cl.Company && only != TProgramMode::History) throw EUsageError("--company goes with --history only");
+    cl.Mode = *only;
+    return cl;
+  }
   if (only) {
     if (!cl.Tasks.empty() || runOptions || cl.Base || cl.Company)
       throw EUsageError("this mode takes no other options");
@@ -235,6 +301,9 @@ int RunCommandLine(const TCommandLine& commandLine, std::istream& in, std::ostre
     case TProgramMode::CreateDemo: return CreateDemo(commandLine.DemoDir, out, err);
     case TProgramMode::Tasks: return RunTasks(commandLine, in, out, inIsTerminal, prepare);
     case TProgramMode::Console: return RunConsole(commandLine, in, out, prepare);
+    case TProgramMode::Undo:
+    case TProgramMode::ListRuns:
+    case TProgramMode::History: return RunsMode(commandLine, out, err);
     case TProgramMode::Window: break;
   }
   err << "dbutility: the window cannot be shown here\n";

@@ -29,7 +29,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitStopped = 3;
 constexpr int kExitDoneAfterErrors = 4;
 
-enum class TProgramMode { Window, Console, Tasks, ListTasks, Help, Version, CreateDemo };
+enum class TProgramMode { Window, Console, Tasks, ListTasks, Help, Version, CreateDemo, Undo, ListRuns, History };
 
 struct TCommandLine {
   TProgramMode Mode = TProgramMode::Window;
@@ -40,6 +40,9 @@ struct TCommandLine {
   std::vector<std::string> Inputs;
   bool SaveLog = false;
   std::string DemoDir;
+  std::string UndoRun;  // --undo's run; empty: the last one
+  bool Force = false;   // --undo --force
+  bool Csv = false;     // --history --csv
 };
 
 class EUsageError : public Exception {

@@ -1,6 +1,10 @@
 // The main window's logic: objects, start-up, the run, log and company list.
 #include "unit1logic.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
 #include "appfiles.h"
 #include "companycode.h"
 #include "formatsettings.h"
@@ -134,7 +138,33 @@ TRunEnd TForm1Logic::Button1Click() {
     explicit TRunningFlag(bool& f) : flag(f) { flag = true; }
     ~TRunningFlag() { flag = false; }
   } running(running_);
-  return Run();
+  // Every run is recorded (backups for undo, the history), whatever ends it.
+  std::error_code ec;
+  if (baseDir_.empty() || !std::filesystem::is_directory(baseDir_, ec)) return Run();
+  const int task = ui_.TaskIndex();
+  const int errorsBefore = errorsShown_;
+  const size_t logBefore = ui_.LogLines().size();
+  lastError_.clear();
+  TRunRecorder recorder(baseDir_, CompanyCode(), task, task >= 0 && task < kTaskCount ? TaskCaption(task) : "");
+  const TRunEnd end = Run();
+  std::vector<std::string> log = ui_.LogLines();
+  log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));
+  const char* outcome = end == TRunEnd::Error      ? "error"
+                        : end != TRunEnd::Done     ? "ended early"
+                        : errorsShown_ > errorsBefore ? "done after errors"
+                                                  : "done";
+  recorder.Finish(outcome, end == TRunEnd::Error ? lastError_ : "", log, BackupLimits());
+  return end;
+}
+
+TBackupLimits TForm1Logic::BackupLimits() const {
+  TBackupLimits limits;
+  const std::string ini = ExistingSpelling(baseDir_ + "PALVO.ini");
+  const long runs = std::atol(ReadIniString(ini, "BACKUP", "Runs", "").c_str());
+  const long long megabytes = std::atoll(ReadIniString(ini, "BACKUP", "MegaBytes", "").c_str());
+  if (runs > 0) limits.Runs = static_cast<size_t>(runs);
+  if (megabytes > 0) limits.Bytes = static_cast<uint64_t>(megabytes) << 20;
+  return limits;
 }
 
 TRunEnd TForm1Logic::Run() {
@@ -186,6 +216,7 @@ bool TForm1Logic::Button2Click() {
 
 void TForm1Logic::ShowErrorBox(const std::string& message) {
   ++errorsShown_;
+  lastError_ = message;
   ui_.ShowError(ErrorBoxText(message));
 }
 

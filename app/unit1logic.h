@@ -18,6 +18,7 @@
 #include "dbconnection.h"
 #include "dbquery.h"
 #include "dbtable.h"
+#include "runrecorder.h"
 #include "sheet_reader.h"
 #include "tasklist.h"
 #include "userinterface.h"
@@ -121,6 +122,9 @@ class TForm1Logic : public TComponent {
   void SetUpObjects();
   void CompanyListStartUp();
   TRunEnd Run();
+  // Limits of the kept backups: PALVO.ini of the base directory, section
+  // BACKUP, keys Runs and MegaBytes (defaults 20 runs, 2 GiB).
+  TBackupLimits BackupLimits() const;
   void ShowErrorBox(const std::string& message);
 
   TUserInterface& ui_;
@@ -130,6 +134,7 @@ class TForm1Logic : public TComponent {
   std::string baseDir_;
   bool running_ = false;
   int errorsShown_ = 0;
+  std::string lastError_;  // the text of the last error box
 };
 
 }  // namespace dbu

@@ -383,6 +383,68 @@ ENGRESULT EngSkipAndReadAhead(ENGHANDLE h, uint32_t fromRecno, int32_t step, uin
 
 /* ==== End of combined cursor calls ======================================== */
 
+/* ==== Safe runs ===========================================================
+ * What a caller needs to save tables before it changes them, to put them
+ * back later, and to tell what a change did.
+ *
+ * A change hook, set per thread, is told of every table this thread is about
+ * to change, before any byte of its files changes:
+ *   ENG_CHANGE_TABLE       path names a table file (".adt") whose files (table,
+ *                          memo, tags) are about to change or be removed: a
+ *                          record written or deleted, a tag made or dropped,
+ *                          zap, pack, encryption, ALTER TABLE (before it writes
+ *                          anything beside the table), DROP TABLE. The hook
+ *                          runs holding the table's lock, so the files it
+ *                          sees are exactly the table before the change; it
+ *                          must not call the engine on that table. It is
+ *                          told once per table for as long as it stays set
+ *                          (setting it again starts anew), give or take a
+ *                          repeat when a table is loaded afresh.
+ *   ENG_CHANGE_CREATE      path names a table file about to be created.
+ *   ENG_CHANGE_DICTIONARY  path names a data dictionary file about to be
+ *                          written (or created).
+ * A hook that returns anything but ENG_OK refuses the change: the call that
+ * would have made it fails with that code and the text the hook put into
+ * message (room bytes, NUL included), and nothing changes. */
+#define ENG_CHANGE_TABLE 1
+#define ENG_CHANGE_CREATE 2
+#define ENG_CHANGE_DICTIONARY 3
+typedef ENGRESULT (*EngChangeHook)(void *context, uint16_t kind, const char *path, char *message, uint16_t room);
+/* Sets the calling thread's hook (NULL: none). */
+ENGRESULT EngSetChangeHook(EngChangeHook hook, void *context);
+
+/* The identity and change stamp a table file carries in its header (both 0
+ * in a file no change of this engine version has touched). Every change
+ * gives the file a new stamp, so equal stamps mean the same table unchanged.
+ * Reads the file alone, without opening the table. */
+ENGRESULT EngGetTableStamp(const char *path, uint64_t *identity, uint64_t *stamp);
+
+/* Puts a table's files back from copies of them (adt: the table file, memo
+ * and tags: its companions, NULL or "" for a file the copy lacks), in one
+ * journaled change: a crash or failure leaves the table as it was, success
+ * leaves every file byte for byte as the copy, its stamp included. hTable
+ * must be open exclusively; the call closes it (on failure too). A copy
+ * with a tags file needs a table that has one. */
+ENGRESULT EngRestoreTable(ENGHANDLE hTable, const char *adt, const char *memo, const char *tags);
+
+/* Compares two tables record by record number (the password given to each
+ * handle of an encrypted table). Their record numbers must still name the
+ * same records: no pack or zap came between (the tables' generations are
+ * the same), else *comparable is 0 and nothing is reported. With the same
+ * fields, *comparable is 1 and the callback is called, in record number
+ * order, for every number whose record was added (oldRaw NULL), deleted
+ * (newRaw NULL) or changed (a field's bytes differ, or a memo-like field's
+ * content), with the raw records; with other fields (ALTER TABLE keeps the
+ * numbers), *comparable is 2 and the callback gets every number that holds
+ * a record in either table, for the caller to compare field by field. A
+ * nonzero return stops the walk. Each table's lock is held for a stretch
+ * of records at a time, never while the callback runs. */
+typedef int (*EngRecordDiffCallback)(void *context, uint32_t recno, const uint8_t *oldRaw, const uint8_t *newRaw);
+ENGRESULT EngDiffRecords(ENGHANDLE hOld, ENGHANDLE hNew, EngRecordDiffCallback callback, void *context,
+                         uint16_t *comparable);
+
+/* ==== End of safe runs ==================================================== */
+
 #ifdef __cplusplus
 }
 #endif

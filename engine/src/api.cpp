@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "api_support.h"
+#include "change_hook.h"
 #include "engine.h"
 #include "index_hooks.h"
 #include "table_format.h"
@@ -193,7 +194,9 @@ ENGRESULT EngCreateTable(ENGHANDLE hConnect, const char* name, const char* field
     auto conn = FindConnection(hConnect);
     std::string path = TableName(conn, name);
     if (!conn->dictionary.empty()) CheckDictionaryTableFile(*conn, name, path);
-    CreateTableFile(path, ParseFieldSpecs(fieldDefs));
+    std::vector<FieldSpec> specs = ParseFieldSpecs(fieldDefs);
+    if (!FileExists(path)) AnnounceChange(ENG_CHANGE_CREATE, path);
+    CreateTableFile(path, specs);
     if (!conn->dictionary.empty()) RegisterInDictionary(*conn, name, path);
     if (hTable) {
       OpenOptions o;

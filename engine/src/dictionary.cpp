@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "change_hook.h"
 #include "engine.h"
 #include "error.h"
 #include "util.h"
@@ -237,6 +238,7 @@ std::string Dictionary::folder() const {
 }
 
 void Dictionary::Save() const {
+  AnnounceChange(ENG_CHANGE_DICTIONARY, path_);
   std::string body = std::string(kMagicLine) + "\n";
   for (const auto& u : users_) body += "USER\t" + user_names_.at(u.first) + "\t" + u.second + "\n";
   for (const auto& t : tables_) body += "TABLE\t" + t.name + "\t" + t.file + "\n";

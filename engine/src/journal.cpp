@@ -169,7 +169,12 @@ void Journal::Stamp() {
   Store64(tie + 8, id);
   Store64(tie + 16, Load64(words + 8));
   Store64(tie + 24, Load64(table->data() + counter_offset_));
-  const uint64_t new_id = id != 0 ? id : NewStamp(), new_stamp = NewStamp();
+  uint64_t new_id = id != 0 ? id : NewStamp(), new_stamp = NewStamp();
+  if (next_given_) {
+    new_id = next_identity_;
+    new_stamp = next_stamp_;
+    next_given_ = false;
+  }
   Store64(tie + 32, new_id);
   Store64(tie + 40, new_stamp);
   Store64(tie, kTieMark);
@@ -229,6 +234,7 @@ void Journal::Append(int id, uint64_t offset, uint64_t length) {
 
 
 void Journal::Commit() {
+  next_given_ = false;
   // Every change of the operation reaches the pages before the sequence
   // moves and the entries go (release stores, one writer: see Save).
   std::atomic<uint64_t>* sequence = Word(kSequenceOffset);
@@ -281,6 +287,7 @@ bool Journal::ReadEntries(std::vector<Entry>* list) const {
 }
 
 void Journal::Recover() {
+  next_given_ = false;
   uint64_t count = Word(kCountOffset)->load(std::memory_order_acquire);
   if (count == 0) return;
   RefreshEntries();

@@ -101,6 +101,15 @@ class Journal {
   // Saves the current bytes of [offset, offset+length) of file id (they must
   // lie within its mapping) before the caller changes them.
   void Save(int id, uint64_t offset, uint64_t length);
+  // The next change (from its first Save) gives file 0 these words instead
+  // of a fresh stamp: a change that puts the files back from a copy of them
+  // takes the copy's identity and stamp, so that it ends byte for byte as
+  // the copy and the files match the tie at every moment.
+  void StampNextChangeWith(uint64_t identity, uint64_t stamp) {
+    next_identity_ = identity;
+    next_stamp_ = stamp;
+    next_given_ = true;
+  }
   void Commit();
   // Before a change that may save plain bytes: the entry area may then
   // hold them until WipeIfPlain. The header keeps the opposite, that the
@@ -155,6 +164,8 @@ class Journal {
   uint64_t entries_allocated_ = 0;  // of the entry area, known to have blocks (<= entries_size_)
   MappedFile* files_[kMaxFiles] = {};
   uint64_t identity_offset_ = 0, counter_offset_ = 0, header_bytes_ = 0;  // 0: not tied
+  bool next_given_ = false;  // see StampNextChangeWith
+  uint64_t next_identity_ = 0, next_stamp_ = 0;
 };
 
 }  // namespace eng

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "api_support.h"
+#include "change_hook.h"
 #include "checksum.h"
 #include "engine.h"
 #include "expr.h"
@@ -962,6 +963,7 @@ ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement&
   if (!HasExtension(n)) n += ".adt";
   std::string path = ResolveNoCase(n[0] == '/' ? n : JoinPath(conn.folder, n));
   if (!conn.dictionary.empty()) CheckDictionaryTableFile(conn, s.table.name, path);
+  if (!FileExists(path)) AnnounceChange(ENG_CHANGE_CREATE, path);
   CreateTableFile(path, field_specs);
   if (!conn.dictionary.empty()) RegisterInDictionary(conn, s.table.name, path);
   return {};
@@ -972,6 +974,8 @@ ExecOutcome DropTable(ConnectionObject& conn, const sql::DropTableStatement& s, 
   {
     OpenedTable t(conn, s.table.name, options, true, true);
     path = t.path();
+    TableLock lock(t.table().table());
+    t.table().table().AnnounceChange();  // its files are saved before they go
   }
   std::string base = StripExtension(path);
   if (::unlink(path.c_str()) != 0) Fail(ENG_ERR_IO, "Cannot remove table " + path + ": " + std::strerror(errno));
@@ -1147,6 +1151,7 @@ NewTableFiles BuildNewTable(ConnectionObject& conn, TableImage& image, const std
                             const std::vector<TagDef>& keep, StatementOptions options, const std::string& password) {
   image.WriteFiles();
   NewTableFiles files{path, image.has_memo() ? StripExtension(path) + ".memo" : "", ""};
+  ChangeHookPause quiet;  // the statement's own scratch table is nobody's change
   if (keep.empty()) return files;
   {
     // A sealed image opens with the password of the table it replaces.
@@ -1187,6 +1192,11 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   std::unique_lock<std::mutex> g(old.object().mu);
   TableHandle& handle = old.table();
   SharedTable& st = handle.table();
+  {
+    // Before anything is written beside the table (a new memo file).
+    TableLock lock(st);
+    st.AnnounceChange();
+  }
   std::vector<NewColumn> cols = PlanColumns(st, s);
   std::vector<FieldSpec> field_specs;
   for (const auto& c : cols) field_specs.push_back(c.field_spec);

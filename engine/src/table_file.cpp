@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "change_hook.h"
 #include "checksum.h"
 #include "engine.h"
 #include "error.h"
@@ -776,10 +777,18 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
 
 void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
+  AnnounceChange();
   in_change_ = true;
   header_saved_ = false;
   if (!encrypted_) journal_.NotePlainSaves();
   if (indexes_) indexes_->ResetChange();
+}
+
+void SharedTable::AnnounceChange() {
+  const ChangeHook& hook = ThreadChangeHook();
+  if (hook.hook == nullptr || announced_ == hook.generation) return;
+  eng::AnnounceChange(ENG_CHANGE_TABLE, path_);
+  announced_ = hook.generation;
 }
 
 void SharedTable::SaveHeader() {

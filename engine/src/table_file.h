@@ -218,8 +218,21 @@ class SharedTable {
   bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw, uint64_t seq,
                 CheckedSlots* checked);
 
-  // Groups the journaled changes of one operation.
+  // Groups the journaled changes of one operation. Begins by telling the
+  // thread's change hook (AnnounceChange).
   void BeginChange();
+  // Under TableLock, before anything of the table changes: tells the
+  // calling thread's change hook (see change_hook.h), once per setting of
+  // it. Throws when the hook refuses; nothing has changed then.
+  void AnnounceChange();
+  // Puts the table's files back from copies (the table file at adt, memo
+  // and tags "" for files the copy lacks) in one journaled change that
+  // carries the copy's identity and stamp, so that the files end byte for
+  // byte as the copy. The caller holds the table exclusively, without the
+  // lock, and closes its handle right after (skipping the trim): the table
+  // is loaded afresh by its next user. Memo and tags files the copy lacks
+  // are left for the caller to remove after that close.
+  void RestoreFrom(const std::string& adt, const std::string& memo, const std::string& tags);
   void CommitChange();
   void AbortChange();  // restores what the operation changed so far
   Journal& journal() { return journal_; }
@@ -330,6 +343,7 @@ class SharedTable {
   uint64_t block_stored_ = 0;    // sealed size of a record block
   bool in_change_ = false;
   bool header_saved_ = false;
+  uint64_t announced_ = 0;  // generation of the change hook last told of this table
   RecordObserver* observer_ = nullptr;  // the index set
   std::vector<uint8_t> old_raw_;        // Write: a record's bytes before the change
   std::unique_ptr<IndexSet> indexes_;
