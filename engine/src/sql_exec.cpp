@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "api_support.h"
+#include "checksum.h"
 #include "engine.h"
 #include "expr.h"
 #include "expr_fast.h"

@@ -14,7 +14,7 @@
 
 namespace eng {
 
-std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs) {
+std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs, bool checksums) {
   std::vector<uint32_t> declared;
   FieldList fields = LayoutFields(field_specs, &declared);
   uint32_t record_length = 0;
@@ -26,8 +26,9 @@ std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs) {
   Store32(&h[fmt::kOffVersion], fmt::kVersion);
   Store32(&h[fmt::kOffHeaderSize], header);
   Store32(&h[fmt::kOffRecordLength], record_length);
-  Store32(&h[fmt::kOffSlotSize], record_length + 1);
+  Store32(&h[fmt::kOffSlotSize], record_length + 1 + (checksums ? fmt::kSlotCrcBytes : 0));
   Store16(&h[fmt::kOffFieldCount], static_cast<uint16_t>(fields.size()));
+  Store16(&h[fmt::kOffFlags], checksums ? fmt::kFlagChecksums : 0);
   Store32(&h[fmt::kOffNextAutoinc], 1);
   for (size_t i = 0; i < fields.size(); ++i) {
     uint8_t* d = &h[fmt::kFixedHeader + i * fmt::kFieldDescSize];
@@ -41,8 +42,8 @@ std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs) {
   return h;
 }
 
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs) {
-  std::vector<uint8_t> h = NewTableHeader(field_specs);
+void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums) {
+  std::vector<uint8_t> h = NewTableHeader(field_specs, checksums);
   if (FileExists(path)) Fail(ENG_ERR_FILE_EXISTS, "Table " + path + " already exists");
   std::string tmp = path + ".creating." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
