@@ -1312,7 +1312,6 @@ class CoreRun {
   KeyTable group_keys_;
   std::vector<Group> groups_;
   std::string key_;
-  bool stopped_ = false;
 };
 
 class QueryRun {
