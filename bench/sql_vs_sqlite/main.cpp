@@ -12,6 +12,14 @@
 //                       records through the index)
 //   update_where_10pct  UPDATE adding 1 to a field of the records that a
 //                       WHERE on that field selects (10 %)
+//   group_by_text       GROUP BY a text field without index (1,000 groups)
+//                       with COUNT(*) and SUM
+//   join_indexed        an equality join of 10 % of the records to a table
+//                       of 10,000 records through its index
+//   count_distinct      COUNT(DISTINCT X)
+//   order_limit_10      ORDER BY a field without index, LIMIT 10
+// Each query's rows are read to the end on both sides and their counts and
+// the sums of their first columns compared.
 // SQLite runs with prepared statements, memory-mapped I/O and a large cache.
 //
 // usage: sql_vs_sqlite [N] [DIR]     (N defaults to 1,000,000)
@@ -21,6 +29,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -45,6 +54,7 @@ struct Values {
   int32_t julian;
   double amount;
   char text[41];
+  char cat[9];
 };
 
 Values Make(uint32_t i) {
@@ -56,6 +66,7 @@ Values Make(uint32_t i) {
   std::snprintf(v.text, sizeof v.text, "%08x record text", (i * 40503u) ^ 0x5bd1e995u);
   std::memset(v.text + std::strlen(v.text), '.', 40 - std::strlen(v.text));
   v.text[40] = 0;
+  std::snprintf(v.cat, sizeof v.cat, "C%07u", (i * 2246822519u) % 1000u);  // 1,000 groups
   return v;
 }
 
@@ -83,7 +94,7 @@ int main(int argc, char** argv) {
   // ---- fill ours ----
   ENGHANDLE conn = 0, t = 0;
   Check(EngConnect(dir.c_str(), &conn), "connect");
-  Check(EngCreateTable(conn, "BENCH", "ID,Integer;GRP,Char,10;D,Date;X,Double;TXT,Char,40", ENG_OPEN_EXCLUSIVE, &t),
+  Check(EngCreateTable(conn, "BENCH", "ID,Integer;GRP,Char,10;D,Date;X,Double;TXT,Char,40;CAT,Char,8", ENG_OPEN_EXCLUSIVE, &t),
         "create");
   for (uint32_t i = 1; i <= n; ++i) {
     Values v = Make(i);
@@ -93,19 +104,34 @@ int main(int argc, char** argv) {
     EngSetFieldRaw(t, 3, reinterpret_cast<uint8_t*>(&v.julian), 4);
     EngSetFieldRaw(t, 4, reinterpret_cast<uint8_t*>(&v.amount), 8);
     EngSetField(t, 5, reinterpret_cast<uint8_t*>(v.text), 40);
+    EngSetField(t, 6, reinterpret_cast<uint8_t*>(v.cat), 8);
     Check(EngWriteRecord(t), "write");
   }
   ENGHANDLE idx = 0;
   Check(EngCreateIndex(t, "BYGRP", "GRP", 0, 0, &idx), "create index");
+  Check(EngCloseTable(t), "close");
+  // The joined table: 10,000 dates (the big table's 9,000 among them) and a name.
+  constexpr int32_t kSmall = 10000, kFirstDay = 2451545;
+  Check(EngCreateTable(conn, "SMALL", "K,Date;NAME,Char,20", ENG_OPEN_EXCLUSIVE, &t), "create small");
+  for (int32_t k = 0; k < kSmall; ++k) {
+    int32_t julian = kFirstDay + k;
+    char name[21];
+    std::snprintf(name, sizeof name, "name %d", k);
+    Check(EngAppendRecord(t), "append");
+    EngSetFieldRaw(t, 1, reinterpret_cast<uint8_t*>(&julian), 4);
+    EngSetField(t, 2, reinterpret_cast<uint8_t*>(name), static_cast<uint32_t>(std::strlen(name)));
+    Check(EngWriteRecord(t), "write");
+  }
+  Check(EngCreateIndex(t, "BYK", "K", 0, 0, &idx), "create index");
   Check(EngCloseTable(t), "close");
 
   // ---- fill SQLite ----
   sqlite3* db = nullptr;
   if (sqlite3_open((dir + "/bench.sqlite").c_str(), &db) != SQLITE_OK) return 1;
   Sql(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA mmap_size=1073741824; PRAGMA cache_size=-524288");
-  Sql(db, "CREATE TABLE BENCH (ID INTEGER, GRP TEXT, D INTEGER, X REAL, TXT TEXT)");
+  Sql(db, "CREATE TABLE BENCH (ID INTEGER, GRP TEXT, D INTEGER, X REAL, TXT TEXT, CAT TEXT)");
   Sql(db, "BEGIN");
-  sqlite3_stmt* ins = Prepare(db, "INSERT INTO BENCH VALUES (?, ?, ?, ?, ?)");
+  sqlite3_stmt* ins = Prepare(db, "INSERT INTO BENCH VALUES (?, ?, ?, ?, ?, ?)");
   for (uint32_t i = 1; i <= n; ++i) {
     Values v = Make(i);
     sqlite3_bind_int(ins, 1, v.id);
@@ -113,12 +139,26 @@ int main(int argc, char** argv) {
     sqlite3_bind_int(ins, 3, v.julian);
     sqlite3_bind_double(ins, 4, v.amount);
     sqlite3_bind_text(ins, 5, v.text, 40, SQLITE_STATIC);
+    sqlite3_bind_text(ins, 6, v.cat, 8, SQLITE_STATIC);
     sqlite3_step(ins);
     sqlite3_reset(ins);
   }
   sqlite3_finalize(ins);
   Sql(db, "COMMIT");
   Sql(db, "CREATE INDEX BYGRP ON BENCH (GRP)");
+  Sql(db, "CREATE TABLE SMALL (K INTEGER, NAME TEXT)");
+  Sql(db, "BEGIN");
+  sqlite3_stmt* ins_small = Prepare(db, "INSERT INTO SMALL VALUES (?, ?)");
+  for (int32_t k = 0; k < kSmall; ++k) {
+    std::string name = "name " + std::to_string(k);
+    sqlite3_bind_int(ins_small, 1, kFirstDay + k);
+    sqlite3_bind_text(ins_small, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(ins_small);
+    sqlite3_reset(ins_small);
+  }
+  sqlite3_finalize(ins_small);
+  Sql(db, "COMMIT");
+  Sql(db, "CREATE INDEX BYK ON SMALL (K)");
 
   const char* select_sql = "SELECT * FROM BENCH WHERE X < 100 ORDER BY TXT";
   uint64_t rows_ours = 0, rows_sqlite = 0;
@@ -207,6 +247,64 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // ---- queries, read to the end on both sides: (rows, sum of the first column) ----
+  struct Tally {
+    uint64_t rows = 0;
+    double sum = 0;
+  };
+  auto run_ours = [&](const char* sql, Tally* tally) {
+    ENGHANDLE cursor = 0;
+    Check(EngExecuteSQLDirect(stmt, sql, &cursor), sql);
+    *tally = Tally();
+    char text[64];
+    Check(EngGotoTop(cursor), "top");
+    uint16_t eof = 0;
+    for (EngAtEOF(cursor, &eof); !eof; EngAtEOF(cursor, &eof)) {
+      uint32_t len = sizeof text - 1;
+      Check(EngGetField(cursor, 1, reinterpret_cast<uint8_t*>(text), &len), "field");
+      text[len] = 0;
+      tally->sum += std::strtod(text, nullptr);
+      ++tally->rows;
+      EngSkip(cursor, 1);
+    }
+    EngCloseTable(cursor);
+  };
+  auto run_sqlite = [&](const char* sql, Tally* tally) {
+    sqlite3_stmt* q = Prepare(db, sql);
+    *tally = Tally();
+    while (sqlite3_step(q) == SQLITE_ROW) {
+      tally->sum += sqlite3_column_double(q, 0);
+      ++tally->rows;
+    }
+    sqlite3_finalize(q);
+  };
+  struct QueryBench {
+    const char* name;
+    const char* ours;
+    const char* sqlite;
+    double ours_s = 0, sqlite_s = 0;
+  };
+  std::vector<QueryBench> queries = {
+      {"group_by_text", "SELECT COUNT(*), SUM(X), CAT FROM BENCH GROUP BY CAT",
+       "SELECT COUNT(*), SUM(X), CAT FROM BENCH GROUP BY CAT"},
+      {"join_indexed", "SELECT B.ID, S.NAME FROM BENCH B JOIN SMALL S ON S.K = B.D WHERE B.X < 100",
+       "SELECT B.ID, S.NAME FROM BENCH B JOIN SMALL S ON S.K = B.D WHERE B.X < 100"},
+      {"count_distinct", "SELECT COUNT(DISTINCT X) FROM BENCH", "SELECT COUNT(DISTINCT X) FROM BENCH"},
+      {"order_limit_10", "SELECT ID, X FROM BENCH ORDER BY X DESC, ID LIMIT 10",
+       "SELECT ID, X FROM BENCH ORDER BY X DESC, ID LIMIT 10"},
+  };
+  for (QueryBench& q : queries) {
+    Tally ours_tally, sqlite_tally;
+    q.ours_s = Best(3, [&] { run_ours(q.ours, &ours_tally); });
+    q.sqlite_s = Best(3, [&] { run_sqlite(q.sqlite, &sqlite_tally); });
+    if (ours_tally.rows != sqlite_tally.rows || std::abs(ours_tally.sum - sqlite_tally.sum) > 1e-6 * (1 + std::abs(sqlite_tally.sum))) {
+      std::fprintf(stderr, "%s: results differ: %llu rows, sum %.6f vs %llu rows, sum %.6f\n", q.name,
+                   static_cast<unsigned long long>(ours_tally.rows), ours_tally.sum,
+                   static_cast<unsigned long long>(sqlite_tally.rows), sqlite_tally.sum);
+      return 1;
+    }
+  }
+
   // ---- UPDATE of 10 % of the records, each new value from the stored one ----
   const char* update_sql = "UPDATE BENCH SET X = X + 1 WHERE X < 100";
   uint32_t updated_ours = 0;
@@ -237,6 +335,10 @@ int main(int argc, char** argv) {
   std::printf("ratio filtered_walk_1pct %.3f\n", ours_walk / sqlite_walk);
   std::printf("ratio filtered_walk_1pct_natural %.3f\n", ours_natural / sqlite_walk);
   std::printf("ratio update_where_10pct %.3f\n", ours_update / sqlite_update);
+  for (const QueryBench& q : queries) {
+    std::printf("%s  ours %.4f s  sqlite %.4f s\n", q.name, q.ours_s, q.sqlite_s);
+    std::printf("ratio %s %.3f\n", q.name, q.ours_s / q.sqlite_s);
+  }
   EngCloseTable(table);
   EngCloseSQLStatement(stmt);
   EngDisconnect(conn);

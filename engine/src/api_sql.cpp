@@ -11,6 +11,7 @@
 #include "index_hooks.h"
 #include "sql_exec.h"
 #include "sql_parser.h"
+#include "sql_query.h"
 #include "util.h"
 
 using namespace eng;
@@ -21,6 +22,7 @@ struct StatementObject : Object {
   std::string text;
   std::optional<sql::Statement> parsed;
   StatementOptions options;
+  KeptTables kept;  // tables its queries keep open between executions
   bool has_count = false;
   uint32_t count = 0;
   std::string unusable;  // why the statement can no longer be used; empty while usable
@@ -68,9 +70,15 @@ ENGHANDLE Execute(StatementObject& s) {
   if (!s.parsed) Fail(ENG_ERR_SQL_EXECUTE, "The statement has no prepared text to execute");
   s.has_count = false;
   s.count = 0;
+  // Only queries keep tables open: any other statement may need them
+  // exclusively, or change what they hold.
+  const bool query = std::holds_alternative<sql::SelectStatement>(*s.parsed);
+  if (!query) s.kept.Clear();
+  StatementOptions options = s.options;
+  options.kept = query ? &s.kept : nullptr;
   ExecOutcome outcome;
   try {
-    outcome = ExecuteStatement(conn, *s.parsed, s.options);
+    outcome = ExecuteStatement(conn, *s.parsed, options);
   } catch (const EngineError& e) {
     // A damaged file, a failing disk or an internal fault leave the tables
     // the statement was working on in doubt: it is not run again.

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine.h"
@@ -145,7 +147,7 @@ Lexer::Lexer(std::string_view text, uint32_t error_code) : source_(text), error_
       t.kind = TokenKind::kParameter;
       t.text = std::string(text.substr(start, i - start));
     } else {
-      static const char* const kTwo[] = {"<=", ">=", "<>", "!=", "=="};
+      static const char* const kTwo[] = {"<=", ">=", "<>", "!=", "==", "||"};
       t.kind = TokenKind::kSymbol;
       for (const char* two : kTwo) {
         if (i + 1 < n && text[i] == two[0] && text[i + 1] == two[1]) t.text = two;
@@ -222,7 +224,7 @@ using SyntaxPtr = std::unique_ptr<ExprSyntax>;
 
 class ExpressionParser {
  public:
-  explicit ExpressionParser(Lexer& lexer) : lx_(lexer) {}
+  ExpressionParser(Lexer& lexer, SubqueryParser* subqueries) : lx_(lexer), sub_(subqueries) {}
 
   SyntaxPtr ParseOr() {
     SyntaxPtr left = ParseAnd();
@@ -278,6 +280,8 @@ class ExpressionParser {
           node->children.push_back(ParseAdditive());
           lx_.ExpectKeyword("AND");
           node->children.push_back(ParseAdditive());
+        } else if (lx_.PeekSymbol("(") && lx_.PeekKeyword("SELECT", 1)) {  // IN (SELECT ...)
+          node->query = Subquery();
         } else {  // IN
           Token open = lx_.Peek();
           lx_.ExpectSymbol("(");
@@ -316,11 +320,22 @@ class ExpressionParser {
 
   SyntaxPtr ParseAdditive() {
     SyntaxPtr left = ParseMultiplicative();
-    while (lx_.PeekSymbol("+") || lx_.PeekSymbol("-")) {
+    while (lx_.PeekSymbol("+") || lx_.PeekSymbol("-") || lx_.PeekSymbol("||")) {
       Token op = lx_.Next();
       left = Binary(op, op.text, std::move(left), ParseMultiplicative());
     }
     return left;
+  }
+
+  // "(" SELECT ... ")": the query through the SQL layer's parser.
+  std::shared_ptr<const sql::Query> Subquery() {
+    Token open = lx_.Next();  // "("
+    if (sub_ == nullptr) lx_.Fail(lx_.Peek(), "Subqueries are allowed only in SQL statements");
+    Enter(open);
+    std::shared_ptr<const sql::Query> query = sub_->ParseQuery(lx_);
+    --depth_;
+    lx_.ExpectSymbol(")");
+    return query;
   }
 
   SyntaxPtr ParseMultiplicative() {
@@ -359,6 +374,11 @@ class ExpressionParser {
       }
       case TokenKind::kParameter: return Node(ExprSyntax::Kind::kParameter, lx_.Next());
       case TokenKind::kSymbol:
+        if (t.text == "(" && lx_.PeekKeyword("SELECT", 1)) {
+          SyntaxPtr node = Node(ExprSyntax::Kind::kSubquery, t);
+          node->query = Subquery();
+          return node;
+        }
         if (t.text == "(") {
           Token open = lx_.Next();
           Enter(open);
@@ -416,6 +436,13 @@ class ExpressionParser {
     if (quoted_follows && lx_.PeekKeyword("TIME")) return (lx_.Next(), TypedLiteral(LiteralKind::kTime));
     if (quoted_follows && lx_.PeekKeyword("TIMESTAMP")) return (lx_.Next(), TypedLiteral(LiteralKind::kTimestamp));
     if (IsReservedWord(t.text)) lx_.Fail(t, "Expected an expression");
+    if (lx_.PeekKeyword("CASE") && StartsCase()) return ParseCase();
+    if (lx_.PeekKeyword("CAST") && lx_.PeekSymbol("(", 1)) return ParseCast();
+    if (lx_.PeekKeyword("EXISTS") && lx_.PeekSymbol("(", 1) && lx_.PeekKeyword("SELECT", 2)) {
+      SyntaxPtr node = Node(ExprSyntax::Kind::kExists, lx_.Next());
+      node->query = Subquery();
+      return node;
+    }
     if (lx_.PeekSymbol("(", 1)) return ParseCall();
     SyntaxPtr node = Node(ExprSyntax::Kind::kName, lx_.Next());
     // TABLE.FIELD: keep the field, remember the qualifier.
@@ -431,12 +458,111 @@ class ExpressionParser {
     return node;
   }
 
+  // CASE starts a CASE expression unless what follows can only continue a
+  // name (a field called CASE compared, added to, listed, or alone).
+  bool StartsCase() const {
+    const Token& next = lx_.Peek(1);
+    if (next.kind == TokenKind::kEnd) return false;
+    if (next.kind == TokenKind::kSymbol) return next.text == "(" || next.text == "{";
+    if (next.kind == TokenKind::kIdentifier) {
+      static const char* const kContinuations[] = {"AND", "OR", "IS", "LIKE", "IN", "BETWEEN", "FROM", "WHERE",
+                                                   "ORDER", "GROUP", "HAVING", "AS", "THEN", "ELSE", "END"};
+      for (const char* w : kContinuations)
+        if (EqualsNoCase(next.text, w)) return false;
+    }
+    return true;
+  }
+
+  SyntaxPtr ParseCase() {
+    SyntaxPtr node = Node(ExprSyntax::Kind::kCase, lx_.Next());
+    node->text = "CASE";
+    Enter(node->token);
+    if (!lx_.PeekKeyword("WHEN")) {
+      node->has_operand = true;
+      node->children.push_back(ParseOr());
+    }
+    if (!lx_.PeekKeyword("WHEN")) lx_.Fail(lx_.Peek(), "Expected WHEN");
+    while (lx_.AcceptKeyword("WHEN")) {
+      node->children.push_back(ParseOr());
+      lx_.ExpectKeyword("THEN");
+      node->children.push_back(ParseOr());
+    }
+    if (lx_.AcceptKeyword("ELSE")) {
+      node->has_else = true;
+      node->children.push_back(ParseOr());
+    }
+    lx_.ExpectKeyword("END");
+    --depth_;
+    int depth = 0;
+    for (auto& c : node->children) depth = std::max(depth, c->depth);
+    node->depth = depth + 1;
+    CheckDepth(*node);
+    return node;
+  }
+
+  // CAST(x AS type)
+  SyntaxPtr ParseCast() {
+    SyntaxPtr node = Node(ExprSyntax::Kind::kCast, lx_.Next());
+    node->text = "CAST";
+    Token open = lx_.Next();  // "("
+    Enter(open);
+    node->children.push_back(ParseOr());
+    lx_.ExpectKeyword("AS");
+    const Token& type = lx_.Peek();
+    if (type.kind != TokenKind::kIdentifier) lx_.Fail(type, "Expected a type to cast to");
+    std::string word = Upper(lx_.Next().text);
+    auto size = [&](bool decimals) {
+      if (!lx_.AcceptSymbol("(")) return;
+      node->cast_length = static_cast<uint32_t>(Count(1, 65530));
+      if (decimals && lx_.AcceptSymbol(",")) node->cast_decimals = Count(0, 30);
+      lx_.ExpectSymbol(")");
+    };
+    if (word == "CHAR" || word == "CHARACTER" || word == "VARCHAR" || word == "STRING" || word == "TEXT") {
+      node->cast_to = ValueType::kString;
+      size(false);
+    } else if (word == "INTEGER" || word == "INT" || word == "SMALLINT" || word == "SHORT" || word == "SHORTINT") {
+      node->cast_to = ValueType::kNumber;
+      node->cast_integer = true;
+    } else if (word == "NUMERIC" || word == "DECIMAL") {
+      node->cast_to = ValueType::kNumber;
+      size(true);
+      if (node->cast_length != 0 && node->cast_decimals < 0) node->cast_decimals = 0;
+    } else if (word == "DOUBLE" || word == "REAL" || word == "FLOAT" || word == "MONEY" || word == "CURDOUBLE") {
+      node->cast_to = ValueType::kNumber;
+    } else if (word == "DATE") {
+      node->cast_to = ValueType::kDate;
+    } else if (word == "TIMESTAMP") {
+      node->cast_to = ValueType::kTimestamp;
+    } else if (word == "LOGICAL" || word == "BOOLEAN") {
+      node->cast_to = ValueType::kLogical;
+    } else {
+      lx_.Fail(type, "Unknown type to cast to");
+    }
+    --depth_;
+    lx_.ExpectSymbol(")");
+    node->depth = node->children[0]->depth + 1;
+    CheckDepth(*node);
+    return node;
+  }
+
+  int Count(int min, int max) {
+    const Token& t = lx_.Peek();
+    if (t.kind != TokenKind::kNumber || t.text.find_first_not_of("0123456789") != std::string::npos ||
+        t.text.size() > 6 || std::stoi(t.text) < min || std::stoi(t.text) > max)
+      lx_.Fail(t, "Expected a number from " + std::to_string(min) + " to " + std::to_string(max));
+    return std::stoi(lx_.Next().text);
+  }
+
   SyntaxPtr ParseCall() {
     Token name = lx_.Next();
     SyntaxPtr node = Node(ExprSyntax::Kind::kCall, name);
     node->text = Upper(name.text);
     Token open = lx_.Next();  // "("
     Enter(open);
+    if (IsAggregateName(node->text) && lx_.PeekKeyword("DISTINCT")) {
+      lx_.Next();
+      node->distinct = true;
+    }
     if (!lx_.PeekSymbol(")")) {
       do {
         if (lx_.PeekSymbol("*") && (lx_.PeekSymbol(")", 1) || lx_.PeekSymbol(",", 1))) {
@@ -513,12 +639,19 @@ class ExpressionParser {
   }
 
   Lexer& lx_;
+  SubqueryParser* sub_;
   int depth_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<ExprSyntax> ParseExpression(Lexer& lexer) { return ExpressionParser(lexer).ParseOr(); }
+std::unique_ptr<ExprSyntax> ParseExpression(Lexer& lexer, SubqueryParser* subqueries) {
+  return ExpressionParser(lexer, subqueries).ParseOr();
+}
+
+bool IsAggregateName(std::string_view n) {
+  return n == "COUNT" || n == "SUM" || n == "AVG" || n == "MIN" || n == "MAX";
+}
 
 // ---- Binder -------------------------------------------------------------------
 
@@ -552,6 +685,19 @@ enum class CompiledExpression::Op : uint8_t {
   kYear,
   kMonth,
   kDay,
+  kSlot,        // RecordView::values[field]
+  kCase,        // args: when, then, ..., else (or -1)
+  kCoalesce,    // args
+  kRound,       // a, digits b (or -1)
+  kAbs,
+  kCastNumber,  // param: decimals to round to, -1 none, -2 cut to an integer
+  kCastText,    // param: the length to cut to (0: none)
+  kCastDate,
+  kCastTimestamp,
+  kCastLogical,
+  kScalarSub,   // subquery
+  kExistsSub,
+  kInSub,       // a IN subquery
 };
 
 class ExpressionBinder {
@@ -559,7 +705,7 @@ class ExpressionBinder {
   using Op = CompiledExpression::Op;
   using NodeT = CompiledExpression::Node;
 
-  explicit ExpressionBinder(const FieldList& fields) : fields_(fields) {}
+  ExpressionBinder(const FieldList& fields, BindScope* scope) : fields_(fields), scope_(scope) {}
 
   CompiledExpression Run(const ExprSyntax& syntax) {
     out_.root_ = Bind(syntax);
@@ -633,6 +779,8 @@ class ExpressionBinder {
   }
 
   int32_t Bind(const ExprSyntax& s) {
+    if (scope_ != nullptr)
+      if (std::optional<BindScope::Name> slot = scope_->Replace(s)) return Named(s, *slot);
     switch (s.kind) {
       case ExprSyntax::Kind::kLiteral: return BindLiteral(s);
       case ExprSyntax::Kind::kName: return BindName(s);
@@ -645,8 +793,169 @@ class ExpressionBinder {
         return MakeNode(s.negated ? Op::kIsNotNull : Op::kIsNull, ValueType::kLogical, a);
       }
       case ExprSyntax::Kind::kCall: return BindCall(s);
+      case ExprSyntax::Kind::kCase: return BindCase(s);
+      case ExprSyntax::Kind::kCast: return BindCast(s);
+      case ExprSyntax::Kind::kSubquery: {
+        BindScope::Subquery q = Subquery(s);
+        int32_t i = MakeNode(Op::kScalarSub, q.type);
+        At(i).max_length = q.max_length;
+        At(i).subquery = std::move(q.eval);
+        return i;
+      }
+      case ExprSyntax::Kind::kExists: {
+        BindScope::Subquery q = Subquery(s);
+        int32_t i = MakeNode(Op::kExistsSub, ValueType::kLogical);
+        At(i).subquery = std::move(q.eval);
+        return i;
+      }
     }
     Error(s, "Unexpected token");
+  }
+
+  BindScope::Subquery Subquery(const ExprSyntax& s) {
+    if (scope_ == nullptr) Error(s, "Subqueries are allowed only in SQL statements");
+    BindScope::Subquery q = scope_->BindSubquery(s);
+    for (size_t f : q.fields) Reference(f);
+    return q;
+  }
+
+  // A field of the record (its bytes read in place) or a slot of the scope.
+  int32_t Named(const ExprSyntax& s, const BindScope::Name& name) {
+    if (name.slot >= 0) {
+      int32_t i = MakeNode(Op::kSlot, name.type);
+      At(i).field = static_cast<size_t>(name.slot);
+      At(i).max_length = name.max_length;
+      return i;
+    }
+    return FieldNode(s, static_cast<size_t>(name.field));
+  }
+
+  void Reference(size_t i) {
+    const FieldDef& f = fields_[i];
+    if (!IsMemoType(f.type))
+      out_.min_record_size_ = std::max<size_t>(out_.min_record_size_, static_cast<size_t>(f.offset) + f.length);
+    out_.referenced_fields_.push_back(i);
+  }
+
+  int32_t FieldNode(const ExprSyntax& s, size_t i) {
+    const FieldDef& f = fields_[i];
+    ValueType type = ValueTypeOfField(f.type);
+    if (type == ValueType::kNull) Error(s, "Field has a type expressions cannot read");
+    if (f.length < MinimumFieldLength(f.type))
+      Error(s, "Field is " + std::to_string(f.length) + " bytes long, too short for its type");
+    NodeT n;
+    n.op = IsMemoType(f.type) ? Op::kMemo : Op::kField;
+    n.type = type;
+    n.field = i;
+    n.def = f;
+    n.max_length = IsMemoType(f.type) ? 0 : f.length;
+    Reference(i);
+    return Add(std::move(n));
+  }
+
+  // The kind several branches of a CASE or COALESCE share: equal kinds, a
+  // date beside a time stamp, NULL beside anything; a text literal beside a
+  // date or time stamp reads as one. Strings: the longest (0: unbounded).
+  ValueType Unify(const std::vector<int32_t>& items, const ExprSyntax& s, uint32_t* max_length) {
+    ValueType type = ValueType::kNull;
+    for (int32_t i : items)
+      if (i >= 0 && Type(i) != ValueType::kNull && !IsTextLiteral(i)) {
+        ValueType t = Type(i);
+        if (type == ValueType::kNull || type == t) type = t;
+        else if (IsDateLike(type) && IsDateLike(t)) type = ValueType::kTimestamp;
+        else Error(s, std::string("Cannot mix ") + ValueTypeName(type) + " and " + ValueTypeName(t));
+      }
+    for (int32_t i : items)
+      if (i >= 0 && IsTextLiteral(i)) {
+        if (IsTemporal(type)) ConvertLiteral(i, type == ValueType::kDate ? ValueType::kTimestamp : type, s);
+        else if (type == ValueType::kNull) type = ValueType::kString;
+        else if (type != ValueType::kString)
+          Error(s, std::string("Cannot mix ") + ValueTypeName(type) + " and string");
+      }
+    // A date beside a converted literal with a time of day is a time stamp.
+    if (type == ValueType::kDate)
+      for (int32_t i : items)
+        if (i >= 0 && Type(i) == ValueType::kTimestamp) type = ValueType::kTimestamp;
+    *max_length = 0;
+    if (type == ValueType::kString) {
+      for (int32_t i : items) {
+        if (i < 0 || Type(i) != ValueType::kString) continue;
+        if (At(i).max_length == 0 && !IsTextLiteral(i)) {
+          *max_length = 0;
+          break;
+        }
+        *max_length = std::max(*max_length, At(i).max_length);
+      }
+    }
+    return type;
+  }
+
+  int32_t BindCase(const ExprSyntax& s) {
+    size_t k = s.has_operand ? 1 : 0;
+    const size_t end = s.children.size() - (s.has_else ? 1 : 0);
+    std::vector<int32_t> args, results;
+    for (; k + 1 < end; k += 2) {
+      int32_t when;
+      if (s.has_operand) {
+        when = BindComparison(s, CompareOp::kEq, Bind(*s.children[0]), Bind(*s.children[k]), *s.children[k]);
+      } else {
+        when = Bind(*s.children[k]);
+        RequireType(when, *s.children[k], {ValueType::kLogical}, "a condition after WHEN");
+      }
+      int32_t then = Bind(*s.children[k + 1]);
+      args.push_back(when);
+      args.push_back(then);
+      results.push_back(then);
+    }
+    int32_t otherwise = s.has_else ? Bind(*s.children.back()) : -1;
+    args.push_back(otherwise);
+    results.push_back(otherwise);
+    uint32_t max_length = 0;
+    ValueType type = Unify(results, s, &max_length);
+    int32_t i = MakeNode(Op::kCase, type);
+    At(i).args = std::move(args);
+    At(i).max_length = max_length;
+    return i;
+  }
+
+  int32_t BindCast(const ExprSyntax& s) {
+    int32_t a = Bind(*s.children[0]);
+    ValueType from = Type(a);
+    auto refuse = [&]() -> void {
+      Error(s, std::string("Cannot cast ") + ValueTypeName(from) + " to " + ValueTypeName(s.cast_to));
+    };
+    int32_t i = -1;
+    switch (s.cast_to) {
+      case ValueType::kNumber:
+        if (from != ValueType::kNull && from != ValueType::kNumber && from != ValueType::kString &&
+            from != ValueType::kLogical)
+          refuse();
+        i = MakeNode(Op::kCastNumber, ValueType::kNumber, a);
+        At(i).param = s.cast_integer ? -2 : s.cast_decimals;
+        return i;
+      case ValueType::kString: {
+        i = MakeNode(Op::kCastText, ValueType::kString, a);
+        uint32_t natural = from == ValueType::kString ? At(a).max_length
+                           : from == ValueType::kDate  ? 10
+                           : from == ValueType::kLogical ? 5
+                                                         : 32;
+        At(i).max_length = s.cast_length != 0 && (natural == 0 || s.cast_length < natural) ? s.cast_length : natural;
+        At(i).param = static_cast<int32_t>(s.cast_length);
+        return i;
+      }
+      case ValueType::kDate:
+      case ValueType::kTimestamp:
+        if (from != ValueType::kNull && !IsDateLike(from) && from != ValueType::kString) refuse();
+        return MakeNode(s.cast_to == ValueType::kDate ? Op::kCastDate : Op::kCastTimestamp, s.cast_to, a);
+      case ValueType::kLogical:
+        if (from != ValueType::kNull && from != ValueType::kLogical && from != ValueType::kNumber &&
+            from != ValueType::kString)
+          refuse();
+        return MakeNode(Op::kCastLogical, ValueType::kLogical, a);
+      default: break;
+    }
+    refuse();
+    return -1;
   }
 
   int32_t BindLiteral(const ExprSyntax& s) {
@@ -670,23 +979,11 @@ class ExpressionBinder {
   }
 
   int32_t BindName(const ExprSyntax& s) {
-    for (size_t i = 0; i < fields_.size(); ++i) {
-      const FieldDef& f = fields_[i];
-      if (!EqualsNoCase(f.name, s.text)) continue;
-      ValueType type = ValueTypeOfField(f.type);
-      if (type == ValueType::kNull) Error(s, "Field has a type expressions cannot read");
-      if (f.length < MinimumFieldLength(f.type))
-        Error(s, "Field is " + std::to_string(f.length) + " bytes long, too short for its type");
-      NodeT n;
-      n.op = IsMemoType(f.type) ? Op::kMemo : Op::kField;
-      n.type = type;
-      n.field = i;
-      n.def = f;
-      n.max_length = IsMemoType(f.type) ? 0 : f.length;
-      if (n.op == Op::kField)
-        out_.min_record_size_ = std::max<size_t>(out_.min_record_size_, static_cast<size_t>(f.offset) + f.length);
-      out_.referenced_fields_.push_back(i);
-      return Add(std::move(n));
+    if (scope_ != nullptr) {
+      if (std::optional<BindScope::Name> name = scope_->Resolve(s)) return Named(s, *name);
+    } else {
+      for (size_t i = 0; i < fields_.size(); ++i)
+        if (EqualsNoCase(fields_[i].name, s.text)) return FieldNode(s, i);
     }
     if (s.quoted && s.qualifier.empty()) {
       int32_t i = MakeNode(Op::kConstText, ValueType::kString);
@@ -710,7 +1007,15 @@ class ExpressionBinder {
 
   int32_t BindBinary(const ExprSyntax& s) {
     const std::string& op = s.text;
+    if (op == "IN" && s.query) return Negate(s, BindInSubquery(s));
     if (op == "BETWEEN" || op == "IN") return Negate(s, op == "IN" ? BindIn(s) : BindBetween(s));
+    if (op == "||") {
+      int32_t a = Bind(*s.children[0]);
+      int32_t b = Bind(*s.children[1]);
+      RequireType(a, *s.children[0], {ValueType::kString}, "a string");
+      RequireType(b, *s.children[1], {ValueType::kString}, "a string");
+      return Concat(a, b);
+    }
     int32_t a = Bind(*s.children[0]);
     int32_t b = Bind(*s.children[1]);
     if (op == "AND" || op == "OR") {
@@ -768,6 +1073,22 @@ class ExpressionBinder {
       terms.swap(next);
     }
     return terms[0];
+  }
+
+  // x IN (SELECT y ...): x and y compare as x = y would.
+  int32_t BindInSubquery(const ExprSyntax& s) {
+    int32_t a = Bind(*s.children[0]);
+    BindScope::Subquery q = Subquery(s);
+    ValueType ta = Type(a), tb = q.type;
+    if (IsTemporal(tb) && IsTextLiteral(a)) {
+      ConvertLiteral(a, tb, *s.children[0]);
+      ta = Type(a);
+    }
+    bool ok = ta == ValueType::kNull || tb == ValueType::kNull || ta == tb || (IsDateLike(ta) && IsDateLike(tb));
+    if (!ok) Error(s, std::string("Cannot compare ") + ValueTypeName(ta) + " with " + ValueTypeName(tb));
+    int32_t i = MakeNode(Op::kInSub, ValueType::kLogical, a);
+    At(i).subquery = std::move(q.eval);
+    return i;
   }
 
   int32_t BindAdditive(const ExprSyntax& s, int32_t a, int32_t b) {
@@ -834,8 +1155,12 @@ class ExpressionBinder {
     for (const Function& f : kFunctions)
       if (name == f.name) fn = &f;
     if (fn == nullptr) {
-      if (name == "COUNT" || name == "MIN" || name == "MAX" || name == "SUM" || name == "AVG")
-        Error(s, "Aggregate functions are allowed only as whole SELECT columns");
+      if (IsAggregateName(name))
+        Error(s, scope_ ? "An aggregate is not allowed here (only in SELECT columns, HAVING and ORDER BY, and not "
+                          "within another aggregate)"
+                        : "Aggregate functions are allowed only in SQL statements");
+      if (name == "COALESCE" || name == "IFNULL") return BindCoalesce(s);
+      if (name == "ROUND" || name == "ABS") return BindRounding(s);
       Error(s, "Unknown function");
     }
     size_t n = s.children.size();
@@ -865,7 +1190,35 @@ class ExpressionBinder {
     }
   }
 
+  int32_t BindCoalesce(const ExprSyntax& s) {
+    size_t n = s.children.size();
+    if (n < 2 || (s.text == "IFNULL" && n != 2)) Error(s, "Wrong number of arguments (" + std::to_string(n) + ")");
+    std::vector<int32_t> args;
+    for (const auto& child : s.children) args.push_back(Bind(*child));
+    uint32_t max_length = 0;
+    ValueType type = Unify(args, s, &max_length);
+    int32_t i = MakeNode(Op::kCoalesce, type);
+    At(i).args = std::move(args);
+    At(i).max_length = max_length;
+    return i;
+  }
+
+  int32_t BindRounding(const ExprSyntax& s) {
+    size_t n = s.children.size();
+    bool round = s.text == "ROUND";
+    if (n < 1 || n > (round ? 2u : 1u)) Error(s, "Wrong number of arguments (" + std::to_string(n) + ")");
+    int32_t a = Bind(*s.children[0]);
+    RequireType(a, *s.children[0], {ValueType::kNumber}, "a number");
+    int32_t b = -1;
+    if (n == 2) {
+      b = Bind(*s.children[1]);
+      RequireType(b, *s.children[1], {ValueType::kNumber}, "a number of digits");
+    }
+    return MakeNode(round ? Op::kRound : Op::kAbs, ValueType::kNumber, a, b);
+  }
+
   const FieldList& fields_;
+  BindScope* scope_;
   CompiledExpression out_;
 };
 
@@ -875,11 +1228,23 @@ int32_t CompiledExpression::field_reference() const {
   return (root.op == Op::kField || root.op == Op::kMemo) ? static_cast<int32_t>(root.field) : -1;
 }
 
+int32_t CompiledExpression::slot_reference() const {
+  if (nodes_.empty()) return -1;
+  const Node& root = nodes_[static_cast<size_t>(root_)];
+  return root.op == Op::kSlot ? static_cast<int32_t>(root.field) : -1;
+}
+
 uint32_t CompiledExpression::result_max_length() const {
   return nodes_.empty() ? 0 : nodes_[static_cast<size_t>(root_)].max_length;
 }
 
-CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields) { return ExpressionBinder(fields).Run(syntax); }
+CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields) {
+  return ExpressionBinder(fields, nullptr).Run(syntax);
+}
+
+CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields, BindScope& scope) {
+  return ExpressionBinder(fields, &scope).Run(syntax);
+}
 
 CompiledExpression Compile(std::string_view text, const FieldList& fields) {
   Lexer lexer(text, ENG_ERR_EXPRESSION);
@@ -925,6 +1290,41 @@ bool LikeMatch(std::string_view value, std::string_view pattern) {
   return p == pattern.size();
 }
 
+// ROUND: halves away from zero, on the number's decimal digits (to 15
+// significant digits, as its text shows it) rather than on its binary
+// value, so that 2.675 rounds to 2.68. Digits below 0 count as 0.
+double RoundHalfAway(double x, double digits_wanted) {
+  if (!std::isfinite(x) || x == 0) return x;
+  int digits = std::isnan(digits_wanted) || digits_wanted < 0 ? 0 : digits_wanted > 30 ? 30 : static_cast<int>(digits_wanted);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.14e", std::fabs(x));  // d.dddddddddddddde+XX
+  std::string mantissa;
+  for (const char* p = buf; *p && *p != 'e'; ++p)
+    if (*p != '.') mantissa += *p;
+  int exponent = std::atoi(std::strchr(buf, 'e') + 1);
+  // Significant digits to keep: those before the point and `digits` after.
+  int keep = exponent + 1 + digits;
+  if (keep >= static_cast<int>(mantissa.size())) return x;
+  if (keep < 0) return 0;
+  bool up = mantissa[static_cast<size_t>(keep)] >= '5';
+  std::string kept = mantissa.substr(0, static_cast<size_t>(keep));
+  if (up) {
+    int k = keep - 1;
+    while (k >= 0 && kept[static_cast<size_t>(k)] == '9') kept[static_cast<size_t>(k--)] = '0';
+    if (k >= 0) {
+      ++kept[static_cast<size_t>(k)];
+    } else {
+      kept.insert(kept.begin(), '1');
+      ++exponent;
+    }
+  }
+  if (kept.empty()) kept = "0";
+  // kept holds the leading digits of a number whose first digit stands for 10^exponent.
+  std::string text = "0." + kept + "e" + std::to_string(exponent + 1);
+  double r = std::strtod(text.c_str(), nullptr);
+  return x < 0 ? -r : r;
+}
+
 // Counts and positions from numbers, clamped so that casts stay defined.
 int64_t ToCount(double d) {
   if (std::isnan(d)) return 0;
@@ -946,9 +1346,11 @@ class ExpressionEvaluator {
                                  std::to_string(e.min_record_size_) + ").");
   }
 
-  Value Run() {
-    int32_t root = e_.root_;
-    switch (e_.result_type_) {
+  Value Run() { return ValueOf(e_.root_); }
+
+  // The value of any node, as a Value.
+  Value ValueOf(int32_t root) {
+    switch (N(root).type) {
       case ValueType::kNull: return Value::Null();
       case ValueType::kLogical: {
         Tri t = Logical(root);
@@ -964,7 +1366,7 @@ class ExpressionEvaluator {
       case ValueType::kTimestamp: {
         double d;
         if (!Scalar(root, &d)) return Value::Null();
-        switch (e_.result_type_) {
+        switch (N(root).type) {
           case ValueType::kDate: return Value::Date(static_cast<int32_t>(d));
           case ValueType::kTime: return Value::Time(static_cast<int32_t>(d));
           case ValueType::kTimestamp: return Value::Timestamp(d);
@@ -1026,8 +1428,66 @@ class ExpressionEvaluator {
       }
       case Op::kIsNull: return IsNull(n.a) ? Tri::kTrue : Tri::kFalse;
       case Op::kIsNotNull: return IsNull(n.a) ? Tri::kFalse : Tri::kTrue;
+      case Op::kSlot: {
+        const Value& v = rec_.values[n.field];
+        return v.is_null() ? Tri::kNull : (v.logical() ? Tri::kTrue : Tri::kFalse);
+      }
+      case Op::kCase: {
+        int32_t r = CaseResult(n);
+        return r < 0 ? Tri::kNull : Logical(r);
+      }
+      case Op::kCoalesce:
+        for (int32_t a : n.args) {
+          Tri t = Logical(a);
+          if (t != Tri::kNull) return t;
+        }
+        return Tri::kNull;
+      case Op::kCastLogical: return CastLogical(n);
+      case Op::kScalarSub: {
+        Value v = n.subquery->Scalar(rec_);
+        return v.is_null() ? Tri::kNull : (v.logical() ? Tri::kTrue : Tri::kFalse);
+      }
+      case Op::kExistsSub: return n.subquery->Exists(rec_) ? Tri::kTrue : Tri::kFalse;
+      case Op::kInSub: {
+        std::optional<bool> found = n.subquery->Contains(rec_, ValueOf(n.a));
+        return !found ? Tri::kNull : (*found ? Tri::kTrue : Tri::kFalse);
+      }
       default: return Tri::kNull;
     }
+  }
+
+  // The THEN (or ELSE) node a CASE gives, -1 for NULL.
+  int32_t CaseResult(const NodeT& n) {
+    const size_t pairs = (n.args.size() - 1) / 2;
+    for (size_t k = 0; k < pairs; ++k)
+      if (Logical(n.args[2 * k]) == Tri::kTrue) return n.args[2 * k + 1];
+    return n.args.back();
+  }
+
+  Tri CastLogical(const NodeT& n) {
+    switch (N(n.a).type) {
+      case ValueType::kLogical: return Logical(n.a);
+      case ValueType::kNumber: {
+        double d;
+        if (!Scalar(n.a, &d)) return Tri::kNull;
+        return d != 0 ? Tri::kTrue : Tri::kFalse;
+      }
+      case ValueType::kString: {
+        std::string_view t;
+        if (!Text(n.a, &t)) return Tri::kNull;
+        std::string w = Upper(TrimmedView(t));
+        if (w == "T" || w == "TRUE" || w == "Y" || w == "YES" || w == "1") return Tri::kTrue;
+        if (w == "F" || w == "FALSE" || w == "N" || w == "NO" || w == "0") return Tri::kFalse;
+        return Tri::kNull;
+      }
+      default: return Tri::kNull;
+    }
+  }
+
+  static std::string_view TrimmedView(std::string_view t) {
+    while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
+    while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
+    return t;
   }
 
   bool IsNull(int32_t i) {
@@ -1110,6 +1570,72 @@ class ExpressionEvaluator {
         int32_t y, m, day;
         CivilFromJulian(static_cast<int32_t>(std::floor(d)), &y, &m, &day);
         *out = n.op == Op::kYear ? y : (n.op == Op::kMonth ? m : day);
+        return true;
+      }
+      case Op::kSlot: {
+        const Value& v = rec_.values[n.field];
+        if (v.is_null()) return false;
+        *out = v.scalar();
+        return true;
+      }
+      case Op::kCase: {
+        int32_t r = CaseResult(n);
+        return r >= 0 && Scalar(r, out);
+      }
+      case Op::kCoalesce:
+        for (int32_t a : n.args)
+          if (Scalar(a, out)) return true;
+        return false;
+      case Op::kRound: {
+        double x, digits = 0;
+        if (!Scalar(n.a, &x) || (n.b >= 0 && !Scalar(n.b, &digits))) return false;
+        *out = RoundHalfAway(x, digits);
+        return true;
+      }
+      case Op::kAbs:
+        if (!Scalar(n.a, out)) return false;
+        *out = std::fabs(*out);
+        return true;
+      case Op::kCastNumber: {
+        double d;
+        switch (N(n.a).type) {
+          case ValueType::kNumber:
+            if (!Scalar(n.a, &d)) return false;
+            break;
+          case ValueType::kLogical: {
+            Tri t = Logical(n.a);
+            if (t == Tri::kNull) return false;
+            d = t == Tri::kTrue ? 1 : 0;
+            break;
+          }
+          case ValueType::kString: {
+            std::string_view t;
+            if (!Text(n.a, &t) || !ParseNumberText(TrimmedView(t), &d) || !std::isfinite(d)) return false;
+            break;
+          }
+          default: return false;
+        }
+        if (n.param == -2) d = std::trunc(d);
+        else if (n.param >= 0) d = RoundHalfAway(d, n.param);
+        *out = d == 0 ? 0 : d;  // no -0
+        return true;
+      }
+      case Op::kCastDate:
+      case Op::kCastTimestamp: {
+        double d;
+        if (N(n.a).type == ValueType::kString) {
+          std::string_view t;
+          if (!Text(n.a, &t) || !ParseTimestampText(TrimmedView(t), &d)) return false;
+        } else if (!Scalar(n.a, &d)) {
+          return false;
+        }
+        *out = n.op == Op::kCastDate ? std::floor(d) : d;
+        return true;
+      }
+      case Op::kScalarSub: {
+        Value v = n.subquery->Scalar(rec_);
+        if (v.is_null()) return false;
+        *out = v.scalar();
         return true;
       }
       default: {
@@ -1196,6 +1722,44 @@ class ExpressionEvaluator {
           return true;
         }
         *out = a.substr(static_cast<size_t>(from - 1), static_cast<size_t>(to - from));
+        return true;
+      }
+      case Op::kSlot: {
+        const Value& v = rec_.values[n.field];
+        if (v.is_null()) return false;
+        *out = v.string();
+        return true;
+      }
+      case Op::kCase: {
+        int32_t r = CaseResult(n);
+        return r >= 0 && Text(r, out);
+      }
+      case Op::kCoalesce:
+        for (int32_t a : n.args)
+          if (Text(a, out)) return true;
+        return false;
+      case Op::kCastText: {
+        std::string& buf = Scratch(i);
+        ValueType from = N(n.a).type;
+        if (from == ValueType::kString) {
+          std::string_view a;
+          if (!Text(n.a, &a)) return false;
+          buf.assign(a);
+        } else {
+          Value v = ValueOf(n.a);
+          if (v.is_null()) return false;
+          buf = v.ToText();
+        }
+        if (n.param > 0 && buf.size() > static_cast<size_t>(n.param)) buf.resize(static_cast<size_t>(n.param));
+        *out = buf;
+        return true;
+      }
+      case Op::kScalarSub: {
+        Value v = n.subquery->Scalar(rec_);
+        if (v.is_null()) return false;
+        std::string& buf = Scratch(i);
+        buf = v.string();
+        *out = buf;
         return true;
       }
       default: return false;
@@ -1353,6 +1917,33 @@ class FastTranslator {
     auto a = Operand(x, n.string_compare);
     auto b = Operand(y, n.string_compare);
     if (!a || !b) return std::nullopt;
+    // A string field = or <> a literal: against the literal padded to the
+    // field's width (a literal longer than the field, trailing blanks
+    // aside, is padded past it, so it never equals). Not for raw bytes,
+    // which pad with zeros, nor literals holding a zero byte.
+    if (n.string_compare && (n.compare == CompareOp::kEq || n.compare == CompareOp::kNe) &&
+        a->is_field != b->is_field) {
+      F::Operand& field = a->is_field ? *a : *b;
+      F::Operand& literal = a->is_field ? *b : *a;
+      if (field.def.type == ENG_STRING && literal.text.find('\0') == std::string::npos) {
+        std::string padded = literal.text;
+        while (padded.size() > field.def.length && padded.back() == ' ') padded.pop_back();
+        if (padded.size() <= field.def.length) padded.resize(field.def.length, ' ');
+        else padded.resize(field.def.length + 1);  // never equal
+        // Field first, the literal as written (for a comparison with
+        // exactness off) and, right after it, the literal padded.
+        F::Node eq;
+        eq.kind = F::Kind::kTextEquals;
+        eq.compare = n.compare;
+        eq.literal_side = 1;
+        eq.a = fast_.AddOperand(std::move(field));
+        eq.b = fast_.AddOperand(std::move(literal));
+        F::Operand padded_literal;
+        padded_literal.text = std::move(padded);
+        fast_.AddOperand(std::move(padded_literal));
+        return fast_.AddNode(eq);
+      }
+    }
     out.kind = n.string_compare ? F::Kind::kTextCompare : F::Kind::kScalarCompare;
     out.compare = n.compare;
     out.literal_side = n.literal_side;

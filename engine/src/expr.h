@@ -17,9 +17,22 @@
 //                [NOT] LIKE ("%" any run, "_" any one character; trailing
 //                blanks of the value ignored), [NOT] BETWEEN lo AND hi,
 //                [NOT] IN (a, b, ...) and IS [NOT] NULL; + -; * /; unary - +
+//                || joins texts (as + does)
 //   functions    UPPER, LOWER, TRIM, LTRIM, RTRIM, LEFT(s, n), RIGHT(s, n),
 //                SUBSTRING(s, start[, count]) (also SUBSTR; start is 1-based),
-//                LENGTH(s) (without trailing blanks), YEAR, MONTH, DAY
+//                LENGTH(s) (without trailing blanks), YEAR, MONTH, DAY,
+//                ROUND(x[, digits]) (halves away from zero; digits below 0
+//                count as 0), ABS(x), COALESCE(a, b, ...), IFNULL(a, b),
+//                CAST(x AS type) (CHAR[(n)], VARCHAR[(n)], TEXT, INTEGER,
+//                NUMERIC[(n[,d])], DOUBLE, DATE, TIMESTAMP, LOGICAL; a text
+//                that is no number, date or logical casts to NULL; INTEGER
+//                cuts toward zero)
+//   CASE         CASE WHEN c THEN v ... [ELSE v] END, CASE x WHEN a THEN v
+//                ... [ELSE v] END (no ELSE: NULL); CASE followed by an
+//                operator or the end is a field named CASE
+// In SQL statements (through a BindScope) also: aggregates COUNT(*),
+// COUNT([DISTINCT] x), SUM, AVG, MIN, MAX; subqueries (SELECT ...) as
+// values, EXISTS (SELECT ...) and x [NOT] IN (SELECT ...).
 // Semantics: strings compare as stored, the shorter padded with blanks;
 // with exactness off (a filter's partial match; SQL statements always
 // compare exactly), a string compared with a string literal is compared
@@ -111,8 +124,16 @@ std::string DescribeToken(const Token& token);
 
 enum class LiteralKind : uint8_t { kNull, kString, kNumber, kLogical, kDate, kTime, kTimestamp };
 
+namespace sql {
+struct Query;  // a SELECT as the SQL layer parses it (sql_ast.h)
+}
+
 struct ExprSyntax {
-  enum class Kind : uint8_t { kLiteral, kName, kParameter, kUnary, kBinary, kIsNull, kCall, kStar };
+  // kCase: children are [operand,] when, then, when, then, ... [, else];
+  // kCast: one child; kSubquery, kExists: `query`; an IN over a subquery is
+  // a kBinary "IN" with one child (the value) and `query`.
+  enum class Kind : uint8_t { kLiteral, kName, kParameter, kUnary, kBinary, kIsNull, kCall, kStar, kCase, kCast,
+                              kSubquery, kExists };
   Kind kind = Kind::kLiteral;
   LiteralKind literal = LiteralKind::kNull;  // kLiteral
   std::string text;       // name, operator, upper-cased function name, or literal text
@@ -123,11 +144,32 @@ struct ExprSyntax {
   std::vector<std::unique_ptr<ExprSyntax>> children;
   Token token;            // where it stands in the source, for error texts
   int depth = 1;          // height of the subtree (bounded by the parser)
+  bool distinct = false;  // kCall: an aggregate over distinct values
+  bool has_operand = false, has_else = false;  // kCase
+  // kCast: the type cast to; length 0 = none given, decimals -1 = none.
+  ValueType cast_to = ValueType::kNull;
+  bool cast_integer = false;
+  uint32_t cast_length = 0;
+  int cast_decimals = -1;
+  std::shared_ptr<const sql::Query> query;  // subqueries
+};
+
+// Parses the SELECT of a subquery for the expression parser; only SQL
+// statements have one (a filter knows no subqueries).
+class SubqueryParser {
+ public:
+  virtual ~SubqueryParser() = default;
+  // Called with the lexer on SELECT; takes the query up to, not including,
+  // the closing parenthesis.
+  virtual std::shared_ptr<const sql::Query> ParseQuery(Lexer& lexer) = 0;
 };
 
 // Parses one expression from the lexer's current token; stops before the
 // first token that cannot continue it (",", ")", a keyword such as FROM).
-std::unique_ptr<ExprSyntax> ParseExpression(Lexer& lexer);
+std::unique_ptr<ExprSyntax> ParseExpression(Lexer& lexer, SubqueryParser* subqueries = nullptr);
+
+// Aggregate function names (upper case): COUNT, SUM, AVG, MIN, MAX.
+bool IsAggregateName(std::string_view upper_name);
 
 // ---- Compiled expressions -----------------------------------------------------
 
@@ -161,6 +203,54 @@ struct SeekHint {
   Value literal;
 };
 
+// The rows of a subquery as an expression that holds one reads them.
+// `outer` is the record that expression is evaluated on: a correlated
+// subquery takes its outer values from it.
+class SubqueryEval {
+ public:
+  virtual ~SubqueryEval() = default;
+  // The one value of a one-column subquery (NULL without rows; more than
+  // one row fails).
+  virtual Value Scalar(const RecordView& outer) = 0;
+  virtual bool Exists(const RecordView& outer) = 0;
+  // x IN (subquery): true when a row equals x; NULL (nullopt) when x is
+  // NULL and there are rows, or when no row equals x but one is NULL.
+  virtual std::optional<bool> Contains(const RecordView& outer, const Value& x) = 0;
+};
+
+// How the names, aggregates and subqueries of an SQL expression bind.
+// (Filters bind names to the fields of one table and have neither.)
+class BindScope {
+ public:
+  // What a name stands for: a field of the record the expression reads (an
+  // index into the FieldList given to Bind) or a value the caller supplies
+  // in RecordView::values.
+  struct Name {
+    int32_t field = -1;
+    int32_t slot = -1;
+    ValueType type = ValueType::kNull;  // of a slot
+    uint32_t max_length = 0;            // of a slot holding texts; 0: unbounded
+  };
+  struct Subquery {
+    std::shared_ptr<SubqueryEval> eval;
+    ValueType type = ValueType::kNull;  // the column of a scalar or IN subquery
+    uint32_t max_length = 0;
+    std::vector<size_t> fields;         // fields its correlated values read
+  };
+  virtual ~BindScope() = default;
+  // A column reference; nullopt when no column has the name (the binder
+  // then reports it). May throw for an ambiguous name.
+  virtual std::optional<Name> Resolve(const ExprSyntax& name) = 0;
+  // A node the scope computes itself (an aggregate, a GROUP BY expression),
+  // as a slot; nullopt to bind it as usual.
+  virtual std::optional<Name> Replace(const ExprSyntax& node) {
+    (void)node;
+    return std::nullopt;
+  }
+  // kSubquery, kExists and IN (SELECT ...) nodes.
+  virtual Subquery BindSubquery(const ExprSyntax& node) = 0;
+};
+
 class CompiledExpression {
  public:
   CompiledExpression() = default;
@@ -174,6 +264,8 @@ class CompiledExpression {
   // The field index when the whole expression is one field, else -1 (a
   // SELECT column that is a field keeps the field's definition).
   int32_t field_reference() const;
+  // The slot when the whole expression is one BindScope slot, else -1.
+  int32_t slot_reference() const;
   // For string results: the most bytes the result can have, so that a result
   // column can be sized; 0 when unbounded (memo contents).
   uint32_t result_max_length() const;
@@ -198,6 +290,9 @@ class CompiledExpression {
     double number = 0;            // scalar constants
     std::string text;             // string constants
     uint32_t max_length = 0;      // string nodes: longest possible result, 0 = unbounded
+    int32_t param = 0;            // casts: digits or length
+    std::vector<int32_t> args;    // CASE (when, then pairs, then else or -1), COALESCE
+    std::shared_ptr<SubqueryEval> subquery;
   };
 
   std::vector<Node> nodes_;
@@ -212,6 +307,9 @@ class CompiledExpression {
 // EngineError(ENG_ERR_EXPRESSION) for unknown fields, type mismatches,
 // unknown functions, wrong argument counts and parameter markers.
 CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields);
+// The same in an SQL statement: names, aggregates and subqueries through
+// `scope` (fields: the record's, which Name::field indexes).
+CompiledExpression Bind(const ExprSyntax& syntax, const FieldList& fields, BindScope& scope);
 // Parses and binds; the whole text must be one expression.
 CompiledExpression Compile(std::string_view text, const FieldList& fields);
 // As Compile, and the result must be a condition (logical).

@@ -18,6 +18,24 @@ int32_t LoadI32(const uint8_t* p) {
   return static_cast<int32_t>(v);
 }
 
+// memcmp(p, q, n) == 0, inline for the short texts most fields hold.
+bool SameBytes(const uint8_t* p, const uint8_t* q, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b, c, d;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, q, 8);
+    std::memcpy(&c, p + n - 8, 8);
+    std::memcpy(&d, q + n - 8, 8);
+    return a == b && c == d;
+  }
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (p[i] != q[i]) return false;
+    return true;
+  }
+  return std::memcmp(p, q, n) == 0;
+}
+
 bool AllZero(const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (p[i] != 0) return false;
@@ -103,10 +121,24 @@ FastCondition::Tri FastCondition::Text(const Node& n, const uint8_t* record, boo
   return CompareHolds(n.compare, ComparePadded(a, b)) ? kTrue : kFalse;
 }
 
+// A text field compared for equality with a literal: with whole texts the
+// field equals it exactly when its bytes are the literal padded with blanks
+// (an empty field, all zero bytes, is NULL). One memcmp per record.
+FastCondition::Tri FastCondition::TextEquals(const Node& n, const uint8_t* record, bool exact) const {
+  if (!exact) return Text(n, record, exact);
+  const Operand& x = operands_[static_cast<size_t>(n.a)];
+  const std::string& padded = operands_[static_cast<size_t>(n.b) + 1].text;
+  const uint8_t* p = record + x.def.offset;
+  bool equal = padded.size() == x.def.length && SameBytes(p, reinterpret_cast<const uint8_t*>(padded.data()), x.def.length);
+  if (!equal && AllZero(p, x.def.length)) return kNull;
+  return equal == (n.compare == CompareOp::kEq) ? kTrue : kFalse;
+}
+
 FastCondition::Tri FastCondition::Eval(int32_t i, const uint8_t* record, bool exact) const {
   const Node& n = nodes_[static_cast<size_t>(i)];
   switch (n.kind) {
     case Kind::kConstant: return n.constant;
+    case Kind::kTextEquals: return TextEquals(n, record, exact);
     case Kind::kScalarCompare: return Scalar(n, record);
     case Kind::kTextCompare: return Text(n, record, exact);
     case Kind::kAnd: {

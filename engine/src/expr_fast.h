@@ -44,6 +44,8 @@ class FastCondition {
     kIsNull,        // field `a` is empty (kIsNull) or not (kIsNotNull)
     kIsNotNull,
     kLogicalField,  // the logical field `a`
+    kTextEquals,    // string field `a` = (compare kEq) or <> (kNe) the literal `b`;
+                    // operand b + 1 holds the literal padded to the field's width
   };
   // A value a comparison reads: a field of the record or a constant.
   struct Operand {
@@ -67,6 +69,7 @@ class FastCondition {
   Tri Eval(int32_t i, const uint8_t* record, bool exact) const;
   Tri Scalar(const Node& n, const uint8_t* record) const;
   Tri Text(const Node& n, const uint8_t* record, bool exact) const;
+  Tri TextEquals(const Node& n, const uint8_t* record, bool exact) const;
 
   std::vector<Node> nodes_;
   std::vector<Operand> operands_;

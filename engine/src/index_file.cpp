@@ -59,7 +59,8 @@ std::string JoinFields(const std::vector<std::string>& f) {
 }  // namespace
 
 IndexSet::IndexSet(SharedTable& table, Journal& journal) : table_(table), journal_(journal) {
-  path_ = ResolveNoCase(table.base() + ".tags");
+  // A table in memory has no tags, nor a place for a file of them.
+  if (!table.in_memory()) path_ = ResolveNoCase(table.base() + ".tags");
 }
 
 IndexSet::~IndexSet() = default;

@@ -36,6 +36,27 @@ void Journal::Open(const std::string& path) {
   path_ = path;
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) Fail(ENG_ERR_IO, "Cannot open journal " + path + ": " + std::strerror(errno));
+  MapHeader();
+}
+
+void Journal::OpenInMemory(const std::string& name) {
+  Close();
+  path_ = name;
+  // Private zero pages, touched only where used: no entries are ever saved
+  // for a table no one else can see or change.
+  void* p = ::mmap(nullptr, kHeaderSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) FailIo("Cannot make the journal of " + name, errno);
+  header_ = static_cast<uint8_t*>(p);
+  std::memcpy(header_, kMagic, sizeof kMagic);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(mutex(), &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+void Journal::MapHeader() {
+  const std::string& path = path_;
   struct stat st;
   if (::fstat(fd_, &st) != 0) Fail(ENG_ERR_IO, "Cannot read journal " + path + ": " + std::strerror(errno));
   // The header page is written through the mapping: its blocks first (see

@@ -55,6 +55,9 @@ class Journal {
 
   // Opens (creating when missing) the journal file.
   void Open(const std::string& path);
+  // The journal of a table that lives in memory only, in this process: its
+  // mutex and lock table in private memory, and never an entry.
+  void OpenInMemory(const std::string& name);
   void Close();
   const std::string& path() const { return path_; }
   int fd() const { return fd_; }
@@ -144,6 +147,7 @@ class Journal {
 
   // A 64-bit word of the header page shared between processes.
   std::atomic<uint64_t>* Word(size_t offset) const { return reinterpret_cast<std::atomic<uint64_t>*>(header_ + offset); }
+  void MapHeader();  // fd_ and path_ set
   void ReserveEntries(uint64_t bytes);
   void MapEntries(uint64_t length);
   void Append(int id, uint64_t offset, uint64_t length);

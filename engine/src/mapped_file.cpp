@@ -39,6 +39,14 @@ void MappedFile::Open(const std::string& path, bool create) {
   Map(FileLength());
 }
 
+void MappedFile::OpenDescriptor(int fd, const std::string& name) {
+  Close();
+  path_ = name;
+  fd_ = fd;
+  writable_ = true;
+  Map(FileLength());
+}
+
 void MappedFile::Close() {
   Unmap();
   views_.clear();

@@ -37,6 +37,9 @@ class MappedFile {
   // Opens (and with create, creates when missing) the file read-write, or
   // read-only when writing is refused. Throws EngineError.
   void Open(const std::string& path, bool create);
+  // Takes over fd, a read-write descriptor of a file that has no name to
+  // open it by (memfd_create); `name` stands for it in messages.
+  void OpenDescriptor(int fd, const std::string& name);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   bool writable() const { return writable_; }

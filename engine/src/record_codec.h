@@ -45,6 +45,8 @@ struct RecordView {
   const uint8_t* data = nullptr;
   size_t size = 0;
   const MemoSource* memos = nullptr;
+  // Values an SQL expression reads beside the record (BindScope slots).
+  const Value* values = nullptr;
 };
 
 // The kind of Value a field of the engine type decodes to (kString for

@@ -52,35 +52,58 @@ struct ColumnDef {
   size_t position = 0;
 };
 
-enum class Aggregate : uint8_t { kNone, kCount, kMin, kMax, kSum, kAvg };
-
+// One column of a SELECT list: an expression, or "*" / "T.*".
 struct SelectItem {
-  bool star = false;          // "*": every column of the table
-  Aggregate aggregate = Aggregate::kNone;
-  bool count_star = false;    // COUNT(*)
-  Expression expression;      // the column or the aggregate's argument (empty for * and COUNT(*))
-  std::string alias;          // AS name; empty when none
-  std::string heading;        // the alias, else the column name, else the item's text
+  bool star = false;
+  std::string star_qualifier;  // T of T.*; empty for *
+  Expression expression;       // empty for stars
+  std::string alias;           // AS name; empty when none
+  std::string heading;         // the alias, else the column name, else the item's text
   size_t position = 0;
 };
 
+enum class JoinKind : uint8_t { kFirst, kInner, kLeft, kComma };
+
+// A table of the FROM list and how it joins those before it.
+struct FromItem {
+  TableRef table;
+  JoinKind join = JoinKind::kFirst;
+  std::optional<Expression> on;  // JOIN ... ON
+};
+
+// ORDER BY expr | ordinal [ASC|DESC]
 struct OrderItem {
-  std::string column;      // column name or select alias; empty when `ordinal` is used
-  uint32_t ordinal = 0;    // ORDER BY 2: 1-based select column; 0 when by name
+  Expression expression;
+  uint32_t ordinal = 0;  // ORDER BY 2: 1-based result column; 0 when an expression
   bool descending = false;
   size_t position = 0;
 };
 
-struct SelectStatement {
+// SELECT [DISTINCT] [TOP n] items [FROM ...] [WHERE] [GROUP BY] [HAVING]
+struct SelectCore {
+  bool distinct = false;
+  std::optional<uint64_t> top;
   std::vector<SelectItem> items;
-  TableRef table;
+  std::vector<FromItem> from;  // empty: a SELECT of values alone
   std::optional<Expression> where;
+  std::vector<Expression> group_by;
+  std::optional<Expression> having;
+  size_t position = 0;
+};
+
+// A whole query: cores joined by UNION [ALL], then ORDER BY and LIMIT for
+// the whole. Used for statements and subqueries alike.
+struct Query {
+  std::vector<SelectCore> cores;  // at least one
+  std::vector<bool> union_all;    // between cores[i] and cores[i + 1]
   std::vector<OrderItem> order_by;
-  bool HasAggregates() const {
-    for (const SelectItem& item : items)
-      if (item.aggregate != Aggregate::kNone) return true;
-    return false;
-  }
+  std::optional<uint64_t> limit;
+  uint64_t offset = 0;
+  size_t position = 0;
+};
+
+struct SelectStatement {
+  std::shared_ptr<const Query> query;
 };
 
 struct AlterAction {
@@ -122,7 +145,8 @@ struct DropIndexStatement {
 struct InsertStatement {
   TableRef table;
   std::vector<std::string> columns;            // empty: every column in table order
-  std::vector<std::vector<Expression>> rows;   // one or more VALUES rows
+  std::vector<std::vector<Expression>> rows;   // one or more VALUES rows, or
+  std::shared_ptr<const Query> query;          // INSERT ... SELECT
 };
 
 struct Assignment {
@@ -142,8 +166,19 @@ struct DeleteStatement {
   std::optional<Expression> where;
 };
 
+struct StatementBox;
+
+// EXPLAIN statement: how the statement would be carried out.
+struct ExplainStatement {
+  std::shared_ptr<const StatementBox> statement;
+};
+
 using Statement = std::variant<SelectStatement, AlterTableStatement, CreateTableStatement, DropTableStatement,
                                CreateIndexStatement, DropIndexStatement, InsertStatement, UpdateStatement,
-                               DeleteStatement>;
+                               DeleteStatement, ExplainStatement>;
+
+struct StatementBox {
+  Statement statement;
+};
 
 }  // namespace eng::sql

@@ -1,15 +1,12 @@
 // Carrying out parsed SQL statements (sql_ast.h) on a connection's tables.
 //
-// SELECT reads its table once under the table's lock and materializes the
-// result into a private temporary table (its own folder, removed when the
-// cursor closes), registered as a read-only static cursor: later changes to
-// the table do not show in it. The read copies slots in blocks, tests WHERE
-// in its fast form where it has one (expr_fast.h) and builds each matching
-// row with its ORDER BY key (memcmp-able index key bytes) as it goes; the
-// sort then moves small entries, and equal keys keep the natural order. INSERT, UPDATE and DELETE go through the
-// table handle like any other writer (record locks and indexes respected);
-// UPDATE and DELETE test each record's WHERE, and compute its new values,
-// in the same hold of the table's lock as they write it.
+// SELECT and EXPLAIN are sql_query.h's: a SELECT result is a read-only
+// static cursor (later changes to the tables do not show in it). INSERT,
+// UPDATE and DELETE go through the table handle like any other writer
+// (record locks and indexes respected); UPDATE and DELETE choose their
+// records with sql_query.h's RecordSelector and test each record's WHERE,
+// and compute its new values, in the same hold of the table's lock as they
+// write it. INSERT ... SELECT reads all its rows before it writes one.
 // ALTER TABLE builds the new table image first (so a value that cannot
 // convert fails before anything changes) and then replaces the table's
 // bytes under its journal while holding it exclusively: a crash leaves the
@@ -32,6 +29,8 @@
 
 namespace eng {
 
+class KeptTables;
+
 struct StatementOptions {
   bool read_only = false;  // the cursor a statement returns is read-only (ours always are)
   uint16_t lock_type = ENG_LOCK_PROPRIETARY;
@@ -39,6 +38,9 @@ struct StatementOptions {
   uint16_t table_type = ENG_TABLE_DEFAULT;
   // Per table name (upper case): password for encrypted tables.
   std::map<std::string, std::string> passwords;
+  // Tables the statement handle keeps open between executions (see
+  // sql_query.h); null: none are kept.
+  KeptTables* kept = nullptr;
 };
 
 struct ExecOutcome {

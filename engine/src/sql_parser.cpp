@@ -22,14 +22,20 @@ bool EqualsNoCase(std::string_view a, const char* b) {
 
 // Words that end a clause; a bare alias may not be one of them.
 bool IsClauseWord(std::string_view word) {
-  static const char* const kWords[] = {"FROM", "WHERE", "ORDER", "BY", "AS", "ASC", "DESC", "SET", "VALUES",
-                                       "AND", "OR", "NOT", "IS", "NULL", "ON", "INTO", "LIKE"};
+  static const char* const kWords[] = {"FROM",  "WHERE", "ORDER", "BY",     "AS",    "ASC",   "DESC",  "SET",
+                                       "VALUES", "AND",  "OR",    "NOT",    "IS",    "NULL",  "ON",    "INTO",
+                                       "LIKE",  "GROUP", "HAVING", "UNION", "LIMIT", "OFFSET", "JOIN", "INNER",
+                                       "LEFT",  "CROSS", "OUTER", "SELECT"};
   for (const char* w : kWords)
     if (EqualsNoCase(word, w)) return true;
   return false;
 }
 
-class StatementParser {
+// Subqueries may nest this deep: each level parses, binds and runs with
+// its own recursion.
+constexpr int kMaxQueryDepth = 24;
+
+class StatementParser : public SubqueryParser {
  public:
   explicit StatementParser(std::string_view text) : lx_(text, ENG_ERR_SQL_SYNTAX) {}
 
@@ -42,7 +48,13 @@ class StatementParser {
 
  private:
   Statement ParseStatement() {
-    if (lx_.AcceptKeyword("SELECT")) return ParseSelect();
+    if (lx_.AcceptKeyword("EXPLAIN")) {
+      if (lx_.PeekKeyword("EXPLAIN")) lx_.Fail(lx_.Peek(), "Expected the statement to explain");
+      auto box = std::make_shared<StatementBox>();
+      box->statement = ParseStatement();
+      return ExplainStatement{std::move(box)};
+    }
+    if (lx_.PeekKeyword("SELECT")) return SelectStatement{ParseQuery(lx_)};
     if (lx_.AcceptKeyword("ALTER")) return ParseAlterTable();
     if (lx_.AcceptKeyword("CREATE")) {
       if (lx_.AcceptKeyword("TABLE")) return ParseCreateTable();
@@ -58,7 +70,7 @@ class StatementParser {
     if (lx_.AcceptKeyword("INSERT")) return ParseInsert();
     if (lx_.AcceptKeyword("UPDATE")) return ParseUpdate();
     if (lx_.AcceptKeyword("DELETE")) return ParseDelete();
-    lx_.Fail(lx_.Peek(), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER or DROP");
+    lx_.Fail(lx_.Peek(), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP or EXPLAIN");
   }
 
   // ---- Pieces ----
@@ -116,7 +128,7 @@ class StatementParser {
   Expression ParseExpr() {
     Expression e;
     e.position = lx_.Peek().position;
-    e.syntax = ParseExpression(lx_);
+    e.syntax = ParseExpression(lx_, this);
     e.text = std::string(lx_.source().substr(e.position, lx_.consumed_end() - e.position));
     return e;
   }
@@ -189,30 +201,133 @@ class StatementParser {
 
   // ---- SELECT ----
 
-  SelectStatement ParseSelect() {
-    SelectStatement s;
-    do {
-      s.items.push_back(ParseSelectItem());
-    } while (lx_.AcceptSymbol(","));
-    lx_.ExpectKeyword("FROM");
-    s.table = ParseTable();
-    if (lx_.AcceptKeyword("AS")) s.table.alias = ParseName("an alias");
-    else if (PeekName() && !(lx_.Peek().kind == TokenKind::kIdentifier && IsClauseWord(lx_.Peek().text)))
-      s.table.alias = lx_.Next().text;
-    if (lx_.AcceptKeyword("WHERE")) s.where = ParseExpr();
+  // A query, from SELECT to its end (the lexer is lx_ itself).
+  std::shared_ptr<const Query> ParseQuery(Lexer& /*lexer*/) override {
+    if (++depth_ > kMaxQueryDepth) lx_.Fail(lx_.Peek(), "Subqueries nested too deeply");
+    auto q = std::make_shared<Query>();
+    q->position = lx_.Peek().position;
+    lx_.ExpectKeyword("SELECT");
+    q->cores.push_back(ParseCore());
+    while (lx_.AcceptKeyword("UNION")) {
+      q->union_all.push_back(lx_.AcceptKeyword("ALL"));
+      const Token& at = lx_.Peek();
+      lx_.ExpectKeyword("SELECT");
+      q->cores.push_back(ParseCore());
+      if (q->cores.back().top) lx_.Fail(at, "TOP is allowed only in the first SELECT of a UNION");
+    }
     if (lx_.AcceptKeyword("ORDER")) {
       lx_.ExpectKeyword("BY");
       do {
         OrderItem item;
         item.position = lx_.Peek().position;
-        if (lx_.Peek().kind == TokenKind::kNumber) item.ordinal = ParseCount("a column number", 1, 65535);
-        else item.column = ParseColumnRef();
+        const Token& t = lx_.Peek();
+        if (t.kind == TokenKind::kNumber && t.text.find_first_not_of("0123456789") == std::string::npos &&
+            !PeekContinues(1)) {
+          item.ordinal = ParseCount("a column number", 1, 65535);
+        } else {
+          item.expression = ParseExpr();
+        }
         if (lx_.AcceptKeyword("DESC")) item.descending = true;
         else lx_.AcceptKeyword("ASC");
-        s.order_by.push_back(std::move(item));
+        q->order_by.push_back(std::move(item));
       } while (lx_.AcceptSymbol(","));
     }
-    return s;
+    if (lx_.AcceptKeyword("LIMIT")) {
+      q->limit = ParseCount64("a number of rows");
+      if (lx_.AcceptKeyword("OFFSET")) q->offset = ParseCount64("a number of rows to skip");
+    } else if (lx_.AcceptKeyword("OFFSET")) {
+      q->offset = ParseCount64("a number of rows to skip");
+    }
+    --depth_;
+    return q;
+  }
+
+  // Whether the token `ahead` continues an expression (so that "2" before
+  // it is no ordinal).
+  bool PeekContinues(size_t ahead) const {
+    const Token& t = lx_.Peek(ahead);
+    if (t.kind != TokenKind::kSymbol) return false;
+    return t.text != "," && t.text != ")" && t.text != ";";
+  }
+
+  uint64_t ParseCount64(const char* what) {
+    const Token& t = lx_.Peek();
+    if (t.kind != TokenKind::kNumber || t.text.find_first_not_of("0123456789") != std::string::npos || t.text.size() > 18)
+      lx_.Fail(t, std::string("Expected ") + what);
+    return std::stoull(lx_.Next().text);
+  }
+
+  SelectCore ParseCore() {
+    SelectCore c;
+    c.position = lx_.Peek().position;
+    for (;;) {
+      if (lx_.AcceptKeyword("DISTINCT")) {
+        c.distinct = true;
+      } else if (lx_.PeekKeyword("ALL") && !lx_.PeekSymbol("(", 1) && !lx_.PeekSymbol(".", 1)) {
+        lx_.Next();
+      } else if (lx_.PeekKeyword("TOP") && lx_.Peek(1).kind == TokenKind::kNumber && !c.top) {
+        lx_.Next();
+        c.top = ParseCount64("a number of rows");
+      } else {
+        break;
+      }
+    }
+    do {
+      c.items.push_back(ParseSelectItem());
+    } while (lx_.AcceptSymbol(","));
+    if (lx_.AcceptKeyword("FROM")) ParseFrom(&c);
+    if (lx_.AcceptKeyword("WHERE")) c.where = ParseExpr();
+    if (lx_.AcceptKeyword("GROUP")) {
+      lx_.ExpectKeyword("BY");
+      do {
+        c.group_by.push_back(ParseExpr());
+      } while (lx_.AcceptSymbol(","));
+    }
+    if (lx_.AcceptKeyword("HAVING")) c.having = ParseExpr();
+    return c;
+  }
+
+  void ParseFrom(SelectCore* c) {
+    FromItem first;
+    first.table = ParseTableWithAlias();
+    c->from.push_back(std::move(first));
+    for (;;) {
+      FromItem item;
+      if (lx_.AcceptSymbol(",")) {
+        item.join = JoinKind::kComma;
+      } else if (lx_.AcceptKeyword("JOIN")) {
+        item.join = JoinKind::kInner;
+      } else if (lx_.PeekKeyword("INNER") && lx_.PeekKeyword("JOIN", 1)) {
+        lx_.Next();
+        lx_.Next();
+        item.join = JoinKind::kInner;
+      } else if (lx_.PeekKeyword("CROSS") && lx_.PeekKeyword("JOIN", 1)) {
+        lx_.Next();
+        lx_.Next();
+        item.join = JoinKind::kComma;
+      } else if (lx_.PeekKeyword("LEFT") && (lx_.PeekKeyword("JOIN", 1) || lx_.PeekKeyword("OUTER", 1))) {
+        lx_.Next();
+        lx_.AcceptKeyword("OUTER");
+        lx_.ExpectKeyword("JOIN");
+        item.join = JoinKind::kLeft;
+      } else {
+        return;
+      }
+      item.table = ParseTableWithAlias();
+      if (item.join != JoinKind::kComma) {
+        lx_.ExpectKeyword("ON");
+        item.on = ParseExpr();
+      }
+      c->from.push_back(std::move(item));
+    }
+  }
+
+  TableRef ParseTableWithAlias() {
+    TableRef t = ParseTable();
+    if (lx_.AcceptKeyword("AS")) t.alias = ParseName("an alias");
+    else if (PeekName() && !(lx_.Peek().kind == TokenKind::kIdentifier && IsClauseWord(lx_.Peek().text)))
+      t.alias = lx_.Next().text;
+    return t;
   }
 
   SelectItem ParseSelectItem() {
@@ -224,30 +339,16 @@ class StatementParser {
       item.heading = "*";
       return item;
     }
-    if (first.kind == TokenKind::kIdentifier && lx_.PeekSymbol("(", 1)) {
-      static const struct {
-        const char* name;
-        Aggregate aggregate;
-      } kAggregates[] = {{"COUNT", Aggregate::kCount}, {"MIN", Aggregate::kMin}, {"MAX", Aggregate::kMax},
-                         {"SUM", Aggregate::kSum},     {"AVG", Aggregate::kAvg}};
-      for (const auto& a : kAggregates) {
-        if (!EqualsNoCase(first.text, a.name)) continue;
-        lx_.Next();
-        lx_.Next();  // "("
-        item.aggregate = a.aggregate;
-        if (a.aggregate == Aggregate::kCount && lx_.AcceptSymbol("*")) {
-          item.count_star = true;
-        } else {
-          item.expression = ParseExpr();
-        }
-        lx_.ExpectSymbol(")");
-        const Token& after = lx_.Peek();
-        if (after.kind == TokenKind::kSymbol && after.text != ",")
-          lx_.Fail(after, "An aggregate must stand alone as a SELECT column");
-        break;
-      }
+    // T.* (and "T".*)
+    if (PeekName() && lx_.PeekSymbol(".", 1) && lx_.PeekSymbol("*", 2)) {
+      item.star = true;
+      item.star_qualifier = lx_.Next().text;
+      lx_.Next();
+      lx_.Next();
+      item.heading = item.star_qualifier + ".*";
+      return item;
     }
-    if (item.aggregate == Aggregate::kNone) item.expression = ParseExpr();
+    item.expression = ParseExpr();
     size_t end = lx_.consumed_end();
     if (lx_.AcceptKeyword("AS")) {
       item.alias = ParseName("a column alias");
@@ -255,8 +356,7 @@ class StatementParser {
       item.alias = lx_.Next().text;
     }
     if (!item.alias.empty()) item.heading = item.alias;
-    else if (item.aggregate == Aggregate::kNone && item.expression.syntax->kind == ExprSyntax::Kind::kName)
-      item.heading = item.expression.syntax->text;
+    else if (item.expression.syntax->kind == ExprSyntax::Kind::kName) item.heading = item.expression.syntax->text;
     else item.heading = std::string(lx_.source().substr(item.position, end - item.position));
     return item;
   }
@@ -358,6 +458,10 @@ class StatementParser {
       } while (lx_.AcceptSymbol(","));
       lx_.ExpectSymbol(")");
     }
+    if (lx_.PeekKeyword("SELECT")) {
+      s.query = ParseQuery(lx_);
+      return s;
+    }
     lx_.ExpectKeyword("VALUES");
     do {
       Token open = lx_.Peek();
@@ -401,6 +505,7 @@ class StatementParser {
   }
 
   Lexer lx_;
+  int depth_ = 0;  // queries being parsed, the statement's own included
 };
 
 bool IsNameStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80; }

@@ -3,9 +3,15 @@
 // Statements (keywords and names without regard to case; names bare or in
 // double quotes; statements may span lines; one trailing ";" allowed;
 // "--" and /* */ comments skipped):
-//   SELECT { * | item [, item ...] } FROM table [alias] [WHERE expr]
-//          [ORDER BY column|ordinal [ASC|DESC], ...]
-//     item: expr [[AS] name] | COUNT(*) | COUNT|MIN|MAX|SUM|AVG(expr) [[AS] name]
+//   [EXPLAIN] statement
+//   SELECT [DISTINCT] [TOP n] item [, item ...] [FROM from] [WHERE expr]
+//          [GROUP BY expr, ...] [HAVING expr]
+//     [UNION [ALL] SELECT ...]... [ORDER BY expr|ordinal [ASC|DESC], ...]
+//     [LIMIT n [OFFSET m]]
+//     item: * | table.* | expr [[AS] name] (expressions may hold aggregates)
+//     from: table [[AS] alias] followed by any of , table [alias] |
+//           [INNER] JOIN table [alias] ON expr | LEFT [OUTER] JOIN ... ON
+//           expr | CROSS JOIN table [alias]
 //   ALTER TABLE table action [[,] action ...], action one of
 //     ADD [COLUMN] name type | ALTER [COLUMN] name newname type | DROP [COLUMN] name
 //   CREATE TABLE table (name type [, name type ...])
@@ -13,13 +19,15 @@
 //   CREATE [UNIQUE] INDEX tag ON table (column [, column ...]) [DESC]
 //   DROP INDEX table.tag
 //   INSERT INTO table [(column, ...)] VALUES (expr, ...) [, (expr, ...) ...]
+//   INSERT INTO table [(column, ...)] SELECT ...
 //   UPDATE table SET column = expr [, ...] [WHERE expr]
 //   DELETE FROM table [WHERE expr]
 // Types: CHAR(n) (also CHARACTER, STRING), VARCHAR(n), RAW(n),
 // NUMERIC(n[,d]) (also DECIMAL), INTEGER (INT), SHORT (SHORTINT, SMALLINT),
 // LOGICAL (BOOLEAN), DATE, COMPACTDATE, TIME, TIMESTAMP, DOUBLE,
 // CURDOUBLE (MONEY), AUTOINC, BLOB (BINARY), MEMO, IMAGE.
-// Expressions are those of expr.h.
+// Expressions are those of expr.h, with subqueries: (SELECT ...) as a value,
+// EXISTS (SELECT ...) and x [NOT] IN (SELECT ...), nested up to 24 deep.
 //
 // Stateless functions; safe from any thread.
 #pragma once

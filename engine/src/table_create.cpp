@@ -14,10 +14,9 @@
 
 namespace eng {
 
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums) {
+std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs, bool checksums) {
   std::vector<uint32_t> declared;
   FieldList fields = LayoutFields(field_specs, &declared);
-  if (FileExists(path)) Fail(ENG_ERR_FILE_EXISTS, "Table " + path + " already exists");
   uint32_t record_length = 0;
   for (const auto& f : fields) record_length += f.length;
   uint32_t header = fmt::kFixedHeader + static_cast<uint32_t>(fields.size()) * fmt::kFieldDescSize;
@@ -40,6 +39,12 @@ void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& fiel
     Store32(d + fmt::kDescOffset, fields[i].offset);
     Store32(d + fmt::kDescDeclared, declared[i]);
   }
+  return h;
+}
+
+void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums) {
+  std::vector<uint8_t> h = NewTableHeader(field_specs, checksums);
+  if (FileExists(path)) Fail(ENG_ERR_FILE_EXISTS, "Table " + path + " already exists");
   std::string tmp = path + ".creating." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {

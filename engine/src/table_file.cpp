@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "change_hook.h"
 #include "checksum.h"
@@ -318,6 +319,13 @@ void SharedTable::Load(bool alone) {
   if (alone) RecoverBeforeLoad();
   ClaimOnNetwork();
   if (g_table_mapped_for_load) g_table_mapped_for_load();
+  ReadLayout(alone);
+  journal_.Open(ResolveNoCase(base() + ".jrn"));
+  LoadFiles(alone);
+}
+
+// The header's sizes and field definitions, checked against the file.
+void SharedTable::ReadLayout(bool alone) {
   const std::string bad = "Table " + path_ + " is damaged or not a table: ";
   uint64_t file_len = adt_.size();
   if (file_len < fmt::kFixedHeader || std::memcmp(adt_.data(), fmt::kTableMagic, 8) != 0)
@@ -344,7 +352,6 @@ void SharedTable::Load(bool alone) {
 
   std::vector<FieldSpec> field_specs;
   uint32_t offset = 0;
-  bool memo = false;
   for (uint32_t i = 0; i < nfields; ++i) {
     const uint8_t* d = h + fmt::kFixedHeader + i * fmt::kFieldDescSize;
     if (std::memchr(d + fmt::kDescName, 0, 129) == nullptr) Fail(ENG_ERR_CORRUPT, bad + "field name");
@@ -360,7 +367,6 @@ void SharedTable::Load(bool alone) {
     if (f.type < ENG_LOGICAL || f.type > ENG_CURDOUBLE) Fail(ENG_ERR_CORRUPT, bad + "type of field " + f.name);
     if (f.offset != offset) Fail(ENG_ERR_CORRUPT, bad + "layout of field " + f.name);
     offset += f.length;
-    memo = memo || IsMemoType(f.type);
   }
   // The stored layout must be exactly the one the definitions give.
   fields_ = LayoutFields(field_specs, &declared_);
@@ -372,7 +378,39 @@ void SharedTable::Load(bool alone) {
 
   empty_record_.assign(record_length_, 0);
   for (const auto& f : fields_) WriteEmptyField(f, empty_record_.data());
-  journal_.Open(ResolveNoCase(base() + ".jrn"));
+}
+
+std::shared_ptr<SharedTable> SharedTable::InMemory(const std::string& name, int adt_fd, int memo_fd) {
+  struct FdGuard {
+    int fd;
+    ~FdGuard() {
+      if (fd >= 0) ::close(fd);
+    }
+  } adt{adt_fd}, memo{memo_fd};
+  struct stat st {};
+  if (::fstat(adt_fd, &st) != 0) FailIo("Cannot read the size of " + name, errno);
+  std::shared_ptr<SharedTable> t(new SharedTable(name, st.st_dev, st.st_ino));
+  t->in_memory_ = true;
+  t->adt_.OpenDescriptor(std::exchange(adt.fd, -1), name);
+  t->ReadLayout(true);
+  t->journal_.OpenInMemory(name);
+  t->LoadCryptoState();
+  t->journal_.SetFile(kTableFile, &t->adt_);
+  if (memo.fd >= 0) {
+    t->memo_.OpenDescriptor(std::exchange(memo.fd, -1), name + " (memo)");
+    if (t->memo_.size() < fmt::kMemoHeader || std::memcmp(t->memo_.data(), fmt::kMemoMagic, 8) != 0)
+      Fail(ENG_ERR_INTERNAL, "The memo contents of " + name + " are damaged");
+    t->journal_.SetFile(kMemoFile, &t->memo_);
+  }
+  t->indexes_ = std::make_unique<IndexSet>(*t, t->journal_);
+  t->observer_ = t->indexes_.get();
+  t->cache_seq_ = t->journal_.Sequence();
+  return t;
+}
+
+void SharedTable::LoadFiles(bool alone) {
+  bool memo = false;
+  for (const FieldDef& f : fields_) memo = memo || IsMemoType(f.type);
   // A change that died half-way (an encryption, say) may have left the
   // header between two modes; the journal restores it below.
   bool recovering = alone && journal_.HasEntries();
@@ -443,7 +481,7 @@ void SharedTable::Load(bool alone) {
     }
     return id;
   };
-  h = Header();
+  const uint8_t* h = Header();
   layout_.assign(h, h + fmt::kOffSlotCount);
   layout_.insert(layout_.end(), h + fmt::kOffCrypto, h + fmt::kFixedHeader + fields_.size() * fmt::kFieldDescSize);
   journal_id_ = identity(journal_.fd());
@@ -747,13 +785,30 @@ const uint8_t* SharedTable::LiveRecord(uint64_t recno) {
   return slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
 }
 
+const uint8_t* SharedTable::SlotsInPlace(uint64_t first, uint64_t* count) {
+  if (!encrypted_ || *count == 0) return nullptr;
+  if (first == 0 || first + *count - 1 > SlotCount())
+    Fail(ENG_ERR_INTERNAL, "Table " + path_ + " has no records " + std::to_string(first) + " to " +
+                               std::to_string(first + *count - 1));
+  const uint64_t i = first - 1, in_block = i % slots_per_block_;
+  *count = std::min<uint64_t>(slots_per_block_ - in_block, *count);
+  return RecordBlock(i / slots_per_block_)->data() + in_block * slot_size_;
+}
+
 void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
   if (count == 0) return;
   if (first == 0 || first + count - 1 > SlotCount())
     Fail(ENG_ERR_INTERNAL, "Table " + path_ + " has no records " + std::to_string(first) + " to " +
                                std::to_string(first + count - 1));
   if (encrypted_) {
-    for (uint64_t r = first; r < first + count; ++r, out += slot_size_) std::memcpy(out, Slot(r), slot_size_);
+    // Runs of slots that lie in one decrypted block, copied at once.
+    for (uint64_t r = first; r < first + count;) {
+      const uint64_t i = r - 1, in_block = i % slots_per_block_;
+      const uint64_t n = std::min<uint64_t>(slots_per_block_ - in_block, first + count - r);
+      std::memcpy(out, RecordBlock(i / slots_per_block_)->data() + in_block * slot_size_, n * slot_size_);
+      out += n * slot_size_;
+      r += n;
+    }
     return;
   }
   // MAP_SHARED: the file reads back what the mapping holds.

@@ -48,6 +48,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto.h"
@@ -110,6 +111,13 @@ class SharedTable {
   // the process's cache of closed tables (see above).
   static void Release(std::shared_ptr<SharedTable> table);
 
+  // A table held in memory only, as the result of an SQL statement:
+  // adt_fd (and memo_fd, or -1) are files without a name (memfd_create)
+  // holding a table file image; the table takes them over. It belongs to
+  // no registry or cache; its handles are made with TableHandle's
+  // constructor for it.
+  static std::shared_ptr<SharedTable> InMemory(const std::string& name, int adt_fd, int memo_fd);
+
   ~SharedTable();
 
   const std::string& path() const { return path_; }
@@ -121,6 +129,10 @@ class SharedTable {
   bool has_memo() const { return memo_.IsOpen(); }
   bool has_checksums() const { return checksums_; }  // slots end with a CRC32C
   bool writable() const { return adt_.writable(); }
+  bool in_memory() const { return in_memory_; }
+  // The table file's device and inode: an order of tables the same in
+  // every process, for taking several tables' locks.
+  std::pair<uint64_t, uint64_t> file_id() const { return {static_cast<uint64_t>(dev_), static_cast<uint64_t>(ino_)}; }
 
   // ---- under TableLock ----
   uint64_t SlotCount();
@@ -139,6 +151,10 @@ class SharedTable {
   // from the file: a one-off scan through a fresh mapping would fault in
   // its pages one by one, which costs several times more than the copy.
   void ReadSlots(uint64_t first, uint64_t count, uint8_t* out);
+  // An encrypted table's slots from `first` on that lie in one decrypted
+  // block, in place (valid until the operation ends); *count is cut to how
+  // many. Null for a plain table, whose slots ReadSlots copies best.
+  const uint8_t* SlotsInPlace(uint64_t first, uint64_t* count);
   uint32_t slot_size() const { return slot_size_; }
   // Slots per sealed block of an encrypted table (1 for a plain one).
   uint32_t slots_per_block() const { return slots_per_block_; }
@@ -260,6 +276,8 @@ class SharedTable {
   static bool TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out);
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
+  void ReadLayout(bool alone);
+  void LoadFiles(bool alone);  // after ReadLayout, with the journal open
   void RecoverBeforeLoad();
   // Restores what a change cut short saved in the journal when the entries
   // were saved from these files; otherwise drops them with a warning (see
@@ -354,6 +372,7 @@ class SharedTable {
   };
   std::vector<SpareDescriptor> spare_fds_;  // under the registry's lock
   bool registered_ = false;
+  bool in_memory_ = false;           // see InMemory
   bool cached_ = false;              // in the cache of closed tables
   bool discard_ = false;             // never cached (see DiscardWhenClosed)
   std::string network_;              // the network file system it lies on, or ""

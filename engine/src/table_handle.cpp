@@ -37,6 +37,13 @@ TableHandle::TableHandle(const std::string& path, const OpenOptions& options, co
   OpenShared(path, known);
 }
 
+TableHandle::TableHandle(std::shared_ptr<SharedTable> in_memory) : table_(std::move(in_memory)) {
+  options_.exclusive = true;
+  options_.read_only = true;
+  TableLock lock(*table_);
+  token_ = table_->journal().NextToken();
+}
+
 void TableHandle::OpenShared(const std::string& path, const struct stat* known) {
   // A descriptor a closed handle of this process left behind for this
   // file: it holds no lock but its token's, so it stands for a fresh open.

@@ -74,6 +74,9 @@ class TableHandle {
   // known: the file's status when the caller has just read it (lets a
   // descriptor this process kept from an earlier handle be used again).
   TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known = nullptr);
+  // A handle on a table held in memory (SharedTable::InMemory), read only:
+  // no other process can see it, so it takes no file lock.
+  explicit TableHandle(std::shared_ptr<SharedTable> in_memory);
   ~TableHandle();
   TableHandle(const TableHandle&) = delete;
   TableHandle& operator=(const TableHandle&) = delete;

@@ -11,6 +11,7 @@
 
 #include "error.h"
 #include "sql_exec.h"
+#include "sql_query.h"
 #include "sql_test_util.h"
 
 using namespace engtest;
@@ -84,37 +85,45 @@ TEST_F(SqlExecTest, ExpressionsAggregatesAndOrdering) {
   EXPECT_EQ(Query("select name from \"t.adt\" where n = 2"), (Rows_{{"b"}}));
 }
 
+// A result is a copy: later changes do not show in it, it cannot be
+// changed, and it is held in memory (no file is made for it) unless it is
+// large, when it lives in a folder of its own in TMPDIR until it closes.
 TEST_F(SqlExecTest, SelectGivesAStaticReadOnlyCursor) {
-  Ok("CREATE TABLE T (NAME char(8), N integer)");
-  Ok("INSERT INTO T VALUES ('a', 1), ('b', 2)");
-  ENGHANDLE c = 0;
-  ASSERT_EQ(Run("SELECT * FROM T", &c), 0u) << LastError();
-  ASSERT_NE(c, 0u);
-  uint16_t type = 0;
-  ENG_OK_(EngGetHandleType(c, &type));
-  EXPECT_EQ(type, ENG_HANDLE_CURSOR);
-  uint32_t options = 0;
-  ENG_OK_(EngGetTableOpenOptions(c, &options));
-  EXPECT_TRUE(options & ENG_OPEN_READONLY);
-  char path[512];
-  uint16_t plen = sizeof path;
-  ENG_OK_(EngGetTableFilename(c, path, &plen));
-  std::string folder = std::string(path).substr(0, std::string(path).rfind('/'));
-  EXPECT_TRUE(std::filesystem::exists(folder));
+  TmpDirWithin tmp(dir_.File("tmp"));
+  Ok("CREATE TABLE T (NAME char(8), N integer, M memo)");
+  Ok("INSERT INTO T VALUES ('a', 1, 'first'), ('b', 2, NULL)");
+  const uint64_t limit = eng::g_result_memory_limit;
+  for (bool large : {false, true}) {
+    SCOPED_TRACE(large ? "in a file" : "in memory");
+    eng::g_result_memory_limit = large ? 0 : limit;
+    Ok("DELETE FROM T");
+    Ok("INSERT INTO T VALUES ('a', 1, 'first'), ('b', 2, NULL)");
+    ENGHANDLE c = 0;
+    ASSERT_EQ(Run("SELECT * FROM T", &c), 0u) << LastError();
+    ASSERT_NE(c, 0u);
+    uint16_t type = 0;
+    ENG_OK_(EngGetHandleType(c, &type));
+    EXPECT_EQ(type, ENG_HANDLE_CURSOR);
+    uint32_t options = 0;
+    ENG_OK_(EngGetTableOpenOptions(c, &options));
+    EXPECT_TRUE(options & ENG_OPEN_READONLY);
+    EXPECT_EQ(std::filesystem::is_empty(dir_.File("tmp")), !large);
 
-  Ok("UPDATE T SET N = 99");
-  Ok("DELETE FROM T WHERE NAME = 'a'");
-  EXPECT_EQ(Rows(c), (Rows_{{"a", "1"}, {"b", "2"}}));
-  ENG_OK_(EngGotoTop(c));
-  EXPECT_EQ(EngLockRecord(c, 1), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
-  EXPECT_EQ(EngSetField(c, 1, reinterpret_cast<const uint8_t*>("x"), 1), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
-  EXPECT_EQ(EngAppendRecord(c), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
-  EXPECT_EQ(EngDeleteRecord(c), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
-  // Cursors filter like tables.
-  ENG_OK_(EngSetFilter(c, "N = 2"));
-  EXPECT_EQ(Rows(c), (Rows_{{"b", "2"}}));
-  ENG_OK_(EngCloseTable(c));
-  EXPECT_FALSE(std::filesystem::exists(folder));
+    Ok("UPDATE T SET N = 99, M = 'changed'");
+    Ok("DELETE FROM T WHERE NAME = 'a'");
+    EXPECT_EQ(Rows(c), (Rows_{{"a", "1", "first"}, {"b", "2", "<null>"}}));
+    ENG_OK_(EngGotoTop(c));
+    EXPECT_EQ(EngLockRecord(c, 1), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
+    EXPECT_EQ(EngSetField(c, 1, reinterpret_cast<const uint8_t*>("x"), 1), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
+    EXPECT_EQ(EngAppendRecord(c), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
+    EXPECT_EQ(EngDeleteRecord(c), static_cast<ENGRESULT>(ENG_ERR_STATIC_CURSOR));
+    // Cursors filter like tables.
+    ENG_OK_(EngSetFilter(c, "N = 2"));
+    EXPECT_EQ(Rows(c), (Rows_{{"b", "2", "<null>"}}));
+    ENG_OK_(EngCloseTable(c));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.File("tmp")));
+  }
+  eng::g_result_memory_limit = limit;
 }
 
 TEST_F(SqlExecTest, DataChangesReportRowCounts) {

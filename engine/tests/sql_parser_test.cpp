@@ -113,29 +113,39 @@ TEST(SqlParser, AlterTableForms) {
   EXPECT_EQ(SyntaxError("ALTER TABLE T ALTER X CHAR(5)"), "Expected a column type: \"(\" at position 27");
 }
 
+// The first core of a SELECT statement (empty when it is no SELECT).
+SelectCore CoreOf(const std::string& text, Query* query = nullptr) {
+  SelectStatement s = ParseAs<SelectStatement>(text);
+  if (!s.query) return SelectCore{};
+  if (query) *query = *s.query;
+  return s.query->cores[0];
+}
+
 TEST(SqlParser, TaskSelects) {
-  SelectStatement s = ParseAs<SelectStatement>("SELECT * FROM TRANSFER WHERE ASSETS_CODE='F001745E'\r\n");
+  Query q;
+  SelectCore s = CoreOf("SELECT * FROM TRANSFER WHERE ASSETS_CODE='F001745E'\r\n");
   ASSERT_EQ(s.items.size(), 1u);
   EXPECT_TRUE(s.items[0].star);
-  EXPECT_EQ(s.table.name, "TRANSFER");
+  ASSERT_EQ(s.from.size(), 1u);
+  EXPECT_EQ(s.from[0].table.name, "TRANSFER");
   ASSERT_TRUE(s.where.has_value());
   EXPECT_EQ(s.where->text, "ASSETS_CODE='F001745E'");
   EXPECT_EQ(s.where->position, 29u);
 
-  s = ParseAs<SelectStatement>("SELECT EMP_NO, EMP_NAME FROM EMPLOYEE WHERE (SECTION_CODE='S01') ORDER BY EMP_NO\r\n");
+  s = CoreOf("SELECT EMP_NO, EMP_NAME FROM EMPLOYEE WHERE (SECTION_CODE='S01') ORDER BY EMP_NO\r\n", &q);
   ASSERT_EQ(s.items.size(), 2u);
   EXPECT_EQ(s.items[0].heading, "EMP_NO");
   EXPECT_EQ(s.items[1].heading, "EMP_NAME");
-  EXPECT_EQ(s.table.name, "EMPLOYEE");
+  EXPECT_EQ(s.from[0].table.name, "EMPLOYEE");
   EXPECT_EQ(s.where->text, "(SECTION_CODE='S01')");
-  ASSERT_EQ(s.order_by.size(), 1u);
-  EXPECT_EQ(s.order_by[0].column, "EMP_NO");
-  EXPECT_FALSE(s.order_by[0].descending);
+  ASSERT_EQ(q.order_by.size(), 1u);
+  EXPECT_EQ(q.order_by[0].expression.text, "EMP_NO");
+  EXPECT_FALSE(q.order_by[0].descending);
 
-  s = ParseAs<SelectStatement>("SELECT * FROM PGRP_TRX ORDER BY PAY_GROUP, YEAR, PERIOD, START_DATE\r\n");
-  ASSERT_EQ(s.order_by.size(), 4u);
-  EXPECT_EQ(s.order_by[1].column, "YEAR");
-  EXPECT_EQ(s.order_by[3].column, "START_DATE");
+  s = CoreOf("SELECT * FROM PGRP_TRX ORDER BY PAY_GROUP, YEAR, PERIOD, START_DATE\r\n", &q);
+  ASSERT_EQ(q.order_by.size(), 4u);
+  EXPECT_EQ(q.order_by[1].expression.text, "YEAR");
+  EXPECT_EQ(q.order_by[3].expression.text, "START_DATE");
   EXPECT_FALSE(s.where.has_value());
 
   // The binder accepts the WHERE of the task against the table's fields.
@@ -143,41 +153,72 @@ TEST(SqlParser, TaskSelects) {
   fields[0].name = "assets_code";
   fields[0].type = ENG_STRING;
   fields[0].length = 10;
-  s = ParseAs<SelectStatement>("SELECT * FROM TRANSFER WHERE ASSETS_CODE='F001745E'");
+  s = CoreOf("SELECT * FROM TRANSFER WHERE ASSETS_CODE='F001745E'");
   EXPECT_EQ(Bind(*s.where->syntax, fields).result_type(), ValueType::kLogical);
 }
 
-TEST(SqlParser, SelectListsAggregatesAndOrder) {
-  SelectStatement s = ParseAs<SelectStatement>(
-      "select count(*), MIN(amount) lo, max(AMOUNT) AS \"hi\", sum(qty*2), avg(qty), upper(name) n, e.qty "
-      "from \"emp.adt\" e where e.qty > 1 order by 2 desc, name asc;");
+TEST(SqlParser, SelectListsJoinsGroupsAndUnions) {
+  Query q;
+  SelectCore s = CoreOf(
+      "select count(*), MIN(amount) lo, max(AMOUNT) AS \"hi\", sum(qty*2) + 1, upper(name) n, e.qty, e.* "
+      "from \"emp.adt\" e where e.qty > 1 order by 2 desc, name asc;",
+      &q);
   ASSERT_EQ(s.items.size(), 7u);
-  EXPECT_TRUE(s.HasAggregates());
-  EXPECT_TRUE(s.items[0].count_star);
-  EXPECT_EQ(s.items[0].aggregate, Aggregate::kCount);
   EXPECT_EQ(s.items[0].heading, "count(*)");
-  EXPECT_EQ(s.items[1].aggregate, Aggregate::kMin);
   EXPECT_EQ(s.items[1].alias, "lo");
   EXPECT_EQ(s.items[2].alias, "hi");
-  EXPECT_EQ(s.items[3].aggregate, Aggregate::kSum);
-  EXPECT_EQ(s.items[3].expression.text, "qty*2");
-  EXPECT_EQ(s.items[4].aggregate, Aggregate::kAvg);
-  EXPECT_EQ(s.items[5].aggregate, Aggregate::kNone);
-  EXPECT_EQ(s.items[5].heading, "n");
-  EXPECT_EQ(s.items[6].heading, "qty");
-  EXPECT_EQ(s.table.name, "emp.adt");
-  EXPECT_EQ(s.table.alias, "e");
-  EXPECT_EQ(s.order_by[0].ordinal, 2u);
-  EXPECT_TRUE(s.order_by[0].descending);
-  EXPECT_EQ(s.order_by[1].column, "name");
+  EXPECT_EQ(s.items[3].heading, "sum(qty*2) + 1");
+  EXPECT_EQ(s.items[4].heading, "n");
+  EXPECT_EQ(s.items[5].heading, "qty");
+  EXPECT_TRUE(s.items[6].star);
+  EXPECT_EQ(s.items[6].star_qualifier, "e");
+  EXPECT_EQ(s.from[0].table.name, "emp.adt");
+  EXPECT_EQ(s.from[0].table.alias, "e");
+  EXPECT_EQ(q.order_by[0].ordinal, 2u);
+  EXPECT_TRUE(q.order_by[0].descending);
+  EXPECT_EQ(q.order_by[1].expression.text, "name");
 
-  EXPECT_EQ(SyntaxError("SELECT COUNT(*) + 1 FROM T"), "An aggregate must stand alone as a SELECT column: \"+\" at position 17");
-  EXPECT_EQ(SyntaxError("SELECT * FORM T"), "Expected FROM: \"FORM\" at position 10");
+  s = CoreOf("SELECT DISTINCT TOP 5 A.X, B.Y FROM T A JOIN U B ON A.K = B.K LEFT OUTER JOIN V ON V.K = A.K, W "
+             "CROSS JOIN Z WHERE A.X IN (SELECT X FROM Q) GROUP BY A.X, B.Y HAVING COUNT(DISTINCT B.Z) > 1 "
+             "UNION ALL SELECT 1, 2 UNION SELECT 3, 4 ORDER BY 1 LIMIT 10 OFFSET 20",
+             &q);
+  EXPECT_TRUE(s.distinct);
+  EXPECT_EQ(s.top, 5u);
+  ASSERT_EQ(s.from.size(), 5u);
+  EXPECT_EQ(s.from[1].join, JoinKind::kInner);
+  EXPECT_EQ(s.from[1].table.alias, "B");
+  EXPECT_EQ(s.from[1].on->text, "A.K = B.K");
+  EXPECT_EQ(s.from[2].join, JoinKind::kLeft);
+  EXPECT_EQ(s.from[3].join, JoinKind::kComma);
+  EXPECT_EQ(s.from[4].join, JoinKind::kComma);
+  EXPECT_EQ(s.group_by.size(), 2u);
+  EXPECT_EQ(s.having->text, "COUNT(DISTINCT B.Z) > 1");
+  ASSERT_EQ(q.cores.size(), 3u);
+  EXPECT_EQ(q.union_all, (std::vector<bool>{true, false}));
+  EXPECT_EQ(q.limit, 10u);
+  EXPECT_EQ(q.offset, 20u);
+  EXPECT_TRUE(q.cores[1].from.empty());
+
+  InsertStatement in = ParseAs<InsertStatement>("INSERT INTO T (A, B) SELECT X, Y FROM U WHERE X > 1");
+  ASSERT_TRUE(in.query);
+  EXPECT_TRUE(in.rows.empty());
+  ExplainStatement ex = ParseAs<ExplainStatement>("EXPLAIN SELECT * FROM T");
+  EXPECT_TRUE(std::holds_alternative<SelectStatement>(ex.statement->statement));
+
+  EXPECT_EQ(SyntaxError("SELECT * FORM T"), "Unexpected text after the statement: \"FORM\" at position 10");
   EXPECT_EQ(SyntaxError("SELECT FROM T"), "Expected an expression: \"FROM\" at position 8");
   EXPECT_EQ(SyntaxError("SELECT * FROM T WHERE"), "Expected an expression: end of text at position 22");
   EXPECT_EQ(SyntaxError("SELECT * FROM T ORDER EMP_NO"), "Expected BY: \"EMP_NO\" at position 23");
   EXPECT_EQ(SyntaxError("SELECT * FROM T; SELECT"), "Unexpected text after the statement: \"SELECT\" at position 18");
   EXPECT_EQ(SyntaxError("SELECT * FROM T WHERE A = 'x"), "Unterminated quoted text: \"'x\" at position 27");
+  EXPECT_EQ(SyntaxError("SELECT * FROM T JOIN U WHERE 1"), "Expected ON: \"WHERE\" at position 24");
+  EXPECT_EQ(SyntaxError("SELECT * FROM T LIMIT -1"), "Expected a number of rows: \"-\" at position 23");
+  EXPECT_EQ(SyntaxError("SELECT 1 UNION SELECT TOP 1 2"), "TOP is allowed only in the first SELECT of a UNION: \"SELECT\" at position 16");
+  EXPECT_EQ(SyntaxError("SELECT CASE X WHEN 1 THEN 2 FROM T"), "Expected END: \"FROM\" at position 29");
+  EXPECT_EQ(SyntaxError("SELECT CAST(X AS BLOB) FROM T"), "Unknown type to cast to: \"BLOB\" at position 18");
+  std::string deep = "SELECT 1 FROM T WHERE X IN ";
+  for (int i = 0; i < 30; ++i) deep += "(SELECT X FROM T WHERE X IN ";
+  EXPECT_NE(SyntaxError(deep + "(1)").find("Subqueries nested too deeply"), std::string::npos);
 }
 
 TEST(SqlParser, AdministratorStatements) {
@@ -231,8 +272,8 @@ TEST(SqlParser, AdministratorStatements) {
   EXPECT_TRUE(del.where.has_value());
   EXPECT_FALSE(ParseAs<DeleteStatement>("delete from T").where.has_value());
 
-  EXPECT_EQ(SyntaxError("TRUNCATE T"), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER or DROP: \"TRUNCATE\" at position 1");
-  EXPECT_EQ(SyntaxError(""), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER or DROP: end of text at position 1");
+  EXPECT_EQ(SyntaxError("TRUNCATE T"), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP or EXPLAIN: \"TRUNCATE\" at position 1");
+  EXPECT_EQ(SyntaxError(""), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP or EXPLAIN: end of text at position 1");
 }
 
 TEST(SqlParser, CountParametersNeverFails) {

@@ -6,7 +6,12 @@
 // text, memo, number, date and logical columns with empty values. A share of
 // the WHERE clauses is also set as an exact filter on a table handle and
 // walked in natural order and in the order of a tag on each column, which
-// goes through the filter's index candidates and key bounds.
+// goes through the filter's index candidates and key bounds. A second run
+// draws queries over T and a small table U (indexed on K, or not, or empty):
+// GROUP BY/HAVING, DISTINCT, JOIN, LEFT JOIN, comma joins and T joined with
+// itself, IN/EXISTS/scalar subqueries, UNION [ALL], CASE, LIMIT/OFFSET and
+// TOP, aliases and functions, and INSERT ... SELECT, UPDATE and DELETE with
+// subqueries.
 //
 // How our values are mirrored in SQLite (our semantics modeled, not relaxed):
 // - An empty field is NULL here: an empty text or memo is NULL there, while
@@ -452,6 +457,142 @@ class Generator {
     return "(" + values + ")";
   }
 
+  // ---- queries over T and a second table U (K integer, S char(4), V double) ----
+
+  // A SELECT of the query features: grouping, DISTINCT, joins (also of T
+  // with itself), subqueries, UNION, CASE, LIMIT/TOP, aliases and functions.
+  Select MakeQuery() {
+    Select s;
+    Sql where = Where();
+    auto kinds = [&s](std::initializer_list<Kind> k) { s.kinds.assign(k); };
+    switch (Below(13)) {
+      case 0: {  // GROUP BY with aggregates, sometimes HAVING
+        static const char* const kKeys[] = {"N", "M", "I", "D", "L"};
+        std::string key = Pick(kKeys);
+        Kind key_kind = key == "I" ? Kind::kNumber : key == "D" ? Kind::kDate : key == "L" ? Kind::kLogical : Kind::kText;
+        static const char* const kAggs[] = {"COUNT(*)", "COUNT(M)", "COUNT(DISTINCT N)", "SUM(I)", "AVG(X)",
+                                            "MIN(P)", "MAX(I)", "COUNT(DISTINCT I)"};
+        Sql items = key;
+        kinds({key_kind});
+        for (size_t n = 1 + Below(3); n > 0; --n) {
+          items = items + ", " + Pick(kAggs);
+          s.kinds.push_back(Kind::kNumber);
+        }
+        if (Chance(25)) {
+          items = items + ", MIN(M)";
+          s.kinds.push_back(Kind::kText);
+        }
+        s.sql = "SELECT " + items + " FROM T" + where + " GROUP BY " + key;
+        if (Chance(40)) s.sql = s.sql + " HAVING COUNT(*) > " + std::to_string(Below(3));
+        if (Chance(50)) {
+          s.sql = s.sql + " ORDER BY 1";
+          s.order = {0};
+        }
+        return s;
+      }
+      case 1: {
+        static const char* const kPairs[][2] = {{"N", "L"}, {"I", "D"}, {"M", "I"}, {"L", "D"}};
+        const auto& pair = Pick(kPairs);
+        auto kind_of = [](const std::string& c) {
+          return c == "I" ? Kind::kNumber : c == "D" ? Kind::kDate : c == "L" ? Kind::kLogical : Kind::kText;
+        };
+        kinds({kind_of(pair[0]), kind_of(pair[1])});
+        s.sql = "SELECT DISTINCT " + std::string(pair[0]) + ", " + pair[1] + " FROM T" + where;
+        return s;
+      }
+      case 2: {  // JOIN / LEFT JOIN on an equality, U's own condition in the ON
+        kinds({Kind::kNumber, Kind::kText, Kind::kNumber});
+        Sql on = Chance(50) ? Sql("T.I = U.K") : Sql("U.K = T.I");
+        if (Chance(30)) on = on + " AND U.V > " + NumberLiteral();
+        s.sql = "SELECT T.ID, U.S, U.V FROM T" + std::string(Chance(50) ? " LEFT JOIN" : " JOIN") + " U ON " + on + where;
+        return s;
+      }
+      case 3:  // comma join, text equality (padded)
+        kinds({Kind::kNumber, Kind::kNumber});
+        s.sql = Sql("SELECT T.ID, U.K FROM T, U WHERE T.N = U.S") +
+                (where.ours.empty() ? Sql() : " AND " + Paren(Sql(where.ours.substr(7), where.lite.substr(7))));
+        return s;
+      case 4: {  // T with itself
+        kinds({Kind::kNumber, Kind::kNumber});
+        static const char* const kOn[] = {"A.M = B.M", "A.I = B.I AND A.ID <> B.ID", "A.D = B.E", "A.N = B.M"};
+        s.sql = "SELECT A.ID, B.ID FROM T A " + std::string(Chance(50) ? "LEFT JOIN" : "JOIN") + " T B ON " +
+                Pick(kOn) + (Chance(50) ? " WHERE A.ID < " + std::to_string(Below(60)) : "");
+        return s;
+      }
+      case 5:  // IN a subquery (NULLs in it decide NOT IN)
+        kinds({Kind::kNumber, Kind::kNumber});
+        s.sql = "SELECT ID, I FROM T WHERE I" + std::string(Chance(30) ? " NOT IN" : " IN") +
+                " (SELECT K FROM U WHERE V > " + NumberLiteral() + ")" +
+                (where.ours.empty() ? Sql() : " AND " + Paren(Sql(where.ours.substr(7), where.lite.substr(7))));
+        return s;
+      case 6:  // correlated EXISTS
+        kinds({Kind::kNumber, Kind::kText});
+        s.sql = "SELECT ID, N FROM T WHERE " + std::string(Chance(30) ? "NOT " : "") +
+                "EXISTS (SELECT * FROM U WHERE U.K = T.I" + (Chance(50) ? " AND U.S = T.N" : "") + ")";
+        return s;
+      case 7:  // scalar subqueries
+        kinds({Kind::kNumber, Kind::kNumber, Kind::kNumber});
+        s.sql = "SELECT ID, (SELECT COUNT(*) FROM U WHERE U.K = T.I), (SELECT MAX(V) FROM U WHERE U.K = T.I) FROM T" +
+                where;
+        return s;
+      case 8: {  // UNION [ALL]
+        bool text = Chance(50);
+        kinds({text ? Kind::kText : Kind::kNumber});
+        s.sql = Sql(text ? "SELECT N FROM T" : "SELECT I FROM T") + where + (Chance(50) ? " UNION ALL " : " UNION ") +
+                (text ? "SELECT S FROM U" : "SELECT K FROM U");
+        return s;
+      }
+      case 9:  // CASE
+        kinds({Kind::kNumber, Kind::kText, Kind::kText});
+        s.sql = "SELECT ID, CASE WHEN " + Condition(0) + " THEN 'yes' WHEN " + Condition(0) +
+                " THEN 'no' ELSE 'else' END, CASE I WHEN 1 THEN 'one' WHEN 2 THEN 'two' END FROM T" + where;
+        return s;
+      case 10: {  // LIMIT [OFFSET], TOP
+        kinds({Kind::kNumber, Kind::kText});
+        std::string n = std::to_string(Below(12)), desc = Chance(50) ? " DESC" : "";
+        s.order = {0};
+        if (Chance(30)) {
+          s.sql = Sql("SELECT TOP " + n + " ID, N FROM T", "SELECT ID, N FROM T") + where + " ORDER BY ID" + desc +
+                  Sql("", " LIMIT " + n);
+          return s;
+        }
+        s.sql = "SELECT ID, N FROM T" + where + " ORDER BY ID" + desc + " LIMIT " + n +
+                (Chance(50) ? " OFFSET " + std::to_string(Below(20)) : "");
+        return s;
+      }
+      case 11:  // functions
+        kinds({Kind::kNumber, Kind::kNumber, Kind::kText, Kind::kNumber, Kind::kNumber, Kind::kText});
+        s.sql = Sql("SELECT ID, COALESCE(I, 0), IFNULL(N, 'z'), ABS(X), ROUND(X), UPPER(TRIM(M)) FROM T",
+                    "SELECT ID, COALESCE(I, 0), IFNULL(N, 'z'), abs(X), round(X), upper(trim(M)) FROM T") +
+                where;
+        return s;
+      default:  // aliases of columns and tables, ordered by an alias
+        kinds({Kind::kNumber, Kind::kText});
+        s.order = {1};
+        s.sql = "SELECT x.ID AS k, x.M AS label FROM T x WHERE x.I >= " + NumberLiteral(true) + " ORDER BY label";
+        return s;
+    }
+  }
+
+  // A change through a query: INSERT ... SELECT into U, UPDATE and DELETE of T with subqueries.
+  Sql MakeQueryChange(bool* into_u) {
+    *into_u = false;
+    switch (Below(4)) {
+      case 0:
+        *into_u = true;
+        return "INSERT INTO U (K, S, V) SELECT I, N, X FROM T" + Where();
+      case 1:
+        return "UPDATE T SET X = X + 1 WHERE I IN (SELECT K FROM U WHERE V > " + NumberLiteral() + ")";
+      case 2: return "UPDATE T SET P = 1 WHERE NOT EXISTS (SELECT * FROM U WHERE U.S = T.N)";
+      default: return "DELETE FROM T WHERE EXISTS (SELECT * FROM U WHERE U.K = T.I AND U.V < " + NumberLiteral() + ")";
+    }
+  }
+  Sql MakeUInsert() {
+    Column k{"K", Kind::kNumber, "", "", 0, true, false}, t{"S", Kind::kText, "", "", 4, false, false},
+        v{"V", Kind::kNumber, "", "", 0, false, false};
+    return "(" + Stored(k) + ", " + Stored(t) + ", " + Stored(v) + ")";
+  }
+
  private:
   std::mt19937_64 rng_;
 };
@@ -668,6 +809,27 @@ class SqlVsSqlite : public EngineTest {
     if (!ours.ok || !Agree(ours.rows, lite.rows, {})) Mismatch("filter walk in natural order differs", query, ours, lite);
   }
 
+  // A second table U for joins and subqueries, indexed on K.
+  void NewSecondTable(Generator& g) {
+    RunOurs("DROP TABLE U", {});
+    Lite("DROP TABLE IF EXISTS U");
+    ASSERT_TRUE(RunOurs("CREATE TABLE U (K integer, S char(4), V double)", {}).ok) << LastError();
+    Lite("CREATE TABLE U (K INTEGER, S TEXT COLLATE RTRIM, V REAL)");
+    if (g.Chance(70)) {
+      ASSERT_TRUE(RunOurs("CREATE INDEX BYK ON U (K)", {}).ok) << LastError();
+    }
+    size_t n = g.Below(20);  // sometimes none
+    if (n == 0) return;
+    Sql rows = "INSERT INTO U VALUES ";
+    for (; n > 0; --n) rows = rows + g.MakeUInsert() + (n > 1 ? ", " : "");
+    Check(rows, {}, {});
+  }
+  void CompareSecondTable(const Sql& after) {
+    std::vector<Kind> kinds{Kind::kNumber, Kind::kText, Kind::kNumber};
+    Outcome ours = RunOurs("SELECT K, S, V FROM U", kinds), lite = RunLite("SELECT K, S, V FROM U", kinds);
+    if (!ours.ok || !lite.ok || !Agree(ours.rows, lite.rows, {})) Mismatch("U differs after the statement", after, ours, lite);
+  }
+
   sqlite3* db_ = nullptr;
   std::string saved_tmpdir_;
   bool had_tmpdir_ = false;
@@ -715,6 +877,43 @@ TEST_F(SqlVsSqlite, RandomStatementsAgree) {
               static_cast<unsigned long long>(filters), static_cast<unsigned long long>(nonempty_), seconds);
   EXPECT_EQ(mismatches_, 0);
   // The statements must select something often enough to mean anything.
+  EXPECT_GT(nonempty_, statement_ / 3);
+}
+
+// The query features on T and U: thousands of seeded queries, and changes
+// through queries with both tables compared after each.
+TEST_F(SqlVsSqlite, RandomQueriesAgree) {
+  seed_ = EnvOr("DBU_SQL_DIFF_SEED", kDefaultSeed);
+  const uint64_t count = EnvOr("DBU_SQL_DIFF_COUNT", kDefaultCount);
+  Generator g(seed_ + 1);
+  int next_id = 1;
+  uint64_t queries = 0, changes = 0;
+  for (statement_ = 0; statement_ < count && mismatches_ <= 10; ++statement_) {
+    if (statement_ % kStatementsPerTable == 0) {
+      NewTables(g, &next_id);
+      NewSecondTable(g);
+    }
+    if (HasFatalFailure()) return;
+    if (g.Below(100) < 92) {
+      Generator::Select s = g.MakeQuery();
+      Check(s.sql, s.kinds, s.order);
+      ++queries;
+      continue;
+    }
+    bool into_u = false;
+    Sql change = g.MakeQueryChange(&into_u);
+    Check(change, {}, {});
+    if (into_u) {
+      CompareSecondTable(change);
+    } else {
+      CompareTables(change);
+    }
+    ++changes;
+  }
+  std::printf("sql queries vs sqlite: seed %llu, %llu queries, %llu changes, %llu with rows\n",
+              static_cast<unsigned long long>(seed_), static_cast<unsigned long long>(queries),
+              static_cast<unsigned long long>(changes), static_cast<unsigned long long>(nonempty_));
+  EXPECT_EQ(mismatches_, 0);
   EXPECT_GT(nonempty_, statement_ / 3);
 }
 
