@@ -277,6 +277,20 @@ ENGRESULT EngStmtConstrainUpdates(ENGHANDLE hStatement, uint16_t constrain);
 ENGRESULT EngStmtReadAllColumns(ENGHANDLE hStatement, uint16_t readAll);
 ENGRESULT EngStmtSetTablePassword(ENGHANDLE hStatement, const char *table, const char *password);
 
+/* Transactions of a connection's SQL statements (the same as its BEGIN,
+ * COMMIT and ROLLBACK statements): the INSERT, UPDATE and DELETE statements
+ * that follow, on any of its tables, stand or fall together, also when the
+ * process dies. A table changed in the transaction stays locked for other
+ * users until it ends; statements and transactions wait for a locked table
+ * at most the connection's lock wait (default 10,000 ms), then fail with
+ * ENG_ERR_TABLE_LOCKED. A transaction belongs to the thread that began it;
+ * closing the connection rolls it back. */
+ENGRESULT EngBeginTransaction(ENGHANDLE hConnect);
+ENGRESULT EngCommitTransaction(ENGHANDLE hConnect);
+ENGRESULT EngRollbackTransaction(ENGHANDLE hConnect);
+ENGRESULT EngInTransaction(ENGHANDLE hConnect, uint16_t *inTransaction);
+ENGRESULT EngSetLockWait(ENGHANDLE hConnect, uint32_t milliseconds);
+
 /* ---- Data dictionary ------------------------------------------------------ */
 
 ENGRESULT EngDictCreate(const char *path, const char *adminUser, const char *adminPassword,

@@ -122,6 +122,8 @@ ENGRESULT EngDisconnect(ENGHANDLE hConnect) {
     if (!obj || obj->kind != ENG_HANDLE_CONNECTION)
       Fail(ENG_ERR_INVALID_CONNECTION, "Connection handle " + std::to_string(hConnect) + " is not open");
     auto conn = std::static_pointer_cast<ConnectionObject>(obj);
+    // An open transaction ends with its connection, undone.
+    if (std::shared_ptr<Transaction> txn = std::move(conn->transaction)) txn->Rollback();
     std::vector<ENGHANDLE> children;
     {
       std::lock_guard<std::mutex> g(conn->mu);

@@ -142,8 +142,15 @@ struct DeleteStatement {
   std::optional<Expression> where;
 };
 
+// BEGIN, COMMIT and ROLLBACK of the connection's transaction.
+struct TransactionStatement {
+  enum class Kind : uint8_t { kBegin, kCommit, kRollback };
+  Kind kind = Kind::kBegin;
+  size_t position = 0;
+};
+
 using Statement = std::variant<SelectStatement, AlterTableStatement, CreateTableStatement, DropTableStatement,
                                CreateIndexStatement, DropIndexStatement, InsertStatement, UpdateStatement,
-                               DeleteStatement>;
+                               DeleteStatement, TransactionStatement>;
 
 }  // namespace eng::sql

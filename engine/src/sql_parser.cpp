@@ -58,7 +58,11 @@ class StatementParser {
     if (lx_.AcceptKeyword("INSERT")) return ParseInsert();
     if (lx_.AcceptKeyword("UPDATE")) return ParseUpdate();
     if (lx_.AcceptKeyword("DELETE")) return ParseDelete();
-    lx_.Fail(lx_.Peek(), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER or DROP");
+    using Kind = TransactionStatement::Kind;
+    if (lx_.AcceptKeyword("BEGIN")) return ParseTransaction(Kind::kBegin);
+    if (lx_.AcceptKeyword("COMMIT") || lx_.AcceptKeyword("END")) return ParseTransaction(Kind::kCommit);
+    if (lx_.AcceptKeyword("ROLLBACK")) return ParseTransaction(Kind::kRollback);
+    lx_.Fail(lx_.Peek(), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP, BEGIN, COMMIT or ROLLBACK");
   }
 
   // ---- Pieces ----
@@ -188,6 +192,13 @@ class StatementParser {
   }
 
   // ---- SELECT ----
+
+  TransactionStatement ParseTransaction(TransactionStatement::Kind kind) {
+    TransactionStatement s;
+    s.kind = kind;
+    if (!lx_.AcceptKeyword("TRANSACTION")) lx_.AcceptKeyword("WORK");
+    return s;
+  }
 
   SelectStatement ParseSelect() {
     SelectStatement s;

@@ -231,8 +231,8 @@ TEST(SqlParser, AdministratorStatements) {
   EXPECT_TRUE(del.where.has_value());
   EXPECT_FALSE(ParseAs<DeleteStatement>("delete from T").where.has_value());
 
-  EXPECT_EQ(SyntaxError("TRUNCATE T"), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER or DROP: \"TRUNCATE\" at position 1");
-  EXPECT_EQ(SyntaxError(""), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER or DROP: end of text at position 1");
+  EXPECT_EQ(SyntaxError("TRUNCATE T"), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP, BEGIN, COMMIT or ROLLBACK: \"TRUNCATE\" at position 1");
+  EXPECT_EQ(SyntaxError(""), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP, BEGIN, COMMIT or ROLLBACK: end of text at position 1");
 }
 
 TEST(SqlParser, CountParametersNeverFails) {
