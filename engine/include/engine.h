@@ -156,6 +156,9 @@ ENGRESULT EngGetFieldNum(ENGHANDLE hTable, const char *name, uint16_t *field);
 ENGRESULT EngGetFieldName(ENGHANDLE hTable, uint16_t field, char *name, uint16_t *len);
 ENGRESULT EngGetFieldType(ENGHANDLE hTable, uint16_t field, uint16_t *type);
 ENGRESULT EngGetFieldLength(ENGHANDLE hTable, uint16_t field, uint32_t *length);
+/* The length a field was declared with: a VARCHAR's longest text (its
+ * stored length is that of a memo reference); else as EngGetFieldLength. */
+ENGRESULT EngGetFieldDeclaredLength(ENGHANDLE hTable, uint16_t field, uint32_t *length);
 ENGRESULT EngGetFieldDecimals(ENGHANDLE hTable, uint16_t field, uint16_t *decimals);
 ENGRESULT EngGetFieldOffset(ENGHANDLE hTable, uint16_t field, uint32_t *offset);
 /* Live records (ENG_RESPECTFILTERS counts only those the filter shows). */
@@ -297,6 +300,10 @@ ENGRESULT EngDictCreate(const char *path, const char *adminUser, const char *adm
                         ENGHANDLE *hConnect);
 ENGRESULT EngDictCreateUser(ENGHANDLE hConnect, const char *user, const char *password);
 ENGRESULT EngDictAddTable(ENGHANDLE hConnect, const char *name, const char *file);
+/* The connection's tables, one name per line, sorted: a dictionary's
+ * registered tables, or a folder's table files (without ".adt"). *len: room
+ * in, length out (ENG_ERR_BUFFER_TOO_SMALL with the length needed). */
+ENGRESULT EngGetTableNames(ENGHANDLE hConnect, char *names, uint32_t *len);
 ENGRESULT EngDictRemoveTable(ENGHANDLE hConnect, const char *name);
 ENGRESULT EngDictGetTableProperty(ENGHANDLE hConnect, const char *table, uint16_t property,
                                   void *value, uint16_t *len);

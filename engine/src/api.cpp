@@ -301,6 +301,11 @@ ENGRESULT EngGetFieldLength(ENGHANDLE hTable, uint16_t field, uint32_t* length) 
   WITH_TABLE(hTable, PutValue(length, t.Field(field).length));
 }
 
+ENGRESULT EngGetFieldDeclaredLength(ENGHANDLE hTable, uint16_t field, uint32_t* length) {
+  WITH_TABLE(hTable, const FieldDef& f = t.Field(field);
+             PutValue(length, f.type == ENG_VARCHAR ? t.table().declared_length(field - 1u) : f.length));
+}
+
 ENGRESULT EngGetFieldDecimals(ENGHANDLE hTable, uint16_t field, uint16_t* decimals) {
   WITH_TABLE(hTable, PutValue(decimals, t.Field(field).decimals));
 }
