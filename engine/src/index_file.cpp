@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "checksum.h"
 #include "engine.h"
 #include "error.h"
 #include "journal.h"
@@ -22,6 +23,10 @@ constexpr uint32_t kOffPageSize = 8;
 constexpr uint32_t kOffTagCount = 12;
 constexpr uint32_t kOffPageCount = 16;
 constexpr uint32_t kOffFreeHead = 20;
+constexpr uint32_t kOffFlags = 24;       // u32
+constexpr uint32_t kOffFlagsCheck = 28;  // u32: ~flags, or 0 with flags 0 (older files)
+constexpr uint32_t kFlagPageChecksums = 1;
+constexpr uint32_t kPageCrcBytes = 4;
 constexpr uint32_t kDirOffset = 1024;
 constexpr uint32_t kEntrySize = 1024;
 constexpr uint32_t kMaxTags = static_cast<uint32_t>((kHeaderSize - kDirOffset) / kEntrySize);
@@ -78,12 +83,15 @@ bool IndexSet::OpenFile() {
 
 void IndexSet::Reload() {
   pages_.Clear();
+  saved_.Clear();
+  verified_.Clear();
   if (!file_.IsOpen()) return;
   file_.Refresh();
   LoadDirectory();
 }
 
 bool IndexSet::RefreshMapping() {
+  verified_.Clear();
   if (!file_.IsOpen()) return true;
   // The page count first, the length after it: a page is allocated only
   // once the file has room for it, so the two agree even while another
@@ -102,6 +110,10 @@ void IndexSet::LoadDirectory() {
   page_size_ = Load32(h + kOffPageSize);
   uint32_t count = Load32(h + kOffTagCount);
   if (page_size_ < 512 || page_size_ > 65536 || (page_size_ & (page_size_ - 1))) Damaged("page size");
+  // The complement keeps a changed byte from switching checksums off (or on).
+  const uint32_t flags = Load32(h + kOffFlags), check = Load32(h + kOffFlagsCheck);
+  if ((flags & ~kFlagPageChecksums) != 0 || (check != ~flags && (flags != 0 || check != 0))) Damaged("flags");
+  checksums_ = (flags & kFlagPageChecksums) != 0;
   if (count > kMaxTags) Damaged("tag count");
   uint64_t pages = Load32(h + kOffPageCount);
   if (kHeaderSize + pages * StoredPageSize() > file_.FileLength()) Damaged("page count beyond the file");
@@ -140,6 +152,11 @@ void IndexSet::CreateFile(uint32_t pageSize) {
   std::vector<uint8_t> h(kHeaderSize, 0);
   std::memcpy(h.data(), kMagic, 8);
   Store32(&h[kOffPageSize], pageSize);
+  // Pages carry checksums when the table's slots do: a table made before
+  // checksums keeps files that its older readers understand.
+  const uint32_t flags = table_.has_checksums() ? kFlagPageChecksums : 0;
+  Store32(&h[kOffFlags], flags);
+  Store32(&h[kOffFlagsCheck], flags ? ~flags : 0);
   std::string tmp = path_ + ".creating." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -156,12 +173,44 @@ void IndexSet::CreateFile(uint32_t pageSize) {
   }
   file_.Open(path_, false);
   page_size_ = pageSize;
+  checksums_ = flags != 0;
   journal_.SetFile(SharedTable::kIndexFile, &file_);
 }
 
 uint64_t IndexSet::PageOffset(uint32_t page) const { return kHeaderSize + uint64_t{page - 1} * StoredPageSize(); }
 
-uint64_t IndexSet::StoredPageSize() const { return page_size_ + (table_.encrypted() ? crypto::kOverhead : 0); }
+uint64_t IndexSet::StoredPageSize() const { return StoredPageSize(table_.encrypted()); }
+
+uint64_t IndexSet::StoredPageSize(bool encrypted) const {
+  return page_size_ + (encrypted ? crypto::kOverhead : checksums_ ? kPageCrcBytes : 0);
+}
+
+void IndexSet::SyncVerified() {
+  uint64_t seq = journal_.Sequence();
+  if (seq == verified_seq_) return;
+  // Only this process's own commit keeps what was checked.
+  if (verified_seq_ != stamped_at_ || seq != stamped_at_ + 1) verified_.Clear();
+  verified_seq_ = seq;
+}
+
+void IndexSet::CheckPage(uint32_t page, const uint8_t* bytes) {
+  SyncVerified();
+  if (verified_.Contains(page)) return;
+  if (!CrcMatches(bytes, page_size_))
+    Damaged("page " + std::to_string(page) + " does not match its checksum (the file was changed outside the engine)");
+  verified_.Insert(page);
+}
+
+void IndexSet::StampPages() {
+  SyncVerified();
+  const uint32_t count = PageCount();
+  for (uint32_t page : saved_.pages()) {
+    if (page == 0 || page > count) continue;  // dropped again by this operation
+    StampCrc(file_.data() + PageOffset(page), page_size_);
+    verified_.Insert(page);
+  }
+  stamped_at_ = journal_.Sequence();
+}
 
 BlockCache::Entry* IndexSet::CachedPage(uint32_t page) {
   if (BlockCache::Entry* e = pages_.Find(page)) return e;
@@ -180,6 +229,11 @@ BlockCache::Entry* IndexSet::CachedPage(uint32_t page) {
 }
 
 void IndexSet::SealPages() {
+  if (!table_.encrypted()) {
+    if (checksums_ && file_.IsOpen()) StampPages();
+    saved_.Clear();  // so that later reads check these pages again
+    return;
+  }
   const crypto::Cipher* cipher = table_.cipher();
   for (uint64_t page : pages_.dirty()) {
     BlockCache::Entry* e = pages_.Find(page);
@@ -210,12 +264,13 @@ uint64_t IndexSet::ReplaceFileFrom(const std::string& path) {
   if (!file_.IsOpen()) Fail(ENG_ERR_INTERNAL, "Index file " + path_ + " is not open");
   SaveAllPages();
   pages_.Clear();
+  saved_.Clear();  // no page of the old file gets stamped into the new one
   return file_.CopyFrom(path);
 }
 
 void IndexSet::ReserveFor(bool encrypted) {
   if (!file_.IsOpen()) return;
-  file_.Reserve(kHeaderSize + uint64_t{PageCount()} * (page_size_ + (encrypted ? crypto::kOverhead : 0)));
+  file_.Reserve(kHeaderSize + uint64_t{PageCount()} * StoredPageSize(encrypted));
 }
 
 void IndexSet::WriteAllPages(const std::vector<uint8_t>& pages) {
@@ -224,8 +279,24 @@ void IndexSet::WriteAllPages(const std::vector<uint8_t>& pages) {
   const crypto::Cipher* cipher = table_.cipher();
   uint32_t count = static_cast<uint32_t>(pages.size() / page_size_);
   if (count == 0) return;
-  if (!cipher) {
+  verified_.Clear();
+  if (!cipher && !checksums_) {
     file_.WriteAt(PageOffset(1), pages.data(), pages.size());
+    return;
+  }
+  if (!cipher) {
+    const uint64_t stored = StoredPageSize(false);
+    const uint32_t chunk = static_cast<uint32_t>(std::max<uint64_t>(1, (1u << 20) / stored));
+    std::vector<uint8_t> out(uint64_t{chunk} * stored);
+    for (uint32_t first = 1; first <= count; first += chunk) {
+      const uint32_t n = std::min(chunk, count - first + 1);
+      for (uint32_t k = 0; k < n; ++k) {
+        uint8_t* at = out.data() + uint64_t{k} * stored;
+        std::memcpy(at, &pages[uint64_t{first + k - 1} * page_size_], page_size_);
+        StampCrc(at, page_size_);
+      }
+      file_.WriteAt(PageOffset(first), out.data(), uint64_t{n} * stored);
+    }
     return;
   }
   // Sealed into a buffer and written through the file in large pieces.
@@ -251,10 +322,13 @@ const uint8_t* IndexSet::Read(uint32_t page) {
   if (page == 0 || page > PageCount())
     Damaged("page " + std::to_string(page) + " is not allocated");
   if (table_.encrypted()) return CachedPage(page)->data();
-  uint64_t end = PageOffset(page) + page_size_;
+  uint64_t end = PageOffset(page) + StoredPageSize();
   if (end > file_.size()) file_.Refresh();
   if (end > file_.size()) Damaged("shorter than its page count");
-  return file_.data() + PageOffset(page);
+  const uint8_t* bytes = file_.data() + PageOffset(page);
+  if (checksums_ && !saved_.Contains(page) && !(verified_seq_ == journal_.Sequence() && verified_.Contains(page)))
+    CheckPage(page, bytes);
+  return bytes;
 }
 
 void IndexSet::SaveHeader() {
@@ -395,6 +469,7 @@ size_t IndexSet::CreateTag(const std::string& name, const std::string& fields, u
     Store32(file_.data() + kOffFreeHead, 0);
     page_size_ = need;
     saved_.Clear();
+    verified_.Clear();  // page numbers name other bytes now
     pages_.Clear();
     for (size_t i = 0; i < tags_.size(); ++i) {
       tags_[i].tree.reset();

@@ -18,6 +18,16 @@
 // decrypted copies in a cache that the table drops when another process
 // changed the file, and SealPages() writes the changed ones back before
 // the operation commits.
+//
+// Checksums: the header's flags word (offset 24, with its complement at 28;
+// both zero in files made before checksums came) says whether each plain
+// page is followed by the CRC32C of its bytes (4 bytes, so a page takes
+// PageSize() + 4 on disk). A new file has them when its table's slots have
+// them. A page is checked on its first read under a given journal sequence
+// (pages already checked stay so across this process's own commits, which
+// stamp the pages they changed just before committing); a mismatch is
+// ENG_ERR_CORRUPT naming the file and the page. Pages changed in the
+// current operation are not checked again until it commits.
 #pragma once
 
 #include <algorithm>
@@ -64,7 +74,8 @@ class IndexSet : public RecordObserver, private PageStore {
   int FileDescriptor() const { return file_.fd(); }
   // Maps the file's current length (a cached table reopened); false when
   // its header no longer passes the checks of opening (the file was cut or
-  // replaced outside the engine) or lists another number of tags.
+  // replaced outside the engine) or lists another number of tags. Pages are
+  // checked again (bytes written outside the engine move no sequence).
   bool RefreshMapping();
   size_t TagCount() const { return tags_.size(); }
   Tag& tag(size_t i) { return tags_[i]; }
@@ -81,10 +92,13 @@ class IndexSet : public RecordObserver, private PageStore {
   // A new operation starts: no page is saved in the journal yet.
   void ResetChange() { saved_.Clear(); header_saved_ = false; }
 
-  // Encrypted tables: the page cache, and sealing changed pages (before commit).
+  // Encrypted tables: the page cache. Sealing changed pages (encrypted
+  // tables) or stamping their checksums (plain ones), just before the
+  // operation commits.
   uint64_t CacheBytes() const { return pages_.bytes(); }
   void ClearCache() { pages_.Clear(); }
   void SealPages();
+  bool has_checksums() const { return checksums_; }
   // Converting the file between plain and encrypted pages (SharedTable's
   // rewrite): every page in clear, the whole file into the journal, room
   // for the pages in the other mode, and the pages written in the table's
@@ -127,6 +141,11 @@ class IndexSet : public RecordObserver, private PageStore {
   void SaveHeader();
   uint64_t PageOffset(uint32_t page) const;
   uint64_t StoredPageSize() const;
+  uint64_t StoredPageSize(bool encrypted) const;
+  // Throws ENG_ERR_CORRUPT when a plain page does not match its checksum.
+  void CheckPage(uint32_t page, const uint8_t* bytes);
+  void SyncVerified();  // forgets checked pages when another process changed the file
+  void StampPages();
   BlockCache::Entry* CachedPage(uint32_t page);
   uint32_t PageCount();
   void BuildTag(size_t i);
@@ -156,6 +175,7 @@ class IndexSet : public RecordObserver, private PageStore {
       for (uint32_t page : list_) bits_[page] = false;
       list_.clear();
     }
+    const std::vector<uint32_t>& pages() const { return list_; }
 
    private:
     std::vector<bool> bits_;
@@ -163,6 +183,13 @@ class IndexSet : public RecordObserver, private PageStore {
   };
   PageSet saved_;
   bool header_saved_ = false;
+  bool checksums_ = false;  // plain pages carry a CRC32C
+  // Pages whose checksum held at journal sequence verified_seq_. stamped_at_:
+  // the sequence at which this process last committed stamped pages (the
+  // commit moves it by one).
+  PageSet verified_;
+  uint64_t verified_seq_ = 0;
+  uint64_t stamped_at_ = ~uint64_t{0};
   uint64_t generation_ = 0;
   std::vector<uint8_t> key_a_, key_b_;
   BlockCache pages_;  // decrypted pages of an encrypted table

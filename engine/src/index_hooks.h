@@ -33,7 +33,9 @@ void RegisterInDictionary(ConnectionObject& conn, const std::string& name, const
 std::string DictionaryTablePath(ConnectionObject& conn, const std::string& name);
 
 // Tables.
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs);
+// checksums=false makes a table as written before slots carried checksums
+// (for tests of old files).
+void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums = true);
 ENGHANDLE RegisterTable(const std::shared_ptr<ConnectionObject>& conn, std::shared_ptr<TableObject> t, uint16_t kind);
 void CloseAnyHandle(ENGHANDLE h);
 

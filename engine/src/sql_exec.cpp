@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "api_support.h"
+#include "checksum.h"
 #include "engine.h"
 #include "expr.h"
 #include "expr_fast.h"
@@ -126,6 +127,8 @@ class TableImage {
     std::vector<uint32_t> declared;
     fields_ = LayoutFields(field_specs, &declared);
     record_length_ = Load32(&adt_[fmt::kOffRecordLength]);
+    slot_size_ = Load32(&adt_[fmt::kOffSlotSize]);
+    checksums_ = (Load16(&adt_[fmt::kOffFlags]) & fmt::kFlagChecksums) != 0;
     empty_.assign(record_length_, 0);
     for (const auto& fd : fields_) WriteEmptyField(fd, empty_.data());
     for (const auto& fd : fields_) has_memo_ = has_memo_ || IsMemoType(fd.type);
@@ -138,7 +141,7 @@ class TableImage {
       if (fd_ < 0) Fail(ENG_ERR_IO, "Cannot write " + path + ": " + std::strerror(errno));
       header_.swap(adt_);
       written_ = header_.size();
-      adt_.reserve(kStreamBuffer + record_length_ + 1);
+      adt_.reserve(kStreamBuffer + slot_size_);
     }
   }
   ~TableImage() {
@@ -156,8 +159,8 @@ class TableImage {
   void Seal(const crypto::Cipher* cipher, const crypto::Params& params) {
     if (fd_ < 0 || slots_ != 0) Fail(ENG_ERR_INTERNAL, "Table image " + path_ + " cannot be sealed now");
     cipher_ = cipher;
-    per_block_ = SharedTable::SlotsPerSealedBlock(record_length_ + 1);
-    stored_ = per_block_ * (record_length_ + 1) + crypto::kOverhead;
+    per_block_ = SharedTable::SlotsPerSealedBlock(slot_size_);
+    stored_ = per_block_ * slot_size_ + crypto::kOverhead;
     uint8_t* h = header_.data();
     Store16(h + fmt::kOffFlags, static_cast<uint16_t>(Load16(h + fmt::kOffFlags) | crypto::kFlagEncrypted));
     crypto::Params sealed = params;
@@ -166,7 +169,7 @@ class TableImage {
   }
   const std::vector<uint8_t>& empty() const { return empty_; }
   void Reserve(size_t slots) {
-    if (fd_ < 0) adt_.reserve(adt_.size() + slots * (record_length_ + 1));
+    if (fd_ < 0) adt_.reserve(adt_.size() + slots * slot_size_);
   }
 
   // raw: record_length bytes; memo fields' references are set here.
@@ -192,6 +195,10 @@ class TableImage {
     }
     adt_.push_back(state);
     adt_.insert(adt_.end(), raw, raw + record_length_);
+    if (checksums_) {
+      adt_.resize(adt_.size() + fmt::kSlotCrcBytes);
+      StampCrc(adt_.data() + adt_.size() - slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+    }
     ++slots_;
     if (state == fmt::kSlotLive) ++live_;
     if (fd_ >= 0 && adt_.size() >= kStreamBuffer) Flush();
@@ -258,7 +265,7 @@ class TableImage {
       adt_.clear();
       return;
     }
-    const size_t block_bytes = per_block_ * (record_length_ + 1);
+    const size_t block_bytes = per_block_ * slot_size_;
     size_t whole = adt_.size() / block_bytes;
     if (last && adt_.size() % block_bytes) {
       adt_.resize(++whole * block_bytes, fmt::kSlotFree);
@@ -282,7 +289,8 @@ class TableImage {
   uint64_t written_blocks_ = 0;             // sealed: blocks of the file written so far
   std::vector<uint8_t> sealed_;             // sealed: blocks on their way out
   FieldList fields_;
-  uint32_t record_length_ = 0;
+  uint32_t record_length_ = 0, slot_size_ = 0;
+  bool checksums_ = false;
   uint64_t slots_ = 0, live_ = 0;
   bool has_memo_ = false;
 };

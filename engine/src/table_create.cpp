@@ -14,7 +14,7 @@
 
 namespace eng {
 
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs) {
+void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums) {
   std::vector<uint32_t> declared;
   FieldList fields = LayoutFields(field_specs, &declared);
   if (FileExists(path)) Fail(ENG_ERR_FILE_EXISTS, "Table " + path + " already exists");
@@ -27,8 +27,9 @@ void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& fiel
   Store32(&h[fmt::kOffVersion], fmt::kVersion);
   Store32(&h[fmt::kOffHeaderSize], header);
   Store32(&h[fmt::kOffRecordLength], record_length);
-  Store32(&h[fmt::kOffSlotSize], record_length + 1);
+  Store32(&h[fmt::kOffSlotSize], record_length + 1 + (checksums ? fmt::kSlotCrcBytes : 0));
   Store16(&h[fmt::kOffFieldCount], static_cast<uint16_t>(fields.size()));
+  Store16(&h[fmt::kOffFlags], checksums ? fmt::kFlagChecksums : 0);
   Store32(&h[fmt::kOffNextAutoinc], 1);
   for (size_t i = 0; i < fields.size(); ++i) {
     uint8_t* d = &h[fmt::kFixedHeader + i * fmt::kFieldDescSize];

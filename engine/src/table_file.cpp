@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "checksum.h"
 #include "engine.h"
 #include "error.h"
 #include "file_locks.h"
@@ -341,8 +342,11 @@ void SharedTable::Load(bool alone) {
   if (header_size_ < fmt::kFixedHeader + nfields * fmt::kFieldDescSize || header_size_ % 4096 != 0 ||
       header_size_ > file_len)
     Fail(ENG_ERR_CORRUPT, bad + "header size");
-  if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength || slot_size_ != record_length_ + 1)
+  checksums_ = (Load16(h + fmt::kOffFlags) & fmt::kFlagChecksums) != 0;
+  if (record_length_ == 0 || record_length_ > fmt::kMaxRecordLength ||
+      slot_size_ != record_length_ + 1 + (checksums_ ? fmt::kSlotCrcBytes : 0))
     Fail(ENG_ERR_CORRUPT, bad + "record length");
+  check_window_ = std::max<uint32_t>(1, std::min<uint32_t>(16, 4096 / slot_size_));
   // Alone, nobody else can change the counts; otherwise another process may
   // be adding records right now, and the counts are checked under the lock.
   if (alone) CheckCounts();
@@ -566,15 +570,20 @@ void SharedTable::OpenRecordBlock(uint64_t block, uint8_t* out) {
 const uint8_t* SharedTable::Slot(uint64_t recno) {
   if (!encrypted_) {
     EnsureMapped(recno);
-    return adt_.data() + SlotOffset(recno);
+    const uint8_t* slot = adt_.data() + SlotOffset(recno);
+    if (checksums_ && (recno < checked_.from || recno >= checked_.to)) CheckSlots(recno, slot);
+    return slot;
   }
   uint64_t i = recno - 1;
   return RecordBlock(i / slots_per_block_)->data() + (i % slots_per_block_) * slot_size_;
 }
 
 uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled) {
+  checked_ = {};
   if (!encrypted_) {
     uint64_t off = SlotOffset(recno);
+    // The checksum at the slot's end changes with any of its bytes.
+    if (checksums_) length = slot_size_ - from;
     if (journaled) journal_.Save(kTableFile, off + from, length);
     return adt_.data() + off;
   }
@@ -582,6 +591,38 @@ uint8_t* SharedTable::MutableSlot(uint64_t recno, uint32_t from, uint32_t length
   BlockCache::Entry* e = RecordBlock(block);
   blocks_.MarkDirty(block, e);
   return e->data() + (i % slots_per_block_) * slot_size_;
+}
+
+bool SharedTable::SlotIntact(const uint8_t* slot) const {
+  return !checksums_ || CrcMatches(slot, slot_size_ - fmt::kSlotCrcBytes);
+}
+
+void SharedTable::CheckSlot(uint64_t recno, const uint8_t* slot) const {
+  if (!SlotIntact(slot))
+    Fail(ENG_ERR_CORRUPT, "Table " + path_ + " is damaged: record " + std::to_string(recno) +
+                              " does not match its checksum (the file was changed outside the engine)");
+}
+
+uint64_t SharedTable::CheckAhead(uint64_t recno, bool ahead, uint64_t slots, uint64_t mapped) const {
+  // Read one by one, slots are checked one at a time; a walk forward (the
+  // slot after the last one checked) checks the next ones along with it.
+  if (!ahead) return 1;
+  uint64_t n = std::min<uint64_t>(check_window_, slots - recno + 1);
+  const uint64_t offset = SlotOffset(recno);
+  if (offset + n * slot_size_ > mapped) n = offset + slot_size_ <= mapped ? (mapped - offset) / slot_size_ : 1;
+  return n;
+}
+
+void SharedTable::CheckSlots(uint64_t recno, const uint8_t* slot) {
+  const uint64_t n = CheckAhead(recno, recno == checked_.to, SlotCount(), adt_.size());
+  const size_t good = CrcMatchingRun(slot, n, slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+  if (good == 0) CheckSlot(recno, slot);  // throws
+  // A damaged slot further on is reported when it is read itself.
+  checked_ = {0, recno, recno + good};
+}
+
+void SharedTable::StampSlot(uint8_t* slot) const {
+  if (checksums_) StampCrc(slot, slot_size_ - fmt::kSlotCrcBytes);
 }
 
 void SharedTable::SealBlocks() {
@@ -667,6 +708,7 @@ void SharedTable::LockShared(int64_t wait_ms) {
   change_depth_ = 0;
   marks_.clear();
   broken_ = false;
+  checked_ = {};  // another process may have changed any slot since
   try {
     if (encrypted_) {
       SyncCaches();
@@ -715,11 +757,24 @@ bool SharedTable::PeekRecord(uint64_t recno, const uint8_t** raw) {
   uint64_t offset = SlotOffset(recno);
   if (offset + slot_size_ > view->size) return false;  // grown elsewhere: mapping it needs the lock
   const uint8_t* slot = view->base + offset;
+  // A mismatch may be a write under way: the read under the lock tells.
+  if (!SlotIntact(slot)) return false;
   *raw = slot[0] == fmt::kSlotLive ? slot + 1 : nullptr;
   return true;
 }
 
-bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw) {
+bool SharedTable::PeekCheck(uint64_t recno, const uint8_t* slot, bool forward, uint64_t slots, uint64_t mapped,
+                            uint64_t seq, CheckedSlots* checked) const {
+  const bool ahead = forward && checked->seq == seq && recno == checked->to;
+  const uint64_t n = CheckAhead(recno, ahead, slots, mapped);
+  const size_t good = CrcMatchingRun(slot, n, slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+  if (good == 0) return false;
+  *checked = {seq, recno, recno + good};
+  return true;
+}
+
+bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw, uint64_t seq,
+                           CheckedSlots* checked) {
   const MappedFile::View* view = adt_.view();
   if (view->size < fmt::kFixedHeader) return false;
   uint64_t count = Load64(view->base + fmt::kOffSlotCount);
@@ -731,6 +786,12 @@ bool SharedTable::PeekStep(uint32_t from, bool forward, uint32_t* out, const uin
       return true;
     }
     const uint8_t* slot = view->base + offset;
+    // As in PeekRecord; slots passed over are checked too.
+    if (checksums_ && (r - checked->from >= checked->to - checked->from || checked->seq != seq) &&
+        !PeekCheck(r, slot, forward, count, view->size, seq, checked)) {
+      *known = false;
+      return true;
+    }
     if (slot[0] != fmt::kSlotLive) return false;
     *raw = slot + 1;
     return true;
@@ -769,6 +830,7 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
     return;
   }
   // MAP_SHARED: the file reads back what the mapping holds.
+  uint8_t* const start = out;
   uint64_t offset = SlotOffset(first);
   size_t length = static_cast<size_t>(count * slot_size_);
   while (length > 0) {
@@ -779,6 +841,10 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
     out += n;
     offset += static_cast<uint64_t>(n);
     length -= static_cast<size_t>(n);
+  }
+  if (checksums_) {
+    const size_t good = CrcMatchingRun(start, count, slot_size_, slot_size_ - fmt::kSlotCrcBytes);
+    if (good < count) CheckSlot(first + good, start + good * slot_size_);
   }
 }
 
@@ -843,10 +909,8 @@ void SharedTable::CommitChange() {
 void SharedTable::PrepareCommit() {
   if (broken_)
     Fail(ENG_ERR_IO, "The change of table " + path_ + " cannot be committed: undoing a failed part of it failed");
-  if (encrypted_) {
-    SealBlocks();
-    indexes_->SealPages();
-  }
+  if (encrypted_) SealBlocks();
+  indexes_->SealPages();  // sealed (encrypted) or their checksums stamped
 }
 
 void SharedTable::FinishCommit() {
@@ -887,6 +951,7 @@ void SharedTable::AbortChange() {
     // What was saved after the mark is saved again when changed again.
     header_saved_ = false;
     counter_saved_ = false;
+    checked_ = {};
     if (indexes_) indexes_->ResetChange();
     return;
   }
@@ -908,6 +973,7 @@ void SharedTable::AbortChange() {
   if (indexes_) indexes_->ClearCache();
   in_change_ = false;
   header_saved_ = false;
+  checked_ = {};
 }
 
 uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
@@ -928,6 +994,7 @@ uint32_t SharedTable::Reserve(std::vector<uint8_t>* raw) {
   uint8_t* slot = MutableSlot(recno, 0, slot_size_, false);
   slot[0] = fmt::kSlotReserved;
   std::memcpy(slot + 1, raw->data(), record_length_);
+  StampSlot(slot);
   Store64(h + fmt::kOffSlotCount, recno);
   BumpChange();
   return static_cast<uint32_t>(recno);
@@ -1017,8 +1084,9 @@ void SharedTable::Write(uint32_t recno, std::vector<uint8_t>& raw, bool append,
   }
   uint8_t* slot = MutableSlot(recno, 0, slot_size_);
   std::memcpy(slot + 1, raw.data(), record_length_);
+  if (append) slot[0] = fmt::kSlotLive;
+  StampSlot(slot);
   if (append) {
-    slot[0] = fmt::kSlotLive;
     SaveHeader();
     Store64(Header() + fmt::kOffLiveCount, LiveCount() + 1);
   }
@@ -1037,7 +1105,9 @@ void SharedTable::Unreserve(uint32_t recno) {
   if (recno == SlotCount()) {
     Store64(Header() + fmt::kOffSlotCount, recno - 1);
   } else {
-    MutableSlot(recno, 0, 1)[0] = fmt::kSlotDeleted;
+    uint8_t* slot = MutableSlot(recno, 0, 1);
+    slot[0] = fmt::kSlotDeleted;
+    StampSlot(slot);
   }
   BumpChange();
 }
@@ -1046,7 +1116,9 @@ void SharedTable::Delete(uint32_t recno) {
   if (SlotState(recno) != fmt::kSlotLive)
     Fail(ENG_ERR_NO_SUCH_RECORD, "Record " + std::to_string(recno) + " of " + path_ + " no longer exists");
   if (observer_) observer_->Erase(recno, Record(recno));
-  MutableSlot(recno, 0, 1)[0] = fmt::kSlotDeleted;
+  uint8_t* slot = MutableSlot(recno, 0, 1);
+  slot[0] = fmt::kSlotDeleted;
+  StampSlot(slot);
   SaveHeader();
   Store64(Header() + fmt::kOffLiveCount, LiveCount() - 1);
   BumpChange();
@@ -1087,8 +1159,10 @@ void SharedTable::Pack() {
   if (memo_.IsOpen()) journal_.Save(kMemoFile, 0, memo_.size());
   uint8_t* base = adt_.data();
   uint64_t out = 0;
+  checked_ = {};
   for (uint64_t r = 1; r <= count; ++r) {
     uint8_t* src = base + SlotOffset(r);
+    CheckSlot(r, src);  // a damaged state byte must not drop or keep a record
     if (src[0] != fmt::kSlotLive) continue;
     ++out;
     if (out != r) std::memmove(base + SlotOffset(out), src, slot_size_);
@@ -1116,6 +1190,7 @@ void SharedTable::Pack() {
       if (from + ref.len > memo_.size()) Fail(ENG_ERR_CORRUPT, "Memo file " + memo_.path() + " of table " + name_ + " is damaged");
       if (ref.block != next) std::memmove(memo_.data() + next * fmt::kMemoBlock, memo_.data() + from, ref.len);
       Store32(base + SlotOffset(ref.slot) + 1 + ref.offset, static_cast<uint32_t>(next));
+      StampSlot(base + SlotOffset(ref.slot));
       next += (ref.len + fmt::kMemoBlock - 1) / fmt::kMemoBlock;
     }
     Store64(memo_.data() + fmt::kOffMemoNext, next);
@@ -1218,7 +1293,7 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
   if (memo_.IsOpen()) {
     uint64_t next = 1;
     size_t m = 0;
-    for (uint64_t k = 0; k < kept; ++k)
+    for (uint64_t k = 0; k < kept; ++k) {
       for (const auto& f : fields_)
         if (IsMemoType(f.type)) {
           uint8_t* ref = &slots[k * slot_size_ + 1 + f.offset];
@@ -1227,6 +1302,8 @@ void SharedTable::Rewrite(std::shared_ptr<const crypto::Cipher> cipher, const cr
           Store32(ref + 4, static_cast<uint32_t>(content.size()));
           if (!content.empty()) next += PlaceMemo(content, next);
         }
+      StampSlot(&slots[k * slot_size_]);
+    }
     Store64(memo_.data() + fmt::kOffMemoNext, next);
     Store64(memo_.data() + fmt::kOffMemoDead, 0);
   }

@@ -28,6 +28,16 @@
 // that another process changed the table; blocks changed by an operation
 // are sealed back into the file (their old bytes saved in the journal) when
 // it commits. Reading an encrypted table needs its cipher, set by Unlock().
+//
+// A plain table with checksums (see table_format.h) checks a slot's CRC32C
+// whenever it reads the slot: under the lock a mismatch is reported as
+// ENG_ERR_CORRUPT naming the file and the record; a read without the lock
+// that meets one only gives up (it may have met a write under way) and the
+// caller reads again under the lock. A walk forward checks the slots ahead
+// of it together (up to 16, within 4 KiB) and remembers which held: under
+// the lock until the lock is given up or a slot changes, without it for as
+// long as the journal's sequence stays. Every change of a slot stamps its
+// checksum anew within the same journaled change.
 #pragma once
 
 #include <sys/types.h>
@@ -109,6 +119,7 @@ class SharedTable {
   uint32_t declared_length(size_t i) const { return declared_[i]; }
   uint32_t record_length() const { return record_length_; }
   bool has_memo() const { return memo_.IsOpen(); }
+  bool has_checksums() const { return checksums_; }  // slots end with a CRC32C
   bool writable() const { return adt_.writable(); }
 
   // ---- under TableLock ----
@@ -193,9 +204,17 @@ class SharedTable {
   }
   // *raw: the record's bytes when it is live, null when it is not.
   bool PeekRecord(uint64_t recno, const uint8_t** raw);
+  // Slots whose checksums held when last read at a sequence: a walk checks
+  // the slots ahead together, which costs less than one by one.
+  struct CheckedSlots {
+    uint64_t seq = 0;
+    uint64_t from = 0, to = 0;  // [from, to)
+  };
   // The next (forward) or previous live record from `from` in natural
   // order (from 0: the first or last), 0 when there is none; *raw as above.
-  bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw);
+  // seq: PeekBegin's; *checked: the caller's, kept between steps.
+  bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw, uint64_t seq,
+                CheckedSlots* checked);
 
   // Groups the journaled changes of one operation. Changes nest: one begun
   // inside another (an operation inside an SQL statement, a statement
@@ -265,6 +284,22 @@ class SharedTable {
   // for slots beyond the count, which need no before-image.
   const uint8_t* Slot(uint64_t recno);
   uint8_t* MutableSlot(uint64_t recno, uint32_t from, uint32_t length, bool journaled = true);
+  // Checksums (no-ops for a table without them). Stamp after changing a
+  // slot got from MutableSlot; Check throws ENG_ERR_CORRUPT for a slot
+  // whose bytes do not match their checksum.
+  bool SlotIntact(const uint8_t* slot) const;
+  void CheckSlot(uint64_t recno, const uint8_t* slot) const;
+  void StampSlot(uint8_t* slot) const;
+  // Checks recno's slot (throwing when it is damaged) and, on a walk
+  // forward, the ones after it, remembering those that matched.
+  void CheckSlots(uint64_t recno, const uint8_t* slot);
+  // How many slots from recno to check at once: 1, or when ahead a few
+  // (within the count and the mapped bytes).
+  uint64_t CheckAhead(uint64_t recno, bool ahead, uint64_t slots, uint64_t mapped) const;
+  // PeekStep's check of a slot not yet found intact at seq; false when it
+  // does not match (now).
+  bool PeekCheck(uint64_t recno, const uint8_t* slot, bool forward, uint64_t slots, uint64_t mapped, uint64_t seq,
+                 CheckedSlots* checked) const;
   BlockCache::Entry* RecordBlock(uint64_t block);
   // Opens a sealed record block of the file into out (slots_per_block_ slots).
   void OpenRecordBlock(uint64_t block, uint8_t* out);
@@ -296,6 +331,9 @@ class SharedTable {
   std::vector<uint8_t> empty_record_;
   uint32_t header_size_ = 0, record_length_ = 0, slot_size_ = 0;
   bool encrypted_ = false;
+  bool checksums_ = false;       // fixed at load (the flags bit never changes)
+  CheckedSlots checked_;         // checked under this lock, unchanged since (seq unused)
+  uint32_t check_window_ = 1;    // slots a walk checks at once
   crypto::Params crypto_params_;
   std::shared_ptr<const crypto::Cipher> cipher_;
   BlockCache blocks_;            // decrypted record blocks

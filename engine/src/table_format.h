@@ -14,6 +14,14 @@
 // tag; their memo contents are sealed one by one (the stored size is the
 // length plus crypto::kOverhead). The header itself stays in clear.
 //
+// Checksums: tables made since checksums came set bit 1 of the flags word
+// (kFlagChecksums); each of their slots then ends with the CRC32C of its
+// state byte and record (4 bytes, little-endian; see checksum.h), so the
+// header's slot size is the record length + 5 instead of + 1. Files made
+// before carry none and keep working as they are (they are never
+// converted in place). An encrypted table keeps the checksums in its
+// sealed slots too, so that they hold again when it is decrypted.
+//
 // Memo file: a 64-byte header, then contents in 64-byte blocks; a memo-like
 // field's raw bytes hold the first block and the length (both 0 = empty).
 #pragma once
@@ -41,7 +49,7 @@ constexpr uint32_t kOffHeaderSize = 12;
 constexpr uint32_t kOffRecordLength = 16;
 constexpr uint32_t kOffSlotSize = 20;
 constexpr uint32_t kOffFieldCount = 24;
-constexpr uint32_t kOffFlags = 26;  // u16: crypto::kFlagEncrypted
+constexpr uint32_t kOffFlags = 26;  // u16: crypto::kFlagEncrypted, kFlagChecksums
 constexpr uint32_t kOffSlotCount = 32;
 constexpr uint32_t kOffLiveCount = 40;
 constexpr uint32_t kOffNextAutoinc = 48;
@@ -62,6 +70,9 @@ constexpr uint32_t kDescDecimals = 132;
 constexpr uint32_t kDescLength = 136;
 constexpr uint32_t kDescOffset = 140;
 constexpr uint32_t kDescDeclared = 144;  // declared length of varchar fields
+
+constexpr uint16_t kFlagChecksums = 2;  // every slot ends with a CRC32C
+constexpr uint32_t kSlotCrcBytes = 4;
 
 constexpr uint8_t kSlotFree = 0;
 constexpr uint8_t kSlotLive = 1;

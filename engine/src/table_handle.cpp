@@ -323,7 +323,7 @@ bool TableHandle::SkipWithoutLock(int32_t n) {
   int64_t steps = forward ? n : -static_cast<int64_t>(n);
   for (int64_t i = 0; i < steps; ++i) {
     uint32_t r = 0;
-    if (!table_->PeekStep(from, forward, &r, &raw)) return false;
+    if (!table_->PeekStep(from, forward, &r, &raw, seq, &peek_checked_)) return false;
     if (r == 0) {
       if (!table_->PeekValid(seq)) return false;
       bool empty = from_crack && i == 0;

@@ -240,6 +240,7 @@ class TableHandle {
   std::vector<uint8_t> cached_raw_;
   uint32_t cached_recno_ = 0;
   uint64_t cached_seq_ = 0;
+  SharedTable::CheckedSlots peek_checked_;  // slots a walk without the lock found intact
   Filter filter_;
   bool RefreshCandidates();  // under the table lock; false: walk every slot
   Candidates candidates_source_;

@@ -17,6 +17,7 @@
 #include <random>
 #include <tuple>
 
+#include "index_hooks.h"
 #include "sql_exec.h"
 #include "test_util.h"
 
@@ -289,7 +290,21 @@ TEST_F(StaleJournalTest, ACopyPutBackWhileTheTableIsKeptLoadedIsReadAfresh) {
 // onto a table file without an identity, unless what the file shows
 // contradicts them; never onto a table file with one.
 TEST_F(StaleJournalTest, AJournalOfThePreviousFormatIsRestoredOntoItsOwnTableOnly) {
-  const std::string adt = dir_.File("stale.adt");
+  // A journal of the previous format lies beside a table of that time:
+  // one without checksums in its slots.
+  eng::CreateTableFile(dir_.File("prev.adt"), eng::ParseFieldSpecs("ID,Integer;VALUE,Char,12;NOTE,Memo"), false);
+  {
+    ENGHANDLE t = Open("prev", ENG_OPEN_EXCLUSIVE);
+    for (int32_t id = 1; id <= 30; ++id) {
+      ENG_OK_(EngAppendRecord(t));
+      ENG_OK_(EngSetFieldRaw(t, 1, reinterpret_cast<const uint8_t*>(&id), 4));
+      SetText(t, 2, "first" + std::to_string(id % 7));
+      SetText(t, 3, MemoFor(id, 0));
+      ENG_OK_(EngWriteRecord(t));
+    }
+    EngCloseTable(t);
+  }
+  const std::string adt = dir_.File("prev.adt"), prev_jrn = dir_.File("prev.jrn");
   const uint64_t counter = Word(adt, 56);
   // Record 2's ID field lies at the header (4096 bytes), one slot (a state
   // byte and the record: ID 4, VALUE 12, NOTE 8) and a state byte.
@@ -329,13 +344,13 @@ TEST_F(StaleJournalTest, AJournalOfThePreviousFormatIsRestoredOntoItsOwnTableOnl
     if (c.saved_counter) add(0, 56, &c.saved_counter, 8);
     const int32_t old_id = 99;
     add(0, record2_id, &old_id, 4);
-    std::string journal = Bytes(jrn());
+    std::string journal = Bytes(prev_jrn);
     journal.resize(std::max<size_t>(journal.size(), kJournalEntries + entries.size()), '\0');
     journal.replace(kJournalEntries, entries.size(), entries);
-    Put(jrn(), journal);
-    PutWord(jrn(), kJournalTie, 0);
-    PutWord(jrn(), kJournalCount, c.saved_counter ? 2 : 1);
-    PutWord(jrn(), kJournalCount + 8, entries.size());
+    Put(prev_jrn, journal);
+    PutWord(prev_jrn, kJournalTie, 0);
+    PutWord(prev_jrn, kJournalCount, c.saved_counter ? 2 : 1);
+    PutWord(prev_jrn, kJournalCount + 8, entries.size());
 
     std::string warnings;
     const std::string dir = dir_.path();
@@ -343,7 +358,7 @@ TEST_F(StaleJournalTest, AJournalOfThePreviousFormatIsRestoredOntoItsOwnTableOnl
         [&] {
           ENGHANDLE conn = 0;
           if (EngConnect(dir.c_str(), &conn)) return 3;
-          ENGHANDLE t = OpenTable(conn, "stale");
+          ENGHANDLE t = OpenTable(conn, "prev");
           int32_t id = 0;
           uint8_t raw[64];
           uint32_t len = sizeof raw;
@@ -354,7 +369,7 @@ TEST_F(StaleJournalTest, AJournalOfThePreviousFormatIsRestoredOntoItsOwnTableOnl
         &warnings);
     EXPECT_EQ(rc, c.restored ? 0 : 1) << warnings;
     EXPECT_EQ(warnings.find("Engine warning") == std::string::npos, c.restored) << warnings;
-    EXPECT_EQ(Word(jrn(), kJournalCount), 0u);
+    EXPECT_EQ(Word(prev_jrn, kJournalCount), 0u);
   }
 }
 
