@@ -864,7 +864,7 @@ void SharedTable::BeginChange() {
     // or undoing to the mark could not put them back.
     header_saved_ = false;
     counter_saved_ = false;
-    indexes_->ResetChange();
+    indexes_->NewSavepoint();
     return;
   }
   change_depth_ = 1;
@@ -942,7 +942,7 @@ void SharedTable::AbortChange() {
     try {
       journal_.RollbackTo(mark);
       LoadCryptoState();
-      if (indexes_) indexes_->Reload();
+      if (indexes_) indexes_->Reload(/*keep_changed=*/true);
     } catch (...) {
       // The entries stay, and the enclosing change may not commit: its
       // abort, or the next locker, restores them.
@@ -952,7 +952,7 @@ void SharedTable::AbortChange() {
     header_saved_ = false;
     counter_saved_ = false;
     checked_ = {};
-    if (indexes_) indexes_->ResetChange();
+    if (indexes_) indexes_->NewSavepoint();
     return;
   }
   change_depth_ = 0;

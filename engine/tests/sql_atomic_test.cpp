@@ -154,12 +154,31 @@ TEST_F(SqlAtomicTest, AFailingRowLeavesTheTableAsBefore) {
   Ok("ROLLBACK");
   EXPECT_EQ(Table("T"), after_delete);
   EXPECT_EQ(Run("COMMIT"), uint32_t{ENG_ERR_SQL_EXECUTE}) << "no transaction is open any more";
+
+  // Index pages changed by any statement of a committed transaction (the
+  // failed one's included) pass their checks in another process.
+  Ok("BEGIN");
+  Ok("UPDATE T SET V = V + 1000 WHERE ID < 20");
+  EXPECT_EQ(Run("INSERT INTO T (ID, V) VALUES (300, 5), (3, 5)"), uint32_t{ENG_ERR_DUPLICATE_KEY});
+  Ok("UPDATE T SET V = V + 1 WHERE ID > 30");
+  Ok("COMMIT");
+  const std::string committed = Table("T");
+  const std::string dir = dir_.path();
+  EXPECT_EQ(InChild([&] {
+              ENGHANDLE conn = 0;
+              std::vector<Row> rows;
+              if (EngConnect(dir.c_str(), &conn)) return 2;
+              return ReadTable(conn, "T", &rows).empty() && rows.size() == 44 ? 0 : 3;
+            }),
+            0);
+  EXPECT_EQ(committed.substr(0, 9), "1:1=1010 ");
+  EXPECT_NE(committed.find(" 31:31=311 "), std::string::npos) << committed;
 }
 
 // Two connections of two processes: while a transaction holds a table, the
-// other waits its lock wait and fails; two transactions that each wait for
-// the other's table end with an error, not a hang; after COMMIT both tables
-// show the transaction.
+// other, writing or reading it, waits its lock wait and fails; two
+// transactions that each wait for the other's table end with an error, not
+// a hang; after COMMIT both tables show the transaction.
 TEST_F(SqlAtomicTest, TransactionsHoldTheirTablesUntilTheyEnd) {
   for (const std::string& s : MakeTable("A", 10)) Ok(s);
   for (const std::string& s : MakeTable("B", 10)) Ok(s);
@@ -177,6 +196,7 @@ TEST_F(SqlAtomicTest, TransactionsHoldTheirTablesUntilTheyEnd) {
     });
   };
   EXPECT_EQ(other({"UPDATE A SET V = 2"}, 200), 7);
+  EXPECT_EQ(other({"SELECT COUNT(*) FROM A WHERE V = 1"}, 200), 7) << "a reader waits too: it never sees the open change";
   EXPECT_EQ(other({"UPDATE B SET V = 2"}, 200), 0) << "B is not in the transaction yet";
   // A deadlock: the child holds B and waits for A, this process holds A and waits for B.
   pid_t pid = ::fork();
@@ -239,8 +259,8 @@ TEST_F(SqlAtomicTest, AKillAroundTheCommitPointDecidesByTheCommitRecord) {
 // Children run multi-row statements and two-table transactions in a loop
 // and are killed at random moments. After each kill: A and B moved
 // together, every record of a table by the same steps (C's statements
-// alone), every batch of L's multi-row INSERTs is wholly there or absent,
-// and every tag agrees with its records.
+// alone), every batch of L's multi-row INSERTs, and of its DELETEs, is
+// wholly there or wholly gone, and every tag agrees with its records.
 TEST_F(SqlAtomicTest, KilledStatementsAndTransactionsAreWholeOrAbsent) {
   for (const char* t : {"A", "B", "C"})
     for (const std::string& s : MakeTable(t, kRows)) Ok(s);
@@ -263,12 +283,16 @@ TEST_F(SqlAtomicTest, KilledStatementsAndTransactionsAreWholeOrAbsent) {
       if (EngConnect(dir.c_str(), &conn)) ::_exit(2);
       for (int k = 0;; ++k) {
         std::vector<std::string> work;
-        switch (k % 3) {
+        switch (k % 4) {
           case 0:
             work = {"BEGIN", "UPDATE A SET V = V + 1", "UPDATE B SET V = V + 1", "COMMIT"};
             break;
           case 1:
             work = {"UPDATE C SET V = V + 1"};
+            break;
+          case 3:
+            // Deletes the batch inserted just before, so that L stays small.
+            work = {"DELETE FROM L WHERE V = " + std::to_string(round * 1000 + k - 1)};
             break;
           default: {
             const int batch = round * 1000 + k;
