@@ -223,6 +223,13 @@ CREATE TABLE B (K INTEGER);" "$(cat "$WORK/schema.sql")"
 mkdir "$WORK/tx2"
 "$DBSQL" -f "$WORK/schema.sql" "$WORK/tx2" && out=$("$DBSQL" "$WORK/tx2" ".schema")
 check ".schema read back" "$(cat "$WORK/schema.sql")" "$out"
+mkdir "$WORK/types" "$WORK/types2"
+"$DBSQL" "$WORK/types" "CREATE TABLE \"My T\" (C CHAR(5), VC VARCHAR(300), N NUMERIC(8,2), D DOUBLE, DT DATE, M MEMO, S SHORT, L LOGICAL, TS TIMESTAMP, CD CURDOUBLE, AI AUTOINC)" \
+  "CREATE INDEX BOTH ON \"My T\" (C, DT) DESC" "CREATE UNIQUE INDEX AI ON \"My T\" (AI)" >/dev/null
+"$DBSQL" "$WORK/types" ".schema" >"$WORK/types.sql"
+"$DBSQL" -f "$WORK/types.sql" "$WORK/types2" && out=$("$DBSQL" "$WORK/types2" ".schema")
+check ".schema of every type read back" "$(cat "$WORK/types.sql")" "$out"
+check ".schema of every type" "CREATE TABLE \"My T\" (C CHAR(5), VC VARCHAR(300), N NUMERIC(8,2), D DOUBLE, DT DATE, M MEMO, S SHORT, L LOGICAL, TS TIMESTAMP, CD CURDOUBLE, AI AUTOINC);" "$(head -1 "$WORK/types.sql")"
 check ".indexes" "K" "$("$DBSQL" "$WORK/tx" ".indexes A")"
 out=$("$DBSQL" "$WORK/tx" ".mode line" "SELECT K, V AS VALUE FROM A WHERE K < 3 ORDER BY K")
 check ".mode line" "    K = 1
