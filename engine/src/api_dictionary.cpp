@@ -142,7 +142,9 @@ ENGRESULT EngGetTableNames(ENGHANDLE hConnect, char* names, uint32_t* len) {
     auto conn = FindConnection(hConnect);
     std::vector<std::string> list;
     if (!conn->dictionary.empty()) {
-      for (const Dictionary::Table& t : Dictionary::LoadShared(conn->dictionary)->tables()) list.push_back(t.name);
+      // Held here: the loop would outlive a temporary owner of the list.
+      const std::shared_ptr<const Dictionary> dict = Dictionary::LoadShared(conn->dictionary);
+      for (const Dictionary::Table& t : dict->tables()) list.push_back(t.name);
     } else if (DIR* dir = ::opendir(conn->folder.empty() ? "." : conn->folder.c_str())) {
       while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;

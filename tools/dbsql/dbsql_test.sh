@@ -231,6 +231,9 @@ mkdir "$WORK/types" "$WORK/types2"
 check ".schema of every type read back" "$(cat "$WORK/types.sql")" "$out"
 check ".schema of every type" "CREATE TABLE \"My T\" (C CHAR(5), VC VARCHAR(300), N NUMERIC(8,2), D DOUBLE, DT DATE, M MEMO, S SHORT, L LOGICAL, TS TIMESTAMP, CD CURDOUBLE, AI AUTOINC);" "$(head -1 "$WORK/types.sql")"
 check ".indexes" "K" "$("$DBSQL" "$WORK/tx" ".indexes A")"
+mkdir "$WORK/dict" && "$DBSQL" --create-dictionary -u DBSYS -p pw "$WORK/dict/d.add" "CREATE TABLE zeta (A CHAR(3))" "CREATE TABLE Alpha (B INTEGER)" >/dev/null
+check ".tables of a dictionary" "Alpha
+zeta" "$("$DBSQL" -u DBSYS -p pw "$WORK/dict/d.add" ".tables" 2>&1)"
 out=$("$DBSQL" "$WORK/tx" ".mode line" "SELECT K, V AS VALUE FROM A WHERE K < 3 ORDER BY K")
 check ".mode line" "    K = 1
 VALUE = 1
