@@ -156,6 +156,9 @@ ENGRESULT EngGetFieldNum(ENGHANDLE hTable, const char *name, uint16_t *field);
 ENGRESULT EngGetFieldName(ENGHANDLE hTable, uint16_t field, char *name, uint16_t *len);
 ENGRESULT EngGetFieldType(ENGHANDLE hTable, uint16_t field, uint16_t *type);
 ENGRESULT EngGetFieldLength(ENGHANDLE hTable, uint16_t field, uint32_t *length);
+/* The length a field was declared with: a VARCHAR's longest text (its
+ * stored length is that of a memo reference); else as EngGetFieldLength. */
+ENGRESULT EngGetFieldDeclaredLength(ENGHANDLE hTable, uint16_t field, uint32_t *length);
 ENGRESULT EngGetFieldDecimals(ENGHANDLE hTable, uint16_t field, uint16_t *decimals);
 ENGRESULT EngGetFieldOffset(ENGHANDLE hTable, uint16_t field, uint32_t *offset);
 /* Live records (ENG_RESPECTFILTERS counts only those the filter shows). */
@@ -277,12 +280,30 @@ ENGRESULT EngStmtConstrainUpdates(ENGHANDLE hStatement, uint16_t constrain);
 ENGRESULT EngStmtReadAllColumns(ENGHANDLE hStatement, uint16_t readAll);
 ENGRESULT EngStmtSetTablePassword(ENGHANDLE hStatement, const char *table, const char *password);
 
+/* Transactions of a connection's SQL statements (the same as its BEGIN,
+ * COMMIT and ROLLBACK statements): the INSERT, UPDATE and DELETE statements
+ * that follow, on any of its tables, stand or fall together, also when the
+ * process dies. A table changed in the transaction stays locked for other
+ * users until it ends; statements and transactions wait for a locked table
+ * at most the connection's lock wait (default 10,000 ms), then fail with
+ * ENG_ERR_TABLE_LOCKED. A transaction belongs to the thread that began it;
+ * closing the connection rolls it back. */
+ENGRESULT EngBeginTransaction(ENGHANDLE hConnect);
+ENGRESULT EngCommitTransaction(ENGHANDLE hConnect);
+ENGRESULT EngRollbackTransaction(ENGHANDLE hConnect);
+ENGRESULT EngInTransaction(ENGHANDLE hConnect, uint16_t *inTransaction);
+ENGRESULT EngSetLockWait(ENGHANDLE hConnect, uint32_t milliseconds);
+
 /* ---- Data dictionary ------------------------------------------------------ */
 
 ENGRESULT EngDictCreate(const char *path, const char *adminUser, const char *adminPassword,
                         ENGHANDLE *hConnect);
 ENGRESULT EngDictCreateUser(ENGHANDLE hConnect, const char *user, const char *password);
 ENGRESULT EngDictAddTable(ENGHANDLE hConnect, const char *name, const char *file);
+/* The connection's tables, one name per line, sorted: a dictionary's
+ * registered tables, or a folder's table files (without ".adt"). *len: room
+ * in, length out (ENG_ERR_BUFFER_TOO_SMALL with the length needed). */
+ENGRESULT EngGetTableNames(ENGHANDLE hConnect, char *names, uint32_t *len);
 ENGRESULT EngDictRemoveTable(ENGHANDLE hConnect, const char *name);
 ENGRESULT EngDictGetTableProperty(ENGHANDLE hConnect, const char *table, uint16_t property,
                                   void *value, uint16_t *len);

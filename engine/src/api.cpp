@@ -123,6 +123,8 @@ ENGRESULT EngDisconnect(ENGHANDLE hConnect) {
     if (!obj || obj->kind != ENG_HANDLE_CONNECTION)
       Fail(ENG_ERR_INVALID_CONNECTION, "Connection handle " + std::to_string(hConnect) + " is not open");
     auto conn = std::static_pointer_cast<ConnectionObject>(obj);
+    // An open transaction ends with its connection, undone.
+    if (std::shared_ptr<Transaction> txn = std::move(conn->transaction)) txn->Rollback();
     std::vector<ENGHANDLE> children;
     {
       std::lock_guard<std::mutex> g(conn->mu);
@@ -300,6 +302,11 @@ ENGRESULT EngGetFieldType(ENGHANDLE hTable, uint16_t field, uint16_t* type) {
 
 ENGRESULT EngGetFieldLength(ENGHANDLE hTable, uint16_t field, uint32_t* length) {
   WITH_TABLE(hTable, PutValue(length, t.Field(field).length));
+}
+
+ENGRESULT EngGetFieldDeclaredLength(ENGHANDLE hTable, uint16_t field, uint32_t* length) {
+  WITH_TABLE(hTable, const FieldDef& f = t.Field(field);
+             PutValue(length, f.type == ENG_VARCHAR ? t.table().declared_length(field - 1u) : f.length));
 }
 
 ENGRESULT EngGetFieldDecimals(ENGHANDLE hTable, uint16_t field, uint16_t* decimals) {

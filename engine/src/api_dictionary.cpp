@@ -2,6 +2,10 @@
 // connecting, opening and creating tables use a dictionary. Every call
 // looks at the dictionary file afresh (parsing it again only when it
 // changed), so that changes by other processes show.
+#include <dirent.h>
+
+#include <algorithm>
+
 #include "api_support.h"
 #include "dictionary.h"
 #include "engine.h"
@@ -128,6 +132,38 @@ ENGRESULT EngDictSetTableProperty(ENGHANDLE hConnect, const char* table, uint16_
     Dictionary d = DictionaryOf(hConnect);
     d.SetProperty(Text(table, "table name"), property, value ? value : "");
     d.Save();
+  });
+}
+
+ENGRESULT EngGetTableNames(ENGHANDLE hConnect, char* names, uint32_t* len) {
+  return Call([&] {
+    Need(names, "buffer");
+    Need(len, "length");
+    auto conn = FindConnection(hConnect);
+    std::vector<std::string> list;
+    if (!conn->dictionary.empty()) {
+      // Held here: the loop would outlive a temporary owner of the list.
+      const std::shared_ptr<const Dictionary> dict = Dictionary::LoadShared(conn->dictionary);
+      for (const Dictionary::Table& t : dict->tables()) list.push_back(t.name);
+    } else if (DIR* dir = ::opendir(conn->folder.empty() ? "." : conn->folder.c_str())) {
+      while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), ".adt") && name[0] != '.')
+          list.push_back(name.substr(0, name.size() - 4));
+      }
+      ::closedir(dir);
+    } else {
+      FailIo("Cannot list the tables of " + conn->folder, errno);
+    }
+    std::sort(list.begin(), list.end(), [](const std::string& a, const std::string& b) { return ToUpper(a) < ToUpper(b); });
+    std::string text;
+    for (const std::string& n : list) text += (text.empty() ? "" : "\n") + n;
+    if (text.size() + 1 > *len) {
+      *len = static_cast<uint32_t>(text.size() + 1);
+      Fail(ENG_ERR_BUFFER_TOO_SMALL, "The table names need " + std::to_string(text.size() + 1) + " characters");
+    }
+    std::memcpy(names, text.c_str(), text.size() + 1);
+    *len = static_cast<uint32_t>(text.size());
   });
 }
 

@@ -219,4 +219,30 @@ ENGRESULT EngStmtSetTablePassword(ENGHANDLE h, const char* table, const char* pa
   });
 }
 
+namespace {
+ENGRESULT RunOnConnection(ENGHANDLE hConnect, sql::TransactionStatement::Kind kind) {
+  return Call([&] {
+    auto conn = FindConnection(hConnect);
+    sql::TransactionStatement s;
+    s.kind = kind;
+    ExecuteStatement(conn, sql::Statement(s), StatementOptions{});
+  });
+}
+}  // namespace
+
+ENGRESULT EngBeginTransaction(ENGHANDLE hConnect) { return RunOnConnection(hConnect, sql::TransactionStatement::Kind::kBegin); }
+ENGRESULT EngCommitTransaction(ENGHANDLE hConnect) { return RunOnConnection(hConnect, sql::TransactionStatement::Kind::kCommit); }
+ENGRESULT EngRollbackTransaction(ENGHANDLE hConnect) {
+  return RunOnConnection(hConnect, sql::TransactionStatement::Kind::kRollback);
+}
+ENGRESULT EngInTransaction(ENGHANDLE hConnect, uint16_t* inTransaction) {
+  return Call([&] {
+    auto conn = FindConnection(hConnect);
+    PutValue<uint16_t>(inTransaction, conn->transaction ? 1 : 0);
+  });
+}
+ENGRESULT EngSetLockWait(ENGHANDLE hConnect, uint32_t milliseconds) {
+  return Call([&] { FindConnection(hConnect)->lock_wait_ms = milliseconds; });
+}
+
 }  // extern "C"

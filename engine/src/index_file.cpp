@@ -82,9 +82,10 @@ bool IndexSet::OpenFile() {
   return true;
 }
 
-void IndexSet::Reload() {
+void IndexSet::Reload(bool keep_changed) {
   pages_.Clear();
   saved_.Clear();
+  if (!keep_changed) changed_.Clear();
   verified_.Clear();
   if (!file_.IsOpen()) return;
   file_.Refresh();
@@ -205,7 +206,7 @@ void IndexSet::CheckPage(uint32_t page, const uint8_t* bytes) {
 void IndexSet::StampPages() {
   SyncVerified();
   const uint32_t count = PageCount();
-  for (uint32_t page : saved_.pages()) {
+  for (uint32_t page : changed_.pages()) {
     if (page == 0 || page > count) continue;  // dropped again by this operation
     StampCrc(file_.data() + PageOffset(page), page_size_);
     verified_.Insert(page);
@@ -232,7 +233,8 @@ BlockCache::Entry* IndexSet::CachedPage(uint32_t page) {
 void IndexSet::SealPages() {
   if (!table_.encrypted()) {
     if (checksums_ && file_.IsOpen()) StampPages();
-    saved_.Clear();  // so that later reads check these pages again
+    saved_.Clear();
+    changed_.Clear();  // so that later reads check these pages again
     return;
   }
   const crypto::Cipher* cipher = table_.cipher();
@@ -265,7 +267,8 @@ uint64_t IndexSet::ReplaceFileFrom(const std::string& path) {
   if (!file_.IsOpen()) Fail(ENG_ERR_INTERNAL, "Index file " + path_ + " is not open");
   SaveAllPages();
   pages_.Clear();
-  saved_.Clear();  // no page of the old file gets stamped into the new one
+  saved_.Clear();
+  changed_.Clear();  // no page of the old file gets stamped into the new one
   return file_.CopyFrom(path);
 }
 
@@ -327,7 +330,7 @@ const uint8_t* IndexSet::Read(uint32_t page) {
   if (end > file_.size()) file_.Refresh();
   if (end > file_.size()) Damaged("shorter than its page count");
   const uint8_t* bytes = file_.data() + PageOffset(page);
-  if (checksums_ && !saved_.Contains(page) && !(verified_seq_ == journal_.Sequence() && verified_.Contains(page)))
+  if (checksums_ && !changed_.Contains(page) && !(verified_seq_ == journal_.Sequence() && verified_.Contains(page)))
     CheckPage(page, bytes);
   return bytes;
 }
@@ -345,6 +348,7 @@ uint8_t* IndexSet::Write(uint32_t page) {
     journal_.Save(SharedTable::kIndexFile, PageOffset(page), StoredPageSize());
     saved_.Insert(page);
   }
+  changed_.Insert(page);
   if (table_.encrypted()) {
     BlockCache::Entry* e = pages_.Find(page);
     pages_.MarkDirty(page, e);
@@ -369,6 +373,7 @@ uint32_t IndexSet::Allocate() {
   // A page beyond the old count needs no before-image: the restored count
   // drops it.
   saved_.Insert(page);
+  changed_.Insert(page);
   if (table_.encrypted()) {
     BlockCache::Entry* e = pages_.Insert(page, page_size_);
     std::memset(e->data(), 0, page_size_);
@@ -470,6 +475,7 @@ size_t IndexSet::CreateTag(const std::string& name, const std::string& fields, u
     Store32(file_.data() + kOffFreeHead, 0);
     page_size_ = need;
     saved_.Clear();
+    changed_.Clear();
     verified_.Clear();  // page numbers name other bytes now
     pages_.Clear();
     for (size_t i = 0; i < tags_.size(); ++i) {

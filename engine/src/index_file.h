@@ -68,7 +68,9 @@ class IndexSet : public RecordObserver, private PageStore {
   // directory (Reload() reads it, under the table's lock).
   bool OpenFile();
   // Reads the directory again (after a failed change restored the file).
-  void Reload();
+  // keep_changed: undoing to a savepoint, the pages the operation changed
+  // before it still need their checksums stamped at its commit.
+  void Reload(bool keep_changed = false);
   bool HasFile() const { return file_.IsOpen(); }
   const std::string& path() const { return path_; }
   int FileDescriptor() const { return file_.fd(); }
@@ -90,7 +92,18 @@ class IndexSet : public RecordObserver, private PageStore {
   void RebuildAll() { Rebuild(); }
 
   // A new operation starts: no page is saved in the journal yet.
-  void ResetChange() { saved_.Clear(); header_saved_ = false; }
+  void ResetChange() {
+    saved_.Clear();
+    changed_.Clear();
+    header_saved_ = false;
+  }
+  // A savepoint inside the operation: pages saved before it are saved
+  // again when changed after it (undoing to it needs their bytes then), but
+  // still get their checksums stamped when the whole operation commits.
+  void NewSavepoint() {
+    saved_.Clear();
+    header_saved_ = false;
+  }
 
   // Encrypted tables: the page cache. Sealing changed pages (encrypted
   // tables) or stamping their checksums (plain ones), just before the
@@ -181,7 +194,8 @@ class IndexSet : public RecordObserver, private PageStore {
     std::vector<bool> bits_;
     std::vector<uint32_t> list_;
   };
-  PageSet saved_;
+  PageSet saved_;    // saved in the journal since the operation or its last savepoint began
+  PageSet changed_;  // changed by the operation: stamped at its commit, not checked before
   bool header_saved_ = false;
   bool checksums_ = false;  // plain pages carry a CRC32C
   // Pages whose checksum held at journal sequence verified_seq_. stamped_at_:

@@ -149,8 +149,85 @@ void Journal::ReserveEntries(uint64_t bytes) {
 }
 
 void Journal::Save(int id, uint64_t offset, uint64_t length) {
-  if (identity_offset_ != 0 && Word(kCountOffset)->load(std::memory_order_relaxed) == 0) Stamp();
+  if (Word(kCountOffset)->load(std::memory_order_relaxed) == 0) {
+    // The tag is read only while entries are live: it is in place before
+    // the first one is published.
+    WriteTransactionTag();
+    if (identity_offset_ != 0) Stamp();
+  }
   Append(id, offset, length);
+}
+
+void Journal::WriteTransactionTag() {
+  uint8_t* tag = header_ + kTxnOffset;
+  if (txn_record_.empty()) {
+    if (Load64(tag) != 0) Store64(tag, 0);
+    return;
+  }
+  if (txn_record_.size() > kTxnPathMax)
+    Fail(ENG_ERR_INTERNAL, "The path of transaction record " + txn_record_ + " is too long for journal " + path_);
+  Store64(tag + 8, txn_id_);
+  Store64(tag + 16, txn_record_.size());
+  std::memcpy(tag + 24, txn_record_.data(), txn_record_.size());
+  Store64(tag, kTxnMark);
+}
+
+bool Journal::TransactionOf(std::string* record, uint64_t* id) const {
+  const uint8_t* tag = header_ + kTxnOffset;
+  if (Load64(tag) != kTxnMark) return false;
+  const uint64_t length = Load64(tag + 16);
+  if (length == 0 || length > kTxnPathMax) return false;
+  *id = Load64(tag + 8);
+  record->assign(reinterpret_cast<const char*>(tag + 24), length);
+  return true;
+}
+
+bool Journal::HoldsTransaction(const std::string& path, uint64_t id) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno != ENOENT;  // cannot tell: assume it does
+  uint8_t head[kTxnOffset + 16];
+  const bool read = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head);
+  ::close(fd);
+  if (!read) return false;  // no header: no entries
+  return Load64(head + kCountOffset) != 0 && Load64(head + kTxnOffset) == kTxnMark && Load64(head + kTxnOffset + 8) == id;
+}
+
+Journal::Mark Journal::CurrentMark() {
+  Mark m;
+  m.count = Word(kCountOffset)->load(std::memory_order_relaxed);
+  m.used = m.count == 0 ? 0 : Load64(header_ + kUsedOffset);
+  m.last = m.count == 0 ? 0 : Load64(header_ + kLastOffset);
+  merge_floor_ = std::max(merge_floor_, m.count);
+  return m;
+}
+
+void Journal::RollbackTo(const Mark& mark) {
+  const uint64_t count = Word(kCountOffset)->load(std::memory_order_acquire);
+  if (count <= mark.count) return;
+  RefreshEntries();
+  std::vector<Entry> list;
+  if (!ReadEntries(&list) || list.size() != count) Fail(ENG_ERR_CORRUPT, "Journal " + path_ + " is damaged");
+  for (uint64_t i = count; i-- > mark.count;) {
+    const Entry& e = list[i];
+    MappedFile* file = files_[e.id];
+    const uint8_t* src = entries_ + e.at;
+    uint64_t done = 0;
+    while (done < e.length) {
+      ssize_t n = ::pwrite(file->fd(), src + done, e.length - done, static_cast<off_t>(e.offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Fail(ENG_ERR_IO, "Cannot restore " + file->path() + " from its journal: " + std::strerror(errno));
+      done += static_cast<uint64_t>(n);
+    }
+  }
+  if (mark.count == 0) {
+    Commit();  // as a change undone whole
+    return;
+  }
+  // The restored bytes reach the pages before the entries go.
+  Word(kCountOffset)->store(mark.count, std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_release);
+  Store64(header_ + kUsedOffset, mark.used);
+  Store64(header_ + kLastOffset, mark.last);
 }
 
 namespace {
@@ -206,6 +283,23 @@ void Journal::Stamp() {
   Store64(words + 8, new_stamp);
 }
 
+void Journal::CopyIn(const uint8_t* src, uint64_t length, uint64_t at) {
+  if (length < kBulkBytes) {
+    std::memcpy(entries_ + at, src, length);
+    return;
+  }
+  // Through the file: copying a whole table into fresh mapped pages would
+  // fault on every one of them.
+  const uint64_t pos = kHeaderSize + at;
+  uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pwrite(fd_, src + done, length - done, static_cast<off_t>(pos + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) FailIo("Cannot write journal " + path_, n < 0 ? errno : ENOSPC);
+    done += static_cast<uint64_t>(n);
+  }
+}
+
 void Journal::Append(int id, uint64_t offset, uint64_t length) {
   MappedFile* file = files_[id];
   if (!file || offset + length > file->size()) Fail(ENG_ERR_INTERNAL, "Journal range outside " + path_);
@@ -218,6 +312,28 @@ void Journal::Append(int id, uint64_t offset, uint64_t length) {
   // was cut short left in the used mark (recovery reads from the start).
   uint64_t entries = count->load(std::memory_order_relaxed);
   uint64_t used = entries == 0 ? 0 : Load64(header_ + kUsedOffset);
+  if (entries > merge_floor_) {
+    // The newest entry ends where these bytes begin: it grows over them.
+    const uint64_t last = Load64(header_ + kLastOffset);
+    if (last + kEntryHeader <= used && last + kEntryHeader <= entries_size_) {
+      uint8_t* e = entries_ + last;
+      const uint64_t old_length = Load64(e + 16);
+      if (static_cast<int>(Load32(e)) == id && Load64(e + 8) + old_length == offset &&
+          last + kEntryHeader + Padded(old_length) == used) {
+        const uint64_t at = last + kEntryHeader + old_length;
+        ReserveEntries(last + kEntryHeader + Padded(old_length + length));
+        e = entries_ + last;  // the area may have moved
+        CopyIn(file->data() + offset, length, at);
+        // The longer entry covers the bytes only once they are in place,
+        // and before the caller changes them (see the publication below).
+        std::atomic_thread_fence(std::memory_order_release);
+        reinterpret_cast<std::atomic<uint64_t>*>(e + 16)->store(old_length + length, std::memory_order_release);
+        std::atomic_thread_fence(std::memory_order_release);
+        Store64(header_ + kUsedOffset, last + kEntryHeader + Padded(old_length + length));
+        return;
+      }
+    }
+  }
   uint64_t entry = kEntryHeader + Padded(length);
   ReserveEntries(used + entry);
   uint8_t* e = entries_ + used;
@@ -225,22 +341,9 @@ void Journal::Append(int id, uint64_t offset, uint64_t length) {
   Store32(e + 4, 0);
   Store64(e + 8, offset);
   Store64(e + 16, length);
-  if (length < kBulkBytes) {
-    std::memcpy(e + kEntryHeader, file->data() + offset, length);
-  } else {
-    // Through the file: copying a whole table into fresh mapped pages would
-    // fault on every one of them.
-    const uint8_t* src = file->data() + offset;
-    const uint64_t at = kHeaderSize + used + kEntryHeader;
-    uint64_t done = 0;
-    while (done < length) {
-      ssize_t n = ::pwrite(fd_, src + done, length - done, static_cast<off_t>(at + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) FailIo("Cannot write journal " + path_, n < 0 ? errno : ENOSPC);
-      done += static_cast<uint64_t>(n);
-    }
-  }
+  CopyIn(file->data() + offset, length, used + kEntryHeader);
   Store64(header_ + kUsedOffset, used + entry);
+  Store64(header_ + kLastOffset, used);
   // Publish the entry only once its bytes are in place, and before the
   // caller changes the bytes it covers. What matters is the order in which
   // the stores reach the shared pages (a killed process leaves exactly
@@ -263,6 +366,7 @@ void Journal::Commit() {
   Word(kCountOffset)->store(0, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_release);
   Store64(header_ + kUsedOffset, 0);
+  merge_floor_ = 0;
 }
 
 void Journal::WipeIfPlain() {

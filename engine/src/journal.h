@@ -22,6 +22,19 @@
 // warning. Journals written before this tie are judged by what the files
 // show (see BelongsToFiles).
 //
+// A change may span many operations (an SQL statement, a transaction).
+// Entries saved back to back over adjacent bytes of one file grow one entry
+// instead of adding another, so a statement that rewrites a million
+// neighbouring records keeps about one copy of them and no per-record
+// headers. A mark (CurrentMark) is a point to come back to within a change:
+// RollbackTo restores what was saved after it and drops those entries, and
+// entries from before a mark are never grown.
+//
+// A change that belongs to a transaction over several tables carries a tag
+// naming the transaction's commit record (see transaction.h): its entries
+// are to be restored unless that record exists, which says the transaction
+// committed (TransactionOf, CommitRecordExists).
+//
 // The mutex page is mapped once and never moved (a locked robust mutex must
 // keep its address); the entry area is mapped separately and may grow.
 //
@@ -114,6 +127,28 @@ class Journal {
     next_given_ = true;
   }
   void Commit();
+
+  struct Mark {
+    uint64_t count = 0, used = 0, last = 0;
+  };
+  // Under the lock, within a change: where it stands now.
+  Mark CurrentMark();
+  // Puts back the bytes saved after mark, newest first, and drops those
+  // entries; the change goes on from there.
+  void RollbackTo(const Mark& mark);
+
+  // The transaction the next change belongs to: its commit record's path
+  // and id (an empty path: none). Written to the header with the change's
+  // first entry.
+  void SetTransaction(const std::string& record, uint64_t id) {
+    txn_record_ = record;
+    txn_id_ = id;
+  }
+  // Of the live entries: false when they belong to no transaction.
+  bool TransactionOf(std::string* record, uint64_t* id) const;
+  // Whether the journal file at path still holds entries of transaction id
+  // (read without its lock: a hint that only ever turns false).
+  static bool HoldsTransaction(const std::string& path, uint64_t id);
   // Before a change that may save plain bytes: the entry area may then
   // hold them until WipeIfPlain. The header keeps the opposite, that the
   // area is known to hold none, so that a journal of an older version (or
@@ -144,6 +179,12 @@ class Journal {
   static constexpr size_t kTieOffset = 288;
   static constexpr uint64_t kTieMark = 0x314549544E524Aull;  // "JRNTIE1"
   static constexpr size_t kCleanOffset = 384;
+  static constexpr size_t kLastOffset = 392;  // where the newest entry starts
+  // The transaction tag: a mark, the id, the record path's length, the path.
+  static constexpr size_t kTxnOffset = 512;
+  static constexpr uint64_t kTxnMark = 0x314E58544E524Aull;  // "JRNTXN1"
+  static constexpr size_t kTxnPathMax = 4096 - kTxnOffset - 24;
+  void WriteTransactionTag();
 
   // A 64-bit word of the header page shared between processes.
   std::atomic<uint64_t>* Word(size_t offset) const { return reinterpret_cast<std::atomic<uint64_t>*>(header_ + offset); }
@@ -151,6 +192,7 @@ class Journal {
   void ReserveEntries(uint64_t bytes);
   void MapEntries(uint64_t length);
   void Append(int id, uint64_t offset, uint64_t length);
+  void CopyIn(const uint8_t* src, uint64_t length, uint64_t at);  // into the entry area at `at`
   void Stamp();  // the first entry of a change (see the top)
   struct Entry {
     int id;
@@ -170,6 +212,9 @@ class Journal {
   uint64_t identity_offset_ = 0, counter_offset_ = 0, header_bytes_ = 0;  // 0: not tied
   bool next_given_ = false;  // see StampNextChangeWith
   uint64_t next_identity_ = 0, next_stamp_ = 0;
+  uint64_t merge_floor_ = 0;  // entries below this count are never grown (see Mark)
+  std::string txn_record_;
+  uint64_t txn_id_ = 0;
 };
 
 }  // namespace eng

@@ -22,6 +22,7 @@
 
 #include "engine.h"
 #include "table_handle.h"
+#include "transaction.h"
 
 namespace eng {
 
@@ -37,6 +38,10 @@ struct ConnectionObject : Object {
   std::string folder;      // folder of free tables (or of the dictionary)
   std::string dictionary;  // dictionary file, empty for a folder connection
   std::vector<ENGHANDLE> children;
+  // The open transaction of the connection's SQL statements, or null.
+  std::shared_ptr<Transaction> transaction;
+  // How long a statement or transaction waits for a table another one holds.
+  int64_t lock_wait_ms = 10000;
 };
 
 struct TableObject : Object {

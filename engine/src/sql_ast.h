@@ -166,6 +166,13 @@ struct DeleteStatement {
   std::optional<Expression> where;
 };
 
+// BEGIN, COMMIT and ROLLBACK of the connection's transaction.
+struct TransactionStatement {
+  enum class Kind : uint8_t { kBegin, kCommit, kRollback };
+  Kind kind = Kind::kBegin;
+  size_t position = 0;
+};
+
 struct StatementBox;
 
 // EXPLAIN statement: how the statement would be carried out.
@@ -175,7 +182,7 @@ struct ExplainStatement {
 
 using Statement = std::variant<SelectStatement, AlterTableStatement, CreateTableStatement, DropTableStatement,
                                CreateIndexStatement, DropIndexStatement, InsertStatement, UpdateStatement,
-                               DeleteStatement, ExplainStatement>;
+                               DeleteStatement, ExplainStatement, TransactionStatement>;
 
 struct StatementBox {
   Statement statement;

@@ -29,6 +29,7 @@
 #include "sql_support.h"
 #include "table_file.h"
 #include "table_image.h"
+#include "transaction.h"
 #include "util.h"
 
 namespace eng {
@@ -62,73 +63,10 @@ namespace {
 
 // ---- INSERT, UPDATE, DELETE ----
 
-// Sets one field of the handle's pending record from a value.
-void AssignField(TableHandle& t, uint16_t number, const Value& v) {
-  const FieldDef& f = t.Field(number);
-  try {
-    if (f.type == ENG_AUTOINC) {
-      if (v.is_null()) return;
-      ColumnFail(ENG_ERR_COLUMN_VALUE, f.name, "an autoincrement column is numbered by the engine");
-    }
-    if (IsMemoType(f.type)) {
-      std::string text = v.is_null() ? std::string() : v.type() == ValueType::kString ? v.string() : v.ToText();
-      t.SetFieldText(number, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
-      return;
-    }
-    std::vector<uint8_t> scratch(t.table().record_length());
-    EncodeField(f, v, scratch.data(), scratch.size());
-    t.SetFieldRaw(number, scratch.data() + f.offset, f.length);
-  } catch (const EngineError& e) {
-    if (e.code() == ENG_ERR_VALUE || e.code() == ENG_ERR_FIELD_TYPE)
-      ColumnFail(ENG_ERR_COLUMN_VALUE, f.name, std::string("value rejected: ") + e.what());
-    throw;
-  }
-}
-
 uint16_t ColumnNumber(TableHandle& t, const std::string& name, const std::string& table) {
   for (size_t i = 0; i < t.fields().size(); ++i)
     if (EqualsNoCase(t.fields()[i].name, name)) return static_cast<uint16_t>(i + 1);
   ColumnFail(ENG_ERR_COLUMN_NOT_FOUND, name, "not found in table " + table);
-}
-
-ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const StatementOptions& options) {
-  OpenedTable dst(conn, s.table.name, options, false, true);
-  std::lock_guard<std::mutex> g(dst.object().mu);
-  TableHandle& t = dst.table();
-  std::vector<uint16_t> targets;
-  if (s.columns.empty()) {
-    for (size_t i = 0; i < t.fields().size(); ++i) targets.push_back(static_cast<uint16_t>(i + 1));
-  } else {
-    for (const auto& c : s.columns) targets.push_back(ColumnNumber(t, c, s.table.name));
-  }
-  static const FieldList kNoFields;
-  ExecOutcome outcome;
-  outcome.has_count = true;
-  // INSERT ... SELECT: every row is read before the first is written.
-  std::vector<std::vector<Value>> selected;
-  if (s.query) selected = QueryRows(conn, *s.query, options);
-  const size_t count = s.query ? selected.size() : s.rows.size();
-  for (size_t n = 0; n < count; ++n) {
-    const size_t given = s.query ? selected[n].size() : s.rows[n].size();
-    if (given != targets.size())
-      Fail(ENG_ERR_SQL_EXECUTE, "INSERT INTO " + s.table.name + " gives " + std::to_string(given) +
-                                    " values for " + std::to_string(targets.size()) + " columns");
-    std::vector<Value> values;
-    if (s.query) values = std::move(selected[n]);
-    else
-      for (const auto& e : s.rows[n])
-        values.push_back(Evaluate(BindOrFail(e, kNoFields, s.table.name), RecordView{}, kWholeTexts));
-    t.Append();
-    try {
-      for (size_t i = 0; i < targets.size(); ++i) AssignField(t, targets[i], values[i]);
-      t.Write();
-    } catch (...) {
-      if (t.HasPending()) t.CancelUpdate();
-      throw;
-    }
-    ++outcome.count;
-  }
-  return outcome;
 }
 
 // Writes a SET value into the record being changed (memo contents to `memos`).
@@ -147,10 +85,76 @@ void AssignValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, 
   }
 }
 
-// UPDATE and DELETE act on each record in one hold of the table's lock:
-// its WHERE is tested and its new values computed on the record as it is
-// when written, so no other user's change to it in between is lost or
-// overridden. (Each record is a change of its own.)
+// The hold of a statement on the table it changes: the table's lock (the
+// statement waits for it at most the connection's lock wait) and one change
+// for all of its records, so that the statement applies whole or not at all,
+// across a failing record and a crash alike, and no other user changes the
+// table in between. Inside a transaction the table joins the transaction
+// first, and the statement's change is a part of the transaction's that a
+// failure undoes alone.
+class StatementChange {
+ public:
+  StatementChange(ConnectionObject& conn, OpenedTable& table, const char* operation)
+      : table_(Enlisted(conn, table)), lock_(table_, conn.lock_wait_ms), scope_(table_, operation) {}
+  void Commit() { scope_.Commit(); }
+
+ private:
+  static SharedTable& Enlisted(ConnectionObject& conn, OpenedTable& table) {
+    if (conn.transaction) conn.transaction->Enlist(table.table().table().path());
+    return table.table().table();
+  }
+  SharedTable& table_;
+  TableLock lock_;
+  ChangeScope scope_;
+};
+
+ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const StatementOptions& options) {
+  OpenedTable dst(conn, s.table.name, options, false, true);
+  std::lock_guard<std::mutex> g(dst.object().mu);
+  TableHandle& t = dst.table();
+  std::vector<uint16_t> targets;
+  if (s.columns.empty()) {
+    for (size_t i = 0; i < t.fields().size(); ++i) targets.push_back(static_cast<uint16_t>(i + 1));
+  } else {
+    for (const auto& c : s.columns) targets.push_back(ColumnNumber(t, c, s.table.name));
+  }
+  static const FieldList kNoFields;
+  ExecOutcome outcome;
+  outcome.has_count = true;
+  // INSERT ... SELECT: every row is read before the first is written, and
+  // before this table's lock is taken, so the statement never holds one
+  // table while it waits for another.
+  std::vector<std::vector<Value>> selected;
+  if (s.query) selected = QueryRows(conn, *s.query, options);
+  const size_t count = s.query ? selected.size() : s.rows.size();
+  t.RequireAccess();
+  StatementChange change(conn, dst, "insert into");
+  std::vector<uint8_t> raw;
+  TableHandle::Memos memos;
+  const uint32_t size = t.table().record_length();
+  for (size_t n = 0; n < count; ++n) {
+    const size_t given = s.query ? selected[n].size() : s.rows[n].size();
+    if (given != targets.size())
+      Fail(ENG_ERR_SQL_EXECUTE, "INSERT INTO " + s.table.name + " gives " + std::to_string(given) +
+                                    " values for " + std::to_string(targets.size()) + " columns");
+    raw = t.table().EmptyRecord();
+    memos.clear();
+    for (size_t i = 0; i < targets.size(); ++i) {
+      Value v = s.query ? std::move(selected[n][i])
+                        : Evaluate(BindOrFail(s.rows[n][i], kNoFields, s.table.name), RecordView{}, kWholeTexts);
+      AssignValue(t.Field(targets[i]), targets[i] - 1u, v, raw.data(), size, &memos);
+    }
+    t.AppendInChange(raw, memos);
+    ++outcome.count;
+  }
+  change.Commit();
+  return outcome;
+}
+
+// UPDATE and DELETE choose their records and change them in one hold of
+// the table's lock and as one change (StatementChange): each record's WHERE
+// is tested again, and its new values computed, on the record as it is when
+// written, so no other user's change is lost or overridden.
 ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const StatementOptions& options) {
   OpenedTable dst(conn, s.table.name, options, false, true);
   std::lock_guard<std::mutex> g(dst.object().mu);
@@ -172,8 +176,11 @@ ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const 
   };
   ExecOutcome outcome;
   outcome.has_count = true;
+  t.RequireAccess();
+  StatementChange change(conn, dst, "update");
   for (uint32_t r : selector.Select())
-    if (t.EditRecord(r, edit)) ++outcome.count;
+    if (t.EditInChange(r, edit)) ++outcome.count;
+  change.Commit();
   return outcome;
 }
 
@@ -186,8 +193,11 @@ ExecOutcome Delete(ConnectionObject& conn, const sql::DeleteStatement& s, const 
   auto still = [&](const uint8_t* now) { return selector.Matches(now); };
   ExecOutcome outcome;
   outcome.has_count = true;
+  t.RequireAccess();
+  StatementChange change(conn, dst, "delete from");
   for (uint32_t r : selector.Select())
-    if (t.DeleteRecordIf(r, still)) ++outcome.count;
+    if (t.DeleteInChange(r, still)) ++outcome.count;
+  change.Commit();
   return outcome;
 }
 
@@ -565,10 +575,53 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
   return {};
 }
 
+// BEGIN, COMMIT, ROLLBACK.
+ExecOutcome RunTransactionStatement(ConnectionObject& conn, const sql::TransactionStatement& s) {
+  using Kind = sql::TransactionStatement::Kind;
+  if (s.kind == Kind::kBegin) {
+    if (conn.transaction)
+      Fail(ENG_ERR_SQL_EXECUTE, "BEGIN: a transaction is already open on this connection (COMMIT or ROLLBACK it first)");
+    conn.transaction = std::make_shared<Transaction>(conn.lock_wait_ms);
+    return {};
+  }
+  if (!conn.transaction)
+    Fail(ENG_ERR_SQL_EXECUTE, std::string(s.kind == Kind::kCommit ? "COMMIT" : "ROLLBACK") + ": no transaction is open");
+  conn.transaction->RequireOwner();
+  // The transaction ends either way: a commit that fails has rolled back.
+  std::shared_ptr<Transaction> txn = std::move(conn.transaction);
+  if (s.kind == Kind::kCommit)
+    txn->Commit();
+  else
+    txn->Rollback();
+  return {};
+}
+
+// Statements that replace or create files need their tables exclusively,
+// which a transaction's own hold of its tables rules out; and what they do
+// could not be undone with the transaction.
+void RefuseInTransaction(const ConnectionObject& conn, const sql::Statement& statement) {
+  if (!conn.transaction) return;
+  const char* what = std::visit(
+      [](const auto& s) -> const char* {
+        using T = std::decay_t<decltype(s)>;
+        if constexpr (std::is_same_v<T, sql::AlterTableStatement>) return "ALTER TABLE";
+        if constexpr (std::is_same_v<T, sql::CreateTableStatement>) return "CREATE TABLE";
+        if constexpr (std::is_same_v<T, sql::DropTableStatement>) return "DROP TABLE";
+        if constexpr (std::is_same_v<T, sql::CreateIndexStatement>) return "CREATE INDEX";
+        if constexpr (std::is_same_v<T, sql::DropIndexStatement>) return "DROP INDEX";
+        return nullptr;
+      },
+      statement);
+  if (what) Fail(ENG_ERR_SQL_EXECUTE, std::string(what) + " cannot run inside a transaction: COMMIT or ROLLBACK first");
+}
+
 }  // namespace
 
 ExecOutcome ExecuteStatement(const std::shared_ptr<ConnectionObject>& conn, const sql::Statement& statement,
                              const StatementOptions& options) {
+  RefuseInTransaction(*conn, statement);
+  if (conn->transaction) conn->transaction->RequireOwner();
+  LockWaitScope wait(conn->lock_wait_ms);
   return std::visit(
       [&](const auto& s) -> ExecOutcome {
         using T = std::decay_t<decltype(s)>;
@@ -582,6 +635,7 @@ ExecOutcome ExecuteStatement(const std::shared_ptr<ConnectionObject>& conn, cons
         if constexpr (std::is_same_v<T, sql::CreateIndexStatement>) return CreateIndex(*conn, s, options);
         if constexpr (std::is_same_v<T, sql::DropIndexStatement>) return DropIndex(*conn, s, options);
         if constexpr (std::is_same_v<T, sql::AlterTableStatement>) return AlterTable(*conn, s, options);
+        if constexpr (std::is_same_v<T, sql::TransactionStatement>) return RunTransactionStatement(*conn, s);
       },
       statement);
 }

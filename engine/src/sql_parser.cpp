@@ -70,7 +70,11 @@ class StatementParser : public SubqueryParser {
     if (lx_.AcceptKeyword("INSERT")) return ParseInsert();
     if (lx_.AcceptKeyword("UPDATE")) return ParseUpdate();
     if (lx_.AcceptKeyword("DELETE")) return ParseDelete();
-    lx_.Fail(lx_.Peek(), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP or EXPLAIN");
+    using Kind = TransactionStatement::Kind;
+    if (lx_.AcceptKeyword("BEGIN")) return ParseTransaction(Kind::kBegin);
+    if (lx_.AcceptKeyword("COMMIT") || lx_.AcceptKeyword("END")) return ParseTransaction(Kind::kCommit);
+    if (lx_.AcceptKeyword("ROLLBACK")) return ParseTransaction(Kind::kRollback);
+    lx_.Fail(lx_.Peek(), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP, EXPLAIN, BEGIN, COMMIT or ROLLBACK");
   }
 
   // ---- Pieces ----
@@ -200,6 +204,13 @@ class StatementParser : public SubqueryParser {
   }
 
   // ---- SELECT ----
+
+  TransactionStatement ParseTransaction(TransactionStatement::Kind kind) {
+    TransactionStatement s;
+    s.kind = kind;
+    if (!lx_.AcceptKeyword("TRANSACTION")) lx_.AcceptKeyword("WORK");
+    return s;
+  }
 
   // A query, from SELECT to its end (the lexer is lx_ itself).
   std::shared_ptr<const Query> ParseQuery(Lexer& /*lexer*/) override {

@@ -22,6 +22,7 @@
 //   INSERT INTO table [(column, ...)] SELECT ...
 //   UPDATE table SET column = expr [, ...] [WHERE expr]
 //   DELETE FROM table [WHERE expr]
+//   BEGIN [TRANSACTION|WORK], COMMIT [...] (also END [...]), ROLLBACK [...]
 // Types: CHAR(n) (also CHARACTER, STRING), VARCHAR(n), RAW(n),
 // NUMERIC(n[,d]) (also DECIMAL), INTEGER (INT), SHORT (SHORTINT, SMALLINT),
 // LOGICAL (BOOLEAN), DATE, COMPACTDATE, TIME, TIMESTAMP, DOUBLE,

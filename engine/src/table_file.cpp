@@ -21,6 +21,7 @@
 #include "file_system.h"
 #include "index_file.h"
 #include "table_format.h"
+#include "transaction.h"
 #include "util.h"
 
 namespace eng {
@@ -256,6 +257,15 @@ void SharedTable::RecoverJournal() {
   if (adt_.size() < fmt::kFixedHeader) return;
   std::string why;
   if (journal_.BelongsToFiles(&why)) {
+    std::string record;
+    uint64_t id = 0;
+    if (journal_.TransactionOf(&record, &id) && CommitRecordExists(record, id)) {
+      // A transaction that committed before its owner died: its changes
+      // stand; the entries only go.
+      journal_.Discard();
+      ForgetCommitRecord(record, id);
+      return;
+    }
     journal_.Recover();
     return;
   }
@@ -665,8 +675,57 @@ void SharedTable::SealBlocks() {
   blocks_.ClearDirty();
 }
 
-void SharedTable::LockShared() {
-  int rc = pthread_mutex_lock(journal_.mutex());
+namespace {
+// Moves on in every child of fork(), which inherits the tables loaded by
+// its parent, and with them who held their locks: none of those holds is
+// the child's.
+std::atomic<uint64_t> g_lock_fork_generation{0};
+void NextLockGeneration() { g_lock_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// A word that tells the threads of this process apart (never 0): the
+// address of a thread-local variable (below 2^56), and the fork generation.
+uint64_t ThisThread() {
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, NextLockGeneration) == 0;
+  (void)registered;
+  static thread_local char tag;
+  return reinterpret_cast<uint64_t>(&tag) + (g_lock_fork_generation.load(std::memory_order_relaxed) << 56);
+}
+}  // namespace
+
+namespace {
+thread_local int64_t t_lock_wait_ms = -1;
+}  // namespace
+
+LockWaitScope::LockWaitScope(int64_t wait_ms) : saved_(t_lock_wait_ms) { t_lock_wait_ms = wait_ms; }
+LockWaitScope::~LockWaitScope() { t_lock_wait_ms = saved_; }
+
+bool SharedTable::HeldByThisThread() const { return holder_.load(std::memory_order_relaxed) == ThisThread(); }
+
+void SharedTable::LockShared(int64_t wait_ms) {
+  const uint64_t self = ThisThread();
+  // Only this thread stores its own word here, so reading it back tells.
+  if (holder_.load(std::memory_order_relaxed) == self) {
+    ++lock_depth_;
+    return;
+  }
+  int rc;
+  if (wait_ms < 0) wait_ms = t_lock_wait_ms;
+  if (wait_ms < 0) {
+    rc = pthread_mutex_lock(journal_.mutex());
+  } else {
+    struct timespec deadline;
+    ::clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(wait_ms / 1000);
+    deadline.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    rc = pthread_mutex_timedlock(journal_.mutex(), &deadline);
+    if (rc == ETIMEDOUT)
+      Fail(ENG_ERR_TABLE_LOCKED, "Table " + name_ + " is in use by another transaction or statement: gave up after waiting " +
+                                     std::to_string(wait_ms) + " ms (two transactions that wait for each other's tables end so)");
+  }
   if (rc == EOWNERDEAD) {
     // The previous holder died in the middle of a change: undo it.
     try {
@@ -680,16 +739,31 @@ void SharedTable::LockShared() {
   } else if (rc != 0) {
     Fail(ENG_ERR_INTERNAL, "Cannot lock table " + path_ + ": " + std::strerror(rc));
   }
+  holder_.store(self, std::memory_order_relaxed);
+  lock_depth_ = 1;
   in_change_ = false;
   header_saved_ = false;
+  counter_saved_ = false;
+  change_depth_ = 0;
+  marks_.clear();
+  broken_ = false;
   checked_ = {};  // another process may have changed any slot since
-  if (encrypted_) {
-    SyncCaches();
-    journal_.WipeIfPlain();  // a holder killed between an encryption's commit and its wipe
+  try {
+    if (encrypted_) {
+      SyncCaches();
+      journal_.WipeIfPlain();  // a holder killed between an encryption's commit and its wipe
+    }
+  } catch (...) {
+    UnlockShared();
+    throw;
   }
 }
 
-void SharedTable::UnlockShared() { pthread_mutex_unlock(journal_.mutex()); }
+void SharedTable::UnlockShared() {
+  if (--lock_depth_ > 0) return;
+  holder_.store(0, std::memory_order_relaxed);
+  pthread_mutex_unlock(journal_.mutex());
+}
 
 uint64_t SharedTable::SlotCount() { return Load64(Header() + fmt::kOffSlotCount); }
 uint64_t SharedTable::LiveCount() { return Load64(Header() + fmt::kOffLiveCount); }
@@ -832,9 +906,30 @@ void SharedTable::ReadSlots(uint64_t first, uint64_t count, uint8_t* out) {
 
 void SharedTable::BeginChange() {
   if (!adt_.writable()) Fail(ENG_ERR_READ_ONLY, "Table " + path_ + " is read-only");
-  AnnounceChange();
+  if (change_depth_ > 0) {
+    // A point to come back to. An encrypted table's changed blocks and
+    // pages go into the file first, under the journal, so that undoing to
+    // the mark may drop every decrypted copy.
+    if (encrypted_) {
+      SealBlocks();
+      indexes_->SealPages();
+    }
+    marks_.push_back(journal_.CurrentMark());
+    ++change_depth_;
+    // Bytes saved before the mark and changed after it must be saved again,
+    // or undoing to the mark could not put them back.
+    header_saved_ = false;
+    counter_saved_ = false;
+    indexes_->NewSavepoint();
+    return;
+  }
+  AnnounceChange();  // the outermost change: the run's backup is taken before it
+  change_depth_ = 1;
+  marks_.clear();
+  broken_ = false;
   in_change_ = true;
   header_saved_ = false;
+  counter_saved_ = false;
   if (!encrypted_) journal_.NotePlainSaves();
   if (indexes_) indexes_->ResetChange();
 }
@@ -857,23 +952,77 @@ void SharedTable::BumpChange() {
   // An operation that changed nothing else in the header (a record
   // rewritten) saves only the counter; should a later step save the whole
   // header, undoing newest first still ends on the old counter.
-  if (!header_saved_) journal_.Save(kTableFile, fmt::kOffChangeCounter, 8);
+  if (!header_saved_ && !counter_saved_) {
+    journal_.Save(kTableFile, fmt::kOffChangeCounter, 8);
+    counter_saved_ = true;
+  }
   Store64(Header() + fmt::kOffChangeCounter, ChangeCounter() + 1);
 }
 
 void SharedTable::CommitChange() {
+  if (change_depth_ > 1) {
+    // The enclosing change carries it on.
+    marks_.pop_back();
+    --change_depth_;
+    return;
+  }
+  PrepareCommit();
+  FinishCommit();
+}
+
+void SharedTable::PrepareCommit() {
+  if (broken_)
+    Fail(ENG_ERR_IO, "The change of table " + path_ + " cannot be committed: undoing a failed part of it failed");
   if (encrypted_) SealBlocks();
   indexes_->SealPages();  // sealed (encrypted) or their checksums stamped
+}
+
+void SharedTable::FinishCommit() {
   journal_.Commit();
-  // The old bytes of a table just encrypted (or of its plain past) must
-  // not stay readable beside it.
-  if (encrypted_) journal_.WipeIfPlain();
-  cache_seq_ = journal_.Sequence();
+  change_depth_ = 0;
+  marks_.clear();
   in_change_ = false;
   header_saved_ = false;
+  counter_saved_ = false;
+  cache_seq_ = journal_.Sequence();
+  // The old bytes of a table just encrypted (or of its plain past) must
+  // not stay readable beside it; a failure leaves the wipe to the next locker.
+  if (encrypted_) {
+    try {
+      journal_.WipeIfPlain();
+    } catch (const EngineError&) {
+    }
+  }
 }
 
 void SharedTable::AbortChange() {
+  if (change_depth_ > 1) {
+    const Journal::Mark mark = marks_.back();
+    marks_.pop_back();
+    --change_depth_;
+    // Decrypted copies changed since the mark are not in the file: void.
+    blocks_.Clear();
+    if (indexes_) indexes_->ClearCache();
+    try {
+      journal_.RollbackTo(mark);
+      LoadCryptoState();
+      if (indexes_) indexes_->Reload(/*keep_changed=*/true);
+    } catch (...) {
+      // The entries stay, and the enclosing change may not commit: its
+      // abort, or the next locker, restores them.
+      broken_ = true;
+    }
+    // What was saved after the mark is saved again when changed again.
+    header_saved_ = false;
+    counter_saved_ = false;
+    checked_ = {};
+    if (indexes_) indexes_->NewSavepoint();
+    return;
+  }
+  change_depth_ = 0;
+  marks_.clear();
+  broken_ = false;
+  counter_saved_ = false;
   try {
     journal_.Recover();
     // The restored files may differ in mode from what the failed change

@@ -234,8 +234,12 @@ class SharedTable {
   bool PeekStep(uint32_t from, bool forward, uint32_t* out, const uint8_t** raw, uint64_t seq,
                 CheckedSlots* checked);
 
-  // Groups the journaled changes of one operation. Begins by telling the
-  // thread's change hook (AnnounceChange).
+  // Groups the journaled changes of one operation. Changes nest: one begun
+  // inside another (an operation inside an SQL statement, a statement
+  // inside a transaction) is a point to come back to: aborting it restores
+  // what was changed since it began, committing it leaves its changes to
+  // the enclosing change, and only the outermost commit makes them durable.
+  // The outermost begins by telling the thread's change hook (AnnounceChange).
   void BeginChange();
   // Under TableLock, before anything of the table changes: tells the
   // calling thread's change hook (see change_hook.h), once per setting of
@@ -250,7 +254,14 @@ class SharedTable {
   // are left for the caller to remove after that close.
   void RestoreFrom(const std::string& adt, const std::string& memo, const std::string& tags);
   void CommitChange();
-  void AbortChange();  // restores what the operation changed so far
+  void AbortChange();  // restores what the innermost change changed so far
+  // The outermost commit in two steps, for a transaction over several
+  // tables: PrepareCommit does what may fail (an encrypted table's changed
+  // blocks sealed into the file, under the journal); FinishCommit only
+  // clears the journal.
+  void PrepareCommit();
+  void FinishCommit();
+  int ChangeDepth() const { return change_depth_; }
   Journal& journal() { return journal_; }
   MappedFile& table_file() { return adt_; }
   MappedFile& memo_file() { return memo_; }
@@ -265,9 +276,12 @@ class SharedTable {
   // short half-way through the copy.
   void LendIdentity(const std::string& path);
 
-  // Locking (use TableLock).
-  void LockShared();
+  // Locking (use TableLock). The lock is recursive for the thread that
+  // holds it (a transaction holds its tables' locks across statements).
+  // wait_ms >= 0: gives up after that long with ENG_ERR_TABLE_LOCKED.
+  void LockShared(int64_t wait_ms = -1);
   void UnlockShared();
+  bool HeldByThisThread() const;
 
  private:
   // Under the registry's lock: moves a cached table out of the cache into
@@ -362,6 +376,12 @@ class SharedTable {
   bool in_change_ = false;
   bool header_saved_ = false;
   uint64_t announced_ = 0;  // generation of the change hook last told of this table
+  bool counter_saved_ = false;  // the change counter's bytes are in the journal
+  int change_depth_ = 0;
+  std::vector<Journal::Mark> marks_;  // of the nested changes, innermost last
+  std::atomic<uint64_t> holder_{0};   // the thread holding the lock (see ThisThread), 0: none
+  int lock_depth_ = 0;                // under the lock: its holder's nested holds
+  bool broken_ = false;               // undoing a nested change failed: the outermost may not commit
   RecordObserver* observer_ = nullptr;  // the index set
   std::vector<uint8_t> old_raw_;        // Write: a record's bytes before the change
   std::unique_ptr<IndexSet> indexes_;
@@ -391,10 +411,24 @@ class SharedTable {
 // before its header is checked against the file.
 extern std::function<void()> g_table_mapped_for_load;
 
+// Within its scope, the table locks this thread takes without a wait of
+// their own give up after wait_ms (an SQL statement's lock wait: so that a
+// statement never waits for a transaction's table without end).
+class LockWaitScope {
+ public:
+  explicit LockWaitScope(int64_t wait_ms);
+  ~LockWaitScope();
+  LockWaitScope(const LockWaitScope&) = delete;
+  LockWaitScope& operator=(const LockWaitScope&) = delete;
+
+ private:
+  int64_t saved_;
+};
+
 // Holds a table's lock for one operation.
 class TableLock {
  public:
-  explicit TableLock(SharedTable& t) : t_(t) { t_.LockShared(); }
+  explicit TableLock(SharedTable& t, int64_t wait_ms = -1) : t_(t) { t_.LockShared(wait_ms); }
   ~TableLock() { t_.UnlockShared(); }
   TableLock(const TableLock&) = delete;
   TableLock& operator=(const TableLock&) = delete;

@@ -733,6 +733,32 @@ bool TableHandle::EditRecord(uint32_t recno, const RecordEdit& edit) {
   return true;
 }
 
+bool TableHandle::EditInChange(uint32_t recno, const RecordEdit& edit) {
+  RequireAccess();
+  FlushPending();
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  Memos memos;
+  const uint8_t* now = table_->LiveRecord(recno);
+  if (!now) return false;
+  // Built in the copy kept for reads: once written it is the record as stored.
+  cached_recno_ = 0;
+  std::vector<uint8_t>& raw = cached_raw_;
+  raw.assign(now, now + table_->record_length());
+  if (!edit(now, raw.data(), &memos)) {
+    SetOn(recno, now);
+    return false;
+  }
+  CheckNotLockedByOthers(recno);
+  table_->Write(recno, raw, false, memos);
+  recno_ = recno;
+  at_eof_ = at_bof_ = false;
+  // Valid once the change commits (the caller's commit moves the sequence
+  // past this, so a copy taken within a longer change is simply not used).
+  cached_seq_ = table_->journal().Sequence();
+  cached_recno_ = recno;
+  return true;
+}
+
 bool TableHandle::DeleteRecordIf(uint32_t recno, const std::function<bool(const uint8_t* now)>& still) {
   RequireAccess();
   FlushPending();
@@ -752,6 +778,38 @@ bool TableHandle::DeleteRecordIf(uint32_t recno, const std::function<bool(const 
   at_eof_ = at_bof_ = false;
   cached_recno_ = 0;
   return true;
+}
+
+bool TableHandle::DeleteInChange(uint32_t recno, const std::function<bool(const uint8_t* now)>& still) {
+  RequireAccess();
+  FlushPending();
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  const uint8_t* now = table_->LiveRecord(recno);
+  if (!now) return false;
+  if (!still(now)) {
+    SetOn(recno, now);
+    return false;
+  }
+  CheckNotLockedByOthers(recno);
+  table_->Delete(recno);
+  recno_ = recno;  // as after Delete(): on the deleted record
+  at_eof_ = at_bof_ = false;
+  cached_recno_ = 0;
+  return true;
+}
+
+uint32_t TableHandle::AppendInChange(std::vector<uint8_t>& raw, const Memos& memos) {
+  RequireAccess();
+  FlushPending();
+  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
+  const uint32_t recno = table_->Reserve(&raw);
+  table_->Write(recno, raw, true, memos);
+  for (const auto& f : fields())
+    if (f.type == ENG_AUTOINC) last_autoinc_ = Load32(raw.data() + f.offset);
+  recno_ = recno;
+  at_eof_ = at_bof_ = false;
+  cached_recno_ = 0;
+  return recno;
 }
 
 void TableHandle::Zap() {

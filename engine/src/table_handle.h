@@ -143,6 +143,14 @@ class TableHandle {
   using RecordEdit = std::function<bool(const uint8_t* now, uint8_t* raw, Memos* memos)>;
   bool EditRecord(uint32_t recno, const RecordEdit& edit);
   bool DeleteRecordIf(uint32_t recno, const std::function<bool(const uint8_t* now)>& still);
+  // The same within a change the caller holds (a TableLock and a
+  // ChangeScope on table(), as an SQL statement holds them for all of its
+  // records): a failure leaves undoing to the caller's change.
+  bool EditInChange(uint32_t recno, const RecordEdit& edit);
+  bool DeleteInChange(uint32_t recno, const std::function<bool(const uint8_t* now)>& still);
+  // Appends a record of raw's values (autoincrement fields numbered here),
+  // with memo contents by field index, within such a change; returns its number.
+  uint32_t AppendInChange(std::vector<uint8_t>& raw, const Memos& memos);
   bool HasPending() const { return pending_; }
   uint32_t LastAutoinc() const { return last_autoinc_; }
 

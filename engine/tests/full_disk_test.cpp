@@ -325,7 +325,7 @@ TEST_F(FullDiskTest, AppendsAndUpdatesUntilFullKeepEveryCompletedWrite) {
     updates.push_back("UPDATE T SET NOTE = '" + NoteOf(r.id, 1) + "', NAME = 'u" + std::to_string(r.id) +
                       "' WHERE ID = " + std::to_string(r.id));
   o = Sql(updates);
-  ExpectDiskFull(o, "update a record of");
+  ExpectDiskFull(o, "update");
   ASSERT_GT(o.completed, 0);
   disk_.Free();
   for (size_t i = 0; i < static_cast<size_t>(o.completed); ++i) {
@@ -333,6 +333,13 @@ TEST_F(FullDiskTest, AppendsAndUpdatesUntilFullKeepEveryCompletedWrite) {
     model[i].name = "u" + std::to_string(model[i].id);
   }
   Check(model, "after the updates");
+
+  // One statement over every record runs out of room part-way: it changes none.
+  disk_.LeaveRoom(64 << 10);
+  o = Sql({"UPDATE T SET NAME = 'all', NOTE = '" + std::string(3000, 'z') + "'"});
+  ExpectDiskFull(o, "update");
+  disk_.Free();
+  Check(model, "after a statement over every record failed");
 }
 
 // Finds, by bisection, the least room (in pages) with which probe(room)

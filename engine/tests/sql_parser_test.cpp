@@ -272,8 +272,8 @@ TEST(SqlParser, AdministratorStatements) {
   EXPECT_TRUE(del.where.has_value());
   EXPECT_FALSE(ParseAs<DeleteStatement>("delete from T").where.has_value());
 
-  EXPECT_EQ(SyntaxError("TRUNCATE T"), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP or EXPLAIN: \"TRUNCATE\" at position 1");
-  EXPECT_EQ(SyntaxError(""), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP or EXPLAIN: end of text at position 1");
+  EXPECT_EQ(SyntaxError("TRUNCATE T"), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP, EXPLAIN, BEGIN, COMMIT or ROLLBACK: \"TRUNCATE\" at position 1");
+  EXPECT_EQ(SyntaxError(""), "Expected SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, DROP, EXPLAIN, BEGIN, COMMIT or ROLLBACK: end of text at position 1");
 }
 
 TEST(SqlParser, CountParametersNeverFails) {

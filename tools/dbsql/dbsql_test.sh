@@ -180,8 +180,77 @@ out=$("$DBSQL" --csv "$WORK/db" "SELECT NAME FROM SECRET")
 check "decrypted" "NAME
 hidden" "$out"
 
+# Transactions: COMMIT keeps, ROLLBACK and the end of input undo, a failing
+# statement undoes only itself; statements that cannot be undone are refused.
+mkdir "$WORK/tx"
+"$DBSQL" "$WORK/tx" "CREATE TABLE A (K integer, V integer)" "CREATE UNIQUE INDEX K ON A (K)" \
+  "CREATE TABLE B (K integer)" "INSERT INTO A VALUES (1, 0), (2, 0), (3, 0)" >/dev/null
+printf "BEGIN;\nUPDATE A SET V = 1;\nINSERT INTO B VALUES (1);\nINSERT INTO A VALUES (4, 9), (2, 9);\nCOMMIT;\n" |
+  "$DBSQL" "$WORK/tx" >/dev/null 2>"$WORK/err"
+check "failing statement in a script status" "1" "$?"
+check "failing statement in a script text" "dbsql: error 5051: Record 5 would repeat a key of unique index tag K of table A.adt
+dbsql: the transaction still open at the end was rolled back" "$(sed 's/ (.*//' "$WORK/err")"
+check "failing statement in a script undoes its transaction" "0,3" "$("$DBSQL" --csv "$WORK/tx" ".headers off" "SELECT SUM(V), COUNT(*) FROM A")"
+"$DBSQL" --csv "$WORK/tx" "BEGIN" "UPDATE A SET V = 1" "INSERT INTO B VALUES (1)" "INSERT INTO A VALUES (4, 9), (5, 9)" "COMMIT" \
+  "SELECT SUM(V) AS S, COUNT(*) AS N FROM A" "SELECT COUNT(*) AS N FROM B" >"$WORK/out" 2>&1
+check "commit over two tables" "S,N
+21,5
+N
+1" "$(cat "$WORK/out")"
+"$DBSQL" "$WORK/tx" "BEGIN" "DELETE FROM A" "DELETE FROM B" "ROLLBACK" >/dev/null 2>&1
+"$DBSQL" "$WORK/tx" "BEGIN" "DELETE FROM A" "DELETE FROM B" >/dev/null 2>"$WORK/err"
+check "open transaction at the end" "dbsql: the transaction still open at the end was rolled back" "$(cat "$WORK/err")"
+out=$("$DBSQL" --csv "$WORK/tx" "SELECT COUNT(*) AS N FROM A" "SELECT COUNT(*) AS N FROM B")
+check "rolled back" "N
+5
+N
+1" "$out"
+"$DBSQL" "$WORK/tx" "BEGIN" "CREATE INDEX V ON A (V)" >/dev/null 2>"$WORK/err"
+check "no DDL in a transaction" "dbsql: error 5042: CREATE INDEX cannot run inside a transaction: COMMIT or ROLLBACK first
+dbsql: the transaction still open at the end was rolled back" "$(cat "$WORK/err")"
+"$DBSQL" "$WORK/tx" "BEGIN" ".import $WORK/short.csv AB" >/dev/null 2>"$WORK/err"
+check "no import in a transaction" "1" "$?"
+
+# Shell commands: tables, schema (read back into an empty folder gives the
+# same schema), indexes, output modes and headers.
+out=$("$DBSQL" "$WORK/tx" ".tables")
+check ".tables" "A
+B" "$out"
+"$DBSQL" "$WORK/tx" ".schema" >"$WORK/schema.sql"
+check ".schema" "CREATE TABLE A (K INTEGER, V INTEGER);
+CREATE UNIQUE INDEX K ON A (K);
+CREATE TABLE B (K INTEGER);" "$(cat "$WORK/schema.sql")"
+mkdir "$WORK/tx2"
+"$DBSQL" -f "$WORK/schema.sql" "$WORK/tx2" && out=$("$DBSQL" "$WORK/tx2" ".schema")
+check ".schema read back" "$(cat "$WORK/schema.sql")" "$out"
+mkdir "$WORK/types" "$WORK/types2"
+"$DBSQL" "$WORK/types" "CREATE TABLE \"My T\" (C CHAR(5), VC VARCHAR(300), N NUMERIC(8,2), D DOUBLE, DT DATE, M MEMO, S SHORT, L LOGICAL, TS TIMESTAMP, CD CURDOUBLE, AI AUTOINC)" \
+  "CREATE INDEX BOTH ON \"My T\" (C, DT) DESC" "CREATE UNIQUE INDEX AI ON \"My T\" (AI)" >/dev/null
+"$DBSQL" "$WORK/types" ".schema" >"$WORK/types.sql"
+"$DBSQL" -f "$WORK/types.sql" "$WORK/types2" && out=$("$DBSQL" "$WORK/types2" ".schema")
+check ".schema of every type read back" "$(cat "$WORK/types.sql")" "$out"
+check ".schema of every type" "CREATE TABLE \"My T\" (C CHAR(5), VC VARCHAR(300), N NUMERIC(8,2), D DOUBLE, DT DATE, M MEMO, S SHORT, L LOGICAL, TS TIMESTAMP, CD CURDOUBLE, AI AUTOINC);" "$(head -1 "$WORK/types.sql")"
+check ".indexes" "K" "$("$DBSQL" "$WORK/tx" ".indexes A")"
+mkdir "$WORK/dict" && "$DBSQL" --create-dictionary -u DBSYS -p pw "$WORK/dict/d.add" "CREATE TABLE zeta (A CHAR(3))" "CREATE TABLE Alpha (B INTEGER)" >/dev/null
+check ".tables of a dictionary" "Alpha
+zeta" "$("$DBSQL" -u DBSYS -p pw "$WORK/dict/d.add" ".tables" 2>&1)"
+out=$("$DBSQL" "$WORK/tx" ".mode line" "SELECT K, V AS VALUE FROM A WHERE K < 3 ORDER BY K")
+check ".mode line" "    K = 1
+VALUE = 1
+
+    K = 2
+VALUE = 1" "$out"
+out=$("$DBSQL" "$WORK/tx" ".mode csv" ".headers off" "SELECT K FROM A WHERE K = 1" ".mode table" "SELECT K FROM A WHERE K = 2")
+check ".headers off" "1
+2
+(1 row)" "$out"
+out=$("$DBSQL" "$WORK/tx" ".timer on" "SELECT K FROM A WHERE K = 1" | tail -1)
+case "$out" in "Time: real "*) passes=$((passes + 1)) ;; *) failures=$((failures + 1)); echo "FAIL .timer: $out" ;; esac
+"$DBSQL" "$WORK/tx" ".mode wide" >/dev/null 2>"$WORK/err"
+check ".mode refuses others" "dbsql: Unknown mode wide: table, csv or line" "$(cat "$WORK/err")"
+
 out=$("$DBSQL" --help)
-for word in .password .encrypt .decrypt .import .export .adduser .register .unregister .default-index --csv --user --password --file --create-dictionary; do
+for word in .password .encrypt .decrypt .import .export .adduser .register .unregister .default-index --csv --user --password --file --create-dictionary .tables .schema .indexes .mode .headers .timer .timeout BEGIN COMMIT ROLLBACK; do
   case "$out" in *"$word"*) passes=$((passes + 1)) ;; *) failures=$((failures + 1)); echo "FAIL help lacks $word" ;; esac
 done
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "shell.h"
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
     } else if (a == "-f" || a == "--file") {
       file = value("--file");
     } else if (a == "--csv") {
-      options.csv = true;
+      options.mode = dbsql::Mode::kCsv;
     } else if (a == "--create-dictionary") {
       options.create_dictionary = true;
     } else if (a.size() > 1 && a[0] == '-' && options.path.empty()) {
@@ -169,8 +170,11 @@ int main(int argc, char** argv) {
     std::cerr << "dbsql: no folder or dictionary given (see --help)\n";
     return 1;
   }
+  // The shell ends (rolling back a transaction left open, and saying so)
+  // only after its error is printed.
+  std::optional<Shell> shell_object;
   try {
-    Shell shell(options, std::cout);
+    Shell& shell = shell_object.emplace(options, std::cout);
     if (!statements.empty()) {
       for (const auto& s : statements) shell.Run(s);
       return 0;

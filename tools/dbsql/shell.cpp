@@ -1,6 +1,7 @@
 #include "shell.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -69,16 +71,36 @@ const char* Shell::HelpText() {
          "  -u, --user NAME          dictionary user\n"
          "  -p, --password TEXT      dictionary password\n"
          "  -f, --file FILE          run the statements in FILE\n"
-         "      --csv                print result sets as CSV (header line first)\n"
+         "      --csv                print result sets as CSV (.mode csv)\n"
          "      --create-dictionary  create the dictionary PATH with --user and\n"
          "                           --password as its administrator, then go on\n"
          "  -h, --help               this text\n"
          "\n"
          "SQL: SELECT, INSERT, UPDATE, DELETE, CREATE TABLE, DROP TABLE,\n"
-         "CREATE [UNIQUE] INDEX, DROP INDEX and ALTER TABLE of the engine's dialect.\n"
+         "CREATE [UNIQUE] INDEX, DROP INDEX and ALTER TABLE of the engine's dialect,\n"
+         "and BEGIN, COMMIT and ROLLBACK. Each INSERT, UPDATE or DELETE applies whole\n"
+         "or not at all (a failing row or a crash leaves its table as it was); it\n"
+         "holds its table's lock while it runs. Between BEGIN and COMMIT the\n"
+         "statements, on any tables, stand or fall together, also across a crash;\n"
+         "ROLLBACK undoes them, a failing statement undoes only itself, and a\n"
+         "transaction still open at the end is rolled back. A table changed in a\n"
+         "transaction stays locked until it ends: other users wait for it, and a\n"
+         "statement gives up after the lock wait (.timeout), so two transactions\n"
+         "waiting for each other's tables end with an error. CREATE, DROP and ALTER\n"
+         "statements and the commands that change tables cannot run inside one.\n"
          "\n"
          "Commands (one per line, starting with a dot):\n"
          "  .help                         this text\n"
+         "  .tables                       list the tables\n"
+         "  .schema [TABLE]               the CREATE statements of TABLE (or of every\n"
+         "                                table), indexes included\n"
+         "  .indexes [TABLE]              the index tags of TABLE (or of every table)\n"
+         "  .mode table|csv|line          print results as aligned columns (the default),\n"
+         "                                CSV, or one \"COLUMN = value\" line per field\n"
+         "  .headers on|off               column names above the rows (default on)\n"
+         "  .timer on|off                 print each statement's real, user and system time\n"
+         "  .timeout MS                   how long a statement waits for a table another\n"
+         "                                statement or transaction holds (default 10000)\n"
          "  .import FILE TABLE            append the rows of a CSV file or pipe to TABLE\n"
          "                                (the first line names the columns; empty =\n"
          "                                empty; a row holds up to 16 MB); at a bad row\n"
@@ -112,7 +134,20 @@ Shell::Shell(const Options& options, std::ostream& out) : options_(options), out
 }
 
 Shell::~Shell() {
-  if (conn_) EngDisconnect(conn_);
+  if (!conn_) return;
+  // Disconnecting rolls an open transaction back; the user is told.
+  if (InTransaction()) std::cerr << "dbsql: the transaction still open at the end was rolled back\n";
+  EngDisconnect(conn_);
+}
+
+bool Shell::InTransaction() {
+  uint16_t open = 0;
+  return EngInTransaction(conn_, &open) == ENG_OK && open != 0;
+}
+
+void Shell::RefuseInTransaction(const std::string& command) {
+  if (InTransaction())
+    throw ShellError{command + " cannot run inside a transaction (it could not be undone with it): COMMIT or ROLLBACK first"};
 }
 
 void Shell::EngineFail(const std::string& what) { throw ShellError{what + ": " + LastEngineError()}; }
@@ -132,7 +167,38 @@ void Shell::Run(const std::string& text) {
   out_.flush();
 }
 
+namespace {
+double Seconds(const struct timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+// Prints the time a statement took, when asked to (.timer on).
+class StatementTimer {
+ public:
+  StatementTimer(bool on, std::ostream& out) : on_(on), out_(out) {
+    if (!on_) return;
+    start_ = std::chrono::steady_clock::now();
+    ::getrusage(RUSAGE_SELF, &usage_);
+  }
+  ~StatementTimer() {
+    if (!on_) return;
+    struct rusage now;
+    ::getrusage(RUSAGE_SELF, &now);
+    const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "Time: real %.3f s, user %.3f s, system %.3f s\n", real,
+                  Seconds(now.ru_utime) - Seconds(usage_.ru_utime), Seconds(now.ru_stime) - Seconds(usage_.ru_stime));
+    out_ << line;
+  }
+
+ private:
+  bool on_;
+  std::ostream& out_;
+  std::chrono::steady_clock::time_point start_;
+  struct rusage usage_ {};
+};
+}  // namespace
+
 void Shell::Sql(const std::string& text) {
+  StatementTimer timer(timer_, out_);
   ENGHANDLE stmt = 0;
   if (EngCreateSQLStatement(conn_, &stmt) != ENG_OK) EngineFail("Cannot create a statement");
   for (const auto& [table, password] : passwords_) EngStmtSetTablePassword(stmt, table.c_str(), password.c_str());
@@ -148,7 +214,7 @@ void Shell::Sql(const std::string& text) {
   if (cursor) {
     PrintCursor(cursor);
     EngCloseTable(cursor);
-  } else if (counted && !options_.csv) {
+  } else if (counted && options_.mode != Mode::kCsv) {
     out_ << count << (count == 1 ? " row" : " rows") << " affected\n";
   }
 }
@@ -221,17 +287,30 @@ void Shell::PrintCursor(ENGHANDLE cursor) {
     rows.push_back(RowTexts(cursor, cols, "the result"));
     if (EngSkip(cursor, 1) != ENG_OK || EngAtEOF(cursor, &eof) != ENG_OK) EngineFail("Cannot read the result");
   }
-  if (options_.csv) {
-    for (size_t i = 0; i < cols.size(); ++i) out_ << (i ? "," : "") << CsvField(cols[i].name);
-    out_ << "\n";
+  if (options_.mode == Mode::kCsv) {
+    if (options_.headers) {
+      for (size_t i = 0; i < cols.size(); ++i) out_ << (i ? "," : "") << CsvField(cols[i].name);
+      out_ << "\n";
+    }
     for (const auto& r : rows) {
       for (size_t i = 0; i < r.size(); ++i) out_ << (i ? "," : "") << CsvField(r[i]);
       out_ << "\n";
     }
     return;
   }
+  if (options_.mode == Mode::kLine) {
+    // Each row as "NAME = value" lines, the names aligned; a blank line between rows.
+    size_t name_width = 0;
+    for (const auto& c : cols) name_width = std::max(name_width, c.name.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+      if (k) out_ << "\n";
+      for (size_t i = 0; i < cols.size(); ++i)
+        out_ << std::string(name_width - cols[i].name.size(), ' ') << cols[i].name << " = " << rows[k][i] << "\n";
+    }
+    return;
+  }
   std::vector<size_t> width(cols.size());
-  for (size_t i = 0; i < cols.size(); ++i) width[i] = cols[i].name.size();
+  for (size_t i = 0; i < cols.size(); ++i) width[i] = options_.headers ? cols[i].name.size() : 0;
   for (const auto& r : rows)
     for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], std::min<size_t>(r[i].size(), 60));
   auto line = [&](const std::vector<std::string>& cells) {
@@ -247,12 +326,14 @@ void Shell::PrintCursor(ENGHANDLE cursor) {
     }
     out_ << TrimRight(s) << "\n";
   };
-  std::vector<std::string> header;
-  for (const auto& c : cols) header.push_back(c.name);
-  line(header);
-  std::string rule;
-  for (size_t i = 0; i < cols.size(); ++i) rule += (i ? "-+-" : "") + std::string(width[i], '-');
-  out_ << rule << "\n";
+  if (options_.headers) {
+    std::vector<std::string> header;
+    for (const auto& c : cols) header.push_back(c.name);
+    line(header);
+    std::string rule;
+    for (size_t i = 0; i < cols.size(); ++i) rule += (i ? "-+-" : "") + std::string(width[i], '-');
+    out_ << rule << "\n";
+  }
   for (const auto& r : rows) line(r);
   out_ << "(" << rows.size() << (rows.size() == 1 ? " row)" : " rows)") << "\n";
 }
@@ -391,7 +472,7 @@ void Shell::Import(const std::string& file, const std::string& table) {
     }
     ++added;
   }
-  if (!options_.csv) out_ << added << (added == 1 ? " row" : " rows") << " imported into " << table << "\n";
+  if (options_.mode != Mode::kCsv) out_ << added << (added == 1 ? " row" : " rows") << " imported into " << table << "\n";
 }
 
 namespace {
@@ -474,6 +555,121 @@ void Shell::Export(const std::string& table, const std::string& file) {
   if (fout) fout->Commit(failed);
 }
 
+std::vector<std::string> Shell::TableNames() {
+  std::vector<char> buf(4096);
+  uint32_t len = static_cast<uint32_t>(buf.size());
+  ENGRESULT rc = EngGetTableNames(conn_, buf.data(), &len);
+  if (rc == ENG_ERR_BUFFER_TOO_SMALL) {
+    buf.resize(len + 1);
+    len = static_cast<uint32_t>(buf.size());
+    rc = EngGetTableNames(conn_, buf.data(), &len);
+  }
+  if (rc != ENG_OK) EngineFail("Cannot list the tables");
+  std::vector<std::string> names;
+  std::istringstream lines(std::string(buf.data(), len));
+  for (std::string name; std::getline(lines, name);)
+    if (!name.empty()) names.push_back(name);
+  return names;
+}
+
+namespace {
+
+// A name as the SQL parser reads it back: bare when it is a plain word.
+std::string SqlName(const std::string& name) {
+  bool plain = !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
+  for (char c : name) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '_');
+  return plain ? name : "\"" + name + "\"";
+}
+
+// The column type of a field, in the dialect's spelling.
+std::string SqlType(ENGHANDLE h, uint16_t field, uint16_t type) {
+  uint32_t length = 0;
+  uint16_t decimals = 0;
+  EngGetFieldDeclaredLength(h, field, &length);
+  EngGetFieldDecimals(h, field, &decimals);
+  switch (type) {
+    case ENG_STRING: return "CHAR(" + std::to_string(length) + ")";
+    case ENG_VARCHAR: return "VARCHAR(" + std::to_string(length) + ")";
+    case ENG_RAW: return "RAW(" + std::to_string(length) + ")";
+    case ENG_NUMERIC:
+      return "NUMERIC(" + std::to_string(length) + (decimals ? "," + std::to_string(decimals) : std::string()) + ")";
+    case ENG_INTEGER: return "INTEGER";
+    case ENG_SHORTINT: return "SHORT";
+    case ENG_LOGICAL: return "LOGICAL";
+    case ENG_DATE: return "DATE";
+    case ENG_COMPACTDATE: return "COMPACTDATE";
+    case ENG_TIME: return "TIME";
+    case ENG_TIMESTAMP: return "TIMESTAMP";
+    case ENG_DOUBLE: return "DOUBLE";
+    case ENG_CURDOUBLE: return "CURDOUBLE";
+    case ENG_AUTOINC: return "AUTOINC";
+    case ENG_BINARY: return "BLOB";
+    case ENG_MEMO: return "MEMO";
+    case ENG_IMAGE: return "IMAGE";
+    default: return "TYPE" + std::to_string(type);
+  }
+}
+
+struct TagInfo {
+  std::string name;
+  std::vector<std::string> segments;
+  bool unique = false, descending = false;
+};
+
+std::vector<TagInfo> Tags(ENGHANDLE h) {
+  std::vector<ENGHANDLE> handles(1024);
+  uint16_t count = static_cast<uint16_t>(handles.size());
+  if (EngGetAllIndexes(h, handles.data(), &count) != ENG_OK) count = 0;
+  std::vector<TagInfo> tags;
+  for (uint16_t i = 0; i < count; ++i) {
+    TagInfo tag;
+    char buf[300];
+    uint16_t len = sizeof buf;
+    if (EngGetIndexName(handles[i], buf, &len) != ENG_OK) continue;
+    tag.name.assign(buf, len);
+    uint16_t segments = 0, flag = 0;
+    EngGetNumSegments(handles[i], &segments);
+    for (uint16_t k = 0; k < segments; ++k) {
+      len = sizeof buf;
+      if (EngGetSegmentFieldname(handles[i], k, buf, &len) == ENG_OK) tag.segments.emplace_back(buf, len);
+    }
+    if (EngIsIndexUnique(handles[i], &flag) == ENG_OK) tag.unique = flag != 0;
+    if (EngIsIndexDescending(handles[i], &flag) == ENG_OK) tag.descending = flag != 0;
+    tags.push_back(std::move(tag));
+  }
+  return tags;
+}
+
+}  // namespace
+
+void Shell::Schema(const std::string& table) {
+  ENGHANDLE h = OpenTable(table);
+  struct Closer {
+    ENGHANDLE h;
+    ~Closer() { EngCloseTable(h); }
+  } closer{h};
+  std::string create = "CREATE TABLE " + SqlName(table) + " (";
+  std::vector<Column> cols = Columns(h);
+  for (size_t i = 0; i < cols.size(); ++i)
+    create += (i ? ", " : "") + SqlName(cols[i].name) + " " + SqlType(h, static_cast<uint16_t>(i + 1), cols[i].type);
+  out_ << create << ");\n";
+  for (const TagInfo& tag : Tags(h)) {
+    std::string columns;
+    for (const std::string& seg : tag.segments) columns += (columns.empty() ? "" : ", ") + SqlName(seg);
+    out_ << "CREATE " << (tag.unique ? "UNIQUE " : "") << "INDEX " << SqlName(tag.name) << " ON " << SqlName(table)
+         << " (" << columns << ")" << (tag.descending ? " DESC" : "") << ";\n";
+  }
+}
+
+void Shell::Indexes(const std::string& table) {
+  ENGHANDLE h = OpenTable(table);
+  struct Closer {
+    ENGHANDLE h;
+    ~Closer() { EngCloseTable(h); }
+  } closer{h};
+  for (const TagInfo& tag : Tags(h)) out_ << tag.name << "\n";
+}
+
 void Shell::Command(const std::vector<std::string>& w) {
   std::string cmd = Lower(w[0]);
   auto need = [&](size_t n, const char* usage) {
@@ -481,8 +677,35 @@ void Shell::Command(const std::vector<std::string>& w) {
   };
   if (cmd == ".help") {
     out_ << HelpText();
+  } else if (cmd == ".tables") {
+    need(1, ".tables");
+    for (const std::string& t : TableNames()) out_ << t << "\n";
+  } else if (cmd == ".schema" || cmd == ".indexes") {
+    if (w.size() > 2) throw ShellError{"Usage: " + cmd + " [TABLE]"};
+    std::vector<std::string> tables = w.size() == 2 ? std::vector<std::string>{w[1]} : TableNames();
+    for (const std::string& t : tables) cmd == ".schema" ? Schema(t) : Indexes(t);
+  } else if (cmd == ".mode") {
+    need(2, ".mode table|csv|line");
+    const std::string m = Lower(w[1]);
+    if (m == "table") options_.mode = Mode::kTable;
+    else if (m == "csv") options_.mode = Mode::kCsv;
+    else if (m == "line") options_.mode = Mode::kLine;
+    else throw ShellError{"Unknown mode " + w[1] + ": table, csv or line"};
+  } else if (cmd == ".headers" || cmd == ".timer") {
+    need(2, cmd == ".headers" ? ".headers on|off" : ".timer on|off");
+    const std::string v = Lower(w[1]);
+    if (v != "on" && v != "off") throw ShellError{"Usage: " + cmd + " on|off"};
+    (cmd == ".headers" ? options_.headers : timer_) = v == "on";
+  } else if (cmd == ".timeout") {
+    need(2, ".timeout MS");
+    char* end = nullptr;
+    const unsigned long ms = std::strtoul(w[1].c_str(), &end, 10);
+    if (w[1].empty() || *end != 0 || w[1][0] == '-' || ms > 86400000UL)
+      throw ShellError{"Usage: .timeout MS (milliseconds, up to 86400000): not " + w[1]};
+    if (EngSetLockWait(conn_, static_cast<uint32_t>(ms)) != ENG_OK) EngineFail("Cannot set the lock wait");
   } else if (cmd == ".import") {
     need(3, ".import FILE TABLE");
+    RefuseInTransaction(".import");
     Import(w[1], w[2]);
   } else if (cmd == ".export") {
     if (w.size() != 2 && w.size() != 3) throw ShellError{"Usage: .export TABLE [FILE]"};
@@ -492,18 +715,23 @@ void Shell::Command(const std::vector<std::string>& w) {
     passwords_[TableKey(w[1])] = w[2];
   } else if (cmd == ".encrypt" || cmd == ".decrypt") {
     need(3, cmd == ".encrypt" ? ".encrypt TABLE PASSWORD" : ".decrypt TABLE PASSWORD");
+    RefuseInTransaction(cmd);
     Encryption(w[1], w[2], cmd == ".encrypt");
   } else if (cmd == ".adduser") {
     need(3, ".adduser USER PASSWORD");
+    RefuseInTransaction(".adduser");
     if (EngDictCreateUser(conn_, w[1].c_str(), w[2].c_str()) != ENG_OK) EngineFail("Cannot add user " + w[1]);
   } else if (cmd == ".register") {
     need(3, ".register NAME FILE");
+    RefuseInTransaction(".register");
     if (EngDictAddTable(conn_, w[1].c_str(), w[2].c_str()) != ENG_OK) EngineFail("Cannot register table " + w[1]);
   } else if (cmd == ".unregister") {
     need(2, ".unregister NAME");
+    RefuseInTransaction(".unregister");
     if (EngDictRemoveTable(conn_, w[1].c_str()) != ENG_OK) EngineFail("Cannot remove table " + w[1]);
   } else if (cmd == ".default-index") {
     need(3, ".default-index TABLE TAG");
+    RefuseInTransaction(".default-index");
     if (EngDictSetTableProperty(conn_, w[1].c_str(), ENG_DD_TABLE_DEFAULT_INDEX, w[2].c_str()) != ENG_OK)
       EngineFail("Cannot set the default index of " + w[1]);
   } else if (cmd == ".show-default-index") {

@@ -13,10 +13,14 @@
 
 namespace dbsql {
 
+// How result sets print: aligned columns, CSV, or one "NAME = value" line per field.
+enum class Mode { kTable, kCsv, kLine };
+
 struct Options {
   std::string path;      // folder or dictionary (.add)
   std::string user, password;
-  bool csv = false;      // results as CSV instead of aligned tables
+  Mode mode = Mode::kTable;
+  bool headers = true;   // column names above the rows (table and CSV modes)
   bool create_dictionary = false;
 };
 
@@ -49,12 +53,21 @@ class Shell {
   ENGHANDLE OpenForRecords(const std::string& table);
   void Encryption(const std::string& table, const std::string& password, bool encrypt);
   [[noreturn]] void EngineFail(const std::string& what);
+  std::vector<std::string> TableNames();
+  // The CREATE TABLE and CREATE INDEX statements that make the table as it is.
+  void Schema(const std::string& table);
+  void Indexes(const std::string& table);
+  bool InTransaction();
+  // Dot commands that change tables or the dictionary outside SQL cannot
+  // be undone with a transaction: refused while one is open.
+  void RefuseInTransaction(const std::string& command);
 
   Options options_;
   std::ostream& out_;
   ENGHANDLE conn_ = 0;
   // Table passwords of this session, by upper-case table name without extension.
   std::map<std::string, std::string> passwords_;
+  bool timer_ = false;  // .timer on: each statement's times after it
 };
 
 // Reads CSV rows (RFC 4180 quoting; a line ends at CR LF, LF or CR) from a
