@@ -146,16 +146,16 @@ struct Column {
   char kind;
   int length;  // of text columns
 };
-struct TableSpec {
+struct TableLayout {
   const char* name;
   std::vector<Column> columns;
   std::vector<std::pair<const char*, const char*>> tags;  // engine tags (tag, fields)
   std::vector<const char*> sqlIndexes;                     // CREATE INDEX statements
 };
 
-const TableSpec kMedsch{"MEDSCH", {{"CLAIMTYPE", 'c', 10}, {"NAME", 'c', 20}}, {}, {}};
-const TableSpec kSetup{"SETUP", {{"CAT", 'c', 10}, {"SUPERVISOR", 'c', 10}}, {}, {}};
-const TableSpec kEmployee{"EMPLOYEE",
+const TableLayout kMedsch{"MEDSCH", {{"CLAIMTYPE", 'c', 10}, {"NAME", 'c', 20}}, {}, {}};
+const TableLayout kSetup{"SETUP", {{"CAT", 'c', 10}, {"SUPERVISOR", 'c', 10}}, {}, {}};
+const TableLayout kEmployee{"EMPLOYEE",
                           {{"EMP_NO", 'c', 10},
                            {"EMP_NAME", 'c', 30},
                            {"SUPERVISOR_CODE2", 'c', 10},
@@ -164,7 +164,7 @@ const TableSpec kEmployee{"EMPLOYEE",
                            {"STIN2", 'c', 10}},
                           {},
                           {"CREATE UNIQUE INDEX employee_no ON employee(emp_no)"}};
-const TableSpec kMedical{"MEDICAL",
+const TableLayout kMedical{"MEDICAL",
                          {{"EMPCODE", 'c', 10},
                           {"MEDICAL_DATE", 'd', 0},
                           {"VISIT_DATE", 'd', 0},
@@ -175,7 +175,7 @@ const TableSpec kMedical{"MEDICAL",
                           {"DATE_SERIALNUM", 'i', 0}},
                          {},
                          {}};
-const TableSpec kLeavTrx{"LEAV_TRX",
+const TableLayout kLeavTrx{"LEAV_TRX",
                          {{"LEAVE_CODE", 'c', 10},
                           {"EMPCODE", 'c', 10},
                           {"DATE", 'd', 0},
@@ -185,7 +185,7 @@ const TableSpec kLeavTrx{"LEAV_TRX",
                          {{"LTX", "LEAVE_CODE;EMPCODE;DATE;ID"}},
                          {"CREATE INDEX ltx ON leav_trx(leave_code, empcode, date, id)",
                           "CREATE INDEX ltid ON leav_trx(id)"}};
-const TableSpec kEmpLeave{"EMPLEAVE",
+const TableLayout kEmpLeave{"EMPLEAVE",
                           {{"EMPCODE", 'c', 10},
                            {"START_DATE", 'd', 0},
                            {"LEAVE_CODE", 'c', 10},
@@ -203,10 +203,10 @@ std::string Lower(std::string s) {
 // One table being filled on both sides.
 class TableWriter {
  public:
-  TableWriter(const TableSpec& spec, ENGHANDLE conn, sqlite3* db) : spec_(spec), db_(db) {
-    std::string defs, create = "CREATE TABLE " + Lower(spec.name) + "(", insert = "INSERT INTO " + Lower(spec.name) + " VALUES(";
-    for (size_t i = 0; i < spec.columns.size(); ++i) {
-      const Column& c = spec.columns[i];
+  TableWriter(const TableLayout& layout, ENGHANDLE conn, sqlite3* db) : layout_(layout), db_(db) {
+    std::string defs, create = "CREATE TABLE " + Lower(layout.name) + "(", insert = "INSERT INTO " + Lower(layout.name) + " VALUES(";
+    for (size_t i = 0; i < layout.columns.size(); ++i) {
+      const Column& c = layout.columns[i];
       if (i) defs += ";", create += ", ", insert += ",";
       defs += c.name;
       switch (c.kind) {
@@ -218,7 +218,7 @@ class TableWriter {
       create += Lower(c.name) + (c.kind == 'c' || c.kind == 'd' ? " TEXT" : " INT");
       insert += "?";
     }
-    Check(EngCreateTable(conn, spec.name, defs.c_str(), ENG_OPEN_EXCLUSIVE, &table_), spec.name);
+    Check(EngCreateTable(conn, layout.name, defs.c_str(), ENG_OPEN_EXCLUSIVE, &table_), layout.name);
     Sql(db, (create + ")").c_str());
     insert_ = bench::Prepare(db, (insert + ")").c_str());
   }
@@ -232,7 +232,7 @@ class TableWriter {
         sqlite3_bind_null(insert_, column);
         continue;
       }
-      switch (spec_.columns[i].kind) {
+      switch (layout_.columns[i].kind) {
         case 'c':
           Check(EngSetField(table_, field, reinterpret_cast<const uint8_t*>(v.data()), static_cast<uint32_t>(v.size())),
                 "set text");
@@ -263,14 +263,14 @@ class TableWriter {
     sqlite3_reset(insert_);
   }
   ~TableWriter() {
-    for (const auto& [tag, fields] : spec_.tags) Check(EngCreateIndex(table_, tag, fields, 0, 0, nullptr), tag);
-    for (const char* index : spec_.sqlIndexes) Sql(db_, index);
+    for (const auto& [tag, fields] : layout_.tags) Check(EngCreateIndex(table_, tag, fields, 0, 0, nullptr), tag);
+    for (const char* index : layout_.sqlIndexes) Sql(db_, index);
     Check(EngCloseTable(table_), "close");
     sqlite3_finalize(insert_);
   }
 
  private:
-  const TableSpec& spec_;
+  const TableLayout& layout_;
   sqlite3* db_;
   ENGHANDLE table_ = 0;
   sqlite3_stmt* insert_ = nullptr;
@@ -438,7 +438,7 @@ void SqliteTask(int task, sqlite3* db, dbu::TUserInterface& pane, const std::str
 }
 
 // The tables each task may change.
-std::vector<const TableSpec*> TablesOf(int task) {
+std::vector<const TableLayout*> TablesOf(int task) {
   switch (task) {
     case 0: return {&kMedsch};
     case 2:
@@ -465,18 +465,18 @@ struct Digest {
   bool operator==(const Digest& o) const { return hash == o.hash && rows == o.rows; }
 };
 
-Digest OurDigest(const std::string& folder, const TableSpec& spec) {
+Digest OurDigest(const std::string& folder, const TableLayout& layout) {
   dbu::TDbTable t;
   t.SetName("Digest");
   t.SetDatabaseName(folder);
-  t.SetTableName(spec.name);
+  t.SetTableName(layout.name);
   t.Open();
   Digest d;
   std::vector<dbu::TField*> fields;
-  for (const Column& c : spec.columns) fields.push_back(&t.FieldByName(c.name));
+  for (const Column& c : layout.columns) fields.push_back(&t.FieldByName(c.name));
   for (; !t.Eof(); t.Next(), ++d.rows) {
     for (size_t i = 0; i < fields.size(); ++i) {
-      switch (spec.columns[i].kind) {
+      switch (layout.columns[i].kind) {
         case 'c': {
           std::string_view v = fields[i]->AsStringView();
           while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
@@ -493,12 +493,12 @@ Digest OurDigest(const std::string& folder, const TableSpec& spec) {
   return d;
 }
 
-Digest SqliteDigest(sqlite3* db, const TableSpec& spec) {
+Digest SqliteDigest(sqlite3* db, const TableLayout& layout) {
   std::string select = "SELECT ";
-  for (size_t i = 0; i < spec.columns.size(); ++i) select += (i ? ", " : "") + Lower(spec.columns[i].name);
+  for (size_t i = 0; i < layout.columns.size(); ++i) select += (i ? ", " : "") + Lower(layout.columns[i].name);
   Digest d;
-  Each(db, (select + " FROM " + Lower(spec.name) + " ORDER BY rowid").c_str(), [&](sqlite3_stmt* st) {
-    for (int i = 0; i < static_cast<int>(spec.columns.size()); ++i) d.Add(Text(st, i));
+  Each(db, (select + " FROM " + Lower(layout.name) + " ORDER BY rowid").c_str(), [&](sqlite3_stmt* st) {
+    for (int i = 0; i < static_cast<int>(layout.columns.size()); ++i) d.Add(Text(st, i));
     ++d.rows;
   });
   return d;
@@ -647,10 +647,10 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     if (oursDebug != theirDebug)
       Fail("task " + std::to_string(task) + ": debug files differ (" + std::to_string(oursDebug.size()) + " and " +
            std::to_string(theirDebug.size()) + " bytes)");
-    for (const TableSpec* spec : TablesOf(task)) {
-      const Digest ours = OurDigest(company, *spec), theirs = SqliteDigest(db, *spec);
+    for (const TableLayout* layout : TablesOf(task)) {
+      const Digest ours = OurDigest(company, *layout), theirs = SqliteDigest(db, *layout);
       if (!(ours == theirs))
-        Fail("task " + std::to_string(task) + ": table " + spec->name + " differs (" + std::to_string(ours.rows) +
+        Fail("task " + std::to_string(task) + ": table " + layout->name + " differs (" + std::to_string(ours.rows) +
              " and " + std::to_string(theirs.rows) + " rows)");
     }
     std::printf("task %2d  processor: ours %9.1f ms sqlite %9.1f ms   wall: ours %9.1f ms sqlite %9.1f ms"

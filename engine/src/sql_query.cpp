@@ -1643,32 +1643,28 @@ const std::vector<uint32_t>& CoreRun::ScanList(size_t k) {
   return cache.list;
 }
 
-// The records an index walk between the level's bounds finds (ascending
-// record numbers). *none: a bound is NULL, so no record can match.
-std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none) {
+// The records an index walk between the access's bounds finds, in
+// ascending record numbers; nothing when a bound is NULL (*none set), as
+// then no record can match.
+std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, const RecordView& view, bool* none) {
   *none = false;
-  const Level& level = core_.levels[k];
-  const Source& src = core_.sources[k];
-  SharedTable& st = *src.table->st;
   std::vector<SeekHint> hints;
-  RecordView view = View();
-  for (const Bound& b : level.access.bounds) {
+  for (const Bound& b : access.bounds) {
     Value v = Evaluate(b.value, view, kExact);
     if (v.is_null()) {
       *none = true;
       return {};
     }
     SeekHint h;
-    h.field = level.access.field;
+    h.field = access.field;
     h.op = b.op;
     h.literal = std::move(v);
     hints.push_back(std::move(h));
   }
   IndexSet& tags = st.indexes();
-  IndexSet::Tag& tag = tags.tag(level.access.tag);
-  KeyBounds bounds = FilterBounds(st.fields(), hints, *tag.layout);
+  KeyBounds bounds = FilterBounds(st.fields(), hints, *tags.tag(access.tag).layout);
   std::vector<uint32_t> out;
-  BTree::Cursor cursor(tags.Tree(level.access.tag));
+  BTree::Cursor cursor(tags.Tree(access.tag));
   bool ok;
   if (!bounds.low.empty()) {
     // Start at the greatest low bound: keys below it fail that one.
@@ -1691,6 +1687,12 @@ std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none) {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// The records an index walk between the level's bounds finds (ascending
+// record numbers). *none: a bound is NULL, so no record can match.
+std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none) {
+  return IndexRangeRecords(*core_.sources[k].table->st, core_.levels[k].access, View(), none);
 }
 
 // Records of level k for the current joined row through its hash or its
@@ -2275,38 +2277,10 @@ std::vector<uint32_t> RecordSelector::Select() {
   };
   const Level& level = core.levels[0];
   if (level.access.kind == Access::Kind::kIndex) {
-    std::vector<SeekHint> hints;
-    bool none = false;
-    for (const Bound& b : level.access.bounds) {
-      Value v = Evaluate(b.value, RecordView{}, kExact);
-      if (v.is_null()) none = true;
-      SeekHint h;
-      h.field = level.access.field;
-      h.op = b.op;
-      h.literal = std::move(v);
-      hints.push_back(std::move(h));
-    }
-    if (!none) {
-      IndexSet& tags = st.indexes();
-      KeyBounds bounds = FilterBounds(st.fields(), hints, *tags.tag(level.access.tag).layout);
-      BTree::Cursor cursor(tags.Tree(level.access.tag));
-      bool ok = bounds.low.empty() ? cursor.First() : cursor.SeekGE(bounds.low[0].data(), bounds.low[0].size());
-      std::vector<uint32_t> records;
-      for (; ok && cursor.Valid(); ok = cursor.Next()) {
-        const uint8_t* key = cursor.Key();
-        bool past = false, below = false;
-        for (const auto& h : bounds.high)
-          if (std::memcmp(key, h.data(), h.size()) > 0) past = true;
-        if (past) break;
-        for (const auto& l : bounds.low)
-          if (std::memcmp(key, l.data(), l.size()) < 0) below = true;
-        if (!below) records.push_back(cursor.RecNo());
-      }
-      std::sort(records.begin(), records.end());
-      for (uint32_t r : records) {
-        const uint8_t* raw = st.LiveRecord(r);
-        if (raw && matches(raw)) out.push_back(r);
-      }
+    bool none = false;  // a NULL bound: no record, as the walk then finds none
+    for (uint32_t r : IndexRangeRecords(st, level.access, RecordView{}, &none)) {
+      const uint8_t* raw = st.LiveRecord(r);
+      if (raw && matches(raw)) out.push_back(r);
     }
   } else {
     const uint64_t count = st.SlotCount();

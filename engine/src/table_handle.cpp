@@ -706,33 +706,6 @@ void TableHandle::Delete() {
   scope.Commit();
 }
 
-bool TableHandle::EditRecord(uint32_t recno, const RecordEdit& edit) {
-  RequireAccess();
-  FlushPending();
-  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
-  Memos memos;
-  TableLock lock(*table_);
-  const uint8_t* now = table_->LiveRecord(recno);
-  if (!now) return false;
-  // Built in the copy kept for reads: once written it is the record as stored.
-  cached_recno_ = 0;
-  std::vector<uint8_t>& raw = cached_raw_;
-  raw.assign(now, now + table_->record_length());
-  if (!edit(now, raw.data(), &memos)) {
-    SetOn(recno, now);
-    return false;
-  }
-  CheckNotLockedByOthers(recno);
-  ChangeScope scope(*table_, "update a record of");
-  table_->Write(recno, raw, false, memos);
-  scope.Commit();
-  recno_ = recno;
-  at_eof_ = at_bof_ = false;
-  cached_seq_ = table_->journal().Sequence();
-  cached_recno_ = recno;
-  return true;
-}
-
 bool TableHandle::EditInChange(uint32_t recno, const RecordEdit& edit) {
   RequireAccess();
   FlushPending();
@@ -756,27 +729,6 @@ bool TableHandle::EditInChange(uint32_t recno, const RecordEdit& edit) {
   // past this, so a copy taken within a longer change is simply not used).
   cached_seq_ = table_->journal().Sequence();
   cached_recno_ = recno;
-  return true;
-}
-
-bool TableHandle::DeleteRecordIf(uint32_t recno, const std::function<bool(const uint8_t* now)>& still) {
-  RequireAccess();
-  FlushPending();
-  if (options_.read_only) Fail(ENG_ERR_READ_ONLY, "Table " + table_->name() + " is opened read-only");
-  TableLock lock(*table_);
-  const uint8_t* now = table_->LiveRecord(recno);
-  if (!now) return false;
-  if (!still(now)) {
-    SetOn(recno, now);
-    return false;
-  }
-  CheckNotLockedByOthers(recno);
-  ChangeScope scope(*table_, "delete a record of");
-  table_->Delete(recno);
-  scope.Commit();
-  recno_ = recno;  // as after Delete(): on the deleted record
-  at_eof_ = at_bof_ = false;
-  cached_recno_ = 0;
   return true;
 }
 

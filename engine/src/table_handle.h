@@ -130,9 +130,11 @@ class TableHandle {
   void CancelUpdate();  // throws 5085 when nothing is pending
   void Delete();
 
-  // Changing a record from what it holds: each runs in one hold of the
-  // table's lock, so the record cannot change between being read and being
-  // written, and a condition checked in it holds when the change is made.
+  // Changing a record from what it holds, within a change the caller holds
+  // (a TableLock and a ChangeScope on table(), as an SQL statement holds
+  // them for all of its records): the record cannot change between being
+  // read and being written, a condition checked in it holds when the change
+  // is made, and a failure leaves undoing to the caller's change.
   // Both return false, changing nothing, when the record is gone or `edit` /
   // `still` declines; a record another handle has locked fails as Write()
   // and Delete() do. The record becomes the current one.
@@ -141,11 +143,6 @@ class TableHandle {
   // It runs under the table's lock: it must not call this handle.
   using Memos = std::vector<std::pair<size_t, std::string>>;
   using RecordEdit = std::function<bool(const uint8_t* now, uint8_t* raw, Memos* memos)>;
-  bool EditRecord(uint32_t recno, const RecordEdit& edit);
-  bool DeleteRecordIf(uint32_t recno, const std::function<bool(const uint8_t* now)>& still);
-  // The same within a change the caller holds (a TableLock and a
-  // ChangeScope on table(), as an SQL statement holds them for all of its
-  // records): a failure leaves undoing to the caller's change.
   bool EditInChange(uint32_t recno, const RecordEdit& edit);
   bool DeleteInChange(uint32_t recno, const std::function<bool(const uint8_t* now)>& still);
   // Appends a record of raw's values (autoincrement fields numbered here),
