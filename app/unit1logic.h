@@ -18,6 +18,7 @@
 #include "dbconnection.h"
 #include "dbquery.h"
 #include "dbtable.h"
+#include "preview.h"
 #include "runrecorder.h"
 #include "sheet_reader.h"
 #include "tasklist.h"
@@ -63,6 +64,11 @@ class TForm1Logic : public TComponent {
   static std::string GetAdminPassword() { return kAdminPassword; }
   // "Process": one run. A press during a run is ignored.
   TRunEnd Button1Click();
+  // "Process" with Shift held: runs the selected task on a private copy of
+  // the databases it writes (see preview.h) and fills result with what the
+  // run would change, its log lines and boxes; nothing under the base
+  // directory changes and no history is written. Ignored during a run.
+  TRunEnd PreviewClick(TPreviewResult& result);
   // "Save Log": true when the file was written.
   bool Button2Click();
   void SetCompanyPath();
