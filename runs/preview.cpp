@@ -15,6 +15,7 @@
 
 #include "backup.h"
 #include "engine.h"
+#include "recordcodec.h"
 #include "runerror.h"
 #include "undo.h"
 
@@ -73,7 +74,8 @@ class TOpenTable {
 struct TColumnDef {
   std::string Name;
   uint16_t Number = 0, Type = 0, Decimals = 0;
-  uint32_t Length = 0;
+  uint32_t Length = 0;            // as declared
+  uint32_t Stored = 0, Offset = 0;  // bytes in the raw record, and where
 };
 
 std::string Upper(std::string s) {
@@ -95,6 +97,8 @@ std::vector<TColumnDef> ColumnsOf(ENGHANDLE t) {
     EngGetFieldType(t, f, &c.Type);
     EngGetFieldDeclaredLength(t, f, &c.Length);
     EngGetFieldDecimals(t, f, &c.Decimals);
+    EngGetFieldLength(t, f, &c.Stored);
+    EngGetFieldOffset(t, f, &c.Offset);
     columns.push_back(c);
   }
   return columns;
@@ -123,29 +127,88 @@ std::string TypeText(const TColumnDef& c) {
   return "TYPE" + std::to_string(c.Type);
 }
 
-// The current record's value of a field as text: strings without their
-// trailing blanks, numbers without their leading ones, dates YYYY-MM-DD,
-// binary contents by their size.
-std::string FieldText(ENGHANDLE t, const TColumnDef& c) {
-  uint16_t empty = 0;
-  if (EngIsEmpty(t, c.Number, &empty) == ENG_OK && empty) return "";
-  uint32_t len = 0;
-  if (c.Type == ENG_BINARY || c.Type == ENG_IMAGE) {
-    EngGetMemoLength(t, c.Number, &len);
-    return "(" + std::to_string(len) + " bytes)";
-  }
-  if (c.Type == ENG_MEMO || c.Type == ENG_VARCHAR)
-    EngGetMemoLength(t, c.Number, &len);
-  std::string value(std::max<uint32_t>(len, 256) + 1, '\0');
-  len = static_cast<uint32_t>(value.size());
-  if (EngGetField(t, c.Number, reinterpret_cast<uint8_t*>(value.data()), &len) != ENG_OK) return "(unreadable)";
-  value.resize(len);
-  if (c.Type == ENG_STRING) value.erase(value.find_last_not_of(' ') + 1);
+bool StoredOutside(const TColumnDef& c) { return IsBlobType(c.Type); }
+
+// Texts as shown: strings without their trailing blanks, numbers without
+// their leading ones, dates YYYY-MM-DD, binary contents by their size.
+std::string Shown(const TColumnDef& c, std::string value) {
+  if (c.Type == ENG_STRING || c.Type == ENG_RAW) value.erase(value.find_last_not_of(' ') + 1);
   if (c.Type == ENG_NUMERIC) value.erase(0, value.find_first_not_of(' '));
   if ((c.Type == ENG_DATE || c.Type == ENG_COMPACTDATE) && value.size() == 8)
     value = value.substr(0, 4) + "-" + value.substr(4, 2) + "-" + value.substr(6, 2);
   return value;
 }
+
+// A field's text from the raw record alone, for the kinds whose text is
+// their bytes or a number (no engine call per field: a diff reads hundreds
+// of thousands of records); false for the others.
+bool RawText(const uint8_t* raw, const TColumnDef& c, std::string& text) {
+  const TEngineFieldDef def{c.Name, c.Number, c.Type, c.Stored, c.Decimals, c.Offset};
+  const uint8_t* p = raw + c.Offset;
+  switch (c.Type) {
+    case ENG_STRING:
+    case ENG_NUMERIC:
+      text = Shown(c, std::string(reinterpret_cast<const char*>(p), c.Stored));
+      return true;
+    case ENG_LOGICAL:
+    case ENG_INTEGER:
+    case ENG_AUTOINC:
+    case ENG_SHORTINT:
+      if (codec::IsEmpty(raw, def, true)) {
+        text.clear();
+      } else if (c.Type == ENG_LOGICAL) {
+        text = codec::DecodeBoolean(raw, def) ? "T" : "F";
+      } else {
+        text = std::to_string(codec::DecodeInteger(raw, def));
+      }
+      return true;
+    case ENG_DATE: {
+      if (c.Stored != 4) return false;
+      if (codec::IsEmpty(raw, def, true)) {
+        text.clear();
+        return true;
+      }
+      int32_t julian = 0;
+      std::memcpy(&julian, p, 4);
+      char ymd[16] = {};
+      uint16_t len = sizeof ymd;
+      if (EngConvertJulianToString(julian, ymd, &len) != ENG_OK) return false;
+      text = Shown(c, std::string(ymd, len));
+      return true;
+    }
+    default: return false;
+  }
+}
+
+// One record of one table: its raw bytes, and the table for the fields
+// that need the engine (memos, binaries, floating point, times).
+struct TRecordView {
+  ENGHANDLE Table = 0;
+  uint32_t RecordNumber = 0;
+  const uint8_t* Raw = nullptr;
+  const std::vector<TColumnDef>* Columns = nullptr;
+  bool Positioned = false;
+
+  std::string Text(const TColumnDef& c) {
+    std::string text;
+    if (!StoredOutside(c) && RawText(Raw, c, text)) return text;
+    if (!Positioned && EngGotoRecord(Table, RecordNumber) != ENG_OK) return "(unreadable)";
+    Positioned = true;
+    uint16_t empty = 0;
+    if (EngIsEmpty(Table, c.Number, &empty) == ENG_OK && empty) return "";
+    uint32_t len = 0;
+    if (c.Type == ENG_BINARY || c.Type == ENG_IMAGE) {
+      EngGetMemoLength(Table, c.Number, &len);
+      return "(" + std::to_string(len) + " bytes)";
+    }
+    if (StoredOutside(c)) EngGetMemoLength(Table, c.Number, &len);
+    text.assign(std::max<uint32_t>(len, 256) + 1, '\0');
+    len = static_cast<uint32_t>(text.size());
+    if (EngGetField(Table, c.Number, reinterpret_cast<uint8_t*>(text.data()), &len) != ENG_OK) return "(unreadable)";
+    text.resize(len);
+    return Shown(c, std::move(text));
+  }
+};
 
 // The fields of the table's first index (a unique one if it has any):
 // what names a record to a reader better than its number.
@@ -185,73 +248,70 @@ struct TTableWalk {
   std::vector<TColumnDef> BeforeColumns, AfterColumns;
   std::vector<std::pair<const TColumnDef*, const TColumnDef*>> Common;  // before, after
   std::vector<std::pair<const TColumnDef*, uint32_t>> Narrowed;         // before column, new width
-  std::vector<std::string> Key;
+  std::vector<const TColumnDef*> Key;                                   // of the table after
+  std::vector<const TColumnDef*> KeyBefore;
   TPreviewTable* Out = nullptr;
   std::string Error;
+  std::vector<uint8_t> BeforeBuffer, AfterBuffer;
 
-  std::string KeyText(ENGHANDLE t, const std::vector<TColumnDef>& columns) const {
+  TRecordView ViewBefore(uint32_t recno, const uint8_t* raw) { return {Before, recno, raw, &BeforeColumns, false}; }
+  TRecordView ViewAfter(uint32_t recno, const uint8_t* raw) { return {After, recno, raw, &AfterColumns, false}; }
+
+  static std::string KeyText(TRecordView& record, const std::vector<const TColumnDef*>& key) {
     std::string text;
-    for (const std::string& field : Key) {
-      const TColumnDef* c = FindColumn(columns, field);
-      if (!c) continue;
+    for (const TColumnDef* c : key) {
       if (!text.empty()) text += "; ";
-      text += c->Name + "=" + FieldText(t, *c);
+      text += c->Name + "=" + record.Text(*c);
     }
     return text;
   }
 
-  void AddWhole(TPreviewChange change, uint32_t recno, ENGHANDLE t, const std::vector<TColumnDef>& columns) {
+  void AddWhole(TPreviewChange change, TRecordView record) {
     TPreviewRecord r;
     r.Change = change;
-    r.RecordNumber = recno;
-    r.Key = KeyText(t, columns);
-    for (const TColumnDef& c : columns) {
-      const std::string value = FieldText(t, c);
-      r.Fields.push_back(change == TPreviewChange::Added ? TPreviewField{c.Name, "", value}
-                                                         : TPreviewField{c.Name, value, ""});
+    r.RecordNumber = record.RecordNumber;
+    r.Key = KeyText(record, change == TPreviewChange::Added ? Key : KeyBefore);
+    for (const TColumnDef& c : *record.Columns) {
+      std::string value = record.Text(c);
+      r.Fields.push_back(change == TPreviewChange::Added ? TPreviewField{c.Name, "", std::move(value)}
+                                                         : TPreviewField{c.Name, std::move(value), ""});
     }
     (change == TPreviewChange::Added ? Out->Added : Out->Deleted)++;
     Out->Records.push_back(std::move(r));
   }
 
-  // Both tables stand on the records to compare; false when they are alike.
-  bool AddChanged(uint32_t recno) {
+  // false when the two records are alike.
+  bool AddChanged(TRecordView before, TRecordView after) {
     TPreviewRecord r;
-    r.RecordNumber = recno;
-    bool cut = false;
+    r.RecordNumber = after.RecordNumber;
     for (const auto& [b, a] : Common) {
-      std::string before = FieldText(Before, *b), after = FieldText(After, *a);
-      if (before != after) r.Fields.push_back({a->Name, std::move(before), std::move(after)});
+      // Alike in layout: the bytes decide, without a text made.
+      if (b->Type == a->Type && b->Stored == a->Stored && !StoredOutside(*a) &&
+          std::memcmp(before.Raw + b->Offset, after.Raw + a->Offset, a->Stored) == 0)
+        continue;
+      std::string was = before.Text(*b), is = after.Text(*a);
+      if (was != is) r.Fields.push_back({a->Name, std::move(was), std::move(is)});
     }
     if (r.Fields.empty()) return false;
+    bool cut = false;
     for (const auto& [b, width] : Narrowed)
-      if (FieldText(Before, *b).size() > width) cut = true;
-    r.Key = KeyText(After, AfterColumns);
+      if (before.Text(*b).size() > width) cut = true;
+    r.Key = KeyText(after, Key);
     ++Out->Changed;
-    if (cut) Out->CutRecords.push_back(recno);
+    if (cut) Out->CutRecords.push_back(r.RecordNumber);
     Out->Records.push_back(std::move(r));
     return true;
-  }
-
-  bool Goto(ENGHANDLE t, uint32_t recno) {
-    if (EngGotoRecord(t, recno) == ENG_OK) return true;
-    Error = LastEngineError();
-    return false;
   }
 };
 
 int DiffCallback(void* context, uint32_t recno, const uint8_t* oldRaw, const uint8_t* newRaw) {
   TTableWalk& w = *static_cast<TTableWalk*>(context);
-  if (oldRaw == nullptr) {
-    if (!w.Goto(w.After, recno)) return 1;
-    w.AddWhole(TPreviewChange::Added, recno, w.After, w.AfterColumns);
-  } else if (newRaw == nullptr) {
-    if (!w.Goto(w.Before, recno)) return 1;
-    w.AddWhole(TPreviewChange::Deleted, recno, w.Before, w.BeforeColumns);
-  } else {
-    if (!w.Goto(w.Before, recno) || !w.Goto(w.After, recno)) return 1;
-    w.AddChanged(recno);
-  }
+  if (oldRaw == nullptr)
+    w.AddWhole(TPreviewChange::Added, w.ViewAfter(recno, newRaw));
+  else if (newRaw == nullptr)
+    w.AddWhole(TPreviewChange::Deleted, w.ViewBefore(recno, oldRaw));
+  else
+    w.AddChanged(w.ViewBefore(recno, oldRaw), w.ViewAfter(recno, newRaw));
   return 0;
 }
 
@@ -260,15 +320,21 @@ bool AtEof(ENGHANDLE t) {
   return EngAtEOF(t, &eof) != ENG_OK || eof != 0;
 }
 
-uint32_t RecordNumber(ENGHANDLE t) {
+// The current record of t, read into buffer.
+TRecordView Current(ENGHANDLE t, std::vector<uint8_t>& buffer, const std::vector<TColumnDef>& columns) {
+  uint32_t length = 0;
+  EngGetRecordLength(t, &length);
+  buffer.assign(length + 1, 0);
+  uint32_t len = static_cast<uint32_t>(buffer.size());
+  EngGetRecord(t, buffer.data(), &len);
   uint32_t recno = 0;
   EngGetRecordNum(t, ENG_IGNOREFILTERS, &recno);
-  return recno;
+  return {t, recno, buffer.data(), &columns, true};
 }
 
 // Tables whose record numbers changed (a pack, a zap): the live records of
 // both in natural order, paired by position, as a pack keeps their order.
-// counting only: no record is kept, the differences are counted.
+// countOnly: nothing is kept, and the walk stops at the first difference.
 uint64_t WalkByPosition(TTableWalk& w, bool countOnly) {
   uint64_t differences = 0;
   TPreviewTable scratch;
@@ -277,23 +343,25 @@ uint64_t WalkByPosition(TTableWalk& w, bool countOnly) {
   EngGotoTop(w.Before);
   EngGotoTop(w.After);
   while (!AtEof(w.Before) && !AtEof(w.After)) {
-    if (w.AddChanged(RecordNumber(w.After))) ++differences;
+    if (w.AddChanged(Current(w.Before, w.BeforeBuffer, w.BeforeColumns), Current(w.After, w.AfterBuffer, w.AfterColumns)))
+      ++differences;
     if (countOnly && differences) break;
     EngSkip(w.Before, 1);
     EngSkip(w.After, 1);
   }
   for (; !AtEof(w.Before) && !(countOnly && differences); EngSkip(w.Before, 1), ++differences)
-    if (!countOnly) w.AddWhole(TPreviewChange::Deleted, RecordNumber(w.Before), w.Before, w.BeforeColumns);
+    if (!countOnly) w.AddWhole(TPreviewChange::Deleted, Current(w.Before, w.BeforeBuffer, w.BeforeColumns));
   for (; !AtEof(w.After) && !(countOnly && differences); EngSkip(w.After, 1), ++differences)
-    if (!countOnly) w.AddWhole(TPreviewChange::Added, RecordNumber(w.After), w.After, w.AfterColumns);
+    if (!countOnly) w.AddWhole(TPreviewChange::Added, Current(w.After, w.AfterBuffer, w.AfterColumns));
   w.Out = out;
   return differences;
 }
 
 void WalkAll(TTableWalk& w, TPreviewChange change) {
-  ENGHANDLE t = change == TPreviewChange::Added ? w.After : w.Before;
-  const std::vector<TColumnDef>& columns = change == TPreviewChange::Added ? w.AfterColumns : w.BeforeColumns;
-  for (EngGotoTop(t); !AtEof(t); EngSkip(t, 1)) w.AddWhole(change, RecordNumber(t), t, columns);
+  const bool added = change == TPreviewChange::Added;
+  ENGHANDLE t = added ? w.After : w.Before;
+  for (EngGotoTop(t); !AtEof(t); EngSkip(t, 1))
+    w.AddWhole(change, added ? Current(t, w.AfterBuffer, w.AfterColumns) : Current(t, w.BeforeBuffer, w.BeforeColumns));
 }
 
 // The record slots a table file holds, live or not (its header's count):
@@ -352,7 +420,12 @@ TPreviewTable DiffTable(const std::string& name, const std::string& beforeAdt, c
   w.After = after.Handle();
   w.BeforeColumns = ColumnsOf(w.Before);
   w.AfterColumns = ColumnsOf(w.After);
-  w.Key = KeyFields(w.After);
+  for (const std::string& field : KeyFields(w.After)) {
+    const TColumnDef* a = FindColumn(w.AfterColumns, field);
+    const TColumnDef* b = FindColumn(w.BeforeColumns, field);
+    if (a) w.Key.push_back(a);
+    if (b) w.KeyBefore.push_back(b);
+  }
   w.Out = &out;
   CompareColumns(w);
   uint16_t comparable = 0;

@@ -76,6 +76,7 @@ struct TPreviewCase {
 TEST(Preview, ChangesNothingAndForeseesTheRealRun) {
   const std::vector<TPreviewCase> cases = {
       {14, {}, "company/A01/LEAV_TRX.ADT", "changed"},      // records changed
+      {3, {}, "company/A01/MEDICAL.ADT", "changed"},        // records changed, its debug file written
       {11, {}, "company/A01/LEAV_TRX.ADT", "changed"},      // a record deleted (after a confirmation)
       {10, {}, "company/A01/CODE.ADT", "changed"},          // records imported
       {37, {"C03"}, "company/C03/CODE.ADT", "emptied"},     // a copy into another company
@@ -150,6 +151,32 @@ TEST(Preview, RefusesAWriteOutsideItsCopy) {
   EXPECT_TRUE(preview.Tables.empty());
   logic.form.DbTable1.Close();
   EXPECT_EQ(Differences(before, Entries(base)), std::vector<std::string>{});
+}
+
+// The folder of a preview whose process is gone is removed by the next
+// preview and by the next run.
+TEST(Preview, CopiesLeftByAKilledPreviewGo) {
+  TempDir dir;
+  const std::string base = dir.Path() + "/base";
+  MakeDemo(base);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  const std::string stale = base + "/backups/.preview-" + std::to_string(child) + "-1";
+  std::filesystem::create_directories(stale + "/data/company/A01");
+  WriteFile(stale + "/data/company/A01/LEAV_TRX.ADT", "left behind");
+  TLogicUnderTest logic(base);
+  logic.ui.SetCompanyText("A01");
+  logic.ui.SetTaskIndex(14);
+  TPreviewResult preview;
+  EXPECT_EQ(logic.form.PreviewClick(preview), TRunEnd::Done);
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_TRUE(std::filesystem::is_directory(base + "/backups"));  // it was there before the preview
+  std::filesystem::create_directories(stale);
+  EXPECT_EQ(logic.form.Button1Click(), TRunEnd::Done);
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_EQ(ListRuns(BackupsFolder(base)).size(), 1u);
 }
 
 struct TProgramResult {
