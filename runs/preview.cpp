@@ -148,7 +148,11 @@ bool RawText(const uint8_t* raw, const TColumnDef& c, std::string& text) {
   switch (c.Type) {
     case ENG_STRING:
     case ENG_NUMERIC:
-      text = Shown(c, std::string(reinterpret_cast<const char*>(p), c.Stored));
+      // An empty field of a native table is all zero bytes.
+      if (codec::IsEmpty(raw, def, true))
+        text.clear();
+      else
+        text = Shown(c, std::string(reinterpret_cast<const char*>(p), c.Stored));
       return true;
     case ENG_LOGICAL:
     case ENG_INTEGER:

@@ -14,6 +14,7 @@
 
 #include "apptestsupport.h"
 #include "dbtable.h"
+#include "engine.h"
 #include "undo.h"
 #include "unit1logic.h"
 
@@ -71,18 +72,19 @@ struct TPreviewCase {
   std::vector<std::string> Inputs;
   std::string Table;  // one table the run changes
   std::string State;
+  std::string Counts;  // "+added ~changed -deleted"
 };
 
 TEST(Preview, ChangesNothingAndForeseesTheRealRun) {
   const std::vector<TPreviewCase> cases = {
-      {14, {}, "company/A01/LEAV_TRX.ADT", "changed"},      // records changed
-      {3, {}, "company/A01/MEDICAL.ADT", "changed"},        // records changed, its debug file written
-      {11, {}, "company/A01/LEAV_TRX.ADT", "changed"},      // a record deleted (after a confirmation)
-      {10, {}, "company/A01/CODE.ADT", "changed"},          // records imported
-      {37, {"C03"}, "company/C03/CODE.ADT", "emptied"},     // a copy into another company
-      {26, {}, "company/A01/SETUP.ADT", "restructured"},    // a column widened
-      {31, {}, "company/A01/FORMIR21.ADT", "restructured"}, // a column narrowed
-      {27, {}, "company/A01/TPAYSLIP.ADT", "restructured"}, // a column added
+      {14, {}, "company/A01/LEAV_TRX.ADT", "changed", "+0 ~2 -0"},       // records changed
+      {3, {}, "company/A01/MEDICAL.ADT", "changed", "+0 ~1 -0"},         // the same, and its debug file written
+      {11, {}, "company/A01/LEAV_TRX.ADT", "changed", "+0 ~0 -1"},       // a record deleted after a confirmation
+      {10, {}, "company/A01/CODE.ADT", "changed", "+3 ~0 -0"},           // records imported
+      {37, {"C03"}, "company/C03/CODE.ADT", "emptied", "+4 ~0 -4"},      // a copy into another company
+      {26, {}, "company/A01/SETUP.ADT", "restructured", "+0 ~0 -0"},     // a column widened
+      {31, {}, "company/A01/FORMIR21.ADT", "restructured", "+0 ~0 -0"},  // a column narrowed, nothing cut
+      {27, {}, "company/A01/TPAYSLIP.ADT", "restructured", "+0 ~0 -0"},  // a column added
   };
   for (const TPreviewCase& c : cases) {
     SCOPED_TRACE("task " + std::to_string(c.Task));
@@ -108,6 +110,11 @@ TEST(Preview, ChangesNothingAndForeseesTheRealRun) {
       if (t.Table == c.Table) table = &t;
     ASSERT_NE(table, nullptr) << TablesCsv(preview.Tables);
     EXPECT_EQ(table->State, c.State) << TablesCsv(preview.Tables);
+    EXPECT_EQ("+" + std::to_string(table->Added) + " ~" + std::to_string(table->Changed) + " -" +
+                  std::to_string(table->Deleted),
+              c.Counts)
+        << TablesCsv(preview.Tables);
+    EXPECT_TRUE(table->CutRecords.empty());
 
     // The same answers for the real run, then its changes from its backup.
     logic.ui.InputAnswers = c.Inputs;
@@ -120,6 +127,36 @@ TEST(Preview, ChangesNothingAndForeseesTheRealRun) {
                                                             TForm1Logic::kAdminPassword);
     EXPECT_EQ(TablesCsv(real), TablesCsv(preview.Tables));
   }
+}
+
+void MakeTable(const std::string& dir, const std::string& name, const std::string& fields,
+               const std::vector<std::string>& names) {
+  ENGHANDLE conn = 0, table = 0;
+  ASSERT_EQ(EngConnect(dir.c_str(), &conn), 0u);
+  ASSERT_EQ(EngCreateTable(conn, name.c_str(), fields.c_str(), 0, &table), 0u);
+  for (const std::string& n : names) {
+    ASSERT_EQ(EngAppendRecord(table), 0u);
+    ASSERT_EQ(EngSetField(table, 1, reinterpret_cast<const uint8_t*>(n.data()), static_cast<uint32_t>(n.size())), 0u);
+    ASSERT_EQ(EngWriteRecord(table), 0u);
+  }
+  EngCloseTable(table);
+  EngDisconnect(conn);
+}
+
+// A narrowed column: its change, and the records whose values it cuts.
+TEST(Preview, NarrowingNamesTheRecordsItCuts) {
+  TempDir dir;
+  MakeTable(dir.Path(), "before", "NAME,Char,10;AGE,Integer", {"Ann", "Bartholome", "Cy"});
+  MakeTable(dir.Path(), "after", "NAME,Char,5;AGE,Integer", {"Ann", "Barth", "Cy"});
+  const TPreviewTable t = DiffTable("T", dir.Path() + "/before.adt", dir.Path() + "/after.adt", "");
+  EXPECT_EQ(t.State, "restructured");
+  ASSERT_EQ(t.Columns.size(), 1u);
+  EXPECT_EQ(t.Columns[0].Change, "narrowed");
+  EXPECT_EQ(t.Columns[0].Before + " " + t.Columns[0].After, "CHAR(10) CHAR(5)");
+  EXPECT_EQ(t.CutRecords, std::vector<uint32_t>{2});
+  ASSERT_EQ(t.Records.size(), 1u);
+  ASSERT_EQ(t.Records[0].Fields.size(), 1u);
+  EXPECT_EQ(t.Records[0].Fields[0].Before + " " + t.Records[0].Fields[0].After, "Bartholome Barth");
 }
 
 // A task that would write into the base directory's own tables: the write
