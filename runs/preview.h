@@ -81,7 +81,9 @@ struct TPreviewResult {
 };
 
 // The preview as text for a terminal, and as CSV (one line per changed
-// field, column or box: table,change,record,key,field,before,after).
+// field, column or box: table,change,record,key,field,before,after; RFC
+// 4180 quoting; a table's own line carries its state in change; a box has
+// no table, its kind in change, its text in before and its answer in after).
 void PrintPreview(const TPreviewResult& preview, std::ostream& out);
 void PrintPreviewCsv(const TPreviewResult& preview, std::ostream& out);
 // withBoxesAndLog false: the tables only (for a front end that has shown
