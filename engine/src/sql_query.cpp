@@ -624,7 +624,9 @@ class Planner {
 
   std::unique_ptr<QueryPlan> PlanQuery(const sql::Query& q, QueryScope* outer);
   // The single-table core of UPDATE and DELETE (its source already adopted).
-  std::unique_ptr<CorePlan> PlanSelection(SourceTable& table, const std::string& name, const sql::Expression* where);
+  std::unique_ptr<CorePlan> PlanSelection(SourceTable& table, const std::string& name, const sql::Expression* where,
+                                          const std::vector<const sql::Expression*>& values,
+                                          std::vector<CompiledExpression>* bound, bool* bound_subqueries);
 
  private:
   std::unique_ptr<CorePlan> PlanCore(const sql::SelectCore& c, QueryScope* outer, const sql::Query& q,
@@ -729,6 +731,15 @@ void Planner::ChooseAccess(CorePlan& core, RowScope& scope, size_t k) {
   SharedTable& st = *src.table->st;
   const FieldList& fields = st.fields();
   const std::vector<Conjunct*>& usable = level.left ? level.on : level.filters;
+  // Sides bound here are second bindings of the conditions' own: a
+  // subquery in one is not listed (the list would then name freed ones
+  // after a side is dropped, and name kept ones twice). A kept bound's
+  // subquery runs only while the records are chosen.
+  struct ForgetSubqueries {
+    std::vector<SubqueryImpl*>& list;
+    size_t size;
+    ~ForgetSubqueries() { list.resize(size); }
+  } forget{core.subqueries, core.subqueries.size()};
   struct Candidate {
     size_t field;
     Bound bound;
@@ -1161,13 +1172,18 @@ std::unique_ptr<QueryPlan> Planner::PlanQuery(const sql::Query& q, QueryScope* o
 }
 
 std::unique_ptr<CorePlan> Planner::PlanSelection(SourceTable& table, const std::string& name,
-                                                 const sql::Expression* where) {
+                                                 const sql::Expression* where,
+                                                 const std::vector<const sql::Expression*>& values,
+                                                 std::vector<CompiledExpression>* bound,
+                                                 bool* bound_subqueries) {
   auto core = std::make_unique<CorePlan>();
   sql::TableRef ref;
   ref.name = name;
   AddSource(*core, table, ref, sql::JoinKind::kFirst);
   RowScope rows(*this, *core, nullptr);
   try {
+    for (const sql::Expression* v : values) bound->push_back(rows.BindHere(*v->syntax));
+    *bound_subqueries = !core->subqueries.empty();
     if (where) AddCondition(*core, rows, *where->syntax, where->text, -1);
     PlanLevels(*core, rows);
   } catch (const EngineError& err) {
@@ -2241,6 +2257,8 @@ struct RecordSelector::State {
   Planner planner;
   SharedTable* target = nullptr;
   std::unique_ptr<CorePlan> core;
+  std::vector<CompiledExpression> values;
+  bool values_query = false;  // the values hold subqueries
 };
 
 namespace {
@@ -2251,11 +2269,12 @@ void FreezeAll(CorePlan& core) {
 }  // namespace
 
 RecordSelector::RecordSelector(ConnectionObject& conn, const StatementOptions& options, SharedTable& target,
-                               const std::string& table, const sql::Expression* where)
+                               const std::string& table, const sql::Expression* where,
+                               const std::vector<const sql::Expression*>& values)
     : state_(std::make_unique<State>(conn, options)) {
   state_->target = &target;
   SourceTable& src = state_->tables.Adopt(table, target);
-  state_->core = state_->planner.PlanSelection(src, table, where);
+  state_->core = state_->planner.PlanSelection(src, table, where, values, &state_->values, &state_->values_query);
 }
 
 RecordSelector::~RecordSelector() = default;
@@ -2289,8 +2308,28 @@ std::vector<uint32_t> RecordSelector::Select() {
       if (raw && matches(raw)) out.push_back(static_cast<uint32_t>(r));
     }
   }
+  // The values' subqueries answer for each record now, while their tables
+  // are locked; the values themselves are computed again when written.
+  if (state_->values_query) {
+    for (uint32_t r : out) {
+      const uint8_t* raw = st.LiveRecord(r);
+      TableMemoSource memos(st, raw);
+      RecordView view{raw, core.row_size, &memos, nullptr};
+      for (const CompiledExpression& v : state_->values) Evaluate(v, view, kWholeTexts);
+    }
+  }
   FreezeAll(core);
   return out;
+}
+
+std::optional<Value> RecordSelector::ValueFor(size_t i, const uint8_t* raw) const {
+  TableMemoSource memos(*state_->target, raw);
+  RecordView view{raw, state_->core->row_size, &memos, nullptr};
+  try {
+    return Evaluate(state_->values[i], view, kWholeTexts);
+  } catch (const SubqueryStale&) {
+    return std::nullopt;
+  }
 }
 
 bool RecordSelector::Matches(const uint8_t* raw) const {
@@ -2333,7 +2372,11 @@ ExecOutcome RunExplain(const std::shared_ptr<ConnectionObject>& conn, const sql:
           }
         } else if constexpr (std::is_same_v<T, sql::UpdateStatement> || std::is_same_v<T, sql::DeleteStatement>) {
           OpenedTable t(*conn, s.table.name, options, false, false);
-          RecordSelector selector(*conn, options, t.table().table(), s.table.name, s.where ? &*s.where : nullptr);
+          std::vector<const sql::Expression*> values;
+          if constexpr (std::is_same_v<T, sql::UpdateStatement>)
+            for (const auto& a : s.assignments) values.push_back(&a.value);
+          RecordSelector selector(*conn, options, t.table().table(), s.table.name, s.where ? &*s.where : nullptr,
+                                  values);
           lines.push_back(std::string(std::is_same_v<T, sql::UpdateStatement> ? "UPDATE " : "DELETE FROM ") + s.table.name);
           for (const std::string& l : selector.Plan()) lines.push_back("  " + l);
         } else {
