@@ -1269,6 +1269,10 @@ bool Holds(const Conjunct& c, const RecordView& view) {
 
 class QueryRun;
 
+// Fields whose bytes in the record are the whole value (not a reference to
+// text kept elsewhere).
+bool KeyedByBytes(uint16_t type) { return !IsMemoType(type) && type != ENG_VARCHAR; }
+
 // One SELECT core run for one set of outer values.
 class CoreRun {
  public:
@@ -1276,6 +1280,17 @@ class CoreRun {
     values_.resize(core.slots.size());
     row_.assign(std::max<size_t>(core.row_size, 1), 0);
     caches_.resize(core.levels.size());
+    for (size_t k = 1; k < core.levels.size(); ++k) {
+      // An index equality on a field of an earlier table held in the
+      // record: its bytes decide its value, so equal bytes are one key (a
+      // value with two spellings, as 0 and -0, just takes two).
+      const Access& a = core.levels[k].access;
+      if (a.kind != Access::Kind::kIndex || !a.equality || a.bounds.size() != 1) continue;
+      const int32_t f = a.bounds[0].value.field_reference();
+      if (f < 0) continue;
+      const FieldDef& def = core.fields[static_cast<size_t>(f)];
+      if (KeyedByBytes(def.type)) caches_[k].raw_key = &def;
+    }
   }
   // Outer values from the record of the enclosing query.
   void SetParams(const RecordView* outer) {
@@ -1294,6 +1309,7 @@ class CoreRun {
     std::vector<uint32_t> list;  // scan: the records its own conditions admit
     KeyTable keys;                // hash and index probes: key -> records
     std::vector<std::vector<uint32_t>> records;
+    const FieldDef* raw_key = nullptr;  // index probes: the field whose bytes are the key
   };
   struct Group {
     std::vector<Value> keys;
@@ -1315,7 +1331,8 @@ class CoreRun {
   void EmitGroups();
   bool PassesLocal(size_t k, const uint8_t* raw);
   const std::vector<uint32_t>& ScanList(size_t k);
-  std::vector<uint32_t> IndexRecords(size_t k, bool* none);
+  // equal: the value of the level's one equality bound, when known.
+  std::vector<uint32_t> IndexRecords(size_t k, bool* none, const std::optional<Value>& equal = std::nullopt);
   const std::vector<uint32_t>* Probe(size_t k);
 
   CorePlan& core_;
@@ -1662,11 +1679,12 @@ const std::vector<uint32_t>& CoreRun::ScanList(size_t k) {
 // The records an index walk between the access's bounds finds, in
 // ascending record numbers; nothing when a bound is NULL (*none set), as
 // then no record can match.
-std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, const RecordView& view, bool* none) {
+std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, const RecordView& view, bool* none,
+                                        const std::optional<Value>& equal = std::nullopt) {
   *none = false;
   std::vector<SeekHint> hints;
   for (const Bound& b : access.bounds) {
-    Value v = Evaluate(b.value, view, kExact);
+    Value v = equal && access.bounds.size() == 1 ? *equal : Evaluate(b.value, view, kExact);
     if (v.is_null()) {
       *none = true;
       return {};
@@ -1707,8 +1725,8 @@ std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, c
 
 // The records an index walk between the level's bounds finds (ascending
 // record numbers). *none: a bound is NULL, so no record can match.
-std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none) {
-  return IndexRangeRecords(*core_.sources[k].table->st, core_.levels[k].access, View(), none);
+std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none, const std::optional<Value>& equal) {
+  return IndexRangeRecords(*core_.sources[k].table->st, core_.levels[k].access, View(), none, equal);
 }
 
 // Records of level k for the current joined row through its hash or its
@@ -1717,6 +1735,15 @@ const std::vector<uint32_t>* CoreRun::Probe(size_t k) {
   LevelCache& cache = caches_[k];
   const Level& level = core_.levels[k];
   SharedTable& st = *core_.sources[k].table->st;
+  const FieldDef* raw_key = level.access.kind == Access::Kind::kIndex ? cache.raw_key : nullptr;
+  if (raw_key) {
+    // The value is a field of the joined row: its bytes are the key, and
+    // the value is decoded only for a key not seen before.
+    if (IsFieldEmpty(*raw_key, row_.data())) return nullptr;
+    const std::string_view bytes(reinterpret_cast<const char*>(row_.data() + raw_key->offset), raw_key->length);
+    int64_t id = cache.keys.Find(bytes, false);
+    if (id >= 0) return &cache.records[static_cast<size_t>(id)];
+  }
   RecordView view = View();
   Value v = Evaluate(level.access.bounds[0].value, view, kExact);
   if (v.is_null()) return nullptr;
@@ -1747,12 +1774,13 @@ const std::vector<uint32_t>* CoreRun::Probe(size_t k) {
   }
   // An index equality: each key value walked once.
   key_.clear();
-  AppendCanonical(v, &key_);
+  if (raw_key) key_.assign(reinterpret_cast<const char*>(row_.data() + raw_key->offset), raw_key->length);
+  else AppendCanonical(v, &key_);
   bool added = false;
   int64_t id = cache.keys.Find(key_, true, &added);
   if (added) {
     bool none = false;
-    cache.records.push_back(IndexRecords(k, &none));
+    cache.records.push_back(IndexRecords(k, &none, v));
     constexpr size_t kMaxRemembered = 1 << 20;
     if (cache.keys.size() > kMaxRemembered) {
       std::vector<uint32_t> records = std::move(cache.records.back());
@@ -1788,8 +1816,19 @@ bool CoreRun::Join(size_t k) {
         });
         if (!go) return false;
       } else if (k == 0) {
+        // The first table lies at the start of the joined row, so its own
+        // conditions that read the bytes alone are tested in place: a
+        // record they refuse is not copied.
+        std::vector<const FastCondition*> in_place;
+        for (Conjunct* c : level.local)
+          if (c->fast && c->expr.min_record_size() <= src.record_length) in_place.push_back(&*c->fast);
         SlotScanner scanner(st);
-        if (!scanner.ForEachLive([&](const uint8_t* raw) { return Record(0, raw, &matched); })) return false;
+        if (!scanner.ForEachLive([&](const uint8_t* raw) {
+              for (const FastCondition* f : in_place)
+                if (!f->Matches(raw, kExact)) return true;
+              return Record(0, raw, &matched);
+            }))
+          return false;
       } else {
         // The list is kept by this run: the joined row below may change it
         // only through deeper levels, never this one's.
@@ -1802,10 +1841,11 @@ bool CoreRun::Join(size_t k) {
       break;
     case Access::Kind::kIndex:
       if (level.access.equality && k > 0) {
+        // Only Probe(k) changes this level's cache, and deeper levels have
+        // their own: the list stays as it is while its records are joined.
         const std::vector<uint32_t>* records = Probe(k);
         if (records) {
-          const std::vector<uint32_t> copy = *records;  // deeper levels may grow the cache
-          for (uint32_t r : copy) {
+          for (uint32_t r : *records) {
             const uint8_t* raw = st.LiveRecord(r);
             if (raw && !Record(k, raw, &matched)) return false;
           }
