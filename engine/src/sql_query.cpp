@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <numeric>
+#include <span>
 #include <unordered_map>
 #include <utility>
 
@@ -1269,6 +1271,18 @@ bool Holds(const Conjunct& c, const RecordView& view) {
 
 class QueryRun;
 
+// Record numbers grouped by a key, in one array: the records of key id
+// are recnos[starts[id] .. starts[id + 1]).
+struct RecordLists {
+  KeyTable keys;
+  std::vector<uint32_t> starts, recnos;
+  std::span<const uint32_t> Of(int64_t id) const {
+    if (id < 0) return {};
+    const size_t i = static_cast<size_t>(id);
+    return std::span<const uint32_t>(recnos.data() + starts[i], starts[i + 1] - starts[i]);
+  }
+};
+
 // Fields whose bytes in the record are the whole value (not a reference to
 // text kept elsewhere).
 bool KeyedByBytes(uint16_t type) { return !IsMemoType(type) && type != ENG_VARCHAR; }
@@ -1307,10 +1321,17 @@ class CoreRun {
   struct LevelCache {
     bool ready = false;
     std::vector<uint32_t> list;  // scan: the records its own conditions admit
-    KeyTable keys;                // hash and index probes: key -> records
-    std::vector<std::vector<uint32_t>> records;
-    const FieldDef* raw_key = nullptr;  // index probes: the field whose bytes are the key
+    // Hash probes, and index probes once hashed: the table's records by value.
+    bool hashed = false;
+    RecordLists hash;
+    // Index probes: each key seen, its records (walked, or from the hash).
+    KeyTable keys;
+    std::deque<std::vector<uint32_t>> walked;  // stays in place as it grows
+    std::vector<std::span<const uint32_t>> lists;
+    const FieldDef* raw_key = nullptr;  // the field whose bytes are the key
+    uint64_t walks = 0;
   };
+  static constexpr uint64_t kWalksBeforeHash = 8;
   struct Group {
     std::vector<Value> keys;
     struct Agg {
@@ -1333,7 +1354,8 @@ class CoreRun {
   const std::vector<uint32_t>& ScanList(size_t k);
   // equal: the value of the level's one equality bound, when known.
   std::vector<uint32_t> IndexRecords(size_t k, bool* none, const std::optional<Value>& equal = std::nullopt);
-  const std::vector<uint32_t>* Probe(size_t k);
+  std::span<const uint32_t> Probe(size_t k);
+  void HashLevel(size_t k, RecordLists* lists);
 
   CorePlan& core_;
   QueryRun& out_;
@@ -1730,8 +1752,8 @@ std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none, const std::opt
 }
 
 // Records of level k for the current joined row through its hash or its
-// index equality (remembered per key value); null when none can match.
-const std::vector<uint32_t>* CoreRun::Probe(size_t k) {
+// index equality (remembered per key value); none when none can match.
+std::span<const uint32_t> CoreRun::Probe(size_t k) {
   LevelCache& cache = caches_[k];
   const Level& level = core_.levels[k];
   SharedTable& st = *core_.sources[k].table->st;
@@ -1739,59 +1761,86 @@ const std::vector<uint32_t>* CoreRun::Probe(size_t k) {
   if (raw_key) {
     // The value is a field of the joined row: its bytes are the key, and
     // the value is decoded only for a key not seen before.
-    if (IsFieldEmpty(*raw_key, row_.data())) return nullptr;
+    if (IsFieldEmpty(*raw_key, row_.data())) return {};
     const std::string_view bytes(reinterpret_cast<const char*>(row_.data() + raw_key->offset), raw_key->length);
     int64_t id = cache.keys.Find(bytes, false);
-    if (id >= 0) return &cache.records[static_cast<size_t>(id)];
+    if (id >= 0) return cache.lists[static_cast<size_t>(id)];
   }
   RecordView view = View();
   Value v = Evaluate(level.access.bounds[0].value, view, kExact);
-  if (v.is_null()) return nullptr;
+  if (v.is_null()) return {};
   if (level.access.kind == Access::Kind::kHash) {
-    if (!cache.ready) {
-      cache.ready = true;
-      const Source& src = core_.sources[k];
-      const uint64_t count = st.SlotCount();
-      std::string key;
-      for (uint64_t r = 1; r <= count; ++r) {
-        const uint8_t* raw = st.LiveRecord(r);
-        if (!raw || !PassesLocal(k, raw)) continue;
-        TableMemoSource memos(st, raw);
-        Value f = DecodeField(src.fields(), level.access.field, RecordView{raw, src.record_length, &memos});
-        if (f.is_null()) continue;
-        key.clear();
-        AppendCanonical(f, &key);
-        bool added = false;
-        int64_t id = cache.keys.Find(key, true, &added);
-        if (added) cache.records.emplace_back();
-        cache.records[static_cast<size_t>(id)].push_back(static_cast<uint32_t>(r));
-      }
+    if (!cache.hashed) {
+      cache.hashed = true;
+      HashLevel(k, &cache.hash);
     }
     key_.clear();
     AppendCanonical(v, &key_);
-    int64_t id = cache.keys.Find(key_, false);
-    return id < 0 ? nullptr : &cache.records[static_cast<size_t>(id)];
+    return cache.hash.Of(cache.hash.keys.Find(key_, false));
   }
-  // An index equality: each key value walked once.
+  // An index equality: each key value walked once. When the walks grow
+  // many beside the table's size (a join of many distinct values), one
+  // pass over the table hashes it and the new values are looked up there:
+  // a walk costs a descent of the tree, a record of the pass far less.
   key_.clear();
   if (raw_key) key_.assign(reinterpret_cast<const char*>(row_.data() + raw_key->offset), raw_key->length);
   else AppendCanonical(v, &key_);
   bool added = false;
   int64_t id = cache.keys.Find(key_, true, &added);
   if (added) {
-    bool none = false;
-    cache.records.push_back(IndexRecords(k, &none, v));
     constexpr size_t kMaxRemembered = 1 << 20;
     if (cache.keys.size() > kMaxRemembered) {
-      std::vector<uint32_t> records = std::move(cache.records.back());
       cache.keys.Clear();
-      cache.records.clear();
-      cache.keys.Find(key_, true);
-      cache.records.push_back(std::move(records));
-      id = 0;
+      cache.walked.clear();
+      cache.lists.clear();
+      id = cache.keys.Find(key_, true);
+    }
+    if (!cache.hashed && ++cache.walks >= kWalksBeforeHash && cache.walks * 8 > st.SlotCount()) {
+      HashLevel(k, &cache.hash);
+      cache.hashed = true;
+    }
+    if (cache.hashed) {
+      std::string canonical;
+      AppendCanonical(v, &canonical);
+      cache.lists.push_back(cache.hash.Of(cache.hash.keys.Find(canonical, false)));
+    } else {
+      bool none = false;
+      cache.walked.push_back(IndexRecords(k, &none, v));
+      cache.lists.push_back(cache.walked.back());
     }
   }
-  return &cache.records[static_cast<size_t>(id)];
+  return cache.lists[static_cast<size_t>(id)];
+}
+
+// The records of level k that its own conditions admit, by the canonical
+// value of the field its equality names (an empty field: none), each list
+// in ascending record numbers.
+void CoreRun::HashLevel(size_t k, RecordLists* lists) {
+  const Source& src = core_.sources[k];
+  SharedTable& st = *src.table->st;
+  const size_t field = core_.levels[k].access.field;
+  const bool local = !core_.levels[k].local.empty();
+  const uint64_t count = st.SlotCount();
+  std::vector<uint32_t> ids, recnos;
+  std::string key;
+  for (uint64_t r = 1; r <= count; ++r) {
+    const uint8_t* raw = st.LiveRecord(r);
+    if (!raw || (local && !PassesLocal(k, raw))) continue;
+    TableMemoSource memos(st, raw);
+    Value f = DecodeField(src.fields(), field, RecordView{raw, src.record_length, &memos});
+    if (f.is_null()) continue;
+    key.clear();
+    AppendCanonical(f, &key);
+    ids.push_back(static_cast<uint32_t>(lists->keys.Find(key, true)));
+    recnos.push_back(static_cast<uint32_t>(r));
+  }
+  // Counted into place: each key's records stay in ascending order.
+  lists->starts.assign(lists->keys.size() + 1, 0);
+  for (uint32_t id : ids) ++lists->starts[id + 1];
+  for (size_t i = 1; i < lists->starts.size(); ++i) lists->starts[i] += lists->starts[i - 1];
+  std::vector<uint32_t> next(lists->starts.begin(), lists->starts.end() - 1);
+  lists->recnos.resize(recnos.size());
+  for (size_t i = 0; i < ids.size(); ++i) lists->recnos[next[ids[i]]++] = recnos[i];
 }
 
 bool CoreRun::Join(size_t k) {
@@ -1843,12 +1892,9 @@ bool CoreRun::Join(size_t k) {
       if (level.access.equality && k > 0) {
         // Only Probe(k) changes this level's cache, and deeper levels have
         // their own: the list stays as it is while its records are joined.
-        const std::vector<uint32_t>* records = Probe(k);
-        if (records) {
-          for (uint32_t r : *records) {
-            const uint8_t* raw = st.LiveRecord(r);
-            if (raw && !Record(k, raw, &matched)) return false;
-          }
+        for (uint32_t r : Probe(k)) {
+          const uint8_t* raw = st.LiveRecord(r);
+          if (raw && !Record(k, raw, &matched)) return false;
         }
       } else if (level.access.constant && k > 0) {
         // The same range for every row before: walked once.
@@ -1873,12 +1919,9 @@ bool CoreRun::Join(size_t k) {
       }
       break;
     case Access::Kind::kHash: {
-      const std::vector<uint32_t>* records = Probe(k);
-      if (records) {
-        for (uint32_t r : *records) {
-          const uint8_t* raw = st.LiveRecord(r);
-          if (raw && !Record(k, raw, &matched)) return false;
-        }
+      for (uint32_t r : Probe(k)) {
+        const uint8_t* raw = st.LiveRecord(r);
+        if (raw && !Record(k, raw, &matched)) return false;
       }
       break;
     }
