@@ -11,7 +11,9 @@
 //
 // Rows are joined left to right in FROM order. Each table after the first
 // is reached through an index whose leading field an equality (or range)
-// of the ON or WHERE compares with values known by then, else through a
+// of the ON or WHERE compares with values known by then (an equality walks
+// each value once, and hashes the table in one pass once the values walked
+// are many beside its size), else through a
 // hash of the field an equality names, else by a scan of the records its
 // own conditions admit; the first table is read through an index when the
 // WHERE bounds an index's leading field with constants, else scanned in
