@@ -21,9 +21,13 @@
 // Each query's rows are read to the end on both sides and their counts and
 // the sums of their first columns compared.
 // SQLite runs with prepared statements, memory-mapped I/O and a large cache.
+// Times are processor seconds (user and system) of the fastest of three
+// runs, so other programs on the machine weigh little.
 //
-// usage: sql_vs_sqlite [N] [DIR]     (N defaults to 1,000,000)
+// usage: sql_vs_sqlite [N] [DIR] [QUERY]  (N defaults to 1,000,000)
 // Prints the absolute times and one line "ratio <name> <ours/sqlite>" each.
+// With QUERY (one of the last four names) only that query is compared, and
+// then run on our side alone for ten processor seconds, for a profiler.
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -42,8 +46,7 @@
 namespace {
 
 using bench::Check;
-using bench::Clock;
-using bench::Seconds;
+using bench::CpuSeconds;
 using bench::Prepare;
 using bench::Sql;
 
@@ -75,9 +78,9 @@ template <class F>
 double Best(int repeat, F&& f) {
   double best = 1e30;
   for (int i = 0; i < repeat; ++i) {
-    auto t0 = Clock::now();
+    const double t0 = CpuSeconds();
     f();
-    best = std::min(best, Seconds(t0));
+    best = std::min(best, CpuSeconds() - t0);
   }
   return best;
 }
@@ -86,8 +89,10 @@ double Best(int repeat, F&& f) {
 
 int main(int argc, char** argv) {
   uint32_t n = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000u;
-  std::string dir = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string() + "/sql_vs_sqlite." +
-                                              std::to_string(::getpid());
+  std::string dir = argc > 2 && *argv[2] ? argv[2]
+                                         : std::filesystem::temp_directory_path().string() + "/sql_vs_sqlite." +
+                                               std::to_string(::getpid());
+  const std::string only = argc > 3 ? argv[3] : "";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
 
@@ -160,12 +165,88 @@ int main(int argc, char** argv) {
   Sql(db, "COMMIT");
   Sql(db, "CREATE INDEX BYK ON SMALL (K)");
 
+  ENGHANDLE stmt = 0;
+  Check(EngCreateSQLStatement(conn, &stmt), "statement");
+  // ---- queries, read to the end on both sides: (rows, sum of the first column) ----
+  struct Tally {
+    uint64_t rows = 0;
+    double sum = 0;
+  };
+  auto run_ours = [&](const char* sql, Tally* tally) {
+    ENGHANDLE cursor = 0;
+    Check(EngExecuteSQLDirect(stmt, sql, &cursor), sql);
+    *tally = Tally();
+    char text[64];
+    Check(EngGotoTop(cursor), "top");
+    uint16_t eof = 0;
+    for (EngAtEOF(cursor, &eof); !eof; EngAtEOF(cursor, &eof)) {
+      uint32_t len = sizeof text - 1;
+      Check(EngGetField(cursor, 1, reinterpret_cast<uint8_t*>(text), &len), "field");
+      text[len] = 0;
+      tally->sum += std::strtod(text, nullptr);
+      ++tally->rows;
+      EngSkip(cursor, 1);
+    }
+    EngCloseTable(cursor);
+  };
+  auto run_sqlite = [&](const char* sql, Tally* tally) {
+    sqlite3_stmt* q = Prepare(db, sql);
+    *tally = Tally();
+    while (sqlite3_step(q) == SQLITE_ROW) {
+      tally->sum += sqlite3_column_double(q, 0);
+      ++tally->rows;
+    }
+    sqlite3_finalize(q);
+  };
+  struct QueryBench {
+    const char* name;
+    const char* ours;
+    const char* sqlite;
+    double ours_s = 0, sqlite_s = 0;
+  };
+  std::vector<QueryBench> queries = {
+      {"group_by_text", "SELECT COUNT(*), SUM(X), CAT FROM BENCH GROUP BY CAT",
+       "SELECT COUNT(*), SUM(X), CAT FROM BENCH GROUP BY CAT"},
+      {"join_indexed", "SELECT B.ID, S.NAME FROM BENCH B JOIN SMALL S ON S.K = B.D WHERE B.X < 100",
+       "SELECT B.ID, S.NAME FROM BENCH B JOIN SMALL S ON S.K = B.D WHERE B.X < 100"},
+      {"count_distinct", "SELECT COUNT(DISTINCT X) FROM BENCH", "SELECT COUNT(DISTINCT X) FROM BENCH"},
+      {"order_limit_10", "SELECT ID, X FROM BENCH ORDER BY X DESC, ID LIMIT 10",
+       "SELECT ID, X FROM BENCH ORDER BY X DESC, ID LIMIT 10"},
+  };
+  auto compare = [&](QueryBench& q) {
+    Tally ours_tally, sqlite_tally;
+    q.ours_s = Best(3, [&] { run_ours(q.ours, &ours_tally); });
+    q.sqlite_s = Best(3, [&] { run_sqlite(q.sqlite, &sqlite_tally); });
+    if (ours_tally.rows != sqlite_tally.rows || std::abs(ours_tally.sum - sqlite_tally.sum) > 1e-6 * (1 + std::abs(sqlite_tally.sum))) {
+      std::fprintf(stderr, "%s: results differ: %llu rows, sum %.6f vs %llu rows, sum %.6f\n", q.name,
+                   static_cast<unsigned long long>(ours_tally.rows), ours_tally.sum,
+                   static_cast<unsigned long long>(sqlite_tally.rows), sqlite_tally.sum);
+      std::exit(1);
+    }
+  };
+  if (!only.empty()) {
+    for (QueryBench& q : queries) {
+      if (q.name != only) continue;
+      compare(q);
+      std::printf("%s  ours %.4f s  sqlite %.4f s\nratio %s %.3f\n", q.name, q.ours_s, q.sqlite_s, q.name,
+                  q.ours_s / q.sqlite_s);
+      Tally tally;
+      const double t0 = CpuSeconds();
+      int runs = 0;
+      for (; CpuSeconds() - t0 < 10; ++runs) run_ours(q.ours, &tally);
+      std::printf("%s  ours alone %d runs, %.4f s each\n", q.name, runs, (CpuSeconds() - t0) / runs);
+    }
+    EngCloseSQLStatement(stmt);
+    EngDisconnect(conn);
+    sqlite3_close(db);
+    std::filesystem::remove_all(dir);
+    return 0;
+  }
+
   const char* select_sql = "SELECT * FROM BENCH WHERE X < 100 ORDER BY TXT";
   uint64_t rows_ours = 0, rows_sqlite = 0;
 
   // ---- SELECT with WHERE and ORDER BY, read to the end ----
-  ENGHANDLE stmt = 0;
-  Check(EngCreateSQLStatement(conn, &stmt), "statement");
   double ours_select = Best(3, [&] {
     ENGHANDLE cursor = 0;
     Check(EngExecuteSQLDirect(stmt, select_sql, &cursor), "select");
@@ -247,63 +328,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // ---- queries, read to the end on both sides: (rows, sum of the first column) ----
-  struct Tally {
-    uint64_t rows = 0;
-    double sum = 0;
-  };
-  auto run_ours = [&](const char* sql, Tally* tally) {
-    ENGHANDLE cursor = 0;
-    Check(EngExecuteSQLDirect(stmt, sql, &cursor), sql);
-    *tally = Tally();
-    char text[64];
-    Check(EngGotoTop(cursor), "top");
-    uint16_t eof = 0;
-    for (EngAtEOF(cursor, &eof); !eof; EngAtEOF(cursor, &eof)) {
-      uint32_t len = sizeof text - 1;
-      Check(EngGetField(cursor, 1, reinterpret_cast<uint8_t*>(text), &len), "field");
-      text[len] = 0;
-      tally->sum += std::strtod(text, nullptr);
-      ++tally->rows;
-      EngSkip(cursor, 1);
-    }
-    EngCloseTable(cursor);
-  };
-  auto run_sqlite = [&](const char* sql, Tally* tally) {
-    sqlite3_stmt* q = Prepare(db, sql);
-    *tally = Tally();
-    while (sqlite3_step(q) == SQLITE_ROW) {
-      tally->sum += sqlite3_column_double(q, 0);
-      ++tally->rows;
-    }
-    sqlite3_finalize(q);
-  };
-  struct QueryBench {
-    const char* name;
-    const char* ours;
-    const char* sqlite;
-    double ours_s = 0, sqlite_s = 0;
-  };
-  std::vector<QueryBench> queries = {
-      {"group_by_text", "SELECT COUNT(*), SUM(X), CAT FROM BENCH GROUP BY CAT",
-       "SELECT COUNT(*), SUM(X), CAT FROM BENCH GROUP BY CAT"},
-      {"join_indexed", "SELECT B.ID, S.NAME FROM BENCH B JOIN SMALL S ON S.K = B.D WHERE B.X < 100",
-       "SELECT B.ID, S.NAME FROM BENCH B JOIN SMALL S ON S.K = B.D WHERE B.X < 100"},
-      {"count_distinct", "SELECT COUNT(DISTINCT X) FROM BENCH", "SELECT COUNT(DISTINCT X) FROM BENCH"},
-      {"order_limit_10", "SELECT ID, X FROM BENCH ORDER BY X DESC, ID LIMIT 10",
-       "SELECT ID, X FROM BENCH ORDER BY X DESC, ID LIMIT 10"},
-  };
-  for (QueryBench& q : queries) {
-    Tally ours_tally, sqlite_tally;
-    q.ours_s = Best(3, [&] { run_ours(q.ours, &ours_tally); });
-    q.sqlite_s = Best(3, [&] { run_sqlite(q.sqlite, &sqlite_tally); });
-    if (ours_tally.rows != sqlite_tally.rows || std::abs(ours_tally.sum - sqlite_tally.sum) > 1e-6 * (1 + std::abs(sqlite_tally.sum))) {
-      std::fprintf(stderr, "%s: results differ: %llu rows, sum %.6f vs %llu rows, sum %.6f\n", q.name,
-                   static_cast<unsigned long long>(ours_tally.rows), ours_tally.sum,
-                   static_cast<unsigned long long>(sqlite_tally.rows), sqlite_tally.sum);
-      return 1;
-    }
-  }
+  // ---- the queries ----
+  for (QueryBench& q : queries) compare(q);
 
   // ---- UPDATE of 10 % of the records, each new value from the stored one ----
   const char* update_sql = "UPDATE BENCH SET X = X + 1 WHERE X < 100";

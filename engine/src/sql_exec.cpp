@@ -154,24 +154,33 @@ ExecOutcome Insert(ConnectionObject& conn, const sql::InsertStatement& s, const 
 // UPDATE and DELETE choose their records and change them in one hold of
 // the table's lock and as one change (StatementChange): each record's WHERE
 // is tested again, and its new values computed, on the record as it is when
-// written, so no other user's change is lost or overridden.
+// written, so no other user's change is lost or overridden. Subqueries of
+// the WHERE and of the new values answer as of the selection, before any
+// record is changed, whichever table they read.
 ExecOutcome Update(ConnectionObject& conn, const sql::UpdateStatement& s, const StatementOptions& options) {
   OpenedTable dst(conn, s.table.name, options, false, true);
   std::lock_guard<std::mutex> g(dst.object().mu);
   TableHandle& t = dst.table();
   SharedTable& st = t.table();
-  RecordSelector selector(conn, options, st, s.table.name, s.where ? &*s.where : nullptr);
-  std::vector<std::pair<uint16_t, CompiledExpression>> sets;
-  for (const auto& a : s.assignments)
-    sets.emplace_back(ColumnNumber(t, a.column, s.table.name), BindOrFail(a.value, t.fields(), s.table.name));
+  std::vector<uint16_t> targets;
+  std::vector<const sql::Expression*> values;
+  for (const auto& a : s.assignments) {
+    targets.push_back(ColumnNumber(t, a.column, s.table.name));
+    values.push_back(&a.value);
+  }
+  RecordSelector selector(conn, options, st, s.table.name, s.where ? &*s.where : nullptr, values);
   const uint32_t size = st.record_length();
   auto edit = [&](const uint8_t* now, uint8_t* raw, TableHandle::Memos* memos) {
     if (!selector.Matches(now)) return false;
-    TableMemoSource memo_source(st, now);
-    RecordView view{now, size, &memo_source};
     // Every value is computed from the record as it was: `raw` is a copy.
-    for (const auto& [number, expr] : sets)
-      AssignValue(t.Field(number), number - 1u, Evaluate(expr, view, kWholeTexts), raw, size, memos);
+    for (size_t i = 0; i < targets.size(); ++i) {
+      std::optional<Value> v = selector.ValueFor(i, now);
+      // The table is held since the selection, so a record it chose keeps
+      // the values its subqueries answered for; if not, change nothing.
+      if (!v)
+        Fail(ENG_ERR_SQL_EXECUTE, "UPDATE " + s.table.name + ": a record changed while the statement ran; nothing was changed");
+      AssignValue(t.Field(targets[i]), targets[i] - 1u, *v, raw, size, memos);
+    }
     return true;
   };
   ExecOutcome outcome;

@@ -188,11 +188,10 @@ class StatementParser : public SubqueryParser {
     else if (EqualsNoCase(w, "TIMESTAMP")) fixed(ENG_TIMESTAMP, 8);
     else if (EqualsNoCase(w, "DOUBLE")) {
       fixed(ENG_DOUBLE, 8);
-      // DOUBLE(2): a display hint for decimals.
-      if (lx_.AcceptSymbol("(")) {
-        type.decimals = static_cast<uint16_t>(ParseCount("a number of decimals", 0, 30));
-        lx_.ExpectSymbol(")");
-      }
+      // A table stores no decimals for a double, so DOUBLE(n) is refused
+      // here rather than parsed and then refused by CREATE TABLE.
+      if (lx_.PeekSymbol("("))
+        lx_.Fail(lx_.Peek(), "DOUBLE takes no length or decimals (use NUMERIC(length, decimals) for fixed decimals)");
     } else if (EqualsNoCase(w, "CURDOUBLE") || EqualsNoCase(w, "MONEY")) fixed(ENG_CURDOUBLE, 8);
     else if (EqualsNoCase(w, "AUTOINC")) fixed(ENG_AUTOINC, 4);
     else if (EqualsNoCase(w, "BLOB") || EqualsNoCase(w, "BINARY")) fixed(ENG_BINARY, kMemoReferenceLength);

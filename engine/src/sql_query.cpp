@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <numeric>
+#include <span>
 #include <unordered_map>
 #include <utility>
 
@@ -624,7 +626,9 @@ class Planner {
 
   std::unique_ptr<QueryPlan> PlanQuery(const sql::Query& q, QueryScope* outer);
   // The single-table core of UPDATE and DELETE (its source already adopted).
-  std::unique_ptr<CorePlan> PlanSelection(SourceTable& table, const std::string& name, const sql::Expression* where);
+  std::unique_ptr<CorePlan> PlanSelection(SourceTable& table, const std::string& name, const sql::Expression* where,
+                                          const std::vector<const sql::Expression*>& values,
+                                          std::vector<CompiledExpression>* bound, bool* bound_subqueries);
 
  private:
   std::unique_ptr<CorePlan> PlanCore(const sql::SelectCore& c, QueryScope* outer, const sql::Query& q,
@@ -729,6 +733,15 @@ void Planner::ChooseAccess(CorePlan& core, RowScope& scope, size_t k) {
   SharedTable& st = *src.table->st;
   const FieldList& fields = st.fields();
   const std::vector<Conjunct*>& usable = level.left ? level.on : level.filters;
+  // Sides bound here are second bindings of the conditions' own: a
+  // subquery in one is not listed (the list would then name freed ones
+  // after a side is dropped, and name kept ones twice). A kept bound's
+  // subquery runs only while the records are chosen.
+  struct ForgetSubqueries {
+    std::vector<SubqueryImpl*>& list;
+    size_t size;
+    ~ForgetSubqueries() { list.resize(size); }
+  } forget{core.subqueries, core.subqueries.size()};
   struct Candidate {
     size_t field;
     Bound bound;
@@ -1161,13 +1174,18 @@ std::unique_ptr<QueryPlan> Planner::PlanQuery(const sql::Query& q, QueryScope* o
 }
 
 std::unique_ptr<CorePlan> Planner::PlanSelection(SourceTable& table, const std::string& name,
-                                                 const sql::Expression* where) {
+                                                 const sql::Expression* where,
+                                                 const std::vector<const sql::Expression*>& values,
+                                                 std::vector<CompiledExpression>* bound,
+                                                 bool* bound_subqueries) {
   auto core = std::make_unique<CorePlan>();
   sql::TableRef ref;
   ref.name = name;
   AddSource(*core, table, ref, sql::JoinKind::kFirst);
   RowScope rows(*this, *core, nullptr);
   try {
+    for (const sql::Expression* v : values) bound->push_back(rows.BindHere(*v->syntax));
+    *bound_subqueries = !core->subqueries.empty();
     if (where) AddCondition(*core, rows, *where->syntax, where->text, -1);
     PlanLevels(*core, rows);
   } catch (const EngineError& err) {
@@ -1253,6 +1271,22 @@ bool Holds(const Conjunct& c, const RecordView& view) {
 
 class QueryRun;
 
+// Record numbers grouped by a key, in one array: the records of key id
+// are recnos[starts[id] .. starts[id + 1]).
+struct RecordLists {
+  KeyTable keys;
+  std::vector<uint32_t> starts, recnos;
+  std::span<const uint32_t> Of(int64_t id) const {
+    if (id < 0) return {};
+    const size_t i = static_cast<size_t>(id);
+    return std::span<const uint32_t>(recnos.data() + starts[i], starts[i + 1] - starts[i]);
+  }
+};
+
+// Fields whose bytes in the record are the whole value (not a reference to
+// text kept elsewhere).
+bool KeyedByBytes(uint16_t type) { return !IsMemoType(type) && type != ENG_VARCHAR; }
+
 // One SELECT core run for one set of outer values.
 class CoreRun {
  public:
@@ -1260,6 +1294,17 @@ class CoreRun {
     values_.resize(core.slots.size());
     row_.assign(std::max<size_t>(core.row_size, 1), 0);
     caches_.resize(core.levels.size());
+    for (size_t k = 1; k < core.levels.size(); ++k) {
+      // An index equality on a field of an earlier table held in the
+      // record: its bytes decide its value, so equal bytes are one key (a
+      // value with two spellings, as 0 and -0, just takes two).
+      const Access& a = core.levels[k].access;
+      if (a.kind != Access::Kind::kIndex || !a.equality || a.bounds.size() != 1) continue;
+      const int32_t f = a.bounds[0].value.field_reference();
+      if (f < 0) continue;
+      const FieldDef& def = core.fields[static_cast<size_t>(f)];
+      if (KeyedByBytes(def.type)) caches_[k].raw_key = &def;
+    }
   }
   // Outer values from the record of the enclosing query.
   void SetParams(const RecordView* outer) {
@@ -1276,9 +1321,17 @@ class CoreRun {
   struct LevelCache {
     bool ready = false;
     std::vector<uint32_t> list;  // scan: the records its own conditions admit
-    KeyTable keys;                // hash and index probes: key -> records
-    std::vector<std::vector<uint32_t>> records;
+    // Hash probes, and index probes once hashed: the table's records by value.
+    bool hashed = false;
+    RecordLists hash;
+    // Index probes: each key seen, its records (walked, or from the hash).
+    KeyTable keys;
+    std::deque<std::vector<uint32_t>> walked;  // stays in place as it grows
+    std::vector<std::span<const uint32_t>> lists;
+    const FieldDef* raw_key = nullptr;  // the field whose bytes are the key
+    uint64_t walks = 0;
   };
+  static constexpr uint64_t kWalksBeforeHash = 8;
   struct Group {
     std::vector<Value> keys;
     struct Agg {
@@ -1299,8 +1352,10 @@ class CoreRun {
   void EmitGroups();
   bool PassesLocal(size_t k, const uint8_t* raw);
   const std::vector<uint32_t>& ScanList(size_t k);
-  std::vector<uint32_t> IndexRecords(size_t k, bool* none);
-  const std::vector<uint32_t>* Probe(size_t k);
+  // equal: the value of the level's one equality bound, when known.
+  std::vector<uint32_t> IndexRecords(size_t k, bool* none, const std::optional<Value>& equal = std::nullopt);
+  std::span<const uint32_t> Probe(size_t k);
+  void HashLevel(size_t k, RecordLists* lists);
 
   CorePlan& core_;
   QueryRun& out_;
@@ -1646,11 +1701,12 @@ const std::vector<uint32_t>& CoreRun::ScanList(size_t k) {
 // The records an index walk between the access's bounds finds, in
 // ascending record numbers; nothing when a bound is NULL (*none set), as
 // then no record can match.
-std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, const RecordView& view, bool* none) {
+std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, const RecordView& view, bool* none,
+                                        const std::optional<Value>& equal = std::nullopt) {
   *none = false;
   std::vector<SeekHint> hints;
   for (const Bound& b : access.bounds) {
-    Value v = Evaluate(b.value, view, kExact);
+    Value v = equal && access.bounds.size() == 1 ? *equal : Evaluate(b.value, view, kExact);
     if (v.is_null()) {
       *none = true;
       return {};
@@ -1691,63 +1747,100 @@ std::vector<uint32_t> IndexRangeRecords(SharedTable& st, const Access& access, c
 
 // The records an index walk between the level's bounds finds (ascending
 // record numbers). *none: a bound is NULL, so no record can match.
-std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none) {
-  return IndexRangeRecords(*core_.sources[k].table->st, core_.levels[k].access, View(), none);
+std::vector<uint32_t> CoreRun::IndexRecords(size_t k, bool* none, const std::optional<Value>& equal) {
+  return IndexRangeRecords(*core_.sources[k].table->st, core_.levels[k].access, View(), none, equal);
 }
 
 // Records of level k for the current joined row through its hash or its
-// index equality (remembered per key value); null when none can match.
-const std::vector<uint32_t>* CoreRun::Probe(size_t k) {
+// index equality (remembered per key value); none when none can match.
+std::span<const uint32_t> CoreRun::Probe(size_t k) {
   LevelCache& cache = caches_[k];
   const Level& level = core_.levels[k];
   SharedTable& st = *core_.sources[k].table->st;
+  const FieldDef* raw_key = level.access.kind == Access::Kind::kIndex ? cache.raw_key : nullptr;
+  if (raw_key) {
+    // The value is a field of the joined row: its bytes are the key, and
+    // the value is decoded only for a key not seen before.
+    if (IsFieldEmpty(*raw_key, row_.data())) return {};
+    const std::string_view bytes(reinterpret_cast<const char*>(row_.data() + raw_key->offset), raw_key->length);
+    int64_t id = cache.keys.Find(bytes, false);
+    if (id >= 0) return cache.lists[static_cast<size_t>(id)];
+  }
   RecordView view = View();
   Value v = Evaluate(level.access.bounds[0].value, view, kExact);
-  if (v.is_null()) return nullptr;
+  if (v.is_null()) return {};
   if (level.access.kind == Access::Kind::kHash) {
-    if (!cache.ready) {
-      cache.ready = true;
-      const Source& src = core_.sources[k];
-      const uint64_t count = st.SlotCount();
-      std::string key;
-      for (uint64_t r = 1; r <= count; ++r) {
-        const uint8_t* raw = st.LiveRecord(r);
-        if (!raw || !PassesLocal(k, raw)) continue;
-        TableMemoSource memos(st, raw);
-        Value f = DecodeField(src.fields(), level.access.field, RecordView{raw, src.record_length, &memos});
-        if (f.is_null()) continue;
-        key.clear();
-        AppendCanonical(f, &key);
-        bool added = false;
-        int64_t id = cache.keys.Find(key, true, &added);
-        if (added) cache.records.emplace_back();
-        cache.records[static_cast<size_t>(id)].push_back(static_cast<uint32_t>(r));
-      }
+    if (!cache.hashed) {
+      cache.hashed = true;
+      HashLevel(k, &cache.hash);
     }
     key_.clear();
     AppendCanonical(v, &key_);
-    int64_t id = cache.keys.Find(key_, false);
-    return id < 0 ? nullptr : &cache.records[static_cast<size_t>(id)];
+    return cache.hash.Of(cache.hash.keys.Find(key_, false));
   }
-  // An index equality: each key value walked once.
+  // An index equality: each key value walked once. When the walks grow
+  // many beside the table's size (a join of many distinct values), one
+  // pass over the table hashes it and the new values are looked up there:
+  // a walk costs a descent of the tree, a record of the pass far less.
   key_.clear();
-  AppendCanonical(v, &key_);
+  if (raw_key) key_.assign(reinterpret_cast<const char*>(row_.data() + raw_key->offset), raw_key->length);
+  else AppendCanonical(v, &key_);
   bool added = false;
   int64_t id = cache.keys.Find(key_, true, &added);
   if (added) {
-    bool none = false;
-    cache.records.push_back(IndexRecords(k, &none));
     constexpr size_t kMaxRemembered = 1 << 20;
     if (cache.keys.size() > kMaxRemembered) {
-      std::vector<uint32_t> records = std::move(cache.records.back());
       cache.keys.Clear();
-      cache.records.clear();
-      cache.keys.Find(key_, true);
-      cache.records.push_back(std::move(records));
-      id = 0;
+      cache.walked.clear();
+      cache.lists.clear();
+      id = cache.keys.Find(key_, true);
+    }
+    if (!cache.hashed && ++cache.walks >= kWalksBeforeHash && cache.walks * 8 > st.SlotCount()) {
+      HashLevel(k, &cache.hash);
+      cache.hashed = true;
+    }
+    if (cache.hashed) {
+      std::string canonical;
+      AppendCanonical(v, &canonical);
+      cache.lists.push_back(cache.hash.Of(cache.hash.keys.Find(canonical, false)));
+    } else {
+      bool none = false;
+      cache.walked.push_back(IndexRecords(k, &none, v));
+      cache.lists.push_back(cache.walked.back());
     }
   }
-  return &cache.records[static_cast<size_t>(id)];
+  return cache.lists[static_cast<size_t>(id)];
+}
+
+// The records of level k that its own conditions admit, by the canonical
+// value of the field its equality names (an empty field: none), each list
+// in ascending record numbers.
+void CoreRun::HashLevel(size_t k, RecordLists* lists) {
+  const Source& src = core_.sources[k];
+  SharedTable& st = *src.table->st;
+  const size_t field = core_.levels[k].access.field;
+  const bool local = !core_.levels[k].local.empty();
+  const uint64_t count = st.SlotCount();
+  std::vector<uint32_t> ids, recnos;
+  std::string key;
+  for (uint64_t r = 1; r <= count; ++r) {
+    const uint8_t* raw = st.LiveRecord(r);
+    if (!raw || (local && !PassesLocal(k, raw))) continue;
+    TableMemoSource memos(st, raw);
+    Value f = DecodeField(src.fields(), field, RecordView{raw, src.record_length, &memos});
+    if (f.is_null()) continue;
+    key.clear();
+    AppendCanonical(f, &key);
+    ids.push_back(static_cast<uint32_t>(lists->keys.Find(key, true)));
+    recnos.push_back(static_cast<uint32_t>(r));
+  }
+  // Counted into place: each key's records stay in ascending order.
+  lists->starts.assign(lists->keys.size() + 1, 0);
+  for (uint32_t id : ids) ++lists->starts[id + 1];
+  for (size_t i = 1; i < lists->starts.size(); ++i) lists->starts[i] += lists->starts[i - 1];
+  std::vector<uint32_t> next(lists->starts.begin(), lists->starts.end() - 1);
+  lists->recnos.resize(recnos.size());
+  for (size_t i = 0; i < ids.size(); ++i) lists->recnos[next[ids[i]]++] = recnos[i];
 }
 
 bool CoreRun::Join(size_t k) {
@@ -1772,8 +1865,19 @@ bool CoreRun::Join(size_t k) {
         });
         if (!go) return false;
       } else if (k == 0) {
+        // The first table lies at the start of the joined row, so its own
+        // conditions that read the bytes alone are tested in place: a
+        // record they refuse is not copied.
+        std::vector<const FastCondition*> in_place;
+        for (Conjunct* c : level.local)
+          if (c->fast && c->expr.min_record_size() <= src.record_length) in_place.push_back(&*c->fast);
         SlotScanner scanner(st);
-        if (!scanner.ForEachLive([&](const uint8_t* raw) { return Record(0, raw, &matched); })) return false;
+        if (!scanner.ForEachLive([&](const uint8_t* raw) {
+              for (const FastCondition* f : in_place)
+                if (!f->Matches(raw, kExact)) return true;
+              return Record(0, raw, &matched);
+            }))
+          return false;
       } else {
         // The list is kept by this run: the joined row below may change it
         // only through deeper levels, never this one's.
@@ -1786,13 +1890,11 @@ bool CoreRun::Join(size_t k) {
       break;
     case Access::Kind::kIndex:
       if (level.access.equality && k > 0) {
-        const std::vector<uint32_t>* records = Probe(k);
-        if (records) {
-          const std::vector<uint32_t> copy = *records;  // deeper levels may grow the cache
-          for (uint32_t r : copy) {
-            const uint8_t* raw = st.LiveRecord(r);
-            if (raw && !Record(k, raw, &matched)) return false;
-          }
+        // Only Probe(k) changes this level's cache, and deeper levels have
+        // their own: the list stays as it is while its records are joined.
+        for (uint32_t r : Probe(k)) {
+          const uint8_t* raw = st.LiveRecord(r);
+          if (raw && !Record(k, raw, &matched)) return false;
         }
       } else if (level.access.constant && k > 0) {
         // The same range for every row before: walked once.
@@ -1817,12 +1919,9 @@ bool CoreRun::Join(size_t k) {
       }
       break;
     case Access::Kind::kHash: {
-      const std::vector<uint32_t>* records = Probe(k);
-      if (records) {
-        for (uint32_t r : *records) {
-          const uint8_t* raw = st.LiveRecord(r);
-          if (raw && !Record(k, raw, &matched)) return false;
-        }
+      for (uint32_t r : Probe(k)) {
+        const uint8_t* raw = st.LiveRecord(r);
+        if (raw && !Record(k, raw, &matched)) return false;
       }
       break;
     }
@@ -2241,6 +2340,8 @@ struct RecordSelector::State {
   Planner planner;
   SharedTable* target = nullptr;
   std::unique_ptr<CorePlan> core;
+  std::vector<CompiledExpression> values;
+  bool values_query = false;  // the values hold subqueries
 };
 
 namespace {
@@ -2251,11 +2352,12 @@ void FreezeAll(CorePlan& core) {
 }  // namespace
 
 RecordSelector::RecordSelector(ConnectionObject& conn, const StatementOptions& options, SharedTable& target,
-                               const std::string& table, const sql::Expression* where)
+                               const std::string& table, const sql::Expression* where,
+                               const std::vector<const sql::Expression*>& values)
     : state_(std::make_unique<State>(conn, options)) {
   state_->target = &target;
   SourceTable& src = state_->tables.Adopt(table, target);
-  state_->core = state_->planner.PlanSelection(src, table, where);
+  state_->core = state_->planner.PlanSelection(src, table, where, values, &state_->values, &state_->values_query);
 }
 
 RecordSelector::~RecordSelector() = default;
@@ -2289,8 +2391,28 @@ std::vector<uint32_t> RecordSelector::Select() {
       if (raw && matches(raw)) out.push_back(static_cast<uint32_t>(r));
     }
   }
+  // The values' subqueries answer for each record now, while their tables
+  // are locked; the values themselves are computed again when written.
+  if (state_->values_query) {
+    for (uint32_t r : out) {
+      const uint8_t* raw = st.LiveRecord(r);
+      TableMemoSource memos(st, raw);
+      RecordView view{raw, core.row_size, &memos, nullptr};
+      for (const CompiledExpression& v : state_->values) Evaluate(v, view, kWholeTexts);
+    }
+  }
   FreezeAll(core);
   return out;
+}
+
+std::optional<Value> RecordSelector::ValueFor(size_t i, const uint8_t* raw) const {
+  TableMemoSource memos(*state_->target, raw);
+  RecordView view{raw, state_->core->row_size, &memos, nullptr};
+  try {
+    return Evaluate(state_->values[i], view, kWholeTexts);
+  } catch (const SubqueryStale&) {
+    return std::nullopt;
+  }
 }
 
 bool RecordSelector::Matches(const uint8_t* raw) const {
@@ -2333,7 +2455,11 @@ ExecOutcome RunExplain(const std::shared_ptr<ConnectionObject>& conn, const sql:
           }
         } else if constexpr (std::is_same_v<T, sql::UpdateStatement> || std::is_same_v<T, sql::DeleteStatement>) {
           OpenedTable t(*conn, s.table.name, options, false, false);
-          RecordSelector selector(*conn, options, t.table().table(), s.table.name, s.where ? &*s.where : nullptr);
+          std::vector<const sql::Expression*> values;
+          if constexpr (std::is_same_v<T, sql::UpdateStatement>)
+            for (const auto& a : s.assignments) values.push_back(&a.value);
+          RecordSelector selector(*conn, options, t.table().table(), s.table.name, s.where ? &*s.where : nullptr,
+                                  values);
           lines.push_back(std::string(std::is_same_v<T, sql::UpdateStatement> ? "UPDATE " : "DELETE FROM ") + s.table.name);
           for (const std::string& l : selector.Plan()) lines.push_back("  " + l);
         } else {

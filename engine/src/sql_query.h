@@ -11,7 +11,9 @@
 //
 // Rows are joined left to right in FROM order. Each table after the first
 // is reached through an index whose leading field an equality (or range)
-// of the ON or WHERE compares with values known by then, else through a
+// of the ON or WHERE compares with values known by then (an equality walks
+// each value once, and hashes the table in one pass once the values walked
+// are many beside its size), else through a
 // hash of the field an equality names, else by a scan of the records its
 // own conditions admit; the first table is read through an index when the
 // WHERE bounds an index's leading field with constants, else scanned in
@@ -54,21 +56,26 @@ std::vector<std::vector<Value>> QueryRows(ConnectionObject& conn, const sql::Que
                                           const StatementOptions& options);
 
 // The row selection of UPDATE and DELETE on one table: its WHERE (which may
-// hold subqueries, also on the table itself) bound to the table's fields.
-// Select() names the records that match now, walking only an index's range
-// when the WHERE bounds the leading field of one; the statement then
-// changes each record in one hold of the table's lock, asking Matches()
-// whether it still matches as it is then. Subqueries are run during
-// Select() (with every table they read locked, the target's lock included);
-// Matches() gives their answers from then, so it takes no other lock, and
-// a record whose correlated values changed meanwhile no longer counts as
-// matching.
+// hold subqueries, also on the table itself) bound to the table's fields,
+// and UPDATE's new values (which may hold subqueries too, correlated to the
+// record or not). Select() names the records that match now, walking only
+// an index's range when the WHERE bounds the leading field of one; the
+// statement then changes each record in one hold of the table's lock,
+// asking Matches() whether it still matches as it is then and ValueFor()
+// for its new values. Subqueries are run during Select() (with every table
+// they read locked, the target's lock included), those of the values for
+// each record selected; Matches() and ValueFor() give their answers from
+// then, so they take no other lock, and every subquery sees the tables as
+// they were before the statement changed any record. A record whose
+// correlated values changed meanwhile no longer counts as matching, and has
+// no new value (ValueFor() gives none).
 class RecordSelector {
  public:
   // `target` is the statement's own handle on the table (named `table` in
   // errors); where may be null (every record).
   RecordSelector(ConnectionObject& conn, const StatementOptions& options, SharedTable& target,
-                 const std::string& table, const sql::Expression* where);
+                 const std::string& table, const sql::Expression* where,
+                 const std::vector<const sql::Expression*>& values = {});
   ~RecordSelector();
   RecordSelector(const RecordSelector&) = delete;
   RecordSelector& operator=(const RecordSelector&) = delete;
@@ -77,6 +84,10 @@ class RecordSelector {
   std::vector<uint32_t> Select();
   // Under the target's lock; raw holds the table's record length.
   bool Matches(const uint8_t* raw) const;
+  // The value of values[i] for the record as it is now (under the target's
+  // lock); none when a subquery of it has no answer for the record's values
+  // because they changed after Select().
+  std::optional<Value> ValueFor(size_t i, const uint8_t* raw) const;
   // How Select() finds the records, as EXPLAIN shows it.
   std::vector<std::string> Plan() const;
 

@@ -11,7 +11,9 @@
 // GROUP BY/HAVING, DISTINCT, JOIN, LEFT JOIN, comma joins and T joined with
 // itself, IN/EXISTS/scalar subqueries, UNION [ALL], CASE, LIMIT/OFFSET and
 // TOP, aliases and functions, and INSERT ... SELECT, UPDATE and DELETE with
-// subqueries.
+// subqueries in the WHERE and in UPDATE's new values (a subquery on the
+// table changed reads none of the columns changed: SQLite runs those on the
+// records changed so far, this engine on the table as it was).
 //
 // How our values are mirrored in SQLite (our semantics modeled, not relaxed):
 // - An empty field is NULL here: an empty text or memo is NULL there, while
@@ -574,18 +576,101 @@ class Generator {
     }
   }
 
-  // A change through a query: INSERT ... SELECT into U, UPDATE and DELETE of T with subqueries.
+  // A change through a query: INSERT ... SELECT into U, or UPDATE and DELETE
+  // of T with subqueries in the WHERE and in the new values (correlated to
+  // the record changed or not, on U or on T itself).
   Sql MakeQueryChange(bool* into_u) {
     *into_u = false;
-    switch (Below(4)) {
+    switch (Below(5)) {
       case 0:
         *into_u = true;
         return "INSERT INTO U (K, S, V) SELECT I, N, X FROM T" + Where();
-      case 1:
-        return "UPDATE T SET X = X + 1 WHERE I IN (SELECT K FROM U WHERE V > " + NumberLiteral() + ")";
-      case 2: return "UPDATE T SET P = 1 WHERE NOT EXISTS (SELECT * FROM U WHERE U.S = T.N)";
-      default: return "DELETE FROM T WHERE EXISTS (SELECT * FROM U WHERE U.K = T.I AND U.V < " + NumberLiteral() + ")";
+      case 1: return "DELETE FROM T WHERE " + SubqueryCondition() + (Chance(40) ? " AND " + Paren(Condition(0)) : Sql());
+      default: return MakeSubqueryUpdate();
     }
+  }
+  // A condition with a subquery; one on T itself reads no column in `set`
+  // (as ValueSubquery says).
+  Sql SubqueryCondition(const std::vector<std::string>& set = {}) {
+    switch (Below(5)) {
+      case 0:
+        return "I" + std::string(Chance(30) ? " NOT IN" : " IN") + " (SELECT K FROM U WHERE V > " + NumberLiteral() + ")";
+      case 1:
+        return std::string(Chance(30) ? "NOT " : "") + "EXISTS (SELECT * FROM U WHERE U.K = T.I" +
+               (Chance(50) ? " AND U.S = T.N" : "") + ")";
+      case 2: return "X > (SELECT AVG(V) FROM U)";
+      case 3:
+        if (std::find(set.begin(), set.end(), "N") == set.end()) return "I < (SELECT COUNT(*) FROM T B WHERE B.N = T.N)";
+        return "X > (SELECT AVG(V) FROM U)";
+      default: return "ID IN (SELECT MAX(ID) FROM T GROUP BY M)";
+    }
+  }
+  // A subquery giving a value for column `to` that reads no column of T
+  // in `set` through T itself: SQLite runs a correlated subquery on the
+  // table it changes on the records changed so far, here on the table as
+  // it was, so those two agree only when the subquery reads no changed column.
+  Sql ValueSubquery(const Column& to, const std::vector<std::string>& set) {
+    auto unchanged = [&set](std::initializer_list<const char*> read) {
+      for (const char* c : read)
+        if (std::find(set.begin(), set.end(), c) != set.end()) return false;
+      return true;
+    };
+    std::string name = to.name;
+    for (;;) {
+      switch (to.kind) {
+        case Kind::kNumber:
+          switch (Below(6)) {
+            case 0: return "(SELECT COUNT(*) FROM U WHERE U.K = T.I)";
+            case 1: return to.integer ? "(SELECT MAX(K) FROM U WHERE U.S = T.N)" : "(SELECT SUM(V) FROM U WHERE U.K = T.I)";
+            case 2:
+              return std::string(to.integer ? "(SELECT MIN(K)" : "(SELECT MAX(V)") + " FROM U WHERE V < " +
+                     NumberLiteral() + ")";
+            case 3: return "(SELECT COUNT(*) FROM T B WHERE B.ID < T.ID)";
+            case 4:
+              if (unchanged({"I"})) return "(SELECT SUM(B.I) FROM T B WHERE B.ID > T.ID)";
+              break;
+            default: return "(SELECT MAX(" + name + ") FROM T) - " + name;
+          }
+          break;
+        case Kind::kText:
+          switch (Below(3)) {
+            case 0: return "(SELECT MIN(S) FROM U WHERE U.K = T.I)";
+            case 1: return "(SELECT MAX(S) FROM U)";
+            default:
+              if (unchanged({"N"})) return "(SELECT MAX(B.N) FROM T B WHERE B.ID > T.ID)";
+              break;
+          }
+          break;
+        case Kind::kDate:
+          if (Chance(50)) return "(SELECT MAX(D) FROM T)";
+          if (unchanged({"E"})) return "(SELECT MIN(B.E) FROM T B WHERE B.ID > T.ID)";
+          break;
+        case Kind::kLogical:
+          return Chance(50) ? "EXISTS (SELECT * FROM U WHERE U.K = T.I)" : "(SELECT COUNT(*) FROM U WHERE U.S = T.N) > 0";
+      }
+    }
+  }
+  Sql MakeSubqueryUpdate() {
+    static const char* const kTargets[] = {"N", "M", "I", "X", "P", "D", "E", "L"};
+    std::vector<std::string> set;
+    for (size_t n = 1 + Below(2); n > 0; --n) {
+      std::string name = Pick(kTargets);
+      if (std::find(set.begin(), set.end(), name) == set.end()) set.push_back(name);
+    }
+    Sql sets;
+    for (const std::string& name : set) {
+      const Column& c = *std::find_if(std::begin(kColumns), std::end(kColumns),
+                                      [&name](const Column& k) { return name == k.name; });
+      Sql value = Chance(75) ? ValueSubquery(c, set) : Stored(c);
+      sets = (sets.ours.empty() ? sets : sets + ", ") + name + " = " + value;
+    }
+    Sql where;
+    switch (Below(3)) {
+      case 0: where = " WHERE " + SubqueryCondition(set); break;
+      case 1: where = Where(); break;
+      default: break;
+    }
+    return "UPDATE T SET " + sets + where;
   }
   Sql MakeUInsert() {
     Column k{"K", Kind::kNumber, "", "", 0, true, false}, t{"S", Kind::kText, "", "", 4, false, false},
