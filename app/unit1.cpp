@@ -270,7 +270,7 @@ void TForm1::UndoLastRunClick() {
     }
     std::string question = "Undo run " + run->Id + "?\n\nCompany " + run->Company + ", task " +
                            std::to_string(run->Task) + ": " + run->Caption + "\nStarted " + run->Started +
-                           (run->Finished() ? ", ended " + run->Outcome : ", did not end") +
+                           (run->Finished() ? " (" + run->Outcome + ")" : " (did not end)") +
                            "\n\nIts tables are put back as they were before the run.";
     auto box = MakeConfirmBox(this, Q(question));
     box->setDefaultButton(QMessageBox::No);  // undo cannot itself be undone
