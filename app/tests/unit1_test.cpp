@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "apptestsupport.h"
+#include "engine.h"
 #include "undo.h"
 #include "windowtestsupport.h"
 
@@ -395,6 +396,32 @@ TEST_F(WindowFixture, UndoLastRunNamesTheRunAndPutsItBackOnlyAfterYes) {
   ASSERT_EQ(later.size(), 2u);
   EXPECT_TRUE(later[0].Undone.empty());
   EXPECT_FALSE(later[1].Undone.empty());
+
+  // A record added behind the run's back: undo refuses, naming the table, and changes nothing.
+  // (The window's tables are let go first: closing its handle trims the
+  // file's spare room, which the comparison below would count as a change.)
+  w.Logic().DbConnection1.Disconnect();
+  ENGHANDLE conn = 0, table = 0;
+  ASSERT_EQ(EngConnect((data.Path() + "/company/A01").c_str(), &conn), 0u);
+  ASSERT_EQ(EngOpenTable(conn, "LEAV_TRX.ADT", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                         ENG_IGNORE_RIGHTS, 0, &table), 0u);
+  ASSERT_EQ(EngAppendRecord(table), 0u);
+  ASSERT_EQ(EngWriteRecord(table), 0u);
+  EngCloseTable(table);
+  EngDisconnect(conn);
+  const auto tampered = CompanyData(data.Path());
+  const std::vector<std::string> logTampered = w.LogLines();
+  BoxRecorder refused;
+  OnNextBox([&](QWidget* box) {
+    qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+    refused.Next();
+  });
+  w.UndoRunAction->trigger();
+  ASSERT_EQ(refused.Seen.size(), 1u);
+  EXPECT_NE(refused.Seen[0].find("Table company/A01/LEAV_TRX.ADT changed after run"), std::string::npos)
+      << refused.Seen[0];
+  EXPECT_EQ(Differences(tampered, CompanyData(data.Path())), std::vector<std::string>{});
+  EXPECT_EQ(w.LogLines(), logTampered);
 }
 
 TEST_F(WindowFixture, MissingCompanyListShowsErrorBoxAtStartUp) {
