@@ -62,9 +62,10 @@ bool BaseDirUsable(const std::string& dir) {
   return !dir.empty() && std::filesystem::is_directory(dir, ec);
 }
 
-int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& out, bool inIsTerminal,
-             const TPrepareLogic& prepare) {
-  TConsoleUserInterface ui(in, out);
+int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& out, std::ostream& err,
+             bool inIsTerminal, const TPrepareLogic& prepare) {
+  // A preview as CSV keeps standard output for the CSV.
+  TConsoleUserInterface ui(in, commandLine.Preview && commandLine.Csv ? err : out);
   ui.SetConfirmAnswer(commandLine.Answer.value_or(inIsTerminal ? TConfirmAnswer::AskTerminal : TConfirmAnswer::No));
   ui.SetInputs(std::deque<std::string>(commandLine.Inputs.begin(), commandLine.Inputs.end()));
   TForm1Logic form(ui);
@@ -72,6 +73,18 @@ int RunTasks(const TCommandLine& commandLine, std::istream& in, std::ostream& ou
   // no body) end with "Done!" on nothing.
   if (!StartUp(form, commandLine, prepare) && !BaseDirUsable(form.BaseDir())) return kExitError;
   int status = kExitDone;
+  if (commandLine.Preview) {
+    ui.SetTaskIndex(commandLine.Tasks.front());
+    TPreviewResult preview;
+    const TRunEnd end = form.PreviewClick(preview);
+    if (commandLine.Csv)
+      PrintPreviewCsv(preview, out);
+    else
+      PrintPreview(preview, out, false);  // the boxes and log lines are out already
+    status = ExitStatus(end);
+    if (status == kExitDone && form.ErrorsShown() > 0) status = kExitDoneAfterErrors;
+    return status;
+  }
   for (int task : commandLine.Tasks) {
     ui.SetTaskIndex(task);
     TRunEnd end = form.Button1Click();
@@ -103,9 +116,30 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
     if (!answer.empty()) ui.SetCompanyText(answer);
     int selected = ui.TaskIndex();
     std::string shown = selected >= 0 ? std::to_string(selected) : std::string();
-    if (!ui.Ask("Task number [" + shown + "] (q to quit, undo: undo the last run): ", answer) || answer == "q" ||
-        answer == "Q")
+    if (!ui.Ask("Task number [" + shown + "] (q to quit, undo: undo the last run, preview: what a run would change): ",
+                answer) ||
+        answer == "q" || answer == "Q")
       break;
+    if (answer == "preview") {
+      if (!ui.Ask("Task to preview [" + shown + "]: ", answer)) break;
+      if (!answer.empty()) {
+        try {
+          ui.SetTaskIndex(ParseTaskIndex(answer));
+        } catch (const EUsageError&) {
+          out << "Not a task number: " << answer << "\n";
+          continue;
+        }
+      }
+      if (ui.TaskIndex() < 0) {
+        out << "No task selected\n";
+        continue;
+      }
+      out << "Preview: " << TaskCaption(ui.TaskIndex()) << "\n";
+      TPreviewResult preview;
+      form.PreviewClick(preview);
+      PrintPreview(preview, out, false);
+      continue;
+    }
     if (answer == "undo") {
       try {
         // Undo takes each table exclusively: the last run's tables are let go first.
@@ -187,6 +221,8 @@ std::string UsageText(const std::string& program) {
          " [--base DIR] [--company CODE]\n"
          "       " + program + " [--base DIR] [--company CODE] --task N [--task N]... [--yes | --no]\n"
          "                 [--input TEXT]... [--save-log]\n"
+         "       " + program + " [--base DIR] [--company CODE] --task N --preview [--csv] [--yes | --no]\n"
+         "                 [--input TEXT]...\n"
          "       " + program + " --base DIR --undo [RUN] [--force] | --base DIR --list-runs\n"
          "       " + program + " --base DIR --history [--company CODE] [--csv]\n"
          "       " + program + " --list-tasks | --create-demo DIR | --help | --version\n"
@@ -201,6 +237,9 @@ std::string UsageText(const std::string& program) {
          "                    when standard input is one, else No)\n"
          "  --input TEXT      answer the next input box (none left: Cancel)\n"
          "  --save-log        save the log to ZozuzEzi.log after the runs\n"
+         "  --preview         run the task on a private copy and print what it would\n"
+         "                    change, record by record (--csv: as CSV); nothing of\n"
+         "                    the base directory changes and no history is written\n"
          "  --list-tasks      print the task numbers and captions\n"
          "  --create-demo DIR write demo databases into DIR\n"
          "  --undo [RUN]      put back the tables of the last run (or of RUN) as they\n"
@@ -256,6 +295,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisp
       setOnly(TProgramMode::ListRuns, a);
     } else if (a == "--history") {
       setOnly(TProgramMode::History, a);
+    } else if (a == "--preview") {
+      cl.Preview = true;
     } else if (a == "--csv") {
       cl.Csv = true;
     } else if (a == "--create-demo") {
@@ -269,7 +310,11 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args, bool hasDisp
   bool runOptions = cl.Answer || !cl.Inputs.empty() || cl.SaveLog;
   const bool runsMode = only == TProgramMode::Undo || only == TProgramMode::ListRuns || only == TProgramMode::History;
   if (cl.Force && only != TProgramMode::Undo) throw EUsageError("--force needs --undo");
-  if (cl.Csv && only != TProgramMode::History) throw EUsageError("--csv needs --history");
+  if (cl.Csv && only != TProgramMode::History && !cl.Preview) throw EUsageError("--csv needs --history or --preview");
+  if (cl.Preview) {
+    if (only || cl.Tasks.size() != 1) throw EUsageError("--preview needs exactly one --task N");
+    if (cl.SaveLog) throw EUsageError("--preview changes nothing, so it saves no log (--save-log)");
+  }
   if (runsMode) {
     if (!cl.Tasks.empty() || runOptions) throw EUsageError("--undo, --list-runs and --history run no task");
     if (!cl.Base) throw EUsageError("--undo, --list-runs and --history need --base DIR");
@@ -299,7 +344,7 @@ int RunCommandLine(const TCommandLine& commandLine, std::istream& in, std::ostre
     case TProgramMode::Version: out << ProgramTitle() << " " << DBU_VERSION << "\n"; return kExitDone;
     case TProgramMode::ListTasks: PrintTasks(out); return kExitDone;
     case TProgramMode::CreateDemo: return CreateDemo(commandLine.DemoDir, out, err);
-    case TProgramMode::Tasks: return RunTasks(commandLine, in, out, inIsTerminal, prepare);
+    case TProgramMode::Tasks: return RunTasks(commandLine, in, out, err, inIsTerminal, prepare);
     case TProgramMode::Console: return RunConsole(commandLine, in, out, prepare);
     case TProgramMode::Undo:
     case TProgramMode::ListRuns:

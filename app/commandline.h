@@ -3,7 +3,9 @@
 // version of the window for machines without a display.
 //
 // Every mode builds the same TForm1Logic and calls the same FormCreate and
-// Button1Click as the window. Exit statuses of the headless runs: 0 after
+// Button1Click (PreviewClick for --preview) as the window. A preview prints
+// what the run would change; with --csv only the CSV goes to standard
+// output, the boxes and log lines to standard error. Exit statuses of the headless runs: 0 after
 // "Done!", 1 after the standard error box, 3 when a run ended without
 // "Done!", 4 after "Done!" when an error was shown on the way (at start-up,
 // or caught by a task that went on), 2 for a usage error. A start-up error
@@ -42,7 +44,8 @@ struct TCommandLine {
   std::string DemoDir;
   std::string UndoRun;  // --undo's run; empty: the last one
   bool Force = false;   // --undo --force
-  bool Csv = false;     // --history --csv
+  bool Csv = false;     // --history --csv, --preview --csv
+  bool Preview = false;  // --task N --preview: a dry run of the one task
 };
 
 class EUsageError : public Exception {

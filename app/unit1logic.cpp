@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "appfiles.h"
 #include "companycode.h"
@@ -31,7 +32,57 @@ void SetUpTable(TDbTable& table, const char* name, const char* databaseName, con
   if (tableName != nullptr) table.SetTableName(tableName);
 }
 
+// Marks the logic as running for the life of one run or preview.
+class TRunningFlag {
+ public:
+  explicit TRunningFlag(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TRunningFlag() { flag_ = false; }
+  TRunningFlag(const TRunningFlag&) = delete;
+  TRunningFlag& operator=(const TRunningFlag&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+const char* OutcomeText(TRunEnd end, bool errorsShown) {
+  return end == TRunEnd::Error  ? "error"
+         : end != TRunEnd::Done ? "ended early"
+         : errorsShown          ? "done after errors"
+                                : "done";
+}
+
 }  // namespace
+
+void TBoxRecordingUI::Note(const char* kind, const std::string& text, const std::string& answer) {
+  if (boxes_) boxes_->push_back({kind, text, answer});
+}
+
+void TBoxRecordingUI::ShowMessage(const std::string& text) {
+  Note("message", text, "");
+  ui_.ShowMessage(text);
+}
+
+bool TBoxRecordingUI::Confirm(const std::string& text) {
+  const bool yes = ui_.Confirm(text);
+  Note("confirm", text, yes ? "Yes" : "No");
+  return yes;
+}
+
+bool TBoxRecordingUI::InputQuery(const std::string& title, const std::string& prompt, std::string& value) {
+  const bool ok = ui_.InputQuery(title, prompt, value);
+  Note("input", title + ": " + prompt, ok ? value : "(Cancel)");
+  return ok;
+}
+
+void TBoxRecordingUI::ShowError(const std::string& text) {
+  Note("error", text, "");
+  ui_.ShowError(text);
+}
+
+void TBoxRecordingUI::ShowTitledError(const std::string& title, const std::string& text) {
+  Note("error", title + ": " + text, "");
+  ui_.ShowTitledError(title, text);
+}
 
 TForm1Logic::TForm1Logic(TUserInterface& ui)
     : DbConnection1(this),
@@ -43,7 +94,8 @@ TForm1Logic::TForm1Logic(TUserInterface& ui)
       groupCode(this),
       DbTable1(this),
       DbQuery1(this),
-      ui_(ui),
+      relay_(ui),
+      ui_(relay_),
       programFolder_(ProgramFolder()) {
   SetName("Form1");
   SetUpObjects();
@@ -133,14 +185,11 @@ std::vector<TCompanyRow> TForm1Logic::CompanyRows() {
 TRunEnd TForm1Logic::Button1Click() {
   // Pending events let through by a task may carry another press.
   if (running_) return TRunEnd::Ignored;
-  struct TRunningFlag {
-    bool& flag;
-    explicit TRunningFlag(bool& f) : flag(f) { flag = true; }
-    ~TRunningFlag() { flag = false; }
-  } running(running_);
+  TRunningFlag running(running_);
   // Every run is recorded (backups for undo, the history), whatever ends it.
   std::error_code ec;
   if (baseDir_.empty() || !std::filesystem::is_directory(baseDir_, ec)) return Run();
+  RemoveStalePreviews(baseDir_);
   const int task = ui_.TaskIndex();
   const int errorsBefore = errorsShown_;
   const size_t logBefore = ui_.LogLines().size();
@@ -149,11 +198,79 @@ TRunEnd TForm1Logic::Button1Click() {
   const TRunEnd end = Run();
   std::vector<std::string> log = ui_.LogLines();
   log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));
-  const char* outcome = end == TRunEnd::Error      ? "error"
-                        : end != TRunEnd::Done     ? "ended early"
-                        : errorsShown_ > errorsBefore ? "done after errors"
-                                                  : "done";
+  const char* outcome = OutcomeText(end, errorsShown_ > errorsBefore);
   recorder.Finish(outcome, end == TRunEnd::Error ? lastError_ : "", log, BackupLimits());
+  return end;
+}
+
+TRunEnd TForm1Logic::PreviewClick(TPreviewResult& result) {
+  if (running_) return TRunEnd::Ignored;
+  TRunningFlag running(running_);
+  const int task = ui_.TaskIndex();
+  result = TPreviewResult();
+  result.Company = CompanyCode();
+  result.Task = task;
+  result.Caption = task >= 0 && task < kTaskCount ? TaskCaption(task) : "";
+  const int errorsBefore = errorsShown_;
+  const size_t logBefore = ui_.LogLines().size();
+  lastError_.clear();
+  auto fail = [&](const std::string& text) {
+    ShowErrorBox(text);
+    result.Outcome = "error";
+    result.Error = text;
+    return TRunEnd::Error;
+  };
+  // Without its base directory a run's paths would be relative to
+  // wherever the program runs: nothing a preview could guard.
+  std::error_code ec;
+  if (baseDir_.empty() || !std::filesystem::is_directory(baseDir_, ec))
+    return fail("The preview needs an existing base directory, not \"" + baseDir_ + "\"");
+  std::unique_ptr<TPreviewCopy> copy;
+  try {
+    copy = std::make_unique<TPreviewCopy>(baseDir_);
+  } catch (const std::exception& error) {
+    return fail(error.what());
+  }
+  struct TPreviewMode {
+    TForm1Logic& form;
+    TPreviewMode(TForm1Logic& f, TPreviewCopy* copy, std::vector<TPreviewBox>* boxes) : form(f) {
+      form.preview_ = copy;
+      form.relay_.Record(boxes);
+    }
+    ~TPreviewMode() {
+      form.relay_.Record(nullptr);
+      form.preview_ = nullptr;
+    }
+  };
+  TBackupScope scope;
+  scope.SaveUnder = copy->Root();
+  scope.RefuseUnder = baseDir_;
+  TRunManifest header;
+  header.Id = "preview";
+  header.Company = result.Company;
+  header.Task = task;
+  header.Caption = result.Caption;
+  TRunBackup backup(scope, copy->SavedFolder(), header);
+  TRunEnd end;
+  {
+    TPreviewMode mode(*this, copy.get(), &result.Boxes);
+    TChangeHookScope hook(backup);
+    end = Run();
+    // The copy's tables are let go under the guard, before they are read
+    // and removed.
+    DbConnection1.Disconnect();
+    DbConnection3.Disconnect();
+  }
+  std::vector<std::string> log = ui_.LogLines();
+  log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));
+  result.Log = std::move(log);
+  result.Outcome = OutcomeText(end, errorsShown_ > errorsBefore);
+  if (end == TRunEnd::Error) result.Error = lastError_;
+  try {
+    result.Tables = DiffSavedTables(backup.Manifest(), backup.Folder(), copy->Root(), kAdminPassword);
+  } catch (const std::exception& error) {
+    return fail(std::string("The preview's changes cannot be read: ") + error.what());
+  }
   return end;
 }
 
@@ -193,11 +310,17 @@ TRunEnd TForm1Logic::Run() {
 void TForm1Logic::SetCompanyPath() {
   // A code that names no single folder under company/ ends the run here,
   // before any table of it is opened.
-  DbConnection1.SetConnectPath(CompanyDatabasePath(baseDir_, CompanyCode(), "Company code"));
+  DbConnection1.SetConnectPath(CompanyPath(CompanyCode(), "Company code"));
+}
+
+std::string TForm1Logic::CompanyPath(const std::string& code, const std::string& what) {
+  const std::string path = CompanyDatabasePath(baseDir_, code, what);
+  return preview_ ? preview_->CopyOf(path) : path;
 }
 
 void TForm1Logic::WriteDebugLine(const std::string& line) {
-  AppendLineToFile(baseDir_ + "debug_zozuzezi.txt", line);
+  // A preview's debug lines stay in its copy.
+  AppendLineToFile((preview_ ? preview_->Root() + "/" : baseDir_) + "debug_zozuzezi.txt", line);
 }
 
 void TForm1Logic::AddLogLine(const std::string& line) { ui_.AppendLogLine(line); }

@@ -26,6 +26,36 @@
 
 namespace dbu {
 
+// The logic's view of the front end's user interface: passes every call
+// through; while a preview records, it also notes each box with the answer
+// the front end gave (a preview asks exactly what the run would).
+class TBoxRecordingUI : public TUserInterface {
+ public:
+  explicit TBoxRecordingUI(TUserInterface& ui) : ui_(ui) {}
+  // boxes: where the boxes go from now on; nullptr stops recording.
+  void Record(std::vector<TPreviewBox>* boxes) { boxes_ = boxes; }
+
+  void ShowMessage(const std::string& text) override;
+  bool Confirm(const std::string& text) override;
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override;
+  void ShowError(const std::string& text) override;
+  void ShowTitledError(const std::string& title, const std::string& text) override;
+  void SetHourglass(bool on) override { ui_.SetHourglass(on); }
+  void ProcessMessages() override { ui_.ProcessMessages(); }
+  void AppendLogLine(const std::string& line) override { ui_.AppendLogLine(line); }
+  std::vector<std::string> LogLines() const override { return ui_.LogLines(); }
+  std::string CompanyText() const override { return ui_.CompanyText(); }
+  void SetCompanyText(const std::string& code) override { ui_.SetCompanyText(code); }
+  void SetCompanyRows(const std::vector<TCompanyRow>& rows) override { ui_.SetCompanyRows(rows); }
+  int TaskIndex() const override { return ui_.TaskIndex(); }
+  void SetTaskIndex(int index) override { ui_.SetTaskIndex(index); }
+
+ private:
+  void Note(const char* kind, const std::string& text, const std::string& answer);
+  TUserInterface& ui_;
+  std::vector<TPreviewBox>* boxes_ = nullptr;
+};
+
 // How one press of "Process" ended.
 enum class TRunEnd {
   Done,     // normal end: "Done!" was shown
@@ -72,6 +102,12 @@ class TForm1Logic : public TComponent {
   // "Save Log": true when the file was written.
   bool Button2Click();
   void SetCompanyPath();
+  // Where the database of company code lies (CompanyDatabasePath, what
+  // naming the code in errors); during a preview, in the preview's copy,
+  // which gets the company's folder the first time it is asked for.
+  std::string CompanyPath(const std::string& code, const std::string& what);
+  // During a preview: its private copy; nullptr otherwise.
+  const TPreviewCopy* Preview() const { return preview_; }
   void WriteDebugLine(const std::string& line);
 
   // ---- services for task bodies ----
@@ -133,7 +169,9 @@ class TForm1Logic : public TComponent {
   TBackupLimits BackupLimits() const;
   void ShowErrorBox(const std::string& message);
 
-  TUserInterface& ui_;
+  TBoxRecordingUI relay_;
+  TUserInterface& ui_;  // relay_
+  TPreviewCopy* preview_ = nullptr;
   TTaskDispatcher dispatcher_;
   std::string programFolder_;
   std::optional<std::string> baseDirOverride_;

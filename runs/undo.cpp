@@ -104,7 +104,8 @@ std::vector<TRunManifest> ListRuns(const std::string& backupsFolder) {
   std::vector<TRunManifest> runs;
   std::error_code ec;
   for (std::filesystem::directory_iterator it(backupsFolder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!it->is_directory(ec)) continue;
+    // Previews' private folders (".preview-...") are no runs.
+    if (!it->is_directory(ec) || it->path().filename().string().rfind('.', 0) == 0) continue;
     try {
       runs.push_back(TRunManifest::Read(it->path().string()));
     } catch (const std::exception&) {

@@ -62,7 +62,7 @@ TTaskEnd CopyCodeTables(TForm1Logic& form) {
   }
   // The destination is emptied: a code naming anything but one company
   // folder is refused before any table is touched.
-  const std::string destinationPath = CompanyDatabasePath(form.BaseDir(), destination, "Destination company code");
+  const std::string destinationPath = form.CompanyPath(destination, "Destination company code");
   // Copying a company into itself would empty each table before reading it.
   if (SameDatabase(destinationPath, form.DbConnection1.ConnectPath())) {
     form.ShowMessage("Unable to copy the code tables of company " + form.CompanyCode() + " into itself.");

@@ -29,6 +29,11 @@
 //                                   by more than 30 %; also the peak resident
 //                                   memory while the tasks ran
 // BENCH_TASKS=29,30 runs only the tasks listed, in that order.
+// BENCH_PREVIEW=1 first times the save a run makes before its first write
+// to the company's largest table against a plain copy of that table's
+// files (and tells whether the save was a clone), and before task 14 runs
+// times its preview against the task's own run plus a plain copy of the
+// company's folder ("ratio preview14", target at most 1.5).
 // BENCH_PERF_CTL=FIFO writes "enable" to that perf control fifo as each of
 // our tasks starts and "disable" as it ends, so that `perf record -D -1
 // --control fifo:FIFO` profiles only our side of the tasks.
@@ -49,7 +54,9 @@
 #include <vector>
 
 #include "appfiles.h"
+#include "backup.h"
 #include "bench_support.h"
+#include "engine.h"
 #include "dbtable.h"
 #include "silent_ui.h"
 #include "unit1logic.h"
@@ -579,6 +586,59 @@ std::vector<int> TasksToRun() {
   return tasks;
 }
 
+// ---- the safe runs' costs (BENCH_PREVIEW) ----
+
+bool PreviewFiguresWanted() { return std::getenv("BENCH_PREVIEW") != nullptr; }
+
+// A plain copy (bytes read and written) of every file in from into to.
+double PlainCopySeconds(const std::string& from, const std::string& to) {
+  std::filesystem::create_directories(to);
+  const Clock::time_point start = Clock::now();
+  for (const auto& entry : std::filesystem::directory_iterator(from)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ofstream out(to + "/" + entry.path().filename().string(), std::ios::binary);
+    out << in.rdbuf();
+  }
+  return Seconds(start);
+}
+
+// The save before the first write to the company's largest table (the
+// backup's own code, as the engine's change hook calls it), against a
+// plain copy of the same files.
+void SaveFigures(const std::string& base, const std::string& company) {
+  std::string largest;
+  uintmax_t bytes = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(company)) {
+    if (Lower(entry.path().extension().string()) == ".adt" && entry.file_size() > bytes) {
+      bytes = entry.file_size();
+      largest = entry.path().string();
+    }
+  }
+  const std::string scratch = base + "savebench";
+  dbu::TBackupScope scope;
+  scope.SaveUnder = base;
+  dbu::TRunManifest header;
+  header.Id = "save";
+  dbu::TRunBackup backup(scope, scratch + "/backups", header);
+  backup.OnChange(ENG_CHANGE_TABLE, largest);
+  const dbu::TSaveFigure& save = backup.Figures().at(0);
+  const dbu::TTableFiles files = dbu::FindTableFiles(largest);
+  std::filesystem::create_directories(scratch + "/plain");
+  const Clock::time_point start = Clock::now();
+  for (const std::string& file : {files.Adt, files.Memo, files.Tags}) {
+    if (file.empty()) continue;
+    std::ifstream in(file, std::ios::binary);
+    std::ofstream out(scratch + "/plain/" + std::filesystem::path(file).filename().string(), std::ios::binary);
+    out << in.rdbuf();
+  }
+  const double plain = Seconds(start);
+  std::printf("save before the first write of %s (%.1f MiB with its companions): %.1f ms by %s;"
+              " a plain copy of its files %.1f ms\n",
+              std::filesystem::path(largest).filename().c_str(), static_cast<double>(save.Bytes) / (1 << 20),
+              save.Seconds * 1e3, dbu::CopyWayName(save.Way), plain * 1e3);
+  std::filesystem::remove_all(scratch);
+}
+
 std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("bench_tasks." + std::to_string(::getpid()));
@@ -608,6 +668,7 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     std::fflush(perfControl);
   };
   std::vector<TaskTime> times;
+  if (PreviewFiguresWanted()) SaveFigures(base, company);
   for (int task : TasksToRun()) {
     // Each task after another leaves MEDSCH's index to the next: start
     // every timed task from the start-up settings.
@@ -615,6 +676,21 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
     form.MEDSCH.SetIndexName("");
     ui.SetTaskIndex(task);
     std::filesystem::remove(debugFile);
+    double previewWall = 0, copyWall = 0;
+    if (task == 14 && PreviewFiguresWanted()) {
+      copyWall = PlainCopySeconds(company, base + "plaincopy");
+      std::filesystem::remove_all(base + "plaincopy");
+      dbu::TPreviewResult preview;
+      const Clock::time_point start = Clock::now();
+      if (form.PreviewClick(preview) != dbu::TRunEnd::Done) Fail("preview of task 14 failed: " + ui.LastMessage);
+      previewWall = Seconds(start);
+      uint64_t changed = 0;
+      for (const dbu::TPreviewTable& t : preview.Tables) changed += t.Changed;
+      std::printf("preview of task 14: %.1f ms wall, %llu records changed in %zu tables\n", previewWall * 1e3,
+                  static_cast<unsigned long long>(changed), preview.Tables.size());
+      form.MEDSCH.Close();
+      form.MEDSCH.SetIndexName("");
+    }
     const size_t linesBefore = ui.LineCount();
     const Memory before = ReadMemory();
     ResetPeakMemory();
@@ -661,6 +737,9 @@ std::vector<TaskTime> RunAtScale(double scale, Memory& memory) {
                 " kept %.1f MiB anonymous\n",
                 task, after.peak - before.now, after.anon - before.anon);
     std::printf("ratio task%d %.2f\n", task, theirs > 0 ? ours / theirs : 0.0);
+    if (previewWall > 0)
+      std::printf("task 14 run %.1f ms + plain copy of the company %.1f ms; ratio preview14 %.2f\n", oursWall * 1e3,
+                  copyWall * 1e3, previewWall / (oursWall + copyWall));
     std::fflush(stdout);
     times.push_back({task, ours, theirs, RecordsOf(task, n), after.peak - before.now, after.anon - before.anon});
   }
