@@ -246,7 +246,14 @@ void TForm1::ShowLogContextMenu(const QPoint& position) {
 
 void TForm1::PreviewClick() {
   TPreviewResult preview;
+  const QString log = RichEdit1->toPlainText();
   if (logic_->PreviewClick(preview) == TRunEnd::Ignored) return;
+  // The pane is the log of what ran: a preview's lines go to its dialog
+  // only, so that "Save Log" never writes them as done.
+  if (RichEdit1->toPlainText() != log) {
+    RichEdit1->setPlainText(log);
+    RichEdit1->moveCursor(QTextCursor::End);
+  }
   // A preview that never ran (the company refused, say) has shown its error box already.
   if (preview.Outcome.empty() && preview.Tables.empty() && preview.Log.empty() && preview.Boxes.empty()) return;
   TPreviewDialog dialog(std::move(preview), this);

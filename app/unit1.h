@@ -87,7 +87,8 @@ class TForm1 : public QWidget, public TUserInterface {
   QAction* UndoRunAction;
 
   // "Process" with Shift held: the preview of the selected task in a modal
-  // dialog. Nothing under the base directory changes.
+  // dialog. Nothing under the base directory changes, nor the log pane (the
+  // preview's lines are in the dialog).
   void PreviewClick();
   // Asks to undo the newest run not yet undone (naming it), then puts back
   // its tables and tells what was done; its lines go to the log pane too,
