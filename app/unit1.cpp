@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QMenu>
 #include <QScrollBar>
 #include <QScreen>
 #include <QStandardItemModel>
@@ -12,6 +13,8 @@
 #include <clocale>
 
 #include "appfiles.h"
+#include "previewdialog.h"
+#include "undo.h"
 
 namespace dbu {
 
@@ -211,8 +214,88 @@ void TForm1::CreateControls() {
   QWidget::setTabOrder(Button2, RichEdit1);
   Button1->setFocus();
 
-  connect(Button1, &QPushButton::clicked, this, [this] { logic_->Button1Click(); });
+  connect(Button1, &QPushButton::clicked, this, [this] {
+    if (QApplication::keyboardModifiers() & Qt::ShiftModifier)
+      PreviewClick();
+    else
+      logic_->Button1Click();
+  });
   connect(Button2, &QPushButton::clicked, this, [this] { logic_->Button2Click(); });
+
+  // The window manager's system menu is out of reach, so "Undo last run" is
+  // a shortcut and a context menu entry. Where the log pane or the company
+  // box has the focus, Ctrl+Z stays their own undo of typing.
+  UndoRunAction = new QAction(QStringLiteral("Undo last run"), this);
+  UndoRunAction->setObjectName(QStringLiteral("UndoRunAction"));
+  UndoRunAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+  UndoRunAction->setShortcutContext(Qt::WindowShortcut);
+  connect(UndoRunAction, &QAction::triggered, this, [this] { UndoLastRunClick(); });
+  addAction(UndoRunAction);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  RichEdit1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(RichEdit1, &QWidget::customContextMenuRequested, this, &TForm1::ShowLogContextMenu);
+}
+
+void TForm1::ShowLogContextMenu(const QPoint& position) {
+  // The pane's own editing menu, with the undo of a run below it.
+  std::unique_ptr<QMenu> menu(RichEdit1->createStandardContextMenu(position));
+  menu->addSeparator();
+  menu->addAction(UndoRunAction);
+  menu->exec(RichEdit1->viewport()->mapToGlobal(position));
+}
+
+void TForm1::PreviewClick() {
+  TPreviewResult preview;
+  const QString log = RichEdit1->toPlainText();
+  if (logic_->PreviewClick(preview) == TRunEnd::Ignored) return;
+  // The pane is the log of what ran: a preview's lines go to its dialog
+  // only, so that "Save Log" never writes them as done.
+  if (RichEdit1->toPlainText() != log) {
+    RichEdit1->setPlainText(log);
+    RichEdit1->moveCursor(QTextCursor::End);
+  }
+  // A preview that never ran (the company refused, say) has shown its error box already.
+  if (preview.Outcome.empty() && preview.Tables.empty() && preview.Log.empty() && preview.Boxes.empty()) return;
+  TPreviewDialog dialog(std::move(preview), this);
+  dialog.exec();
+}
+
+void TForm1::UndoLastRunClick() {
+  // A shortcut let through by a task's pending events must not undo under the run.
+  if (logic_->Running()) return;
+  try {
+    std::optional<TRunManifest> run;
+    if (!logic_->BaseDir().empty())
+      for (TRunManifest& candidate : ListRuns(BackupsFolder(logic_->BaseDir())))
+        if (candidate.Undone.empty()) {
+          run = std::move(candidate);
+          break;
+        }
+    if (!run) {
+      ShowMessage("There is no run to undo.");
+      return;
+    }
+    std::string question = "Undo run " + run->Id + "?\n\nCompany " + run->Company + ", task " +
+                           std::to_string(run->Task) + ": " + run->Caption + "\nStarted " + run->Started +
+                           (run->Finished() ? " (" + run->Outcome + ")" : " (did not end)") +
+                           "\n\nIts tables are put back as they were before the run.";
+    auto box = MakeConfirmBox(this, Q(question));
+    box->setDefaultButton(QMessageBox::No);  // undo cannot itself be undone
+    if (box->exec() != QMessageBox::Yes) return;
+    // Undo takes each table exclusively: the logic's tables are let go first.
+    logic_->DbConnection1.Disconnect();
+    logic_->DbConnection2.Disconnect();
+    logic_->DbConnection3.Disconnect();
+    const std::vector<std::string> lines = UndoRun(logic_->BaseDir(), run->Id, false);
+    std::string text;
+    for (const std::string& line : lines) {
+      AppendLogLine(line);
+      text += (text.empty() ? "" : "\n") + line;
+    }
+    ShowMessage(text);
+  } catch (const std::exception& error) {
+    ShowError(error.what());
+  }
 }
 
 void TForm1::showEvent(QShowEvent* event) {

@@ -2,6 +2,9 @@
 // fixed places, the company lookup drop-down, and the platform dialogs. It
 // implements TUserInterface for the window logic (TForm1Logic), which owns
 // the database objects and carries out start-up, runs and "Save Log".
+// Beyond the fixed controls: "Process" with Shift held previews the task
+// (TPreviewDialog), and "Undo last run" (Ctrl+Z, or the context menu of the
+// window's background and of the log pane) puts back the newest run.
 //
 // The window owns its controls (Qt parent-child) and its logic. Everything
 // runs on the GUI thread.
@@ -13,6 +16,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QAction>
 #include <QPushButton>
 #include <QWidget>
 #include <memory>
@@ -79,12 +83,25 @@ class TForm1 : public QWidget, public TUserInterface {
   QLabel* Label2;
   QPlainTextEdit* RichEdit1;
   QPushButton* Button2;
+  // "Undo last run": no control of its own, so no fixed place moves.
+  QAction* UndoRunAction;
+
+  // "Process" with Shift held: the preview of the selected task in a modal
+  // dialog. Nothing under the base directory changes, nor the log pane (the
+  // preview's lines are in the dialog).
+  void PreviewClick();
+  // Asks to undo the newest run not yet undone (naming it), then puts back
+  // its tables and tells what was done; its lines go to the log pane too,
+  // so a saved log does not present undone changes as in place. A refusal
+  // (a table changed since the run) shows the error box and changes nothing.
+  void UndoLastRunClick();
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
   void CreateControls();
+  void ShowLogContextMenu(const QPoint& position);
   std::unique_ptr<TForm1Logic> logic_;
   bool hourglass_ = false;
   bool placed_ = false;

@@ -16,6 +16,8 @@
 #include <functional>
 
 #include "apptestsupport.h"
+#include "engine.h"
+#include "undo.h"
 #include "windowtestsupport.h"
 
 namespace dbu {
@@ -306,6 +308,120 @@ TEST_F(WindowFixture, SaveLogWritesPaneIncludingTypedText) {
   w.Button2->click();
   EXPECT_EQ(ReadFile(data.Base() + "ZozuzEzi.log"), "Emp No: 1146  Name: Tan Mei Ling\r\ntyped by hand\r\n");
   EXPECT_EQ(boxes.Seen, std::vector<std::string>{"app_tests | Save to " + data.Base() + "ZozuzEzi.log !"});
+}
+
+// The company data under base: every file but the runs' own (backups,
+// history) and the engine's journals, which reading a table may rewrite.
+std::map<std::string, std::string> CompanyData(const std::string& base) {
+  std::map<std::string, std::string> files = FilesUnder(base);
+  for (auto it = files.begin(); it != files.end();) {
+    const std::string& name = it->first;
+    const bool own = name.rfind("backups/", 0) == 0 || name.rfind("runhistory.", 0) == 0 ||
+                     (name.size() > 4 && name.compare(name.size() - 4, 4, ".jrn") == 0);
+    it = own ? files.erase(it) : std::next(it);
+  }
+  return files;
+}
+
+// The names of the files that differ between two snapshots.
+std::vector<std::string> Differences(const std::map<std::string, std::string>& a,
+                                     const std::map<std::string, std::string>& b) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : a)
+    if (!b.count(name) || b.at(name) != bytes) names.push_back(name);
+  for (const auto& entry : b)
+    if (!a.count(entry.first)) names.push_back(entry.first);
+  return names;
+}
+
+TEST_F(WindowFixture, UndoLastRunNamesTheRunAndPutsItBackOnlyAfterYes) {
+  TForm1 w(data.Base());
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  const auto before = CompanyData(data.Path());
+  BoxRecorder none;
+  none.Expect(1);
+  QTest::keyClick(w.Button1, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(none.Seen, std::vector<std::string>{"app_tests | There is no run to undo."});
+
+  w.SetCompanyText("A01");
+  w.SetTaskIndex(14);
+  BoxRecorder done;
+  done.Expect(1);
+  w.Button1->click();
+  ASSERT_EQ(done.Seen, std::vector<std::string>{"app_tests | Done!"});
+  const auto after = CompanyData(data.Path());
+  ASSERT_FALSE(Differences(before, after).empty());
+  const std::vector<TRunManifest> runs = ListRuns(BackupsFolder(data.Base()));
+  ASSERT_EQ(runs.size(), 1u);
+  const std::vector<std::string> logBefore = w.LogLines();
+
+  // No: the question names the run, and nothing changes.
+  std::string asked;
+  OnNextBox([&](QWidget* box) {
+    auto* question = qobject_cast<QMessageBox*>(box);
+    asked = question->text().toStdString();
+    question->button(QMessageBox::No)->click();
+  });
+  w.UndoRunAction->trigger();
+  for (const std::string& part : {runs[0].Id, std::string("Company A01"), std::string("task 14"), TaskCaption(14),
+                                  "Started " + runs[0].Started})
+    EXPECT_NE(asked.find(part), std::string::npos) << part << " not in: " << asked;
+  EXPECT_EQ(Differences(after, CompanyData(data.Path())), std::vector<std::string>{});
+  EXPECT_EQ(w.LogLines(), logBefore);
+
+  // Yes: every file as before the run; what was put back is shown and logged.
+  std::string told;
+  OnNextBox([&](QWidget* box) {
+    qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+    OnNextBox([&](QWidget* message) {
+      told = qobject_cast<QMessageBox*>(message)->text().toStdString();
+      message->close();
+    });
+  });
+  w.UndoRunAction->trigger();
+  EXPECT_NE(told.find("Put back company/A01/LEAV_TRX.ADT"), std::string::npos) << told;
+  EXPECT_EQ(Differences(before, CompanyData(data.Path())), std::vector<std::string>{});
+  const std::vector<std::string> logAfter = w.LogLines();
+  ASSERT_GT(logAfter.size(), logBefore.size());
+  EXPECT_EQ(logAfter[logBefore.size()], "Put back company/A01/LEAV_TRX.ADT");
+
+  // The window runs on after its connections were let go; the new run is the next to undo.
+  BoxRecorder again;
+  again.Expect(1);
+  w.Button1->click();
+  EXPECT_EQ(again.Seen, std::vector<std::string>{"app_tests | Done!"});
+  EXPECT_EQ(Differences(before, CompanyData(data.Path())), std::vector<std::string>{"company/A01/LEAV_TRX.ADT"});
+  const std::vector<TRunManifest> later = ListRuns(BackupsFolder(data.Base()));
+  ASSERT_EQ(later.size(), 2u);
+  EXPECT_TRUE(later[0].Undone.empty());
+  EXPECT_FALSE(later[1].Undone.empty());
+
+  // A record added behind the run's back: undo refuses, naming the table, and changes nothing.
+  // (The window's tables are let go first: closing its handle trims the
+  // file's spare room, which the comparison below would count as a change.)
+  w.Logic().DbConnection1.Disconnect();
+  ENGHANDLE conn = 0, table = 0;
+  ASSERT_EQ(EngConnect((data.Path() + "/company/A01").c_str(), &conn), 0u);
+  ASSERT_EQ(EngOpenTable(conn, "LEAV_TRX.ADT", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                         ENG_IGNORE_RIGHTS, 0, &table), 0u);
+  ASSERT_EQ(EngAppendRecord(table), 0u);
+  ASSERT_EQ(EngWriteRecord(table), 0u);
+  EngCloseTable(table);
+  EngDisconnect(conn);
+  const auto tampered = CompanyData(data.Path());
+  const std::vector<std::string> logTampered = w.LogLines();
+  BoxRecorder refused;
+  OnNextBox([&](QWidget* box) {
+    qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+    refused.Next();
+  });
+  w.UndoRunAction->trigger();
+  ASSERT_EQ(refused.Seen.size(), 1u);
+  EXPECT_NE(refused.Seen[0].find("Table company/A01/LEAV_TRX.ADT changed after run"), std::string::npos)
+      << refused.Seen[0];
+  EXPECT_EQ(Differences(tampered, CompanyData(data.Path())), std::vector<std::string>{});
+  EXPECT_EQ(w.LogLines(), logTampered);
 }
 
 TEST_F(WindowFixture, MissingCompanyListShowsErrorBoxAtStartUp) {
