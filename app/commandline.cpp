@@ -136,8 +136,12 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
       }
       out << "Preview: " << TaskCaption(ui.TaskIndex()) << "\n";
       TPreviewResult preview;
+      const size_t logLines = ui.LogLines().size();
       form.PreviewClick(preview);
       PrintPreview(preview, out, false);
+      // The preview's lines were shown; "Save the log?" after a later run
+      // must not write them as done.
+      ui.KeepLogLines(logLines);
       continue;
     }
     if (answer == "undo") {

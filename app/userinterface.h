@@ -72,6 +72,11 @@ class TPlainView : public TUserInterface {
  public:
   void AppendLogLine(const std::string& line) override { log_.push_back(line); }
   std::vector<std::string> LogLines() const override { return log_; }
+  // Drops the lines after the first count (a preview's, which must never
+  // be saved as a run's).
+  void KeepLogLines(size_t count) {
+    if (count < log_.size()) log_.resize(count);
+  }
   std::string CompanyText() const override { return company_; }
   void SetCompanyText(const std::string& code) override { company_ = code; }
   void SetCompanyRows(const std::vector<TCompanyRow>& rows) override { rows_ = rows; }

@@ -7,11 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
+#include "appfiles.h"
 #include "apptestsupport.h"
 #include "dbtable.h"
 #include "engine.h"
@@ -296,6 +299,17 @@ TEST(Preview, CommandLinePrintsTextAndCsv) {
   EXPECT_NE(console.Out.find("company/A01/LEAV_TRX.ADT: changed (+0 ~2 -0)"), std::string::npos) << console.Out;
 
   EXPECT_EQ(Differences(before, Entries(base)), std::vector<std::string>{});
+
+  // A preview's log lines are never saved as a later run's: task 6 logs one
+  // line per employee, so a doubled line would be the preview's.
+  WriteFile(dir.Path() + "/answers", "A01\npreview\n6\nA01\n6\ny\ny\nq\n");
+  Program("--base " + base + " <" + dir.Path() + "/answers");
+  std::ifstream saved(ExistingSpelling(base + "/ZozuzEzi.log"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(saved, line);) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(std::adjacent_find(lines.begin(), lines.end()), lines.end()) << "a line saved twice";
 }
 
 }  // namespace
