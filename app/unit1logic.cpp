@@ -194,7 +194,8 @@ TRunEnd TForm1Logic::Button1Click() {
   const int errorsBefore = errorsShown_;
   const size_t logBefore = ui_.LogLines().size();
   lastError_.clear();
-  TRunRecorder recorder(baseDir_, CompanyCode(), task, task >= 0 && task < kTaskCount ? TaskCaption(task) : "");
+  TRunRecorder recorder(baseDir_, CompanyCode(), task, task >= 0 && task < kTaskCount ? TaskCaption(task) : "",
+                        kAdminPassword);
   const TRunEnd end = Run();
   std::vector<std::string> log = ui_.LogLines();
   log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));

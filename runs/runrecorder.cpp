@@ -8,6 +8,7 @@
 
 #include "engine.h"
 #include "history.h"
+#include "preview.h"
 #include "undo.h"
 
 namespace dbu {
@@ -51,7 +52,30 @@ ENGHANDLE OpenReadOnly(ENGHANDLE conn, const std::string& name) {
 
 }  // namespace
 
-std::string CountChanges(const std::string& baseDir, const std::string& backupFolder, const TSavedTable& table) {
+namespace {
+
+uint64_t FileBytes(const std::string& path) {
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(size);
+}
+
+// The preview's comparison, for the tables the record numbers cannot
+// compare; "" when it would be too large or cannot read them.
+std::string CountedByDiff(const std::string& name, const std::string& before, const std::string& after,
+                          const std::string& password) {
+  if (FileBytes(before) > kCountedDiffBytes || FileBytes(after) > kCountedDiffBytes) return "";
+  const TPreviewTable diff = DiffTable(name, before, after, password);
+  if (diff.State.find("cannot be read") != std::string::npos) return "";
+  const std::string state = diff.State == "changed" ? "" : " " + diff.State;
+  return name + state + " +" + std::to_string(diff.Added) + " ~" + std::to_string(diff.Changed) + " -" +
+         std::to_string(diff.Deleted);
+}
+
+}  // namespace
+
+std::string CountChanges(const std::string& baseDir, const std::string& backupFolder, const TSavedTable& table,
+                         const std::string& password) {
   const std::string name = table.Path;
   const std::string now = NormalPath(baseDir) + "/" + table.Path;
   if (!table.Existed) return name + " created";
@@ -75,12 +99,17 @@ std::string CountChanges(const std::string& baseDir, const std::string& backupFo
   }
   if (liveConn) EngDisconnect(liveConn);
   if (copyConn) EngDisconnect(copyConn);
+  if (text.find("not counted") != std::string::npos) {
+    const std::string counted =
+        CountedByDiff(name, NormalPath(backupFolder) + "/" + std::to_string(table.Number) + ".adt", now, password);
+    if (!counted.empty()) text = counted;
+  }
   return text;
 }
 
 TRunRecorder::TRunRecorder(const std::string& baseDir, const std::string& company, int task,
-                           const std::string& caption)
-    : baseDir_(NormalPath(baseDir)), started_(LocalTimeText()) {
+                           const std::string& caption, const std::string& password)
+    : baseDir_(NormalPath(baseDir)), password_(password), started_(LocalTimeText()) {
   TRunManifest header;
   header.Id = LocalTimeName() + "-" + company + "-" + std::to_string(task);
   for (char& c : header.Id)
@@ -115,7 +144,7 @@ std::string TRunRecorder::Finish(const std::string& outcome, const std::string& 
     r.Caption = m.Caption;
     r.Outcome = outcome;
     r.Error = error;
-    for (const TSavedTable& t : m.Tables) r.Counts += CountChanges(baseDir_, backup_->Folder(), t) + "\n";
+    for (const TSavedTable& t : m.Tables) r.Counts += CountChanges(baseDir_, backup_->Folder(), t, password_) + "\n";
     for (const std::string& line : log) r.Log += line + "\n";
     if (backup_->HasSaved()) r.Backup = m.Id;
   } catch (const std::exception& e) {

@@ -25,7 +25,10 @@ struct TBackupLimits {
 
 class TRunRecorder {
  public:
-  TRunRecorder(const std::string& baseDir, const std::string& company, int task, const std::string& caption);
+  // password: the one the tasks give encrypted tables, so that their
+  // changes can be counted too.
+  TRunRecorder(const std::string& baseDir, const std::string& company, int task, const std::string& caption,
+               const std::string& password = "");
   ~TRunRecorder();
   TRunRecorder(const TRunRecorder&) = delete;
   TRunRecorder& operator=(const TRunRecorder&) = delete;
@@ -38,13 +41,21 @@ class TRunRecorder {
 
  private:
   std::string baseDir_;
+  std::string password_;
   std::string started_;
   std::unique_ptr<TRunBackup> backup_;
   std::unique_ptr<TChangeHookScope> hook_;
 };
 
 // "TABLE +added ~changed -deleted" for one saved table, from its copy and
-// the table now (the record numbers decide; see EngDiffRecords).
-std::string CountChanges(const std::string& baseDir, const std::string& backupFolder, const TSavedTable& table);
+// the table now (the record numbers decide; see EngDiffRecords). A table
+// restructured, packed, emptied or encrypted is compared as a preview
+// compares it (DiffTable, with password) when neither file is larger than
+// kCountedDiffBytes; larger ones, and a table the run's connections still
+// hold exclusively, say so instead of being counted (the history never
+// costs a large table a second pass, nor waits).
+constexpr uint64_t kCountedDiffBytes = uint64_t{64} << 20;
+std::string CountChanges(const std::string& baseDir, const std::string& backupFolder, const TSavedTable& table,
+                         const std::string& password = "");
 
 }  // namespace dbu

@@ -207,6 +207,14 @@ TEST_F(SafeRunsProgram, HistoryRecordsEveryRunNewestFirst) {
   EXPECT_NE(a01.out.find("A01"), std::string::npos);
   EXPECT_EQ(a01.out.find("C01"), std::string::npos) << a01.out;
   EXPECT_EQ(a01.out.find("B02"), std::string::npos) << a01.out;
+
+  // A table emptied and refilled, or restructured, is counted as a
+  // preview compares it (the record numbers alone cannot say).
+  ASSERT_EQ(Run("--company A01 --task 37 --input C03").status, 0);
+  ASSERT_EQ(Run("--company A01 --task 26").status, 0);
+  Result counted = Run("--history --csv");
+  EXPECT_NE(counted.out.find("company/A01/SETUP.ADT restructured +0 ~0 -0"), std::string::npos) << counted.out;
+  EXPECT_NE(counted.out.find("company/C03/CODE.ADT emptied +4 ~0 -4"), std::string::npos) << counted.out;
 }
 
 }  // namespace
