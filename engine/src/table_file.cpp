@@ -536,7 +536,15 @@ uint64_t SharedTable::DataEnd(uint64_t slots) const {
 }
 
 void SharedTable::FailLocked() const {
+  RequireRunnableCipher();
   Fail(ENG_ERR_ENCRYPTED, "Table " + name_ + " is encrypted: its password must be given (EngEnableEncryption) first");
+}
+
+void SharedTable::RequireRunnableCipher() const {
+  if (encrypted_ && !crypto::Runnable(crypto_params_.algorithm))
+    Fail(ENG_ERR_NOT_SUPPORTED, "Table " + name_ + " is encrypted with " +
+                                    crypto::AlgorithmName(crypto_params_.algorithm) +
+                                    ", which this processor cannot run (it needs AES-NI and PCLMUL)");
 }
 
 bool SharedTable::Unlock(const std::string& password) {
@@ -544,6 +552,7 @@ bool SharedTable::Unlock(const std::string& password) {
   {
     TableLock lock(*this);
     if (!encrypted_) return true;
+    RequireRunnableCipher();
     params = crypto_params_;
   }
   std::shared_ptr<const crypto::Cipher> cipher = crypto::Unlock(password, params);

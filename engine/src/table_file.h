@@ -193,6 +193,9 @@ class SharedTable {
   bool Unlock(const std::string& password);
   // Throws ENG_ERR_ENCRYPTED: the table's data cannot be read without a key.
   [[noreturn]] void FailLocked() const;
+  // Throws ENG_ERR_NOT_SUPPORTED when the table's cipher cannot run on this
+  // processor (see crypto.h).
+  void RequireRunnableCipher() const;
   // Shortens the files to what they hold (after a committed zap or pack).
   void TrimFiles();
   // True when a file is longer than what it holds, so that TrimFiles has
