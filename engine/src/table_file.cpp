@@ -575,7 +575,10 @@ void SharedTable::HeaderMac(const crypto::Cipher& cipher, uint8_t* out) {
 
 void SharedTable::SyncCaches() {
   uint64_t seq = journal_.Sequence();
-  if (seq == cache_seq_ && blocks_.bytes() + indexes_->CacheBytes() <= kCacheLimit) return;
+  if (seq == cache_seq_ && blocks_.bytes() + indexes_->CacheBytes() <= kCacheLimit) {
+    blocks_.RecyclePassing();  // a new operation: no pointer into them is held
+    return;
+  }
   blocks_.Clear();
   indexes_->ClearCache();
   cache_seq_ = seq;
@@ -592,7 +595,11 @@ BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
     std::memset(e->data(), 0, size);
     return e;
   }
-  BlockCache::Entry* e = blocks_.Insert(block, size);
+  // A block next to the one read before is a walk passing by: its memory
+  // serves the walk's next block (see BlockCache).
+  const bool passing = block == last_opened_ + 1 || block + 1 == last_opened_;
+  last_opened_ = block;
+  BlockCache::Entry* e = blocks_.Insert(block, size, passing);
   try {
     OpenRecordBlock(block, e->data());
   } catch (...) {

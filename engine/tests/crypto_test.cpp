@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 
+#include "table_handle.h"
 #include "test_util.h"
 
 namespace {
@@ -655,6 +656,27 @@ TEST_P(CryptoRewriteTest, PackWithNothingToRemoveLeavesRecordsAndTagsInPlace) {
   EXPECT_EQ(Seek(t, 4321), 4320u);
   EXPECT_EQ(Seek(t, 9), 9u);
   EngCloseTable(t);
+}
+
+// A walk keeps a block or two decrypted, whatever the table's size, in
+// memory it reuses; forward and back alike, and what it reads is the table.
+TEST_P(CryptoRewriteTest, AWalkHoldsAFewBlocksWhateverTheTableSize) {
+  eng::TableHandle t(dir_.File("wide.adt"), eng::OpenOptions{});
+  t.EnableEncryption(kPassword);
+  const uint64_t block = uint64_t{t.table().slots_per_block()} * t.table().slot_size();
+  ASSERT_GT(kRows / t.table().slots_per_block(), 20u) << "too few blocks to tell";
+  uint64_t most = 0;
+  int32_t expect = 1;
+  for (t.GotoTop(nullptr); !t.AtEof(); t.Skip(nullptr, 1), ++expect) {
+    int32_t id = 0;
+    std::memcpy(&id, t.CurrentBytes(), 4);
+    ASSERT_EQ(id, expect);
+    most = std::max(most, t.table().DecryptedBytes());
+  }
+  EXPECT_EQ(expect, kRows + 1);
+  EXPECT_LE(most, 3 * block);
+  for (t.Skip(nullptr, -1); !t.AtBof(); t.Skip(nullptr, -1)) most = std::max(most, t.table().DecryptedBytes());
+  EXPECT_LE(most, 3 * block);
 }
 
 ENG_FOR_EACH_CIPHER(CryptoRewriteTest);
