@@ -45,7 +45,7 @@ constexpr uint64_t kMaxOps = 16;
 constexpr uint64_t kMaxMem = 1ull << 30;
 
 std::once_flag g_init;
-uint8_t g_nonce_prefix[16];
+uint8_t g_nonce_prefix[kNoncePrefixBytes];
 std::atomic<uint64_t> g_nonce_counter{0};
 
 void NewNoncePrefix() { randombytes_buf(g_nonce_prefix, sizeof g_nonce_prefix); }
@@ -232,21 +232,21 @@ void Cipher::AssociatedData(Kind kind, uint64_t number, uint8_t* ad) const {
 }
 
 namespace {
-// The AES-256-GCM state of one seal: its subkey's schedule, derived from
-// the table key and the block's nonce, wiped when done.
+// The subkey of the seals whose nonces share prefix: BLAKE2b-256 keyed with
+// the table key over (kBlockKeyText || prefix).
+void DeriveBlockKey(const uint8_t* table_key, const uint8_t* prefix, uint8_t* subkey) {
+  crypto_generichash_state st;
+  crypto_generichash_init(&st, table_key, kKeyBytes, kKeyBytes);
+  crypto_generichash_update(&st, reinterpret_cast<const uint8_t*>(kBlockKeyText), sizeof kBlockKeyText - 1);
+  crypto_generichash_update(&st, prefix, kNoncePrefixBytes);
+  crypto_generichash_final(&st, subkey, kKeyBytes);
+  sodium_memzero(&st, sizeof st);
+}
+
+// The AES-256-GCM key schedule of one seal or open, wiped when done.
 class BlockAes {
  public:
-  BlockAes(const uint8_t* table_key, const uint8_t* nonce) {
-    uint8_t subkey[kKeyBytes];
-    crypto_generichash_state st;
-    crypto_generichash_init(&st, table_key, kKeyBytes, sizeof subkey);
-    crypto_generichash_update(&st, reinterpret_cast<const uint8_t*>(kBlockKeyText), sizeof kBlockKeyText - 1);
-    crypto_generichash_update(&st, nonce, kNonceBytes);
-    crypto_generichash_final(&st, subkey, sizeof subkey);
-    sodium_memzero(&st, sizeof st);
-    crypto_aead_aes256gcm_beforenm(&state_, subkey);
-    sodium_memzero(subkey, sizeof subkey);
-  }
+  explicit BlockAes(const uint8_t* subkey) { crypto_aead_aes256gcm_beforenm(&state_, subkey); }
   ~BlockAes() { sodium_memzero(&state_, sizeof state_); }
   BlockAes(const BlockAes&) = delete;
   BlockAes& operator=(const BlockAes&) = delete;
@@ -258,14 +258,27 @@ class BlockAes {
 const uint8_t* GcmNonce(const uint8_t* nonce) { return nonce + kNonceBytes - kGcmNonceBytes; }
 }  // namespace
 
+std::shared_ptr<const Key> Cipher::BlockKey(const uint8_t* nonce) const {
+  {
+    std::lock_guard<std::mutex> g(block_key_mu_);
+    if (block_key_ && std::memcmp(block_key_prefix_, nonce, kNoncePrefixBytes) == 0) return block_key_;
+  }
+  auto subkey = std::make_shared<Key>();
+  DeriveBlockKey(key_->bytes(), nonce, subkey->bytes());
+  std::lock_guard<std::mutex> g(block_key_mu_);
+  std::memcpy(block_key_prefix_, nonce, kNoncePrefixBytes);
+  block_key_ = subkey;
+  return subkey;
+}
+
 void Cipher::Seal(Kind kind, uint64_t number, const uint8_t* plain, size_t n, uint8_t* out) const {
   RequireKeys();
   uint8_t ad[kAdBytes];
   AssociatedData(kind, number, ad);
-  std::memcpy(out, g_nonce_prefix, 16);
-  Store64(out + 16, g_nonce_counter.fetch_add(1, std::memory_order_relaxed));
+  std::memcpy(out, g_nonce_prefix, kNoncePrefixBytes);
+  Store64(out + kNoncePrefixBytes, g_nonce_counter.fetch_add(1, std::memory_order_relaxed));
   if (algorithm_ == Algorithm::kAes256Gcm) {
-    BlockAes aes(key_->bytes(), out);
+    BlockAes aes(BlockKey(out)->bytes());
     crypto_aead_aes256gcm_encrypt_afternm(out + kNonceBytes, nullptr, plain, n, ad, sizeof ad, nullptr, GcmNonce(out),
                                           aes.state());
     return;
@@ -279,7 +292,7 @@ bool Cipher::Open(Kind kind, uint64_t number, const uint8_t* in, size_t n, uint8
   uint8_t ad[kAdBytes];
   AssociatedData(kind, number, ad);
   if (algorithm_ == Algorithm::kAes256Gcm) {
-    BlockAes aes(key_->bytes(), in);
+    BlockAes aes(BlockKey(in)->bytes());
     return crypto_aead_aes256gcm_decrypt_afternm(plain, nullptr, nullptr, in + kNonceBytes, n + kTagBytes, ad,
                                                  sizeof ad, GcmNonce(in), aes.state()) == 0;
   }
