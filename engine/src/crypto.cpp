@@ -5,10 +5,12 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 #include "engine.h"
 #include "error.h"
@@ -17,14 +19,25 @@
 namespace eng::crypto {
 
 namespace {
-constexpr char kAreaMagic[8] = {'D', 'B', 'U', 'C', 'R', 'Y', 'P', 1};
+// The area's last magic byte is its version: 1 holds XChaCha20-Poly1305
+// parameters (every table sealed before AES-GCM came, written unchanged
+// since); 2 names its cipher in the byte at kAreaCipher.
+constexpr char kAreaMagic[7] = {'D', 'B', 'U', 'C', 'R', 'Y', 'P'};
+constexpr uint32_t kAreaVersion = 7;
+constexpr uint8_t kAreaVersionXChaCha = 1;
+constexpr uint8_t kAreaVersionNamed = 2;
 constexpr uint32_t kAreaSalt = 8;
 constexpr uint32_t kAreaOps = 24;
 constexpr uint32_t kAreaMem = 32;
 constexpr uint32_t kAreaCheck = 40;
 constexpr uint32_t kAreaHeaderMac = 72;
+constexpr uint32_t kAreaCipher = 104;
 constexpr char kCheckText[] = "DBU table key check 1";
 constexpr size_t kAdBytes = kSaltBytes + 1 + 8;
+constexpr char kBlockKeyText[] = "DBU block key 1";
+constexpr size_t kGcmNonceBytes = crypto_aead_aes256gcm_NPUBBYTES;
+static_assert(kGcmNonceBytes <= kNonceBytes && crypto_aead_aes256gcm_ABYTES == kTagBytes &&
+              crypto_aead_aes256gcm_KEYBYTES == kKeyBytes);
 
 // Limits accepted from a header: a damaged one must not make us spend
 // minutes or gigabytes.
@@ -32,7 +45,7 @@ constexpr uint64_t kMaxOps = 16;
 constexpr uint64_t kMaxMem = 1ull << 30;
 
 std::once_flag g_init;
-uint8_t g_nonce_prefix[16];
+uint8_t g_nonce_prefix[kNoncePrefixBytes];
 std::atomic<uint64_t> g_nonce_counter{0};
 
 void NewNoncePrefix() { randombytes_buf(g_nonce_prefix, sizeof g_nonce_prefix); }
@@ -62,6 +75,12 @@ std::atomic<bool> g_keys_wiped{false};
 void RequireKeys() {
   if (g_keys_wiped.load(std::memory_order_acquire))
     Fail(ENG_ERR_INTERNAL, "Table keys are no longer available: the process is exiting");
+}
+
+// The test override of the cipher choice (see crypto.h).
+std::string_view CipherOverride() {
+  const char* v = std::getenv("DBU_TABLE_CIPHER");
+  return v ? v : "";
 }
 
 struct WipeAtExit {
@@ -144,8 +163,31 @@ KeyCache& Cache() {
 }
 }  // namespace
 
+const char* AlgorithmName(Algorithm a) {
+  return a == Algorithm::kAes256Gcm ? "AES-256-GCM" : "XChaCha20-Poly1305";
+}
+
+bool Runnable(Algorithm a) {
+  if (a != Algorithm::kAes256Gcm) return true;
+  Init();
+  return crypto_aead_aes256gcm_is_available() && CipherOverride() != "no-aes-ni";
+}
+
+Algorithm PreferredAlgorithm() {
+  if (CipherOverride() == "xchacha20-poly1305") return Algorithm::kXChaCha20Poly1305;
+  return Runnable(Algorithm::kAes256Gcm) ? Algorithm::kAes256Gcm : Algorithm::kXChaCha20Poly1305;
+}
+
 bool Params::Read(const uint8_t* area) {
   if (std::memcmp(area, kAreaMagic, sizeof kAreaMagic) != 0) return false;
+  if (area[kAreaVersion] == kAreaVersionXChaCha) {
+    algorithm = Algorithm::kXChaCha20Poly1305;
+  } else if (area[kAreaVersion] == kAreaVersionNamed && (area[kAreaCipher] == uint8_t(Algorithm::kXChaCha20Poly1305) ||
+                                                         area[kAreaCipher] == uint8_t(Algorithm::kAes256Gcm))) {
+    algorithm = static_cast<Algorithm>(area[kAreaCipher]);
+  } else {
+    return false;
+  }
   std::memcpy(salt, area + kAreaSalt, kSaltBytes);
   opslimit = Load64(area + kAreaOps);
   memlimit = Load64(area + kAreaMem);
@@ -158,6 +200,12 @@ bool Params::Read(const uint8_t* area) {
 void Params::Write(uint8_t* area) const {
   std::memset(area, 0, kAreaBytes);
   std::memcpy(area, kAreaMagic, sizeof kAreaMagic);
+  if (algorithm == Algorithm::kXChaCha20Poly1305) {
+    area[kAreaVersion] = kAreaVersionXChaCha;  // as every such table was written before
+  } else {
+    area[kAreaVersion] = kAreaVersionNamed;
+    area[kAreaCipher] = static_cast<uint8_t>(algorithm);
+  }
   std::memcpy(area + kAreaSalt, salt, kSaltBytes);
   Store64(area + kAreaOps, opslimit);
   Store64(area + kAreaMem, memlimit);
@@ -171,7 +219,9 @@ bool Params::AreaIsEmpty(const uint8_t* area) {
   return true;
 }
 
-Cipher::Cipher(std::shared_ptr<const Key> key, const uint8_t* salt) : key_(std::move(key)) {
+Cipher::Cipher(std::shared_ptr<const Key> key, const uint8_t* salt, Algorithm algorithm)
+    : key_(std::move(key)), algorithm_(algorithm) {
+  if (!Runnable(algorithm)) Fail(ENG_ERR_NOT_SUPPORTED, std::string(AlgorithmName(algorithm)) + " cannot run on this processor");
   std::memcpy(salt_, salt, kSaltBytes);
 }
 
@@ -181,12 +231,58 @@ void Cipher::AssociatedData(Kind kind, uint64_t number, uint8_t* ad) const {
   Store64(ad + kSaltBytes + 1, number);
 }
 
+namespace {
+// The subkey of the seals whose nonces share prefix: BLAKE2b-256 keyed with
+// the table key over (kBlockKeyText || prefix).
+void DeriveBlockKey(const uint8_t* table_key, const uint8_t* prefix, uint8_t* subkey) {
+  crypto_generichash_state st;
+  crypto_generichash_init(&st, table_key, kKeyBytes, kKeyBytes);
+  crypto_generichash_update(&st, reinterpret_cast<const uint8_t*>(kBlockKeyText), sizeof kBlockKeyText - 1);
+  crypto_generichash_update(&st, prefix, kNoncePrefixBytes);
+  crypto_generichash_final(&st, subkey, kKeyBytes);
+  sodium_memzero(&st, sizeof st);
+}
+
+// The AES-256-GCM key schedule of one seal or open, wiped when done.
+class BlockAes {
+ public:
+  explicit BlockAes(const uint8_t* subkey) { crypto_aead_aes256gcm_beforenm(&state_, subkey); }
+  ~BlockAes() { sodium_memzero(&state_, sizeof state_); }
+  BlockAes(const BlockAes&) = delete;
+  BlockAes& operator=(const BlockAes&) = delete;
+  const crypto_aead_aes256gcm_state* state() const { return &state_; }
+
+ private:
+  crypto_aead_aes256gcm_state state_;
+};
+const uint8_t* GcmNonce(const uint8_t* nonce) { return nonce + kNonceBytes - kGcmNonceBytes; }
+}  // namespace
+
+std::shared_ptr<const Key> Cipher::BlockKey(const uint8_t* nonce) const {
+  {
+    std::lock_guard<std::mutex> g(block_key_mu_);
+    if (block_key_ && std::memcmp(block_key_prefix_, nonce, kNoncePrefixBytes) == 0) return block_key_;
+  }
+  auto subkey = std::make_shared<Key>();
+  DeriveBlockKey(key_->bytes(), nonce, subkey->bytes());
+  std::lock_guard<std::mutex> g(block_key_mu_);
+  std::memcpy(block_key_prefix_, nonce, kNoncePrefixBytes);
+  block_key_ = subkey;
+  return subkey;
+}
+
 void Cipher::Seal(Kind kind, uint64_t number, const uint8_t* plain, size_t n, uint8_t* out) const {
   RequireKeys();
   uint8_t ad[kAdBytes];
   AssociatedData(kind, number, ad);
-  std::memcpy(out, g_nonce_prefix, 16);
-  Store64(out + 16, g_nonce_counter.fetch_add(1, std::memory_order_relaxed));
+  std::memcpy(out, g_nonce_prefix, kNoncePrefixBytes);
+  Store64(out + kNoncePrefixBytes, g_nonce_counter.fetch_add(1, std::memory_order_relaxed));
+  if (algorithm_ == Algorithm::kAes256Gcm) {
+    BlockAes aes(BlockKey(out)->bytes());
+    crypto_aead_aes256gcm_encrypt_afternm(out + kNonceBytes, nullptr, plain, n, ad, sizeof ad, nullptr, GcmNonce(out),
+                                          aes.state());
+    return;
+  }
   crypto_aead_xchacha20poly1305_ietf_encrypt(out + kNonceBytes, nullptr, plain, n, ad, sizeof ad, nullptr, out,
                                              key_->bytes());
 }
@@ -195,6 +291,11 @@ bool Cipher::Open(Kind kind, uint64_t number, const uint8_t* in, size_t n, uint8
   RequireKeys();
   uint8_t ad[kAdBytes];
   AssociatedData(kind, number, ad);
+  if (algorithm_ == Algorithm::kAes256Gcm) {
+    BlockAes aes(BlockKey(in)->bytes());
+    return crypto_aead_aes256gcm_decrypt_afternm(plain, nullptr, nullptr, in + kNonceBytes, n + kTagBytes, ad,
+                                                 sizeof ad, GcmNonce(in), aes.state()) == 0;
+  }
   return crypto_aead_xchacha20poly1305_ietf_decrypt(plain, nullptr, nullptr, in + kNonceBytes, n + kTagBytes, ad,
                                                     sizeof ad, in, key_->bytes()) == 0;
 }
@@ -219,7 +320,7 @@ std::shared_ptr<const Cipher> Unlock(const std::string& password, const Params& 
     if (sodium_memcmp(check, params.check, kCheckBytes) != 0) return nullptr;
     Cache().Add(id, key);
   }
-  return std::make_shared<Cipher>(key, params.salt);
+  return std::make_shared<Cipher>(key, params.salt, params.algorithm);
 }
 
 std::shared_ptr<const Cipher> NewCipher(const std::string& password, Params* params) {
@@ -227,10 +328,11 @@ std::shared_ptr<const Cipher> NewCipher(const std::string& password, Params* par
   randombytes_buf(params->salt, kSaltBytes);
   params->opslimit = crypto_pwhash_OPSLIMIT_INTERACTIVE;
   params->memlimit = crypto_pwhash_MEMLIMIT_INTERACTIVE;
+  params->algorithm = PreferredAlgorithm();
   std::shared_ptr<const Key> key = Derive(password, *params);
   CheckValue(*key, params->check);
   Cache().Add(KeyCache::IdOf(password, *params), key);
-  return std::make_shared<Cipher>(key, params->salt);
+  return std::make_shared<Cipher>(key, params->salt, params->algorithm);
 }
 
 }  // namespace eng::crypto

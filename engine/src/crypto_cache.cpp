@@ -59,10 +59,14 @@ uint8_t* BlockCache::Carve(size_t size) {
   return p;
 }
 
-BlockCache::Entry* BlockCache::Insert(uint64_t n, size_t size) {
+BlockCache::Entry* BlockCache::Insert(uint64_t n, size_t size, bool passing) {
   if (n >= entries_.size()) entries_.resize(n + 1);
   auto e = std::make_unique<Entry>();
-  if (size > kArenaBytes / 4) {
+  if (passing) passing_.push_back(n);
+  if (!spare_.empty() && spare_.back().second == size) {
+    e->data_ = spare_.back().first;
+    spare_.pop_back();
+  } else if (size > kArenaBytes / 4) {
     e->own_.reset(new uint8_t[size]);
     e->data_ = e->own_.get();
   } else {
@@ -80,8 +84,26 @@ void BlockCache::ClearDirty() {
   dirty_.clear();
 }
 
+void BlockCache::RecyclePassing() {
+  size_t kept = 0;
+  for (uint64_t n : passing_) {
+    Entry* e = Find(n);
+    if (e == nullptr) continue;  // dropped
+    if (e->dirty) {
+      passing_[kept++] = n;  // holds a change not yet sealed
+      continue;
+    }
+    if (!e->own_) spare_.emplace_back(e->data_, e->size_);
+    bytes_ -= e->size_;
+    entries_[n].reset();
+  }
+  passing_.resize(kept);
+}
+
 void BlockCache::Clear() {
   entries_.clear();
+  passing_.clear();
+  spare_.clear();
   entries_.shrink_to_fit();
   dirty_.clear();
   for (uint8_t* a : arenas_) Pool().Put(a);

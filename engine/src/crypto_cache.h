@@ -7,6 +7,12 @@
 // when it grew too large) or when an operation is undone. Dirty entries
 // are sealed back into the file before the operation commits.
 //
+// Entries met in passing (blocks read one after another by a walk, each
+// needed once) are given back by RecyclePassing(), between operations, and
+// their memory serves the next ones: a walk of any length keeps a block or
+// two, and decrypts into memory it already touched instead of faulting in
+// fresh pages (which costs about as much as decrypting, or more).
+//
 // Entries are carved from 2 MiB arenas (huge pages where the system offers
 // them) that a process-wide pool keeps for reuse after Clear(): faulting in
 // fresh memory page by page costs more than decrypting into it, and tables
@@ -17,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace eng {
@@ -43,7 +50,8 @@ class BlockCache {
 
   Entry* Find(uint64_t n) { return n < entries_.size() ? entries_[n].get() : nullptr; }
   // A new entry of size bytes, not initialized: the caller fills it.
-  Entry* Insert(uint64_t n, size_t size);
+  // passing: RecyclePassing() may take it back (see above).
+  Entry* Insert(uint64_t n, size_t size, bool passing = false);
   // Forgets an entry whose filling failed.
   void Drop(uint64_t n) {
     if (n < entries_.size()) entries_[n].reset();
@@ -55,6 +63,9 @@ class BlockCache {
   }
   const std::vector<uint64_t>& dirty() const { return dirty_; }
   void ClearDirty();
+  // Forgets the clean entries inserted in passing, keeping their memory for
+  // new ones. Only between operations: pointers into them become invalid.
+  void RecyclePassing();
   void Clear();
   uint64_t bytes() const { return bytes_; }
 
@@ -63,6 +74,8 @@ class BlockCache {
 
   std::vector<std::unique_ptr<Entry>> entries_;
   std::vector<uint64_t> dirty_;
+  std::vector<uint64_t> passing_;                    // blocks inserted in passing
+  std::vector<std::pair<uint8_t*, size_t>> spare_;  // recycled memory (carved)
   std::vector<uint8_t*> arenas_;
   size_t arena_used_ = 0;  // bytes used of arenas_.back()
   uint64_t bytes_ = 0;

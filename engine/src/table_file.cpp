@@ -536,7 +536,15 @@ uint64_t SharedTable::DataEnd(uint64_t slots) const {
 }
 
 void SharedTable::FailLocked() const {
+  RequireRunnableCipher();
   Fail(ENG_ERR_ENCRYPTED, "Table " + name_ + " is encrypted: its password must be given (EngEnableEncryption) first");
+}
+
+void SharedTable::RequireRunnableCipher() const {
+  if (encrypted_ && !crypto::Runnable(crypto_params_.algorithm))
+    Fail(ENG_ERR_NOT_SUPPORTED, "Table " + name_ + " is encrypted with " +
+                                    crypto::AlgorithmName(crypto_params_.algorithm) +
+                                    ", which this processor cannot run (it needs AES-NI and PCLMUL)");
 }
 
 bool SharedTable::Unlock(const std::string& password) {
@@ -544,6 +552,7 @@ bool SharedTable::Unlock(const std::string& password) {
   {
     TableLock lock(*this);
     if (!encrypted_) return true;
+    RequireRunnableCipher();
     params = crypto_params_;
   }
   std::shared_ptr<const crypto::Cipher> cipher = crypto::Unlock(password, params);
@@ -566,7 +575,10 @@ void SharedTable::HeaderMac(const crypto::Cipher& cipher, uint8_t* out) {
 
 void SharedTable::SyncCaches() {
   uint64_t seq = journal_.Sequence();
-  if (seq == cache_seq_ && blocks_.bytes() + indexes_->CacheBytes() <= kCacheLimit) return;
+  if (seq == cache_seq_ && blocks_.bytes() + indexes_->CacheBytes() <= kCacheLimit) {
+    blocks_.RecyclePassing();  // a new operation: no pointer into them is held
+    return;
+  }
   blocks_.Clear();
   indexes_->ClearCache();
   cache_seq_ = seq;
@@ -583,7 +595,11 @@ BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
     std::memset(e->data(), 0, size);
     return e;
   }
-  BlockCache::Entry* e = blocks_.Insert(block, size);
+  // A block next to the one read before is a walk passing by: its memory
+  // serves the walk's next block (see BlockCache).
+  const bool passing = block == last_opened_ + 1 || block + 1 == last_opened_;
+  last_opened_ = block;
+  BlockCache::Entry* e = blocks_.Insert(block, size, passing);
   try {
     OpenRecordBlock(block, e->data());
   } catch (...) {

@@ -156,6 +156,8 @@ class SharedTable {
   // many. Null for a plain table, whose slots ReadSlots copies best.
   const uint8_t* SlotsInPlace(uint64_t first, uint64_t* count);
   uint32_t slot_size() const { return slot_size_; }
+  // Bytes of decrypted record blocks held (0 for a plain table).
+  uint64_t DecryptedBytes() const { return blocks_.bytes(); }
   // Slots per sealed block of an encrypted table (1 for a plain one).
   uint32_t slots_per_block() const { return slots_per_block_; }
   // The empty record image.
@@ -193,6 +195,9 @@ class SharedTable {
   bool Unlock(const std::string& password);
   // Throws ENG_ERR_ENCRYPTED: the table's data cannot be read without a key.
   [[noreturn]] void FailLocked() const;
+  // Throws ENG_ERR_NOT_SUPPORTED when the table's cipher cannot run on this
+  // processor (see crypto.h).
+  void RequireRunnableCipher() const;
   // Shortens the files to what they hold (after a committed zap or pack).
   void TrimFiles();
   // True when a file is longer than what it holds, so that TrimFiles has
@@ -370,6 +375,7 @@ class SharedTable {
   crypto::Params crypto_params_;
   std::shared_ptr<const crypto::Cipher> cipher_;
   BlockCache blocks_;            // decrypted record blocks
+  uint64_t last_opened_ = ~uint64_t{0} - 1;  // the record block decrypted last (none: neighbours no block)
   uint64_t cache_seq_ = 0;       // journal sequence the caches are valid for
   uint32_t slots_per_block_ = 1;
   uint64_t block_stored_ = 0;    // sealed size of a record block

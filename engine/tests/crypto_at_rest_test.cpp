@@ -135,7 +135,9 @@ bool ChurnShared(ENGHANDLE conn, std::mt19937& rng, int operations) {
   return ok;
 }
 
-TEST(CryptoAtRestTest, NoFileOfAnEncryptedTableHoldsAPlainValue) {
+class CryptoAtRestTest : public engtest::CipherTest<> {};
+
+TEST_P(CryptoAtRestTest, NoFileOfAnEncryptedTableHoldsAPlainValue) {
   engtest::TempDir dir;
   ENGHANDLE conn = 0;
   ASSERT_EQ(EngConnect(dir.path().c_str(), &conn), 0u);
@@ -188,7 +190,7 @@ bool Step(ENGHANDLE conn, char step, std::mt19937& rng) {
 // Once the table is opened again (which undoes an interrupted change), an
 // encrypted table has no value in clear in any file, nor in what a killed
 // ALTER TABLE left of its new image.
-TEST(CryptoAtRestTest, AKillLeavesNoPlainValueBesideAnEncryptedTable) {
+TEST_P(CryptoAtRestTest, AKillLeavesNoPlainValueBesideAnEncryptedTable) {
   engtest::TempDir dir;
   engtest::TmpDirWithin tmp(dir.File("tmp"));  // what killed statements leave
   ENGHANDLE conn = 0;
@@ -270,5 +272,7 @@ TEST(CryptoAtRestTest, AKillLeavesNoPlainValueBesideAnEncryptedTable) {
               encrypted_rounds, interrupted);
   EngDisconnect(conn);
 }
+
+ENG_FOR_EACH_CIPHER(CryptoAtRestTest);
 
 }  // namespace

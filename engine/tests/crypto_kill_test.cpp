@@ -98,7 +98,9 @@ Snapshot Take(ENGHANDLE t, const std::vector<const char*>& tags, std::string* er
   return s;
 }
 
-TEST(CryptoKillTest, EncryptAndDecryptLeaveTheOldStateOrTheNew) {
+class CryptoKillTest : public engtest::CipherTest<> {};
+
+TEST_P(CryptoKillTest, EncryptAndDecryptLeaveTheOldStateOrTheNew) {
   engtest::TempDir dir;
   ENGHANDLE conn = 0;
   ASSERT_EQ(EngConnect(dir.path().c_str(), &conn), 0u);
@@ -260,7 +262,7 @@ std::vector<std::vector<std::string>> RowsByTag(ENGHANDLE t, std::string* error)
   return out;
 }
 
-TEST(CryptoKillTest, AlterAndPackOfAnEncryptedTableKeepItSealedAndWhole) {
+TEST_P(CryptoKillTest, AlterAndPackOfAnEncryptedTableKeepItSealedAndWhole) {
   engtest::TempDir dir;
   engtest::TmpDirWithin tmp(dir.File("tmp"));  // what killed statements leave
   ENGHANDLE conn = 0;
@@ -501,7 +503,7 @@ std::map<uint32_t, Row> ReadRows(ENGHANDLE conn, std::string* error) {
   return rows;
 }
 
-TEST(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
+TEST_P(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
   engtest::TempDir dir;
   ENGHANDLE conn = 0;
   ASSERT_EQ(EngConnect(dir.path().c_str(), &conn), 0u);
@@ -596,5 +598,7 @@ TEST(CryptoKillTest, AnEncryptedTableSurvivesAKillAtAnyMoment) {
               model.size(), round - 1, interrupted, in_flight_seen);
   EngDisconnect(conn);
 }
+
+ENG_FOR_EACH_CIPHER(CryptoKillTest);
 
 }  // namespace

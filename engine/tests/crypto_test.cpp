@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 
+#include "table_handle.h"
 #include "test_util.h"
 
 namespace {
@@ -32,7 +33,7 @@ void FlipByte(const std::string& path, uint64_t offset, uint8_t mask = 0x20) {
 
 uint32_t Code(ENGRESULT rc) { return rc; }
 
-class CryptoTest : public engtest::EngineTest {
+class CryptoTest : public engtest::CipherTest<engtest::EngineTest> {
  protected:
   // A table of secrets: ID (unique tag), NAME (tag), NOTE (memo); record 3
   // deleted so that numbers have a gap.
@@ -95,7 +96,7 @@ class CryptoTest : public engtest::EngineTest {
   }
 };
 
-TEST_F(CryptoTest, NothingWrittenToAnEncryptedTableIsStoredInClear) {
+TEST_P(CryptoTest, NothingWrittenToAnEncryptedTableIsStoredInClear) {
   MakeTable();
   ASSERT_TRUE(FilesContain("SECRETNAME1005"));  // the search finds plain values
   ASSERT_TRUE(FilesContain("SECRETMEMO-35"));
@@ -124,7 +125,7 @@ TEST_F(CryptoTest, NothingWrittenToAnEncryptedTableIsStoredInClear) {
   EngCloseTable(t);
 }
 
-TEST_F(CryptoTest, RecordsNeedTheRightPasswordFieldsDoNot) {
+TEST_P(CryptoTest, RecordsNeedTheRightPasswordFieldsDoNot) {
   MakeTable();
   Encrypt();
   ENGHANDLE t = Open("secret");
@@ -194,7 +195,7 @@ TEST_F(CryptoTest, RecordsNeedTheRightPasswordFieldsDoNot) {
   EngCloseTable(t);
 }
 
-TEST_F(CryptoTest, EncryptDecryptAndPackKeepEveryRecordNumberAndTag) {
+TEST_P(CryptoTest, EncryptDecryptAndPackKeepEveryRecordNumberAndTag) {
   MakeTable(300);
   ENGHANDLE t = Open("secret");
   Snapshot before = Take(t);
@@ -247,7 +248,7 @@ TEST_F(CryptoTest, EncryptDecryptAndPackKeepEveryRecordNumberAndTag) {
   }));
 }
 
-TEST_F(CryptoTest, EncryptAndDecryptAskForTheStateTheyLeave) {
+TEST_P(CryptoTest, EncryptAndDecryptAskForTheStateTheyLeave) {
   MakeTable();
   ENGHANDLE t = Open("secret");
   ENG_OK_(EngDecryptTable(t));  // plain already: nothing to do
@@ -270,7 +271,7 @@ TEST_F(CryptoTest, EncryptAndDecryptAskForTheStateTheyLeave) {
   EngCloseTable(t);
 }
 
-TEST_F(CryptoTest, WideRecordsZapAndTagsMadeAfterEncryption) {
+TEST_P(CryptoTest, WideRecordsZapAndTagsMadeAfterEncryption) {
   // One slot per block, no memo or index file at encryption time.
   ENGHANDLE t = 0;
   ASSERT_EQ(EngCreateTable(conn_, "wide", "K,Integer;BODY,Char,5000", ENG_OPEN_EXCLUSIVE, &t), 0u);
@@ -306,7 +307,7 @@ TEST_F(CryptoTest, WideRecordsZapAndTagsMadeAfterEncryption) {
   EXPECT_NE(FileBytes(dir_.File("wide.adt")).find("AFTERZAP7"), std::string::npos);
 }
 
-TEST_F(CryptoTest, AChangedByteInAnyFileIsAnErrorNotData) {
+TEST_P(CryptoTest, AChangedByteInAnyFileIsAnErrorNotData) {
   MakeTable();
   Encrypt();
   std::string adt = FileBytes(dir_.File("secret.adt"));
@@ -352,7 +353,7 @@ TEST_F(CryptoTest, AChangedByteInAnyFileIsAnErrorNotData) {
             ENG_ERR_CORRUPT);
 }
 
-TEST_F(CryptoTest, ChangesOfAnotherProcessAreSeenThroughTheCache) {
+TEST_P(CryptoTest, ChangesOfAnotherProcessAreSeenThroughTheCache) {
   MakeTable(200);
   Encrypt();
   ENGHANDLE t = OpenEnabled();
@@ -379,17 +380,125 @@ TEST_F(CryptoTest, ChangesOfAnotherProcessAreSeenThroughTheCache) {
   EngCloseTable(t);
 }
 
+// The header's crypto area names the cipher: version 1 (XChaCha20-Poly1305,
+// as every table sealed before AES-GCM) or version 2 and a cipher byte.
+struct RecordedCipher {
+  uint8_t version, cipher;
+};
+RecordedCipher CipherOf(const std::string& adt) {
+  const std::string bytes = FileBytes(adt);
+  return {static_cast<uint8_t>(bytes.at(128 + 7)), static_cast<uint8_t>(bytes.at(128 + 104))};
+}
+bool IsAes(const char* param) { return std::string(param) == "aes-256-gcm"; }
+
+TEST_P(CryptoTest, ATableKeepsItsCipherWhicheverNewTablesGet) {
+  MakeTable();
+  Encrypt();
+  const bool aes = IsAes(GetParam());
+  const RecordedCipher made = CipherOf(dir_.File("secret.adt"));
+  EXPECT_EQ(made.version, aes ? 2 : 1);
+  EXPECT_EQ(made.cipher, aes ? 2 : 0);
+  // New tables would now get the other cipher: this one keeps its own
+  // through changes, a pack and a zap of the blocks' cache.
+  ::setenv("DBU_TABLE_CIPHER", aes ? "xchacha20-poly1305" : "aes-256-gcm", 1);
+  ENGHANDLE t = OpenEnabled(ENG_OPEN_EXCLUSIVE);
+  Add(t, 41, "SECRETNAME1041", "SECRETMEMO-41");
+  ENG_OK_(EngPackTable(t));
+  const Snapshot packed = Take(t);
+  EXPECT_EQ(packed.rows.size(), 40u);
+  EngCloseTable(t);
+  const RecordedCipher kept = CipherOf(dir_.File("secret.adt"));
+  EXPECT_EQ(kept.version, made.version);
+  EXPECT_EQ(kept.cipher, made.cipher);
+  EXPECT_FALSE(FilesContain("SECRETNAME1041"));
+  t = OpenEnabled();
+  EXPECT_TRUE(Take(t) == packed);
+  EngCloseTable(t);
+}
+
+// A table whose cipher the processor cannot run opens (its definition is in
+// clear) but refuses every use of its data, naming table and cipher, and
+// nothing is written to it; an XChaCha20-Poly1305 table works as ever.
+TEST_P(CryptoTest, WithoutAesNiOnlyAesTablesAreRefusedAndNoneIsWritten) {
+  MakeTable();
+  Encrypt();
+  std::map<std::string, std::string> before;
+  for (const char* ext : {".adt", ".memo", ".tags"}) before[ext] = FileBytes(dir_.File(std::string("secret") + ext));
+  ::setenv("DBU_TABLE_CIPHER", "no-aes-ni", 1);
+  ENGHANDLE t = Open("secret", ENG_OPEN_EXCLUSIVE);
+  if (!IsAes(GetParam())) {
+    ENG_OK_(EngEnableEncryption(t, kPassword));
+    EXPECT_EQ(Walk(t).size(), 39u);
+    EngCloseTable(t);
+    return;
+  }
+  EXPECT_EQ(Code(EngEnableEncryption(t, kPassword)), ENG_ERR_NOT_SUPPORTED);
+  const std::string refusal = engtest::LastError();
+  EXPECT_NE(refusal.find("secret"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("AES-256-GCM"), std::string::npos) << refusal;
+  EXPECT_EQ(Code(EngGotoTop(t)), ENG_ERR_NOT_SUPPORTED);
+  EXPECT_EQ(Code(EngAppendRecord(t)), ENG_ERR_NOT_SUPPORTED);
+  EXPECT_EQ(Code(EngZapTable(t)), ENG_ERR_NOT_SUPPORTED);
+  EXPECT_EQ(Code(EngPackTable(t)), ENG_ERR_NOT_SUPPORTED);
+  EXPECT_EQ(Code(EngDecryptTable(t)), ENG_ERR_NOT_SUPPORTED);
+  EngCloseTable(t);
+  for (const auto& [ext, bytes] : before)
+    EXPECT_TRUE(FileBytes(dir_.File("secret" + ext)) == bytes) << "secret" << ext << " was written";
+
+  // A table encrypted now gets the cipher this processor runs.
+  ENGHANDLE plain = 0;
+  ASSERT_EQ(EngCreateTable(conn_, "fresh", "ID,Integer", ENG_OPEN_EXCLUSIVE, &plain), 0u) << engtest::LastError();
+  ENG_OK_(EngEnableEncryption(plain, kPassword));
+  ENG_OK_(EngEncryptTable(plain));
+  EngCloseTable(plain);
+  EXPECT_EQ(CipherOf(dir_.File("fresh.adt")).version, 1);
+}
+
+// A table sealed by the engine before AES-GCM came (engine/tests/data)
+// reads, changes and stays XChaCha20-Poly1305 whichever cipher new tables get.
+TEST_P(CryptoTest, ATableSealedBeforeAesGcmReadsAndChangesAsBefore) {
+  for (const char* ext : {".adt", ".memo"})
+    std::filesystem::copy_file(std::string(ENGINE_TEST_DATA) + "/oldseal" + ext, dir_.File(std::string("oldseal") + ext));
+  ENGHANDLE t = Open("oldseal", ENG_OPEN_EXCLUSIVE);
+  ENG_OK_(EngEnableEncryption(t, "OLD-PASS-42"));
+  auto contents = [&] {
+    std::string out;
+    for (uint32_t r : Walk(t)) {
+      EngGotoRecord(t, r);
+      out += Text(t, 2) + "|" + Text(t, 3) + "\n";
+    }
+    return out;
+  };
+  const std::string old_rows = "OLDNAME1            |OLDNOTE11\nOLDNAME2            |OLDNOTE22\nOLDNAME3            |OLDNOTE33\n";
+  EXPECT_EQ(contents(), old_rows);
+  ENG_OK_(EngAppendRecord(t));
+  SetText(t, 2, "NEWNAME4");
+  SetText(t, 3, "NEWNOTE44");
+  ENG_OK_(EngWriteRecord(t));
+  EngCloseTable(t);
+  const RecordedCipher kept = CipherOf(dir_.File("oldseal.adt"));
+  EXPECT_EQ(kept.version, 1);
+  EXPECT_EQ(kept.cipher, 0);
+  t = Open("oldseal");
+  ENG_OK_(EngEnableEncryption(t, "OLD-PASS-42"));
+  EXPECT_EQ(contents(), old_rows + "NEWNAME4            |NEWNOTE44\n");
+  EngCloseTable(t);
+}
+
+ENG_FOR_EACH_CIPHER(CryptoTest);
+
 }  // namespace
 
 namespace {
 
 // A table without memo fields, large enough for many record blocks and
 // index pages: ID (unique tag) and NAME (tag, in an order unlike ID's).
-class CryptoRewriteTest : public engtest::EngineTest {
+class CryptoRewriteTest : public engtest::CipherTest<engtest::EngineTest> {
  protected:
   static constexpr int kRows = 5000;
   void SetUp() override {
-    engtest::EngineTest::SetUp();
+    engtest::CipherTest<engtest::EngineTest>::SetUp();
+    if (IsSkipped()) return;
     ENGHANDLE t = 0;
     ASSERT_EQ(EngCreateTable(conn_, "wide", "ID,Integer;NAME,Char,30", ENG_OPEN_EXCLUSIVE, &t), 0u)
         << engtest::LastError();
@@ -441,7 +550,7 @@ class CryptoRewriteTest : public engtest::EngineTest {
 // a block from a copy of it: whatever another handle changes between two
 // steps (a deletion, a new value, a new record), in that block or another,
 // shows at the next step as it does at a locked one.
-TEST_F(CryptoRewriteTest, StepsOneAtATimeSeeEveryChangeMadeBetweenThem) {
+TEST_P(CryptoRewriteTest, StepsOneAtATimeSeeEveryChangeMadeBetweenThem) {
   ENGHANDLE a = Open("wide", 0), b = Open("wide", 0);
   ENG_OK_(EngEnableEncryption(a, kPassword));
   ENG_OK_(EngEnableEncryption(b, kPassword));
@@ -497,7 +606,7 @@ TEST_F(CryptoRewriteTest, StepsOneAtATimeSeeEveryChangeMadeBetweenThem) {
   EngCloseTable(a);
 }
 
-TEST_F(CryptoRewriteTest, DecryptReadsCachedAndUncachedBlocksAlike) {
+TEST_P(CryptoRewriteTest, DecryptReadsCachedAndUncachedBlocksAlike) {
   ENGHANDLE t = Open("wide", ENG_OPEN_EXCLUSIVE);
   ENG_OK_(EngEnableEncryption(t, kPassword));
   // One block changed and written back; the walk leaves others cached.
@@ -520,7 +629,7 @@ TEST_F(CryptoRewriteTest, DecryptReadsCachedAndUncachedBlocksAlike) {
   EngCloseTable(t);
 }
 
-TEST_F(CryptoRewriteTest, PackWithNothingToRemoveLeavesRecordsAndTagsInPlace) {
+TEST_P(CryptoRewriteTest, PackWithNothingToRemoveLeavesRecordsAndTagsInPlace) {
   ENGHANDLE t = Open("wide", ENG_OPEN_EXCLUSIVE);
   ENG_OK_(EngEnableEncryption(t, kPassword));
   const std::string before = Contents(t);
@@ -548,5 +657,28 @@ TEST_F(CryptoRewriteTest, PackWithNothingToRemoveLeavesRecordsAndTagsInPlace) {
   EXPECT_EQ(Seek(t, 9), 9u);
   EngCloseTable(t);
 }
+
+// A walk keeps a block or two decrypted, whatever the table's size, in
+// memory it reuses; forward and back alike, and what it reads is the table.
+TEST_P(CryptoRewriteTest, AWalkHoldsAFewBlocksWhateverTheTableSize) {
+  eng::TableHandle t(dir_.File("wide.adt"), eng::OpenOptions{});
+  t.EnableEncryption(kPassword);
+  const uint64_t block = uint64_t{t.table().slots_per_block()} * t.table().slot_size();
+  ASSERT_GT(kRows / t.table().slots_per_block(), 20u) << "too few blocks to tell";
+  uint64_t most = 0;
+  int32_t expect = 1;
+  for (t.GotoTop(nullptr); !t.AtEof(); t.Skip(nullptr, 1), ++expect) {
+    int32_t id = 0;
+    std::memcpy(&id, t.CurrentBytes(), 4);
+    ASSERT_EQ(id, expect);
+    most = std::max(most, t.table().DecryptedBytes());
+  }
+  EXPECT_EQ(expect, kRows + 1);
+  EXPECT_LE(most, 3 * block);
+  for (t.Skip(nullptr, -1); !t.AtBof(); t.Skip(nullptr, -1)) most = std::max(most, t.table().DecryptedBytes());
+  EXPECT_LE(most, 3 * block);
+}
+
+ENG_FOR_EACH_CIPHER(CryptoRewriteTest);
 
 }  // namespace

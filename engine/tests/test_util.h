@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,5 +144,36 @@ class EngineTest : public ::testing::Test {
   TempDir dir_;
   ENGHANDLE conn_ = 0;
 };
+
+// Runs a suite of encryption tests once per table cipher: the parameter is
+// the DBU_TABLE_CIPHER value new tables are sealed under (children of the
+// test inherit it). Instantiate with ENG_FOR_EACH_CIPHER(Suite).
+inline const char* const kTableCiphers[] = {"aes-256-gcm", "xchacha20-poly1305"};
+
+template <class Base = ::testing::Test>
+class CipherTest : public Base, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    if (sodium_init() < 0) FAIL() << "libsodium cannot be initialized";
+    if (std::string(GetParam()) == "aes-256-gcm" && !crypto_aead_aes256gcm_is_available())
+      GTEST_SKIP() << "this processor has no AES-NI and PCLMUL";
+    ::setenv("DBU_TABLE_CIPHER", GetParam(), 1);
+    Base::SetUp();
+  }
+  void TearDown() override {
+    Base::TearDown();
+    ::unsetenv("DBU_TABLE_CIPHER");
+  }
+};
+
+inline std::string CipherTestName(const ::testing::TestParamInfo<const char*>& info) {
+  std::string name = info.param;
+  for (char& c : name)
+    if (c == '-') c = '_';
+  return name;
+}
+
+#define ENG_FOR_EACH_CIPHER(Suite) \
+  INSTANTIATE_TEST_SUITE_P(Ciphers, Suite, ::testing::ValuesIn(engtest::kTableCiphers), engtest::CipherTestName)
 
 }  // namespace engtest
