@@ -105,6 +105,18 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
   ui.SetAskForInput(true);
   TForm1Logic form(ui);
   StartUp(form, commandLine, prepare);
+  // An answer naming a task selects it (empty keeps the selection); false
+  // when it names none.
+  auto selectTask = [&](const std::string& answer) {
+    if (answer.empty()) return true;
+    try {
+      ui.SetTaskIndex(ParseTaskIndex(answer));
+      return true;
+    } catch (const EUsageError&) {
+      out << "Not a task number: " << answer << "\n";
+      return false;
+    }
+  };
   out << "Database Utility - 38 Tasks\n";
   for (;;) {
     out << "\nCompanies:\n";
@@ -122,14 +134,7 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
       break;
     if (answer == "preview") {
       if (!ui.Ask("Task to preview [" + shown + "]: ", answer)) break;
-      if (!answer.empty()) {
-        try {
-          ui.SetTaskIndex(ParseTaskIndex(answer));
-        } catch (const EUsageError&) {
-          out << "Not a task number: " << answer << "\n";
-          continue;
-        }
-      }
+      if (!selectTask(answer)) continue;
       if (ui.TaskIndex() < 0) {
         out << "No task selected\n";
         continue;
@@ -156,14 +161,7 @@ int RunConsole(const TCommandLine& commandLine, std::istream& in, std::ostream& 
       }
       continue;
     }
-    if (!answer.empty()) {
-      try {
-        ui.SetTaskIndex(ParseTaskIndex(answer));
-      } catch (const EUsageError&) {
-        out << "Not a task number: " << answer << "\n";
-        continue;
-      }
-    }
+    if (!selectTask(answer)) continue;
     out << "Process: " << TaskCaption(ui.TaskIndex()) << "\n";
     form.Button1Click();
     if (!ui.Ask("Save the log? [y/N] ", answer)) break;

@@ -18,14 +18,6 @@ const char* const kFieldDefs =
     "STARTED,Char,19;ENDED,Char,19;OSUSER,Char,32;HOST,Char,64;COMPANY,Char,20;TASK,Char,3;"
     "CAPTION,Char,120;OUTCOME,Char,20;ERRTEXT,Memo;COUNTS,Memo;LOGLINES,Memo;BACKUP,Char,80";
 
-std::string EngineErrorText() {
-  uint32_t code = 0;
-  char text[1024] = {};
-  uint16_t len = sizeof text;
-  EngGetLastError(&code, text, &len);
-  return text;
-}
-
 std::string Trimmed(std::string s) {
   while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
   return s;

@@ -25,14 +25,6 @@ namespace {
 
 // ---- reading a table for the diff ----
 
-std::string LastEngineError() {
-  uint32_t code = 0;
-  char text[600] = {};
-  uint16_t len = sizeof text;
-  EngGetLastError(&code, text, &len);
-  return text[0] ? std::string(text) : "error " + std::to_string(code);
-}
-
 // One table file opened read-only on a connection of its own.
 class TOpenTable {
  public:
@@ -41,14 +33,14 @@ class TOpenTable {
     if (EngConnect(path.parent_path().c_str(), &conn_) != ENG_OK ||
         EngOpenTable(conn_, path.filename().c_str(), nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
                      ENG_IGNORE_RIGHTS, ENG_OPEN_READONLY, &table_) != ENG_OK) {
-      error_ = LastEngineError();
+      error_ = EngineErrorText();
       table_ = 0;
       return;
     }
     uint16_t encrypted = 0;
     if (EngIsTableEncrypted(table_, &encrypted) == ENG_OK && encrypted &&
         EngEnableEncryption(table_, password.c_str()) != ENG_OK)
-      error_ = LastEngineError();
+      error_ = EngineErrorText();
   }
   ~TOpenTable() {
     if (table_) EngCloseTable(table_);
@@ -434,7 +426,7 @@ TPreviewTable DiffTable(const std::string& name, const std::string& beforeAdt, c
   CompareColumns(w);
   uint16_t comparable = 0;
   if (EngDiffRecords(w.Before, w.After, DiffCallback, &w, &comparable) != ENG_OK && w.Error.empty())
-    w.Error = LastEngineError();
+    w.Error = EngineErrorText();
   if (comparable == 1 || comparable == 2) {
     out.State = comparable == 1 ? "changed" : "restructured";
   } else if (w.Error.empty()) {

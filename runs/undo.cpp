@@ -18,14 +18,6 @@ namespace dbu {
 
 namespace {
 
-std::string EngineErrorText() {
-  uint32_t code = 0;
-  char text[1024] = {};
-  uint16_t len = sizeof text;
-  EngGetLastError(&code, text, &len);
-  return text;
-}
-
 std::string FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -62,17 +62,33 @@ inline std::map<std::string, std::string> FilesUnder(const std::string& dir) {
   return files;
 }
 
+// The names that differ between two snapshots: changed, added or gone.
+inline std::vector<std::string> Differences(const std::map<std::string, std::string>& a,
+                                            const std::map<std::string, std::string>& b) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : a)
+    if (!b.count(name) || b.at(name) != bytes) names.push_back(name);
+  for (const auto& entry : b)
+    if (!a.count(entry.first)) names.push_back(entry.first);
+  return names;
+}
+
 // The files under dir that differ from before: changed, added or gone.
 inline std::vector<std::string> ChangedFiles(const std::map<std::string, std::string>& before, const std::string& dir) {
-  const std::map<std::string, std::string> now = FilesUnder(dir);
-  std::vector<std::string> changed;
-  for (const auto& [name, bytes] : before) {
-    auto it = now.find(name);
-    if (it == now.end() || it->second != bytes) changed.push_back(name);
+  return Differences(before, FilesUnder(dir));
+}
+
+// The company data under base: every file but the runs' own (backups,
+// history) and the engine's journals, which reading a table may rewrite.
+inline std::map<std::string, std::string> CompanyData(const std::string& base) {
+  std::map<std::string, std::string> files = FilesUnder(base);
+  for (auto it = files.begin(); it != files.end();) {
+    const std::string& name = it->first;
+    const bool own = name.rfind("backups/", 0) == 0 || name.rfind("runhistory.", 0) == 0 ||
+                     (name.size() > 4 && name.compare(name.size() - 4, 4, ".jrn") == 0);
+    it = own ? files.erase(it) : std::next(it);
   }
-  for (const auto& entry : now)
-    if (!before.count(entry.first)) changed.push_back(entry.first);
-  return changed;
+  return files;
 }
 
 // The demo base directory in dir.

@@ -37,16 +37,6 @@ std::map<std::string, std::string> Entries(const std::string& dir) {
   return entries;
 }
 
-std::vector<std::string> Differences(const std::map<std::string, std::string>& a,
-                                     const std::map<std::string, std::string>& b) {
-  std::vector<std::string> out;
-  for (const auto& [name, bytes] : a)
-    if (!b.count(name) || b.at(name) != bytes) out.push_back(name);
-  for (const auto& entry : b)
-    if (!a.count(entry.first)) out.push_back(entry.first);
-  return out;
-}
-
 std::string TablesCsv(const std::vector<TPreviewTable>& tables) {
   TPreviewResult only;
   only.Tables = tables;

@@ -34,29 +34,6 @@ Result Program(const std::string& args) {
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(scratch.Path() + "/out")};
 }
 
-// The company data under base: every file but the runs' own (backups,
-// history) and the engine's journals, which reading a table may rewrite.
-std::map<std::string, std::string> Data(const std::string& base) {
-  std::map<std::string, std::string> files = FilesUnder(base);
-  for (auto it = files.begin(); it != files.end();) {
-    const std::string& name = it->first;
-    const bool own = name.rfind("backups/", 0) == 0 || name.rfind("runhistory.", 0) == 0 ||
-                     (name.size() > 4 && name.compare(name.size() - 4, 4, ".jrn") == 0);
-    it = own ? files.erase(it) : std::next(it);
-  }
-  return files;
-}
-
-std::vector<std::string> Differences(const std::map<std::string, std::string>& a,
-                                     const std::map<std::string, std::string>& b) {
-  std::vector<std::string> out;
-  for (const auto& [name, bytes] : a)
-    if (!b.count(name) || b.at(name) != bytes) out.push_back(name);
-  for (const auto& entry : b)
-    if (!a.count(entry.first)) out.push_back(entry.first);
-  return out;
-}
-
 class SafeRunsProgram : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -70,12 +47,12 @@ class SafeRunsProgram : public ::testing::Test {
 };
 
 TEST_F(SafeRunsProgram, UndoPutsEveryFileBackAndRefusesATableChangedSince) {
-  const auto before = Data(base_);
+  const auto before = CompanyData(base_);
   // A record task, a structure task, and a copy into another company.
   ASSERT_EQ(Run("--company A01 --task 14").status, 0);
   ASSERT_EQ(Run("--company A01 --task 25").status, 0);
   ASSERT_EQ(Run("--company A01 --task 37 --input C03").status, 0);
-  const auto after = Data(base_);
+  const auto after = CompanyData(base_);
   ASSERT_FALSE(Differences(before, after).empty());
   Result list = Run("--list-runs");
   EXPECT_EQ(list.status, 0);
@@ -84,7 +61,7 @@ TEST_F(SafeRunsProgram, UndoPutsEveryFileBackAndRefusesATableChangedSince) {
   // The copy's run is the last: undone alone, C03 is as before and A01 is not.
   Result undo = Run("--undo");
   ASSERT_EQ(undo.status, 0) << undo.out;
-  for (const std::string& changed : Differences(before, Data(base_)))
+  for (const std::string& changed : Differences(before, CompanyData(base_)))
     EXPECT_EQ(changed.rfind("company/A01/", 0), 0u) << changed;
 
   // A record added behind the runs' back: undo names the table and changes nothing.
@@ -96,17 +73,17 @@ TEST_F(SafeRunsProgram, UndoPutsEveryFileBackAndRefusesATableChangedSince) {
   ASSERT_EQ(EngWriteRecord(table), 0u);
   EngCloseTable(table);
   EngDisconnect(conn);
-  const auto tampered = Data(base_);
+  const auto tampered = CompanyData(base_);
   Result refused = Run("--undo");
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.out.find("Table company/A01/MEDICAL.ADT changed after run"), std::string::npos) << refused.out;
-  EXPECT_EQ(Differences(tampered, Data(base_)), std::vector<std::string>{});
+  EXPECT_EQ(Differences(tampered, CompanyData(base_)), std::vector<std::string>{});
 
   Result forced = Run("--undo --force");
   ASSERT_EQ(forced.status, 0) << forced.out;
   Result last = Run("--undo");
   ASSERT_EQ(last.status, 0) << last.out;
-  EXPECT_EQ(Differences(before, Data(base_)), std::vector<std::string>{});
+  EXPECT_EQ(Differences(before, CompanyData(base_)), std::vector<std::string>{});
   EXPECT_EQ(Run("--undo").status, 1);  // nothing left to undo
   EXPECT_EQ(Run("--list-runs").out, "");
 }
@@ -115,7 +92,7 @@ TEST_F(SafeRunsProgram, UndoPutsEveryFileBackAndRefusesATableChangedSince) {
 // (every table is as the run left it or as before, never a third state),
 // and the last one leaves every file as before the runs.
 TEST_F(SafeRunsProgram, UndoKilledAtRandomMomentsFinishesLater) {
-  const auto before = Data(base_);
+  const auto before = CompanyData(base_);
   std::mt19937 rng(19);
   int killed = 0, finished = 0;
   for (int cycle = 0; cycle < 3; ++cycle) {
@@ -152,19 +129,19 @@ TEST_F(SafeRunsProgram, UndoKilledAtRandomMomentsFinishesLater) {
       // A kill after the undo was recorded leaves nothing to undo.
       EXPECT_TRUE(rest.status == 0 || rest.out.find("can be undone") != std::string::npos) << rest.out;
     }
-    EXPECT_EQ(Differences(before, Data(base_)), std::vector<std::string>{}) << "cycle " << cycle;
+    EXPECT_EQ(Differences(before, CompanyData(base_)), std::vector<std::string>{}) << "cycle " << cycle;
   }
   std::printf("undo: %d killed, %d finished\n", killed, finished);
 }
 
 // The console version's "undo" puts back the last run.
 TEST_F(SafeRunsProgram, ConsoleUndoesTheLastRun) {
-  const auto before = Data(base_);
+  const auto before = CompanyData(base_);
   WriteFile(dir_.Path() + "/answers", "A01\n14\nn\n\nundo\nq\n");
   Result console = Program("--base " + base_ + " <" + dir_.Path() + "/answers");
   EXPECT_EQ(console.status, 0);
   EXPECT_NE(console.out.find("Put back company/A01/LEAV_TRX.ADT\n"), std::string::npos) << console.out;
-  EXPECT_EQ(Differences(before, Data(base_)), std::vector<std::string>{});
+  EXPECT_EQ(Differences(before, CompanyData(base_)), std::vector<std::string>{});
 }
 
 // PALVO.ini of the base directory limits the kept backups; the newest stay.

@@ -310,30 +310,6 @@ TEST_F(WindowFixture, SaveLogWritesPaneIncludingTypedText) {
   EXPECT_EQ(boxes.Seen, std::vector<std::string>{"app_tests | Save to " + data.Base() + "ZozuzEzi.log !"});
 }
 
-// The company data under base: every file but the runs' own (backups,
-// history) and the engine's journals, which reading a table may rewrite.
-std::map<std::string, std::string> CompanyData(const std::string& base) {
-  std::map<std::string, std::string> files = FilesUnder(base);
-  for (auto it = files.begin(); it != files.end();) {
-    const std::string& name = it->first;
-    const bool own = name.rfind("backups/", 0) == 0 || name.rfind("runhistory.", 0) == 0 ||
-                     (name.size() > 4 && name.compare(name.size() - 4, 4, ".jrn") == 0);
-    it = own ? files.erase(it) : std::next(it);
-  }
-  return files;
-}
-
-// The names of the files that differ between two snapshots.
-std::vector<std::string> Differences(const std::map<std::string, std::string>& a,
-                                     const std::map<std::string, std::string>& b) {
-  std::vector<std::string> names;
-  for (const auto& [name, bytes] : a)
-    if (!b.count(name) || b.at(name) != bytes) names.push_back(name);
-  for (const auto& entry : b)
-    if (!a.count(entry.first)) names.push_back(entry.first);
-  return names;
-}
-
 TEST_F(WindowFixture, UndoLastRunNamesTheRunAndPutsItBackOnlyAfterYes) {
   TForm1 w(data.Base());
   w.show();
