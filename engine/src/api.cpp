@@ -196,9 +196,9 @@ ENGRESULT EngCreateTable(ENGHANDLE hConnect, const char* name, const char* field
     auto conn = FindConnection(hConnect);
     std::string path = TableName(conn, name);
     if (!conn->dictionary.empty()) CheckDictionaryTableFile(*conn, name, path);
-    std::vector<FieldSpec> specs = ParseFieldSpecs(fieldDefs);
+    std::vector<FieldDecl> decls = ParseFieldDecls(fieldDefs);
     if (!FileExists(path)) AnnounceChange(ENG_CHANGE_CREATE, path);
-    CreateTableFile(path, specs);
+    CreateTableFile(path, decls);
     if (!conn->dictionary.empty()) RegisterInDictionary(*conn, name, path);
     if (hTable) {
       OpenOptions o;

@@ -35,10 +35,10 @@ std::string DictionaryTablePath(ConnectionObject& conn, const std::string& name)
 // Tables.
 // checksums=false makes a table as written before slots carried checksums
 // (for tests of old files).
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums = true);
+void CreateTableFile(const std::string& path, const std::vector<FieldDecl>& field_decls, bool checksums = true);
 // The header of a new, empty table file with these fields (what
 // CreateTableFile writes).
-std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs, bool checksums = true);
+std::vector<uint8_t> NewTableHeader(const std::vector<FieldDecl>& field_decls, bool checksums = true);
 ENGHANDLE RegisterTable(const std::shared_ptr<ConnectionObject>& conn, std::shared_ptr<TableObject> t, uint16_t kind);
 void CloseAnyHandle(ENGHANDLE h);
 

@@ -212,13 +212,13 @@ ExecOutcome Delete(ConnectionObject& conn, const sql::DeleteStatement& s, const 
 
 // ---- CREATE / DROP ----
 
-FieldSpec SpecOfColumn(const std::string& name, const sql::ColumnType& type) {
+FieldDecl DeclOfColumn(const std::string& name, const sql::ColumnType& type) {
   return {name, type.type, type.length, type.decimals};
 }
 
 ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement& s, const StatementOptions& /*options*/) {
-  std::vector<FieldSpec> field_specs;
-  for (const auto& c : s.columns) field_specs.push_back(SpecOfColumn(c.name, c.type));
+  std::vector<FieldDecl> field_decls;
+  for (const auto& c : s.columns) field_decls.push_back(DeclOfColumn(c.name, c.type));
   std::string n = s.table.name;
   for (char& ch : n)
     if (ch == '\\') ch = '/';
@@ -226,7 +226,7 @@ ExecOutcome CreateTable(ConnectionObject& conn, const sql::CreateTableStatement&
   std::string path = ResolveNoCase(n[0] == '/' ? n : JoinPath(conn.folder, n));
   if (!conn.dictionary.empty()) CheckDictionaryTableFile(conn, s.table.name, path);
   if (!FileExists(path)) AnnounceChange(ENG_CHANGE_CREATE, path);
-  CreateTableFile(path, field_specs);
+  CreateTableFile(path, field_decls);
   if (!conn.dictionary.empty()) RegisterInDictionary(conn, s.table.name, path);
   return {};
 }
@@ -320,17 +320,17 @@ std::vector<TagDef> ReadTags(ENGHANDLE table) {
 }
 
 struct NewColumn {
-  FieldSpec field_spec;
+  FieldDecl field_decl;
   int32_t source = -1;  // index of the old field it comes from
 };
 
 std::vector<NewColumn> PlanColumns(SharedTable& st, const sql::AlterTableStatement& s) {
   std::vector<NewColumn> cols;
   for (size_t i = 0; i < st.fields().size(); ++i)
-    cols.push_back({SpecOfField(st, i, st.fields()[i].name), static_cast<int32_t>(i)});
+    cols.push_back({DeclOfField(st, i, st.fields()[i].name), static_cast<int32_t>(i)});
   auto find = [&](const std::string& name) -> int {
     for (size_t i = 0; i < cols.size(); ++i)
-      if (EqualsNoCase(cols[i].field_spec.name, name)) return static_cast<int>(i);
+      if (EqualsNoCase(cols[i].field_decl.name, name)) return static_cast<int>(i);
     return -1;
   };
   for (const auto& a : s.actions) {
@@ -338,14 +338,14 @@ std::vector<NewColumn> PlanColumns(SharedTable& st, const sql::AlterTableStateme
     switch (a.kind) {
       case sql::AlterAction::Kind::kAdd:
         if (at >= 0) ColumnFail(ENG_ERR_INVALID_FIELD_DEF, a.column, "already exists in table " + s.table.name);
-        cols.push_back({SpecOfColumn(a.column, a.type), -1});
+        cols.push_back({DeclOfColumn(a.column, a.type), -1});
         break;
       case sql::AlterAction::Kind::kAlter: {
         if (at < 0) ColumnFail(ENG_ERR_COLUMN_NOT_FOUND, a.column, "not found in table " + s.table.name);
         int other = find(a.new_name);
         if (other >= 0 && other != at)
           ColumnFail(ENG_ERR_INVALID_FIELD_DEF, a.new_name, "already exists in table " + s.table.name);
-        cols[static_cast<size_t>(at)].field_spec = SpecOfColumn(a.new_name, a.type);
+        cols[static_cast<size_t>(at)].field_decl = DeclOfColumn(a.new_name, a.type);
         break;
       }
       case sql::AlterAction::Kind::kDrop:
@@ -460,14 +460,14 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
     st.AnnounceChange();
   }
   std::vector<NewColumn> cols = PlanColumns(st, s);
-  std::vector<FieldSpec> field_specs;
-  for (const auto& c : cols) field_specs.push_back(c.field_spec);
+  std::vector<FieldDecl> field_decls;
+  for (const auto& c : cols) field_decls.push_back(c.field_decl);
   std::vector<uint32_t> declared;
-  LayoutFields(field_specs, &declared);
+  LayoutFields(field_decls, &declared);
 
   TempFolder folder("dbsql-alter");
   // Streamed to its file: the new table is copied from there in the kernel.
-  TableImage image(folder.path() + "/new.adt", field_specs, TableImage::Mode::kStreamed);
+  TableImage image(folder.path() + "/new.adt", field_decls, TableImage::Mode::kStreamed);
   if (!password.empty()) image.Seal(st.cipher(), st.crypto_params());
   const FieldList& out = image.fields();
   const FieldList& in = st.fields();
@@ -517,7 +517,7 @@ ExecOutcome AlterTable(ConnectionObject& conn, const sql::AlterTableStatement& s
       bool found = false;
       for (size_t i = 0; i < cols.size() && !found; ++i) {
         if (cols[i].source >= 0 && EqualsNoCase(in[static_cast<size_t>(cols[i].source)].name, seg)) {
-          seg = cols[i].field_spec.name;
+          seg = cols[i].field_decl.name;
           found = true;
         }
       }

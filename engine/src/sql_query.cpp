@@ -353,10 +353,10 @@ struct Param {
 struct SlotInfo {
   ValueType type = ValueType::kNull;
   uint32_t max_length = 0;
-  std::optional<FieldSpec> spec;  // the field a result column of it copies
+  std::optional<FieldDecl> decl;  // the field a result column of it copies
 };
 
-struct AggregateSpec {
+struct AggregateCall {
   std::string function;  // COUNT, SUM, AVG, MIN, MAX
   bool star = false, distinct = false;
   CompiledExpression arg;  // in the row scope
@@ -377,7 +377,7 @@ struct OutputColumn {
   std::string name;  // the result field's name
   std::string heading;
   CompiledExpression expr;
-  FieldSpec spec;
+  FieldDecl decl;
   ValueType type = ValueType::kNull;
   int32_t copy_field = -1;  // a field of the joined row whose bytes it copies
 };
@@ -396,7 +396,7 @@ struct CorePlan {
   std::vector<Param> params;
   bool grouped = false;
   std::vector<GroupKey> keys;
-  std::vector<AggregateSpec> aggregates;
+  std::vector<AggregateCall> aggregates;
   std::optional<CompiledExpression> having;
   std::vector<OutputColumn> outputs;
   std::vector<CompiledExpression> hidden;  // ORDER BY expressions that are no result column
@@ -413,7 +413,7 @@ struct OrderKey {
 struct QueryPlan {
   std::vector<std::unique_ptr<CorePlan>> cores;
   std::vector<bool> union_all;
-  std::vector<FieldSpec> specs;  // the result's fields
+  std::vector<FieldDecl> decls;  // the result's fields
   std::vector<OrderKey> order;
   std::optional<uint64_t> limit;
   uint64_t offset = 0;
@@ -879,13 +879,13 @@ OutputColumn Planner::Output(CorePlan& core, CompiledExpression expr, const std:
   int32_t slot = expr.slot_reference();
   if (ref >= 0) {
     const Source& src = core.sources[core.field_source[static_cast<size_t>(ref)]];
-    o.spec = SpecOfField(*src.table->st, static_cast<size_t>(ref) - src.first_field, o.name);
+    o.decl = DeclOfField(*src.table->st, static_cast<size_t>(ref) - src.first_field, o.name);
     o.copy_field = ref;
-  } else if (slot >= 0 && core.slots[static_cast<size_t>(slot)].spec) {
-    o.spec = *core.slots[static_cast<size_t>(slot)].spec;
-    o.spec.name = o.name;
+  } else if (slot >= 0 && core.slots[static_cast<size_t>(slot)].decl) {
+    o.decl = *core.slots[static_cast<size_t>(slot)].decl;
+    o.decl.name = o.name;
   } else {
-    o.spec = SpecForValueType(o.name, expr.result_type(), expr.result_max_length());
+    o.decl = DeclForValueType(o.name, expr.result_type(), expr.result_max_length());
   }
   o.expr = std::move(expr);
   return o;
@@ -982,7 +982,7 @@ void Planner::BindCore(CorePlan& core_ref, const sql::SelectCore& c, QueryScope*
         size_t local = static_cast<size_t>(ref) - src.first_field;
         if (!IsMemoType(core->fields[static_cast<size_t>(ref)].type)) {
           key.field = ref;
-          info.spec = SpecOfField(*src.table->st, local, core->fields[static_cast<size_t>(ref)].name);
+          info.decl = DeclOfField(*src.table->st, local, core->fields[static_cast<size_t>(ref)].name);
         }
       }
       key.slot = static_cast<int32_t>(core->slots.size());
@@ -1040,9 +1040,9 @@ void Planner::BindCore(CorePlan& core_ref, const sql::SelectCore& c, QueryScope*
 std::optional<BindScope::Name> GroupScope::Replace(const ExprSyntax& node) {
   if (node.kind == ExprSyntax::Kind::kCall && IsAggregateName(node.text)) {
     std::string canonical = Canonical(node, rows_);
-    for (const AggregateSpec& a : core_.aggregates)
+    for (const AggregateCall& a : core_.aggregates)
       if (a.canonical == canonical) return rows_.SlotName(a.slot);
-    AggregateSpec a;
+    AggregateCall a;
     a.function = node.text;
     a.distinct = node.distinct;
     a.canonical = canonical;
@@ -1072,13 +1072,13 @@ std::optional<BindScope::Name> GroupScope::Replace(const ExprSyntax& node) {
         if (ref >= 0 && !IsMemoType(core_.fields[static_cast<size_t>(ref)].type) &&
             core_.fields[static_cast<size_t>(ref)].type != ENG_AUTOINC) {
           const Source& src = core_.sources[core_.field_source[static_cast<size_t>(ref)]];
-          info.spec = SpecOfField(*src.table->st, static_cast<size_t>(ref) - src.first_field, "X");
+          info.decl = DeclOfField(*src.table->st, static_cast<size_t>(ref) - src.first_field, "X");
         }
       }
     }
     if (a.function == "COUNT") {
       info.type = ValueType::kNumber;
-      info.spec = FieldSpec{"X", ENG_INTEGER, 4, 0};
+      info.decl = FieldDecl{"X", ENG_INTEGER, 4, 0};
     } else if (a.function == "SUM" || a.function == "AVG") {
       info.type = ValueType::kNumber;
     }
@@ -1122,11 +1122,11 @@ std::unique_ptr<QueryPlan> Planner::PlanQuery(const sql::Query& q, QueryScope* o
       Fail(ENG_ERR_SQL_EXECUTE, "The SELECTs of a UNION give " + std::to_string(first.outputs.size()) + " and " +
                                     std::to_string(plan->cores[i]->outputs.size()) + " columns");
   for (size_t c = 0; c < first.outputs.size(); ++c) {
-    FieldSpec spec = first.outputs[c].spec;
+    FieldDecl decl = first.outputs[c].decl;
     ValueType type = first.outputs[c].type;
     for (size_t i = 1; i < plan->cores.size(); ++i) {
       const OutputColumn& o = plan->cores[i]->outputs[c];
-      if (o.spec.type == spec.type && o.spec.length == spec.length && o.spec.decimals == spec.decimals) continue;
+      if (o.decl.type == decl.type && o.decl.length == decl.length && o.decl.decimals == decl.decimals) continue;
       ValueType t = o.type;
       if (type == ValueType::kNull) type = t;
       else if (t != ValueType::kNull && t != type) {
@@ -1140,13 +1140,13 @@ std::unique_ptr<QueryPlan> Planner::PlanQuery(const sql::Query& q, QueryScope* o
       uint32_t length = 0;
       bool unbounded = false;
       for (const auto& core : plan->cores) {
-        const FieldSpec& s = core->outputs[c].spec;
+        const FieldDecl& s = core->outputs[c].decl;
         if (IsMemoType(s.type)) unbounded = true;
         length = std::max(length, s.length);
       }
-      spec = SpecForValueType(spec.name, type, unbounded ? 0 : length);
+      decl = DeclForValueType(decl.name, type, unbounded ? 0 : length);
     }
-    plan->specs.push_back(spec);
+    plan->decls.push_back(decl);
   }
   // ORDER BY of a UNION: result columns only.
   if (!single) {
@@ -1154,9 +1154,9 @@ std::unique_ptr<QueryPlan> Planner::PlanQuery(const sql::Query& q, QueryScope* o
       OrderKey key;
       key.descending = o.descending;
       if (o.ordinal) {
-        if (o.ordinal > plan->specs.size())
+        if (o.ordinal > plan->decls.size())
           Fail(ENG_ERR_SQL_EXECUTE, "ORDER BY " + std::to_string(o.ordinal) + ": the result has " +
-                                        std::to_string(plan->specs.size()) + " columns");
+                                        std::to_string(plan->decls.size()) + " columns");
         key.column = static_cast<int32_t>(o.ordinal - 1);
       } else {
         const ExprSyntax& e = *o.expression.syntax;
@@ -1198,14 +1198,14 @@ BindScope::Subquery BindSubqueryIn(Planner& planner, QueryScope& scope, const Ex
   std::unique_ptr<QueryPlan> plan = planner.PlanQuery(*node.query, &scope);
   BindScope::Subquery q;
   if (node.kind != ExprSyntax::Kind::kExists) {
-    if (plan->specs.size() != 1)
+    if (plan->decls.size() != 1)
       Fail(ENG_ERR_SQL_EXECUTE, "A subquery used as a value must give one column, not " +
-                                    std::to_string(plan->specs.size()) + ": " + DescribeToken(node.token));
+                                    std::to_string(plan->decls.size()) + ": " + DescribeToken(node.token));
     const OutputColumn& o = plan->cores[0]->outputs[0];
     q.type = o.type;
     for (const auto& core : plan->cores)
       if (q.type == ValueType::kNull) q.type = core->outputs[0].type;
-    q.max_length = IsMemoType(plan->specs[0].type) ? 0 : plan->specs[0].length;
+    q.max_length = IsMemoType(plan->decls[0].type) ? 0 : plan->decls[0].length;
     if (q.type != ValueType::kString) q.max_length = 0;
   }
   for (const auto& core : plan->cores)
@@ -1373,7 +1373,7 @@ class QueryRun {
  public:
   // stop_after: rows enough for the caller (0: all), when nothing asks for all.
   QueryRun(QueryPlan& plan, size_t stop_after) : plan_(plan) {
-    out_.fields = LayoutFields(plan.specs, &declared_);
+    out_.fields = LayoutFields(plan.decls, &declared_);
     for (const FieldDef& f : out_.fields) out_.row_length += f.length;
     for (const FieldDef& f : out_.fields) any_memo_ = any_memo_ || IsMemoType(f.type);
     empty_.assign(std::max<uint32_t>(out_.row_length, 1), 0);
@@ -1460,7 +1460,7 @@ void QueryRun::PlanKeys() {
     } else {
       const CompiledExpression& h = first.hidden[static_cast<size_t>(k.hidden)];
       std::vector<uint32_t> declared;
-      FieldList one = LayoutFields({SpecForValueType("K", h.result_type(), h.result_max_length())}, &declared);
+      FieldList one = LayoutFields({DeclForValueType("K", h.result_type(), h.result_max_length())}, &declared);
       seg.def = one[0];
     }
     try {
@@ -2006,7 +2006,7 @@ void CoreRun::Accumulate() {
   }
   Group& group = groups_[g];
   for (size_t i = 0; i < core_.aggregates.size(); ++i) {
-    const AggregateSpec& a = core_.aggregates[i];
+    const AggregateCall& a = core_.aggregates[i];
     Group::Agg& s = group.aggs[i];
     if (a.star) {
       ++s.count;
@@ -2065,7 +2065,7 @@ void CoreRun::EmitGroups() {
   for (Group& group : groups_) {
     for (size_t i = 0; i < core_.keys.size(); ++i) values_[static_cast<size_t>(core_.keys[i].slot)] = group.keys[i];
     for (size_t i = 0; i < core_.aggregates.size(); ++i) {
-      const AggregateSpec& a = core_.aggregates[i];
+      const AggregateCall& a = core_.aggregates[i];
       const Group::Agg& s = group.aggs[i];
       Value v;
       if (a.function == "COUNT") v = Value::Number(static_cast<double>(s.count));
@@ -2180,7 +2180,7 @@ struct CursorObject : TableObject {
 };
 
 
-ExecOutcome MakeCursor(const std::shared_ptr<ConnectionObject>& conn, const std::vector<FieldSpec>& specs,
+ExecOutcome MakeCursor(const std::shared_ptr<ConnectionObject>& conn, const std::vector<FieldDecl>& decls,
                        QueryOutput& out) {
   static const std::vector<std::pair<size_t, std::string>> kNoMemos;
   uint64_t bytes = uint64_t{out.rows.size()} * (out.row_length + 1);
@@ -2199,7 +2199,7 @@ ExecOutcome MakeCursor(const std::shared_ptr<ConnectionObject>& conn, const std:
     const std::string name = "result of an SQL statement";
     int fd = ::memfd_create(name.c_str(), MFD_CLOEXEC);
     if (fd < 0) FailIo("Cannot make the result of the statement", errno);
-    TableImage image(fd, name, specs);
+    TableImage image(fd, name, decls);
     fill(image);
     int memo = image.WriteToDescriptors();
     std::shared_ptr<SharedTable> table = SharedTable::InMemory(name, image.ReleaseDescriptor(), memo);
@@ -2209,7 +2209,7 @@ ExecOutcome MakeCursor(const std::shared_ptr<ConnectionObject>& conn, const std:
     TempFolder folder("dbsql-cursor");
     std::string path = folder.path() + "/result.adt";
     {
-      TableImage image(path, specs, TableImage::Mode::kStreamed);
+      TableImage image(path, decls, TableImage::Mode::kStreamed);
       fill(image);
       image.WriteFiles();
     }
@@ -2284,10 +2284,10 @@ void Describe(const QueryPlan& plan, int depth, std::vector<std::string>* lines)
 ExecOutcome LinesCursor(const std::shared_ptr<ConnectionObject>& conn, const std::vector<std::string>& lines) {
   uint32_t width = 1;
   for (const std::string& l : lines) width = std::max<uint32_t>(width, static_cast<uint32_t>(std::min<size_t>(l.size(), 4000)));
-  std::vector<FieldSpec> specs{{"PLAN", ENG_STRING, width, 0}};
+  std::vector<FieldDecl> decls{{"PLAN", ENG_STRING, width, 0}};
   QueryOutput out;
   std::vector<uint32_t> declared;
-  out.fields = LayoutFields(specs, &declared);
+  out.fields = LayoutFields(decls, &declared);
   out.row_length = width;
   out.store = std::make_unique<RowStore>(width);
   std::vector<std::pair<size_t, std::string>> memos;
@@ -2296,7 +2296,7 @@ ExecOutcome LinesCursor(const std::shared_ptr<ConnectionObject>& conn, const std
     EncodeField(out.fields[0], Value::String(l.substr(0, width)), row, width);
     out.rows.push_back(static_cast<uint32_t>(out.store->size() - 1));
   }
-  return MakeCursor(conn, specs, out);
+  return MakeCursor(conn, decls, out);
 }
 
 }  // namespace
@@ -2313,7 +2313,7 @@ ExecOutcome RunSelect(const std::shared_ptr<ConnectionObject>& conn, const sql::
     TableSet::Locks locks(tables);
     out = RunPlan(*plan, nullptr, 0);
   }
-  return MakeCursor(conn, plan->specs, *out);
+  return MakeCursor(conn, plan->decls, *out);
 }
 
 std::vector<std::vector<Value>> QueryRows(ConnectionObject& conn, const sql::Query& query,

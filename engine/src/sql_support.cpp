@@ -69,7 +69,7 @@ std::string ValidName(const std::string& heading, size_t index, ResultNames& use
   return used.Take(n);
 }
 
-FieldSpec SpecForValueType(const std::string& name, ValueType type, uint32_t max_length) {
+FieldDecl DeclForValueType(const std::string& name, ValueType type, uint32_t max_length) {
   switch (type) {
     case ValueType::kLogical: return {name, ENG_LOGICAL, 1, 0};
     case ValueType::kNumber: return {name, ENG_DOUBLE, 8, 0};
@@ -83,7 +83,7 @@ FieldSpec SpecForValueType(const std::string& name, ValueType type, uint32_t max
   }
 }
 
-FieldSpec SpecOfField(SharedTable& t, size_t i, const std::string& name) {
+FieldDecl DeclOfField(SharedTable& t, size_t i, const std::string& name) {
   const FieldDef& f = t.fields()[i];
   return {name, f.type, f.type == ENG_VARCHAR ? t.declared_length(i) : f.length, f.decimals};
 }

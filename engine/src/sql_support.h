@@ -87,9 +87,9 @@ std::string ValidName(const std::string& heading, size_t index, ResultNames& use
 
 // The field of a result column of a value type (texts of max_length bytes,
 // 0: unbounded, as memo).
-FieldSpec SpecForValueType(const std::string& name, ValueType type, uint32_t max_length);
+FieldDecl DeclForValueType(const std::string& name, ValueType type, uint32_t max_length);
 // A result column that copies field i of table t.
-FieldSpec SpecOfField(SharedTable& t, size_t i, const std::string& name);
+FieldDecl DeclOfField(SharedTable& t, size_t i, const std::string& name);
 
 // Writes a value into a result or converted record's field (memo contents go to `memos`).
 void PutValue(const FieldDef& f, size_t index, const Value& v, uint8_t* raw, size_t size,

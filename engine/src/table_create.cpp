@@ -14,9 +14,9 @@
 
 namespace eng {
 
-std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs, bool checksums) {
+std::vector<uint8_t> NewTableHeader(const std::vector<FieldDecl>& field_decls, bool checksums) {
   std::vector<uint32_t> declared;
-  FieldList fields = LayoutFields(field_specs, &declared);
+  FieldList fields = LayoutFields(field_decls, &declared);
   uint32_t record_length = 0;
   for (const auto& f : fields) record_length += f.length;
   uint32_t header = fmt::kFixedHeader + static_cast<uint32_t>(fields.size()) * fmt::kFieldDescSize;
@@ -42,8 +42,8 @@ std::vector<uint8_t> NewTableHeader(const std::vector<FieldSpec>& field_specs, b
   return h;
 }
 
-void CreateTableFile(const std::string& path, const std::vector<FieldSpec>& field_specs, bool checksums) {
-  std::vector<uint8_t> h = NewTableHeader(field_specs, checksums);
+void CreateTableFile(const std::string& path, const std::vector<FieldDecl>& field_decls, bool checksums) {
+  std::vector<uint8_t> h = NewTableHeader(field_decls, checksums);
   if (FileExists(path)) Fail(ENG_ERR_FILE_EXISTS, "Table " + path + " already exists");
   std::string tmp = path + ".creating." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -360,7 +360,7 @@ void SharedTable::ReadLayout(bool alone) {
   // be adding records right now, and the counts are checked under the lock.
   if (alone) CheckCounts();
 
-  std::vector<FieldSpec> field_specs;
+  std::vector<FieldDecl> field_decls;
   uint32_t offset = 0;
   for (uint32_t i = 0; i < nfields; ++i) {
     const uint8_t* d = h + fmt::kFixedHeader + i * fmt::kFieldDescSize;
@@ -372,14 +372,14 @@ void SharedTable::ReadLayout(bool alone) {
     f.length = Load32(d + fmt::kDescLength);
     f.offset = Load32(d + fmt::kDescOffset);
     uint32_t declared = Load32(d + fmt::kDescDeclared);
-    FieldSpec s{f.name, f.type, f.type == ENG_VARCHAR ? declared : f.length, f.decimals};
-    field_specs.push_back(s);
+    FieldDecl s{f.name, f.type, f.type == ENG_VARCHAR ? declared : f.length, f.decimals};
+    field_decls.push_back(s);
     if (f.type < ENG_LOGICAL || f.type > ENG_CURDOUBLE) Fail(ENG_ERR_CORRUPT, bad + "type of field " + f.name);
     if (f.offset != offset) Fail(ENG_ERR_CORRUPT, bad + "layout of field " + f.name);
     offset += f.length;
   }
   // The stored layout must be exactly the one the definitions give.
-  fields_ = LayoutFields(field_specs, &declared_);
+  fields_ = LayoutFields(field_decls, &declared_);
   for (uint32_t i = 0; i < nfields; ++i) {
     const uint8_t* d = h + fmt::kFixedHeader + i * fmt::kFieldDescSize;
     if (fields_[i].length != Load32(d + fmt::kDescLength)) Fail(ENG_ERR_CORRUPT, bad + "length of field " + fields_[i].name);

@@ -58,8 +58,8 @@ const char* TypeName(uint16_t type) {
   return type < sizeof(names) / sizeof(names[0]) ? names[type] : "?";
 }
 
-std::vector<FieldSpec> ParseFieldSpecs(const std::string& text) {
-  std::vector<FieldSpec> field_specs;
+std::vector<FieldDecl> ParseFieldDecls(const std::string& text) {
+  std::vector<FieldDecl> field_decls;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find(';', start);
@@ -79,29 +79,29 @@ std::vector<FieldSpec> ParseFieldSpecs(const std::string& text) {
       Fail(ENG_ERR_INVALID_FIELD_DEF, "Field definition '" + def + "' must read NAME,TYPE[,LENGTH[,DECIMALS]]");
     const TypeInfo* type = FindType(parts[1]);
     if (!type) Fail(ENG_ERR_INVALID_FIELD_DEF, "Field " + parts[0] + ": unknown type '" + parts[1] + "'");
-    FieldSpec field_spec;
-    field_spec.name = parts[0];
-    field_spec.type = type->type;
-    if (parts.size() >= 3 && !ParseUnsigned(parts[2], &field_spec.length))
+    FieldDecl field_decl;
+    field_decl.name = parts[0];
+    field_decl.type = type->type;
+    if (parts.size() >= 3 && !ParseUnsigned(parts[2], &field_decl.length))
       Fail(ENG_ERR_INVALID_FIELD_DEF, "Field " + parts[0] + ": length '" + parts[2] + "' is not a number");
     uint32_t dec = 0;
     if (parts.size() == 4 && (!ParseUnsigned(parts[3], &dec) || dec > 255))
       Fail(ENG_ERR_INVALID_FIELD_DEF, "Field " + parts[0] + ": decimals '" + parts[3] + "' is not valid");
-    field_spec.decimals = static_cast<uint16_t>(dec);
-    field_specs.push_back(field_spec);
+    field_decl.decimals = static_cast<uint16_t>(dec);
+    field_decls.push_back(field_decl);
   }
-  if (field_specs.empty()) Fail(ENG_ERR_INVALID_FIELD_DEF, "A table needs at least one field");
-  return field_specs;
+  if (field_decls.empty()) Fail(ENG_ERR_INVALID_FIELD_DEF, "A table needs at least one field");
+  return field_decls;
 }
 
-FieldList LayoutFields(const std::vector<FieldSpec>& field_specs, std::vector<uint32_t>* declared) {
-  if (field_specs.empty()) Fail(ENG_ERR_INVALID_FIELD_DEF, "A table needs at least one field");
-  if (field_specs.size() > fmt::kMaxFields)
+FieldList LayoutFields(const std::vector<FieldDecl>& field_decls, std::vector<uint32_t>* declared) {
+  if (field_decls.empty()) Fail(ENG_ERR_INVALID_FIELD_DEF, "A table needs at least one field");
+  if (field_decls.size() > fmt::kMaxFields)
     Fail(ENG_ERR_INVALID_FIELD_DEF, "A table may have at most " + std::to_string(fmt::kMaxFields) + " fields");
   FieldList fields;
   std::map<std::string, int> seen;
   uint64_t offset = 0;
-  for (const FieldSpec& s : field_specs) {
+  for (const FieldDecl& s : field_decls) {
     if (!ValidFieldName(s.name)) Fail(ENG_ERR_INVALID_FIELD_DEF, "Field name '" + s.name + "' is not valid");
     if (!seen.emplace(ToUpper(s.name), 1).second)
       Fail(ENG_ERR_INVALID_FIELD_DEF, "Field name '" + s.name + "' is used twice");

@@ -87,7 +87,7 @@ constexpr uint32_t kOffMemoDead = 16;  // u64: bytes no longer referenced
 }  // namespace fmt
 
 // A field definition as written by the table's creator (before layout).
-struct FieldSpec {
+struct FieldDecl {
   std::string name;
   uint16_t type = 0;
   uint32_t length = 0;  // declared length (string, numeric, raw, varchar)
@@ -96,9 +96,9 @@ struct FieldSpec {
 
 // Parses "NAME,TYPE[,LENGTH[,DECIMALS]];..." into field definitions. Throws EngineError
 // (ENG_ERR_INVALID_FIELD_DEF) naming the offending definition.
-std::vector<FieldSpec> ParseFieldSpecs(const std::string& text);
+std::vector<FieldDecl> ParseFieldDecls(const std::string& text);
 // Checks names, types and lengths and lays the fields out in order.
-FieldList LayoutFields(const std::vector<FieldSpec>& field_specs, std::vector<uint32_t>* declared);
+FieldList LayoutFields(const std::vector<FieldDecl>& field_decls, std::vector<uint32_t>* declared);
 const char* TypeName(uint16_t type);
 
 // The raw bytes of an empty field, as written when a field is emptied.

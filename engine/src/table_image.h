@@ -36,9 +36,9 @@ namespace eng {
 class TableImage {
  public:
   enum class Mode { kInMemory, kStreamed };
-  TableImage(const std::string& path, const std::vector<FieldSpec>& field_specs, Mode mode = Mode::kInMemory)
+  TableImage(const std::string& path, const std::vector<FieldDecl>& field_decls, Mode mode = Mode::kInMemory)
       : path_(path) {
-    Start(field_specs);
+    Start(field_decls);
     if (mode == Mode::kStreamed) {
       int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (fd < 0) FailIo("Cannot write " + path, errno);
@@ -47,8 +47,8 @@ class TableImage {
   }
   // Streamed into fd (taken over), a file without a name (memfd_create);
   // `name` stands for it in messages. Finish with WriteToDescriptors.
-  TableImage(int fd, const std::string& name, const std::vector<FieldSpec>& field_specs) : path_(name) {
-    Start(field_specs);
+  TableImage(int fd, const std::string& name, const std::vector<FieldDecl>& field_decls) : path_(name) {
+    Start(field_decls);
     StreamTo(fd);
   }
   ~TableImage() {
@@ -174,10 +174,10 @@ class TableImage {
  private:
   static constexpr size_t kStreamBuffer = 64 * 1024;
 
-  void Start(const std::vector<FieldSpec>& field_specs) {
-    adt_ = NewTableHeader(field_specs);
+  void Start(const std::vector<FieldDecl>& field_decls) {
+    adt_ = NewTableHeader(field_decls);
     std::vector<uint32_t> declared;
-    fields_ = LayoutFields(field_specs, &declared);
+    fields_ = LayoutFields(field_decls, &declared);
     record_length_ = Load32(&adt_[fmt::kOffRecordLength]);
     slot_size_ = Load32(&adt_[fmt::kOffSlotSize]);
     checksums_ = (Load16(&adt_[fmt::kOffFlags]) & fmt::kFlagChecksums) != 0;

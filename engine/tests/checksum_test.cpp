@@ -389,7 +389,7 @@ TEST_F(ChecksumTest, AMismatchMetWithoutTheLockIsNoError) {
 }
 
 TEST_F(ChecksumTest, TablesMadeBeforeChecksumsKeepTheirFormatAndWork) {
-  eng::CreateTableFile(dir_.File("old.adt"), eng::ParseFieldSpecs("ID,Integer;NAME,Char,12"), false);
+  eng::CreateTableFile(dir_.File("old.adt"), eng::ParseFieldDecls("ID,Integer;NAME,Char,12"), false);
   ENGHANDLE t = Open("old", ENG_OPEN_EXCLUSIVE);
   ENG_OK_(EngCreateIndex(t, "ID", "ID", ENG_INDEX_UNIQUE, 0, nullptr));
   for (int32_t i = 1; i <= 200; ++i) {

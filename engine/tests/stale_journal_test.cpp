@@ -292,7 +292,7 @@ TEST_F(StaleJournalTest, ACopyPutBackWhileTheTableIsKeptLoadedIsReadAfresh) {
 TEST_F(StaleJournalTest, AJournalOfThePreviousFormatIsRestoredOntoItsOwnTableOnly) {
   // A journal of the previous format lies beside a table of that time:
   // one without checksums in its slots.
-  eng::CreateTableFile(dir_.File("prev.adt"), eng::ParseFieldSpecs("ID,Integer;VALUE,Char,12;NOTE,Memo"), false);
+  eng::CreateTableFile(dir_.File("prev.adt"), eng::ParseFieldDecls("ID,Integer;VALUE,Char,12;NOTE,Memo"), false);
   {
     ENGHANDLE t = Open("prev", ENG_OPEN_EXCLUSIVE);
     for (int32_t id = 1; id <= 30; ++id) {

@@ -58,7 +58,7 @@ std::vector<std::string> WithKey(const std::string& key, const std::vector<std::
 struct ApprovalImport : TaskTest {
   std::string WorkbookPath() const { return base.Base() + "approval_flow.xls"; }
   // A heading row and the given cells.
-  void Workbook(TWorkbookSpec cells) { cells.Text("A1", "SECTION").Text("C1", "SUPERVISOR").Write(WorkbookPath()); }
+  void Workbook(TWorkbookCells cells) { cells.Text("A1", "SECTION").Text("C1", "SUPERVISOR").Write(WorkbookPath()); }
   Rows Approvals() { return Encrypted("APPRFLOW", WithKey("EMP_NO", kChain)); }
   Rows Employees() { return Encrypted("EMPLOYEE", WithKey("EMP_NO", kChain)); }
   // An encrypted table's records in natural order, fields joined by "|".
@@ -85,8 +85,8 @@ struct ApprovalImport : TaskTest {
 };
 
 // A full chain in row 2: the trimmed texts, a cell of spaces in E, blank I.
-TWorkbookSpec ChainRow(const std::string& section) {
-  return TWorkbookSpec()
+TWorkbookCells ChainRow(const std::string& section) {
+  return TWorkbookCells()
       .Text("A2", section)
       .Text("C2", "SUP1")
       .Text("E2", "   ")
@@ -102,7 +102,7 @@ TEST_F(ApprovalImport, BlankOrSpacesInA2EndBeforeAnything) {
          {"apprflow.tbl", kApprovalHead + Approval("E1", "01/01/2000")}});
   for (const char* a2 : {"", "    "}) {
     // Row 2 has a chain; rows after the first blank A are never read.
-    Workbook(TWorkbookSpec().Text("A2", a2).Text("C2", "SUP1").Text("A3", "S01").Text("C3", "X"));
+    Workbook(TWorkbookCells().Text("A2", a2).Text("C2", "SUP1").Text("A3", "S01").Text("C3", "X"));
     EXPECT_EQ(Run(32), TRunEnd::Done) << "A2 '" << a2 << "'";
     EXPECT_EQ(ui.Events, Events{"message: Done!"});
     EXPECT_TRUE(Log().empty());
@@ -176,7 +176,7 @@ TEST_F(ApprovalImport, SectionsWithoutApprovalRecordsAreReportedPerEmployee) {
                               Employee("E2", "Ben", "S02") + Employee("E7", "Gus", "S04")},
          {"code.tbl", CodeScript("APPRFLOW")},
          {"apprflow.tbl", kApprovalHead + Approval("E1", "01/01/2000") + Approval("E7", "01/01/2000")}});
-  TWorkbookSpec cells = ChainRow("S01");
+  TWorkbookCells cells = ChainRow("S01");
   cells.Text("A3", " S02").Text("C3", "X").Text("A4", "S03").Text("C4", "Y");
   cells.Text("A5", "S01").Text("C5", "LATER");
   Workbook(cells);
@@ -212,7 +212,7 @@ TEST_F(ApprovalImport, QuoteInSectionCodeIsTextNotStatement) {
   Build({{"employee.tbl", kEmployeeHead + Employee("E1", "Ann", "O'HARA") + Employee("E2", "Ben", "S01")},
          {"code.tbl", CodeScript("APPRFLOW")},
          {"apprflow.tbl", kApprovalHead + Approval("E1", "01/01/2000") + Approval("E2", "01/01/2000")}});
-  TWorkbookSpec cells = ChainRow("O'HARA");
+  TWorkbookCells cells = ChainRow("O'HARA");
   // Would select every employee if it reached the statement unquoted.
   cells.Text("A3", "X') OR ('1'='1").Text("C3", "ALL");
   cells.Text("A4", "'").Text("C4", "Q");

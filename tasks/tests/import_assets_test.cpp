@@ -67,7 +67,7 @@ class AssetImport : public TaskRunFixture {
     Table("A01", kCodes);
     Table("A01", kGroupCodes);
   }
-  void Sheet(const TWorkbookSpec& sheet) { sheet.Write(base.Base() + "marlix.xls"); }
+  void Sheet(const TWorkbookCells& sheet) { sheet.Write(base.Base() + "marlix.xls"); }
   std::string Assets() { return Rows("A01", "ASSET", kAssetFields); }
   std::string Depreciation() { return Rows("A01", "FAACCDEP", {"ASSET_CODE", "ACC_DEPR", "DISPOSE_DATE"}); }
   std::string Codes() { return Rows("A01", "CODE", {"CATEGORY", "CODE", "DESC"}); }
@@ -78,8 +78,8 @@ class AssetImport : public TaskRunFixture {
   }
 };
 
-TWorkbookSpec FullSheet() {
-  TWorkbookSpec sheet;
+TWorkbookCells FullSheet() {
+  TWorkbookCells sheet;
   sheet.Text("A1", "Asset").Text("C1", "Category");
   // Row 2: the key with blanks around it, an existing category code with a
   // new description, an existing group code; purchase in April 2005.
@@ -133,7 +133,7 @@ TEST_F(AssetImport, RebuildsBothTablesAndAddsMissingCodes) {
 TEST_F(AssetImport, InactiveMappingRowSetsNotEvenTheDisposalDate) {
   Company("ROW ASSET | 1 | ASSET_NO | A | | |\nROW FAACCDEP | 1 | ASSET_CODE | | | |\n");
   Build();
-  Sheet(TWorkbookSpec().Text("A2", "N1").Text("A3", "N2"));
+  Sheet(TWorkbookCells().Text("A2", "N1").Text("A3", "N2"));
   EXPECT_EQ(Run(34), TRunEnd::Done);
   CloseForm();
   EXPECT_EQ(Assets(), "N1|~|~|~|~|~|~|~|30/12/1899\nN2|~|~|~|~|~|~|~|30/12/1899\n");
@@ -145,7 +145,7 @@ TEST_F(AssetImport, InactiveMappingRowSetsNotEvenTheDisposalDate) {
 TEST_F(AssetImport, DisposalDateDoesNotDependOnTheDateSeparator) {
   Company("ROW ASSET | 1 | ASSET_NO | A | | |\nROW FAACCDEP | 1 | ASSET_CODE | A | | |\n");
   Build();
-  Sheet(TWorkbookSpec().Text("A2", "S1"));
+  Sheet(TWorkbookCells().Text("A2", "S1"));
   Form();
   const FormatSettings saved = GetFormatSettings();
   SetDateSeparator('-');
@@ -162,7 +162,7 @@ TEST_F(AssetImport, DisposalDateDoesNotDependOnTheDateSeparator) {
 TEST_F(AssetImport, FailingRowsAreLoggedWithTheirKeyAndSkipped) {
   Company(kFullMapping);
   Build();
-  TWorkbookSpec sheet;
+  TWorkbookCells sheet;
   sheet.Text("A2", "D1").Text("C2", "C1000").Date("G2", "2005-05-03").Number("K2", 1);
   sheet.Text("A3", "D1").Text("C3", "C1000").Date("G3", "2005-05-04").Number("K3", 2);  // duplicate key
   sheet.Text("A4", "D2").Text("C4", "C1000").Text("G4", "2005-04-15").Number("K4", 3);  // not a date here
@@ -194,7 +194,7 @@ TEST_F(AssetImport, RefusedCodeEntryFailsOnlyItsRow) {
                "INDEX CATCODE CATEGORY;CODE UNIQUE\nINDEX CODE CODE UNIQUE\nROW OTH | C2000 | Other\n");
   Table("A01", kGroupCodes);
   Build();
-  Sheet(TWorkbookSpec().Text("A2", "R1").Text("B2", "C2000").Text("C2", "Servers")
+  Sheet(TWorkbookCells().Text("A2", "R1").Text("B2", "C2000").Text("C2", "Servers")
             .Text("A3", "R2").Text("B3", "C3000").Text("C3", "Machinery"));
   EXPECT_EQ(Run(34), TRunEnd::Done);
   ASSERT_EQ(ui.LogLines().size(), 1u);
@@ -216,7 +216,7 @@ TEST_F(AssetImport, RefusedCellAddressGivesNoValue) {
           "ROW ASSET | 4 | PURCHASE_COST | H | | |\n"
           "ROW FAACCDEP | 1 | ASSET_CODE | A | | |\n");
   Build();
-  Sheet(TWorkbookSpec().Text("A2", "N1").Text("D2", "Servers").Number("H2", 5)
+  Sheet(TWorkbookCells().Text("A2", "N1").Text("D2", "Servers").Number("H2", 5)
             .Text("A3", "N2").Text("D3", "Desks").Number("H3", 7));
   EXPECT_EQ(Run(34), TRunEnd::Done);
   const std::string box = "error [Error]: Invalid Range Address.";
@@ -235,7 +235,7 @@ TEST_F(AssetImport, RefusedCellAddressGivesNoValue) {
 TEST_F(AssetImport, SheetWithoutAssetRowsKeepsBothTables) {
   Company(kFullMapping);
   Build();
-  Sheet(TWorkbookSpec().Text("A1", "Asset").Text("A2", "  ").Text("A3", "X1"));
+  Sheet(TWorkbookCells().Text("A1", "Asset").Text("A2", "  ").Text("A3", "X1"));
   const std::string before = Assets() + Depreciation();
   EXPECT_EQ(Run(34), TRunEnd::Done);
   EXPECT_TRUE(ui.LogLines().empty());
@@ -272,7 +272,7 @@ TEST_F(AssetImport, PassThatImportsNothingWritesThePreviousRecordsBack) {
     table.Close();
   }
   const std::string assetsBefore = Rows("A01", "ASSET", {"ASSET_NO", "NOTES", "BOUGHT", "COST", "DISPOSE_DATE"});
-  Sheet(TWorkbookSpec().Text("A2", "N1").Text("B2", "x").Text("A3", "N2"));
+  Sheet(TWorkbookCells().Text("A2", "N1").Text("B2", "x").Text("A3", "N2"));
   EXPECT_EQ(Run(34), TRunEnd::Done);
   EXPECT_EQ(ui.LogLines(), (std::vector<std::string>{
                                "Asset Code: N1 *** DbTable1: Field 'NO_SUCH_FIELD' not found",
@@ -302,7 +302,7 @@ TEST_F(AssetImport, WrittenBackAutoIncrementRecordsAreSaidToBeRenumbered) {
                "ROW | OLD1 | 01/01/2001\nROW | OLD2 |\n");
   Table("A01", kPeriods);
   Build();
-  Sheet(TWorkbookSpec().Text("A2", "N1"));
+  Sheet(TWorkbookCells().Text("A2", "N1"));
   EXPECT_EQ(Run(34), TRunEnd::Done);
   ASSERT_EQ(ui.LogLines().size(), 2u);
   EXPECT_EQ(ui.LogLines()[1],
@@ -325,7 +325,7 @@ TEST_F(AssetImport, MappingColumnMissingFailsEveryRowWhereItIsRead) {
   Table("A01", kCodes);
   Table("A01", kGroupCodes);
   Build();
-  Sheet(TWorkbookSpec().Text("A2", "M1").Text("B2", "Marketing").Text("C2", "MKT").Text("A3", "M2").Text("C3", "MKT"));
+  Sheet(TWorkbookCells().Text("A2", "M1").Text("B2", "Marketing").Text("C2", "MKT").Text("A3", "M2").Text("C3", "MKT"));
   EXPECT_EQ(Run(34), TRunEnd::Done);
   EXPECT_EQ(ui.LogLines(), (std::vector<std::string>{
                                "Asset Code:  *** MEDSCH: Field 'function_type' not found",
@@ -370,7 +370,7 @@ TEST_F(AssetImport, AfterCodeTableCopyGroupCodeRowsFailPerRow) {
   Build();
   ui.InputAnswers = {"C03"};
   ASSERT_EQ(Run(37), TRunEnd::Done);
-  Sheet(TWorkbookSpec().Text("A2", "G1").Text("B2", "Finance").Text("C2", "FIN").Text("A3", "G2"));
+  Sheet(TWorkbookCells().Text("A2", "G1").Text("B2", "Finance").Text("C2", "FIN").Text("A3", "G2"));
   const size_t logStart = ui.LogLines().size();
   EXPECT_EQ(Run(34), TRunEnd::Done);
   EXPECT_EQ(LogSince(logStart),
@@ -391,7 +391,7 @@ TEST_F(AssetImport, AfterCodeTableCopyGroupCodeRowsFailPerRow) {
 TEST_F(AssetImport, SheetFilledToItsLastRowEndsThere) {
   Company("ROW ASSET | 1 | ASSET_NO | A | | |\nROW FAACCDEP | 1 | ASSET_CODE | A | | |\n");
   Build();
-  TWorkbookSpec sheet;
+  TWorkbookCells sheet;
   for (int row = 2; row <= 65536; ++row) sheet.Text("A" + std::to_string(row), "R" + std::to_string(row));
   Sheet(sheet);
   EXPECT_EQ(Run(34), TRunEnd::Done);

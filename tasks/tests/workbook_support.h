@@ -2,7 +2,7 @@
 // python3-xlwt (the script beside this file), so that the tasks read real
 // .xls files through the spreadsheet component.
 //
-// A TWorkbookSpec collects cells by spreadsheet address ("C15"); Write()
+// A TWorkbookCells collects cells by spreadsheet address ("C15"); Write()
 // saves them as a workbook file. Single-threaded test helper.
 #pragma once
 
@@ -18,25 +18,25 @@
 
 namespace dbu {
 
-class TWorkbookSpec {
+class TWorkbookCells {
  public:
   // Cells of the first worksheet ("Sheet1") unless a sheet is named.
-  TWorkbookSpec& Text(const std::string& address, const std::string& text, const std::string& sheet = "Sheet1") {
+  TWorkbookCells& Text(const std::string& address, const std::string& text, const std::string& sheet = "Sheet1") {
     return Cell(sheet, address, "t", text, "");
   }
-  TWorkbookSpec& Number(const std::string& address, double value, const std::string& format = "General",
+  TWorkbookCells& Number(const std::string& address, double value, const std::string& format = "General",
                         const std::string& sheet = "Sheet1") {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.17g", value);
     return Cell(sheet, address, "n", buf, format);
   }
   // A date cell: isoDate is "yyyy-mm-dd", shown through format.
-  TWorkbookSpec& Date(const std::string& address, const std::string& isoDate,
+  TWorkbookCells& Date(const std::string& address, const std::string& isoDate,
                       const std::string& format = "dd/mm/yyyy", const std::string& sheet = "Sheet1") {
     return Cell(sheet, address, "d", isoDate, format);
   }
   // Adds an empty sheet so that "Sheet1" is not the only one (or the first).
-  TWorkbookSpec& Sheet(const std::string& sheet) { return Cell(sheet, "A1", "t", "", ""); }
+  TWorkbookCells& Sheet(const std::string& sheet) { return Cell(sheet, "A1", "t", "", ""); }
 
   // Writes the workbook; fails the current test when the script fails.
   void Write(const std::string& path) const {
@@ -51,7 +51,7 @@ class TWorkbookSpec {
   }
 
  private:
-  TWorkbookSpec& Cell(const std::string& sheet, const std::string& address, const char* kind,
+  TWorkbookCells& Cell(const std::string& sheet, const std::string& address, const char* kind,
                       const std::string& value, const std::string& format) {
     std::size_t i = 0;
     int col = 0, row = 0;

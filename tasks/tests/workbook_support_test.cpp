@@ -11,7 +11,7 @@ namespace {
 TEST(WorkbookSupport, CellsReadBackAsDisplayed) {
   TempDir dir;
   const std::string path = dir.Base() + "case.xls";
-  TWorkbookSpec()
+  TWorkbookCells()
       .Text("A1", "SECTION")
       .Text("A2", "S'01")
       .Number("B2", 1234.5, "#,##0.00")
