@@ -252,6 +252,14 @@ TRunEnd TForm1Logic::PreviewClick(TPreviewResult& result) {
   header.Task = task;
   header.Caption = result.Caption;
   TRunBackup backup(scope, copy->SavedFolder(), header);
+  // Task 37 re-points DbConnection3 and groupCode at its destination, in a
+  // preview a folder of the copy that goes with it: both are put back as
+  // they were, so that a later run never opens a table there.
+  const std::string connection3Path = DbConnection3.ConnectPath();
+  TDbConnection* const groupCodeConnection = groupCode.DbConnection();
+  const std::string groupCodeDatabase = groupCode.DatabaseName(), groupCodeTable = groupCode.TableName(),
+                    groupCodeIndex = groupCode.IndexFieldNames();
+  const bool groupCodeExclusive = groupCode.Exclusive(), groupCodeActive = groupCode.Active();
   TRunEnd end;
   {
     TPreviewMode mode(*this, copy.get(), &result.Boxes);
@@ -261,6 +269,18 @@ TRunEnd TForm1Logic::PreviewClick(TPreviewResult& result) {
     // and removed.
     DbConnection1.Disconnect();
     DbConnection3.Disconnect();
+    groupCode.Close();
+  }
+  try {
+    DbConnection3.SetConnectPath(connection3Path);
+    groupCode.SetDbConnection(groupCodeConnection);
+    groupCode.SetDatabaseName(groupCodeDatabase);
+    groupCode.SetTableName(groupCodeTable);
+    groupCode.SetIndexFieldNames(groupCodeIndex);
+    groupCode.SetExclusive(groupCodeExclusive);
+    if (groupCodeActive) groupCode.Open();
+  } catch (const std::exception& error) {
+    return fail(std::string("After the preview, groupCode cannot be opened again: ") + error.what());
   }
   std::vector<std::string> log = ui_.LogLines();
   log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));

@@ -91,9 +91,14 @@ TEST(Preview, ChangesNothingAndForeseesTheRealRun) {
     logic.ui.InputAnswers = c.Inputs;
 
     const auto before = Entries(base);
+    const std::string connection3 = logic.form.DbConnection3.ConnectPath();
+    const std::string groupCodeDatabase = logic.form.groupCode.DatabaseName();
     TPreviewResult preview;
     const TRunEnd previewEnd = logic.form.PreviewClick(preview);
     EXPECT_EQ(Differences(before, Entries(base)), std::vector<std::string>{});
+    // Nothing is left pointing into the removed copy (task 37 re-points both).
+    EXPECT_EQ(logic.form.DbConnection3.ConnectPath(), connection3);
+    EXPECT_EQ(logic.form.groupCode.DatabaseName(), groupCodeDatabase);
     EXPECT_EQ(previewEnd, TRunEnd::Done) << preview.Error;
     EXPECT_EQ(preview.Outcome, "done");
     ASSERT_FALSE(preview.Boxes.empty());
