@@ -7,6 +7,7 @@
 
 #include "backup.h"
 #include "engine.h"
+#include "csv.h"
 #include "runerror.h"
 
 namespace dbu {
@@ -76,16 +77,6 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-std::string Csv(const std::string& value) {
-  if (value.find_first_of(",\"\n\r") == std::string::npos) return value;
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 void AppendHistory(const std::string& baseDir, const THistoryRecord& r) {
@@ -138,7 +129,7 @@ std::string FormatHistory(const std::vector<THistoryRecord>& records, const std:
   std::ostringstream out;
   if (csv) {
     for (const auto& row : rows) {
-      for (size_t i = 0; i < row.size(); ++i) out << (i ? "," : "") << Csv(row[i]);
+      for (size_t i = 0; i < row.size(); ++i) out << (i ? "," : "") << CsvField(row[i]);
       out << "\n";
     }
     return out.str();

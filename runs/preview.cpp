@@ -14,6 +14,7 @@
 #include <ostream>
 
 #include "backup.h"
+#include "csv.h"
 #include "engine.h"
 #include "recordcodec.h"
 #include "runerror.h"
@@ -487,21 +488,11 @@ const char* ChangeName(TPreviewChange change) {
   return "changed";
 }
 
-std::string Csv(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 void CsvLine(std::ostream& out, std::initializer_list<std::string> values) {
   bool first = true;
   for (const std::string& v : values) {
     if (!first) out << ',';
-    out << Csv(v);
+    out << CsvField(v);
     first = false;
   }
   out << "\r\n";

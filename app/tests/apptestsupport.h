@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "demodb.h"
+#include "engine.h"
 #include "userinterface.h"
 
 namespace dbu {
@@ -89,6 +90,19 @@ inline std::map<std::string, std::string> CompanyData(const std::string& base) {
     it = own ? files.erase(it) : std::next(it);
   }
   return files;
+}
+
+// Appends a blank record to table in folder through the engine, as another
+// program would behind the utility's back; false when the engine refused.
+inline bool AppendBlankRecord(const std::string& folder, const std::string& tableName) {
+  ENGHANDLE conn = 0, table = 0;
+  if (EngConnect(folder.c_str(), &conn) != ENG_OK) return false;
+  bool ok = EngOpenTable(conn, tableName.c_str(), nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
+                         ENG_IGNORE_RIGHTS, 0, &table) == ENG_OK;
+  ok = ok && EngAppendRecord(table) == ENG_OK && EngWriteRecord(table) == ENG_OK;
+  if (table) EngCloseTable(table);
+  EngDisconnect(conn);
+  return ok;
 }
 
 // The demo base directory in dir.

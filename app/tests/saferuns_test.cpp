@@ -65,14 +65,7 @@ TEST_F(SafeRunsProgram, UndoPutsEveryFileBackAndRefusesATableChangedSince) {
     EXPECT_EQ(changed.rfind("company/A01/", 0), 0u) << changed;
 
   // A record added behind the runs' back: undo names the table and changes nothing.
-  ENGHANDLE conn = 0, table = 0;
-  ASSERT_EQ(EngConnect((base_ + "/company/A01").c_str(), &conn), 0u);
-  ASSERT_EQ(EngOpenTable(conn, "MEDICAL.ADT", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
-                         ENG_IGNORE_RIGHTS, 0, &table), 0u);
-  ASSERT_EQ(EngAppendRecord(table), 0u);
-  ASSERT_EQ(EngWriteRecord(table), 0u);
-  EngCloseTable(table);
-  EngDisconnect(conn);
+  ASSERT_TRUE(AppendBlankRecord(base_ + "/company/A01", "MEDICAL.ADT"));
   const auto tampered = CompanyData(base_);
   Result refused = Run("--undo");
   EXPECT_EQ(refused.status, 1);

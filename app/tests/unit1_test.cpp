@@ -377,14 +377,7 @@ TEST_F(WindowFixture, UndoLastRunNamesTheRunAndPutsItBackOnlyAfterYes) {
   // (The window's tables are let go first: closing its handle trims the
   // file's spare room, which the comparison below would count as a change.)
   w.Logic().DbConnection1.Disconnect();
-  ENGHANDLE conn = 0, table = 0;
-  ASSERT_EQ(EngConnect((data.Path() + "/company/A01").c_str(), &conn), 0u);
-  ASSERT_EQ(EngOpenTable(conn, "LEAV_TRX.ADT", nullptr, ENG_TABLE_NATIVE, ENG_CHARS_ANSI, ENG_LOCK_PROPRIETARY,
-                         ENG_IGNORE_RIGHTS, 0, &table), 0u);
-  ASSERT_EQ(EngAppendRecord(table), 0u);
-  ASSERT_EQ(EngWriteRecord(table), 0u);
-  EngCloseTable(table);
-  EngDisconnect(conn);
+  ASSERT_TRUE(AppendBlankRecord(data.Path() + "/company/A01", "LEAV_TRX.ADT"));
   const auto tampered = CompanyData(data.Path());
   const std::vector<std::string> logTampered = w.LogLines();
   BoxRecorder refused;

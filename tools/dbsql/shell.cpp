@@ -819,16 +819,6 @@ CsvReader::Result CsvReader::Next(std::vector<std::string>& record) {
   return kEnd;
 }
 
-std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string out = "\"";
-  for (char c : value) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 std::vector<std::string> SplitWords(const std::string& line) {
   std::vector<std::string> words;
   std::string w;

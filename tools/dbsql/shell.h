@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "csv.h"
 #include "engine.h"
 
 namespace dbsql {
@@ -95,7 +96,7 @@ class CsvReader {
   size_t line_ = 0, next_line_ = 1;
   int error_ = 0;
 };
-std::string CsvField(const std::string& value);
+using dbu::CsvField;
 // Splits a dot command into words; double quotes group words.
 std::vector<std::string> SplitWords(const std::string& line);
 // Whether statement text fed so far ends with ";" outside quotes and comments
