@@ -62,7 +62,10 @@ uint8_t* BlockCache::Carve(size_t size) {
 BlockCache::Entry* BlockCache::Insert(uint64_t n, size_t size, bool passing) {
   if (n >= entries_.size()) entries_.resize(n + 1);
   auto e = std::make_unique<Entry>();
-  if (passing) passing_.push_back(n);
+  if (passing) {
+    passing_.emplace_back(n, size);
+    passing_bytes_ += size;
+  }
   if (!spare_.empty() && spare_.back().second == size) {
     e->data_ = spare_.back().first;
     spare_.pop_back();
@@ -84,25 +87,30 @@ void BlockCache::ClearDirty() {
   dirty_.clear();
 }
 
-void BlockCache::RecyclePassing() {
-  size_t kept = 0;
-  for (uint64_t n : passing_) {
+void BlockCache::RecyclePassing(uint64_t budget) {
+  // Dirty entries hold a change not yet sealed: they go to the back and stay.
+  for (size_t left = passing_.size(); left > 0 && passing_bytes_ > budget; --left) {
+    const auto [n, size] = passing_.front();
+    passing_.pop_front();
     Entry* e = Find(n);
-    if (e == nullptr) continue;  // dropped
-    if (e->dirty) {
-      passing_[kept++] = n;  // holds a change not yet sealed
+    if (e != nullptr && e->dirty) {
+      passing_.emplace_back(n, size);
       continue;
     }
+    passing_bytes_ -= size;
+    // Gone (dropped, or listed twice after being read again) or no longer
+    // the entry listed: nothing to give back.
+    if (e == nullptr || e->size_ != size) continue;
     if (!e->own_) spare_.emplace_back(e->data_, e->size_);
     bytes_ -= e->size_;
     entries_[n].reset();
   }
-  passing_.resize(kept);
 }
 
 void BlockCache::Clear() {
   entries_.clear();
   passing_.clear();
+  passing_bytes_ = 0;
   spare_.clear();
   entries_.shrink_to_fit();
   dirty_.clear();

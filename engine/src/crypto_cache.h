@@ -7,11 +7,13 @@
 // when it grew too large) or when an operation is undone. Dirty entries
 // are sealed back into the file before the operation commits.
 //
-// Entries met in passing (blocks read one after another by a walk, each
-// needed once) are given back by RecyclePassing(), between operations, and
-// their memory serves the next ones: a walk of any length keeps a block or
-// two, and decrypts into memory it already touched instead of faulting in
-// fresh pages (which costs about as much as decrypting, or more).
+// Entries met in passing (blocks read one after another by a walk) stay
+// while they fit a budget, so that walking a small table again (a query
+// sent once per section, say) decrypts nothing; beyond it RecyclePassing(),
+// between operations, gives back the oldest, and their memory serves the
+// next ones: a walk of any length holds at most the budget, and decrypts
+// into memory it already touched instead of faulting in fresh pages (which
+// costs about as much as decrypting, or more).
 //
 // Entries are carved from 2 MiB arenas (huge pages where the system offers
 // them) that a process-wide pool keeps for reuse after Clear(): faulting in
@@ -22,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -54,7 +57,9 @@ class BlockCache {
   Entry* Insert(uint64_t n, size_t size, bool passing = false);
   // Forgets an entry whose filling failed.
   void Drop(uint64_t n) {
-    if (n < entries_.size()) entries_[n].reset();
+    if (n >= entries_.size() || !entries_[n]) return;
+    bytes_ -= entries_[n]->size_;
+    entries_[n].reset();
   }
   void MarkDirty(uint64_t n, Entry* e) {
     if (e->dirty) return;
@@ -63,9 +68,10 @@ class BlockCache {
   }
   const std::vector<uint64_t>& dirty() const { return dirty_; }
   void ClearDirty();
-  // Forgets the clean entries inserted in passing, keeping their memory for
-  // new ones. Only between operations: pointers into them become invalid.
-  void RecyclePassing();
+  // Forgets the oldest clean entries inserted in passing until those left
+  // hold at most budget bytes, keeping their memory for new ones. Only
+  // between operations: pointers into them become invalid.
+  void RecyclePassing(uint64_t budget);
   void Clear();
   uint64_t bytes() const { return bytes_; }
 
@@ -74,7 +80,8 @@ class BlockCache {
 
   std::vector<std::unique_ptr<Entry>> entries_;
   std::vector<uint64_t> dirty_;
-  std::vector<uint64_t> passing_;                    // blocks inserted in passing
+  std::deque<std::pair<uint64_t, size_t>> passing_;  // blocks inserted in passing, oldest first, and sizes
+  uint64_t passing_bytes_ = 0;                        // sizes summed over passing_
   std::vector<std::pair<uint8_t*, size_t>> spare_;  // recycled memory (carved)
   std::vector<uint8_t*> arenas_;
   size_t arena_used_ = 0;  // bytes used of arenas_.back()

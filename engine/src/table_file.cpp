@@ -576,7 +576,7 @@ void SharedTable::HeaderMac(const crypto::Cipher& cipher, uint8_t* out) {
 void SharedTable::SyncCaches() {
   uint64_t seq = journal_.Sequence();
   if (seq == cache_seq_ && blocks_.bytes() + indexes_->CacheBytes() <= kCacheLimit) {
-    blocks_.RecyclePassing();  // a new operation: no pointer into them is held
+    blocks_.RecyclePassing(walk_cache_bytes_);  // a new operation: no pointer into them is held
     return;
   }
   blocks_.Clear();
@@ -599,6 +599,7 @@ BlockCache::Entry* SharedTable::RecordBlock(uint64_t block) {
   // serves the walk's next block (see BlockCache).
   const bool passing = block == last_opened_ + 1 || block + 1 == last_opened_;
   last_opened_ = block;
+  ++blocks_decrypted_;
   BlockCache::Entry* e = blocks_.Insert(block, size, passing);
   try {
     OpenRecordBlock(block, e->data());

@@ -158,6 +158,13 @@ class SharedTable {
   uint32_t slot_size() const { return slot_size_; }
   // Bytes of decrypted record blocks held (0 for a plain table).
   uint64_t DecryptedBytes() const { return blocks_.bytes(); }
+  // Record blocks decrypted since the table was loaded.
+  uint64_t BlocksDecrypted() const { return blocks_decrypted_; }
+  // Walked blocks kept per table: a table up to this size is decrypted once
+  // however often it is walked; a larger one holds this much while walked.
+  static constexpr uint64_t kWalkCacheBytes = 32ull << 20;
+  // Tests walk past the limit with a smaller one.
+  void SetWalkCacheBytes(uint64_t bytes) { walk_cache_bytes_ = bytes; }
   // Slots per sealed block of an encrypted table (1 for a plain one).
   uint32_t slots_per_block() const { return slots_per_block_; }
   // The empty record image.
@@ -376,6 +383,8 @@ class SharedTable {
   std::shared_ptr<const crypto::Cipher> cipher_;
   BlockCache blocks_;            // decrypted record blocks
   uint64_t last_opened_ = ~uint64_t{0} - 1;  // the record block decrypted last (none: neighbours no block)
+  uint64_t blocks_decrypted_ = 0;
+  uint64_t walk_cache_bytes_ = kWalkCacheBytes;
   uint64_t cache_seq_ = 0;       // journal sequence the caches are valid for
   uint32_t slots_per_block_ = 1;
   uint64_t block_stored_ = 0;    // sealed size of a record block
