@@ -182,7 +182,9 @@ TEST_F(SafeRunsProgram, HistoryRecordsEveryRunNewestFirst) {
   // preview compares it (the record numbers alone cannot say).
   ASSERT_EQ(Run("--company A01 --task 37 --input C03").status, 0);
   ASSERT_EQ(Run("--company A01 --task 26").status, 0);
+  ASSERT_EQ(Run("--company A01 --task 32").status, 0);  // a sealed table, changed in place
   Result counted = Run("--history --csv");
+  EXPECT_NE(counted.out.find("company/A01/APPRFLOW.ADT +0 ~2 -0"), std::string::npos) << counted.out;
   EXPECT_NE(counted.out.find("company/A01/SETUP.ADT restructured +0 ~0 -0"), std::string::npos) << counted.out;
   EXPECT_NE(counted.out.find("company/C03/CODE.ADT emptied +4 ~0 -4"), std::string::npos) << counted.out;
 }
