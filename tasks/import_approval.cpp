@@ -5,6 +5,8 @@
 // record in force today is the one written.
 #include "import_approval.h"
 
+#include <array>
+#include <iterator>
 #include <string>
 
 #include "_4passtr.h"
@@ -58,15 +60,23 @@ std::string ApprovalTableName(TForm1Logic& f) {
   return TrimSpaces(name).empty() ? std::string(kDefaultApprovalTable) : name;
 }
 
+// A section row's chain cells, trimmed, in kChainCells order. Read once per
+// row: the workbook does not change while the section's employees are written.
+using TChainValues = std::array<std::string, std::size(kChainCells)>;
+
+TChainValues ReadChain(TSheetRange& range, int row) {
+  TChainValues values;
+  for (size_t i = 0; i < values.size(); ++i) values[i] = TrimSpaces(CellText(range, kChainCells[i].Column, row));
+  return values;
+}
+
 // Replaces the current approval record's chain by the row's cells; a blank
 // cell leaves its field empty.
-void WriteApprovalChain(TDbTable& table, TSheetRange& range, int row) {
+void WriteApprovalChain(TDbTable& table, const TChainValues& chain) {
   table.Edit();
   for (const char* field : kChainFieldsCleared) table.FieldByName(field).SetAsString("");
-  for (const TChainCell& cell : kChainCells) {
-    const std::string value = TrimSpaces(CellText(range, cell.Column, row));
-    if (!value.empty()) table.FieldByName(cell.Field).SetAsString(value);
-  }
+  for (size_t i = 0; i < chain.size(); ++i)
+    if (!chain[i].empty()) table.FieldByName(kChainCells[i].Field).SetAsString(chain[i]);
   table.Post();
 }
 
@@ -81,6 +91,7 @@ void ImportSection(TForm1Logic& f, TSheetRange& range, int row, const std::strin
   }
   query.Open();
   TDbTable& approval = f.MEDSCH;
+  const TChainValues chain = ReadChain(range, row);
   for (; !query.Eof(); query.Next()) {
     const std::string empNo = query.FieldByName("emp_no").AsString();
     LocateEmployeeRecord(f, approval, empNo);
@@ -88,7 +99,7 @@ void ImportSection(TForm1Logic& f, TSheetRange& range, int row, const std::strin
       f.AddLogLine("No Approval Flow: Emp# " + empNo + " - Name: " + query.FieldByName("emp_name").AsString());
       continue;
     }
-    WriteApprovalChain(approval, range, row);
+    WriteApprovalChain(approval, chain);
   }
 }
 
