@@ -218,9 +218,15 @@ bool SharedTable::Revive(bool alone) {
   // Any committed or undone change anywhere moves the sequence; entries
   // left behind mean a change died half-way: a fresh load recovers it.
   if (journal_.Sequence() != released_seq_ || journal_.HasEntries()) return false;
-  if (!SameFile(journal_.path(), journal_id_.dev, journal_id_.ino)) return false;
-  if (memo_.IsOpen() && !SameFile(memo_.path(), memo_id_.dev, memo_id_.ino)) return false;
-  if (indexes_->HasFile() && !SameFile(indexes_->path(), tags_id_.dev, tags_id_.ino)) return false;
+  // The companions must still be the files under their names: one status
+  // call of their folder tells for all of them when it is unchanged since
+  // its kept listing was read (the caller holds the presence lock already).
+  std::vector<FileAtPath> companions{{&journal_.path(), journal_id_.dev, journal_id_.ino}};
+  if (memo_.IsOpen()) companions.push_back({&memo_.path(), memo_id_.dev, memo_id_.ino});
+  if (indexes_->HasFile()) companions.push_back({&indexes_->path(), tags_id_.dev, tags_id_.ino});
+  if (!FolderVouchesFor(companions))
+    for (const FileAtPath& f : companions)
+      if (!SameFile(*f.path, f.dev, f.ino)) return false;
   // The caller holds the presence lock: nobody can trim the files from here
   // on, but others may be adding records. A plain table's file grows before
   // its count does, so the counts are read first and the length after them.
