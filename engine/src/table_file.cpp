@@ -792,6 +792,16 @@ uint64_t SharedTable::LiveCount() { return Load64(Header() + fmt::kOffLiveCount)
 uint64_t SharedTable::ChangeCounter() { return Load64(Header() + fmt::kOffChangeCounter); }
 uint64_t SharedTable::Generation() { return Load64(Header() + fmt::kOffGeneration); }
 
+uint64_t SharedTable::LayoutStamp() {
+  static std::atomic<uint64_t> next{1};
+  const uint64_t tags = indexes_ ? indexes_->Generation() : 0;
+  if (layout_stamp_ == 0 || tags != layout_tags_generation_) {
+    layout_stamp_ = next.fetch_add(1, std::memory_order_relaxed);
+    layout_tags_generation_ = tags;
+  }
+  return layout_stamp_;
+}
+
 void SharedTable::EnsureMapped(uint64_t recno) {
   uint64_t end = SlotOffset(recno) + slot_size_;
   if (end > adt_.size()) {
