@@ -231,6 +231,14 @@ void TDbDataSet::Open() {
 }
 
 void TDbDataSet::ReadEngineLayout() {
+  if (EngGetLayoutStamp(tableHandle_, &layoutStamp_) != ENG_OK) layoutStamp_ = 0;
+  keptMake_ = TTableMakeCache::Instance().Make(layoutStamp_);
+  if (keptMake_) {
+    recordLength_ = keptMake_->RecordLength;
+    options_.DbIndexPageSize = keptMake_->IndexPageSize;
+    bookmarkLength_ = keptMake_->BookmarkLength;
+    return;
+  }
   uint32_t length = 0;
   Require(EngGetRecordLength(tableHandle_, &length));
   recordLength_ = length;
@@ -250,24 +258,11 @@ void TDbDataSet::ReadEngineLayout() {
 }
 
 void TDbDataSet::BuildFields() {
-  uint16_t count = 0;
-  Require(EngGetNumFields(tableHandle_, &count));
-  fieldDefs_.clear();
-  fieldDefs_.reserve(count);
-  for (uint16_t number = 1; number <= count; ++number) {
-    TEngineFieldDef def;
-    def.FieldNum = number;
-    Require(EngGetFieldType(tableHandle_, number, &def.Type));
-    Require(EngGetFieldLength(tableHandle_, number, &def.Length));
-    if (def.Type == ENG_NUMERIC) Require(EngGetFieldDecimals(tableHandle_, number, &def.Decimals));
-    char name[kFieldNameRoom + 1] = {};
-    uint16_t nameLength = kFieldNameRoom + 1;
-    Require(EngGetFieldName(tableHandle_, number, name, &nameLength));
-    def.Name = name;
-    Require(EngGetFieldOffset(tableHandle_, number, &def.Offset));
-    if (static_cast<uint64_t>(def.Offset) + def.Length > recordLength_)
-      DataLayerError("Field '" + def.Name + "' lies outside the record of table " + tableName_);
-    fieldDefs_.push_back(std::move(def));
+  if (keptMake_) {
+    fieldDefs_ = keptMake_->FieldDefs;
+    keptMake_.reset();
+  } else {
+    ReadFieldDefs();
   }
   fields_.clear();
   fieldsByName_.Clear();
@@ -287,6 +282,35 @@ void TDbDataSet::BuildFields() {
   readAheadFits_ = blobFieldNums_.empty() && options_.DbCharType != OEM;
   current_ = NewRecordBuffer();
   scratch_ = NewRecordBuffer();
+}
+
+void TDbDataSet::ReadFieldDefs() {
+  uint16_t count = 0;
+  Require(EngGetNumFields(tableHandle_, &count));
+  fieldDefs_.clear();
+  fieldDefs_.reserve(count);
+  for (uint16_t number = 1; number <= count; ++number) {
+    TEngineFieldDef def;
+    def.FieldNum = number;
+    Require(EngGetFieldType(tableHandle_, number, &def.Type));
+    Require(EngGetFieldLength(tableHandle_, number, &def.Length));
+    if (def.Type == ENG_NUMERIC) Require(EngGetFieldDecimals(tableHandle_, number, &def.Decimals));
+    char name[kFieldNameRoom + 1] = {};
+    uint16_t nameLength = kFieldNameRoom + 1;
+    Require(EngGetFieldName(tableHandle_, number, name, &nameLength));
+    def.Name = name;
+    Require(EngGetFieldOffset(tableHandle_, number, &def.Offset));
+    if (static_cast<uint64_t>(def.Offset) + def.Length > recordLength_)
+      DataLayerError("Field '" + def.Name + "' lies outside the record of table " + tableName_);
+    fieldDefs_.push_back(std::move(def));
+  }
+  // Kept only once all of it passed.
+  TTableMake make;
+  make.RecordLength = recordLength_;
+  make.IndexPageSize = options_.DbIndexPageSize;
+  make.BookmarkLength = bookmarkLength_;
+  make.FieldDefs = fieldDefs_;
+  TTableMakeCache::Instance().KeepMake(layoutStamp_, std::move(make));
 }
 
 TRecordBuffer TDbDataSet::NewRecordBuffer() const {
@@ -346,6 +370,8 @@ void TDbDataSet::ReleaseOpenState() {
   sealed_ = false;
   sealedText_.clear();
   recordLength_ = bookmarkLength_ = 0;
+  layoutStamp_ = 0;
+  keptMake_.reset();
 }
 
 void TDbDataSet::Close() {

@@ -40,6 +40,7 @@
 #include "component.h"
 #include "dberrors.h"
 #include "dbfield.h"
+#include "tablemake.h"
 #include "dbtypes.h"
 #include "engine.h"
 #include "recordcodec.h"
@@ -376,6 +377,7 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
 
   void ReadEngineLayout();
   void BuildFields();
+  void ReadFieldDefs();  // from the engine, kept for layoutStamp_
   // At Open (atOpen) an encrypted table without its password seals the
   // cursor instead of failing.
   void PositionOnFirst(bool atOpen);
@@ -417,6 +419,10 @@ class TDbDataSet : public TComponent, public TFieldHost, private TJulianTextConv
 
   uint32_t recordLength_ = 0;
   uint32_t bookmarkLength_ = 0;
+  // The engine's layout stamp of the open table (0: none); with the make
+  // kept for it when another open read it before.
+  uint64_t layoutStamp_ = 0;
+  std::shared_ptr<const TTableMake> keptMake_;
   std::vector<TEngineFieldDef> fieldDefs_;
   std::vector<std::unique_ptr<TField>> fields_;
   TFieldNameIndex fieldsByName_;

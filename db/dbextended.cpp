@@ -133,6 +133,12 @@ const TIndexDefs& TDbExtendedDataSet::IndexDefs() {
 }
 
 void TDbExtendedDataSet::ReadIndexDefs(ENGHANDLE table) {
+  uint64_t stamp = 0;
+  if (EngGetLayoutStamp(table, &stamp) != ENG_OK) stamp = 0;
+  if (auto kept = TTableMakeCache::Instance().Indexes(stamp)) {
+    indexDefs_.Assign(std::move(*kept));
+    return;
+  }
   ENGHANDLE handles[kMaxIndexes] = {};
   uint16_t count = kMaxIndexes;
   Require(EngGetAllIndexes(table, handles, &count));
@@ -160,6 +166,7 @@ void TDbExtendedDataSet::ReadIndexDefs(ENGHANDLE table) {
     if (descending) def.Options |= ixDescending;
     defs.push_back(std::move(def));
   }
+  TTableMakeCache::Instance().KeepIndexes(stamp, defs);
   indexDefs_.Assign(std::move(defs));
 }
 

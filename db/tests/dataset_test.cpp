@@ -417,6 +417,45 @@ TEST_F(CursorTest, IndexPageSizeComesFromTheFirstIndex) {
   EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1) << "natural order until an index is chosen";
 }
 
+// What a cursor read of a table's make at one open is used again at the
+// next only while the table is made the same: a field renamed or a tag made
+// between a close and the open that follows shows at once.
+TEST_F(CursorTest, AReopenShowsTheTableAsRemadeMeanwhile) {
+  People({1, 2});
+  auto t = Cursor("people");
+  t->Open();
+  t->Close();
+  t->Open();  // the make as kept
+  EXPECT_EQ(t->FieldByName("NAME").AsString(), "P1");
+  t->Close();
+  ENGHANDLE s = 0, c = 0;
+  ENG_OK_OR_FAIL(EngCreateSQLStatement(connection, &s));
+  ENG_OK_OR_FAIL(EngExecuteSQLDirect(s, "ALTER TABLE people ALTER NAME LABEL char(10)", &c));
+  ENG_OK_OR_FAIL(EngCloseSQLStatement(s));
+  t->Open();
+  EXPECT_EQ(t->FieldByName("LABEL").AsString(), "P1");
+  EXPECT_EQ(t->FindField("NAME"), nullptr);
+  t->Close();
+  const std::string path = folder + "/people.adt";
+  auto makeTag = [&](const char* name, const char* fields, uint32_t options) {
+    ENGHANDLE h = 0, index = 0;
+    ENG_OK_OR_FAIL(EngOpenTable(connection, path.c_str(), nullptr, 3, 1, 1, 1, ENG_OPEN_EXCLUSIVE, &h));
+    ENG_OK_OR_FAIL(EngCreateIndex(h, name, fields, options, 0, &index));
+    ENG_OK_OR_FAIL(EngCloseTable(h));
+  };
+  makeTag("BYID", "ID", 0);
+  t->SetIndexName("BYID");
+  t->Open();
+  EXPECT_EQ(t->IndexDefs().Count(), 1u);
+  t->Close();
+  makeTag("BYLABEL", "LABEL", ENG_INDEX_DESCENDING);
+  t->SetIndexName("BYLABEL");
+  t->Open();
+  EXPECT_EQ(t->FieldByName("LABEL").AsString(), "P2") << "the new tag orders the cursor";
+  ASSERT_EQ(t->IndexDefs().Count(), 2u);
+  EXPECT_EQ(t->IndexDefs().Items(1).Name, "BYLABEL");
+}
+
 TEST_F(CursorTest, OemCursorsReadStringsThroughTheEngine) {
   People({5});
   auto t = Cursor("people");

@@ -151,6 +151,14 @@ ENGRESULT EngGetTableType(ENGHANDLE hTable, uint16_t *tableType);
 ENGRESULT EngGetTableFilename(ENGHANDLE hTable, char *path, uint16_t *len);
 ENGRESULT EngGetTableOpenOptions(ENGHANDLE hTable, uint32_t *options);
 ENGRESULT EngGetRecordLength(ENGHANDLE hTable, uint32_t *length);
+/* A number for what a table handle shows of its table's make: its fields,
+ * record length and index tags. Equal numbers (from handles of this process,
+ * on any tables) mean the same make; the table changed in make (another
+ * layout, a tag made or dropped, here or in another process) gives a number
+ * not given before. 0 for a handle whose make is not to be remembered (a
+ * result set). Lets a caller that opens the same tables over and over keep
+ * what it read of them. */
+ENGRESULT EngGetLayoutStamp(ENGHANDLE hTable, uint64_t *stamp);
 ENGRESULT EngGetNumFields(ENGHANDLE hTable, uint16_t *count);
 ENGRESULT EngGetFieldNum(ENGHANDLE hTable, const char *name, uint16_t *field);
 ENGRESULT EngGetFieldName(ENGHANDLE hTable, uint16_t field, char *name, uint16_t *len);

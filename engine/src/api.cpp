@@ -284,6 +284,18 @@ ENGRESULT EngGetTableOpenOptions(ENGHANDLE hTable, uint32_t* options) {
 
 ENGRESULT EngGetRecordLength(ENGHANDLE hTable, uint32_t* length) { WITH_TABLE(hTable, PutValue(length, t.table().record_length())); }
 
+ENGRESULT EngGetLayoutStamp(ENGHANDLE hTable, uint64_t* stamp) {
+  WITH_TABLE(hTable, {
+    SharedTable& table = t.table();
+    if (table.in_memory()) {
+      PutValue(stamp, uint64_t{0});
+      return;
+    }
+    TableLock lock(table);
+    PutValue(stamp, table.LayoutStamp());
+  });
+}
+
 ENGRESULT EngGetNumFields(ENGHANDLE hTable, uint16_t* count) {
   WITH_TABLE(hTable, PutValue(count, static_cast<uint16_t>(t.fields().size())));
 }

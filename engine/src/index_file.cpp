@@ -93,14 +93,26 @@ void IndexSet::Reload(bool keep_changed) {
 }
 
 bool IndexSet::RefreshMapping() {
-  verified_.Clear();
-  if (!file_.IsOpen()) return true;
-  // The page count first, the length after it: a page is allocated only
-  // once the file has room for it, so the two agree even while another
-  // process adds pages.
-  if (file_.FileLength() < kHeaderSize) return false;
+  if (!file_.IsOpen()) {
+    verified_.Clear();
+    return true;
+  }
+  // One status call gives the length and whether anyone wrote the file.
+  // Pages found intact stay so while its status is the one taken before
+  // they were checked, if that status was settled then: any later write
+  // outside the engine (which moves no sequence) gives the file a newer
+  // change time. This process's own commits keep verified_ right anyway.
+  struct stat st;
+  file_.Refresh(&st);
+  const bool untouched = verified_since_.settled && verified_since_.Same(st);
+  if (!untouched) verified_.Clear();
+  verified_since_.Take(st);
+  // The length was read before the page count: a page is allocated only
+  // once the file has room for it, so pages added meanwhile by another
+  // process can only make the check below fail (and the table be loaded
+  // afresh), never let a page beyond the mapping pass.
+  if (file_.size() < kHeaderSize) return false;
   const uint64_t pages = PageCount();
-  file_.Refresh();
   const uint8_t* h = file_.data();
   return std::memcmp(h, kMagic, 8) == 0 && Load32(h + kOffPageSize) == page_size_ &&
          Load32(h + kOffTagCount) == tags_.size() && kHeaderSize + pages * StoredPageSize() <= file_.size();

@@ -30,6 +30,8 @@
 // current operation are not checked again until it commits.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -42,6 +44,7 @@
 #include "mapped_file.h"
 #include "pagestore.h"
 #include "table_file.h"
+#include "util.h"
 
 namespace eng {
 
@@ -77,7 +80,8 @@ class IndexSet : public RecordObserver, private PageStore {
   // Maps the file's current length (a cached table reopened); false when
   // its header no longer passes the checks of opening (the file was cut or
   // replaced outside the engine) or lists another number of tags. Pages are
-  // checked again (bytes written outside the engine move no sequence).
+  // checked again (bytes written outside the engine move no sequence)
+  // unless the file's status shows it untouched since the last revival.
   bool RefreshMapping();
   size_t TagCount() const { return tags_.size(); }
   Tag& tag(size_t i) { return tags_[i]; }
@@ -204,6 +208,26 @@ class IndexSet : public RecordObserver, private PageStore {
   PageSet verified_;
   uint64_t verified_seq_ = 0;
   uint64_t stamped_at_ = ~uint64_t{0};
+  // The file's status when the table was last revived (see RefreshMapping).
+  struct FileStatus {
+    bool settled = false;  // its times were old enough to trust then
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime {}, ctime {};
+    bool Same(const struct stat& st) const {
+      return dev == st.st_dev && ino == st.st_ino && size == st.st_size && SameFileTime(mtime, st.st_mtim) &&
+             SameFileTime(ctime, st.st_ctim);
+    }
+    void Take(const struct stat& st) {
+      dev = st.st_dev;
+      ino = st.st_ino;
+      size = st.st_size;
+      mtime = st.st_mtim;
+      ctime = st.st_ctim;
+      settled = FileTimeSettled(mtime) && FileTimeSettled(ctime);
+    }
+  } verified_since_;
   uint64_t generation_ = 0;
   std::vector<uint8_t> key_a_, key_b_;
   BlockCache pages_;  // decrypted pages of an encrypted table

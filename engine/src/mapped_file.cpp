@@ -242,8 +242,11 @@ uint64_t MappedFile::CopyFrom(const std::string& path) {
   return length;
 }
 
-void MappedFile::Refresh() {
-  uint64_t current = FileLength();
+void MappedFile::Refresh(struct stat* status) {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) FailIo("Cannot read the size of " + path_, errno);
+  if (status != nullptr) *status = st;
+  const uint64_t current = static_cast<uint64_t>(st.st_size);
   if (current != size_) Map(current);
 }
 

@@ -18,6 +18,8 @@
 // error and the file stays as it was.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -69,8 +71,9 @@ class MappedFile {
   void EnsureBlocks(uint64_t end) {
     if (end > allocated_) AllocateMapped(end);
   }
-  // Maps the file's current length when another process has grown it.
-  void Refresh();
+  // Maps the file's current length when another process has grown it;
+  // status: the file's status as read for that (may be null).
+  void Refresh(struct stat* status = nullptr);
   // Writes n bytes at offset through the file rather than the mapping, which
   // every mapping still sees at once: a bulk write then costs no page fault
   // per page. bytes must not point into this file's own mapping.

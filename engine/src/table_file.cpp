@@ -218,9 +218,15 @@ bool SharedTable::Revive(bool alone) {
   // Any committed or undone change anywhere moves the sequence; entries
   // left behind mean a change died half-way: a fresh load recovers it.
   if (journal_.Sequence() != released_seq_ || journal_.HasEntries()) return false;
-  if (!SameFile(journal_.path(), journal_id_.dev, journal_id_.ino)) return false;
-  if (memo_.IsOpen() && !SameFile(memo_.path(), memo_id_.dev, memo_id_.ino)) return false;
-  if (indexes_->HasFile() && !SameFile(indexes_->path(), tags_id_.dev, tags_id_.ino)) return false;
+  // The companions must still be the files under their names: one status
+  // call of their folder tells for all of them when it is unchanged since
+  // its kept listing was read (the caller holds the presence lock already).
+  std::vector<FileAtPath> companions{{&journal_.path(), journal_id_.dev, journal_id_.ino}};
+  if (memo_.IsOpen()) companions.push_back({&memo_.path(), memo_id_.dev, memo_id_.ino});
+  if (indexes_->HasFile()) companions.push_back({&indexes_->path(), tags_id_.dev, tags_id_.ino});
+  if (!FolderVouchesFor(companions))
+    for (const FileAtPath& f : companions)
+      if (!SameFile(*f.path, f.dev, f.ino)) return false;
   // The caller holds the presence lock: nobody can trim the files from here
   // on, but others may be adding records. A plain table's file grows before
   // its count does, so the counts are read first and the length after them.
@@ -786,6 +792,16 @@ uint64_t SharedTable::SlotCount() { return Load64(Header() + fmt::kOffSlotCount)
 uint64_t SharedTable::LiveCount() { return Load64(Header() + fmt::kOffLiveCount); }
 uint64_t SharedTable::ChangeCounter() { return Load64(Header() + fmt::kOffChangeCounter); }
 uint64_t SharedTable::Generation() { return Load64(Header() + fmt::kOffGeneration); }
+
+uint64_t SharedTable::LayoutStamp() {
+  static std::atomic<uint64_t> next{1};
+  const uint64_t tags = indexes_ ? indexes_->Generation() : 0;
+  if (layout_stamp_ == 0 || tags != layout_tags_generation_) {
+    layout_stamp_ = next.fetch_add(1, std::memory_order_relaxed);
+    layout_tags_generation_ = tags;
+  }
+  return layout_stamp_;
+}
 
 void SharedTable::EnsureMapped(uint64_t recno) {
   uint64_t end = SlotOffset(recno) + slot_size_;

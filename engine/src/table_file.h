@@ -139,6 +139,10 @@ class SharedTable {
   uint64_t LiveCount();
   uint64_t ChangeCounter();
   uint64_t Generation();
+  // Unique in the process to this loaded table's fields and index tags:
+  // the fields never change while it is loaded (a new layout loads the
+  // table afresh); a tag made or dropped gives a new number.
+  uint64_t LayoutStamp();
   uint8_t SlotState(uint64_t recno);  // kSlotFree beyond the end
   bool IsLive(uint64_t recno) { return SlotState(recno) == 1; }
   // The raw record of a slot (valid until the next call that may grow a file).
@@ -408,6 +412,8 @@ class SharedTable {
   std::vector<SpareDescriptor> spare_fds_;  // under the registry's lock
   bool registered_ = false;
   bool in_memory_ = false;           // see InMemory
+  uint64_t layout_stamp_ = 0;        // see LayoutStamp; 0: none given yet
+  uint64_t layout_tags_generation_ = 0;
   bool cached_ = false;              // in the cache of closed tables
   bool discard_ = false;             // never cached (see DiscardWhenClosed)
   std::string network_;              // the network file system it lies on, or ""

@@ -15,7 +15,9 @@ namespace eng {
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+    // Names are mostly spelled alike: equal bytes need no conversion.
+    if (a[i] != b[i] &&
+        std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
       return false;
   }
   return true;
@@ -200,6 +202,25 @@ bool FileTimeSettled(const struct timespec& when) {
   // which lags this clock by up to a tick: a tenth of a second covers both.
   const int64_t age = (static_cast<int64_t>(now.tv_sec) - when.tv_sec) * 1000000000 + (now.tv_nsec - when.tv_nsec);
   return age >= (when.tv_nsec != 0 ? int64_t{100000000} : int64_t{2000000000});
+}
+
+bool FolderVouchesFor(const std::vector<FileAtPath>& files) {
+  if (files.empty()) return true;
+  const std::string dir = DirName(*files[0].path);
+  if (dir.empty()) return false;
+  for (const FileAtPath& f : files)
+    if (DirName(*f.path) != dir) return false;
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  std::lock_guard<std::mutex> g(g_listings_mutex);
+  auto& listings = Listings();
+  auto it = listings.find(dir);
+  if (it == listings.end() || !it->second.Valid(st)) return false;
+  for (const FileAtPath& f : files) {
+    auto file = it->second.files.find(BaseName(*f.path));
+    if (f.dev != st.st_dev || file == it->second.files.end() || file->second != f.ino) return false;
+  }
+  return true;
 }
 
 std::string ResolveNoCase(const std::string& path) {

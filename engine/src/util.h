@@ -39,6 +39,18 @@ std::string ResolveNoCase(const std::string& path, struct stat* st);
 // show a change made in the same clock tick on a file system with coarse
 // time stamps, so what was read under it is not kept.
 bool FileTimeSettled(const struct timespec& when);
+// Whether each file (a path and the device and inode it had when opened)
+// still has that identity under its name, as one status call of their
+// common folder can tell when the folder is unchanged since a kept listing
+// of it (see ResolveNoCase) was read: no entry can have been replaced then.
+// False when that cannot be told (no listing, a folder changed since, a
+// name not listed): the caller looks at the files themselves.
+struct FileAtPath {
+  const std::string* path;
+  dev_t dev;
+  ino_t ino;
+};
+bool FolderVouchesFor(const std::vector<FileAtPath>& files);
 bool SameFileTime(const struct timespec& a, const struct timespec& b);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);

@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <thread>
 
 #include "checksum.h"
 #include "index_hooks.h"
@@ -299,6 +301,32 @@ TEST_F(ChecksumTest, AChangedByteIsReportedNeverReadAndNoWriteGoesAheadOverIt) {
   const Reading restored = ReadAll();
   EXPECT_TRUE(restored.errors.empty());
   EXPECT_EQ(restored.paths, truth.paths);
+}
+
+// A reopened table keeps the index pages it found intact while the tag
+// file is untouched; a write to the file, even one to a table this process
+// has read at settled file times, has them checked again.
+TEST_F(ChecksumTest, PagesCheckedBeforeAReopenAreCheckedAgainAfterAWrite) {
+  MakeTable(kSlots);
+  const std::string tags_path = dir_.File("dmg.tags");
+  struct stat st {};
+  ASSERT_EQ(::stat(tags_path.c_str(), &st), 0);
+  // Until the file's times are old enough to tell a later write apart.
+  std::this_thread::sleep_for(std::chrono::milliseconds(st.st_ctim.tv_nsec != 0 ? 150 : 2100));
+  for (int i = 0; i < 2; ++i) {  // the second reopen keeps what the first checked
+    const Reading intact = ReadAll();
+    ASSERT_TRUE(intact.errors.empty()) << intact.errors[0];
+  }
+  const std::string tags = FileBytes(tags_path);
+  const uint32_t page_size = U32(tags, 8), pages = U32(tags, 16);
+  const uint32_t stored_page = page_size + (U32(tags, 24) ? 4 : 0);
+  std::string damaged = tags;
+  for (uint32_t p = 0; p < pages; ++p) damaged[65536 + uint64_t{p} * stored_page + page_size / 2] ^= 0x20;
+  PutBack(tags_path, damaged);
+  const Reading now = ReadAll();
+  EXPECT_FALSE(now.errors.empty()) << "damaged index pages were read without a check";
+  for (const std::string& e : now.errors) EXPECT_NE(e.find("dmg.tags"), std::string::npos) << e;
+  PutBack(tags_path, tags);
 }
 
 TEST_F(ChecksumTest, ReadersWithoutTheLockNeverTakeAWriteUnderWayForDamage) {

@@ -101,6 +101,41 @@ TEST(PathCaseTest, IdentityFromTheListingFollowsAFileReplacedByRename) {
   }
 }
 
+// A closed table's companions are vouched for by the kept listing of their
+// folder only while it is unchanged and lists each under its inode.
+TEST(PathCaseTest, TheListingVouchesForFilesOnlyWhileTheFolderIsUnchanged) {
+  TempDir dir;
+  const std::string jrn = dir.File("Leav_Trx.jrn"), tags = dir.File("Leav_Trx.tags");
+  Touch(dir.File("Leav_Trx.adt"));
+  Touch(jrn);
+  Touch(tags);
+  struct stat j {}, t {};
+  auto identify = [&] {
+    ASSERT_EQ(::stat(jrn.c_str(), &j), 0);
+    ASSERT_EQ(::stat(tags.c_str(), &t), 0);
+  };
+  identify();
+  const std::vector<eng::FileAtPath> both{{&jrn, j.st_dev, j.st_ino}, {&tags, t.st_dev, t.st_ino}};
+  EXPECT_FALSE(eng::FolderVouchesFor(both));  // no listing kept yet
+  AgeFolder(dir.path());
+  eng::ResolveNoCase(dir.File("LEAV_TRX.ADT"));
+  EXPECT_TRUE(eng::FolderVouchesFor(both));
+  EXPECT_FALSE(eng::FolderVouchesFor({{&tags, t.st_dev, t.st_ino + 1}}));
+  const std::string missing = dir.File("Leav_Trx.memo");
+  EXPECT_FALSE(eng::FolderVouchesFor({{&missing, t.st_dev, t.st_ino}}));
+  // The tag file replaced by rename: the folder changed, so no vouching,
+  // even once a new listing is kept, for the old inode.
+  Touch(dir.File("new.tmp"));
+  ASSERT_EQ(::rename(dir.File("new.tmp").c_str(), tags.c_str()), 0);
+  EXPECT_FALSE(eng::FolderVouchesFor(both));
+  eng::ResolveNoCase(dir.File("LEAV_TRX.ADT"));  // reads the changed folder
+  AgeFolder(dir.path());
+  eng::ResolveNoCase(dir.File("LEAV_TRX.ADT"));
+  EXPECT_FALSE(eng::FolderVouchesFor(both));
+  identify();
+  EXPECT_TRUE(eng::FolderVouchesFor({{&jrn, j.st_dev, j.st_ino}, {&tags, t.st_dev, t.st_ino}}));
+}
+
 // Times with a fraction of a second come from a file system that keeps
 // fine times: they are trusted a tenth of a second on; whole seconds only
 // after two.
