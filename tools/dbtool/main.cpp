@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "csv.h"
 #include "engine.h"
 
 namespace {
@@ -83,16 +84,6 @@ int Info(const std::string& path) {
   return 0;
 }
 
-std::string Csv(const std::string& v) {
-  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
-  std::string out = "\"";
-  for (char c : v) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
-
 int Dump(const std::string& path) {
   Opened o = OpenTable(path);
   uint16_t n = 0;
@@ -100,7 +91,7 @@ int Dump(const std::string& path) {
   std::vector<uint16_t> types(n + 1);
   for (uint16_t f = 1; f <= n; ++f) {
     EngGetFieldType(o.table, f, &types[f]);
-    std::printf("%s%s", f > 1 ? "," : "", Csv(FieldName(o.table, f)).c_str());
+    std::printf("%s%s", f > 1 ? "," : "", dbu::CsvField(FieldName(o.table, f)).c_str());
   }
   std::printf("\n");
   std::vector<uint8_t> buf(1 << 16);
@@ -123,7 +114,7 @@ int Dump(const std::string& path) {
         if ((types[f] == ENG_DATE || types[f] == ENG_COMPACTDATE) && v.size() == 8)
           v = v.substr(0, 4) + "-" + v.substr(4, 2) + "-" + v.substr(6, 2);
       }
-      std::printf("%s%s", f > 1 ? "," : "", Csv(v).c_str());
+      std::printf("%s%s", f > 1 ? "," : "", dbu::CsvField(v).c_str());
     }
     std::printf("\n");
     Check(EngSkip(o.table, 1), "skip");
