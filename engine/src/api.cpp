@@ -17,13 +17,34 @@ using namespace eng;
 
 namespace {
 
-std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name, struct ::stat* st) {
+// The table's path as asked for, before its spelling is looked up.
+std::string TablePathAsAsked(const std::shared_ptr<ConnectionObject>& c, const char* name) {
   std::string n = name;
   for (char& ch : n)
     if (ch == '\\') ch = '/';
   if (!HasExtension(n)) n += ".adt";
-  std::string path = n[0] == '/' ? n : JoinPath(c->folder, n);
-  return ResolveNoCase(path, st);
+  return n[0] == '/' ? n : JoinPath(c->folder, n);
+}
+
+std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name, struct ::stat* st) {
+  return ResolveNoCase(TablePathAsAsked(c, name), st);
+}
+
+// A handle on a table this process closed a moment ago, found through the
+// kept listing of its folder: the name is confirmed with the one status
+// call of the folder that reviving the table makes anyway under its lock,
+// instead of another one before. Null when that way does not apply.
+std::unique_ptr<TableHandle> ReopenByKeptListing(const std::shared_ptr<ConnectionObject>& c, const char* name,
+                                                 const OpenOptions& options, std::string* path) {
+  if (options.exclusive) return nullptr;
+  struct ::stat st {};
+  if (!GuessFromKeptListing(TablePathAsAsked(c, name), path, &st.st_dev, &st.st_ino)) return nullptr;
+  st.st_mode = S_IFREG;
+  try {
+    return std::make_unique<TableHandle>(*path, options, &st, true);
+  } catch (const GuessNotConfirmed&) {
+    return nullptr;
+  }
 }
 
 std::string TableName(const std::shared_ptr<ConnectionObject>& c, const char* name) {
@@ -222,16 +243,20 @@ ENGRESULT EngOpenTable(ENGHANDLE hConnect, const char* name, const char* /*alias
     if (*name == 0) Fail(ENG_ERR_FILE_NOT_FOUND, "No table name given");
     // Opening the file tells whether it exists (as "does not exist"); the
     // status read while finding its name tells which file it is.
-    struct ::stat st;
-    st.st_ino = 0;
-    std::string path = conn->dictionary.empty() ? TableName(conn, name, &st) : DictionaryTablePath(*conn, name);
     OpenOptions o;
     o.exclusive = options & ENG_OPEN_EXCLUSIVE;
     o.read_only = options & ENG_OPEN_READONLY;
     o.char_type = charType;
     o.lock_type = lockType;
     auto t = std::make_shared<TableObject>();
-    t->table = std::make_unique<TableHandle>(path, o, st.st_ino != 0 ? &st : nullptr);
+    std::string path;
+    if (conn->dictionary.empty()) t->table = ReopenByKeptListing(conn, name, o, &path);
+    if (!t->table) {
+      struct ::stat st;
+      st.st_ino = 0;
+      path = conn->dictionary.empty() ? TableName(conn, name, &st) : DictionaryTablePath(*conn, name);
+      t->table = std::make_unique<TableHandle>(path, o, st.st_ino != 0 ? &st : nullptr);
+    }
     t->path = path;
     t->open_options = (o.exclusive ? ENG_OPEN_EXCLUSIVE : 0) | (t->table->options().read_only ? ENG_OPEN_READONLY : 0);
     t->table_type = tableType == ENG_TABLE_DEFAULT ? ENG_TABLE_NATIVE : tableType;

@@ -97,23 +97,24 @@ std::shared_ptr<SharedTable> RegisteredTable(dev_t dev, ino_t ino) {
 }
 }  // namespace
 
-std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino) {
+std::shared_ptr<SharedTable> SharedTable::ReviveCached(dev_t dev, ino_t ino, const std::string* confirm_path) {
   std::shared_ptr<SharedTable> stale, cached;  // destroyed after the lock is given back
   std::lock_guard<std::mutex> g(g_registry_mutex);
   cached = RegisteredTable(dev, ino);
   if (!cached || !cached->cached_) return nullptr;
-  if (TakeOutOfCache(std::move(cached), false, &stale)) return stale;
+  if (TakeOutOfCache(std::move(cached), false, &stale, confirm_path)) return stale;
   Registry().erase(std::make_pair(dev, ino));
   return nullptr;
 }
 
-bool SharedTable::TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out) {
+bool SharedTable::TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out,
+                                 const std::string* confirm_path) {
   Forget(ClosedTables(), cached.get(), out);
   cached.reset();
   (*out)->cached_ = false;
   bool exact = false;
   try {
-    exact = (*out)->Revive(alone);
+    exact = (*out)->Revive(alone, confirm_path);
   } catch (const EngineError&) {
     exact = false;
   }
@@ -214,14 +215,16 @@ bool SharedTable::SameLayout() {
          std::memcmp(h, layout_.data(), head) == 0 && std::memcmp(h + fmt::kOffCrypto, layout_.data() + head, rest) == 0;
 }
 
-bool SharedTable::Revive(bool alone) {
+bool SharedTable::Revive(bool alone, const std::string* confirm_path) {
   // Any committed or undone change anywhere moves the sequence; entries
   // left behind mean a change died half-way: a fresh load recovers it.
   if (journal_.Sequence() != released_seq_ || journal_.HasEntries()) return false;
   // The companions must still be the files under their names: one status
   // call of their folder tells for all of them when it is unchanged since
   // its kept listing was read (the caller holds the presence lock already).
+  // So does the same call for a name the caller guessed leads to the table.
   std::vector<FileAtPath> companions{{&journal_.path(), journal_id_.dev, journal_id_.ino}};
+  if (confirm_path != nullptr) companions.push_back({confirm_path, dev_, ino_});
   if (memo_.IsOpen()) companions.push_back({&memo_.path(), memo_id_.dev, memo_id_.ino});
   if (indexes_->HasFile()) companions.push_back({&indexes_->path(), tags_id_.dev, tags_id_.ino});
   if (!FolderVouchesFor(companions))

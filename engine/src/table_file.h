@@ -95,8 +95,10 @@ class SharedTable {
   // Takes the table of that file out of the cache of closed tables when it
   // is there and nothing changed it since (as Acquire checks); else null
   // (and a cached table that changed is dropped). The caller holds the
-  // presence lock, shared, and is not known to be alone.
-  static std::shared_ptr<SharedTable> ReviveCached(dev_t dev, ino_t ino);
+  // presence lock, shared, and is not known to be alone. confirm_path: a
+  // name the caller guessed is this file's (see GuessFromKeptListing); the
+  // table is handed out only when that name still leads to it.
+  static std::shared_ptr<SharedTable> ReviveCached(dev_t dev, ino_t ino, const std::string* confirm_path = nullptr);
   // Whether the cache of closed tables holds that file (a hint: it may be
   // gone by the time ReviveCached runs).
   static bool IsCached(dev_t dev, ino_t ino);
@@ -303,7 +305,8 @@ class SharedTable {
   // Under the registry's lock: moves a cached table out of the cache into
   // *out and revives it; false (and no longer registered) when it changed,
   // for the caller to drop from the registry.
-  static bool TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out);
+  static bool TakeOutOfCache(std::shared_ptr<SharedTable> cached, bool alone, std::shared_ptr<SharedTable>* out,
+                             const std::string* confirm_path = nullptr);
   SharedTable(const std::string& path, dev_t dev, ino_t ino);
   void Load(bool alone);
   void ReadLayout(bool alone);
@@ -319,7 +322,7 @@ class SharedTable {
   // A cached table about to be handed out again: true when it is still
   // exact (see above), with its mappings refreshed and, when alone, its
   // lock re-created as a first opener does.
-  bool Revive(bool alone);
+  bool Revive(bool alone, const std::string* confirm_path);
   bool Cacheable() const;
   // The header's sizes, flags, encryption area and field definitions are
   // those this table was loaded with.

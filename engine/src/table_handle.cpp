@@ -30,11 +30,17 @@ struct FdGuard {
     if (fd >= 0) ::close(fd);
   }
 };
+
+// Whether path leads to the file st identifies.
+bool SameFileAt(const std::string& path, const struct stat& st) {
+  struct stat now;
+  return ::stat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+}
 }  // namespace
 
-TableHandle::TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known)
+TableHandle::TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known, bool guessed)
     : options_(options) {
-  OpenShared(path, known);
+  OpenShared(path, known, guessed && known != nullptr && !options.exclusive);
 }
 
 TableHandle::TableHandle(std::shared_ptr<SharedTable> in_memory) : table_(std::move(in_memory)) {
@@ -44,7 +50,7 @@ TableHandle::TableHandle(std::shared_ptr<SharedTable> in_memory) : table_(std::m
   token_ = table_->journal().NextToken();
 }
 
-void TableHandle::OpenShared(const std::string& path, const struct stat* known) {
+void TableHandle::OpenShared(const std::string& path, const struct stat* known, bool guessed) {
   // A descriptor a closed handle of this process left behind for this
   // file: it holds no lock but its token's, so it stands for a fresh open.
   uint64_t spare_token = 0;
@@ -54,6 +60,8 @@ void TableHandle::OpenShared(const std::string& path, const struct stat* known) 
   if (known != nullptr && S_ISREG(known->st_mode) &&
       SharedTable::TakeSpareDescriptor(known->st_dev, known->st_ino, &guard.fd, &spare_token, &spare_owner)) {
     st = *known;
+  } else if (guessed) {
+    throw GuessNotConfirmed{};
   } else {
     guard.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   }
@@ -81,10 +89,14 @@ void TableHandle::OpenShared(const std::string& path, const struct stat* known) 
       Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
     if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared))
       Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
+    if (guessed && !FolderVouchesFor({{&path, st.st_dev, st.st_ino}}) && !SameFileAt(path, st)) {
+      TryLockRange(guard.fd, lockpos::kPresence, LockKind::kUnlock);
+      throw GuessNotConfirmed{};
+    }
     table_ = std::move(open);
   } else if (const bool cached = !options_.exclusive && writable && SharedTable::IsCached(st.st_dev, st.st_ino);
              cached && TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared) &&
-             (table_ = SharedTable::ReviveCached(st.st_dev, st.st_ino))) {
+             (table_ = SharedTable::ReviveCached(st.st_dev, st.st_ino, guessed ? &path : nullptr))) {
     // Closed in this process and unchanged since: a user again with the
     // presence lock alone. A first opener elsewhere holds the presence lock
     // exclusively until it has set the table up, so getting it shared
@@ -92,6 +104,9 @@ void TableHandle::OpenShared(const std::string& path, const struct stat* known) 
     // waits for the opening lock.
   } else {
     if (cached) TryLockRange(guard.fd, lockpos::kPresence, LockKind::kUnlock);
+    // Whatever the reason the short way failed, the usual way starts with
+    // the name looked up afresh.
+    if (guessed) throw GuessNotConfirmed{};
     LockRangeWait(guard.fd, lockpos::kInit, writable ? LockKind::kExclusive : LockKind::kShared);
     struct InitRelease {
       int fd;

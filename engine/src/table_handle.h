@@ -60,6 +60,8 @@ class RecordOrder {
   }
 };
 
+struct GuessNotConfirmed {};
+
 struct OpenOptions {
   bool exclusive = false;
   bool read_only = false;
@@ -73,7 +75,13 @@ class TableHandle {
   // damaged, or in use in a way that conflicts with the options.
   // known: the file's status when the caller has just read it (lets a
   // descriptor this process kept from an earlier handle be used again).
-  TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known = nullptr);
+  // guessed: known and path come from a kept folder listing that no status
+  // call has confirmed (GuessFromKeptListing); the handle is made only when
+  // a descriptor kept for that file is free and, under the presence lock,
+  // the name still leads to the file. Else it throws GuessNotConfirmed,
+  // having changed nothing, and the caller opens the usual way.
+  TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known = nullptr,
+              bool guessed = false);
   // A handle on a table held in memory (SharedTable::InMemory), read only:
   // no other process can see it, so it takes no file lock.
   explicit TableHandle(std::shared_ptr<SharedTable> in_memory);
@@ -199,7 +207,7 @@ class TableHandle {
   [[noreturn]] void FailNoField(uint16_t number) const;
   [[noreturn]] void FailNotWritable(const FieldDef& f) const;
   const uint8_t* CurrentBytesSlow();
-  void OpenShared(const std::string& path, const struct stat* known);
+  void OpenShared(const std::string& path, const struct stat* known, bool guessed);
   void RequireRecord() const {
     if (recno_ == 0) FailNoRecord();
   }

@@ -223,6 +223,25 @@ bool FolderVouchesFor(const std::vector<FileAtPath>& files) {
   return true;
 }
 
+bool GuessFromKeptListing(const std::string& path, std::string* resolved, dev_t* dev, ino_t* ino) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 >= path.size() || path.find("//") != std::string::npos) return false;
+  const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string key = ToUpper(std::string_view(path).substr(slash + 1));
+  std::lock_guard<std::mutex> g(g_listings_mutex);
+  auto& listings = Listings();
+  auto it = listings.find(dir);
+  if (it == listings.end() || it->second.several.count(key) != 0) return false;
+  auto hit = it->second.names.find(key);
+  if (hit == it->second.names.end()) return false;
+  auto file = it->second.files.find(hit->second);
+  if (file == it->second.files.end() || file->second == 0) return false;
+  *resolved = JoinPath(dir, hit->second);
+  *dev = it->second.dev;
+  *ino = file->second;
+  return true;
+}
+
 std::string ResolveNoCase(const std::string& path) {
   struct stat st;
   return ResolveNoCase(path, &st);

@@ -51,6 +51,12 @@ struct FileAtPath {
   ino_t ino;
 };
 bool FolderVouchesFor(const std::vector<FileAtPath>& files);
+// The file the kept listing of path's folder names for path's last name
+// (its one spelling there, and the device and inode read with it), with no
+// system call. Only a guess, as the folder may have changed since: the
+// caller confirms it under its lock, with FolderVouchesFor or a status call
+// of the path. False when no listing holds the name as one regular file.
+bool GuessFromKeptListing(const std::string& path, std::string* resolved, dev_t* dev, ino_t* ino);
 bool SameFileTime(const struct timespec& a, const struct timespec& b);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);

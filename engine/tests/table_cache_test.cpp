@@ -2,10 +2,13 @@
 // reopen. These cases change the table while it sits there closed (from
 // another process, through SQL, and by writing its file directly) and check
 // that the next open sees the table as it is on disk, never the old copy.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "test_util.h"
@@ -198,6 +201,64 @@ TEST_F(TableCacheTest, AnExclusiveUserElsewhereKeepsTheCachedTableClosed) {
   EXPECT_EQ(Walk(t), (std::vector<uint32_t>{1, 2, 3}));
   EngCloseTable(t);
   for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+// A table's files replaced by rename while a kept listing of the folder
+// still names the old file: a reopen by another spelling, whether the old
+// table is only cached or still open through another handle, reads the
+// files now under the name.
+TEST_F(TableCacheTest, AReopenByAnotherSpellingReadsTheFilesNowUnderTheName) {
+  namespace fs = std::filesystem;
+  auto make = [&](const char* name, int records) {
+    ENGHANDLE t = Create(name, "ID,Integer;NAME,Char,8");
+    for (int32_t id = 1; id <= records; ++id) Add(t, id, name);
+    EngCloseTable(t);
+  };
+  auto putInPlace = [&](const std::string& from) {
+    for (const auto& e : fs::directory_iterator(dir_.path())) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("cached.", 0) == 0) fs::remove(e.path());
+    }
+    for (const auto& e : fs::directory_iterator(dir_.path())) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(from + ".", 0) == 0) fs::rename(e.path(), dir_.File("cached" + name.substr(from.size())));
+    }
+  };
+  // A folder changed this long ago counts as settled: its listing is kept.
+  auto settle = [&](time_t when) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir_.path().c_str(), times, 0), 0);
+  };
+  auto records = [&](ENGHANDLE t) { return Walk(t).size(); };
+  // Another process cannot have the files now under the name to itself
+  // while a handle here has them open.
+  const std::string dir = dir_.path();
+  auto heldHere = [&] {
+    return InChild([&] {
+      ENGHANDLE c = 0, t = 0;
+      if (EngConnect(dir.c_str(), &c)) return 1;
+      return EngOpenTable(c, "cached", nullptr, 3, 1, 1, 2, ENG_OPEN_EXCLUSIVE, &t) == ENG_ERR_TABLE_LOCKED ? 0 : 2;
+    }) == 0;
+  };
+  make("three", 3);
+  make("four", 4);
+
+  settle(1000000000);
+  EngCloseTable(Open("CACHED"));  // listed, then cached with its descriptor kept
+  putInPlace("three");
+  ENGHANDLE held = Open("CACHED");
+  EXPECT_EQ(records(held), 3u);
+  EXPECT_TRUE(heldHere());
+
+  settle(1000000100);
+  EngCloseTable(Open("Cached"));  // listed again; held keeps the table open
+  putInPlace("four");
+  ENGHANDLE t = Open("CACHED");
+  EXPECT_EQ(records(t), 4u);
+  EXPECT_EQ(records(held), 3u);
+  EXPECT_TRUE(heldHere());
+  EngCloseTable(t);
+  EngCloseTable(held);
 }
 
 }  // namespace
