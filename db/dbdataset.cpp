@@ -60,7 +60,7 @@ TField* TFieldNameIndex::FindSpelling(std::string_view name, TSpelling key) cons
   if (field != nullptr && free < kSpellings && learned_ < kSpellings / 2) {
     key.Field = field;
     spellings_[free] = key;
-    ++learned_;
+    learned_slots_[learned_++] = static_cast<uint8_t>(free);
   }
   return field;
 }

@@ -128,8 +128,10 @@ class TFieldNameIndex {
   // (a name found is then remembered as spelled).
   TField* FindSpelling(std::string_view name, TSpelling key) const;
   TField* FindNoCase(std::string_view name) const;
+  // Only the slots taken: a cursor reopened per record would otherwise
+  // clear the whole table twice a cycle.
   void ForgetSpellings() {
-    for (TSpelling& s : spellings_) s = TSpelling();
+    for (size_t i = 0; i < learned_; ++i) spellings_[learned_slots_[i]] = TSpelling();
     learned_ = 0;
   }
   // Cheap on purpose: the length and three letters spread names well
@@ -148,6 +150,8 @@ class TFieldNameIndex {
   size_t mask_ = 0;
   mutable TSpelling spellings_[kSpellings];
   mutable size_t learned_ = 0;
+  mutable uint8_t learned_slots_[kSpellings / 2] = {};  // the slots taken, in the order learned
+  static_assert(kSpellings <= 256, "a slot number must fit in a byte");
 };
 
 // Handle value of a closed table or index.
