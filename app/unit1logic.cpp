@@ -186,6 +186,7 @@ TRunEnd TForm1Logic::Button1Click() {
   // Pending events let through by a task may carry another press.
   if (running_) return TRunEnd::Ignored;
   TRunningFlag running(running_);
+  lastRecordingSeconds_ = 0;
   // Every run is recorded (backups for undo, the history), whatever ends it.
   std::error_code ec;
   if (baseDir_.empty() || !std::filesystem::is_directory(baseDir_, ec)) return Run();
@@ -201,6 +202,7 @@ TRunEnd TForm1Logic::Button1Click() {
   log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));
   const char* outcome = OutcomeText(end, errorsShown_ > errorsBefore);
   recorder.Finish(outcome, end == TRunEnd::Error ? lastError_ : "", log, BackupLimits());
+  lastRecordingSeconds_ = recorder.ProcessorSeconds();
   return end;
 }
 

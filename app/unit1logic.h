@@ -94,6 +94,9 @@ class TForm1Logic : public TComponent {
   static std::string GetAdminPassword() { return kAdminPassword; }
   // "Process": one run. A press during a run is ignored.
   TRunEnd Button1Click();
+  // Processor time the last Button1Click spent recording its run (the
+  // saves before first writes, the history): beyond the task's own work.
+  double LastRunRecordingSeconds() const { return lastRecordingSeconds_; }
   // "Process" with Shift held: runs the selected task on a private copy of
   // the databases it writes (see preview.h) and fills result with what the
   // run would change, its log lines and boxes; nothing under the base
@@ -179,6 +182,7 @@ class TForm1Logic : public TComponent {
   bool running_ = false;
   int errorsShown_ = 0;
   std::string lastError_;  // the text of the last error box
+  double lastRecordingSeconds_ = 0;
 };
 
 }  // namespace dbu

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 
 #include "engine.h"
@@ -48,6 +49,12 @@ ENGRESULT BackupHook(void* context, uint16_t kind, const char* path, char* messa
 }
 
 }  // namespace
+
+double ProcessorSeconds() {
+  struct timespec t {};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
 
 std::string NormalPath(const std::string& path) {
   std::string p = std::filesystem::path(path).lexically_normal().string();
@@ -99,6 +106,7 @@ void TRunBackup::OnChange(uint16_t kind, const std::string& rawPath) {
     if (Under(path, never)) return;
   const std::string relative = Relative(path);
   if (AlreadySaved(relative)) return;
+  TProcessorTimeAdder count(savingSeconds_);
   if (kind == ENG_CHANGE_DICTIONARY)
     SaveDictionary(path, relative);
   else

@@ -67,6 +67,8 @@ class TRunBackup {
   // The copy of a saved table's file (ext ".adt", ".memo", ".tags").
   std::string CopyOf(const TSavedTable& table, const char* ext) const;
   const std::vector<TSaveFigure>& Figures() const { return figures_; }
+  // Processor time of this process spent saving tables so far.
+  double SavingSeconds() const { return savingSeconds_; }
 
  private:
   bool Under(const std::string& path, const std::string& folder) const;
@@ -81,6 +83,7 @@ class TRunBackup {
   std::string folder_;
   TRunManifest manifest_;
   int next_ = 1;
+  double savingSeconds_ = 0;
   std::vector<TSaveFigure> figures_;
 };
 
@@ -106,5 +109,19 @@ class TChangeHookScope {
 
 // path in lexically normal form, without a trailing separator.
 std::string NormalPath(const std::string& path);
+// This process's processor time so far, in seconds.
+double ProcessorSeconds();
+// Adds the processor time from its making to its end to a total.
+class TProcessorTimeAdder {
+ public:
+  explicit TProcessorTimeAdder(double& total) : total_(total), start_(ProcessorSeconds()) {}
+  ~TProcessorTimeAdder() { total_ += ProcessorSeconds() - start_; }
+  TProcessorTimeAdder(const TProcessorTimeAdder&) = delete;
+  TProcessorTimeAdder& operator=(const TProcessorTimeAdder&) = delete;
+
+ private:
+  double& total_;
+  double start_;
+};
 
 }  // namespace dbu

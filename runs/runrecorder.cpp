@@ -116,6 +116,7 @@ std::string CountChanges(const std::string& baseDir, const std::string& backupFo
 TRunRecorder::TRunRecorder(const std::string& baseDir, const std::string& company, int task,
                            const std::string& caption, const std::string& password)
     : baseDir_(NormalPath(baseDir)), password_(password), started_(LocalTimeText()) {
+  TProcessorTimeAdder count(ownSeconds_);
   TRunManifest header;
   header.Id = LocalTimeName() + "-" + company + "-" + std::to_string(task);
   for (char& c : header.Id)
@@ -135,6 +136,7 @@ TRunRecorder::~TRunRecorder() = default;
 
 std::string TRunRecorder::Finish(const std::string& outcome, const std::string& error,
                                  const std::vector<std::string>& log, const TBackupLimits& limits) {
+  TProcessorTimeAdder count(ownSeconds_);
   hook_.reset();
   std::string problem;
   THistoryRecord r;
