@@ -201,8 +201,14 @@ TRunEnd TForm1Logic::Button1Click() {
   std::vector<std::string> log = ui_.LogLines();
   log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(logBefore, log.size())));
   const char* outcome = OutcomeText(end, errorsShown_ > errorsBefore);
-  recorder.Finish(outcome, end == TRunEnd::Error ? lastError_ : "", log, BackupLimits());
-  lastRecordingSeconds_ = recorder.ProcessorSeconds();
+  double limitsSeconds = 0;  // reading the limits is part of recording the run
+  TBackupLimits limits;
+  {
+    TProcessorTimeAdder count(limitsSeconds);
+    limits = BackupLimits();
+  }
+  recorder.Finish(outcome, end == TRunEnd::Error ? lastError_ : "", log, limits);
+  lastRecordingSeconds_ = recorder.ProcessorSeconds() + limitsSeconds;
   return end;
 }
 
