@@ -57,11 +57,6 @@ void Forget(std::vector<std::shared_ptr<SharedTable>>& list, const SharedTable* 
       return;
     }
 }
-
-bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
-}
 }  // namespace
 
 std::shared_ptr<SharedTable> SharedTable::Acquire(const std::string& path, dev_t dev, ino_t ino, bool alone) {
@@ -227,9 +222,7 @@ bool SharedTable::Revive(bool alone, const std::string* confirm_path) {
   if (confirm_path != nullptr) companions.push_back({confirm_path, dev_, ino_});
   if (memo_.IsOpen()) companions.push_back({&memo_.path(), memo_id_.dev, memo_id_.ino});
   if (indexes_->HasFile()) companions.push_back({&indexes_->path(), tags_id_.dev, tags_id_.ino});
-  if (!FolderVouchesFor(companions))
-    for (const FileAtPath& f : companions)
-      if (!SameFile(*f.path, f.dev, f.ino)) return false;
+  if (!StillUnderTheirNames(companions)) return false;
   // The caller holds the presence lock: nobody can trim the files from here
   // on, but others may be adding records. A plain table's file grows before
   // its count does, so the counts are read first and the length after them.

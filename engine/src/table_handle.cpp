@@ -30,12 +30,6 @@ struct FdGuard {
     if (fd >= 0) ::close(fd);
   }
 };
-
-// Whether path leads to the file st identifies.
-bool SameFileAt(const std::string& path, const struct stat& st) {
-  struct stat now;
-  return ::stat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
-}
 }  // namespace
 
 TableHandle::TableHandle(const std::string& path, const OpenOptions& options, const struct stat* known, bool guessed)
@@ -89,7 +83,7 @@ void TableHandle::OpenShared(const std::string& path, const struct stat* known, 
       Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is in use by another user and cannot be opened exclusively");
     if (!TryLockRange(guard.fd, lockpos::kPresence, LockKind::kShared))
       Fail(ENG_ERR_TABLE_LOCKED, "Table " + path + " is opened exclusively by another user");
-    if (guessed && !FolderVouchesFor({{&path, st.st_dev, st.st_ino}}) && !SameFileAt(path, st)) {
+    if (guessed && !StillUnderTheirNames({{&path, st.st_dev, st.st_ino}})) {
       TryLockRange(guard.fd, lockpos::kPresence, LockKind::kUnlock);
       throw GuessNotConfirmed{};
     }

@@ -223,6 +223,15 @@ bool FolderVouchesFor(const std::vector<FileAtPath>& files) {
   return true;
 }
 
+bool StillUnderTheirNames(const std::vector<FileAtPath>& files) {
+  if (FolderVouchesFor(files)) return true;
+  for (const FileAtPath& f : files) {
+    struct stat st;
+    if (::stat(f.path->c_str(), &st) != 0 || st.st_dev != f.dev || st.st_ino != f.ino) return false;
+  }
+  return true;
+}
+
 bool GuessFromKeptListing(const std::string& path, std::string* resolved, dev_t* dev, ino_t* ino) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash + 1 >= path.size() || path.find("//") != std::string::npos) return false;

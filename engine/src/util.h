@@ -51,6 +51,9 @@ struct FileAtPath {
   ino_t ino;
 };
 bool FolderVouchesFor(const std::vector<FileAtPath>& files);
+// Whether each file still has its identity under its name: FolderVouchesFor
+// when it can tell, else a status call of each path.
+bool StillUnderTheirNames(const std::vector<FileAtPath>& files);
 // The file the kept listing of path's folder names for path's last name
 // (its one spelling there, and the device and inode read with it), with no
 // system call. Only a guess, as the folder may have changed since: the
